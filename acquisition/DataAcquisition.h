@@ -1,0 +1,218 @@
+// The instrument-independent acquisition engine: the sample ring, the engine and archive
+// threads, sample screening, statistics periods, raw archiving, registry bookkeeping and
+// compression scheduling. One class; its source is split by concern:
+//   DataAcquisition.cpp            construction, Start, Stop, the engine thread
+//   DataAcquisitionArchive.cpp     StartArchiveEngine, the archive thread and its passes
+//   DataAcquisitionScreening.cpp   the clock-synchronisation block and ScreenSamples
+//   DataAcquisitionStatistics.cpp  statistics periods
+//   DataAcquisitionCompression.cpp the hourly compression thread
+//   DataAcquisitionBookkeeping.cpp the registry bookkeeping of each pass
+#pragma once
+
+#include <atomic>
+
+#include "platform/win32.h"
+#include "services/EventLog.h"
+
+class RegEditor;
+
+// Record status values.
+enum SampleStatus : SHORT {
+    SampleBad = 0,
+    SampleGood = 1,
+    SampleBlackout = 2,
+    SampleEdited = 3,
+};
+
+// One received instrument line.
+struct SampleRecord {
+    char *Text = nullptr;       // the line, zero-terminated, owned; room for Length + 1
+    SHORT Status = SampleGood;  // a SampleStatus
+    LONG Length = 0;            // characters in Text without the terminator
+    FILETIME TimeStamp = {};    // UTC reception time
+    ULONGLONG Spare = 0;        // at the reading loop's disposal
+};
+
+// One buffer of the ring. It belongs to the engine thread until its BufferReadyEvent is
+// signalled, then to the archive thread until the archive pass sets SampleCount back to 0.
+struct SampleBuffer {
+    static constexpr DWORD Capacity = 4000;
+    SampleRecord Records[Capacity];
+    // Written by the producer before the hand-over and set back to 0 (release) by the archive
+    // thread; the producer reads it (acquire) to learn that the buffer is free again.
+    std::atomic<DWORD> SampleCount{0};
+    HANDLE BufferReadyEvent = nullptr;
+};
+
+class DataAcquisition {
+public:
+    static constexpr int BufferCount = 4;
+    static constexpr int MessageSize = 1000;
+    static constexpr int TextSize = MAX_PATH;
+
+    explicit DataAcquisition(EventLog &eventLog);
+    DataAcquisition(const DataAcquisition &) = delete;
+    DataAcquisition &operator=(const DataAcquisition &) = delete;
+
+    // Virtual operations, in slot order.
+    virtual ~DataAcquisition();
+    virtual DWORD Start();
+    virtual void Stop();
+    virtual void Acquire() = 0;
+    virtual void BuildStatsFilePath();
+    virtual void BeginStatistics();
+    virtual void ConfigureStatistics();
+    virtual void WriteRawFile(const char *name, SYSTEMTIME time);
+    virtual void ProcessRawSamples();
+    virtual void AccumulateStatistics();
+    virtual void WriteStatistics();
+    virtual void CompressDataFiles();
+
+    // Archive engine.
+    int StartArchiveEngine(WORD rawTimeKeyFormat, DWORD rawTimeKeyEnabled, DWORD qualityControl,
+                           const char *rawArchiveDirectory, const char *rawFileTemplate,
+                           const char *statsArchiveDirectory, const char *statsFileTemplate,
+                           DWORD blackoutPeriod, DWORD rawArchivePeriod, DWORD statsArchivePeriod,
+                           DWORD fileCompression, DWORD compressionAge);
+
+    // --- Engine core -------------------------------------------------------------------
+    char *Name = nullptr;
+    EventLog &EventLogRef;
+    char Message[MessageSize] = {};
+    char LineTerminator = 0;
+    DWORD ProcessorIndex = 0;
+    DWORD AffinityMask = 0;
+    HANDLE EngineThreadHandle = nullptr;
+    HANDLE ArchiveThreadHandle = nullptr;
+    unsigned ThreadId = 0;
+
+    // Manual-reset events, created in this order.
+    HANDLE ReinitRequestEvent = nullptr;
+    HANDLE AbortReinitEvent = nullptr;
+    HANDLE StopRequestEvent = nullptr;
+    HANDLE ArchiveStopEvent = nullptr;
+    HANDLE ArchiveIdleEvent = nullptr;
+    HANDLE ReinitIdleEvent = nullptr;
+    HANDLE EngineReadyEvent = nullptr;
+
+    SampleBuffer Buffers[BufferCount];
+    DWORD FillBufferIndex = 0;
+    SampleRecord *FillRecord = nullptr;
+
+    // Reading-loop counters, zeroed at the start of each acquisition; engine thread only.
+    DWORD LinesReceived = 0;      // complete lines seen
+    DWORD BytesReceived = 0;      // bytes read from the port
+    DWORD BuffersHandedOver = 0;  // buffers signalled to the archive thread
+    DWORD LinesTruncated = 0;     // over-long lines cut to the receive area
+    DWORD LinesLost = 0;          // lines dropped because every buffer was owned by the archive
+    DWORD ReadErrors = 0;         // failed reads or waits on the port
+    DWORD Reinitializations = 0;  // InitializeInstrument runs after the start
+
+    // Process-wide: shared by every engine of the process.
+    static LONG LiveInstances;
+    static DWORD LogicalProcessorCount;
+    static DWORD NextProcessorIndex;
+
+    // --- Archive engine ----------------------------------------------------------------
+    WORD RawTimeKeyFormat = 0;
+    int RawTimeKeyEnabled = 0;
+    int QualityControl = 0;
+    char RawArchiveDirectory[TextSize] = {};
+    char RawFileTemplate[TextSize] = {};
+    char StatsArchiveDirectory[TextSize] = {};
+    char StatsFileTemplate[TextSize] = {};
+    DWORD BlackoutPeriod = 0;
+    DWORD RawArchivePeriod = 0;
+    DWORD StatsArchivePeriod = 0;
+    int FileCompression = 0;
+    DWORD CompressionAge = 0;
+
+    int RawArchivingEnabled = 0;
+    char *FileBuffer = nullptr;
+    int FileBufferSize = 0;
+    int FileBufferPosition = 0;
+    int CurrentBuffer = 0;
+    DWORD CurrentSample = 0;
+    DWORD ArchivedCount = 0;
+    DWORD BadCount = 0;
+    DWORD BlackoutCount = 0;
+    DWORD EditedCount = 0;
+    char WorkingFileName[TextSize] = {};
+    char RawFilePath[TextSize] = {};
+    SYSTEMTIME SampleTime = {};
+    SYSTEMTIME CurrentFileTime = {};
+    SYSTEMTIME PreviousFileTime = {};
+    unsigned ArchiveThreadId = 0;
+    char InstrumentName[TextSize] = {};
+    char SerialNumber[TextSize] = {};
+    char RegistryKeyPath[TextSize] = {};
+
+    // --- Screening and the clock-synchronisation block -----------------------------------
+    HANDLE ClockSyncMutex = nullptr;
+    HANDLE ClockSyncMapping = nullptr;
+    void *ClockSyncView = nullptr;
+    int ClockSyncActive = 0;
+    SYSTEMTIME ClockSyncTime = {};
+    ULONGLONG SyncFileTime = 0;
+    ULONGLONG BlackoutEnd = 0;
+    SYSTEMTIME BlackoutEndTime = {};
+    int RequiredSampleSize = 0;
+    int ValidCount = 0;
+
+    // --- Statistics periods --------------------------------------------------------------
+    int StatisticsEnabled = 0;
+    FILETIME PeriodStart = {};
+    FILETIME PeriodEnd = {};
+    FILETIME DayStart = {};
+    SYSTEMTIME PeriodStartTime = {};
+    SYSTEMTIME PeriodEndTime = {};
+    char StatsFilePath[TextSize] = {};
+
+    // --- Compression ---------------------------------------------------------------------
+    SYSTEMTIME CompressionTime = {};
+    FILETIME CompressionWindowStart = {};
+    FILETIME CompressionThreshold = {};
+    HANDLE CompressionThreadHandle = nullptr;
+    char FilePattern[TextSize] = {};
+
+    // --- Registry bookkeeping ------------------------------------------------------------
+    RegEditor *CurrentRegEditor = nullptr;  // valid only during an update
+
+    // State the archive thread keeps from pass to pass.
+    struct ArchiveThreadState {
+        SYSTEMTIME TakeTime = {};
+        SYSTEMTIME PreviousTakeTime = {};
+        char PreviousRawFileName[TextSize] = {};
+        int TimeKeyWidth = 0;
+        char Message[MessageSize] = {};
+    };
+
+    // Engine core.
+    static unsigned __stdcall EngineThread(void *engine);
+    void CheckProcessPriority();
+    void CountLogicalProcessors();
+
+    // Archive engine: the thread body and its parts, callable on their own by tests.
+    static unsigned __stdcall ArchiveThread(void *engine);
+    void RunArchive();
+    void BeginArchive(ArchiveThreadState &state);
+    // One pass over Buffers[CurrentBuffer]; returns false when the archive loop should end.
+    bool ArchivePass(ArchiveThreadState &state);
+    void ArchiveRawSamples(ArchiveThreadState &state);
+
+    // Screening.
+    void OpenClockSyncBlock();
+    void ScreenSamples();
+
+    // Statistics periods.
+    void RunStatisticsTiming();
+    void ArchiveStatistics();
+    FILETIME NextPeriodBoundary(DWORD period, FILETIME base);
+
+    // Compression.
+    static unsigned __stdcall CompressionThread(void *engine);
+    void CompressMatchingFiles(const char *directory, const char *fileTemplate);
+
+    // Registry bookkeeping.
+    void UpdateArchiveBookkeeping(SYSTEMTIME time, int samples);
+};

@@ -1,0 +1,85 @@
+// The Metek uSonic-3 CLASS-A MP sonic anemometer on a serial port: acquisition start, the
+// line parser, the per-period statistics, the statistics file and the raw data line.
+// Sources: SonicMetek3ClassAMPSerial.cpp (construction, start, parser),
+// SonicMetek3ClassAMPSerialStatistics.cpp (statistics and their file),
+// SonicMetek3ClassAMPSerialRaw.cpp (raw data line).
+#pragma once
+
+#include "instrument/SerialEventIO.h"
+
+// A value whose integer part, truncated toward zero, is -99.
+constexpr double MissingValue = -99.0;
+// A statistic that could not be computed: the single-precision -99.99 widened.
+constexpr double StatsMissingValue = static_cast<double>(-99.99f);
+
+bool IsMissingValue(double value);
+
+class SonicMetek3ClassAMPSerial : public SerialEventIO {
+public:
+    static constexpr int StatusFieldSize = 100;
+    static constexpr int StatusFieldUsed = 14;
+    static constexpr int ValueTextSize = 100;
+
+    SonicMetek3ClassAMPSerial(const char *instrumentName, const char *serialNumber, EventLog &eventLog);
+
+    void Acquire() override;
+    void BeginStatistics() override;
+    void ProcessRawSamples() override;
+    void AccumulateStatistics() override;
+    void WriteStatistics() override;
+    DWORD InitializeInstrument(SerialComm *port) override;
+
+    void ResetStatistics();
+
+    // Splits the record's text into the StatusField and the values. With allValues false
+    // only u, v, w and T are set (the statistics); with true all eight (the raw line).
+    void ParseRecord(const SampleRecord &record, bool allValues);
+
+    // Identity.
+    char ModelDescription[TextSize] = {};
+    char HeatingModeNames[4][TextSize] = {};
+    int HeatingMode = 0;
+
+    // Line-parsing state (archive thread only).
+    char *FieldPointer = nullptr;
+    DWORD FieldIndex = 0;
+    char StatusField[StatusFieldSize] = {};
+    double U = MissingValue, V = MissingValue, W = MissingValue, T = MissingValue;
+    double A1 = MissingValue, A2 = MissingValue, A3 = MissingValue, A4 = MissingValue;
+    DWORD ReadingCounter = 0;  // the instrument's reading-loop counter
+
+    // Per-line results of the StatusField.
+    char HeatingState = 0;
+    int BlockDigit = 0;
+    long BlockPercentage = 0;
+
+    // Period counters and sums.
+    DWORD NumSamp = 0;
+    int OffSamp = 0;
+    int OnGoodSamp = 0;
+    int OnBadSamp = 0;
+    DWORD BlockSamp = 0;
+    float BlockDigitSum = 0.0f;
+    float BlockPctSum = 0.0f;
+    float BlockAvg = 0.0f;
+    float BlockPctAvg = 0.0f;
+
+    struct Moments {
+        DWORD GoodSamp = 0;
+        int BadSamp = 0;
+        double Sum1 = 0, Sum2 = 0, Sum3 = 0, Sum4 = 0;
+        double Average = 0, StdDev = 0, Skewness = 0, Kurtosis = 0;
+    };
+    struct Covariance {
+        DWORD GoodSamp = 0;
+        int BadSamp = 0;
+        double SumProduct = 0;
+        double Value = 0;
+    };
+    Moments UStats, VStats, WStats, TStats;
+    Covariance UW, VW, WT;
+
+    // Rewrite texts of the raw line.
+    char RawStatusText[StatusFieldSize] = {};
+    char ValueTexts[8][ValueTextSize] = {};
+};

@@ -1,0 +1,4 @@
+// Run-time loaded libraries (POSIX layer).
+#pragma once
+
+#include "platform/posix/types.h"

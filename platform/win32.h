@@ -1,0 +1,35 @@
+// The one platform header of the product code.
+//
+// On Windows it brings in <windows.h> and the C runtime headers the program uses. Elsewhere
+// it declares the POSIX platform layer (platform/posix), which implements the same Win32
+// subset with the same names, types, constants, error codes and semantics.
+#pragma once
+
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <process.h>
+#include <share.h>
+#else
+#include "platform/posix/types.h"
+#include "platform/posix/errors.h"
+#include "platform/posix/time.h"
+#include "platform/posix/sync.h"
+#include "platform/posix/threads.h"
+#include "platform/posix/files.h"
+#include "platform/posix/mapping.h"
+#include "platform/posix/serial.h"
+#include "platform/posix/registry.h"
+#include "platform/posix/modules.h"
+#endif
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
