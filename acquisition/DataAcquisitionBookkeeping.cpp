@@ -1,0 +1,3 @@
+#include "acquisition/DataAcquisition.h"
+// PENDING: placeholder until its owner lands the real implementation.
+void DataAcquisition::UpdateArchiveBookkeeping(SYSTEMTIME, int) {}

@@ -1,0 +1,3 @@
+#include "instrument/SonicMetek3ClassAMPSerial.h"
+// PENDING: placeholder until its owner lands the real implementation.
+void SonicMetek3ClassAMPSerial::ProcessRawSamples() {}
