@@ -1,3 +1,10 @@
+// SerialAcquisition: the engine for an instrument on a serial COM port. It holds the line
+// settings (the instrument's constructor fixes them) and the receive area of the reading
+// loop; Acquire and the reading loop live in SerialEventIO and the instrument class.
 #include "instrument/SerialAcquisition.h"
-// PENDING: placeholder until its owner lands the real implementation.
-SerialAcquisition::SerialAcquisition(EventLog &eventLog) : DataAcquisition(eventLog) {}
+
+SerialAcquisition::SerialAcquisition(EventLog &eventLog) : DataAcquisition(eventLog) {
+    snprintf(InstrumentName, sizeof InstrumentName, "%s", "Generic with ASCII Output");
+    SerialNumber[0] = '\0';
+    ReceiveAreaCount = 0;
+}

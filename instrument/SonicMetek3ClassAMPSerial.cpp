@@ -1,8 +1,148 @@
+// SonicMetek3ClassAMPSerial: construction, the start of acquisition and the line parser.
+// The statistics (SonicMetek3ClassAMPSerialStatistics.cpp) and the raw data line
+// (SonicMetek3ClassAMPSerialRaw.cpp) are in their own sources.
 #include "instrument/SonicMetek3ClassAMPSerial.h"
-// PENDING: placeholder until its owner lands the real implementation.
-bool IsMissingValue(double) { return false; }
-SonicMetek3ClassAMPSerial::SonicMetek3ClassAMPSerial(const char *, const char *, EventLog &eventLog)
-    : SerialEventIO(eventLog) {}
+
+namespace {
+
+// Field numbers of the instrument line, counted from 1.
+enum LineField {
+    FieldStatus = 1,
+    FieldU = 2,
+    FieldV = 3,
+    FieldW = 4,
+    FieldT = 5,
+    FieldA1 = 6,
+    FieldA2 = 7,
+    FieldA3 = 10,
+    FieldA4 = 11,
+};
+
+const char FieldSeparator = ',';
+
+// The next comma-separated field of *cursor, with strtok's rules: separators before the field
+// are skipped, a run of separators counts as one, and there are no empty fields. Returns null
+// when no field is left. Unlike strtok it keeps no hidden state, so several engines may parse
+// on their own archive threads at once.
+char *NextField(char **cursor) {
+    char *p = *cursor;
+    while (*p == FieldSeparator)
+        ++p;
+    if (*p == '\0') {
+        *cursor = p;
+        return nullptr;
+    }
+    char *field = p;
+    while (*p != '\0' && *p != FieldSeparator)
+        ++p;
+    if (*p == FieldSeparator)
+        *p++ = '\0';
+    *cursor = p;
+    return field;
+}
+
+}  // namespace
+
+bool IsMissingValue(double value) {
+    // The integer part truncated toward zero is -99: every value in (-100, -99].
+    return value > -100.0 && value <= -99.0;
+}
+
+SonicMetek3ClassAMPSerial::SonicMetek3ClassAMPSerial(const char *instrumentName, const char *serialNumber,
+                                                     EventLog &eventLog)
+    : SerialEventIO(eventLog) {
+    // The serial line of the uSonic-3: COM1, 57600 baud, 8N1, no flow control, line feed ends
+    // each record and is the port's event character.
+    ComPort = 1;
+    BaudRate = 57600;
+    Parity = 'N';
+    DataBits = 8;
+    StopBits = 1;
+    FlowControl = 0;
+    InputQueueSize = 32768;
+    OutputQueueSize = 32768;
+    LineTerminator = 10;
+
+    snprintf(InstrumentName, sizeof InstrumentName, "%s", instrumentName ? instrumentName : "");
+    snprintf(SerialNumber, sizeof SerialNumber, "%s", serialNumber ? serialNumber : "");
+    snprintf(ModelDescription, sizeof ModelDescription, "%s", "Metek uSonic-3 CLASS-A MP");
+    HeatingMode = 3;
+    snprintf(HeatingModeNames[0], TextSize, "%s", "off permanently");
+    snprintf(HeatingModeNames[1], TextSize, "%s", "on permanently");
+    snprintf(HeatingModeNames[2], TextSize, "%s", "auto using temperature");
+    snprintf(HeatingModeNames[3], TextSize, "%s", "auto using temp & data");
+
+    FieldPointer = nullptr;
+    FieldIndex = 0;
+    StatusField[0] = '\0';
+    RawStatusText[0] = '\0';
+    for (auto &text : ValueTexts)
+        text[0] = '\0';
+    ResetStatistics();
+}
+
+void SonicMetek3ClassAMPSerial::ParseRecord(const SampleRecord &record, bool allValues) {
+    // Work on a zero-filled copy of exactly Length characters: a zero inside the text ends the
+    // line there, and the record's own text is never modified.
+    size_t length = (record.Text != nullptr && record.Length > 0) ? static_cast<size_t>(record.Length) : 0;
+    char *copy = static_cast<char *>(calloc(length + 1, 1));
+
+    StatusField[0] = '\0';
+    HeatingState = 0;
+    BlockDigit = 0;
+    BlockPercentage = 0;
+    U = V = W = T = MissingValue;
+    if (allValues)
+        A1 = A2 = A3 = A4 = MissingValue;
+    if (copy == nullptr)
+        return;  // nothing can be parsed; every value stays missing
+    if (length > 0)
+        memcpy(copy, record.Text, length);
+
+    char *cursor = copy;
+    FieldIndex = 0;
+    while ((FieldPointer = NextField(&cursor)) != nullptr) {
+        ++FieldIndex;
+        double *target = nullptr;
+        switch (FieldIndex) {
+            case FieldStatus:
+                snprintf(StatusField, StatusFieldUsed + 1, "%s", FieldPointer);
+                break;
+            case FieldU: target = &U; break;
+            case FieldV: target = &V; break;
+            case FieldW: target = &W; break;
+            case FieldT: target = &T; break;
+            case FieldA1: target = allValues ? &A1 : nullptr; break;
+            case FieldA2: target = allValues ? &A2 : nullptr; break;
+            case FieldA3: target = allValues ? &A3 : nullptr; break;
+            case FieldA4: target = allValues ? &A4 : nullptr; break;
+            default: break;
+        }
+        if (target != nullptr)
+            *target = atof(FieldPointer);
+        if (FieldIndex >= FieldA4)
+            break;  // later fields are not used
+    }
+    FieldPointer = nullptr;
+    free(copy);
+
+    // The StatusField's fixed positions: 10 heating state, 11 block digit, 12-14 percentage.
+    size_t statusLength = strlen(StatusField);
+    if (statusLength >= 10)
+        HeatingState = StatusField[9];
+    if (statusLength >= 11 && StatusField[10] >= '1' && StatusField[10] <= '9')
+        BlockDigit = StatusField[10] - '0';
+    if (statusLength >= 12)
+        BlockPercentage = strtol(StatusField + 11, nullptr, 10);
+}
+
+DWORD SonicMetek3ClassAMPSerial::InitializeInstrument(SerialComm *) {
+    // The uSonic-3 is set up by its own configuration; nothing is sent. The initialization is
+    // marked as running and finished back to back.
+    ResetEvent(ReinitIdleEvent);
+    SetEvent(ReinitIdleEvent);
+    return 0;
+}
+
+// PENDING: placeholder until the reading loop lands.
 void SonicMetek3ClassAMPSerial::Acquire() {}
-DWORD SonicMetek3ClassAMPSerial::InitializeInstrument(SerialComm *) { return 0; }
-void SonicMetek3ClassAMPSerial::ParseRecord(const SampleRecord &, bool) {}
