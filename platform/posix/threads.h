@@ -38,6 +38,9 @@ int GetThreadPriority(HANDLE hThread);
 DWORD_PTR SetThreadAffinityMask(HANDLE hThread, DWORD_PTR dwThreadAffinityMask);
 BOOL TerminateThread(HANDLE hThread, DWORD dwExitCode);
 BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
+// Starts a thread created with CREATE_SUSPENDED; returns the previous suspend count, or
+// (DWORD)-1 on failure.
+DWORD ResumeThread(HANDLE hThread);
 
 BOOL SetPriorityClass(HANDLE hProcess, DWORD dwPriorityClass);
 DWORD GetPriorityClass(HANDLE hProcess);

@@ -1,0 +1,643 @@
+// Events, mutexes, critical sections and the waits over them, on POSIX.
+//
+// In-process objects (events, unnamed mutexes, threads and other services' waitable
+// objects) keep their state under one process-wide lock (WaitLock). A waiting thread
+// registers a Waiter (its own condition variable on CLOCK_MONOTONIC) with every object it
+// waits on and sleeps until one of them signals it or the timeout passes: no polling.
+// WaitForMultipleObjects checks the objects in array order, so the lowest signalled index
+// wins, and only the object it returns is consumed (auto-reset event) or acquired (mutex).
+// An unnamed mutex is owned by a thread, recursive for it; when its owner thread ends
+// (or is terminated) it is abandoned and the next wait on it returns WAIT_ABANDONED.
+//
+// Named mutexes are cross-process: a robust, process-shared, recursive pthread mutex in
+// POSIX shared memory. The kernel hands a mutex whose owner died to the next locker with
+// EOWNERDEAD, which is made consistent and reported as WAIT_ABANDONED. Timed waits use
+// pthread_mutex_clocklock on CLOCK_MONOTONIC (pthread_mutex_timedlock under
+// ThreadSanitizer, which knows only that one).
+// Deliberate limits: a named mutex can only be waited on alone (in WaitForMultipleObjects
+// with other handles it fails with ERROR_CALL_NOT_IMPLEMENTED); bWaitAll with more than one
+// handle fails with ERROR_CALL_NOT_IMPLEMENTED; named events fail with
+// ERROR_CALL_NOT_IMPLEMENTED; object names share no namespace across kinds. The shared
+// memory of a named mutex goes with the last handle of the last process that had it open;
+// a process killed while holding handles leaves the name behind (still working: the mutex
+// is robust), as nothing runs in it to clean up.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <unordered_set>
+
+#include "platform/posix/handles_internal.h"
+
+namespace kestrune {
+
+struct Waiter {
+    pthread_cond_t cond;
+    bool woken = false;
+    Waiter() {
+        pthread_condattr_t attr;
+        pthread_condattr_init(&attr);
+        pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+        pthread_cond_init(&cond, &attr);
+        pthread_condattr_destroy(&attr);
+    }
+    ~Waiter() { pthread_cond_destroy(&cond); }
+    Waiter(const Waiter &) = delete;
+    Waiter &operator=(const Waiter &) = delete;
+};
+
+void KernelObject::SignalWaiters() {
+    for (Waiter *waiter : waiters_) {
+        waiter->woken = true;
+        pthread_cond_signal(&waiter->cond);
+    }
+}
+
+// Registers one waiter with a set of objects for the time of a wait (WaitLock held).
+struct WaitRegistration {
+    Waiter &waiter;
+    const std::vector<std::shared_ptr<KernelObject>> &objects;
+    bool registered = false;
+    WaitRegistration(Waiter &w, const std::vector<std::shared_ptr<KernelObject>> &o)
+        : waiter(w), objects(o) {}
+    void Register() {
+        if (registered)
+            return;
+        for (const auto &object : objects)
+            object->waiters_.push_back(&waiter);
+        registered = true;
+    }
+    ~WaitRegistration() {
+        if (!registered)
+            return;
+        for (const auto &object : objects) {
+            auto &list = object->waiters_;
+            for (auto it = list.begin(); it != list.end(); ++it)
+                if (*it == &waiter) {
+                    list.erase(it);
+                    break;
+                }
+        }
+    }
+};
+
+namespace {
+
+DWORD CurrentThreadId() { return static_cast<DWORD>(gettid()); }
+
+struct timespec DeadlineAfter(clockid_t clock, DWORD milliseconds) {
+    struct timespec deadline;
+    clock_gettime(clock, &deadline);
+    deadline.tv_sec += milliseconds / 1000;
+    deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    return deadline;
+}
+
+class EventObject : public KernelObject {
+public:
+    EventObject(bool manualReset, bool initialState)
+        : KernelObject(ObjectKind::Event), manualReset_(manualReset), signalled_(initialState) {}
+    bool IsWaitable() const override { return true; }
+    bool IsSignalled() const override { return signalled_; }
+    DWORD Consume() override {
+        if (!manualReset_)
+            signalled_ = false;
+        return WAIT_OBJECT_0;
+    }
+    void Set() {
+        signalled_ = true;
+        SignalWaiters();
+    }
+    void Reset() { signalled_ = false; }
+
+private:
+    const bool manualReset_;
+    bool signalled_; // guarded by WaitLock()
+};
+
+// Both kinds of mutex answer ReleaseMutex.
+class MutexObject : public KernelObject {
+public:
+    MutexObject() : KernelObject(ObjectKind::Mutex) {}
+    virtual BOOL Release() = 0;
+};
+
+class LocalMutex;
+// Every live unnamed mutex, so that those of an ending thread can be abandoned.
+std::unordered_set<LocalMutex *> &LiveLocalMutexes() {
+    static auto *live = new std::unordered_set<LocalMutex *>; // guarded by WaitLock()
+    return *live;
+}
+
+// Abandons what a thread that is not one of the layer's own still owns as it ends.
+struct ThreadExitGuard {
+    DWORD threadId = 0;
+    ~ThreadExitGuard() {
+        if (threadId)
+            AbandonMutexesOwnedBy(threadId);
+    }
+};
+
+class LocalMutex : public MutexObject {
+public:
+    LocalMutex() {
+        std::lock_guard<LayerMutex> guard(WaitLock());
+        LiveLocalMutexes().insert(this);
+    }
+    ~LocalMutex() override {
+        std::lock_guard<LayerMutex> guard(WaitLock());
+        LiveLocalMutexes().erase(this);
+    }
+    bool IsWaitable() const override { return true; }
+    bool IsSignalled() const override { return owner_ == 0 || owner_ == CurrentThreadId(); }
+    DWORD Consume() override {
+        const DWORD self = CurrentThreadId();
+        if (owner_ == self) {
+            ++count_;
+            return WAIT_OBJECT_0;
+        }
+        static thread_local ThreadExitGuard exitGuard;
+        exitGuard.threadId = self;
+        owner_ = self;
+        count_ = 1;
+        if (abandoned_) {
+            abandoned_ = false;
+            return WAIT_ABANDONED;
+        }
+        return WAIT_OBJECT_0;
+    }
+    BOOL Release() override {
+        std::lock_guard<LayerMutex> guard(WaitLock());
+        if (owner_ != CurrentThreadId()) {
+            SetLastError(ERROR_NOT_OWNER);
+            return FALSE;
+        }
+        if (--count_ == 0) {
+            owner_ = 0;
+            SignalWaiters();
+        }
+        return TRUE;
+    }
+    // WaitLock() held.
+    void AbandonIfOwnedBy(DWORD threadId) {
+        if (owner_ != threadId)
+            return;
+        owner_ = 0;
+        count_ = 0;
+        abandoned_ = true;
+        SignalWaiters();
+    }
+
+private:
+    DWORD owner_ = 0; // guarded by WaitLock()
+    unsigned count_ = 0;
+    bool abandoned_ = false;
+};
+
+// The shared memory of one named mutex, mapped once per process.
+//
+// Lifetime across processes: every process holding the object keeps a shared flock on its
+// descriptor. The last one out (an exclusive flock succeeds) unlinks the name. Openers
+// take the flock and then check that the name still refers to the object they opened, and
+// start over when it was unlinked in between.
+struct SharedMutexBlock {
+    uint32_t magic;
+    uint32_t reserved;
+    pthread_mutex_t mutex;
+};
+const uint32_t kSharedMutexMagic = 0x4B4D5458; // "KMTX"
+
+class NamedMutexShared {
+public:
+    NamedMutexShared(std::string shmName, int fd, SharedMutexBlock *block)
+        : shmName_(std::move(shmName)), fd_(fd), block_(block) {}
+    ~NamedMutexShared() {
+        munmap(block_, sizeof(SharedMutexBlock));
+        if (flock(fd_, LOCK_EX | LOCK_NB) == 0 && StillLinked(shmName_, fd_))
+            shm_unlink(shmName_.c_str());
+        close(fd_);
+    }
+    pthread_mutex_t *Mutex() { return &block_->mutex; }
+
+    static bool StillLinked(const std::string &shmName, int fd) {
+        int again = shm_open(shmName.c_str(), O_RDWR | O_CLOEXEC, 0);
+        if (again < 0)
+            return false;
+        struct stat mine, current;
+        bool same = fstat(fd, &mine) == 0 && fstat(again, &current) == 0 &&
+                    mine.st_dev == current.st_dev && mine.st_ino == current.st_ino;
+        close(again);
+        return same;
+    }
+
+    // Opens (or with create, creates) the shared mutex. existed tells whether it was there.
+    static std::shared_ptr<NamedMutexShared> Open(const std::string &shmName, bool create,
+                                                  bool &existed) {
+        for (int attempt = 0; attempt < 1000; ++attempt) {
+            int fd = shm_open(shmName.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0666);
+            if (fd < 0) {
+                SetLastErrorFromErrno(errno); // ENOENT: ERROR_FILE_NOT_FOUND
+                return nullptr;
+            }
+            if (!LockFd(fd, LOCK_EX) || !StillLinked(shmName, fd)) {
+                close(fd);
+                continue;
+            }
+            struct stat info;
+            if (fstat(fd, &info) != 0) {
+                int err = errno;
+                close(fd);
+                SetLastErrorFromErrno(err);
+                return nullptr;
+            }
+            void *mapped = nullptr;
+            if (info.st_size < static_cast<off_t>(sizeof(SharedMutexBlock))) {
+                // New (or its creator died before finishing): set it up under the lock.
+                existed = false;
+                if (ftruncate(fd, sizeof(SharedMutexBlock)) != 0) {
+                    int err = errno;
+                    close(fd);
+                    SetLastErrorFromErrno(err);
+                    return nullptr;
+                }
+                mapped = mmap(nullptr, sizeof(SharedMutexBlock), PROT_READ | PROT_WRITE,
+                              MAP_SHARED, fd, 0);
+                if (mapped == MAP_FAILED) {
+                    int err = errno;
+                    close(fd);
+                    SetLastErrorFromErrno(err);
+                    return nullptr;
+                }
+                auto *block = static_cast<SharedMutexBlock *>(mapped);
+                pthread_mutexattr_t attr;
+                pthread_mutexattr_init(&attr);
+                pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+                pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+                pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+                pthread_mutex_init(&block->mutex, &attr);
+                pthread_mutexattr_destroy(&attr);
+                __atomic_store_n(&block->magic, kSharedMutexMagic, __ATOMIC_RELEASE);
+            } else {
+                existed = true;
+                mapped = mmap(nullptr, sizeof(SharedMutexBlock), PROT_READ | PROT_WRITE,
+                              MAP_SHARED, fd, 0);
+                if (mapped == MAP_FAILED) {
+                    int err = errno;
+                    close(fd);
+                    SetLastErrorFromErrno(err);
+                    return nullptr;
+                }
+                if (__atomic_load_n(&static_cast<SharedMutexBlock *>(mapped)->magic,
+                                    __ATOMIC_ACQUIRE) != kSharedMutexMagic) {
+                    // Another kind of object under this name.
+                    munmap(mapped, sizeof(SharedMutexBlock));
+                    close(fd);
+                    SetLastError(ERROR_INVALID_HANDLE);
+                    return nullptr;
+                }
+            }
+            // From exclusive to shared: not atomic, so check the name once more.
+            if (!LockFd(fd, LOCK_SH) || !StillLinked(shmName, fd)) {
+                munmap(mapped, sizeof(SharedMutexBlock));
+                close(fd);
+                continue;
+            }
+            try {
+                return std::make_shared<NamedMutexShared>(shmName, fd,
+                                                          static_cast<SharedMutexBlock *>(mapped));
+            } catch (...) {
+                munmap(mapped, sizeof(SharedMutexBlock));
+                close(fd);
+                SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+                return nullptr;
+            }
+        }
+        SetLastError(ERROR_BUSY);
+        return nullptr;
+    }
+
+private:
+    static bool LockFd(int fd, int operation) {
+        while (flock(fd, operation) != 0)
+            if (errno != EINTR)
+                return false;
+        return true;
+    }
+
+    const std::string shmName_;
+    const int fd_;
+    SharedMutexBlock *const block_;
+};
+
+// The named mutexes this process has open, so that every handle to one name in this
+// process shares one mapping.
+struct NamedMutexRegistry {
+    LayerMutex lock;
+    std::map<std::string, std::weak_ptr<NamedMutexShared>> open;
+};
+NamedMutexRegistry &NamedMutexes() {
+    static auto *registry = new NamedMutexRegistry;
+    return *registry;
+}
+
+class NamedMutex : public MutexObject {
+public:
+    explicit NamedMutex(std::shared_ptr<NamedMutexShared> shared) : shared_(std::move(shared)) {}
+    bool IsWaitable() const override { return true; }
+    bool HasOwnWait() const override { return true; }
+    DWORD OwnWait(DWORD milliseconds) override {
+        pthread_mutex_t *mutex = shared_->Mutex();
+        int rc;
+        if (milliseconds == INFINITE) {
+            rc = pthread_mutex_lock(mutex);
+        } else if (milliseconds == 0) {
+            rc = pthread_mutex_trylock(mutex);
+        } else {
+#if defined(__SANITIZE_THREAD__)
+            struct timespec deadline = DeadlineAfter(CLOCK_REALTIME, milliseconds);
+            rc = pthread_mutex_timedlock(mutex, &deadline);
+#else
+            struct timespec deadline = DeadlineAfter(CLOCK_MONOTONIC, milliseconds);
+            rc = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
+#endif
+        }
+        switch (rc) {
+        case 0:
+            return WAIT_OBJECT_0;
+        case EOWNERDEAD:
+            pthread_mutex_consistent(mutex);
+            return WAIT_ABANDONED;
+        case EBUSY:
+        case ETIMEDOUT:
+            return WAIT_TIMEOUT;
+        case EAGAIN: // recursion limit
+            SetLastError(ERROR_TOO_MANY_POSTS);
+            return WAIT_FAILED;
+        default:
+            SetLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+    }
+    BOOL Release() override {
+        int rc = pthread_mutex_unlock(shared_->Mutex());
+        if (rc == 0)
+            return TRUE;
+        SetLastError(rc == EPERM ? ERROR_NOT_OWNER : Win32ErrorFromErrno(rc));
+        return FALSE;
+    }
+
+private:
+    std::shared_ptr<NamedMutexShared> shared_;
+};
+
+// "Global\" and "Local\" select a session namespace on Windows; here there is one.
+const char *StripNamespace(const char *name) {
+    if (std::strncmp(name, "Global\\", 7) == 0)
+        return name + 7;
+    if (std::strncmp(name, "Local\\", 6) == 0)
+        return name + 6;
+    return name;
+}
+
+HANDLE OpenNamedMutex(const char *name, bool create, bool initialOwner) {
+    name = StripNamespace(name);
+    if (std::strchr(name, '\\')) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return nullptr;
+    }
+    std::string shmName;
+    if (!SharedObjectName("mutex", name, shmName))
+        return nullptr;
+    std::shared_ptr<NamedMutexShared> shared;
+    bool existed = true;
+    {
+        NamedMutexRegistry &registry = NamedMutexes();
+        std::lock_guard<LayerMutex> guard(registry.lock);
+        auto found = registry.open.find(shmName);
+        if (found != registry.open.end())
+            shared = found->second.lock();
+        if (!shared) {
+            shared = NamedMutexShared::Open(shmName, create, existed);
+            if (!shared)
+                return nullptr;
+            try {
+                registry.open[shmName] = shared;
+            } catch (...) {
+                SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+                return nullptr;
+            }
+        }
+    }
+    std::shared_ptr<NamedMutex> mutex;
+    try {
+        mutex = std::make_shared<NamedMutex>(shared);
+    } catch (...) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    // The creator may take it at once; an existing mutex ignores bInitialOwner.
+    if (!existed && initialOwner && mutex->OwnWait(INFINITE) == WAIT_FAILED)
+        return nullptr;
+    HANDLE handle = RegisterObject(mutex);
+    if (!handle)
+        return nullptr;
+    SetLastError(existed && create ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return handle;
+}
+
+} // namespace
+
+void AbandonMutexesOwnedBy(DWORD threadId) {
+    std::lock_guard<LayerMutex> guard(WaitLock());
+    for (LocalMutex *mutex : LiveLocalMutexes())
+        mutex->AbandonIfOwnedBy(threadId);
+}
+
+} // namespace kestrune
+
+using namespace kestrune;
+
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                    LPCSTR lpName) {
+    (void)lpEventAttributes;
+    if (lpName && *lpName) {
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+        return nullptr;
+    }
+    std::shared_ptr<EventObject> event;
+    try {
+        event = std::make_shared<EventObject>(bManualReset != FALSE, bInitialState != FALSE);
+    } catch (...) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    HANDLE handle = RegisterObject(event);
+    if (handle)
+        SetLastError(ERROR_SUCCESS);
+    return handle;
+}
+
+BOOL SetEvent(HANDLE hEvent) {
+    auto event = LookupObject<EventObject>(hEvent, ObjectKind::Event);
+    if (!event)
+        return FALSE;
+    std::lock_guard<LayerMutex> guard(WaitLock());
+    event->Set();
+    return TRUE;
+}
+
+BOOL ResetEvent(HANDLE hEvent) {
+    auto event = LookupObject<EventObject>(hEvent, ObjectKind::Event);
+    if (!event)
+        return FALSE;
+    std::lock_guard<LayerMutex> guard(WaitLock());
+    event->Reset();
+    return TRUE;
+}
+
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName) {
+    (void)lpMutexAttributes;
+    if (lpName && *lpName)
+        return OpenNamedMutex(lpName, true, bInitialOwner != FALSE);
+    std::shared_ptr<LocalMutex> mutex;
+    try {
+        mutex = std::make_shared<LocalMutex>();
+    } catch (...) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    if (bInitialOwner) {
+        std::lock_guard<LayerMutex> guard(WaitLock());
+        mutex->Consume();
+    }
+    HANDLE handle = RegisterObject(mutex);
+    if (handle)
+        SetLastError(ERROR_SUCCESS);
+    return handle;
+}
+
+HANDLE OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName) {
+    (void)dwDesiredAccess;
+    (void)bInheritHandle;
+    if (!lpName || !*lpName) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return OpenNamedMutex(lpName, false, false);
+}
+
+BOOL ReleaseMutex(HANDLE hMutex) {
+    auto mutex = LookupObject<MutexObject>(hMutex, ObjectKind::Mutex);
+    if (!mutex)
+        return FALSE;
+    return mutex->Release();
+}
+
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+    return WaitForMultipleObjects(1, &hHandle, FALSE, dwMilliseconds);
+}
+
+DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll,
+                             DWORD dwMilliseconds) {
+    if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || !lpHandles) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    if (bWaitAll && nCount > 1) {
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+        return WAIT_FAILED;
+    }
+    std::vector<std::shared_ptr<KernelObject>> objects;
+    objects.reserve(nCount);
+    for (DWORD i = 0; i < nCount; ++i) {
+        std::shared_ptr<KernelObject> object = LookupObject(lpHandles[i]);
+        if (!object)
+            return WAIT_FAILED;
+        if (!object->IsWaitable()) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+        if (object->HasOwnWait() && nCount > 1) {
+            SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+            return WAIT_FAILED;
+        }
+        objects.push_back(std::move(object));
+    }
+    if (objects[0]->HasOwnWait())
+        return objects[0]->OwnWait(dwMilliseconds);
+
+    const bool timed = dwMilliseconds != INFINITE;
+    const struct timespec deadline = DeadlineAfter(CLOCK_MONOTONIC, timed ? dwMilliseconds : 0);
+    Waiter waiter;
+    std::unique_lock<LayerMutex> lock(WaitLock());
+    WaitRegistration registration(waiter, objects);
+    for (;;) {
+        if (ParkPending())
+            return WAIT_FAILED; // the thread was terminated: it stops as the lock goes
+        for (DWORD i = 0; i < nCount; ++i) {
+            if (objects[i]->IsSignalled()) {
+                DWORD result = objects[i]->Consume();
+                return (result == WAIT_ABANDONED ? WAIT_ABANDONED_0 : WAIT_OBJECT_0) + i;
+            }
+        }
+        if (dwMilliseconds == 0)
+            return WAIT_TIMEOUT;
+        registration.Register();
+        waiter.woken = false;
+        while (!waiter.woken && !ParkPending()) {
+            int rc = timed ? pthread_cond_timedwait(&waiter.cond, WaitLock().native(), &deadline)
+                           : pthread_cond_wait(&waiter.cond, WaitLock().native());
+            if (rc == ETIMEDOUT)
+                break;
+        }
+        if (!waiter.woken && !ParkPending()) {
+            // Timed out: one last look, then give up.
+            for (DWORD i = 0; i < nCount; ++i) {
+                if (objects[i]->IsSignalled()) {
+                    DWORD result = objects[i]->Consume();
+                    return (result == WAIT_ABANDONED ? WAIT_ABANDONED_0 : WAIT_OBJECT_0) + i;
+                }
+            }
+            return WAIT_TIMEOUT;
+        }
+    }
+}
+
+// A critical section is a recursive pthread mutex.
+void InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
+    auto *mutex = new pthread_mutex_t;
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_init(mutex, &attr);
+    pthread_mutexattr_destroy(&attr);
+    lpCriticalSection->Impl = mutex;
+}
+
+void EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
+    pthread_mutex_lock(static_cast<pthread_mutex_t *>(lpCriticalSection->Impl));
+}
+
+void LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
+    pthread_mutex_unlock(static_cast<pthread_mutex_t *>(lpCriticalSection->Impl));
+}
+
+void DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
+    auto *mutex = static_cast<pthread_mutex_t *>(lpCriticalSection->Impl);
+    if (!mutex)
+        return;
+    pthread_mutex_destroy(mutex);
+    delete mutex;
+    lpCriticalSection->Impl = nullptr;
+}

@@ -1,0 +1,299 @@
+// Threads on POSIX: _beginthreadex starts a detached pthread running a trampoline that
+// publishes its kernel thread id, waits while created suspended, runs the start routine
+// and, when it ends, records the exit code and makes its handle signalled (under the wait
+// lock, so waits on thread handles are ordinary waits). Thread ids are kernel tids.
+// Unnamed mutexes still owned by an ending thread are abandoned.
+//
+// TerminateThread cannot unwind another thread safely on POSIX, and neither does Windows
+// run any of the thread's code. Here the target gets a signal whose handler stops it for
+// good: it blocks every signal and sleeps forever, never running another instruction of
+// the program. Its stack and anything it holds outside the layer stay as they are (as on
+// Windows: a lock the thread held in product code stays held). A thread inside one of the
+// layer's own critical sections stops as it leaves the last one, and a thread sleeping in
+// a wait stops before taking anything. The handle becomes signalled with the given exit
+// code and the thread's unnamed mutexes are abandoned once the target has acknowledged the
+// stop. Named (cross-process) mutexes it holds stay owned, since the thread still exists.
+// Only threads started by _beginthreadex (or the calling thread) can be terminated.
+#include <semaphore.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <mutex>
+
+#include "platform/posix/handles_internal.h"
+
+namespace kestrune {
+
+void MarkParkPendingFromSignal();
+bool InsideLayerCriticalSection();
+void ApplyNewThreadScheduling(); // process.cpp
+
+namespace {
+
+class ThreadObject : public KernelObject {
+public:
+    ThreadObject() : KernelObject(ObjectKind::Thread) {
+        sem_init(&stopAcknowledged_, 0, 0);
+    }
+    ~ThreadObject() override { sem_destroy(&stopAcknowledged_); }
+    bool IsWaitable() const override { return true; }
+    bool IsSignalled() const override { return finished_; }
+
+    // All guarded by WaitLock().
+    pthread_t thread{};
+    DWORD threadId = 0;
+    DWORD exitCode = STILL_ACTIVE;
+    bool finished_ = false;
+    bool stopRequested = false;
+    DWORD suspendCount = 0;
+    pthread_cond_t resumed = PTHREAD_COND_INITIALIZER;
+    sem_t stopAcknowledged_; // posted from the stop signal handler
+
+    // WaitLock() held.
+    void Finish(DWORD code) {
+        if (finished_)
+            return;
+        exitCode = code;
+        finished_ = true;
+        SignalWaiters();
+    }
+};
+
+struct StartInfo {
+    std::shared_ptr<ThreadObject> object;
+    unsigned(__stdcall *start)(void *);
+    void *argument;
+    sem_t published;
+};
+
+// The thread object of a thread started by _beginthreadex (null for other threads).
+thread_local ThreadObject *tlsThread = nullptr;
+thread_local bool tlsExitRequested = false;
+thread_local unsigned tlsExitCode = 0;
+
+int StopSignal() { return SIGRTMIN + 7; }
+
+void StopSignalHandler(int) {
+    int saved = errno;
+    ThreadObject *self = tlsThread;
+    if (InsideLayerCriticalSection()) {
+        MarkParkPendingFromSignal();
+        if (self)
+            sem_post(&self->stopAcknowledged_);
+        errno = saved;
+        return;
+    }
+    if (self)
+        sem_post(&self->stopAcknowledged_);
+    ParkCurrentThread();
+}
+
+void InstallStopHandler() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction action;
+        std::memset(&action, 0, sizeof action);
+        action.sa_handler = StopSignalHandler;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        sigaction(StopSignal(), &action, nullptr);
+    });
+}
+
+// Runs as the thread ends, also when _endthreadex unwinds it.
+struct FinishOnExit {
+    ThreadObject *object;
+    unsigned returned = 0;
+    ~FinishOnExit() {
+        const DWORD code = tlsExitRequested ? tlsExitCode : returned;
+        AbandonMutexesOwnedBy(object->threadId);
+        std::lock_guard<LayerMutex> guard(WaitLock());
+        object->Finish(code);
+    }
+};
+
+void *Trampoline(void *raw) {
+    auto *info = static_cast<StartInfo *>(raw);
+    std::shared_ptr<ThreadObject> object = info->object; // this thread's own reference
+    unsigned(__stdcall *start)(void *) = info->start;
+    void *argument = info->argument;
+    tlsThread = object.get();
+    {
+        std::lock_guard<LayerMutex> guard(WaitLock());
+        object->threadId = static_cast<DWORD>(gettid());
+    }
+    sem_post(&info->published); // info is gone after this
+    ApplyNewThreadScheduling();
+    {
+        std::unique_lock<LayerMutex> lock(WaitLock());
+        while (object->suspendCount > 0 && !ParkPending())
+            pthread_cond_wait(&object->resumed, WaitLock().native());
+    }
+    FinishOnExit finish{object.get()};
+    finish.returned = start(argument);
+    return nullptr;
+}
+
+std::shared_ptr<ThreadObject> ThreadFromHandle(HANDLE handle) {
+    return LookupObject<ThreadObject>(handle, ObjectKind::Thread);
+}
+
+} // namespace
+
+void ParkCurrentThread() {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, nullptr);
+    for (;;)
+        pause();
+}
+
+} // namespace kestrune
+
+using namespace kestrune;
+
+uintptr_t _beginthreadex(void *security, unsigned stack_size, unsigned(__stdcall *start_address)(void *),
+                         void *arglist, unsigned initflag, unsigned *thrdaddr) {
+    (void)security;
+    if (!start_address || (initflag & ~CREATE_SUSPENDED) != 0) {
+        errno = EINVAL;
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    InstallStopHandler();
+    StartInfo info;
+    try {
+        info.object = std::make_shared<ThreadObject>();
+    } catch (...) {
+        errno = ENOMEM;
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+    info.start = start_address;
+    info.argument = arglist;
+    info.object->suspendCount = (initflag & CREATE_SUSPENDED) ? 1 : 0;
+    sem_init(&info.published, 0, 0);
+
+    HANDLE handle = RegisterObject(info.object);
+    if (!handle) {
+        sem_destroy(&info.published);
+        errno = ENOMEM;
+        return 0;
+    }
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    if (stack_size != 0)
+        pthread_attr_setstacksize(&attr, stack_size < PTHREAD_STACK_MIN ? PTHREAD_STACK_MIN : stack_size);
+    pthread_t thread;
+    int rc = pthread_create(&thread, &attr, Trampoline, &info);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        UnregisterObject(handle);
+        sem_destroy(&info.published);
+        errno = rc;
+        SetLastErrorFromErrno(rc);
+        return 0;
+    }
+    while (sem_wait(&info.published) != 0) {
+    }
+    sem_destroy(&info.published);
+    DWORD threadId;
+    {
+        std::lock_guard<LayerMutex> guard(WaitLock());
+        info.object->thread = thread;
+        threadId = info.object->threadId;
+    }
+    if (thrdaddr)
+        *thrdaddr = threadId;
+    return reinterpret_cast<uintptr_t>(handle);
+}
+
+// Ends the calling thread with the given exit code; the thread's C++ objects are unwound.
+void _endthreadex(unsigned retval) {
+    tlsExitRequested = true;
+    tlsExitCode = retval;
+    pthread_exit(nullptr);
+}
+
+HANDLE GetCurrentThread() { return CurrentThreadPseudoHandle(); }
+DWORD GetCurrentThreadId() { return static_cast<DWORD>(gettid()); }
+HANDLE GetCurrentProcess() { return CurrentProcessPseudoHandle(); }
+DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
+
+BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
+    if (!lpExitCode) {
+        SetLastError(ERROR_NOACCESS);
+        return FALSE;
+    }
+    if (hThread == CurrentThreadPseudoHandle()) {
+        *lpExitCode = STILL_ACTIVE;
+        return TRUE;
+    }
+    auto thread = ThreadFromHandle(hThread);
+    if (!thread)
+        return FALSE;
+    std::lock_guard<LayerMutex> guard(WaitLock());
+    *lpExitCode = thread->exitCode;
+    return TRUE;
+}
+
+DWORD ResumeThread(HANDLE hThread) {
+    auto thread = ThreadFromHandle(hThread);
+    if (!thread)
+        return static_cast<DWORD>(-1);
+    std::lock_guard<LayerMutex> guard(WaitLock());
+    DWORD previous = thread->suspendCount;
+    if (previous > 0 && --thread->suspendCount == 0)
+        pthread_cond_signal(&thread->resumed);
+    return previous;
+}
+
+BOOL TerminateThread(HANDLE hThread, DWORD dwExitCode) {
+    if (hThread == CurrentThreadPseudoHandle() ||
+        (tlsThread && LookupObject(hThread).get() == tlsThread)) {
+        // The calling thread stops itself.
+        DWORD self = static_cast<DWORD>(gettid());
+        if (tlsThread) {
+            {
+                std::lock_guard<LayerMutex> guard(WaitLock());
+                tlsThread->Finish(dwExitCode);
+            }
+        }
+        AbandonMutexesOwnedBy(self);
+        ParkCurrentThread();
+    }
+    auto thread = ThreadFromHandle(hThread);
+    if (!thread)
+        return FALSE;
+    pthread_t target;
+    DWORD targetId;
+    {
+        std::lock_guard<LayerMutex> guard(WaitLock());
+        if (thread->finished_ || thread->stopRequested)
+            return TRUE;
+        thread->stopRequested = true;
+        target = thread->thread;
+        targetId = thread->threadId;
+        // A thread still held suspended stops before running its routine.
+        if (thread->suspendCount > 0)
+            pthread_cond_signal(&thread->resumed);
+        // The target cannot finish on its own from here: it is alive until it answers
+        // the signal, so the pthread_t stays valid.
+        int rc = pthread_kill(target, StopSignal());
+        if (rc != 0) {
+            thread->stopRequested = false;
+            SetLastErrorFromErrno(rc);
+            return FALSE;
+        }
+    }
+    while (sem_wait(&thread->stopAcknowledged_) != 0) {
+    }
+    AbandonMutexesOwnedBy(targetId);
+    std::lock_guard<LayerMutex> guard(WaitLock());
+    thread->Finish(dwExitCode);
+    return TRUE;
+}
