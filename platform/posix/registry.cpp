@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "platform/posix/errors.h"
+#include "platform/posix/handles_internal.h"
 
 namespace {
 
@@ -42,32 +43,6 @@ constexpr size_t MaxKeyNameLength = 255;  // one path component
 constexpr size_t MaxValueNameLength = 16383;
 constexpr int BusyTimeoutMs = 10000;
 constexpr DWORD AllAccess = KEY_ALL_ACCESS | KEY_WOW64_32KEY | KEY_WOW64_64KEY;
-
-DWORD ErrorFromErrno(int err) {
-    switch (err) {
-        case 0:
-            return ERROR_GEN_FAILURE;
-        case ENOENT:
-            return ERROR_PATH_NOT_FOUND;
-        case ENOTDIR:
-            return ERROR_PATH_NOT_FOUND;
-        case EACCES:
-        case EPERM:
-        case EROFS:
-            return ERROR_ACCESS_DENIED;
-        case ENOSPC:
-            return ERROR_DISK_FULL;
-        case ENOMEM:
-            return ERROR_NOT_ENOUGH_MEMORY;
-        case EMFILE:
-        case ENFILE:
-            return ERROR_TOO_MANY_OPEN_FILES;
-        case ENAMETOOLONG:
-            return ERROR_FILENAME_EXCED_RANGE;
-        default:
-            return ERROR_CANTOPEN;
-    }
-}
 
 // The Win32 code for a failed SQLite call.
 LSTATUS ErrorFromSqlite(sqlite3 *db, int rc) {
@@ -94,7 +69,7 @@ LSTATUS ErrorFromSqlite(sqlite3 *db, int rc) {
             return ERROR_INVALID_PARAMETER;
         case SQLITE_CANTOPEN: {
             int err = db ? sqlite3_system_errno(db) : 0;
-            return err ? ErrorFromErrno(err) : ERROR_CANTOPEN;
+            return err ? Win32ErrorFromErrno(err) : ERROR_CANTOPEN;
         }
         case SQLITE_IOERR:
             return ERROR_CANTWRITE;
@@ -222,20 +197,6 @@ const char *const Schema =
     " (2, 0, CAST('HKEY_CURRENT_USER' AS BLOB), CAST('hkey_current_user' AS BLOB));"
     "PRAGMA user_version = 1;";
 
-// The directory of the store: KESTRUNE_ROOT, else $HOME/.kestrune.
-bool StoreDirectory(std::string &dir) {
-    const char *root = std::getenv("KESTRUNE_ROOT");
-    if (root && *root) {
-        dir = root;
-        return true;
-    }
-    const char *home = std::getenv("HOME");
-    if (!home || !*home)
-        return false;
-    dir = std::string(home) + "/.kestrune";
-    return true;
-}
-
 // Creates dir and its missing parents.
 int MakeDirectories(const std::string &dir) {
     struct stat st;
@@ -254,11 +215,11 @@ int MakeDirectories(const std::string &dir) {
 
 // Opens the store named by the environment now, creating it when missing.
 LSTATUS OpenStore(std::shared_ptr<Connection> &out) {
-    std::string dir;
-    if (!StoreDirectory(dir))
+    std::string dir = kestrune::KestruneRootPath();
+    if (dir.empty())
         return ERROR_PATH_NOT_FOUND;
     if (int err = MakeDirectories(dir))
-        return static_cast<LSTATUS>(ErrorFromErrno(err));
+        return static_cast<LSTATUS>(Win32ErrorFromErrno(err));
     std::string path = dir + "/registry.db";
 
     auto conn = std::make_shared<Connection>();
