@@ -108,15 +108,32 @@ void SonicMetek3ClassAMPSerial::ParseRecord(const SampleRecord &record, bool all
             case FieldStatus:
                 snprintf(StatusField, StatusFieldUsed + 1, "%s", FieldPointer);
                 break;
-            case FieldU: target = &U; break;
-            case FieldV: target = &V; break;
-            case FieldW: target = &W; break;
-            case FieldT: target = &T; break;
-            case FieldA1: target = allValues ? &A1 : nullptr; break;
-            case FieldA2: target = allValues ? &A2 : nullptr; break;
-            case FieldA3: target = allValues ? &A3 : nullptr; break;
-            case FieldA4: target = allValues ? &A4 : nullptr; break;
-            default: break;
+            case FieldU:
+                target = &U;
+                break;
+            case FieldV:
+                target = &V;
+                break;
+            case FieldW:
+                target = &W;
+                break;
+            case FieldT:
+                target = &T;
+                break;
+            case FieldA1:
+                target = allValues ? &A1 : nullptr;
+                break;
+            case FieldA2:
+                target = allValues ? &A2 : nullptr;
+                break;
+            case FieldA3:
+                target = allValues ? &A3 : nullptr;
+                break;
+            case FieldA4:
+                target = allValues ? &A4 : nullptr;
+                break;
+            default:
+                break;
         }
         if (target != nullptr)
             *target = atof(FieldPointer);
