@@ -1,3 +1,279 @@
+// SerialEventIO: the reading loop of the engine thread. It sleeps until the port reports the
+// line terminator (or a stop, a reinitialization request or a buffer's hand-over deadline),
+// then reads what the driver holds, splits it into lines and stores each as a SampleRecord.
+//
+// Time stamps: where the platform knows when each terminator arrived at the port, a line is
+// stamped with that moment, computed from the performance counter relative to a clock reading
+// taken as the loop wakes; otherwise with that clock reading. Stamps never decrease within a
+// buffer. Buffers are filled in ring order; a buffer is written only while its SampleCount is
+// 0 and belongs to the archive thread from its hand-over until the archive sets it back to 0.
 #include "instrument/SerialEventIO.h"
-// PENDING: placeholder until its owner lands the real implementation.
+
+#include <new>
+
+#include "instrument/SerialComm.h"
+
+namespace {
+
+const DWORD WaitStop = WAIT_OBJECT_0;
+const DWORD WaitReceiveFlag = WAIT_OBJECT_0 + 1;
+const DWORD WaitReinit = WAIT_OBJECT_0 + 2;
+// After a failed wait or a failed re-arm, how long to wait for a stop before trying again.
+const DWORD RetryAfterFailureMs = 1000;
+
+ULONGLONG FromFileTime(FILETIME time) {
+    return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+FILETIME ToFileTime(ULONGLONG value) {
+    FILETIME time;
+    time.dwLowDateTime = static_cast<DWORD>(value & 0xFFFFFFFFu);
+    time.dwHighDateTime = static_cast<DWORD>(value >> 32);
+    return time;
+}
+
+bool IsSignalled(HANDLE event) { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
+
+}  // namespace
+
 SerialEventIO::SerialEventIO(EventLog &eventLog) : SerialAcquisition(eventLog) {}
+
+void SerialEventIO::RunReadingLoop(SerialComm *port, HANDLE receiveFlagEvent) {
+    port_ = port;
+    CountsPerMillisecond = port->CountsPerMillisecond;
+    fillCount_ = 0;
+    lastStamp_ = 0;
+    discarding_ = false;
+    lossEpisode_ = false;
+    lostInEpisode_ = 0;
+    cutSinceLog_ = 0;
+    arrivalCount_ = arrivalNext_ = 0;
+    FillRecord = &Buffers[FillBufferIndex].Records[0];
+
+    for (;;) {
+        DWORD timeout = INFINITE;
+        if (fillCount_ > 0) {
+            const ULONGLONG waited = GetTickCount64() - firstRecordTick_;
+            timeout = waited >= HandOverDeadlineMs ? 0 : static_cast<DWORD>(HandOverDeadlineMs - waited);
+        }
+
+        DWORD result;
+        if (receiveFlagEvent != nullptr) {
+            const HANDLE waitSet[3] = {StopRequestEvent, receiveFlagEvent, ReinitRequestEvent};
+            result = WaitForMultipleObjects(3, waitSet, FALSE, timeout);
+        } else {
+            // The port's wait could not be armed: wait for a stop, then try again.
+            ++ReadErrors;
+            DWORD retry = timeout < RetryAfterFailureMs ? timeout : RetryAfterFailureMs;
+            result = WaitForSingleObject(StopRequestEvent, retry);
+            if (result == WAIT_TIMEOUT) {
+                if (port->ArmReceiveFlagWait(&receiveFlagEvent) != 0)
+                    receiveFlagEvent = nullptr;
+                result = WAIT_TIMEOUT;
+            }
+        }
+
+        if (result == WaitStop)
+            break;
+        if (result == WaitReceiveFlag) {
+            ReadPort();
+            if (port->ArmReceiveFlagWait(&receiveFlagEvent) != 0)
+                receiveFlagEvent = nullptr;
+        } else if (result == WaitReinit) {
+            Reinitialize();
+        } else if (result == WAIT_FAILED) {
+            ++ReadErrors;
+            if (WaitForSingleObject(StopRequestEvent, RetryAfterFailureMs) == WAIT_OBJECT_0)
+                break;
+        }
+
+        if (fillCount_ > 0 && GetTickCount64() - firstRecordTick_ >= HandOverDeadlineMs)
+            HandOverBuffer();
+    }
+
+    // Stop: keep the lines that are complete in the driver, hand the partial buffer over.
+    ReadPort();
+    HandOverBuffer();
+    EndLossEpisode();
+    LogCutLines();
+    ReceiveAreaCount = 0;
+    port_ = nullptr;
+    delete port;
+}
+
+void SerialEventIO::Reinitialize() {
+    ResetEvent(ReinitRequestEvent);
+    if (IsSignalled(AbortReinitEvent) || IsSignalled(StopRequestEvent))
+        return;
+    ++Reinitializations;
+    InitializeInstrument(port_);
+}
+
+void SerialEventIO::ReadPort() {
+    // One clock reading for the whole wake-up; arrivals are placed relative to it.
+    LARGE_INTEGER counter;
+    FILETIME now;
+    QueryPerformanceCounter(&counter);
+    GetSystemTimeAsFileTime(&now);
+
+    for (;;) {
+        DWORD errors = 0;
+        COMSTAT status = {};
+        if (!ClearCommError(port_->PortHandle, &errors, &status)) {
+            ++ReadErrors;
+            return;
+        }
+        if (status.cbInQue == 0)
+            return;
+        DWORD room = ReceiveAreaSize - ReceiveAreaCount;
+        DWORD wanted = status.cbInQue < room ? status.cbInQue : room;
+        DWORD got = 0;
+        OVERLAPPED &block = port_->Overlapped[0];
+        if (!ReadFile(port_->PortHandle, ReceiveArea + ReceiveAreaCount, wanted, &got, &block)) {
+            if (GetLastError() != ERROR_IO_PENDING ||
+                !GetOverlappedResult(port_->PortHandle, &block, &got, TRUE)) {
+                ++ReadErrors;
+                return;
+            }
+        }
+        if (got == 0)
+            return;
+        BytesReceived += got;
+        ProcessReceived(got, now, counter.QuadPart);
+    }
+}
+
+LONGLONG SerialEventIO::NextArrival() {
+    if (arrivalNext_ == arrivalCount_) {
+        arrivalNext_ = 0;
+        arrivalCount_ = port_ != nullptr ? KestruneGetCommArrivalTimes(
+                                               port_->PortHandle, arrivals_,
+                                               static_cast<DWORD>(sizeof arrivals_ / sizeof arrivals_[0]))
+                                         : 0;
+        if (arrivalCount_ == 0)
+            return 0;
+    }
+    return arrivals_[arrivalNext_++].QuadPart;
+}
+
+void SerialEventIO::ProcessReceived(DWORD count, FILETIME wakeTime, LONGLONG wakeCounter) {
+    const ULONGLONG wakeStamp = FromFileTime(wakeTime);
+    const DWORD end = ReceiveAreaCount + count;
+    DWORD lineStart = 0;
+
+    for (DWORD i = ReceiveAreaCount; i < end; ++i) {
+        if (ReceiveArea[i] != LineTerminator)
+            continue;
+        ++LinesReceived;
+        const LONGLONG arrival = NextArrival();
+        ULONGLONG stamp = wakeStamp;
+        if (arrival != 0 && CountsPerMillisecond > 0.0) {
+            // Counter ticks to 100-ns units: 10,000 per millisecond.
+            const double offset = static_cast<double>(arrival - wakeCounter) * 10000.0 / CountsPerMillisecond;
+            const LONGLONG shift = static_cast<LONGLONG>(offset);
+            stamp = shift < 0 && static_cast<ULONGLONG>(-shift) > wakeStamp ? 0 : wakeStamp + shift;
+        }
+        if (discarding_)
+            discarding_ = false;  // the end of a line already cut
+        else
+            StoreLine(ReceiveArea + lineStart, i - lineStart, stamp, arrival);
+        lineStart = i + 1;
+    }
+
+    // Keep the incomplete tail for the next read.
+    DWORD tail = end - lineStart;
+    if (lineStart > 0 && tail > 0)
+        memmove(ReceiveArea, ReceiveArea + lineStart, tail);
+    ReceiveAreaCount = tail;
+
+    if (ReceiveAreaCount == static_cast<DWORD>(ReceiveAreaSize)) {
+        // A line longer than the receive area: its first part becomes the record, the rest up
+        // to the next terminator is skipped.
+        if (!discarding_) {
+            ++LinesTruncated;
+            ++cutSinceLog_;
+            StoreLine(ReceiveArea, ReceiveAreaCount, wakeStamp, 0);
+            discarding_ = true;
+        }
+        ReceiveAreaCount = 0;
+    }
+}
+
+bool SerialEventIO::ClaimFillBuffer() {
+    if (fillCount_ > 0)
+        return true;
+    if (Buffers[FillBufferIndex].SampleCount.load(std::memory_order_acquire) != 0)
+        return false;  // still the archive thread's
+    EndLossEpisode();
+    return true;
+}
+
+void SerialEventIO::StoreLine(const char *text, DWORD length, ULONGLONG stamp, LONGLONG arrival) {
+    if (!ClaimFillBuffer()) {
+        ++LinesLost;
+        ++lostInEpisode_;
+        lossEpisode_ = true;
+        return;
+    }
+    SampleRecord &record = Buffers[FillBufferIndex].Records[fillCount_];
+    // Reuse the record's text when it is known to be large enough.
+    if (record.Text == nullptr || record.Length < 0 || static_cast<DWORD>(record.Length) < length) {
+        delete[] record.Text;
+        record.Text = new (std::nothrow) char[length + 1];
+        record.Length = 0;
+        if (record.Text == nullptr) {
+            ++LinesLost;
+            return;
+        }
+    }
+    memcpy(record.Text, text, length);
+    record.Text[length] = '\0';
+    record.Length = static_cast<LONG>(length);
+    record.Status = SampleGood;
+    if (fillCount_ > 0 && stamp < lastStamp_)
+        stamp = lastStamp_;
+    lastStamp_ = stamp;
+    record.TimeStamp = ToFileTime(stamp);
+    record.Spare = static_cast<ULONGLONG>(arrival);
+
+    if (fillCount_ == 0)
+        firstRecordTick_ = GetTickCount64();
+    ++fillCount_;
+    FillRecord = &Buffers[FillBufferIndex].Records[fillCount_ < SampleBuffer::Capacity ? fillCount_ : 0];
+    if (fillCount_ == SampleBuffer::Capacity)
+        HandOverBuffer();
+}
+
+void SerialEventIO::HandOverBuffer() {
+    if (fillCount_ == 0)
+        return;
+    SampleBuffer &buffer = Buffers[FillBufferIndex];
+    buffer.SampleCount.store(fillCount_, std::memory_order_release);
+    SetEvent(buffer.BufferReadyEvent);
+    ++BuffersHandedOver;
+    LogCutLines();
+    FillBufferIndex = (FillBufferIndex + 1) % BufferCount;
+    FillRecord = &Buffers[FillBufferIndex].Records[0];
+    fillCount_ = 0;
+    lastStamp_ = 0;
+}
+
+void SerialEventIO::EndLossEpisode() {
+    if (!lossEpisode_)
+        return;
+    snprintf(EngineMessage, sizeof EngineMessage,
+             "%s: %lu instrument lines lost: every sample buffer was still held by the archive.", Name,
+             static_cast<unsigned long>(lostInEpisode_));
+    EventLogRef.Write(LinesLostCode, EngineMessage);
+    lossEpisode_ = false;
+    lostInEpisode_ = 0;
+}
+
+void SerialEventIO::LogCutLines() {
+    if (cutSinceLog_ == 0)
+        return;
+    snprintf(EngineMessage, sizeof EngineMessage, "%s: %lu over-long instrument lines cut to %d characters.",
+             Name, static_cast<unsigned long>(cutSinceLog_), ReceiveAreaSize);
+    EventLogRef.Write(LinesCutCode, EngineMessage);
+    cutSinceLog_ = 0;
+}

@@ -3,6 +3,10 @@
 // (SonicMetek3ClassAMPSerialRaw.cpp) are in their own sources.
 #include "instrument/SonicMetek3ClassAMPSerial.h"
 
+#include <new>
+
+#include "instrument/SerialComm.h"
+
 namespace {
 
 // Field numbers of the instrument line, counted from 1.
@@ -161,5 +165,60 @@ DWORD SonicMetek3ClassAMPSerial::InitializeInstrument(SerialComm *) {
     return 0;
 }
 
-// PENDING: placeholder until the reading loop lands.
-void SonicMetek3ClassAMPSerial::Acquire() {}
+void SonicMetek3ClassAMPSerial::Acquire() {
+    // 1. The reading counters.
+    LinesReceived = BytesReceived = BuffersHandedOver = 0;
+    LinesTruncated = LinesLost = ReadErrors = Reinitializations = 0;
+    ReadingCounter = 0;
+
+    // 2. and 3. The port.
+    SerialComm *port = new (std::nothrow) SerialComm(ComPort, InputQueueSize, OutputQueueSize);
+    if (port == nullptr || port->OpenFailed) {
+        snprintf(EngineMessage, sizeof EngineMessage,
+                 "%s: Can't start data acquisition. Either COM%d doesn't exist or is open in another "
+                 "application.",
+                 Name, static_cast<int>(ComPort));
+        EventLogRef.Write(5103, EngineMessage);
+        delete port;
+        throw SerialAcquisitionException();
+    }
+
+    // 4. The instrument's line settings.
+    if (port->Configure(BaudRate, Parity, DataBits, StopBits, FlowControl) != 0) {
+        snprintf(EngineMessage, sizeof EngineMessage,
+                 "%s: Can't start data acquisition. Failure configuring port-communication settings on "
+                 "COM%d.",
+                 Name, static_cast<int>(ComPort));
+        EventLogRef.Write(5103, EngineMessage);
+        delete port;
+        throw SerialAcquisitionException();
+    }
+
+    // 5. The line terminator raises the port's event.
+    port->SetEventChar(LineTerminator);
+
+    // 6. to 10. Instrument initialization; the engine is ready.
+    snprintf(EngineMessage, sizeof EngineMessage, "%s: Acquisition initialization started.", Name);
+    EventLogRef.Write(5103, EngineMessage);
+    InitializeInstrument(port);
+    snprintf(EngineMessage, sizeof EngineMessage, "%s: Acquisition initialization finished.", Name);
+    EventLogRef.Write(5104, EngineMessage);
+    SetEvent(EngineReadyEvent);
+    snprintf(EngineMessage, sizeof EngineMessage, "%s: Data acquisition engine started.", Name);
+    EventLogRef.Write(5300, EngineMessage);
+
+    // 11. The wait for the terminator (its event joins the stop and reinitialization events).
+    HANDLE receiveFlagEvent = nullptr;
+    if (port->ArmReceiveFlagWait(&receiveFlagEvent) != 0)
+        receiveFlagEvent = nullptr;
+
+    // 12. and 13. Nothing received before this point is kept.
+    port->ReceiveCount = 0;
+    if (port->ReceiveBuffer != nullptr)
+        port->ReceiveBuffer[0] = '\0';
+    ReceiveAreaCount = 0;
+    PurgeComm(port->PortHandle, PURGE_RXCLEAR);
+
+    // 14. The reading loop; it deletes the port when it ends.
+    RunReadingLoop(port, receiveFlagEvent);
+}

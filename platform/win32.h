@@ -15,6 +15,9 @@
 #include <windows.h>
 #include <process.h>
 #include <share.h>
+// The POSIX layer tells when each event character arrived at a serial port (see
+// platform/posix/serial.h); the Windows driver does not, so callers take their own reading.
+inline DWORD KestruneGetCommArrivalTimes(HANDLE, LARGE_INTEGER *, DWORD) { return 0; }
 #else
 #include "platform/posix/types.h"
 #include "platform/posix/errors.h"
