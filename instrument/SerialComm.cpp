@@ -130,8 +130,8 @@ SerialComm::SerialComm(WORD port, DWORD receiveQueueSize, DWORD transmitQueueSiz
     QueryPerformanceCounter(&SecondCounterReading);
     QueryPerformanceCounter(&SecondCounterReading);
     if (CountsPerMillisecond > 0.0)
-        TimerOverheadMs =
-            static_cast<double>(SecondCounterReading.QuadPart - FirstCounterReading.QuadPart) / CountsPerMillisecond;
+        TimerOverheadMs = static_cast<double>(SecondCounterReading.QuadPart - FirstCounterReading.QuadPart) /
+                          CountsPerMillisecond;
 }
 
 SerialComm::~SerialComm() {
@@ -173,17 +173,33 @@ DWORD SerialComm::Configure(DWORD baudRate, char parity, BYTE dataBits, BYTE sto
     ScratchLineSettings.ByteSize = dataBits;
 
     switch (toupper(static_cast<unsigned char>(parity))) {
-        case 'E': ScratchLineSettings.Parity = EVENPARITY; break;
-        case 'M': ScratchLineSettings.Parity = MARKPARITY; break;
-        case 'O': ScratchLineSettings.Parity = ODDPARITY; break;
-        case 'S': ScratchLineSettings.Parity = SPACEPARITY; break;
-        default: ScratchLineSettings.Parity = NOPARITY; break;
+        case 'E':
+            ScratchLineSettings.Parity = EVENPARITY;
+            break;
+        case 'M':
+            ScratchLineSettings.Parity = MARKPARITY;
+            break;
+        case 'O':
+            ScratchLineSettings.Parity = ODDPARITY;
+            break;
+        case 'S':
+            ScratchLineSettings.Parity = SPACEPARITY;
+            break;
+        default:
+            ScratchLineSettings.Parity = NOPARITY;
+            break;
     }
 
     switch (stopBits) {
-        case StopBitsTwo: ScratchLineSettings.StopBits = TWOSTOPBITS; break;
-        case StopBitsOneAndHalf: ScratchLineSettings.StopBits = ONE5STOPBITS; break;
-        default: ScratchLineSettings.StopBits = ONESTOPBIT; break;
+        case StopBitsTwo:
+            ScratchLineSettings.StopBits = TWOSTOPBITS;
+            break;
+        case StopBitsOneAndHalf:
+            ScratchLineSettings.StopBits = ONE5STOPBITS;
+            break;
+        default:
+            ScratchLineSettings.StopBits = ONESTOPBIT;
+            break;
     }
 
     if (flowControl == FlowControlXonXoff) {

@@ -32,7 +32,9 @@ FILETIME ToFileTime(ULONGLONG value) {
     return time;
 }
 
-bool IsSignalled(HANDLE event) { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
+bool IsSignalled(HANDLE event) {
+    return WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+}
 
 }  // namespace
 

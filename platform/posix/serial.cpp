@@ -94,14 +94,14 @@ ULONGLONG MillisecondsNow() {
 
 struct BaudEntry {
     DWORD rate;
-    speed_t speed;
+    speed_t speed = B0;
 };
 
 const BaudEntry BaudTable[] = {
-    {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
-    {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
-    {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
-    {57600, B57600},     {115200, B115200},   {230400, B230400},
+    {50, B50},           {75, B75},         {110, B110},       {134, B134},     {150, B150},
+    {200, B200},         {300, B300},       {600, B600},       {1200, B1200},   {1800, B1800},
+    {2400, B2400},       {4800, B4800},     {9600, B9600},     {19200, B19200}, {38400, B38400},
+    {57600, B57600},     {115200, B115200}, {230400, B230400},
 #ifdef B460800
     {460800, B460800},
 #endif
@@ -137,7 +137,9 @@ DWORD RateFromSpeed(speed_t speed) {
     return 0;
 }
 
-bool IsModemLineError(int err) { return err == ENOTTY || err == EINVAL || err == ENOTSUP || err == ENOSYS; }
+bool IsModemLineError(int err) {
+    return err == ENOTTY || err == EINVAL || err == ENOTSUP || err == ENOSYS;
+}
 
 class SerialPort : public KernelObject {
 public:
@@ -203,10 +205,10 @@ private:
     size_t head_ = 0;
     size_t count_ = 0;
     DWORD txSize_ = DefaultQueueSize;
-    ULONGLONG received_ = 0;   // bytes ever queued
-    ULONGLONG delivered_ = 0;  // bytes ever handed out
+    ULONGLONG received_ = 0;                                // bytes ever queued
+    ULONGLONG delivered_ = 0;                               // bytes ever handed out
     std::deque<std::pair<ULONGLONG, LONGLONG>> flagTimes_;  // queued event characters
-    std::deque<LONGLONG> deliveredTimes_;                    // handed out, not yet collected
+    std::deque<LONGLONG> deliveredTimes_;                   // handed out, not yet collected
     DCB dcb_ = {};
     COMMTIMEOUTS timeouts_ = {};
     DWORD mask_ = 0;
@@ -261,8 +263,8 @@ DWORD SerialPort::Open(const char *path, bool overlapped) {
     struct termios tio;
     if (tcgetattr(fd_, &tio) != 0)
         return Win32ErrorFromErrno(errno);
-    tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC |
-                                          IMAXBEL);
+    tio.c_iflag &=
+        ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IMAXBEL);
     tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     tio.c_cflag |= CREAD | CLOCAL;
@@ -298,7 +300,7 @@ SerialPort::~SerialPort() {
     if (fd_ >= 0) {
         if (exclusive_)
             ioctl(fd_, TIOCNXCL);  // the exclusive mode belongs to the tty, not to this open
-        close(fd_);  // also releases the flock
+        close(fd_);                // also releases the flock
     }
     if (wake_[0] >= 0)
         close(wake_[0]);
@@ -540,8 +542,8 @@ BOOL SerialPort::Read(LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED ov
             pending.totalDeadline = now + t.ReadTotalTimeoutConstant;
             pending.interval = 1;
         } else {
-            ULONGLONG total = static_cast<ULONGLONG>(t.ReadTotalTimeoutMultiplier) * toRead +
-                              t.ReadTotalTimeoutConstant;
+            ULONGLONG total =
+                static_cast<ULONGLONG>(t.ReadTotalTimeoutMultiplier) * toRead + t.ReadTotalTimeoutConstant;
             if (total != 0)
                 pending.totalDeadline = now + total;
             pending.interval = t.ReadIntervalTimeout == MAXDWORD ? 0 : t.ReadIntervalTimeout;
@@ -576,7 +578,8 @@ BOOL SerialPort::Write(LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAP
         Locked hold(lock_);
         t = timeouts_;
     }
-    ULONGLONG total = static_cast<ULONGLONG>(t.WriteTotalTimeoutMultiplier) * toWrite + t.WriteTotalTimeoutConstant;
+    ULONGLONG total =
+        static_cast<ULONGLONG>(t.WriteTotalTimeoutMultiplier) * toWrite + t.WriteTotalTimeoutConstant;
     ULONGLONG deadline = total != 0 ? MillisecondsNow() + total : 0;
     if (overlapped != nullptr)
         ResetEvent(overlapped->hEvent);
@@ -664,11 +667,12 @@ BOOL SerialPort::Properties(LPCOMMPROP properties) {
     properties->dwProvSubType = PST_RS232;
     properties->dwProvCapabilities = PCF_DTRDSR | PCF_RTSCTS | PCF_PARITY_CHECK | PCF_XONXOFF | PCF_SETXCHAR |
                                      PCF_TOTALTIMEOUTS | PCF_INTTIMEOUTS | PCF_SPECIALCHARS;
-    properties->dwSettableParams = SP_PARITY | SP_BAUD | SP_DATABITS | SP_STOPBITS | SP_HANDSHAKING | SP_PARITY_CHECK;
+    properties->dwSettableParams =
+        SP_PARITY | SP_BAUD | SP_DATABITS | SP_STOPBITS | SP_HANDSHAKING | SP_PARITY_CHECK;
     properties->dwSettableBaud = BAUD_USER;
     properties->wSettableData = DATABITS_5 | DATABITS_6 | DATABITS_7 | DATABITS_8;
-    properties->wSettableStopParity =
-        STOPBITS_10 | STOPBITS_15 | STOPBITS_20 | PARITY_NONE | PARITY_ODD | PARITY_EVEN | PARITY_MARK | PARITY_SPACE;
+    properties->wSettableStopParity = STOPBITS_10 | STOPBITS_15 | STOPBITS_20 | PARITY_NONE | PARITY_ODD |
+                                      PARITY_EVEN | PARITY_MARK | PARITY_SPACE;
     properties->dwCurrentTxQueue = txSize_;
     properties->dwCurrentRxQueue = static_cast<DWORD>(queue_.size());
     return TRUE;
@@ -699,10 +703,18 @@ DCB SerialPort::StateFromTermiosLocked(const struct termios &tio) const {
     dcb.fBinary = 1;
     dcb.fParity = (tio.c_iflag & INPCK) ? 1 : 0;
     switch (tio.c_cflag & CSIZE) {
-        case CS5: dcb.ByteSize = 5; break;
-        case CS6: dcb.ByteSize = 6; break;
-        case CS7: dcb.ByteSize = 7; break;
-        default: dcb.ByteSize = 8; break;
+        case CS5:
+            dcb.ByteSize = 5;
+            break;
+        case CS6:
+            dcb.ByteSize = 6;
+            break;
+        case CS7:
+            dcb.ByteSize = 7;
+            break;
+        default:
+            dcb.ByteSize = 8;
+            break;
     }
     if (!(tio.c_cflag & PARENB))
         dcb.Parity = NOPARITY;
@@ -742,10 +754,11 @@ BOOL SerialPort::GetState(LPDCB dcb) {
 
 BOOL SerialPort::SetState(const DCB *requested) {
     const DCB &d = *requested;
-    speed_t speed;
-    bool valid = SpeedFromRate(d.BaudRate, &speed) && d.ByteSize >= 5 && d.ByteSize <= 8 && d.Parity <= SPACEPARITY &&
-                 d.StopBits <= TWOSTOPBITS && !d.fOutxDsrFlow && !d.fDsrSensitivity &&
-                 d.fDtrControl != DTR_CONTROL_HANDSHAKE && d.fRtsControl != RTS_CONTROL_TOGGLE && !d.fErrorChar &&
+    speed_t speed = B0;
+    bool valid = SpeedFromRate(d.BaudRate, &speed) && d.ByteSize >= 5 && d.ByteSize <= 8 &&
+                 d.Parity <= SPACEPARITY && d.StopBits <= TWOSTOPBITS && !d.fOutxDsrFlow &&
+                 !d.fDsrSensitivity && d.fDtrControl != DTR_CONTROL_HANDSHAKE &&
+                 d.fRtsControl != RTS_CONTROL_TOGGLE && !d.fErrorChar &&
                  (d.fOutxCtsFlow != 0) == (d.fRtsControl == RTS_CONTROL_HANDSHAKE);
     // One and a half stop bits exist only with 5 data bits, two stop bits only with more.
     if (d.StopBits == ONE5STOPBITS && d.ByteSize != 5)
@@ -771,11 +784,20 @@ BOOL SerialPort::SetState(const DCB *requested) {
     tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
     tio.c_cflag |= d.ByteSize == 5 ? CS5 : d.ByteSize == 6 ? CS6 : d.ByteSize == 7 ? CS7 : CS8;
     switch (d.Parity) {
-        case ODDPARITY: tio.c_cflag |= PARENB | PARODD; break;
-        case EVENPARITY: tio.c_cflag |= PARENB; break;
-        case MARKPARITY: tio.c_cflag |= PARENB | PARODD | CMSPAR; break;
-        case SPACEPARITY: tio.c_cflag |= PARENB | CMSPAR; break;
-        default: break;
+        case ODDPARITY:
+            tio.c_cflag |= PARENB | PARODD;
+            break;
+        case EVENPARITY:
+            tio.c_cflag |= PARENB;
+            break;
+        case MARKPARITY:
+            tio.c_cflag |= PARENB | PARODD | CMSPAR;
+            break;
+        case SPACEPARITY:
+            tio.c_cflag |= PARENB | CMSPAR;
+            break;
+        default:
+            break;
     }
     if (d.StopBits != ONESTOPBIT)
         tio.c_cflag |= CSTOPB;
@@ -1018,7 +1040,9 @@ HANDLE KestruneOpenDevice(LPCSTR name, DWORD access, DWORD share, DWORD disposit
         return port->call;              \
     } while (0)
 
-BOOL SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue) { WITH_PORT(hFile, Setup(dwInQueue, dwOutQueue)); }
+BOOL SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue) {
+    WITH_PORT(hFile, Setup(dwInQueue, dwOutQueue));
+}
 
 BOOL GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp) {
     if (lpCommProp == nullptr) {
@@ -1068,7 +1092,9 @@ BOOL GetCommMask(HANDLE hFile, LPDWORD lpEvtMask) {
     WITH_PORT(hFile, GetMask(lpEvtMask));
 }
 
-BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask) { WITH_PORT(hFile, SetMask(dwEvtMask)); }
+BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask) {
+    WITH_PORT(hFile, SetMask(dwEvtMask));
+}
 
 BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped) {
     WITH_PORT(hFile, WaitEvent(lpEvtMask, lpOverlapped));
@@ -1078,9 +1104,13 @@ BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
     WITH_PORT(hFile, ClearError(lpErrors, lpStat));
 }
 
-BOOL PurgeComm(HANDLE hFile, DWORD dwFlags) { WITH_PORT(hFile, Purge(dwFlags)); }
+BOOL PurgeComm(HANDLE hFile, DWORD dwFlags) {
+    WITH_PORT(hFile, Purge(dwFlags));
+}
 
-BOOL CancelIo(HANDLE hFile) { WITH_PORT(hFile, Cancel()); }
+BOOL CancelIo(HANDLE hFile) {
+    WITH_PORT(hFile, Cancel());
+}
 
 DWORD KestruneGetCommArrivalTimes(HANDLE hFile, LARGE_INTEGER *times, DWORD capacity) {
     if (times == nullptr || capacity == 0)
@@ -1089,7 +1119,8 @@ DWORD KestruneGetCommArrivalTimes(HANDLE hFile, LARGE_INTEGER *times, DWORD capa
     return port ? port->TakeArrivalTimes(times, capacity) : 0;
 }
 
-BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred, BOOL bWait) {
+BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
+                         BOOL bWait) {
     (void)hFile;  // the OVERLAPPED carries everything
     if (lpOverlapped == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);

@@ -7,6 +7,10 @@
 #include "platform/posix/files.h"
 #include "platform/posix/types.h"
 
+#ifndef MAXDWORD
+#define MAXDWORD 0xFFFFFFFFu
+#endif
+
 // Baud rates.
 #define CBR_110 110
 #define CBR_300 300
