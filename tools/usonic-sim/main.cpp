@@ -1,0 +1,480 @@
+// usonic-sim: plays a Metek uSonic-3 CLASS-A MP on a serial line, so the program can be tried
+// and tested without the instrument.
+//
+// It opens a pty pair (or writes to a given device), prints the device path to give as
+// KESTRUNE_COM1, and sends one comma-separated line per sample at a fixed rate on absolute
+// deadlines, with synthetic turbulence: u, v, w and T follow first-order autoregressive
+// processes, and T is correlated with w as in a convective surface layer. Fault modes insert
+// garbage, leave fields out, send over-long lines, bursts and pauses. With --log every line is
+// recorded with its send time, so a test can check that nothing was lost or duplicated and
+// measure how late the receiver stamped it.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <random>
+#include <string>
+
+namespace {
+
+const char Usage[] =
+    "usage: usonic-sim [options]\n"
+    "  --device PATH      send to this serial device instead of a new pty\n"
+    "  --link PATH        make PATH a symbolic link to the pty (removed on exit)\n"
+    "  --rate HZ          lines per second (default 20)\n"
+    "  --count N          stop after N lines\n"
+    "  --duration S       stop after S seconds\n"
+    "  --log FILE         record each line: <number> <send time as FILETIME> <kind> <text>\n"
+    "  --seed N           seed of the synthetic turbulence (default 1)\n"
+    "  --crlf             end lines with CR LF instead of LF\n"
+    "  --garbage N        every Nth line is preceded by garbage bytes\n"
+    "  --missing N        every Nth line leaves out some fields\n"
+    "  --overlong N       every Nth line is over-long (--overlong-length L, default 25000)\n"
+    "  --burst N:K        every Nth line starts a burst of K lines sent back to back\n"
+    "  --pause N:MS       after every Nth line, a pause of MS milliseconds\n"
+    "  --preamble N       first send N lines (kind P in the log)\n"
+    "  --after-flush      after the preamble, wait until the receiver discards its input (pty)\n"
+    "  --linger           after the last line keep the line open until stdin closes\n"
+    "Prints the device path first and \"done <lines>\" when it has sent everything.\n";
+
+volatile sig_atomic_t stopRequested = 0;
+void OnSignal(int) { stopRequested = 1; }
+
+struct Options {
+    std::string device;
+    std::string link;
+    std::string log;
+    double rate = 20.0;
+    long count = -1;
+    double duration = -1.0;
+    unsigned seed = 1;
+    bool crlf = false;
+    long garbageEvery = 0;
+    long missingEvery = 0;
+    long overlongEvery = 0;
+    long overlongLength = 25000;
+    long burstEvery = 0;
+    long burstLength = 0;
+    long pauseEvery = 0;
+    long pauseMs = 0;
+    long preamble = 0;
+    bool afterFlush = false;
+    bool linger = false;
+};
+
+bool ParsePair(const char *text, long *first, long *second) {
+    char *end = nullptr;
+    *first = strtol(text, &end, 10);
+    if (end == text || *end != ':' || *first <= 0)
+        return false;
+    const char *rest = end + 1;
+    *second = strtol(rest, &end, 10);
+    return end != rest && *end == '\0' && *second > 0;
+}
+
+bool ParseOptions(int argc, char **argv, Options *o) {
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto value = [&](const char **out) {
+            if (i + 1 >= argc)
+                return false;
+            *out = argv[++i];
+            return true;
+        };
+        const char *v = nullptr;
+        if (arg == "--crlf") {
+            o->crlf = true;
+        } else if (arg == "--after-flush") {
+            o->afterFlush = true;
+        } else if (arg == "--linger") {
+            o->linger = true;
+        } else if (arg == "--help" || arg == "-h") {
+            fputs(Usage, stdout);
+            exit(0);
+        } else if (!value(&v)) {
+            fprintf(stderr, "usonic-sim: %s needs a value\n", arg.c_str());
+            return false;
+        } else if (arg == "--device") {
+            o->device = v;
+        } else if (arg == "--link") {
+            o->link = v;
+        } else if (arg == "--log") {
+            o->log = v;
+        } else if (arg == "--rate") {
+            o->rate = atof(v);
+        } else if (arg == "--count") {
+            o->count = atol(v);
+        } else if (arg == "--duration") {
+            o->duration = atof(v);
+        } else if (arg == "--seed") {
+            o->seed = static_cast<unsigned>(strtoul(v, nullptr, 10));
+        } else if (arg == "--garbage") {
+            o->garbageEvery = atol(v);
+        } else if (arg == "--missing") {
+            o->missingEvery = atol(v);
+        } else if (arg == "--overlong") {
+            o->overlongEvery = atol(v);
+        } else if (arg == "--overlong-length") {
+            o->overlongLength = atol(v);
+        } else if (arg == "--burst") {
+            if (!ParsePair(v, &o->burstEvery, &o->burstLength))
+                return false;
+        } else if (arg == "--pause") {
+            if (!ParsePair(v, &o->pauseEvery, &o->pauseMs))
+                return false;
+        } else if (arg == "--preamble") {
+            o->preamble = atol(v);
+        } else {
+            fprintf(stderr, "usonic-sim: unknown option %s\n", arg.c_str());
+            return false;
+        }
+    }
+    if (!(o->rate > 0.0) || o->overlongLength < 1) {
+        fprintf(stderr, "usonic-sim: the rate and the over-long length must be positive\n");
+        return false;
+    }
+    if (o->afterFlush && !o->device.empty()) {
+        fprintf(stderr, "usonic-sim: --after-flush needs the pty\n");
+        return false;
+    }
+    return true;
+}
+
+// UTC now as a FILETIME value: 100-ns units since 1 January 1601.
+uint64_t FileTimeNow() {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 10000000u + static_cast<uint64_t>(now.tv_nsec) / 100u +
+           116444736000000000ull;
+}
+
+void AddNanoseconds(struct timespec *t, double ns) {
+    long long total = static_cast<long long>(t->tv_nsec) + static_cast<long long>(ns);
+    t->tv_sec += static_cast<time_t>(total / 1000000000LL);
+    t->tv_nsec = static_cast<long>(total % 1000000000LL);
+    if (t->tv_nsec < 0) {
+        t->tv_nsec += 1000000000L;
+        t->tv_sec -= 1;
+    }
+}
+
+// Sleeps until an absolute moment; false when a stop was requested.
+bool SleepUntil(const struct timespec &deadline) {
+    while (!stopRequested) {
+        int rc = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr);
+        if (rc == 0)
+            return true;
+        if (rc != EINTR)
+            return false;
+    }
+    return false;
+}
+
+// Synthetic surface-layer turbulence.
+class Turbulence {
+public:
+    Turbulence(unsigned seed, double rate) : random_(seed) {
+        // Correlation time of about one second whatever the rate.
+        keep_ = std::exp(-1.0 / rate);
+        fresh_ = std::sqrt(1.0 - keep_ * keep_);
+    }
+    void Step() {
+        u_ = keep_ * u_ + fresh_ * normal_(random_);
+        v_ = keep_ * v_ + fresh_ * normal_(random_);
+        w_ = keep_ * w_ + fresh_ * normal_(random_);
+        t_ = keep_ * t_ + fresh_ * normal_(random_);
+    }
+    double U() const { return 3.2 + 0.8 * u_; }
+    double V() const { return -1.1 + 0.7 * v_; }
+    double W() const { return 0.05 + 0.35 * w_; }
+    double T() const { return 20.5 + 0.25 * (0.6 * w_ + 0.8 * t_); }
+    double Uniform() { return uniform_(random_); }
+    int Below(int n) { return static_cast<int>(uniform_(random_) * n) % n; }
+
+private:
+    std::mt19937 random_;
+    std::normal_distribution<double> normal_{0.0, 1.0};
+    std::uniform_real_distribution<double> uniform_{0.0, 1.0};
+    double keep_ = 0.0, fresh_ = 0.0;
+    double u_ = 0.0, v_ = 0.0, w_ = 0.0, t_ = 0.0;
+};
+
+// One instrument line without its terminator. The status field carries the line number in
+// positions 1-9, the heating state at 10, the block digit at 11 and the percentage after it.
+std::string MakeLine(unsigned long number, Turbulence &air, bool leaveFieldsOut) {
+    air.Step();
+    char heating = air.Uniform() < 0.97 ? '1' : (air.Uniform() < 0.5 ? '0' : '2');
+    int block = air.Uniform() < 0.9 ? 0 : 1 + air.Below(9);
+    int percent = block == 0 ? 0 : 10 * block;
+    char fields[12][40];
+    snprintf(fields[0], sizeof fields[0], "%09lu%c%d%02d", number % 1000000000ul, heating, block, percent);
+    snprintf(fields[1], sizeof fields[1], "%.2f", air.U());
+    snprintf(fields[2], sizeof fields[2], "%.2f", air.V());
+    snprintf(fields[3], sizeof fields[3], "%.2f", air.W());
+    snprintf(fields[4], sizeof fields[4], "%.2f", air.T());
+    snprintf(fields[5], sizeof fields[5], "%.3f", 12.0 + air.Uniform());   // A1: supply voltage
+    snprintf(fields[6], sizeof fields[6], "%.3f", 35.0 + air.Uniform());   // A2: electronics temperature
+    snprintf(fields[7], sizeof fields[7], "%d", 0);
+    snprintf(fields[8], sizeof fields[8], "%d", 0);
+    snprintf(fields[9], sizeof fields[9], "%.3f", 65.0 + 5 * air.Uniform());  // A3: humidity
+    snprintf(fields[10], sizeof fields[10], "%.3f", 1013.0 + air.Uniform());  // A4: pressure
+    snprintf(fields[11], sizeof fields[11], "%s", "0");
+    int leaveOut = leaveFieldsOut ? 1 + air.Below(3) : 0;
+    std::string line;
+    for (int i = 0; i < 12; ++i) {
+        if (leaveOut > 0 && i >= 1 && i <= 10 && air.Uniform() < 0.4) {
+            --leaveOut;
+            continue;
+        }
+        if (!line.empty())
+            line += ',';
+        line += fields[i];
+    }
+    return line;
+}
+
+std::string Garbage(Turbulence &air) {
+    std::string bytes;
+    int length = 1 + air.Below(40);
+    for (int i = 0; i < length; ++i) {
+        char c = static_cast<char>(1 + air.Below(255));
+        if (c == '\n')
+            c = '#';
+        bytes += c;
+    }
+    return bytes;
+}
+
+// The log's text column: printable ASCII as is, anything else and backslash as \xHH.
+std::string Escape(const std::string &text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c < 0x20 || c >= 0x7f || c == '\\') {
+            char hex[5];
+            snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+bool WriteAll(int fd, const std::string &bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            if (stopRequested)
+                return false;
+        } else if (n < 0 && errno == EAGAIN) {
+            struct pollfd out = {fd, POLLOUT, 0};
+            poll(&out, 1, -1);
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Waits until the receiver discards its input: a pty master in packet mode reports the
+// slave's input flush.
+bool WaitForFlush(int master) {
+    while (!stopRequested) {
+        struct pollfd in = {master, POLLIN | POLLPRI, 0};
+        int ready = poll(&in, 1, -1);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready < 0)
+            return false;
+        unsigned char packet[512];
+        ssize_t n = read(master, packet, sizeof packet);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (n <= 0)
+            return false;
+        if (packet[0] != TIOCPKT_DATA && (packet[0] & TIOCPKT_FLUSHREAD))
+            return true;
+    }
+    return false;
+}
+
+void MakeRaw(int fd, speed_t speed) {
+    struct termios tio;
+    if (tcgetattr(fd, &tio) != 0)
+        return;
+    cfmakeraw(&tio);
+    tio.c_cflag |= CLOCAL | CREAD;
+    if (speed != B0) {
+        cfsetispeed(&tio, speed);
+        cfsetospeed(&tio, speed);
+    }
+    tcsetattr(fd, TCSANOW, &tio);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Options options;
+    if (!ParseOptions(argc, argv, &options)) {
+        fputs(Usage, stderr);
+        return 2;
+    }
+
+    struct sigaction action = {};
+    action.sa_handler = OnSignal;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    int out = -1;
+    int keepSlave = -1;
+    std::string path;
+    if (!options.device.empty()) {
+        out = open(options.device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (out < 0) {
+            fprintf(stderr, "usonic-sim: cannot open %s: %s\n", options.device.c_str(), strerror(errno));
+            return 1;
+        }
+        if (isatty(out))
+            MakeRaw(out, B57600);
+        path = options.device;
+    } else {
+        out = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        const char *name = out >= 0 && grantpt(out) == 0 && unlockpt(out) == 0 ? ptsname(out) : nullptr;
+        if (name == nullptr) {
+            fprintf(stderr, "usonic-sim: cannot open a pty: %s\n", strerror(errno));
+            return 1;
+        }
+        path = name;
+        MakeRaw(out, B0);
+        // Holding the slave open keeps the line up between the receiver's opens; this end
+        // never reads from it.
+        keepSlave = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (keepSlave >= 0)
+            MakeRaw(keepSlave, B57600);
+        if (options.afterFlush) {
+            int on = 1;
+            ioctl(out, TIOCPKT, &on);
+        }
+    }
+    if (!options.link.empty()) {
+        unlink(options.link.c_str());
+        if (symlink(path.c_str(), options.link.c_str()) != 0) {
+            fprintf(stderr, "usonic-sim: cannot link %s: %s\n", options.link.c_str(), strerror(errno));
+            return 1;
+        }
+    }
+    FILE *log = nullptr;
+    if (!options.log.empty()) {
+        log = fopen(options.log.c_str(), "w");
+        if (log == nullptr) {
+            fprintf(stderr, "usonic-sim: cannot write %s: %s\n", options.log.c_str(), strerror(errno));
+            return 1;
+        }
+        setvbuf(log, nullptr, _IOLBF, 0);
+    }
+    printf("%s\n", path.c_str());
+    fflush(stdout);
+
+    Turbulence air(options.seed, options.rate);
+    const std::string terminator = options.crlf ? "\r\n" : "\n";
+    unsigned long number = 0;
+    bool ok = true;
+
+    auto sendLine = [&](char kind, const std::string &record) {
+        ++number;
+        const uint64_t sent = FileTimeNow();
+        if (!WriteAll(out, record + terminator))
+            return false;
+        if (log != nullptr)
+            fprintf(log, "%lu %llu %c %s\n", number, static_cast<unsigned long long>(sent), kind,
+                    Escape(record + (options.crlf ? "\r" : "")).c_str());
+        return true;
+    };
+
+    for (long i = 0; ok && i < options.preamble && !stopRequested; ++i)
+        ok = sendLine('P', MakeLine(number + 1, air, false));
+    if (ok && options.afterFlush)
+        ok = WaitForFlush(out);
+
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    struct timespec deadline = start;
+    const double periodNs = 1e9 / options.rate;
+    const long limit = options.count >= 0 ? options.count
+                       : options.duration >= 0 ? static_cast<long>(std::floor(options.duration * options.rate))
+                                               : -1;
+    long sentLines = 0;
+    long burstLeft = 0;
+    while (ok && !stopRequested && (limit < 0 || sentLines < limit)) {
+        if (burstLeft == 0 && !SleepUntil(deadline))
+            break;
+        const long index = sentLines + 1;
+        char kind = 'L';
+        std::string record;
+        if (options.overlongEvery > 0 && index % options.overlongEvery == 0) {
+            kind = 'O';
+            record = MakeLine(number + 1, air, false);
+            while (static_cast<long>(record.size()) < options.overlongLength)
+                record += ",0.000";
+            record.resize(static_cast<size_t>(options.overlongLength));
+        } else if (options.garbageEvery > 0 && index % options.garbageEvery == 0) {
+            kind = 'G';
+            record = Garbage(air) + MakeLine(number + 1, air, false);
+        } else if (options.missingEvery > 0 && index % options.missingEvery == 0) {
+            kind = 'M';
+            record = MakeLine(number + 1, air, true);
+        } else {
+            record = MakeLine(number + 1, air, false);
+        }
+        ok = sendLine(kind, record);
+        ++sentLines;
+
+        if (burstLeft > 0) {
+            --burstLeft;
+        } else if (options.burstEvery > 0 && index % options.burstEvery == 0) {
+            burstLeft = options.burstLength - 1;
+        }
+        if (burstLeft == 0)
+            AddNanoseconds(&deadline, periodNs);
+        if (options.pauseEvery > 0 && index % options.pauseEvery == 0)
+            AddNanoseconds(&deadline, options.pauseMs * 1e6);
+    }
+
+    if (log != nullptr)
+        fclose(log);
+    printf("done %lu\n", number);
+    fflush(stdout);
+
+    if (options.linger) {
+        // Keep the line open until stdin closes or a signal comes.
+        while (!stopRequested) {
+            struct pollfd in = {STDIN_FILENO, POLLIN, 0};
+            int ready = poll(&in, 1, -1);
+            if (ready < 0 && errno == EINTR)
+                continue;
+            char drain[64];
+            if (ready <= 0 || read(STDIN_FILENO, drain, sizeof drain) <= 0)
+                break;
+        }
+    }
+    if (!options.link.empty())
+        unlink(options.link.c_str());
+    if (keepSlave >= 0)
+        close(keepSlave);
+    close(out);
+    return ok || stopRequested ? 0 : 1;
+}
