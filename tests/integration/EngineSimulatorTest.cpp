@@ -1,0 +1,397 @@
+// The uSonic-3 engine against usonic-sim on a pty: the start, every line arriving once and in
+// order with rising stamps, buffer hand-over, fault modes, losses and Stop. A consumer thread
+// stands in for the archive thread: it takes each handed-over buffer and sets its SampleCount
+// back to 0 (or holds it, to play an archive that has fallen behind).
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <atomic>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/Simulator.h"
+#include "common/TestRoot.h"
+#include "instrument/SerialComm.h"
+#include "instrument/SonicMetek3ClassAMPSerial.h"
+
+namespace {
+
+const DWORD Guard = 30000;  // failure guard for waits on events; never reached when all is well
+
+struct Received {
+    std::string Text;
+    ULONGLONG Stamp;
+    int Buffer;
+};
+
+// Takes handed-over buffers the way the archive thread does.
+class Consumer {
+public:
+    Consumer(SonicMetek3ClassAMPSerial &engine, bool hold) : engine_(engine), hold_(hold) {
+        stop_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        progress_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~Consumer() {
+        SetEvent(stop_);
+        thread_.join();
+        CloseHandle(stop_);
+        CloseHandle(progress_);
+    }
+
+    // Waits until at least count records have come in.
+    bool WaitForRecords(size_t count) {
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (records_.size() >= count)
+                    return true;
+            }
+            if (WaitForSingleObject(progress_, Guard) != WAIT_OBJECT_0)
+                return false;
+        }
+    }
+    bool WaitForHandOvers(size_t count) {
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (sizes_.size() >= count)
+                    return true;
+            }
+            if (WaitForSingleObject(progress_, Guard) != WAIT_OBJECT_0)
+                return false;
+        }
+    }
+    // Gives every held buffer back.
+    void Release() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (int b : held_)
+            engine_.Buffers[b].SampleCount.store(0, std::memory_order_release);
+        held_.clear();
+        hold_ = false;
+    }
+    std::vector<Received> Records() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return records_;
+    }
+    std::vector<DWORD> Sizes() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return sizes_;
+    }
+
+private:
+    void Run() {
+        HANDLE waitSet[1 + DataAcquisition::BufferCount] = {stop_};
+        for (int b = 0; b < DataAcquisition::BufferCount; ++b)
+            waitSet[1 + b] = engine_.Buffers[b].BufferReadyEvent;
+        for (;;) {
+            DWORD result = WaitForMultipleObjects(1 + DataAcquisition::BufferCount, waitSet, FALSE, INFINITE);
+            if (result == WAIT_OBJECT_0 || result == WAIT_FAILED)
+                return;
+            int b = static_cast<int>(result - WAIT_OBJECT_0 - 1);
+            SampleBuffer &buffer = engine_.Buffers[b];
+            DWORD count = buffer.SampleCount.load(std::memory_order_acquire);
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (DWORD i = 0; i < count; ++i) {
+                const SampleRecord &r = buffer.Records[i];
+                ULONGLONG stamp = (static_cast<ULONGLONG>(r.TimeStamp.dwHighDateTime) << 32) | r.TimeStamp.dwLowDateTime;
+                records_.push_back({std::string(r.Text, static_cast<size_t>(r.Length)), stamp, b});
+                statusGood_ = statusGood_ && r.Status == SampleGood && r.Text[r.Length] == '\0';
+            }
+            sizes_.push_back(count);
+            if (hold_)
+                held_.push_back(b);
+            else
+                buffer.SampleCount.store(0, std::memory_order_release);
+            SetEvent(progress_);
+        }
+    }
+
+    SonicMetek3ClassAMPSerial &engine_;
+    bool hold_;
+    HANDLE stop_ = nullptr;
+    HANDLE progress_ = nullptr;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::vector<Received> records_;
+    std::vector<DWORD> sizes_;
+    std::vector<int> held_;
+
+public:
+    bool statusGood_ = true;
+};
+
+class EngineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        settle_ = SerialComm::SettleTimeMs;
+        SerialComm::SettleTimeMs = 50;
+        log_ = std::make_unique<EventLog>("Engine Test EventLog", "C:\\Data\\EngineTest");
+        engine_ = std::make_unique<SonicMetek3ClassAMPSerial>("Metek", "666", *log_);
+    }
+    void TearDown() override {
+        engine_.reset();
+        log_.reset();
+        unsetenv("KESTRUNE_COM1");
+        SerialComm::SettleTimeMs = settle_;
+    }
+
+    std::string LogPath(const char *name) const { return root_.Path() + "/" + name; }
+
+    // Every event-log entry as (code, message), in file order.
+    std::vector<std::pair<int, std::string>> Entries() const {
+        std::vector<std::pair<int, std::string>> entries;
+        std::string dir = root_.Posix("c/Data/EngineTest");
+        DIR *d = opendir(dir.c_str());
+        if (d == nullptr)
+            return entries;
+        std::vector<std::string> files;
+        while (dirent *e = readdir(d)) {
+            std::string name = e->d_name;
+            if (name.size() > 4 && name.substr(name.size() - 4) == ".log")
+                files.push_back(dir + "/" + name);
+        }
+        closedir(d);
+        for (const std::string &file : files) {
+            std::ifstream in(file);
+            std::string line;
+            while (std::getline(in, line)) {
+                if (!line.empty() && line.back() == '\r')
+                    line.pop_back();
+                // "HH:MM:SS:MMM  Code  Message"
+                if (line.size() < 20 || line[2] != ':' || line[12] != ' ')
+                    continue;
+                int code = atoi(line.substr(14, 4).c_str());
+                entries.emplace_back(code, line.substr(20));
+            }
+        }
+        return entries;
+    }
+    static int IndexOf(const std::vector<std::pair<int, std::string>> &entries, int code, const std::string &text) {
+        for (size_t i = 0; i < entries.size(); ++i)
+            if (entries[i].first == code && entries[i].second == text)
+                return static_cast<int>(i);
+        return -1;
+    }
+    static int CountCode(const std::vector<std::pair<int, std::string>> &entries, int code) {
+        int n = 0;
+        for (const auto &e : entries)
+            n += e.first == code;
+        return n;
+    }
+
+    TestRoot root_;
+    DWORD settle_ = 0;
+    std::unique_ptr<EventLog> log_;
+    std::unique_ptr<SonicMetek3ClassAMPSerial> engine_;
+};
+
+TEST_F(EngineTest, StartWithoutComOneFailsAndStaysNotReady) {
+    setenv("KESTRUNE_COM1", "/nonexistent/instrument", 1);
+    ASSERT_EQ(engine_->Start(), 0u);
+    ASSERT_EQ(WaitForSingleObject(engine_->EngineThreadHandle, Guard), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(engine_->EngineReadyEvent, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    engine_->Stop();
+
+    auto entries = Entries();
+    EXPECT_GE(IndexOf(entries, 5103,
+                      "Metek1: Can't start data acquisition. Either COM1 doesn't exist or is open in another "
+                      "application."),
+              0);
+    EXPECT_EQ(CountCode(entries, 5104), 0);
+    EXPECT_EQ(CountCode(entries, 5300), 0);
+}
+
+TEST_F(EngineTest, StartWithComOneHeldElsewhereFails) {
+    Simulator sim({"--count", "0", "--linger"});
+    ASSERT_TRUE(sim.Ok());
+    setenv("KESTRUNE_COM1", sim.Device().c_str(), 1);
+    HANDLE held = CreateFileA("\\\\.\\COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    ASSERT_EQ(engine_->Start(), 0u);
+    ASSERT_EQ(WaitForSingleObject(engine_->EngineThreadHandle, Guard), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(engine_->EngineReadyEvent, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    engine_->Stop();
+    CloseHandle(held);
+    auto entries = Entries();
+    EXPECT_GE(IndexOf(entries, 5103,
+                      "Metek1: Can't start data acquisition. Either COM1 doesn't exist or is open in another "
+                      "application."),
+              0);
+    EXPECT_EQ(CountCode(entries, 5104), 0);
+    EXPECT_EQ(CountCode(entries, 5300), 0);
+}
+
+// Lines sent before the start are discarded; every line after it arrives once, in order, as
+// one record with a stamp no earlier than its sending and never below the one before.
+TEST_F(EngineTest, EveryLineArrivesOnceInOrderWithRisingStamps) {
+    Simulator sim({"--preamble", "5", "--after-flush", "--count", "300", "--rate", "400", "--burst", "50:20",
+                   "--linger"},
+                  LogPath("sim.log"));
+    ASSERT_TRUE(sim.Ok());
+    setenv("KESTRUNE_COM1", sim.Device().c_str(), 1);
+    engine_->HandOverDeadlineMs = 200;
+    Consumer consumer(*engine_, false);
+    ASSERT_EQ(engine_->Start(), 0u);
+    ASSERT_EQ(WaitForSingleObject(engine_->EngineReadyEvent, Guard), WAIT_OBJECT_0);
+    ASSERT_EQ(sim.WaitDone(), 305);
+    ASSERT_TRUE(consumer.WaitForRecords(300));
+    engine_->Stop();
+    EXPECT_EQ(WaitForSingleObject(engine_->ReinitIdleEvent, 0), WAIT_OBJECT_0);
+
+    auto sent = sim.Log();
+    ASSERT_EQ(sent.size(), 305u);
+    auto records = consumer.Records();
+    ASSERT_EQ(records.size(), 300u);
+    for (size_t i = 0; i < 300; ++i) {
+        const SentLine &line = sent[5 + i];
+        ASSERT_EQ(line.Kind, 'L');
+        EXPECT_EQ(records[i].Text, line.Text) << i;
+        EXPECT_GE(records[i].Stamp + 10000, line.SendTime) << i;  // not before it was sent (1 ms of clock slack)
+        if (i > 0)
+            EXPECT_GE(records[i].Stamp, records[i - 1].Stamp) << i;
+    }
+    EXPECT_TRUE(consumer.statusGood_);
+    EXPECT_EQ(engine_->LinesLost, 0u);
+    EXPECT_EQ(engine_->LinesTruncated, 0u);
+
+    auto entries = Entries();
+    int started = IndexOf(entries, 5103, "Metek1: Acquisition initialization started.");
+    int finished = IndexOf(entries, 5104, "Metek1: Acquisition initialization finished.");
+    int running = IndexOf(entries, 5300, "Metek1: Data acquisition engine started.");
+    EXPECT_GE(started, 0);
+    EXPECT_GT(finished, started);
+    EXPECT_GT(running, finished);
+}
+
+// A full buffer is handed over at once; the rest follows at the deadline, without a stop.
+TEST_F(EngineTest, BuffersAreHandedOverWhenFullAndAtTheDeadline) {
+    Simulator sim({"--after-flush", "--count", "4100", "--burst", "1:4100", "--linger"}, LogPath("sim.log"));
+    ASSERT_TRUE(sim.Ok());
+    setenv("KESTRUNE_COM1", sim.Device().c_str(), 1);
+    engine_->HandOverDeadlineMs = 3000;
+    Consumer consumer(*engine_, false);
+    ASSERT_EQ(engine_->Start(), 0u);
+    ASSERT_EQ(sim.WaitDone(), 4100);
+    ASSERT_TRUE(consumer.WaitForRecords(4100));
+    auto sizes = consumer.Sizes();
+    engine_->Stop();
+    ASSERT_EQ(sizes.size(), 2u);
+    EXPECT_EQ(sizes[0], SampleBuffer::Capacity);
+    EXPECT_EQ(sizes[1], 100u);
+    auto records = consumer.Records();
+    EXPECT_EQ(records[0].Buffer, 0);
+    EXPECT_EQ(records[4000].Buffer, 1);
+    auto sent = sim.Log();
+    EXPECT_EQ(records.back().Text, sent.back().Text);
+}
+
+// Stop hands the partial buffer over and ends the loop; the port is released.
+TEST_F(EngineTest, StopHandsThePartialBufferOverAndReleasesThePort) {
+    Simulator sim({"--after-flush", "--count", "10", "--rate", "1000", "--linger"}, LogPath("sim.log"));
+    ASSERT_TRUE(sim.Ok());
+    setenv("KESTRUNE_COM1", sim.Device().c_str(), 1);
+    Consumer consumer(*engine_, false);
+    ASSERT_EQ(engine_->Start(), 0u);
+    ASSERT_EQ(sim.WaitDone(), 10);
+    engine_->Stop();
+    ASSERT_TRUE(consumer.WaitForRecords(10));
+    EXPECT_EQ(consumer.Sizes(), std::vector<DWORD>{10});
+    EXPECT_EQ(engine_->BuffersHandedOver, 1u);
+    // The port is free again.
+    HANDLE port = CreateFileA("\\\\.\\COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED, nullptr);
+    EXPECT_NE(port, INVALID_HANDLE_VALUE);
+    CloseHandle(port);
+}
+
+// Garbage, missing fields, over-long lines and bursts: every line still arrives, over-long
+// ones cut to the receive area, and the cuts are counted and logged.
+TEST_F(EngineTest, FaultModesKeepTheEngineRunning) {
+    Simulator sim({"--after-flush", "--count", "200", "--rate", "1000", "--garbage", "7", "--missing", "5",
+                   "--overlong", "50", "--overlong-length", "25000", "--burst", "20:10", "--linger"},
+                  LogPath("sim.log"));
+    ASSERT_TRUE(sim.Ok());
+    setenv("KESTRUNE_COM1", sim.Device().c_str(), 1);
+    engine_->HandOverDeadlineMs = 200;
+    Consumer consumer(*engine_, false);
+    ASSERT_EQ(engine_->Start(), 0u);
+    ASSERT_EQ(sim.WaitDone(), 200);
+    ASSERT_TRUE(consumer.WaitForRecords(200));
+    engine_->Stop();
+
+    auto sent = sim.Log();
+    auto records = consumer.Records();
+    ASSERT_EQ(records.size(), 200u);
+    int cut = 0;
+    for (size_t i = 0; i < 200; ++i) {
+        std::string expected = sent[i].Text;
+        if (sent[i].Kind == 'O') {
+            ++cut;
+            expected.resize(SerialAcquisition::ReceiveAreaSize);
+        }
+        EXPECT_EQ(records[i].Text, expected) << i << ' ' << sent[i].Kind;
+    }
+    EXPECT_EQ(cut, 4);
+    EXPECT_EQ(engine_->LinesTruncated, 4u);
+    EXPECT_EQ(engine_->LinesLost, 0u);
+    int logged = 0;
+    for (const auto &e : Entries()) {
+        if (e.first == 5302)
+            logged += atoi(e.second.c_str() + strlen("Metek1: "));
+    }
+    EXPECT_EQ(logged, 4);
+}
+
+// An archive side that holds every buffer: the lines that find no free buffer are counted
+// and the loss is logged once, with the count.
+TEST_F(EngineTest, LinesLostWhileTheArchiveHoldsEveryBuffer) {
+    Simulator sim({"--after-flush", "--count", "150", "--rate", "200", "--linger"}, LogPath("sim.log"));
+    ASSERT_TRUE(sim.Ok());
+    setenv("KESTRUNE_COM1", sim.Device().c_str(), 1);
+    engine_->HandOverDeadlineMs = 40;
+    Consumer consumer(*engine_, true);
+    ASSERT_EQ(engine_->Start(), 0u);
+    ASSERT_EQ(sim.WaitDone(), 150);
+    ASSERT_TRUE(consumer.WaitForHandOvers(4));
+    engine_->Stop();
+    consumer.Release();
+
+    auto records = consumer.Records();
+    EXPECT_EQ(consumer.Sizes().size(), 4u);
+    EXPECT_GT(engine_->LinesLost, 0u);
+    EXPECT_EQ(records.size() + engine_->LinesLost, 150u);
+    auto entries = Entries();
+    ASSERT_EQ(CountCode(entries, 5301), 1);
+    for (const auto &e : entries) {
+        if (e.first == 5301) {
+            EXPECT_EQ(e.second, "Metek1: " + std::to_string(engine_->LinesLost) +
+                                    " instrument lines lost: every sample buffer was still held by the archive.");
+        }
+    }
+}
+
+TEST_F(EngineTest, ReinitializationRequestRunsInitializeAgain) {
+    Simulator sim({"--after-flush", "--count", "30", "--rate", "100", "--linger"}, LogPath("sim.log"));
+    ASSERT_TRUE(sim.Ok());
+    setenv("KESTRUNE_COM1", sim.Device().c_str(), 1);
+    engine_->HandOverDeadlineMs = 100;
+    SetEvent(engine_->ReinitRequestEvent);
+    Consumer consumer(*engine_, false);
+    ASSERT_EQ(engine_->Start(), 0u);
+    ASSERT_EQ(sim.WaitDone(), 30);
+    ASSERT_TRUE(consumer.WaitForRecords(30));
+    engine_->Stop();
+    EXPECT_EQ(engine_->Reinitializations, 1u);
+    EXPECT_EQ(WaitForSingleObject(engine_->ReinitRequestEvent, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(WaitForSingleObject(engine_->ReinitIdleEvent, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(consumer.Records().size(), 30u);
+}
+
+}  // namespace
