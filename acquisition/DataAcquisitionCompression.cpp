@@ -1,5 +1,85 @@
+// The hourly compression of old data files: the archive thread starts CompressionThread at
+// each change of the UTC hour; it zips the raw and statistics files last written more than
+// CompressionAge seconds before that hour change, one archive per file beside it, and deletes
+// them once every one of them was zipped.
 #include "acquisition/DataAcquisition.h"
-// PENDING: placeholder until its owner lands the real implementation.
-void DataAcquisition::CompressDataFiles() {}
-unsigned __stdcall DataAcquisition::CompressionThread(void *) { return 0; }
-void DataAcquisition::CompressMatchingFiles(const char *, const char *) {}
+#include "support/ZipUtility.h"
+
+namespace {
+
+ULONGLONG AsNumber(FILETIME time) {
+    return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+FILETIME AsFileTime(ULONGLONG value) {
+    FILETIME time;
+    time.dwLowDateTime = static_cast<DWORD>(value);
+    time.dwHighDateTime = static_cast<DWORD>(value >> 32);
+    return time;
+}
+
+}  // namespace
+
+unsigned __stdcall DataAcquisition::CompressionThread(void *engine) {
+    DataAcquisition *self = static_cast<DataAcquisition *>(engine);
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_IDLE);
+
+    // Threshold: the hour-change time less the age; it stays the hour-change time when a
+    // conversion fails.
+    FILETIME hourChange;
+    if (SystemTimeToFileTime(&self->CompressionTime, &hourChange)) {
+        const ULONGLONG age = static_cast<ULONGLONG>(self->CompressionAge) * 10000000ull;
+        const ULONGLONG at = AsNumber(hourChange);
+        FILETIME threshold = AsFileTime(at > age ? at - age : 0);
+        SYSTEMTIME thresholdTime;
+        if (FileTimeToSystemTime(&threshold, &thresholdTime))
+            self->CompressionTime = thresholdTime;
+    }
+
+    // This thread formats into buffers of its own; the engine's Message belongs to the
+    // engine thread.
+    char message[MessageSize];
+    const SYSTEMTIME &t = self->CompressionTime;
+    snprintf(message, sizeof message,
+             "%s: Compressing data files with modification times older than %02d/%02d/%02d %02d:%02d:%02d",
+             self->Name ? self->Name : "", t.wMonth, t.wDay, t.wYear % 100, t.wHour, t.wMinute, t.wSecond);
+    self->EventLogRef.Write(5002, message);
+
+    FILETIME threshold;
+    if (SystemTimeToFileTime(&self->CompressionTime, &threshold))
+        self->CompressionThreshold = threshold;
+
+    self->CompressDataFiles();
+    return 0;
+}
+
+void DataAcquisition::CompressDataFiles() {
+    if (RawArchiveDirectory[0])
+        CompressMatchingFiles(RawArchiveDirectory, RawFileTemplate);
+    if (StatsArchiveDirectory[0])
+        CompressMatchingFiles(StatsArchiveDirectory, StatsFileTemplate);
+}
+
+void DataAcquisition::CompressMatchingFiles(const char *directory, const char *fileTemplate) {
+    // The files of the data set are those ending like the template: its tail from the last
+    // "_" (else the last ".") on, after a "*".
+    const char *tail = std::strrchr(fileTemplate, '_');
+    if (!tail)
+        tail = std::strrchr(fileTemplate, '.');
+    snprintf(FilePattern, sizeof FilePattern, "*%s", tail ? tail : "");
+
+    char message[MessageSize];
+    int prefix = snprintf(message, sizeof message, "%s: ", Name ? Name : "");
+    if (prefix < 0 || prefix >= MessageSize - 1)
+        prefix = 0;
+    char *report = message + prefix;
+    const DWORD capacity = static_cast<DWORD>(MessageSize - prefix);
+
+    // Zip first, one archive per file beside it; delete only when every file was zipped.
+    DWORD result = ProcessFiles(ActionZip, directory, FilePattern, directory, "", OverwriteIfSmaller,
+                                CompressionWindowStart, CompressionThreshold, report, capacity);
+    if (result == 0)
+        ProcessFiles(ActionDelete, directory, FilePattern, nullptr, nullptr, OverwriteAlways,
+                     CompressionWindowStart, CompressionThreshold, nullptr, 0);
+    EventLogRef.Write(5009, message);
+}

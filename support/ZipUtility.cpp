@@ -1,0 +1,387 @@
+#include "support/ZipUtility.h"
+
+#include <cctype>
+#include <cstdarg>
+
+#include "services/DateAndDirectory.h"
+#include "services/FileNameTemplate.h"
+
+namespace {
+
+// Working texts hold ZipUtilityTextLimit characters; the spare room takes the one extra
+// character an unclosed template field may yield, which is then refused as too long.
+constexpr size_t WorkSize = ZipUtilityTextLimit + 3;
+
+const char *const kReportVerbs[] = {"Deleting ", "Copying ", "Moving ", "Zipping ", "Unzipping "};
+const char *const kFailureVerbs[] = {". Error deleting ", ". Error copying ", ". Error moving ",
+                                     ". Error zipping ", ". Error unzipping "};
+
+const char kDiskFullAbort[] = "The user aborted the request to insert a new disk";
+const char kDiskFull[] = "There is not enough space on the disk.";
+
+// The caller's report buffer; every write is bounded by its capacity, terminator included.
+class Report {
+public:
+    // Nothing is written until Begin: a call refused early leaves the buffer as it was.
+    Report(char *text, DWORD capacity) : text_(capacity ? text : nullptr), capacity_(capacity) {}
+
+    // Starts the report from the beginning of the buffer, replacing what was there.
+    void Begin() {
+        if (text_)
+            text_[0] = '\0';
+    }
+
+    void Append(const char *format, ...) {
+        if (!text_)
+            return;
+        size_t used = std::strlen(text_);
+        if (used + 1 >= capacity_)
+            return;
+        va_list args;
+        va_start(args, format);
+        vsnprintf(text_ + used, capacity_ - used, format, args);
+        va_end(args);
+    }
+
+    // The system's text for an error code, without its line break; nothing when the system
+    // has no text for the code.
+    void AppendSystemText(DWORD code) {
+        if (!text_)
+            return;
+        char message[512];
+        DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                                 MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), message, sizeof message, nullptr);
+        if (n == 0)
+            return;
+        message[sizeof message - 1] = '\0';
+        size_t length = std::strlen(message);
+        while (length > 0 && (message[length - 1] == '\n' || message[length - 1] == '\r'))
+            message[--length] = '\0';
+        Append("%s", message);
+    }
+
+    // A library that cannot write its archive for lack of space may say so in terms of a
+    // removable disk; the report then says what happened and ends there.
+    void RewordDiskFull() {
+        if (!text_)
+            return;
+        char *at = std::strstr(text_, kDiskFullAbort);
+        if (!at)
+            return;
+        size_t room = capacity_ - static_cast<size_t>(at - text_);
+        snprintf(at, room, "%s", kDiskFull);
+    }
+
+private:
+    char *text_;
+    size_t capacity_;
+};
+
+bool HasTemplateField(const char *text) { return std::strchr(text, '<') || std::strchr(text, '>'); }
+
+bool EndsWithBackslash(const char *text) {
+    size_t n = std::strlen(text);
+    return n > 0 && text[n - 1] == '\\';
+}
+
+// Copies text into a working buffer; false when it is longer than the limit.
+bool CopyText(char *work, const char *text) {
+    if (!text) {
+        work[0] = '\0';
+        return true;
+    }
+    if (std::strlen(text) > static_cast<size_t>(ZipUtilityTextLimit))
+        return false;
+    snprintf(work, WorkSize, "%s", text);
+    return true;
+}
+
+// Expands a template in its working buffer with the current UTC time. Returns the expansion's
+// code, or 14 when the result outgrew the limit.
+DWORD ExpandWork(char *work) {
+    if (!HasTemplateField(work))
+        return 0;
+    SYSTEMTIME now;
+    GetSystemTime(&now);
+    DWORD result = ExpandFileNameTemplate(work, now);
+    if (result != 0)
+        return result;
+    return std::strlen(work) > static_cast<size_t>(ZipUtilityTextLimit) ? ZipUtilityTextTooLong : 0;
+}
+
+// Joins folder, a backslash and name; false when the result would exceed the limit.
+bool JoinPath(char *out, const char *folder, bool alwaysBackslash, const char *name) {
+    const char *separator = (alwaysBackslash || !EndsWithBackslash(folder)) ? "\\" : "";
+    if (std::strlen(folder) + std::strlen(separator) + std::strlen(name) > static_cast<size_t>(ZipUtilityTextLimit))
+        return false;
+    snprintf(out, WorkSize, "%s%s%s", folder, separator, name);
+    return true;
+}
+
+// The archive path for a target: its extension becomes ".zip", unless the extension already
+// names a zip archive. Only the file-name part is looked at, so a dot in a folder name does not
+// count. False when the result would exceed the limit.
+bool ApplyZipExtension(char *path) {
+    char *name = std::strrchr(path, '\\');
+    name = name ? name + 1 : path;
+    char *dot = std::strchr(name, '.');
+    if (dot && std::strstr(dot, "zip"))
+        return true;
+    if (dot)
+        *dot = '\0';
+    if (std::strlen(path) + 4 > static_cast<size_t>(ZipUtilityTextLimit))
+        return false;
+    std::strcat(path, ".zip");
+    return true;
+}
+
+LONGLONG AsSigned(FILETIME time) {
+    return static_cast<LONGLONG>((static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
+}
+
+bool WindowShown(FILETIME start, FILETIME end) {
+    if (start.dwLowDateTime == 0 || start.dwHighDateTime == 0)
+        return false;
+    return end.dwLowDateTime != 0xFFFFFFFFu && end.dwHighDateTime != 0x7FFFFFFFu;
+}
+
+DWORD LastErrorOr(DWORD fallback) {
+    DWORD error = GetLastError();
+    return error != 0 ? error : fallback;
+}
+
+// Windows paths compare without regard to case.
+bool SamePath(const char *a, const char *b) {
+    for (; *a && *b; ++a, ++b)
+        if (std::tolower(static_cast<unsigned char>(*a)) != std::tolower(static_cast<unsigned char>(*b)))
+            return false;
+    return *a == *b;
+}
+
+bool FindFile(const char *path, WIN32_FIND_DATAA *data) {
+    HANDLE search = FindFirstFileA(path, data);
+    if (search == INVALID_HANDLE_VALUE)
+        return false;
+    FindClose(search);
+    return true;
+}
+
+}  // namespace
+
+DWORD CopyFileByRule(const char *source, const char *target, OverwriteRule rule) {
+    switch (rule) {
+        case OverwriteNever:
+            if (CopyFileA(source, target, TRUE))
+                return 0;
+            {
+                DWORD error = LastErrorOr(ERROR_GEN_FAILURE);
+                return error == ERROR_FILE_EXISTS ? 0 : error;
+            }
+        case OverwriteAlways:
+            return CopyFileA(source, target, FALSE) ? 0 : LastErrorOr(ERROR_GEN_FAILURE);
+        case OverwriteIfSmaller:
+        case OverwriteIfLarger:
+        case OverwriteIfOlder:
+        case OverwriteIfNewer: {
+            WIN32_FIND_DATAA from;
+            WIN32_FIND_DATAA onto;
+            if (!FindFile(source, &from))
+                return ZipUtilityWildcardTarget;
+            bool copy = true;
+            if (FindFile(target, &onto)) {
+                const LONGLONG sourceTime = AsSigned(from.ftLastWriteTime);
+                const LONGLONG targetTime = AsSigned(onto.ftLastWriteTime);
+                switch (rule) {
+                    case OverwriteIfSmaller:
+                        copy = onto.nFileSizeLow < from.nFileSizeLow;
+                        break;
+                    case OverwriteIfLarger:
+                        copy = onto.nFileSizeLow > from.nFileSizeLow;
+                        break;
+                    case OverwriteIfOlder:
+                        copy = targetTime < sourceTime;
+                        break;
+                    default:
+                        copy = targetTime > sourceTime;
+                        break;
+                }
+            }
+            if (!copy)
+                return 0;
+            return CopyFileA(source, target, FALSE) ? 0 : LastErrorOr(ERROR_GEN_FAILURE);
+        }
+        default:
+            return 0;
+    }
+}
+
+DWORD ProcessFiles(FileAction action, const char *sourceFolder, const char *pattern,
+                   const char *destinationFolder, const char *targetName, OverwriteRule rule, FILETIME start,
+                   FILETIME end, char *report, DWORD reportCapacity) {
+    if (action > ActionUnzip)
+        return ERROR_INVALID_PARAMETER;
+    Report out(report, report ? reportCapacity : 0);
+
+    char source[WorkSize];
+    char destination[WorkSize];
+    char searchPattern[WorkSize];
+    char fixedTarget[WorkSize] = {};
+    char targetPath[WorkSize] = {};
+    DWORD result;
+
+    if (!CopyText(source, sourceFolder) || !CopyText(destination, destinationFolder))
+        return ZipUtilityTextTooLong;
+    if ((result = ExpandWork(source)) != 0)
+        return result;
+    if (!CopyText(searchPattern, pattern))
+        return ZipUtilityTextTooLong;
+    if ((result = ExpandWork(searchPattern)) != 0)
+        return result;
+    if ((result = ExpandWork(destination)) != 0)
+        return result;
+
+    if (GetFileAttributesA(destination) == INVALID_FILE_ATTRIBUTES) {
+        DWORD error = CreateDirectoryPath(destination);
+        if (error != 0) {
+            out.Begin();
+            out.Append("Error preparing %s. ", destination);
+            out.AppendSystemText(error);
+            return ZipUtilityCannotMakeFolder;
+        }
+    }
+
+    const bool fixedName = targetName && *targetName;
+    if (fixedName) {
+        if (!CopyText(fixedTarget, targetName))
+            return ZipUtilityTextTooLong;
+        if (std::strchr(fixedTarget, '*') || std::strchr(fixedTarget, '?'))
+            return ZipUtilityWildcardTarget;
+        if (HasTemplateField(fixedTarget)) {
+            if ((result = ExpandFileNameTemplateNow(fixedTarget)) != 0)
+                return result;
+            if (std::strlen(fixedTarget) > static_cast<size_t>(ZipUtilityTextLimit))
+                return ZipUtilityTextTooLong;
+        }
+        if (!JoinPath(targetPath, destination, true, fixedTarget))
+            return ZipUtilityTextTooLong;
+    }
+
+    // What is about to be done: the names as the caller gave them, folders expanded.
+    out.Begin();
+    out.Append("%s%s", kReportVerbs[action], source);
+    if (pattern)
+        out.Append("%s%s", EndsWithBackslash(source) ? "" : "\\", pattern);
+    out.Append(" to %s", destination);
+    if (fixedName)
+        out.Append("%s%s", EndsWithBackslash(destination) ? "" : "\\", targetName);
+    if (WindowShown(start, end)) {
+        SYSTEMTIME from = {};
+        SYSTEMTIME to = {};
+        FileTimeToSystemTime(&start, &from);
+        FileTimeToSystemTime(&end, &to);
+        out.Append(" TimeFilter: %02d/%02d/%02d %02d:%02d:%02d - %02d/%02d/%02d %02d:%02d:%02d", from.wMonth,
+                   from.wDay, from.wYear % 100, from.wHour, from.wMinute, from.wSecond, to.wMonth, to.wDay,
+                   to.wYear % 100, to.wHour, to.wMinute, to.wSecond);
+    }
+
+    char searchPath[WorkSize];
+    WIN32_FIND_DATAA found;
+    HANDLE search = INVALID_HANDLE_VALUE;
+    if (!JoinPath(searchPath, source, true, searchPattern)) {
+        result = ZipUtilitySearchPathTooLong;
+    } else {
+        search = FindFirstFileA(searchPath, &found);
+        if (search == INVALID_HANDLE_VALUE)
+            result = LastErrorOr(ERROR_FILE_NOT_FOUND);
+    }
+    if (search == INVALID_HANDLE_VALUE) {
+        out.Append(". Error: No source files exist.");
+        return result;
+    }
+
+    const LONGLONG windowStart = AsSigned(start);
+    const LONGLONG windowEnd = AsSigned(end);
+    result = 0;
+    do {
+        char fullPath[WorkSize];
+        if (!JoinPath(fullPath, source, false, found.cFileName))
+            break;
+        if (found.dwFileAttributes == FILE_ATTRIBUTE_DIRECTORY || std::strcmp(found.cFileName, ".") == 0 ||
+            std::strcmp(found.cFileName, "..") == 0)
+            continue;
+        if (!fixedName && !JoinPath(targetPath, destination, true, found.cFileName)) {
+            result = ZipUtilityTextTooLong;
+            break;
+        }
+        const LONGLONG written = AsSigned(found.ftLastWriteTime);
+        if (written < windowStart || written > windowEnd)
+            continue;
+
+        switch (action) {
+            case ActionDelete:
+                if (!DeleteFileA(fullPath))
+                    result = LastErrorOr(ERROR_GEN_FAILURE);
+                break;
+            case ActionCopy:
+                result = CopyFileByRule(fullPath, targetPath, rule);
+                break;
+            case ActionMove:
+                result = CopyFileByRule(fullPath, targetPath, rule);
+                // Rules beyond the known ones copy nothing, so the source must stay.
+                if (result == 0 && rule <= OverwriteIfNewer && !DeleteFileA(fullPath))
+                    result = LastErrorOr(ERROR_GEN_FAILURE);
+                break;
+            case ActionZip:
+            case ActionUnzip: {
+                char archivePath[WorkSize];
+                const char *archive = fullPath;
+                if (action == ActionZip) {
+                    snprintf(archivePath, sizeof archivePath, "%s", targetPath);
+                    if (!ApplyZipExtension(archivePath)) {
+                        result = ZipUtilityTextTooLong;
+                        break;
+                    }
+                    archive = archivePath;
+                    // A file that is its own archive (an old ".zip" picked up by a wide
+                    // pattern) cannot be added to itself; going on would lose it when the
+                    // zipped files are deleted afterwards.
+                    if (SamePath(archivePath, fullPath)) {
+                        result = ERROR_INVALID_PARAMETER;
+                        out.Append("%s%s to %s. %s", kFailureVerbs[action], fullPath, archive,
+                                   "A zip file cannot be added to itself.");
+                        break;
+                    }
+                }
+                try {
+                    ZipUtil zip(archive);
+                    result = action == ActionZip ? static_cast<DWORD>(zip.AddFiles(fullPath, rule))
+                                                 : static_cast<DWORD>(zip.ExtractAll(destination, rule));
+                    if (result != 0) {
+                        out.Append("%s%s to %s. %s", kFailureVerbs[action], fullPath,
+                                   action == ActionZip ? archive : destination, zip.ErrorTextRef);
+                        out.RewordDiskFull();
+                    }
+                } catch (const ZipUtilException &) {
+                    result = ZipUtilityNoZipObject;
+                    out.Append("%s%s to %s. %s", kFailureVerbs[action], fullPath,
+                               action == ActionZip ? archive : destination, "Error allocating Zip object.");
+                }
+                break;
+            }
+        }
+        if (result != 0) {
+            if (action <= ActionMove) {
+                out.Append("%s%s ", kFailureVerbs[action], fullPath);
+                if (action != ActionDelete)
+                    out.Append("to %s. ", targetPath);
+                out.AppendSystemText(result);
+            }
+            break;
+        }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+
+    if (result == 0)
+        out.Append(". Operation successful.");
+    return result;
+}

@@ -1,0 +1,280 @@
+// The hourly compression run: old raw and statistics files are zipped, one archive per file,
+// and deleted only once all of them were zipped.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "acquisition/DataAcquisition.h"
+#include "common/TestRoot.h"
+#include "common/ZipTestFiles.h"
+#include "support/ZipUtil.h"
+
+namespace {
+
+using namespace ziptest;
+
+class IdleEngine : public DataAcquisition {
+public:
+    explicit IdleEngine(EventLog &log) : DataAcquisition(log) {}
+    void Acquire() override {}
+};
+
+std::string ReadLogs(const std::string &folder) {
+    std::string all;
+    if (!std::filesystem::exists(folder))
+        return all;
+    for (auto &entry : std::filesystem::directory_iterator(folder))
+        if (entry.path().extension() == ".log")
+            all += ReadBytes(entry.path().string());
+    return all;
+}
+
+// The lines of the log that carry a code and contain a text.
+std::vector<std::string> LogLines(const std::string &logs, const std::string &code) {
+    std::vector<std::string> lines;
+    size_t at = 0;
+    while (at < logs.size()) {
+        size_t end = logs.find('\n', at);
+        if (end == std::string::npos)
+            end = logs.size();
+        std::string line = logs.substr(at, end - at);
+        if (line.find(code) != std::string::npos)
+            lines.push_back(line);
+        at = end + 1;
+    }
+    return lines;
+}
+
+// 8 December 2026; the hour change was seen at 15:00:12 UTC.
+SYSTEMTIME HourChange() {
+    SYSTEMTIME t = {};
+    t.wYear = 2026;
+    t.wMonth = 12;
+    t.wDay = 8;
+    t.wDayOfWeek = 2;
+    t.wHour = 15;
+    t.wMinute = 0;
+    t.wSecond = 12;
+    return t;
+}
+
+class CompressionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::create_directories(root_.Posix("c/Data"));
+        log_ = std::make_unique<EventLog>("Compression test", "C:\\Data");
+        engine_ = std::make_unique<IdleEngine>(*log_);
+        snprintf(engine_->RawArchiveDirectory, sizeof engine_->RawArchiveDirectory, "C:\\Data");
+        snprintf(engine_->RawFileTemplate, sizeof engine_->RawFileTemplate, "lab0<YYJJJHH>_raw.txt");
+        snprintf(engine_->StatsArchiveDirectory, sizeof engine_->StatsArchiveDirectory, "C:\\Data\\Stats");
+        snprintf(engine_->StatsFileTemplate, sizeof engine_->StatsFileTemplate, "lab0<YYJJJHH>_stats.txt");
+        engine_->FileCompression = 1;
+        engine_->CompressionAge = 3600;
+        engine_->CompressionTime = HourChange();
+    }
+
+    // A data file with the given contents and modification time (UTC).
+    void DataFile(const std::string &relative, const std::string &contents, uint64_t modified) {
+        WriteBytes(root_.Posix(relative), contents);
+        ASSERT_TRUE(SetModified(root_.Posix(relative), modified));
+    }
+
+    DWORD RunThread() {
+        uintptr_t thread = _beginthreadex(nullptr, 0, DataAcquisition::CompressionThread, engine_.get(), 0, nullptr);
+        EXPECT_NE(thread, 0u);
+        HANDLE handle = reinterpret_cast<HANDLE>(thread);
+        EXPECT_EQ(WaitForSingleObject(handle, INFINITE), WAIT_OBJECT_0);
+        DWORD code = 99;
+        EXPECT_TRUE(GetExitCodeThread(handle, &code));
+        CloseHandle(handle);
+        return code;
+    }
+
+    std::string Logs() { return ReadLogs(root_.Posix("c/Data")); }
+
+    TestRoot root_;
+    std::unique_ptr<EventLog> log_;
+    std::unique_ptr<IdleEngine> engine_;
+};
+
+TEST_F(CompressionTest, ZipsAndDeletesExactlyTheOldFiles) {
+    const uint64_t threshold = FileTimeOf(2026, 12, 8, 14, 0, 12);
+    std::string rawOld, statsOld;
+    for (int i = 0; i < 3000; ++i)
+        rawOld += "14:" + std::to_string(i) + " 1.25 -0.50 0.03 21.40 0 0 0 0\r\n";
+    for (int i = 0; i < 60; ++i)
+        statsOld += std::to_string(i) + "  0.123  0.456  0.789\r\n";
+    DataFile("c/Data/lab02634212_raw.txt", rawOld, FileTimeOf(2026, 12, 8, 12, 59, 59));
+    DataFile("c/Data/lab02634213_raw.txt", "edge\r\n", threshold);  // exactly at the threshold
+    DataFile("c/Data/lab02634214_raw.txt", "young\r\n", threshold + 1);
+    DataFile("c/Data/lab02634215_raw.txt", "current\r\n", FileTimeOf(2026, 12, 8, 15, 0, 11));
+    DataFile("c/Data/notes.txt", "not a data file\r\n", FileTimeOf(2026, 12, 1, 0, 0, 0));
+    DataFile("c/Data/Stats/lab02634212_stats.txt", statsOld, FileTimeOf(2026, 12, 8, 13, 0, 0));
+    DataFile("c/Data/Stats/lab02634215_stats.txt", "current\r\n", FileTimeOf(2026, 12, 8, 15, 0, 0));
+
+    EXPECT_EQ(RunThread(), 0u);
+
+    // The threshold is the hour change less the age, kept in CompressionTime and
+    // CompressionThreshold.
+    EXPECT_EQ(engine_->CompressionTime.wHour, 14);
+    EXPECT_EQ(engine_->CompressionTime.wSecond, 12);
+    const uint64_t stored = (static_cast<uint64_t>(engine_->CompressionThreshold.dwHighDateTime) << 32) |
+                            engine_->CompressionThreshold.dwLowDateTime;
+    EXPECT_EQ(stored, threshold);
+    EXPECT_STREQ(engine_->FilePattern, "*_stats.txt");
+
+    // Old files: deleted, each in its archive beside it, byte for byte.
+    const struct {
+        const char *File;
+        const char *Archive;
+        const char *Item;
+        std::string Contents;
+    } zipped[] = {{"c/Data/lab02634212_raw.txt", "c/Data/lab02634212_raw.zip", "lab02634212_raw.txt", rawOld},
+                  {"c/Data/lab02634213_raw.txt", "c/Data/lab02634213_raw.zip", "lab02634213_raw.txt", "edge\r\n"},
+                  {"c/Data/Stats/lab02634212_stats.txt", "c/Data/Stats/lab02634212_stats.zip",
+                   "lab02634212_stats.txt", statsOld}};
+    std::filesystem::create_directories(root_.Posix("c/check"));
+    for (const auto &z : zipped) {
+        EXPECT_FALSE(Exists(root_.Posix(z.File))) << z.File;
+        ASSERT_TRUE(Exists(root_.Posix(z.Archive))) << z.Archive;
+    }
+    for (const auto &z : zipped) {
+        // "c/Data/x.zip" is "C:\Data\x.zip".
+        std::string windows = "C:\\" + std::string(z.Archive + 2);
+        for (char &c : windows)
+            if (c == '/')
+                c = '\\';
+        ZipUtil zip(windows.c_str());
+        EXPECT_EQ(zip.ExtractAll("C:\\check", OverwriteAlways), 0) << zip.ErrorTextRef;
+        EXPECT_EQ(ReadBytes(root_.Posix(std::string("c/check/") + z.Item)), z.Contents) << z.Item;
+        if (HavePython()) {
+            EXPECT_EQ(PythonMember(root_.Posix(z.Archive), z.Item), z.Contents);
+        }
+    }
+    // Young files and files of other data sets stay, unzipped.
+    for (const char *kept : {"c/Data/lab02634214_raw.txt", "c/Data/lab02634215_raw.txt", "c/Data/notes.txt",
+                             "c/Data/Stats/lab02634215_stats.txt"})
+        EXPECT_TRUE(Exists(root_.Posix(kept))) << kept;
+    for (const char *none : {"c/Data/lab02634214_raw.zip", "c/Data/lab02634215_raw.zip", "c/Data/notes.zip",
+                             "c/Data/Stats/lab02634215_stats.zip"})
+        EXPECT_FALSE(Exists(root_.Posix(none))) << none;
+
+    const std::string logs = Logs();
+    std::vector<std::string> started = LogLines(logs, "5002");
+    ASSERT_EQ(started.size(), 1u) << logs;
+    EXPECT_TRUE(started[0].find("Metek1: Compressing data files with modification times older than 12/08/26 14:00:12") !=
+                std::string::npos)
+        << started[0];
+    std::vector<std::string> reports = LogLines(logs, "5009");
+    ASSERT_EQ(reports.size(), 2u) << logs;
+    EXPECT_NE(reports[0].find("Metek1: Zipping C:\\Data\\*_raw.txt to C:\\Data. Operation successful."),
+              std::string::npos)
+        << reports[0];
+    EXPECT_NE(reports[1].find("Metek1: Zipping C:\\Data\\Stats\\*_stats.txt to C:\\Data\\Stats. Operation successful."),
+              std::string::npos)
+        << reports[1];
+}
+
+// A run that finds nothing to zip deletes nothing and says so.
+TEST_F(CompressionTest, NothingOldEnoughLeavesEverything) {
+    DataFile("c/Data/lab02634215_raw.txt", "current\r\n", FileTimeOf(2026, 12, 8, 15, 0, 0));
+    engine_->StatsArchiveDirectory[0] = '\0';  // only the raw directory is processed
+    EXPECT_EQ(RunThread(), 0u);
+    EXPECT_TRUE(Exists(root_.Posix("c/Data/lab02634215_raw.txt")));
+    EXPECT_FALSE(Exists(root_.Posix("c/Data/lab02634215_raw.zip")));
+    std::vector<std::string> reports = LogLines(Logs(), "5009");
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_NE(reports[0].find("Metek1: Zipping C:\\Data\\*_raw.txt to C:\\Data. Operation successful."),
+              std::string::npos)
+        << reports[0];
+}
+
+// The pattern is "*" and the template's tail from its last "_", else its last ".".
+TEST_F(CompressionTest, PatternFromTheTemplateTail) {
+    const uint64_t old = FileTimeOf(2026, 12, 8, 10, 0, 0);
+    engine_->CompressionThreshold = {static_cast<DWORD>(FileTimeOf(2026, 12, 8, 14, 0, 0)),
+                                     static_cast<DWORD>(FileTimeOf(2026, 12, 8, 14, 0, 0) >> 32)};
+    DataFile("c/A/x26342.dat", "x", old);
+    DataFile("c/A/y.txt", "y", old);
+    engine_->CompressMatchingFiles("C:\\A", "data<YYJJJ>.dat");
+    EXPECT_STREQ(engine_->FilePattern, "*.dat");
+    EXPECT_TRUE(Exists(root_.Posix("c/A/x26342.zip")));
+    EXPECT_FALSE(Exists(root_.Posix("c/A/x26342.dat")));
+    EXPECT_TRUE(Exists(root_.Posix("c/A/y.txt")));
+
+    // Neither "_" nor ".": every file of the directory.
+    DataFile("c/B/one", "1", old);
+    DataFile("c/B/two.log", "2", old);
+    engine_->CompressMatchingFiles("C:\\B", "data<YYJJJHH>");
+    EXPECT_STREQ(engine_->FilePattern, "*");
+    EXPECT_TRUE(Exists(root_.Posix("c/B/one.zip")));
+    EXPECT_TRUE(Exists(root_.Posix("c/B/two.zip")));
+    EXPECT_FALSE(Exists(root_.Posix("c/B/one")));
+    EXPECT_FALSE(Exists(root_.Posix("c/B/two.log")));
+}
+
+// The archives of an earlier run, once old enough themselves, are never zipped into
+// themselves and then deleted: the run fails and deletes nothing.
+TEST_F(CompressionTest, OldArchivesAreNeverLost) {
+    const uint64_t old = FileTimeOf(2026, 12, 8, 10, 0, 0);
+    engine_->CompressionThreshold = {static_cast<DWORD>(FileTimeOf(2026, 12, 8, 14, 0, 0)),
+                                     static_cast<DWORD>(FileTimeOf(2026, 12, 8, 14, 0, 0) >> 32)};
+    DataFile("c/B/one", "1", old);
+    engine_->CompressMatchingFiles("C:\\B", "data<YYJJJHH>");
+    ASSERT_TRUE(Exists(root_.Posix("c/B/one.zip")));
+    const std::string archive = ReadBytes(root_.Posix("c/B/one.zip"));
+    ASSERT_TRUE(SetModified(root_.Posix("c/B/one.zip"), old));
+    DataFile("c/B/two", "2", old);
+    engine_->CompressMatchingFiles("C:\\B", "data<YYJJJHH>");
+    EXPECT_EQ(ReadBytes(root_.Posix("c/B/one.zip")), archive);
+    EXPECT_TRUE(Exists(root_.Posix("c/B/two")));
+}
+
+// Without the zip library nothing is deleted, and the report says why. Runs in a copy of
+// this test binary placed where no library can be found.
+TEST(CompressionWithoutLibrary, NothingIsDeleted) {
+    TestRoot root;
+    const std::string folder = root.Posix("bin");
+    std::filesystem::create_directories(folder);
+    std::filesystem::copy_file(SelfExecutable(), folder + "/tests");
+    std::string out;
+    int rc = RunProgram({folder + "/tests", "--gtest_filter=CompressionChild.WithoutLibrary"}, &out,
+                 {"KESTRUNE_COMPRESSION_CHILD=1", "KESTRUNE_ROOT=" + root.Path(), "LD_LIBRARY_PATH="});
+    EXPECT_EQ(rc, 0) << out;
+    EXPECT_NE(out.find("[  PASSED  ] 1 test"), std::string::npos) << out;
+}
+
+TEST(CompressionChild, WithoutLibrary) {
+    if (!std::getenv("KESTRUNE_COMPRESSION_CHILD"))
+        GTEST_SKIP() << "runs as a child of CompressionWithoutLibrary.NothingIsDeleted";
+    const std::string root = std::getenv("KESTRUNE_ROOT");
+    ASSERT_EQ(LoadLibraryA("XceedZip.dll"), nullptr);
+    {
+        std::filesystem::create_directories(root + "/c/Data");
+        EventLog log("Compression test", "C:\\Data");
+        IdleEngine engine(log);
+        snprintf(engine.RawArchiveDirectory, sizeof engine.RawArchiveDirectory, "C:\\Data");
+        snprintf(engine.RawFileTemplate, sizeof engine.RawFileTemplate, "lab0<YYJJJHH>_raw.txt");
+        engine.FileCompression = 1;
+        engine.CompressionAge = 3600;
+        engine.CompressionTime = HourChange();
+        WriteBytes(root + "/c/Data/lab02634212_raw.txt", "old\r\n");
+        ASSERT_TRUE(SetModified(root + "/c/Data/lab02634212_raw.txt", FileTimeOf(2026, 12, 8, 12, 0, 0)));
+        DataAcquisition::CompressionThread(&engine);
+        EXPECT_TRUE(Exists(root + "/c/Data/lab02634212_raw.txt"));
+        EXPECT_FALSE(Exists(root + "/c/Data/lab02634212_raw.zip"));
+    }
+    std::vector<std::string> reports = LogLines(ReadLogs(root + "/c/Data"), "5009");
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_NE(reports[0].find("Metek1: Zipping C:\\Data\\*_raw.txt to C:\\Data. Error zipping "
+                              "C:\\Data\\lab02634212_raw.txt to C:\\Data\\lab02634212_raw.zip. "
+                              "Error allocating Zip object."),
+              std::string::npos)
+        << reports[0];
+}
+
+}  // namespace

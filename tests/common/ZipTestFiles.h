@@ -1,0 +1,172 @@
+// Helpers for the zip tests: files with chosen contents and modification times under a test
+// root, archives read back with the system's own zip tools, and child runs of the test
+// binary from another directory.
+#pragma once
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char **environ;
+
+namespace ziptest {
+
+constexpr uint64_t UnixEpochAsFileTime = 116444736000000000ull;
+
+inline void WriteBytes(const std::string &path, const std::string &bytes) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+inline std::string ReadBytes(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+inline bool Exists(const std::string &path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// Sets a file's modification time to a FILETIME value (100 ns units since 1601, UTC).
+inline bool SetModified(const std::string &path, uint64_t fileTime) {
+    struct timespec times[2];
+    const uint64_t sinceUnix = fileTime - UnixEpochAsFileTime;
+    times[0].tv_sec = static_cast<time_t>(sinceUnix / 10000000ull);
+    times[0].tv_nsec = static_cast<long>(sinceUnix % 10000000ull) * 100;
+    times[1] = times[0];
+    return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+}
+
+inline uint64_t Modified(const std::string &path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+        return 0;
+    return static_cast<uint64_t>(st.st_mtim.tv_sec) * 10000000ull + st.st_mtim.tv_nsec / 100 +
+           UnixEpochAsFileTime;
+}
+
+// A FILETIME value for a UTC calendar time.
+inline uint64_t FileTimeOf(int year, int month, int day, int hour, int minute, int second) {
+    struct tm t = {};
+    t.tm_year = year - 1900;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    t.tm_sec = second;
+    return static_cast<uint64_t>(timegm(&t)) * 10000000ull + UnixEpochAsFileTime;
+}
+
+// Runs a program with arguments; returns its exit status (-1 when it could not run) and its
+// standard output in *output.
+inline int RunProgram(const std::vector<std::string> &args, std::string *output = nullptr,
+               const std::vector<std::string> &extraEnvironment = {}) {
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0)
+        return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+    std::vector<char *> argv;
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    std::vector<std::string> envStore;
+    for (char **e = environ; *e; ++e)
+        envStore.push_back(*e);
+    for (const std::string &e : extraEnvironment)
+        envStore.push_back(e);
+    std::vector<char *> envp;
+    for (std::string &e : envStore)
+        envp.push_back(&e[0]);
+    envp.push_back(nullptr);
+    pid_t pid;
+    int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipeFds[1]);
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<size_t>(n));
+    close(pipeFds[0]);
+    if (spawned != 0)
+        return -1;
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid)
+        return -1;
+    if (output)
+        *output = text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+inline bool HavePython() { return RunProgram({"python3", "-c", "import zipfile"}) == 0; }
+inline bool HaveUnzip() { return RunProgram({"unzip", "-v"}) == 0; }
+
+// The members of an archive as Python's zipfile reads them, one "name size" per line, after
+// its own integrity check; empty when it cannot read the archive.
+inline std::string PythonListing(const std::string &archive) {
+    std::string out;
+    int rc = RunProgram({"python3", "-c",
+                  "import sys, zipfile\n"
+                  "z = zipfile.ZipFile(sys.argv[1])\n"
+                  "assert z.testzip() is None\n"
+                  "for i in z.infolist(): print(i.filename, i.file_size, i.compress_type)\n",
+                  archive},
+                 &out);
+    return rc == 0 ? out : std::string();
+}
+
+// The contents of one member, read by Python's zipfile.
+inline std::string PythonMember(const std::string &archive, const std::string &member) {
+    std::string out;
+    int rc = RunProgram({"python3", "-c",
+                  "import sys, zipfile\n"
+                  "sys.stdout.buffer.write(zipfile.ZipFile(sys.argv[1]).read(sys.argv[2]))\n",
+                  archive, member},
+                 &out);
+    return rc == 0 ? out : std::string("<unreadable>");
+}
+
+// Builds an archive with Python, members given as name/contents pairs stored as they are.
+inline bool PythonBuild(const std::string &archive, const std::vector<std::pair<std::string, std::string>> &members) {
+    std::vector<std::string> args = {"python3", "-c",
+                                     "import sys, zipfile\n"
+                                     "z = zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED)\n"
+                                     "a = sys.argv[2:]\n"
+                                     "for i in range(0, len(a), 2): z.writestr(a[i], a[i + 1])\n"
+                                     "z.close()\n",
+                                     archive};
+    for (const auto &m : members) {
+        args.push_back(m.first);
+        args.push_back(m.second);
+    }
+    std::filesystem::create_directories(std::filesystem::path(archive).parent_path());
+    return RunProgram(args) == 0;
+}
+
+inline std::string SelfExecutable() {
+    char path[4096];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0)
+        return std::string();
+    path[n] = '\0';
+    return path;
+}
+
+}  // namespace ziptest

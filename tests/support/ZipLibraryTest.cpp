@@ -1,0 +1,355 @@
+// The run-time zip library through its function table, as the program calls it.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+
+#include "common/TestRoot.h"
+#include "common/ZipTestFiles.h"
+#include "platform/win32.h"
+
+namespace {
+
+using namespace ziptest;
+
+typedef void *(WINAPI *NewHandleFn)();
+typedef void(WINAPI *HandleFn)(void *);
+typedef void(WINAPI *HandleTextFn)(void *, const char *);
+typedef void(WINAPI *HandleValueFn)(void *, int);
+typedef void(WINAPI *ResultTextFn)(void *, int, int, char *, int);
+typedef int(WINAPI *HandleResultFn)(void *);
+typedef int(WINAPI *StartListingFn)(void *, void **);
+typedef int(WINAPI *ItemFn)(void *, void *);
+
+constexpr size_t RecordSize = 1380;
+
+class ZipLibrary : public ::testing::Test {
+protected:
+    void SetUp() override {
+        module_ = LoadLibraryA("XceedZip.dll");
+        ASSERT_NE(module_, nullptr);
+        reinterpret_cast<void (*)()>(GetProcAddress(module_, "XceedZipInitDLL"))();
+        table_ = reinterpret_cast<void **>(GetProcAddress(module_, "g_xzFunctions"));
+        ASSERT_NE(table_, nullptr);
+        zip_ = reinterpret_cast<NewHandleFn>(table_[3])();
+        ASSERT_NE(zip_, nullptr);
+    }
+    void TearDown() override {
+        if (table_) {
+            reinterpret_cast<HandleFn>(table_[4])(zip_);
+            reinterpret_cast<void (*)()>(table_[1])();
+        }
+        if (module_)
+            FreeLibrary(module_);
+    }
+
+    void Text(int entry, const char *text) { reinterpret_cast<HandleTextFn>(table_[entry])(zip_, text); }
+    int Call(int entry) { return reinterpret_cast<HandleResultFn>(table_[entry])(zip_); }
+
+    int Add(const char *archive, const char *folder, const char *name) {
+        Text(130, archive);
+        Text(19, folder);
+        Text(38, name);
+        return Call(167);
+    }
+    int Extract(const char *archive, const char *item, const char *destination) {
+        Text(130, archive);
+        Text(124, destination);
+        reinterpret_cast<HandleValueFn>(table_[48])(zip_, 0);
+        Text(38, item);
+        return Call(166);
+    }
+    std::string ResultText(int code) {
+        char text[1000];
+        std::memset(text, 0, sizeof text);
+        reinterpret_cast<ResultTextFn>(table_[146])(zip_, 0, code, text, sizeof text);
+        return text;
+    }
+
+    struct Item {
+        std::string Name;
+        uint32_t Size;
+        SYSTEMTIME Time;
+    };
+    // Lists the archive; *result gets entry 202's result.
+    std::vector<Item> List(const char *archive, int *result) {
+        std::vector<Item> items;
+        Text(130, archive);
+        void *listing = nullptr;
+        *result = reinterpret_cast<StartListingFn>(table_[202])(zip_, &listing);
+        if (*result != 0)
+            return items;
+        unsigned char record[RecordSize];
+        int more = reinterpret_cast<ItemFn>(table_[204])(listing, record);
+        while (more) {
+            Item item;
+            item.Name = reinterpret_cast<const char *>(record + 8);
+            std::memcpy(&item.Size, record + 1292, 4);
+            std::memcpy(&item.Time, record + 1312, sizeof item.Time);
+            items.push_back(item);
+            more = reinterpret_cast<ItemFn>(table_[206])(listing, record);
+        }
+        reinterpret_cast<HandleFn>(table_[201])(listing);
+        return items;
+    }
+
+    TestRoot root_;
+    HMODULE module_ = nullptr;
+    void **table_ = nullptr;
+    void *zip_ = nullptr;
+};
+
+TEST_F(ZipLibrary, AddStoresTheFileDeflatedUnderItsNameWithItsTime) {
+    const std::string contents(5000, 'a');
+    WriteBytes(root_.Posix("c/data/lab02634214_raw.txt"), contents);
+    // 8 December 2026 14:30:05.250 UTC; the test runs in the machine's time zone.
+    const uint64_t written = FileTimeOf(2026, 12, 8, 14, 30, 5) + 2500000;
+    ASSERT_TRUE(SetModified(root_.Posix("c/data/lab02634214_raw.txt"), written));
+
+    ASSERT_EQ(Add("C:\\data\\lab02634214_raw.zip", "C:\\data", "lab02634214_raw.txt"), 0);
+
+    if (HavePython()) {
+        // Python's zipfile: one member, its size, compression type 8 (deflated).
+        EXPECT_EQ(PythonListing(root_.Posix("c/data/lab02634214_raw.zip")), "lab02634214_raw.txt 5000 8\n");
+        EXPECT_EQ(PythonMember(root_.Posix("c/data/lab02634214_raw.zip"), "lab02634214_raw.txt"), contents);
+    }
+    if (HaveUnzip()) {
+        std::string out;
+        EXPECT_EQ(RunProgram({"unzip", "-l", root_.Posix("c/data/lab02634214_raw.zip")}, &out), 0);
+        EXPECT_NE(out.find("lab02634214_raw.txt"), std::string::npos);
+    }
+
+    int result = -1;
+    std::vector<Item> items = List("C:\\data\\lab02634214_raw.zip", &result);
+    ASSERT_EQ(result, 0);
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0].Name, "lab02634214_raw.txt");
+    EXPECT_EQ(items[0].Size, 5000u);
+    // The record's time is local time, to the millisecond.
+    FILETIME utc = {static_cast<DWORD>(written), static_cast<DWORD>(written >> 32)};
+    FILETIME local;
+    SYSTEMTIME expected;
+    ASSERT_TRUE(FileTimeToLocalFileTime(&utc, &local));
+    ASSERT_TRUE(FileTimeToSystemTime(&local, &expected));
+    EXPECT_EQ(items[0].Time.wYear, expected.wYear);
+    EXPECT_EQ(items[0].Time.wMonth, expected.wMonth);
+    EXPECT_EQ(items[0].Time.wDay, expected.wDay);
+    EXPECT_EQ(items[0].Time.wHour, expected.wHour);
+    EXPECT_EQ(items[0].Time.wMinute, expected.wMinute);
+    EXPECT_EQ(items[0].Time.wSecond, expected.wSecond);
+    EXPECT_EQ(items[0].Time.wMilliseconds, 250);
+}
+
+TEST_F(ZipLibrary, ReplacingAnItemOfTheSameNameKeepsOneItem) {
+    WriteBytes(root_.Posix("c/d/a.txt"), "first");
+    WriteBytes(root_.Posix("c/d/b.txt"), "other");
+    ASSERT_EQ(Add("C:\\d\\x.zip", "C:\\d", "a.txt"), 0);
+    ASSERT_EQ(Add("C:\\d\\x.zip", "C:\\d", "b.txt"), 0);
+    WriteBytes(root_.Posix("c/d/a.txt"), "second, longer");
+    ASSERT_EQ(Add("C:\\d\\x.zip", "C:\\d", "a.txt"), 0);
+
+    int result = -1;
+    std::vector<Item> items = List("C:\\d\\x.zip", &result);
+    ASSERT_EQ(result, 0);
+    std::set<std::string> names;
+    for (const Item &i : items)
+        names.insert(i.Name);
+    EXPECT_EQ(names, (std::set<std::string>{"a.txt", "b.txt"}));
+    if (HavePython()) {
+        EXPECT_EQ(PythonMember(root_.Posix("c/d/x.zip"), "a.txt"), "second, longer");
+    }
+}
+
+// The listing fills exactly the 1380 bytes of the record, folder parts with backslashes.
+TEST_F(ZipLibrary, ListingWritesNothingBeyondTheRecord) {
+    if (!HavePython())
+        GTEST_SKIP() << "python3 is needed to build the archive";
+    const std::string longName = std::string(1400, 'n');
+    ASSERT_TRUE(PythonBuild(root_.Posix("c/d/x.zip"), {{"sub/inner.txt", "abc"}, {longName, "x"}}));
+    Text(130, "C:\\d\\x.zip");
+    void *listing = nullptr;
+    ASSERT_EQ(reinterpret_cast<StartListingFn>(table_[202])(zip_, &listing), 0);
+    unsigned char record[RecordSize + 64];
+    std::memset(record, 0xA5, sizeof record);
+    ASSERT_NE(reinterpret_cast<ItemFn>(table_[204])(listing, record), 0);
+    EXPECT_STREQ(reinterpret_cast<const char *>(record + 8), "sub\\inner.txt");
+    uint32_t size;
+    std::memcpy(&size, record + 1292, 4);
+    EXPECT_EQ(size, 3u);
+    ASSERT_NE(reinterpret_cast<ItemFn>(table_[206])(listing, record), 0);
+    // An over-long name is cut to fit its field and ends inside it.
+    EXPECT_LT(std::strlen(reinterpret_cast<const char *>(record + 8)), 1284u);
+    for (size_t i = RecordSize; i < sizeof record; ++i)
+        ASSERT_EQ(record[i], 0xA5) << "byte " << i;
+    EXPECT_EQ(reinterpret_cast<ItemFn>(table_[206])(listing, record), 0);
+    reinterpret_cast<HandleFn>(table_[201])(listing);
+}
+
+TEST_F(ZipLibrary, ExtractionWritesTheBaseNameWithItsTime) {
+    WriteBytes(root_.Posix("c/d/a.txt"), "payload");
+    const uint64_t written = FileTimeOf(2026, 12, 8, 14, 0, 1) + 1234567;
+    ASSERT_TRUE(SetModified(root_.Posix("c/d/a.txt"), written));
+    ASSERT_EQ(Add("C:\\d\\x.zip", "C:\\d", "a.txt"), 0);
+    std::filesystem::create_directories(root_.Posix("c/out"));
+    ASSERT_EQ(Extract("C:\\d\\x.zip", "a.txt", "C:\\out"), 0);
+    EXPECT_EQ(ReadBytes(root_.Posix("c/out/a.txt")), "payload");
+    EXPECT_EQ(Modified(root_.Posix("c/out/a.txt")), written);
+    // Nothing else is left in the folder (no temporary files).
+    size_t count = 0;
+    for (auto &entry : std::filesystem::directory_iterator(root_.Posix("c/out"))) {
+        (void)entry;
+        ++count;
+    }
+    EXPECT_EQ(count, 1u);
+}
+
+// Item names that point elsewhere ("../", absolute paths, folder parts) are written under
+// their base name inside the destination folder and nowhere else.
+TEST_F(ZipLibrary, ExtractionNeverLeavesTheDestinationFolder) {
+    if (!HavePython())
+        GTEST_SKIP() << "python3 is needed to build the archive";
+    ASSERT_TRUE(PythonBuild(root_.Posix("c/d/evil.zip"), {{"../escaped.txt", "one"},
+                                                           {"../../c/escaped2.txt", "two"},
+                                                           {"/tmp/kestrune-absolute.txt", "three"},
+                                                           {"sub\\..\\..\\back.txt", "four"},
+                                                           {"sub/..", "five"}}));
+    std::filesystem::create_directories(root_.Posix("c/out/in"));
+    EXPECT_EQ(Extract("C:\\d\\evil.zip", "..\\escaped.txt", "C:\\out\\in"), 0);
+    EXPECT_EQ(Extract("C:\\d\\evil.zip", "..\\..\\c\\escaped2.txt", "C:\\out\\in"), 0);
+    EXPECT_EQ(Extract("C:\\d\\evil.zip", "\\tmp\\kestrune-absolute.txt", "C:\\out\\in"), 0);
+    EXPECT_EQ(Extract("C:\\d\\evil.zip", "sub\\..\\..\\back.txt", "C:\\out\\in"), 0);
+    int dotDot = Extract("C:\\d\\evil.zip", "sub\\..", "C:\\out\\in");
+    EXPECT_NE(dotDot, 0);
+    EXPECT_FALSE(ResultText(dotDot).empty());
+
+    EXPECT_EQ(ReadBytes(root_.Posix("c/out/in/escaped.txt")), "one");
+    EXPECT_EQ(ReadBytes(root_.Posix("c/out/in/escaped2.txt")), "two");
+    EXPECT_EQ(ReadBytes(root_.Posix("c/out/in/kestrune-absolute.txt")), "three");
+    EXPECT_EQ(ReadBytes(root_.Posix("c/out/in/back.txt")), "four");
+    EXPECT_FALSE(Exists(root_.Posix("c/out/escaped.txt")));
+    EXPECT_FALSE(Exists(root_.Posix("c/escaped2.txt")));
+    EXPECT_FALSE(Exists(root_.Posix("c/out/back.txt")));
+    EXPECT_FALSE(Exists("/tmp/kestrune-absolute.txt"));
+}
+
+// Every failure is a non-zero result with a text, and the archive is left as it was.
+TEST_F(ZipLibrary, FailuresGiveCodeAndText) {
+    std::set<int> codes;
+    auto failed = [&](int code) {
+        EXPECT_NE(code, 0);
+        EXPECT_FALSE(ResultText(code).empty()) << code;
+        codes.insert(code);
+    };
+    WriteBytes(root_.Posix("c/d/a.txt"), "payload");
+
+    // A file to add that does not exist.
+    failed(Add("C:\\d\\x.zip", "C:\\d", "missing.txt"));
+    EXPECT_FALSE(Exists(root_.Posix("c/d/x.zip")));
+    // No archive bound, no name.
+    failed(Add("", "C:\\d", "a.txt"));
+    failed(Add("C:\\d\\x.zip", "C:\\d", ""));
+    // An archive that cannot be written: its folder is a regular file.
+    WriteBytes(root_.Posix("c/d/plain"), "not a folder");
+    failed(Add("C:\\d\\plain\\x.zip", "C:\\d", "a.txt"));
+
+    // A file that is not a zip archive, and a truncated archive.
+    WriteBytes(root_.Posix("c/d/bad.zip"), std::string(300, 'z'));
+    failed(Add("C:\\d\\bad.zip", "C:\\d", "a.txt"));
+    EXPECT_EQ(ReadBytes(root_.Posix("c/d/bad.zip")), std::string(300, 'z'));
+    ASSERT_EQ(Add("C:\\d\\good.zip", "C:\\d", "a.txt"), 0);
+    std::string whole = ReadBytes(root_.Posix("c/d/good.zip"));
+    WriteBytes(root_.Posix("c/d/cut.zip"), whole.substr(0, whole.size() - 10));
+    int result = 0;
+    List("C:\\d\\cut.zip", &result);
+    failed(result);
+    List("C:\\d\\bad.zip", &result);
+    failed(result);
+    List("C:\\d\\none.zip", &result);
+    failed(result);
+    std::filesystem::create_directories(root_.Posix("c/out"));
+    failed(Extract("C:\\d\\cut.zip", "a.txt", "C:\\out"));
+    failed(Extract("C:\\d\\none.zip", "a.txt", "C:\\out"));
+    // An item the archive does not hold; a destination that does not exist or is a file.
+    failed(Extract("C:\\d\\good.zip", "b.txt", "C:\\out"));
+    failed(Extract("C:\\d\\good.zip", "a.txt", "C:\\nowhere"));
+    failed(Extract("C:\\d\\good.zip", "a.txt", "C:\\d\\plain"));
+    EXPECT_FALSE(Exists(root_.Posix("c/out/a.txt")));
+
+    // An unused entry of the table answers with a failure too.
+    failed(reinterpret_cast<HandleResultFn>(table_[100])(zip_));
+    EXPECT_GE(codes.size(), 6u);
+}
+
+// Damaged compressed data is found by its checksum; no partial file is left behind.
+TEST_F(ZipLibrary, CorruptItemDataFailsTheExtraction) {
+    WriteBytes(root_.Posix("c/d/a.txt"), std::string(20000, 'q') + "tail");
+    ASSERT_EQ(Add("C:\\d\\x.zip", "C:\\d", "a.txt"), 0);
+    std::string bytes = ReadBytes(root_.Posix("c/d/x.zip"));
+    // The deflated data starts after the local header: 30 bytes, the name, the extra field.
+    ASSERT_GT(bytes.size(), 30u);
+    auto le16 = [&](size_t at) { return static_cast<unsigned char>(bytes[at]) | (static_cast<unsigned char>(bytes[at + 1]) << 8); };
+    size_t dataAt = 30 + le16(26) + le16(28);
+    ASSERT_GT(bytes.size(), dataAt + 20);
+    for (size_t i = dataAt; i < dataAt + 8; ++i)
+        bytes[i] = static_cast<char>(bytes[i] ^ 0x5A);
+    WriteBytes(root_.Posix("c/d/x.zip"), bytes);
+    std::filesystem::create_directories(root_.Posix("c/out"));
+    WriteBytes(root_.Posix("c/out/a.txt"), "keep me");
+    int result = Extract("C:\\d\\x.zip", "a.txt", "C:\\out");
+    EXPECT_NE(result, 0);
+    EXPECT_FALSE(ResultText(result).empty());
+    EXPECT_EQ(ReadBytes(root_.Posix("c/out/a.txt")), "keep me");
+    size_t count = 0;
+    for (auto &entry : std::filesystem::directory_iterator(root_.Posix("c/out"))) {
+        (void)entry;
+        ++count;
+    }
+    EXPECT_EQ(count, 1u);
+}
+
+// A write that runs out of room (here: the file-size limit, which fails writes the way a
+// full disk does) fails the add with the disk-full text and leaves the old archive intact.
+TEST_F(ZipLibrary, WriteErrorWhileAddingKeepsTheArchive) {
+    WriteBytes(root_.Posix("c/d/small.txt"), "small");
+    ASSERT_EQ(Add("C:\\d\\x.zip", "C:\\d", "small.txt"), 0);
+    const std::string before = ReadBytes(root_.Posix("c/d/x.zip"));
+    std::string big;
+    for (int i = 0; i < 200000; ++i)
+        big += std::to_string(i * 7919u % 100003u);
+    WriteBytes(root_.Posix("c/d/big.txt"), big);
+
+    struct sigaction ignore = {}, old = {};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &old), 0);
+    struct rlimit limit, saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    limit = saved;
+    limit.rlim_cur = 4096;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    int result = Add("C:\\d\\x.zip", "C:\\d", "big.txt");
+    setrlimit(RLIMIT_FSIZE, &saved);
+    sigaction(SIGXFSZ, &old, nullptr);
+
+    EXPECT_NE(result, 0);
+    EXPECT_EQ(ResultText(result), "There is not enough space on the disk.");
+    EXPECT_EQ(ReadBytes(root_.Posix("c/d/x.zip")), before);
+    int listed = -1;
+    EXPECT_EQ(List("C:\\d\\x.zip", &listed).size(), 1u);
+    EXPECT_EQ(listed, 0);
+}
+
+// Entry 146 has a text for every code; unknown codes say so.
+TEST_F(ZipLibrary, ResultTextsAreBounded) {
+    for (int code = 0; code < 600; ++code)
+        EXPECT_FALSE(ResultText(code).empty()) << code;
+    char small[8];
+    std::memset(small, 'x', sizeof small);
+    reinterpret_cast<ResultTextFn>(table_[146])(zip_, 0, 505, small, 4);
+    EXPECT_EQ(small[3], '\0');
+    EXPECT_EQ(small[4], 'x');
+}
+
+}  // namespace

@@ -1,0 +1,315 @@
+// ProcessFiles and CopyFileByRule: batch delete, copy, move, zip and unzip with their reports.
+#include "support/ZipUtility.h"
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <string>
+
+#include "common/TestRoot.h"
+#include "common/ZipTestFiles.h"
+
+namespace {
+
+using namespace ziptest;
+
+constexpr FILETIME AllStart = {0, 0};
+constexpr FILETIME AllEnd = {0xFFFFFFFFu, 0x7FFFFFFFu};
+
+FILETIME AsFileTime(uint64_t value) {
+    return FILETIME{static_cast<DWORD>(value), static_cast<DWORD>(value >> 32)};
+}
+
+bool EndsWith(const std::string &text, const std::string &tail) {
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+class ProcessFilesTest : public ::testing::Test {
+protected:
+    DWORD Process(FileAction action, const char *source, const char *pattern, const char *destination,
+                  const char *target, OverwriteRule rule, FILETIME start = AllStart, FILETIME end = AllEnd) {
+        std::memset(report_, 0, sizeof report_);
+        return ProcessFiles(action, source, pattern, destination, target, rule, start, end, report_,
+                            sizeof report_);
+    }
+    std::string Report() const { return report_; }
+
+    TestRoot root_;
+    char report_[1000];
+};
+
+TEST_F(ProcessFilesTest, ZipsEachFileIntoAnArchiveOfItsOwn) {
+    WriteBytes(root_.Posix("c/data/lab02634213_raw.txt"), "raw 13\r\n");
+    WriteBytes(root_.Posix("c/data/lab02634214_raw.txt"), "raw 14\r\n");
+    WriteBytes(root_.Posix("c/data/lab02634214_stats.txt"), "stats\r\n");
+    EXPECT_EQ(Process(ActionZip, "C:\\data", "*_raw.txt", "C:\\data", "", OverwriteIfSmaller), 0u);
+    EXPECT_EQ(Report(), "Zipping C:\\data\\*_raw.txt to C:\\data. Operation successful.");
+    EXPECT_TRUE(Exists(root_.Posix("c/data/lab02634213_raw.zip")));
+    EXPECT_TRUE(Exists(root_.Posix("c/data/lab02634214_raw.zip")));
+    EXPECT_FALSE(Exists(root_.Posix("c/data/lab02634214_stats.zip")));
+    // The sources stay; zipping does not delete.
+    EXPECT_TRUE(Exists(root_.Posix("c/data/lab02634213_raw.txt")));
+    if (HavePython()) {
+        EXPECT_EQ(PythonListing(root_.Posix("c/data/lab02634213_raw.zip")), "lab02634213_raw.txt 8 8\n");
+        EXPECT_EQ(PythonMember(root_.Posix("c/data/lab02634214_raw.zip"), "lab02634214_raw.txt"), "raw 14\r\n");
+    }
+}
+
+TEST_F(ProcessFilesTest, NoMatchReturnsTheSearchError) {
+    std::filesystem::create_directories(root_.Posix("c/data"));
+    DWORD result = Process(ActionDelete, "C:\\data", "*.none", nullptr, nullptr, OverwriteAlways);
+    EXPECT_EQ(result, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(Report(), "Deleting C:\\data\\*.none to . Error: No source files exist.");
+}
+
+TEST_F(ProcessFilesTest, WildcardTargetIsRefusedBeforeAnythingIsTouched) {
+    WriteBytes(root_.Posix("c/data/a.txt"), "a");
+    std::memset(report_, 'r', sizeof report_);
+    report_[sizeof report_ - 1] = '\0';
+    const std::string untouched = report_;
+    EXPECT_EQ(ProcessFiles(ActionMove, "C:\\data", "*.txt", "C:\\out", "b?.txt", OverwriteAlways, AllStart,
+                           AllEnd, report_, sizeof report_),
+              1006u);
+    EXPECT_EQ(Report(), untouched);
+    EXPECT_TRUE(Exists(root_.Posix("c/data/a.txt")));
+    EXPECT_EQ(Process(ActionCopy, "C:\\data", "*.txt", "C:\\out", "*", OverwriteAlways), 1006u);
+}
+
+TEST_F(ProcessFilesTest, UncreatableDestinationReturns82) {
+    WriteBytes(root_.Posix("c/data/a.txt"), "a");
+    WriteBytes(root_.Posix("c/plain"), "a file where a folder should be");
+    EXPECT_EQ(Process(ActionCopy, "C:\\data", "*.txt", "C:\\plain\\sub", nullptr, OverwriteAlways), 82u);
+    const std::string prefix = "Error preparing C:\\plain\\sub. ";
+    EXPECT_EQ(Report().substr(0, prefix.size()), prefix);
+    EXPECT_TRUE(Exists(root_.Posix("c/data/a.txt")));
+}
+
+TEST_F(ProcessFilesTest, MissingDestinationIsCreated) {
+    WriteBytes(root_.Posix("c/data/a.txt"), "a");
+    EXPECT_EQ(Process(ActionCopy, "C:\\data", "*.txt", "C:\\out\\day", nullptr, OverwriteAlways), 0u);
+    EXPECT_EQ(ReadBytes(root_.Posix("c/out/day/a.txt")), "a");
+}
+
+// Both ends of the window are inside it; one time unit outside is not.
+TEST_F(ProcessFilesTest, TimeWindowIncludesItsEnds) {
+    const uint64_t start = FileTimeOf(2026, 12, 8, 14, 0, 0);
+    const uint64_t end = FileTimeOf(2026, 12, 8, 15, 0, 0);
+    const struct {
+        const char *Name;
+        uint64_t Time;
+        bool Selected;
+    } files[] = {{"before.dat", start - 1, false},
+                 {"start.dat", start, true},
+                 {"inside.dat", start + 600 * 10000000ull, true},
+                 {"end.dat", end, true},
+                 {"after.dat", end + 1, false}};
+    for (const auto &f : files) {
+        WriteBytes(root_.Posix(std::string("c/data/") + f.Name), f.Name);
+        ASSERT_TRUE(SetModified(root_.Posix(std::string("c/data/") + f.Name), f.Time));
+    }
+    EXPECT_EQ(Process(ActionDelete, "C:\\data", "*.dat", nullptr, nullptr, OverwriteAlways, AsFileTime(start),
+                      AsFileTime(end)),
+              0u);
+    for (const auto &f : files)
+        EXPECT_EQ(Exists(root_.Posix(std::string("c/data/") + f.Name)), !f.Selected) << f.Name;
+    EXPECT_EQ(Report(),
+              "Deleting C:\\data\\*.dat to  TimeFilter: 12/08/26 14:00:00 - 12/08/26 15:00:00. Operation successful.");
+}
+
+TEST_F(ProcessFilesTest, DeleteWithoutReportWritesNothing) {
+    WriteBytes(root_.Posix("c/data/a.log"), "a");
+    WriteBytes(root_.Posix("c/data/b.log"), "b");
+    char buffer[64];
+    std::memset(buffer, 'k', sizeof buffer);
+    EXPECT_EQ(ProcessFiles(ActionDelete, "C:\\data", "a.*", nullptr, nullptr, OverwriteAlways, AllStart, AllEnd,
+                           buffer, 0),
+              0u);
+    for (char c : buffer)
+        ASSERT_EQ(c, 'k');
+    EXPECT_EQ(ProcessFiles(ActionDelete, "C:\\data", "b.*", nullptr, nullptr, OverwriteAlways, AllStart, AllEnd,
+                           nullptr, 500),
+              0u);
+    EXPECT_FALSE(Exists(root_.Posix("c/data/a.log")));
+    EXPECT_FALSE(Exists(root_.Posix("c/data/b.log")));
+}
+
+TEST_F(ProcessFilesTest, CopyRuleNeverOntoAnExistingTargetSucceedsAndKeepsIt) {
+    WriteBytes(root_.Posix("c/data/a.txt"), "new contents");
+    WriteBytes(root_.Posix("c/out/a.txt"), "old");
+    EXPECT_EQ(Process(ActionCopy, "C:\\data", "a.txt", "C:\\out", nullptr, OverwriteNever), 0u);
+    EXPECT_EQ(ReadBytes(root_.Posix("c/out/a.txt")), "old");
+    EXPECT_EQ(Report(), "Copying C:\\data\\a.txt to C:\\out. Operation successful.");
+    EXPECT_EQ(Process(ActionCopy, "C:\\data", "a.txt", "C:\\out", "b.txt", OverwriteNever), 0u);
+    EXPECT_EQ(ReadBytes(root_.Posix("c/out/b.txt")), "new contents");
+    EXPECT_EQ(Report(), "Copying C:\\data\\a.txt to C:\\out\\b.txt. Operation successful.");
+}
+
+TEST_F(ProcessFilesTest, FailedCopyStopsWithItsText) {
+    WriteBytes(root_.Posix("c/data/a.txt"), "a");
+    std::filesystem::create_directories(root_.Posix("c/out/t.txt"));  // a folder in the target's place
+    DWORD result = Process(ActionCopy, "C:\\data", "a.txt", "C:\\out", "t.txt", OverwriteAlways);
+    EXPECT_NE(result, 0u);
+    EXPECT_NE(Report().find("Copying C:\\data\\a.txt to C:\\out\\t.txt. Error copying C:\\data\\a.txt to C:\\out\\t.txt. "),
+              std::string::npos)
+        << Report();
+    EXPECT_EQ(Report().find("Operation successful"), std::string::npos);
+}
+
+// A move deletes the source after the copy step; a rule beyond the known ones copies
+// nothing and must not lose the source.
+TEST_F(ProcessFilesTest, MoveDeletesOnlyWhatWasCopied) {
+    WriteBytes(root_.Posix("c/data/a.txt"), "a");
+    EXPECT_EQ(Process(ActionMove, "C:\\data", "a.txt", "C:\\out", nullptr, static_cast<OverwriteRule>(7)), 0u);
+    EXPECT_TRUE(Exists(root_.Posix("c/data/a.txt")));
+    EXPECT_FALSE(Exists(root_.Posix("c/out/a.txt")));
+    EXPECT_EQ(Process(ActionMove, "C:\\data", "a.txt", "C:\\out", nullptr, OverwriteAlways), 0u);
+    EXPECT_FALSE(Exists(root_.Posix("c/data/a.txt")));
+    EXPECT_EQ(ReadBytes(root_.Posix("c/out/a.txt")), "a");
+    EXPECT_EQ(Report(), "Moving C:\\data\\a.txt to C:\\out. Operation successful.");
+}
+
+// The archive name: the file name's extension becomes .zip, a name without one gets .zip
+// appended, a .zip name stays; a dot in a folder name plays no part.
+TEST_F(ProcessFilesTest, ZipExtensionRule) {
+    WriteBytes(root_.Posix("c/my.data/a.txt"), "a");
+    WriteBytes(root_.Posix("c/my.data/b.txt"), "b");
+    WriteBytes(root_.Posix("c/my.data/noext"), "n");
+    std::filesystem::create_directories(root_.Posix("c/z.out"));
+    EXPECT_EQ(Process(ActionZip, "C:\\my.data", "*", "C:\\z.out", "", OverwriteAlways), 0u);
+    EXPECT_TRUE(Exists(root_.Posix("c/z.out/a.zip")));
+    EXPECT_TRUE(Exists(root_.Posix("c/z.out/b.zip")));
+    EXPECT_TRUE(Exists(root_.Posix("c/z.out/noext.zip")));
+    EXPECT_FALSE(Exists(root_.Posix("c/z.zip")));
+
+    EXPECT_EQ(Process(ActionZip, "C:\\my.data", "*.txt", "C:\\out", "day.txt", OverwriteAlways), 0u);
+    EXPECT_EQ(Report(), "Zipping C:\\my.data\\*.txt to C:\\out\\day.txt. Operation successful.");
+    EXPECT_EQ(Process(ActionZip, "C:\\my.data", "*.txt", "C:\\out", "plain", OverwriteAlways), 0u);
+    EXPECT_EQ(Process(ActionZip, "C:\\my.data", "*.txt", "C:\\out", "kept.zip", OverwriteAlways), 0u);
+    EXPECT_TRUE(Exists(root_.Posix("c/out/day.zip")));
+    EXPECT_TRUE(Exists(root_.Posix("c/out/plain.zip")));
+    EXPECT_TRUE(Exists(root_.Posix("c/out/kept.zip")));
+    if (HavePython()) {  // a fixed name gathers every file in one archive
+        EXPECT_EQ(PythonListing(root_.Posix("c/out/day.zip")).size(), std::string("a.txt 1 8\nb.txt 1 8\n").size());
+    }
+}
+
+// An old archive picked up by a wide pattern is not added to itself.
+TEST_F(ProcessFilesTest, AnArchiveIsNotZippedIntoItself) {
+    WriteBytes(root_.Posix("c/data/old.txt"), "old");
+    ASSERT_EQ(Process(ActionZip, "C:\\data", "old.txt", "C:\\data", "", OverwriteAlways), 0u);
+    const std::string archive = ReadBytes(root_.Posix("c/data/old.zip"));
+    DWORD result = Process(ActionZip, "C:\\data", "old.zip", "C:\\data", "", OverwriteAlways);
+    EXPECT_NE(result, 0u);
+    EXPECT_NE(Report().find(". Error zipping C:\\data\\old.zip to C:\\data\\old.zip. "), std::string::npos)
+        << Report();
+    EXPECT_EQ(ReadBytes(root_.Posix("c/data/old.zip")), archive);
+}
+
+TEST_F(ProcessFilesTest, UnzipExtractsEachArchive) {
+    WriteBytes(root_.Posix("c/data/a.txt"), "alpha");
+    WriteBytes(root_.Posix("c/data/b.txt"), "beta");
+    ASSERT_EQ(Process(ActionZip, "C:\\data", "*.txt", "C:\\zips", "", OverwriteAlways), 0u);
+    EXPECT_EQ(Process(ActionUnzip, "C:\\zips", "*.zip", "C:\\back", nullptr, OverwriteAlways), 0u);
+    EXPECT_EQ(Report(), "Unzipping C:\\zips\\*.zip to C:\\back. Operation successful.");
+    EXPECT_EQ(ReadBytes(root_.Posix("c/back/a.txt")), "alpha");
+    EXPECT_EQ(ReadBytes(root_.Posix("c/back/b.txt")), "beta");
+    // The extracted files keep their modification times.
+    EXPECT_EQ(Modified(root_.Posix("c/back/a.txt")), Modified(root_.Posix("c/data/a.txt")));
+}
+
+TEST_F(ProcessFilesTest, UnzipOfABrokenArchiveReportsTheLibraryText) {
+    WriteBytes(root_.Posix("c/zips/bad.zip"), "PK but not really");
+    DWORD result = Process(ActionUnzip, "C:\\zips", "*.zip", "C:\\back", nullptr, OverwriteAlways);
+    EXPECT_NE(result, 0u);
+    const std::string expected = "Unzipping C:\\zips\\*.zip to C:\\back. Error unzipping C:\\zips\\bad.zip to C:\\back. ";
+    EXPECT_EQ(Report().substr(0, expected.size()), expected);
+    EXPECT_GT(Report().size(), expected.size());
+}
+
+TEST_F(ProcessFilesTest, TextLimits) {
+    std::filesystem::create_directories(root_.Posix("c/data"));
+    const std::string longName(300, 'p');
+    EXPECT_EQ(Process(ActionDelete, "C:\\data", longName.c_str(), nullptr, nullptr, OverwriteAlways), 14u);
+    EXPECT_EQ(Process(ActionCopy, "C:\\data", "*", "C:\\data", longName.c_str(), OverwriteAlways), 14u);
+    const std::string folder = "C:\\" + std::string(200, 'f');
+    const std::string target(120, 't');
+    EXPECT_EQ(Process(ActionCopy, "C:\\data", "*", folder.c_str(), target.c_str(), OverwriteAlways), 14u);
+    const std::string pattern(250, 'q');
+    const std::string source = "C:\\" + std::string(60, 's');
+    EXPECT_EQ(Process(ActionDelete, source.c_str(), pattern.c_str(), nullptr, nullptr, OverwriteAlways), 234u);
+    EXPECT_TRUE(EndsWith(Report(), ". Error: No source files exist."));
+    EXPECT_EQ(Process(ActionDelete, ("C:\\" + longName).c_str(), "*", nullptr, nullptr, OverwriteAlways), 14u);
+}
+
+// The report never exceeds the caller's capacity.
+TEST_F(ProcessFilesTest, ReportIsBoundedByItsCapacity) {
+    WriteBytes(root_.Posix("c/data/a.txt"), "a");
+    char buffer[40];
+    std::memset(buffer, '#', sizeof buffer);
+    EXPECT_EQ(ProcessFiles(ActionCopy, "C:\\data", "*.txt", "C:\\out", nullptr, OverwriteAlways, AllStart, AllEnd,
+                           buffer, 20),
+              0u);
+    EXPECT_EQ(std::string(buffer), std::string("Copying C:\\data\\*.txt to C:\\out. Operation successful.").substr(0, 19));
+    for (size_t i = 20; i < sizeof buffer; ++i)
+        ASSERT_EQ(buffer[i], '#');
+}
+
+// Folders, patterns and target names are templates expanded with the current UTC time; the
+// report shows the pattern and target name as given.
+TEST_F(ProcessFilesTest, TemplatesAreExpanded) {
+    auto utcYear = [] {
+        time_t now = time(nullptr);
+        struct tm utc;
+        gmtime_r(&now, &utc);
+        return std::to_string(utc.tm_year + 1900);
+    };
+    const std::string year = utcYear();
+    WriteBytes(root_.Posix("c/d" + year + "/x" + year + ".txt"), "x");
+    DWORD result = Process(ActionCopy, "C:\\d<YYYY>", "x<YYYY>.txt", "C:\\o<YYYY>", "y<YYYY>.txt", OverwriteAlways);
+    if (utcYear() != year)
+        GTEST_SKIP() << "the year turned during the test";
+    EXPECT_EQ(result, 0u);
+    EXPECT_EQ(ReadBytes(root_.Posix("c/o" + year + "/y" + year + ".txt")), "x");
+    EXPECT_EQ(Report(), "Copying C:\\d" + year + "\\x<YYYY>.txt to C:\\o" + year + "\\y<YYYY>.txt. Operation successful.");
+}
+
+TEST(CopyFileByRule, RulesCompareSizesAndTimes) {
+    TestRoot root;
+    const uint64_t t = FileTimeOf(2026, 12, 8, 14, 0, 0);
+    WriteBytes(root.Posix("c/s.txt"), "12345");
+    ASSERT_TRUE(SetModified(root.Posix("c/s.txt"), t));
+    auto target = [&](const std::string &contents, uint64_t time) {
+        WriteBytes(root.Posix("c/t.txt"), contents);
+        SetModified(root.Posix("c/t.txt"), time);
+    };
+    auto copied = [&]() { return ReadBytes(root.Posix("c/t.txt")) == "12345"; };
+
+    target("123", t);
+    EXPECT_EQ(CopyFileByRule("C:\\s.txt", "C:\\t.txt", OverwriteIfSmaller), 0u);
+    EXPECT_TRUE(copied());
+    target("1234567", t);
+    EXPECT_EQ(CopyFileByRule("C:\\s.txt", "C:\\t.txt", OverwriteIfSmaller), 0u);
+    EXPECT_FALSE(copied());
+    EXPECT_EQ(CopyFileByRule("C:\\s.txt", "C:\\t.txt", OverwriteIfLarger), 0u);
+    EXPECT_TRUE(copied());
+    target("older", t - 1);
+    EXPECT_EQ(CopyFileByRule("C:\\s.txt", "C:\\t.txt", OverwriteIfNewer), 0u);
+    EXPECT_FALSE(copied());
+    EXPECT_EQ(CopyFileByRule("C:\\s.txt", "C:\\t.txt", OverwriteIfOlder), 0u);
+    EXPECT_TRUE(copied());
+    target("newer", t + 1);
+    EXPECT_EQ(CopyFileByRule("C:\\s.txt", "C:\\t.txt", OverwriteIfOlder), 0u);
+    EXPECT_FALSE(copied());
+    EXPECT_EQ(CopyFileByRule("C:\\s.txt", "C:\\t.txt", OverwriteIfNewer), 0u);
+    EXPECT_TRUE(copied());
+
+    // A missing target is written; a missing source is 1006; unknown rules do nothing.
+    EXPECT_EQ(CopyFileByRule("C:\\s.txt", "C:\\new.txt", OverwriteIfLarger), 0u);
+    EXPECT_EQ(ReadBytes(root.Posix("c/new.txt")), "12345");
+    EXPECT_EQ(CopyFileByRule("C:\\none.txt", "C:\\t.txt", OverwriteIfSmaller), 1006u);
+    EXPECT_EQ(CopyFileByRule("C:\\s.txt", "C:\\other.txt", static_cast<OverwriteRule>(9)), 0u);
+    EXPECT_FALSE(Exists(root.Posix("c/other.txt")));
+    EXPECT_NE(CopyFileByRule("C:\\none.txt", "C:\\t.txt", OverwriteAlways), 0u);
+}
+
+}  // namespace
