@@ -661,46 +661,44 @@ int WINAPI XzNextItem(void *listing, void *record) {
 
 int WINAPI XzUnsupported() { return XzNotSupported; }
 
-constexpr int TableSize = 256;
-
-template <typename F>
-void *Entry(F f) {
-    return reinterpret_cast<void *>(f);
-}
-
 }  // namespace
 
-// The function table, defined (not merely declared) with C linkage.
+// The function table, filled at link time (no code runs to set it up, so it is complete
+// before anyone can look it up). U marks the entries the library does not offer.
+#define E(function) reinterpret_cast<void *>(&function)
+#define U E(XzUnsupported)
 extern "C" {
-__attribute__((visibility("default"))) void *g_xzFunctions[TableSize] = {};
+__attribute__((visibility("default"))) void *g_xzFunctions[] = {
+    /*   0 */ U, E(XzShutdown), U, E(XzNewHandle), E(XzReleaseHandle), U, U, U,
+    /*   8 */ U, U, U, U, U, U, U, U,
+    /*  16 */ U, U, U, E(XzSetBaseFolder), U, U, U, U,
+    /*  24 */ U, U, U, U, U, U, U, U,
+    /*  32 */ U, U, U, U, U, U, E(XzSetName), U,
+    /*  40 */ U, U, U, U, U, U, U, U,
+    /*  48 */ E(XzSetKeepFolders), U, U, U, U, U, U, U,
+    /*  56 */ U, U, U, U, U, U, U, U,
+    /*  64 */ U, U, U, U, U, U, U, U,
+    /*  72 */ U, U, U, U, U, U, U, U,
+    /*  80 */ U, U, U, U, U, U, U, U,
+    /*  88 */ U, U, U, U, U, U, U, U,
+    /*  96 */ U, U, U, U, U, U, U, U,
+    /* 104 */ U, U, U, U, U, U, U, U,
+    /* 112 */ U, U, U, U, U, U, U, U,
+    /* 120 */ U, U, U, U, E(XzSetDestination), U, U, U,
+    /* 128 */ U, U, E(XzBindArchive), U, U, U, U, U,
+    /* 136 */ U, U, U, U, U, U, U, U,
+    /* 144 */ U, U, E(XzResultText), U, U, U, U, U,
+    /* 152 */ U, U, U, U, U, U, U, U,
+    /* 160 */ U, U, U, U, U, U, E(XzExtract), E(XzAdd),
+    /* 168 */ U, U, U, U, U, U, U, U,
+    /* 176 */ U, U, U, U, U, U, U, U,
+    /* 184 */ U, U, U, U, U, U, U, U,
+    /* 192 */ U, U, U, U, U, U, U, U,
+    /* 200 */ U, E(XzEndListing), E(XzStartListing), U, E(XzFirstItem), U, E(XzNextItem), U,
+};
 }
-
-namespace {
-
-// Fills the table when the library is loaded, before anyone can look it up.
-struct TableSetup {
-    TableSetup() {
-        for (void *&entry : g_xzFunctions)
-            entry = Entry(&XzUnsupported);
-        g_xzFunctions[1] = Entry(&XzShutdown);
-        g_xzFunctions[3] = Entry(&XzNewHandle);
-        g_xzFunctions[4] = Entry(&XzReleaseHandle);
-        g_xzFunctions[19] = Entry(&XzSetBaseFolder);
-        g_xzFunctions[38] = Entry(&XzSetName);
-        g_xzFunctions[48] = Entry(&XzSetKeepFolders);
-        g_xzFunctions[124] = Entry(&XzSetDestination);
-        g_xzFunctions[130] = Entry(&XzBindArchive);
-        g_xzFunctions[146] = Entry(&XzResultText);
-        g_xzFunctions[166] = Entry(&XzExtract);
-        g_xzFunctions[167] = Entry(&XzAdd);
-        g_xzFunctions[201] = Entry(&XzEndListing);
-        g_xzFunctions[202] = Entry(&XzStartListing);
-        g_xzFunctions[204] = Entry(&XzFirstItem);
-        g_xzFunctions[206] = Entry(&XzNextItem);
-    }
-} gTableSetup;
-
-}  // namespace
+#undef U
+#undef E
 
 // Called once after loading; the library keeps no global state to set up.
 XZ_EXPORT void WINAPI XceedZipInitDLL() {}
