@@ -18,9 +18,8 @@
 // with other handles it fails with ERROR_CALL_NOT_IMPLEMENTED); bWaitAll with more than one
 // handle fails with ERROR_CALL_NOT_IMPLEMENTED; named events fail with
 // ERROR_CALL_NOT_IMPLEMENTED; object names share no namespace across kinds. The shared
-// memory of a named mutex goes with the last handle of the last process that had it open;
-// a process killed while holding handles leaves the name behind (still working: the mutex
-// is robust), as nothing runs in it to clean up.
+// memory of a named mutex goes with the last handle of the last process that had it open
+// (a process that dies holding handles gives up its share of the object with them).
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -208,9 +207,11 @@ private:
 // The shared memory of one named mutex, mapped once per process.
 //
 // Lifetime across processes: every process holding the object keeps a shared flock on its
-// descriptor. The last one out (an exclusive flock succeeds) unlinks the name. Openers
-// take the flock and then check that the name still refers to the object they opened, and
-// start over when it was unlinked in between.
+// descriptor. Opening and closing named objects is serialized, across processes, by an
+// exclusive flock on one lock object ("/kestrune.named-objects.lock") and, within the
+// process, by a mutex. A closing process that gets an exclusive flock on the object's
+// descriptor is the last one holding it and unlinks the name; an opener never sees a
+// half-made or half-removed object.
 struct SharedMutexBlock {
     uint32_t magic;
     uint32_t reserved;
@@ -218,123 +219,104 @@ struct SharedMutexBlock {
 };
 const uint32_t kSharedMutexMagic = 0x4B4D5458; // "KMTX"
 
+bool LockFd(int fd, int operation) {
+    while (flock(fd, operation) != 0)
+        if (errno != EINTR)
+            return false;
+    return true;
+}
+
+// Holds the cross-process lock over the opening and closing of named objects.
+class NamedObjectsLock {
+public:
+    NamedObjectsLock() {
+        Guard().lock();
+        fd_ = shm_open("/kestrune.named-objects.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (fd_ >= 0)
+            LockFd(fd_, LOCK_EX);
+    }
+    ~NamedObjectsLock() {
+        if (fd_ >= 0)
+            close(fd_); // releases the flock
+        Guard().unlock();
+    }
+    NamedObjectsLock(const NamedObjectsLock &) = delete;
+    NamedObjectsLock &operator=(const NamedObjectsLock &) = delete;
+
+private:
+    static LayerMutex &Guard() {
+        static auto *guard = new LayerMutex;
+        return *guard;
+    }
+    int fd_ = -1;
+};
+
 class NamedMutexShared {
 public:
     NamedMutexShared(std::string shmName, int fd, SharedMutexBlock *block)
         : shmName_(std::move(shmName)), fd_(fd), block_(block) {}
     ~NamedMutexShared() {
+        NamedObjectsLock lock;
         munmap(block_, sizeof(SharedMutexBlock));
-        if (flock(fd_, LOCK_EX | LOCK_NB) == 0 && StillLinked(shmName_, fd_))
+        if (flock(fd_, LOCK_EX | LOCK_NB) == 0)
             shm_unlink(shmName_.c_str());
         close(fd_);
     }
+    NamedMutexShared(const NamedMutexShared &) = delete;
+    NamedMutexShared &operator=(const NamedMutexShared &) = delete;
     pthread_mutex_t *Mutex() { return &block_->mutex; }
 
-    static bool StillLinked(const std::string &shmName, int fd) {
-        int again = shm_open(shmName.c_str(), O_RDWR | O_CLOEXEC, 0);
-        if (again < 0)
-            return false;
-        struct stat mine, current;
-        bool same = fstat(fd, &mine) == 0 && fstat(again, &current) == 0 &&
-                    mine.st_dev == current.st_dev && mine.st_ino == current.st_ino;
-        close(again);
-        return same;
-    }
-
     // Opens (or with create, creates) the shared mutex. existed tells whether it was there.
-    static std::shared_ptr<NamedMutexShared> Open(const std::string &shmName, bool create,
-                                                  bool &existed) {
-        for (int attempt = 0; attempt < 1000; ++attempt) {
-            int fd = shm_open(shmName.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0666);
-            if (fd < 0) {
-                SetLastErrorFromErrno(errno); // ENOENT: ERROR_FILE_NOT_FOUND
-                return nullptr;
-            }
-            if (!LockFd(fd, LOCK_EX) || !StillLinked(shmName, fd)) {
-                close(fd);
-                continue;
-            }
-            struct stat info;
-            if (fstat(fd, &info) != 0) {
-                int err = errno;
-                close(fd);
-                SetLastErrorFromErrno(err);
-                return nullptr;
-            }
-            void *mapped = nullptr;
-            if (info.st_size < static_cast<off_t>(sizeof(SharedMutexBlock))) {
-                // New (or its creator died before finishing): set it up under the lock.
-                existed = false;
-                if (ftruncate(fd, sizeof(SharedMutexBlock)) != 0) {
-                    int err = errno;
-                    close(fd);
-                    SetLastErrorFromErrno(err);
-                    return nullptr;
-                }
-                mapped = mmap(nullptr, sizeof(SharedMutexBlock), PROT_READ | PROT_WRITE,
-                              MAP_SHARED, fd, 0);
-                if (mapped == MAP_FAILED) {
-                    int err = errno;
-                    close(fd);
-                    SetLastErrorFromErrno(err);
-                    return nullptr;
-                }
-                auto *block = static_cast<SharedMutexBlock *>(mapped);
-                pthread_mutexattr_t attr;
-                pthread_mutexattr_init(&attr);
-                pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
-                pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
-                pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-                pthread_mutex_init(&block->mutex, &attr);
-                pthread_mutexattr_destroy(&attr);
-                __atomic_store_n(&block->magic, kSharedMutexMagic, __ATOMIC_RELEASE);
-            } else {
-                existed = true;
-                mapped = mmap(nullptr, sizeof(SharedMutexBlock), PROT_READ | PROT_WRITE,
-                              MAP_SHARED, fd, 0);
-                if (mapped == MAP_FAILED) {
-                    int err = errno;
-                    close(fd);
-                    SetLastErrorFromErrno(err);
-                    return nullptr;
-                }
-                if (__atomic_load_n(&static_cast<SharedMutexBlock *>(mapped)->magic,
-                                    __ATOMIC_ACQUIRE) != kSharedMutexMagic) {
-                    // Another kind of object under this name.
-                    munmap(mapped, sizeof(SharedMutexBlock));
-                    close(fd);
-                    SetLastError(ERROR_INVALID_HANDLE);
-                    return nullptr;
-                }
-            }
-            // From exclusive to shared: not atomic, so check the name once more.
-            if (!LockFd(fd, LOCK_SH) || !StillLinked(shmName, fd)) {
-                munmap(mapped, sizeof(SharedMutexBlock));
-                close(fd);
-                continue;
-            }
-            try {
-                return std::make_shared<NamedMutexShared>(shmName, fd,
-                                                          static_cast<SharedMutexBlock *>(mapped));
-            } catch (...) {
-                munmap(mapped, sizeof(SharedMutexBlock));
-                close(fd);
-                SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-                return nullptr;
-            }
+    static std::shared_ptr<NamedMutexShared> Open(const std::string &shmName, bool create, bool &existed) {
+        NamedObjectsLock lock;
+        int fd = shm_open(shmName.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0666);
+        if (fd < 0) {
+            SetLastErrorFromErrno(errno); // ENOENT: ERROR_FILE_NOT_FOUND
+            return nullptr;
         }
-        SetLastError(ERROR_BUSY);
-        return nullptr;
+        auto fail = [&](int err, void *mapped) -> std::shared_ptr<NamedMutexShared> {
+            if (mapped)
+                munmap(mapped, sizeof(SharedMutexBlock));
+            close(fd);
+            SetLastErrorFromErrno(err);
+            return nullptr;
+        };
+        struct stat info;
+        if (fstat(fd, &info) != 0)
+            return fail(errno, nullptr);
+        const bool fresh = info.st_size < static_cast<off_t>(sizeof(SharedMutexBlock));
+        if (fresh && ftruncate(fd, sizeof(SharedMutexBlock)) != 0)
+            return fail(errno, nullptr);
+        void *mapped = mmap(nullptr, sizeof(SharedMutexBlock), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (mapped == MAP_FAILED)
+            return fail(errno, nullptr);
+        auto *block = static_cast<SharedMutexBlock *>(mapped);
+        if (fresh) {
+            pthread_mutexattr_t attr;
+            pthread_mutexattr_init(&attr);
+            pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+            pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+            pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+            pthread_mutex_init(&block->mutex, &attr);
+            pthread_mutexattr_destroy(&attr);
+            block->magic = kSharedMutexMagic;
+        } else if (block->magic != kSharedMutexMagic) {
+            munmap(mapped, sizeof(SharedMutexBlock));
+            close(fd);
+            SetLastError(ERROR_INVALID_HANDLE); // another kind of object under this name
+            return nullptr;
+        }
+        if (!LockFd(fd, LOCK_SH))
+            return fail(errno, mapped);
+        existed = !fresh;
+        try {
+            return std::make_shared<NamedMutexShared>(shmName, fd, block);
+        } catch (...) {
+            return fail(ENOMEM, mapped);
+        }
     }
 
 private:
-    static bool LockFd(int fd, int operation) {
-        while (flock(fd, operation) != 0)
-            if (errno != EINTR)
-                return false;
-        return true;
-    }
-
     const std::string shmName_;
     const int fd_;
     SharedMutexBlock *const block_;

@@ -29,7 +29,11 @@ namespace kestrune {
 
 void MarkParkPendingFromSignal();
 bool InsideLayerCriticalSection();
-void ApplyNewThreadScheduling(); // process.cpp
+// Scheduling, in process.cpp.
+void ApplyNewThreadScheduling();
+int ReadThreadLevel(pid_t tid);
+bool SetThreadLevel(pid_t tid, int level);
+DWORD_PTR SetThreadAffinity(pid_t tid, DWORD_PTR mask);
 
 namespace {
 
@@ -139,6 +143,26 @@ void *Trampoline(void *raw) {
 
 std::shared_ptr<ThreadObject> ThreadFromHandle(HANDLE handle) {
     return LookupObject<ThreadObject>(handle, ObjectKind::Thread);
+}
+
+// Runs an operation on the kernel thread behind a handle while that thread cannot end
+// (the wait lock is held), so its id cannot be reused meanwhile. A thread that has ended
+// fails with ERROR_INVALID_HANDLE.
+template <class Operation> bool WithThreadId(HANDLE handle, Operation operation) {
+    if (handle == CurrentThreadPseudoHandle()) {
+        operation(static_cast<pid_t>(gettid()));
+        return true;
+    }
+    auto thread = ThreadFromHandle(handle);
+    if (!thread)
+        return false;
+    std::lock_guard<LayerMutex> guard(WaitLock());
+    if (thread->finished_ || thread->stopRequested) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    operation(static_cast<pid_t>(thread->threadId));
+    return true;
 }
 
 } // namespace
@@ -296,4 +320,24 @@ BOOL TerminateThread(HANDLE hThread, DWORD dwExitCode) {
     std::lock_guard<LayerMutex> guard(WaitLock());
     thread->Finish(dwExitCode);
     return TRUE;
+}
+
+BOOL SetThreadPriority(HANDLE hThread, int nPriority) {
+    bool applied = false;
+    if (!WithThreadId(hThread, [&](pid_t tid) { applied = SetThreadLevel(tid, nPriority); }))
+        return FALSE;
+    return applied ? TRUE : FALSE;
+}
+
+int GetThreadPriority(HANDLE hThread) {
+    int level = THREAD_PRIORITY_ERROR_RETURN;
+    WithThreadId(hThread, [&](pid_t tid) { level = ReadThreadLevel(tid); });
+    return level;
+}
+
+DWORD_PTR SetThreadAffinityMask(HANDLE hThread, DWORD_PTR dwThreadAffinityMask) {
+    DWORD_PTR previous = 0;
+    if (!WithThreadId(hThread, [&](pid_t tid) { previous = SetThreadAffinity(tid, dwThreadAffinityMask); }))
+        return 0;
+    return previous;
 }

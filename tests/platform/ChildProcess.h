@@ -1,0 +1,91 @@
+// Runs this test binary again as a child process with one test selected and extra
+// environment variables, for the cases that need a second process (named mutexes).
+#pragma once
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <utility>
+#include <vector>
+
+extern char **environ;
+
+class ChildProcess {
+public:
+    // Starts "/proc/self/exe --gtest_filter=<filter>" with the variables added.
+    ChildProcess(const std::string &filter, const std::vector<std::pair<std::string, std::string>> &variables) {
+        std::vector<std::string> environment;
+        for (char **entry = environ; *entry; ++entry)
+            environment.emplace_back(*entry);
+        for (const auto &variable : variables)
+            environment.push_back(variable.first + "=" + variable.second);
+        std::vector<char *> envp;
+        for (auto &entry : environment)
+            envp.push_back(entry.data());
+        envp.push_back(nullptr);
+        std::string exe = "/proc/self/exe";
+        std::string filterArgument = "--gtest_filter=" + filter;
+        char *argv[] = {exe.data(), filterArgument.data(), nullptr};
+        started_ = posix_spawn(&pid_, exe.c_str(), nullptr, nullptr, argv, envp.data()) == 0;
+    }
+    ~ChildProcess() {
+        if (started_ && !reaped_)
+            Wait();
+    }
+    bool Started() const { return started_; }
+    // The child's exit status (-1 when it did not exit normally).
+    int Wait() {
+        int status = 0;
+        pid_t result;
+        do {
+            result = waitpid(pid_, &status, 0);
+        } while (result < 0 && errno == EINTR);
+        reaped_ = true;
+        if (result < 0)
+            return -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+    bool started_ = false;
+    bool reaped_ = false;
+};
+
+// A pipe the parent reads to learn that the child reached a point (the child writes one
+// byte to the descriptor given in its environment).
+class ReadyPipe {
+public:
+    ReadyPipe() {
+        if (pipe(fds_) != 0)
+            fds_[0] = fds_[1] = -1;
+    }
+    ~ReadyPipe() {
+        CloseWriteEnd();
+        if (fds_[0] >= 0)
+            close(fds_[0]);
+    }
+    std::string WriteFd() const { return std::to_string(fds_[1]); }
+    void CloseWriteEnd() {
+        if (fds_[1] >= 0)
+            close(fds_[1]);
+        fds_[1] = -1;
+    }
+    // Blocks until the child wrote its byte; false when it exited without writing.
+    bool WaitReady() {
+        char byte;
+        return read(fds_[0], &byte, 1) == 1;
+    }
+    static void Signal(const char *fdText) {
+        char byte = 1;
+        int fd = std::atoi(fdText);
+        (void)!write(fd, &byte, 1);
+    }
+
+private:
+    int fds_[2];
+};

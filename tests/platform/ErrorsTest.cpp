@@ -1,0 +1,86 @@
+// Per-thread last error, errno mapping and the system message texts.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+#include <thread>
+
+#include "platform/win32.h"
+
+TEST(LastError, IsKeptPerThread) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    DWORD seenByOther = 12345;
+    std::thread other([&] {
+        seenByOther = GetLastError();
+        SetLastError(ERROR_FILE_NOT_FOUND);
+    });
+    other.join();
+    EXPECT_EQ(seenByOther, (DWORD)ERROR_SUCCESS);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+}
+
+TEST(LastError, ErrnoMapsOntoWin32Codes) {
+    EXPECT_EQ(Win32ErrorFromErrno(ENOENT), (DWORD)ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(Win32ErrorFromErrno(EACCES), (DWORD)ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Win32ErrorFromErrno(EEXIST), (DWORD)ERROR_ALREADY_EXISTS);
+    EXPECT_EQ(Win32ErrorFromErrno(ENOSPC), (DWORD)ERROR_DISK_FULL);
+    EXPECT_EQ(Win32ErrorFromErrno(EBADF), (DWORD)ERROR_INVALID_HANDLE);
+    EXPECT_EQ(Win32ErrorFromErrno(EINVAL), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(Win32ErrorFromErrno(ENOTEMPTY), (DWORD)ERROR_DIR_NOT_EMPTY);
+    // An errno without a counterpart still becomes a Win32 code, never the raw value.
+    EXPECT_EQ(Win32ErrorFromErrno(EPROTO), (DWORD)ERROR_GEN_FAILURE);
+}
+
+namespace {
+std::string SystemText(DWORD code) {
+    char buffer[512];
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                                  MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buffer, sizeof buffer, nullptr);
+    return std::string(buffer, length);
+}
+} // namespace
+
+TEST(FormatMessage, GivesTheWindowsTextsWithTheirLineEnd) {
+    EXPECT_EQ(SystemText(2), "The system cannot find the file specified.\r\n");
+    EXPECT_EQ(SystemText(3), "The system cannot find the path specified.\r\n");
+    EXPECT_EQ(SystemText(5), "Access is denied.\r\n");
+    EXPECT_EQ(SystemText(6), "The handle is invalid.\r\n");
+    EXPECT_EQ(SystemText(18), "There are no more files.\r\n");
+    EXPECT_EQ(SystemText(32), "The process cannot access the file because it is being used by another process.\r\n");
+    EXPECT_EQ(SystemText(80), "The file exists.\r\n");
+    EXPECT_EQ(SystemText(87), "The parameter is incorrect.\r\n");
+    EXPECT_EQ(SystemText(112), "There is not enough space on the disk.\r\n");
+    EXPECT_EQ(SystemText(122), "The data area passed to a system call is too small.\r\n");
+    EXPECT_EQ(SystemText(183), "Cannot create a file when that file already exists.\r\n");
+    EXPECT_EQ(SystemText(206), "The filename or extension is too long.\r\n");
+    EXPECT_EQ(SystemText(997), "Overlapped I/O operation is in progress.\r\n");
+    // Every code the program can meet has a text.
+    for (DWORD code : {0u, 8u, 14u, 39u, 82u, 120u, 123u, 234u, 259u, 267u, 288u})
+        EXPECT_FALSE(SystemText(code).empty()) << code;
+}
+
+TEST(FormatMessage, FailsForUnknownCodesAndShortBuffers) {
+    char buffer[8];
+    SetLastError(0);
+    EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, 5100, 0, buffer,
+                             sizeof buffer, nullptr),
+              0u);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_MR_MID_NOT_FOUND);
+    EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, 2, 0, buffer,
+                             sizeof buffer, nullptr),
+              0u);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
+    // Unsupported sources are refused, not faked.
+    EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_STRING, "x", 0, 0, buffer, sizeof buffer, nullptr), 0u);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_CALL_NOT_IMPLEMENTED);
+}
+
+TEST(FormatMessage, AllocatesTheBufferWhenAsked) {
+    char *text = nullptr;
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                      FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, ERROR_ACCESS_DENIED, 0, reinterpret_cast<LPSTR>(&text), 0, nullptr);
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(std::string(text, length), "Access is denied.\r\n");
+    EXPECT_EQ(LocalFree(text), nullptr);
+}
