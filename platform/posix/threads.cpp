@@ -129,8 +129,10 @@ void *Trampoline(void *raw) {
         std::lock_guard<LayerMutex> guard(WaitLock());
         object->threadId = static_cast<DWORD>(gettid());
     }
-    sem_post(&info->published); // info is gone after this
+    // Before the creator learns the thread exists, so a priority or affinity it sets
+    // right after creation is not overwritten here.
     ApplyNewThreadScheduling();
+    sem_post(&info->published); // info is gone after this
     {
         std::unique_lock<LayerMutex> lock(WaitLock());
         while (object->suspendCount > 0 && !ParkPending())
