@@ -31,7 +31,7 @@ class Simulator {
 public:
     // Starts usonic-sim with the arguments; reads the device path it prints.
     explicit Simulator(const std::vector<std::string> &arguments, const std::string &logPath = "") {
-        std::vector<std::string> args = {std::string(KESTRUNE_BIN_DIR) + "/usonic-sim"};
+        std::vector<std::string> args = {Program()};
         args.insert(args.end(), arguments.begin(), arguments.end());
         if (!logPath.empty()) {
             args.push_back("--log");
@@ -62,6 +62,18 @@ public:
     ~Simulator() { End(); }
     Simulator(const Simulator &) = delete;
     Simulator &operator=(const Simulator &) = delete;
+
+    // The simulator beside the running executable's directory's tools.
+    static std::string Program() {
+#ifdef KESTRUNE_BIN_DIR
+        return std::string(KESTRUNE_BIN_DIR) + "/usonic-sim";
+#else
+        char self[4096];
+        ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+        std::string path = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string("./x");
+        return path.substr(0, path.rfind('/')) + "/usonic-sim";
+#endif
+    }
 
     bool Ok() const { return pid_ > 0 && !device_.empty(); }
     const std::string &Device() const { return device_; }
@@ -112,7 +124,7 @@ public:
     static std::string Unescape(const std::string &text) {
         std::string out;
         for (size_t i = 0; i < text.size(); ++i) {
-            if (text[i] == '\\' && i + 3 < text.size() + 0 && text[i + 1] == 'x') {
+            if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] == 'x') {
                 out += static_cast<char>(strtol(text.substr(i + 2, 2).c_str(), nullptr, 16));
                 i += 3;
             } else {

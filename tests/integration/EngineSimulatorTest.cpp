@@ -1,7 +1,6 @@
 // The uSonic-3 engine against usonic-sim on a pty: the start, every line arriving once and in
 // order with rising stamps, buffer hand-over, fault modes, losses and Stop. A consumer thread
-// stands in for the archive thread: it takes each handed-over buffer and sets its SampleCount
-// back to 0 (or holds it, to play an archive that has fallen behind).
+// (tests/common/BufferConsumer.h) stands in for the archive thread.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -14,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/BufferConsumer.h"
 #include "common/Simulator.h"
 #include "common/TestRoot.h"
 #include "instrument/SerialComm.h"
@@ -22,109 +22,6 @@
 namespace {
 
 const DWORD Guard = 30000;  // failure guard for waits on events; never reached when all is well
-
-struct Received {
-    std::string Text;
-    ULONGLONG Stamp;
-    int Buffer;
-};
-
-// Takes handed-over buffers the way the archive thread does.
-class Consumer {
-public:
-    Consumer(SonicMetek3ClassAMPSerial &engine, bool hold) : engine_(engine), hold_(hold) {
-        stop_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        progress_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-        thread_ = std::thread([this] { Run(); });
-    }
-    ~Consumer() {
-        SetEvent(stop_);
-        thread_.join();
-        CloseHandle(stop_);
-        CloseHandle(progress_);
-    }
-
-    // Waits until at least count records have come in.
-    bool WaitForRecords(size_t count) {
-        for (;;) {
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                if (records_.size() >= count)
-                    return true;
-            }
-            if (WaitForSingleObject(progress_, Guard) != WAIT_OBJECT_0)
-                return false;
-        }
-    }
-    bool WaitForHandOvers(size_t count) {
-        for (;;) {
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                if (sizes_.size() >= count)
-                    return true;
-            }
-            if (WaitForSingleObject(progress_, Guard) != WAIT_OBJECT_0)
-                return false;
-        }
-    }
-    // Gives every held buffer back.
-    void Release() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (int b : held_)
-            engine_.Buffers[b].SampleCount.store(0, std::memory_order_release);
-        held_.clear();
-        hold_ = false;
-    }
-    std::vector<Received> Records() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return records_;
-    }
-    std::vector<DWORD> Sizes() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return sizes_;
-    }
-
-private:
-    void Run() {
-        HANDLE waitSet[1 + DataAcquisition::BufferCount] = {stop_};
-        for (int b = 0; b < DataAcquisition::BufferCount; ++b)
-            waitSet[1 + b] = engine_.Buffers[b].BufferReadyEvent;
-        for (;;) {
-            DWORD result = WaitForMultipleObjects(1 + DataAcquisition::BufferCount, waitSet, FALSE, INFINITE);
-            if (result == WAIT_OBJECT_0 || result == WAIT_FAILED)
-                return;
-            int b = static_cast<int>(result - WAIT_OBJECT_0 - 1);
-            SampleBuffer &buffer = engine_.Buffers[b];
-            DWORD count = buffer.SampleCount.load(std::memory_order_acquire);
-            std::lock_guard<std::mutex> lock(mutex_);
-            for (DWORD i = 0; i < count; ++i) {
-                const SampleRecord &r = buffer.Records[i];
-                ULONGLONG stamp = (static_cast<ULONGLONG>(r.TimeStamp.dwHighDateTime) << 32) | r.TimeStamp.dwLowDateTime;
-                records_.push_back({std::string(r.Text, static_cast<size_t>(r.Length)), stamp, b});
-                statusGood_ = statusGood_ && r.Status == SampleGood && r.Text[r.Length] == '\0';
-            }
-            sizes_.push_back(count);
-            if (hold_)
-                held_.push_back(b);
-            else
-                buffer.SampleCount.store(0, std::memory_order_release);
-            SetEvent(progress_);
-        }
-    }
-
-    SonicMetek3ClassAMPSerial &engine_;
-    bool hold_;
-    HANDLE stop_ = nullptr;
-    HANDLE progress_ = nullptr;
-    std::thread thread_;
-    std::mutex mutex_;
-    std::vector<Received> records_;
-    std::vector<DWORD> sizes_;
-    std::vector<int> held_;
-
-public:
-    bool statusGood_ = true;
-};
 
 class EngineTest : public ::testing::Test {
 protected:
@@ -254,8 +151,9 @@ TEST_F(EngineTest, EveryLineArrivesOnceInOrderWithRisingStamps) {
         ASSERT_EQ(line.Kind, 'L');
         EXPECT_EQ(records[i].Text, line.Text) << i;
         EXPECT_GE(records[i].Stamp + 10000, line.SendTime) << i;  // not before it was sent (1 ms of clock slack)
-        if (i > 0)
+        if (i > 0) {
             EXPECT_GE(records[i].Stamp, records[i - 1].Stamp) << i;
+        }
     }
     EXPECT_TRUE(consumer.statusGood_);
     EXPECT_EQ(engine_->LinesLost, 0u);
