@@ -113,10 +113,12 @@ int main(int argc, char **argv) {
         if (!Run(rate, count, &result))
             break;
         Print(result);
-        if (result.lost != 0 || result.sentPerSecond < 0.9 * rate)
+        if (result.lost != 0)
             break;
-        sustained = result.sentPerSecond;
+        sustained = std::max(sustained, result.sentPerSecond);
+        if (result.sentPerSecond < 0.9 * rate)
+            break;  // the simulator itself cannot send faster
     }
-    printf("highest rate sustained without loss: %.0f lines/s\n", sustained);
+    printf("highest rate stored without loss: %.0f lines/s\n", sustained);
     return 0;
 }
