@@ -43,7 +43,8 @@ bool Run(double rate, long count, RunResult *result) {
     const std::string logPath = root.Path() + "/sim.log";
     char rateText[32];
     snprintf(rateText, sizeof rateText, "%g", rate);
-    Simulator sim({"--after-flush", "--count", std::to_string(count), "--rate", rateText, "--linger"}, logPath);
+    Simulator sim({"--after-flush", "--count", std::to_string(count), "--rate", rateText, "--linger"},
+                  logPath);
     if (!sim.Ok())
         return false;
     setenv("KESTRUNE_COM1", sim.Device().c_str(), 1);

@@ -87,7 +87,8 @@ private:
             std::lock_guard<std::mutex> lock(mutex_);
             for (DWORD i = 0; i < count; ++i) {
                 const SampleRecord &r = buffer.Records[i];
-                ULONGLONG stamp = (static_cast<ULONGLONG>(r.TimeStamp.dwHighDateTime) << 32) | r.TimeStamp.dwLowDateTime;
+                ULONGLONG stamp =
+                    (static_cast<ULONGLONG>(r.TimeStamp.dwHighDateTime) << 32) | r.TimeStamp.dwLowDateTime;
                 records_.push_back({std::string(r.Text, static_cast<size_t>(r.Length)), stamp, b});
                 statusGood_ = statusGood_ && r.Status == SampleGood && r.Text[r.Length] == '\0';
             }
@@ -113,4 +114,3 @@ private:
 public:
     bool statusGood_ = true;
 };
-

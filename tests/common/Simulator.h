@@ -75,8 +75,12 @@ public:
 #endif
     }
 
-    bool Ok() const { return pid_ > 0 && !device_.empty(); }
-    const std::string &Device() const { return device_; }
+    bool Ok() const {
+        return pid_ > 0 && !device_.empty();
+    }
+    const std::string &Device() const {
+        return device_;
+    }
 
     // Waits until the simulator reports that it sent everything; returns the count.
     long WaitDone() {

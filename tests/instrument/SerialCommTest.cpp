@@ -105,7 +105,8 @@ TEST_F(SerialCommTest, ConfigureMapsParityStopBitsAndFlowControl) {
     const struct {
         char parity;
         BYTE expected;
-    } parities[] = {{'e', EVENPARITY}, {'E', EVENPARITY}, {'o', ODDPARITY}, {'M', MARKPARITY}, {'s', SPACEPARITY}};
+    } parities[] = {
+        {'e', EVENPARITY}, {'E', EVENPARITY}, {'o', ODDPARITY}, {'M', MARKPARITY}, {'s', SPACEPARITY}};
     for (const auto &p : parities) {
         DWORD result = port->Configure(57600, p.parity, 8, 1, 0);
         EXPECT_EQ(port->ScratchLineSettings.Parity, p.expected) << p.parity;
@@ -135,8 +136,8 @@ TEST_F(SerialCommTest, ReceiveFlagWaitFiresOnTheEventCharacter) {
 }
 
 TEST_F(SerialCommTest, DestructorPutsThePreviousSettingsBack) {
-    HANDLE raw = CreateFileA(peer_.PortName().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                             FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE raw = CreateFileA(peer_.PortName().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     ASSERT_NE(raw, INVALID_HANDLE_VALUE);
     DCB before = {};
     ASSERT_TRUE(GetCommState(raw, &before));

@@ -1,9 +1,8 @@
 // The uSonic-3 engine against usonic-sim on a pty: the start, every line arriving once and in
 // order with rising stamps, buffer hand-over, fault modes, losses and Stop. A consumer thread
 // (tests/common/BufferConsumer.h) stands in for the archive thread.
-#include <gtest/gtest.h>
-
 #include <dirent.h>
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <fstream>
@@ -69,7 +68,8 @@ protected:
         }
         return entries;
     }
-    static int IndexOf(const std::vector<std::pair<int, std::string>> &entries, int code, const std::string &text) {
+    static int IndexOf(const std::vector<std::pair<int, std::string>> &entries, int code,
+                       const std::string &text) {
         for (size_t i = 0; i < entries.size(); ++i)
             if (entries[i].first == code && entries[i].second == text)
                 return static_cast<int>(i);
@@ -150,7 +150,8 @@ TEST_F(EngineTest, EveryLineArrivesOnceInOrderWithRisingStamps) {
         const SentLine &line = sent[5 + i];
         ASSERT_EQ(line.Kind, 'L');
         EXPECT_EQ(records[i].Text, line.Text) << i;
-        EXPECT_GE(records[i].Stamp + 10000, line.SendTime) << i;  // not before it was sent (1 ms of clock slack)
+        EXPECT_GE(records[i].Stamp + 10000, line.SendTime)
+            << i;  // not before it was sent (1 ms of clock slack)
         if (i > 0) {
             EXPECT_GE(records[i].Stamp, records[i - 1].Stamp) << i;
         }
@@ -269,8 +270,9 @@ TEST_F(EngineTest, LinesLostWhileTheArchiveHoldsEveryBuffer) {
     ASSERT_EQ(CountCode(entries, 5301), 1);
     for (const auto &e : entries) {
         if (e.first == 5301) {
-            EXPECT_EQ(e.second, "Metek1: " + std::to_string(engine_->LinesLost) +
-                                    " instrument lines lost: every sample buffer was still held by the archive.");
+            EXPECT_EQ(e.second,
+                      "Metek1: " + std::to_string(engine_->LinesLost) +
+                          " instrument lines lost: every sample buffer was still held by the archive.");
         }
     }
 }

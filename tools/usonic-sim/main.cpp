@@ -48,7 +48,9 @@ const char Usage[] =
     "Prints the device path first and \"done <lines>\" when it has sent everything.\n";
 
 volatile sig_atomic_t stopRequested = 0;
-void OnSignal(int) { stopRequested = 1; }
+void OnSignal(int) {
+    stopRequested = 1;
+}
 
 struct Options {
     std::string device;
@@ -222,8 +224,8 @@ std::string MakeLine(unsigned long number, Turbulence &air, bool leaveFieldsOut)
     snprintf(fields[2], sizeof fields[2], "%.2f", air.V());
     snprintf(fields[3], sizeof fields[3], "%.2f", air.W());
     snprintf(fields[4], sizeof fields[4], "%.2f", air.T());
-    snprintf(fields[5], sizeof fields[5], "%.3f", 12.0 + air.Uniform());   // A1: supply voltage
-    snprintf(fields[6], sizeof fields[6], "%.3f", 35.0 + air.Uniform());   // A2: electronics temperature
+    snprintf(fields[5], sizeof fields[5], "%.3f", 12.0 + air.Uniform());  // A1: supply voltage
+    snprintf(fields[6], sizeof fields[6], "%.3f", 35.0 + air.Uniform());  // A2: electronics temperature
     snprintf(fields[7], sizeof fields[7], "%d", 0);
     snprintf(fields[8], sizeof fields[8], "%d", 0);
     snprintf(fields[9], sizeof fields[9], "%.3f", 65.0 + 5 * air.Uniform());  // A3: humidity
@@ -415,8 +417,9 @@ int main(int argc, char **argv) {
     struct timespec deadline = start;
     const double periodNs = 1e9 / options.rate;
     const long limit = options.count >= 0 ? options.count
-                       : options.duration >= 0 ? static_cast<long>(std::floor(options.duration * options.rate))
-                                               : -1;
+                       : options.duration >= 0
+                           ? static_cast<long>(std::floor(options.duration * options.rate))
+                           : -1;
     long sentLines = 0;
     long burstLeft = 0;
     while (ok && !stopRequested && (limit < 0 || sentLines < limit)) {
