@@ -207,6 +207,7 @@ private:
     DWORD txSize_ = DefaultQueueSize;
     ULONGLONG received_ = 0;                                // bytes ever queued
     ULONGLONG delivered_ = 0;                               // bytes ever handed out
+    LONGLONG lastArrival_ = 0;                              // latest arrival reading queued
     std::deque<std::pair<ULONGLONG, LONGLONG>> flagTimes_;  // queued event characters
     std::deque<LONGLONG> deliveredTimes_;                   // handed out, not yet collected
     DCB dcb_ = {};
@@ -381,6 +382,11 @@ void SerialPort::PullLocked(LONGLONG arrival) {
 void SerialPort::EnqueueLocked(const unsigned char *data, size_t count, LONGLONG arrival) {
     DWORD events = 0;
     const size_t capacity = queue_.size();
+    // Bytes later in the stream cannot have arrived earlier: a reading taken by one thread
+    // before another thread pulled newer bytes is raised to theirs.
+    if (arrival < lastArrival_)
+        arrival = lastArrival_;
+    lastArrival_ = arrival;
     for (size_t i = 0; i < count; ++i) {
         const unsigned char byte = data[i];
         if (dcb_.fNull && byte == 0)
