@@ -214,6 +214,8 @@ private:
 // half-made or half-removed object.
 struct SharedMutexBlock {
     uint32_t magic;
+    uint32_t owner; // kernel tid of the owning thread, 0 when free (atomic access)
+    uint32_t depth; // recursion depth, touched only by the owner
     uint32_t reserved;
     pthread_mutex_t mutex;
 };
@@ -265,6 +267,7 @@ public:
     NamedMutexShared(const NamedMutexShared &) = delete;
     NamedMutexShared &operator=(const NamedMutexShared &) = delete;
     pthread_mutex_t *Mutex() { return &block_->mutex; }
+    SharedMutexBlock *Block() { return block_; }
 
     // Opens (or with create, creates) the shared mutex. existed tells whether it was there.
     static std::shared_ptr<NamedMutexShared> Open(const std::string &shmName, bool create, bool &existed) {
@@ -354,11 +357,21 @@ public:
             rc = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
 #endif
         }
+        SharedMutexBlock *block = shared_->Block();
+        const uint32_t self = static_cast<uint32_t>(gettid());
         switch (rc) {
         case 0:
+            if (__atomic_load_n(&block->owner, __ATOMIC_RELAXED) == self) {
+                ++block->depth;
+            } else {
+                __atomic_store_n(&block->owner, self, __ATOMIC_RELAXED);
+                block->depth = 1;
+            }
             return WAIT_OBJECT_0;
         case EOWNERDEAD:
             pthread_mutex_consistent(mutex);
+            __atomic_store_n(&block->owner, self, __ATOMIC_RELAXED);
+            block->depth = 1;
             return WAIT_ABANDONED;
         case EBUSY:
         case ETIMEDOUT:
@@ -372,6 +385,14 @@ public:
         }
     }
     BOOL Release() override {
+        // Only the owner may release: checked here rather than left to the unlock.
+        SharedMutexBlock *block = shared_->Block();
+        if (__atomic_load_n(&block->owner, __ATOMIC_RELAXED) != static_cast<uint32_t>(gettid())) {
+            SetLastError(ERROR_NOT_OWNER);
+            return FALSE;
+        }
+        if (--block->depth == 0)
+            __atomic_store_n(&block->owner, 0u, __ATOMIC_RELAXED);
         int rc = pthread_mutex_unlock(shared_->Mutex());
         if (rc == 0)
             return TRUE;
