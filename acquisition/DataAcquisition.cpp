@@ -1,12 +1,274 @@
+// DataAcquisition engine core: construction and destruction, the process-wide processor
+// bookkeeping, Start, Stop and the engine thread.
 #include "acquisition/DataAcquisition.h"
-// PENDING: placeholder until its owner lands the real implementation.
+
+#include <new>
+
 LONG DataAcquisition::LiveInstances = 0;
 DWORD DataAcquisition::LogicalProcessorCount = 0;
 DWORD DataAcquisition::NextProcessorIndex = 4;
-DataAcquisition::DataAcquisition(EventLog &eventLog) : EventLogRef(eventLog) {}
-DataAcquisition::~DataAcquisition() {}
-DWORD DataAcquisition::Start() { return 1; }
-void DataAcquisition::Stop() {}
-unsigned __stdcall DataAcquisition::EngineThread(void *) { return 0; }
-void DataAcquisition::CheckProcessPriority() {}
-void DataAcquisition::CountLogicalProcessors() {}
+
+namespace {
+
+// Bounds of Stop's waits for the archive and engine threads, in milliseconds.
+constexpr DWORD ThreadEndTimeout = 10000;
+// Exit code given to a thread that had to be terminated (all 32 bits set).
+constexpr DWORD TerminatedExitCode = static_cast<DWORD>(-1);
+// Exit codes of the engine thread.
+constexpr unsigned EngineStoppedBeforeStart = 1;
+constexpr unsigned EngineEndedByException = 2;
+// Tries of the processor enumeration while it keeps asking for a bigger buffer.
+constexpr int ProcessorInformationTries = 8;
+
+typedef BOOL(WINAPI *GetLogicalProcessorInformationFunction)(PSYSTEM_LOGICAL_PROCESSOR_INFORMATION, PDWORD);
+
+bool IsSet(HANDLE event) {
+    return WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+}
+
+unsigned CountBits(ULONG_PTR mask) {
+    unsigned count = 0;
+    for (; mask != 0; mask &= mask - 1)
+        ++count;
+    return count;
+}
+
+}  // namespace
+
+DataAcquisition::DataAcquisition(EventLog &eventLog) : EventLogRef(eventLog) {
+    // The sample buffers and their records are constructed as members.
+    static const char DefaultName[] = "Metek1";
+    Name = new char[sizeof DefaultName];
+    std::memcpy(Name, DefaultName, sizeof DefaultName);
+
+    ReinitRequestEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    AbortReinitEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    StopRequestEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ArchiveStopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ArchiveIdleEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    ReinitIdleEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    EngineReadyEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    for (SampleBuffer &buffer : Buffers)
+        buffer.BufferReadyEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+
+    FillBufferIndex = 0;
+    FillRecord = &Buffers[0].Records[0];
+    GetSystemTimeAsFileTime(&DayStart);
+
+    // The first live engine of the process reports the priority class and counts processors.
+    if (++LiveInstances == 1) {
+        CheckProcessPriority();
+        CountLogicalProcessors();
+    }
+
+    // Each engine gets the next logical processor, wrapping to 0 past the last one counted.
+    ProcessorIndex = NextProcessorIndex;
+    // An index beyond the mask's width gets no mask: the system refuses it and the engine
+    // thread runs unpinned, as for any processor it may not use.
+    AffinityMask = (ProcessorIndex < 32) ? (static_cast<DWORD>(1) << ProcessorIndex) : 0;
+    NextProcessorIndex = (ProcessorIndex + 1 < LogicalProcessorCount) ? ProcessorIndex + 1 : 0;
+}
+
+DataAcquisition::~DataAcquisition() {
+    --LiveInstances;
+    delete[] Name;
+    Name = nullptr;
+
+    HANDLE *const ordered[] = {&ReinitRequestEvent, &AbortReinitEvent, &StopRequestEvent, &ArchiveStopEvent,
+                               &ArchiveIdleEvent,   &ReinitIdleEvent,  &EngineReadyEvent};
+    for (HANDLE *event : ordered) {
+        if (*event != nullptr) {
+            CloseHandle(*event);
+            *event = nullptr;
+        }
+    }
+    for (SampleBuffer &buffer : Buffers) {
+        if (buffer.BufferReadyEvent != nullptr) {
+            CloseHandle(buffer.BufferReadyEvent);
+            buffer.BufferReadyEvent = nullptr;
+        }
+        for (SampleRecord &record : buffer.Records) {
+            delete[] record.Text;
+            record.Text = nullptr;
+        }
+    }
+}
+
+void DataAcquisition::CheckProcessPriority() {
+    char message[MessageSize];
+    if (GetPriorityClass(GetCurrentProcess()) == REALTIME_PRIORITY_CLASS) {
+        std::snprintf(message, sizeof message,
+                      "%s: Data acquisition process priority successfully set to REALTIME_PRIORITY_CLASS.",
+                      Name);
+        EventLogRef.Write(5000, message);
+    } else {
+        std::snprintf(message, sizeof message,
+                      "%s: Error setting the data acquisition process priority to REALTIME_PRIORITY_CLASS.",
+                      Name);
+        EventLogRef.Write(5001, message);
+    }
+}
+
+void DataAcquisition::CountLogicalProcessors() {
+    char message[MessageSize];
+    std::snprintf(message, sizeof message,
+                  "Error acquiring logical processor informatiom for thread dispatching.");
+
+    // Each enumeration establishes the count afresh.
+    LogicalProcessorCount = 0;
+
+    // Looked up at run time: the function is missing from old systems.
+    GetLogicalProcessorInformationFunction getInformation = nullptr;
+    HMODULE kernel = GetModuleHandleA("kernel32");
+    if (kernel != nullptr) {
+        // Through a generic function pointer type, which converts to any other without warning.
+        getInformation = reinterpret_cast<GetLogicalProcessorInformationFunction>(
+            reinterpret_cast<void (*)()>(GetProcAddress(kernel, "GetLogicalProcessorInformation")));
+    }
+
+    if (getInformation != nullptr) {
+        SYSTEM_LOGICAL_PROCESSOR_INFORMATION *information = nullptr;
+        DWORD length = 0;
+        BOOL done = getInformation(nullptr, &length);
+        for (int tries = 0;
+             !done && tries < ProcessorInformationTries && GetLastError() == ERROR_INSUFFICIENT_BUFFER;
+             ++tries) {
+            std::free(information);
+            information =
+                static_cast<SYSTEM_LOGICAL_PROCESSOR_INFORMATION *>(std::malloc(length ? length : 1));
+            if (information == nullptr)
+                break;
+            done = getInformation(information, &length);
+        }
+        if (done && information != nullptr) {
+            // Only whole entries within the reported length; each core entry counts the
+            // logical processors of its mask at the mask's full width.
+            const DWORD entries = length / sizeof(SYSTEM_LOGICAL_PROCESSOR_INFORMATION);
+            DWORD count = 0;
+            for (DWORD i = 0; i < entries; ++i) {
+                if (information[i].Relationship == RelationProcessorCore)
+                    count += CountBits(information[i].ProcessorMask);
+            }
+            LogicalProcessorCount = count;
+            std::snprintf(
+                message, sizeof message,
+                "There are %d logical processors available for data-acquisition thread dispatching.",
+                static_cast<int>(LogicalProcessorCount));
+        }
+        std::free(information);
+    }
+
+    EventLogRef.Write(5001, message);
+}
+
+DWORD DataAcquisition::Start() {
+    char message[MessageSize];
+    std::snprintf(message, sizeof message, "%s: Data acquisition engine start requested.", Name);
+    EventLogRef.Write(5100, message);
+
+    const uintptr_t thread = _beginthreadex(nullptr, 0, EngineThread, this, 0, &ThreadId);
+    if (thread == 0) {
+        // A failure must never read as success, even when the runtime left no error code.
+        const DWORD error = GetLastError();
+        return error != 0 ? error : static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    EngineThreadHandle = reinterpret_cast<HANDLE>(thread);
+
+    // The thread is already running: its first instructions may run at normal priority on any
+    // processor of the process.
+    SetThreadPriority(EngineThreadHandle, THREAD_PRIORITY_TIME_CRITICAL);
+    if (GetThreadPriority(EngineThreadHandle) == THREAD_PRIORITY_TIME_CRITICAL) {
+        std::snprintf(message, sizeof message,
+                      "%s: Data acquisition engine thread priority successfully set to "
+                      "THREAD_PRIORITY_TIME_CRITICAL.",
+                      Name);
+        EventLogRef.Write(5106, message);
+    } else {
+        std::snprintf(message, sizeof message,
+                      "%s: Error setting the data acquisition engine thread priority to "
+                      "THREAD_PRIORITY_TIME_CRITICAL.",
+                      Name);
+        EventLogRef.Write(5107, message);
+    }
+
+    if (SetThreadAffinityMask(EngineThreadHandle, AffinityMask) != 0) {
+        std::snprintf(message, sizeof message,
+                      "%s: Successfully assigned the dedicated logical processor 'CPU %d' with affinity "
+                      "mask (%lu) to the data acquisition thread.",
+                      Name, static_cast<int>(ProcessorIndex), static_cast<unsigned long>(AffinityMask));
+    } else {
+        std::snprintf(message, sizeof message,
+                      "%s: Error asigning a dedicated logical processor 'CPU %d' to the data acquisition "
+                      "thread. Error code: %d",
+                      Name, static_cast<int>(ProcessorIndex), static_cast<int>(GetLastError()));
+    }
+    EventLogRef.Write(5101, message);
+    return 0;
+}
+
+unsigned __stdcall DataAcquisition::EngineThread(void *engine) {
+    DataAcquisition *self = static_cast<DataAcquisition *>(engine);
+    if (IsSet(self->StopRequestEvent))
+        return EngineStoppedBeforeStart;
+    // The instrument raises SerialAcquisitionException when its port cannot be opened or
+    // configured (it has logged why). The exception class belongs to the instrument layer,
+    // so it is caught generically here: whatever leaves Acquire ends this thread only.
+    try {
+        self->Acquire();
+    } catch (...) {
+        return EngineEndedByException;
+    }
+    return 0;
+}
+
+void DataAcquisition::Stop() {
+    char message[MessageSize];
+    std::snprintf(message, sizeof message, "%s: Stopping acquisition engine.", Name);
+    EventLogRef.Write(5102, message);
+
+    SetEvent(StopRequestEvent);
+
+    // A running (re)initialization is asked to end and waited for.
+    if (!IsSet(ReinitIdleEvent)) {
+        SetEvent(AbortReinitEvent);
+        WaitForSingleObject(ReinitIdleEvent, INFINITE);
+        ResetEvent(AbortReinitEvent);
+    }
+
+    // An archive thread still waiting for the engine goes on and sees the stop.
+    if (!IsSet(EngineReadyEvent))
+        SetEvent(EngineReadyEvent);
+
+    if (ArchiveThreadHandle != nullptr) {
+        SetEvent(ArchiveStopEvent);
+        if (WaitForSingleObject(ArchiveThreadHandle, ThreadEndTimeout) != WAIT_OBJECT_0)
+            TerminateThread(ArchiveThreadHandle, TerminatedExitCode);
+        CloseHandle(ArchiveThreadHandle);
+        ArchiveThreadHandle = nullptr;
+        // The archive thread's view of the clock-synchronisation block goes with it.
+        if (ClockSyncMutex != nullptr) {
+            CloseHandle(ClockSyncMutex);
+            ClockSyncMutex = nullptr;
+        }
+        if (ClockSyncMapping != nullptr) {
+            if (ClockSyncView != nullptr) {
+                UnmapViewOfFile(ClockSyncView);
+                ClockSyncView = nullptr;
+            }
+            CloseHandle(ClockSyncMapping);
+            ClockSyncMapping = nullptr;
+        }
+    }
+
+    if (EngineThreadHandle != nullptr &&
+        WaitForSingleObject(EngineThreadHandle, ThreadEndTimeout) != WAIT_OBJECT_0)
+        TerminateThread(EngineThreadHandle, TerminatedExitCode);
+
+    ResetEvent(StopRequestEvent);
+    ResetEvent(EngineReadyEvent);
+
+    if (EngineThreadHandle != nullptr) {
+        CloseHandle(EngineThreadHandle);
+        EngineThreadHandle = nullptr;
+    }
+}

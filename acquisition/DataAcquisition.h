@@ -26,7 +26,9 @@ enum SampleStatus : SHORT {
 
 // One received instrument line.
 struct SampleRecord {
-    char *Text = nullptr;       // the line, zero-terminated, owned; room for Length + 1
+    // The line, zero-terminated, owned by the record, with room for Length + 1 characters.
+    // Allocated with new char[]; the engine's destructor frees it with delete[].
+    char *Text = nullptr;
     SHORT Status = SampleGood;  // a SampleStatus
     LONG Length = 0;            // characters in Text without the terminator
     FILETIME TimeStamp = {};    // UTC reception time

@@ -1,4 +1,69 @@
+// Day-of-year and directory-path helpers.
 #include "services/DateAndDirectory.h"
-// PENDING: placeholder until its owner lands the real implementation.
-WORD DayOfYear(SYSTEMTIME) { return 0; }
-DWORD CreateDirectoryPath(const char *) { return 1; }
+
+#include <new>
+
+namespace {
+
+// Ordinal of the first day of each month, for common and leap years.
+const WORD FirstDayOfMonth[2][12] = {
+    {1, 32, 60, 91, 121, 152, 182, 213, 244, 274, 305, 335},
+    {1, 32, 61, 92, 122, 153, 183, 214, 245, 275, 306, 336},
+};
+
+}  // namespace
+
+WORD DayOfYear(SYSTEMTIME time) {
+    // Every year divisible by 4 counts as a leap year: the program's years never reach a
+    // century year where the Gregorian rule would differ, and 2100 is kept as a leap year.
+    const int leap = (time.wYear % 4 == 0) ? 1 : 0;
+    // Months outside 1..12 are never passed; clamp them so a bad value cannot index past the
+    // table.
+    int month = time.wMonth;
+    if (month < 1)
+        month = 1;
+    if (month > 12)
+        month = 12;
+    return static_cast<WORD>(time.wDay - 1 + FirstDayOfMonth[leap][month - 1]);
+}
+
+DWORD CreateDirectoryPath(const char *path) {
+    if (path == nullptr || std::strchr(path, '\\') == nullptr)
+        return 0;
+
+    const size_t length = std::strlen(path);
+    char *prefix = new (std::nothrow) char[length + 1];
+    if (prefix == nullptr)
+        return ERROR_NOT_ENOUGH_MEMORY;
+
+    DWORD result = 0;
+    // Each backslash opens a component; the part before the first one (a drive such as "C:")
+    // is never created itself.
+    for (const char *separator = std::strchr(path, '\\'); separator != nullptr;) {
+        const char *component = separator + 1;
+        const char *next = std::strchr(component, '\\');
+        const size_t end = next ? static_cast<size_t>(next - path) : length;
+        separator = next;
+
+        // An empty component (a doubled or trailing backslash) names no new directory.
+        if (path + end == component)
+            continue;
+        // A "." anywhere from this component onward marks a file name (or a name that may be
+        // one): this level is left alone.
+        if (std::strchr(component, '.') != nullptr)
+            continue;
+
+        std::memcpy(prefix, path, end);
+        prefix[end] = '\0';
+        if (!CreateDirectoryA(prefix, nullptr)) {
+            const DWORD error = GetLastError();
+            if (error != ERROR_ALREADY_EXISTS) {
+                result = error ? error : ERROR_CANNOT_MAKE;
+                break;
+            }
+        }
+    }
+
+    delete[] prefix;
+    return result;
+}

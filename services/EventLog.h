@@ -1,4 +1,9 @@
 // The daily disk event log: every component's coded, time-stamped diagnostics.
+//
+// Each UTC day has a file "YYJJJ.log" in the log's directory. Writers in this process and in
+// any other process that logs under the same name are serialised by the named mutex
+// "<LogName>_EventLogDiskWrite", held from the choice of the file to its closing, so lines
+// never tear.
 #pragma once
 
 #include "platform/win32.h"
@@ -12,22 +17,39 @@ public:
     struct Entry {
         FILETIME Time;
         LONG Code;
-        const char *Message;
+        const char *Message;  // not owned; an empty or null message is never written
     };
 
+    // Creates the directory with its missing parents when it does not exist (EventLogException
+    // when it still does not exist afterwards), opens or creates the log's mutex and writes
+    // "Starting event log." with code 9998.
     EventLog(const char *logName, const char *logDirectory);
     EventLog(const EventLog &) = delete;
     EventLog &operator=(const EventLog &) = delete;
     ~EventLog();
 
-    // Stamps the entry with the current system time and writes it.
+    // Writes the entry stamped with the current system time (read while the log's mutex is
+    // held, so entries of all threads reach the files in time order).
     void Write(LONG code, const char *message);
     // Writes one entry under DiskWriteMutex into the file of the entry's UTC day.
     void WriteEntry(Entry entry);
 
     // Held while an entry is written; callers that stamp entries themselves (the archive
-    // engine) read the time while they hold it.
+    // engine) read the time while they hold it. The mutex is recursive for its owner.
     HANDLE DiskWriteMutex = nullptr;
     char LogName[MAX_PATH] = {};
     char LogDirectory[MAX_PATH] = {};
+
+private:
+    // Scratch of WriteEntry, used only while DiskWriteMutex is held. The path has room for the
+    // longest directory, a backslash and the file name, so it is never cut.
+    char FilePath[2 * MAX_PATH] = {};
+    char FileName[MAX_PATH] = {};
+    WORD Day = 0;
+    HANDLE SearchHandle = nullptr;
+    Entry FirstEntry = {};
+    SYSTEMTIME EntryTime = {};
+    WIN32_FIND_DATAA FileInformation = {};
+    FILETIME CreatedTime = {};
+    FILE *Stream = nullptr;
 };

@@ -1,0 +1,120 @@
+// DayOfYear and CreateDirectoryPath against the drive mapping of a temporary root.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include "common/TestRoot.h"
+#include "services/DateAndDirectory.h"
+
+namespace {
+
+SYSTEMTIME Date(int year, int month, int day) {
+    SYSTEMTIME time = {};
+    time.wYear = static_cast<WORD>(year);
+    time.wMonth = static_cast<WORD>(month);
+    time.wDay = static_cast<WORD>(day);
+    return time;
+}
+
+bool IsDirectory(const std::string &path) {
+    struct stat status;
+    return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+bool Exists(const std::string &path) {
+    struct stat status;
+    return stat(path.c_str(), &status) == 0;
+}
+
+}  // namespace
+
+TEST(DayOfYear, DocumentedDates) {
+    EXPECT_EQ(DayOfYear(Date(2026, 1, 1)), 1);
+    EXPECT_EQ(DayOfYear(Date(2026, 12, 8)), 342);
+    EXPECT_EQ(DayOfYear(Date(2024, 2, 29)), 60);
+    EXPECT_EQ(DayOfYear(Date(2024, 12, 31)), 366);
+    // Every year divisible by four counts as a leap year, century years included.
+    EXPECT_EQ(DayOfYear(Date(2100, 12, 31)), 366);
+    EXPECT_EQ(DayOfYear(Date(2100, 3, 1)), 61);
+    EXPECT_EQ(DayOfYear(Date(2023, 12, 31)), 365);
+}
+
+TEST(DayOfYear, CountsEveryDayOfCommonAndLeapYears) {
+    const int lengths[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    for (int year : {2025, 2026, 2024, 2100}) {
+        int expected = 0;
+        for (int month = 1; month <= 12; ++month) {
+            const int days = lengths[month - 1] + ((month == 2 && year % 4 == 0) ? 1 : 0);
+            for (int day = 1; day <= days; ++day)
+                ASSERT_EQ(DayOfYear(Date(year, month, day)), ++expected)
+                    << year << "-" << month << "-" << day;
+        }
+        EXPECT_EQ(expected, year % 4 == 0 ? 366 : 365);
+    }
+}
+
+TEST(DayOfYear, ReadsOnlyTheDate) {
+    SYSTEMTIME time = Date(2026, 12, 8);
+    time.wHour = 23;
+    time.wMinute = 59;
+    time.wDayOfWeek = 6;
+    time.wMilliseconds = 999;
+    EXPECT_EQ(DayOfYear(time), 342);
+}
+
+class CreateDirectoryPathTest : public ::testing::Test {
+protected:
+    // The drive "C:" exists, as it does on Windows.
+    void SetUp() override { ASSERT_EQ(mkdir(root.Posix("c").c_str(), 0755), 0); }
+
+    TestRoot root;
+};
+
+TEST_F(CreateDirectoryPathTest, CreatesEveryMissingLevelAndRepeatsHarmlessly) {
+    EXPECT_EQ(CreateDirectoryPath("C:\\Level1\\Level2"), 0u);
+    EXPECT_TRUE(IsDirectory(root.Posix("c/Level1")));
+    EXPECT_TRUE(IsDirectory(root.Posix("c/Level1/Level2")));
+    EXPECT_EQ(CreateDirectoryPath("C:\\Level1\\Level2"), 0u);
+}
+
+TEST_F(CreateDirectoryPathTest, CreatesTheFiveLevelsOfTheDataDirectory) {
+    ASSERT_EQ(mkdir(root.Posix("c/Data").c_str(), 0755), 0);
+    EXPECT_EQ(CreateDirectoryPath("C:\\Data\\Code\\Projects\\Win32Console\\Kestrune"), 0u);
+    EXPECT_TRUE(IsDirectory(root.Posix("c/Data/Code/Projects/Win32Console/Kestrune")));
+}
+
+TEST_F(CreateDirectoryPathTest, LeavesLevelsWhoseRestHoldsADot) {
+    EXPECT_EQ(CreateDirectoryPath("C:\\Archive\\Hourly\\lab0.txt"), 0u);
+    EXPECT_TRUE(IsDirectory(root.Posix("c/Archive/Hourly")));
+    EXPECT_FALSE(Exists(root.Posix("c/Archive/Hourly/lab0.txt")));
+
+    // A dot in the first component: no level is created; the deeper level's parent is missing.
+    EXPECT_EQ(CreateDirectoryPath("C:\\v1.2\\logs"), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    EXPECT_FALSE(Exists(root.Posix("c/v1.2")));
+}
+
+TEST_F(CreateDirectoryPathTest, PathWithoutBackslashCreatesNothing) {
+    EXPECT_EQ(CreateDirectoryPath("C:Plain"), 0u);
+    EXPECT_EQ(CreateDirectoryPath("plain"), 0u);
+    EXPECT_EQ(CreateDirectoryPath(""), 0u);
+    EXPECT_FALSE(Exists(root.Posix("c/Plain")));
+    EXPECT_FALSE(Exists("plain"));
+}
+
+TEST_F(CreateDirectoryPathTest, DoubledAndTrailingBackslashesAddNoLevel) {
+    EXPECT_EQ(CreateDirectoryPath("C:\\One\\\\Two\\"), 0u);
+    EXPECT_TRUE(IsDirectory(root.Posix("c/One/Two")));
+}
+
+TEST_F(CreateDirectoryPathTest, ReportsTheFirstFailedCreationAndKeepsEarlierLevels) {
+    ASSERT_EQ(mkdir(root.Posix("c/Keep").c_str(), 0755), 0);
+    std::ofstream(root.Posix("c/Keep/Blocker")) << "a file where a directory should be";
+    const DWORD result = CreateDirectoryPath("C:\\Keep\\Blocker\\Below\\Deeper");
+    EXPECT_NE(result, 0u);
+    EXPECT_NE(result, static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_FALSE(Exists(root.Posix("c/Keep/Blocker/Below")));
+
+    EXPECT_EQ(CreateDirectoryPath("C:\\Made\\Missing\\"), 0u);
+    EXPECT_TRUE(IsDirectory(root.Posix("c/Made/Missing")));
+}

@@ -1,0 +1,355 @@
+// The daily event log: file names, header and line bytes, the day split, and writers in
+// several threads and processes sharing one log through its named mutex.
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/TestRoot.h"
+#include "services/EventLog.h"
+
+extern char **environ;
+
+namespace {
+
+const char *const ServiceLogName = "QORL Data Acquisition Service EventLog";
+
+FILETIME At(int year, int month, int day, int hour, int minute, int second, int millisecond) {
+    SYSTEMTIME time = {};
+    time.wYear = static_cast<WORD>(year);
+    time.wMonth = static_cast<WORD>(month);
+    time.wDay = static_cast<WORD>(day);
+    time.wHour = static_cast<WORD>(hour);
+    time.wMinute = static_cast<WORD>(minute);
+    time.wSecond = static_cast<WORD>(second);
+    time.wMilliseconds = static_cast<WORD>(millisecond);
+    FILETIME fileTime = {};
+    EXPECT_TRUE(SystemTimeToFileTime(&time, &fileTime));
+    return fileTime;
+}
+
+EventLog::Entry MakeEntry(FILETIME time, LONG code, const char *message) {
+    EventLog::Entry entry;
+    entry.Time = time;
+    entry.Code = code;
+    entry.Message = message;
+    return entry;
+}
+
+std::string ReadFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+std::string Header(const char *date, const char *name) {
+    return std::string(date) + " " + name + "\r\n\r\nHH:MM:SS:MMM  Code  Message\r\n";
+}
+
+// All day files of a directory, oldest first, joined.
+std::string ReadAllLogs(const std::string &directory) {
+    std::vector<std::string> files;
+    for (const auto &entry : std::filesystem::directory_iterator(directory))
+        if (entry.path().extension() == ".log")
+            files.push_back(entry.path().string());
+    std::sort(files.begin(), files.end());
+    std::string all;
+    for (const auto &file : files)
+        all += ReadFile(file);
+    return all;
+}
+
+std::vector<std::string> Lines(const std::string &text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
+        lines.push_back(text.substr(start, end - start));
+    EXPECT_EQ(start, text.size()) << "text after the last CR LF";
+    return lines;
+}
+
+// A log name no other test process uses, so named mutexes do not meet across tests.
+std::string UniqueName(const char *what) {
+    return std::string("Kestrune test ") + what + " " + std::to_string(getpid());
+}
+
+class EventLogTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(mkdir(root.Posix("c").c_str(), 0755), 0); }
+
+    TestRoot root;
+};
+
+}  // namespace
+
+TEST_F(EventLogTest, ConstructorCreatesTheDirectoryAndWritesTheFirstEntry) {
+    FILETIME before, after;
+    GetSystemTimeAsFileTime(&before);
+    EventLog log(ServiceLogName, "C:\\Data\\Code\\Kestrune");
+    GetSystemTimeAsFileTime(&after);
+    EXPECT_STREQ(log.LogName, ServiceLogName);
+    EXPECT_STREQ(log.LogDirectory, "C:\\Data\\Code\\Kestrune");
+    EXPECT_NE(log.DiskWriteMutex, nullptr);
+
+    const std::vector<std::string> lines = Lines(ReadAllLogs(root.Posix("c/Data/Code/Kestrune")));
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_TRUE(
+        std::regex_match(lines[0], std::regex(R"(\d\d/\d\d/\d\d QORL Data Acquisition Service EventLog)")))
+        << lines[0];
+    EXPECT_EQ(lines[1], "");
+    EXPECT_EQ(lines[2], "HH:MM:SS:MMM  Code  Message");
+    EXPECT_TRUE(
+        std::regex_match(lines.back(), std::regex(R"(\d\d:\d\d:\d\d:\d\d\d  9998  Starting event log\.)")))
+        << lines.back();
+}
+
+TEST_F(EventLogTest, DayFileBytesWithHeaderAndCrLf) {
+    EventLog log(ServiceLogName, "C:\\Data");
+    log.WriteEntry(
+        MakeEntry(At(2026, 12, 8, 13, 5, 7, 42), 5100, "Metek1: Data acquisition engine start requested."));
+    log.WriteEntry(MakeEntry(At(2026, 12, 8, 13, 5, 7, 43), 5106,
+                             "Metek1: Data acquisition engine thread priority successfully set to "
+                             "THREAD_PRIORITY_TIME_CRITICAL."));
+    EXPECT_EQ(ReadFile(root.Posix("c/Data/26342.log")),
+              Header("12/08/26", ServiceLogName) +
+                  "13:05:07:042  5100  Metek1: Data acquisition engine start requested.\r\n"
+                  "13:05:07:043  5106  Metek1: Data acquisition engine thread priority successfully set to "
+                  "THREAD_PRIORITY_TIME_CRITICAL.\r\n");
+}
+
+TEST_F(EventLogTest, EntriesAroundMidnightGoToTwoDayFilesEachWithItsHeader) {
+    EventLog log("Midnight", "C:\\Data");
+    log.WriteEntry(MakeEntry(At(2024, 12, 31, 23, 59, 59, 999), 1, "last of the year"));
+    log.WriteEntry(MakeEntry(At(2025, 1, 1, 0, 0, 0, 0), 2, "first of the year"));
+    EXPECT_EQ(ReadFile(root.Posix("c/Data/24366.log")),
+              Header("12/31/24", "Midnight") + "23:59:59:999     1  last of the year\r\n");
+    EXPECT_EQ(ReadFile(root.Posix("c/Data/25001.log")),
+              Header("01/01/25", "Midnight") + "00:00:00:000     2  first of the year\r\n");
+}
+
+TEST_F(EventLogTest, CodeColumnPadsShortCodesAndWidensForLongOnes) {
+    EventLog log("Codes", "C:\\Data");
+    const FILETIME time = At(2026, 3, 1, 6, 7, 8, 9);
+    log.WriteEntry(MakeEntry(time, 7, "short"));
+    log.WriteEntry(MakeEntry(time, 123456, "wide"));
+    log.WriteEntry(MakeEntry(time, -12, "negative"));
+    EXPECT_EQ(ReadFile(root.Posix("c/Data/26060.log")), Header("03/01/26", "Codes") +
+                                                            "06:07:08:009     7  short\r\n"
+                                                            "06:07:08:009  123456  wide\r\n"
+                                                            "06:07:08:009   -12  negative\r\n");
+}
+
+TEST_F(EventLogTest, HeaderOnlyForNewOrEmptyFiles) {
+    EventLog log("Headers", "C:\\Data");
+    ASSERT_TRUE(std::ofstream(root.Posix("c/Data/26100.log")).good());  // exists, empty
+    std::ofstream(root.Posix("c/Data/26101.log"), std::ios::binary) << "kept\r\n";
+    log.WriteEntry(MakeEntry(At(2026, 4, 10, 1, 2, 3, 4), 10, "into the empty file"));
+    log.WriteEntry(MakeEntry(At(2026, 4, 11, 1, 2, 3, 4), 11, "into the file with content"));
+    EXPECT_EQ(ReadFile(root.Posix("c/Data/26100.log")),
+              Header("04/10/26", "Headers") + "01:02:03:004    10  into the empty file\r\n");
+    EXPECT_EQ(ReadFile(root.Posix("c/Data/26101.log")),
+              "kept\r\n01:02:03:004    11  into the file with content\r\n");
+}
+
+TEST_F(EventLogTest, EmptyMessagesWriteNothing) {
+    EventLog log("Empty", "C:\\Data");
+    log.WriteEntry(MakeEntry(At(2026, 1, 1, 0, 0, 0, 0), 3, ""));
+    log.WriteEntry(MakeEntry(At(2026, 1, 1, 0, 0, 0, 0), 3, nullptr));
+    log.Write(4, "");
+    struct stat status;
+    EXPECT_NE(stat(root.Posix("c/Data/26001.log").c_str(), &status), 0);
+    // The mutex was released each time: a write of a real message still goes through.
+    log.WriteEntry(MakeEntry(At(2026, 1, 1, 0, 0, 0, 1), 5, "written"));
+    EXPECT_EQ(ReadFile(root.Posix("c/Data/26001.log")),
+              Header("01/01/26", "Empty") + "00:00:00:001     5  written\r\n");
+}
+
+TEST_F(EventLogTest, WriteStampsWithTheTimeOfWriting) {
+    EventLog log("Now", "C:\\Data");
+    log.Write(4321, "stamped now");
+    const std::vector<std::string> lines = Lines(ReadAllLogs(root.Posix("c/Data")));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_TRUE(std::regex_match(lines.back(), std::regex(R"(\d\d:\d\d:\d\d:\d\d\d  4321  stamped now)")))
+        << lines.back();
+}
+
+TEST_F(EventLogTest, EmptyDirectoryMeansTheCurrentDirectory) {
+    const std::string previous = std::filesystem::current_path().string();
+    std::filesystem::current_path(root.Path());
+    {
+        EventLog log("Here", "");
+        log.WriteEntry(MakeEntry(At(2026, 12, 8, 0, 0, 0, 0), 1, "in the current directory"));
+    }
+    std::filesystem::current_path(previous);
+    EXPECT_EQ(ReadFile(root.Posix("26342.log")),
+              Header("12/08/26", "Here") + "00:00:00:000     1  in the current directory\r\n");
+}
+
+TEST_F(EventLogTest, DirectoryThatCannotBeCreatedRaises) {
+    std::ofstream(root.Posix("c/Blocker")) << "a file, not a directory";
+    EXPECT_THROW(EventLog("Blocked", "C:\\Blocker\\Logs"), EventLogException);
+}
+
+// A directory name holding a "." is never created by the path helper: the log refuses to
+// start rather than drop every entry.
+TEST_F(EventLogTest, DirectoryLeftUncreatedRaises) {
+    EXPECT_THROW(EventLog("Dotted", "C:\\Data\\logs.d"), EventLogException);
+    // With the directory present the same log starts.
+    ASSERT_EQ(mkdir(root.Posix("c/Data/logs.d").c_str(), 0755), 0);
+    EXPECT_NO_THROW(EventLog("Dotted", "C:\\Data\\logs.d"));
+}
+
+TEST_F(EventLogTest, ThreadsWriteWholeLines) {
+    EventLog log(UniqueName("threads").c_str(), "C:\\Data");
+    const int perThread = 200;
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; ++t) {
+        writers.emplace_back([&log, t] {
+            char message[128];
+            for (int i = 0; i < perThread; ++i) {
+                std::snprintf(message, sizeof message, "thread %d entry %d %s", t, i,
+                              std::string(60, 'x').c_str());
+                log.Write(100 + t, message);
+            }
+        });
+    }
+    for (auto &writer : writers)
+        writer.join();
+    const std::regex entry(R"(\d\d:\d\d:\d\d:\d\d\d   10(\d)  thread (\d) entry (\d+) x{60})");
+    std::set<std::string> seen;
+    for (const std::string &line : Lines(ReadAllLogs(root.Posix("c/Data")))) {
+        std::smatch match;
+        if (std::regex_match(line, match, entry)) {
+            EXPECT_EQ(match[1], match[2]);
+            EXPECT_TRUE(seen.insert(match[2].str() + "/" + match[3].str()).second) << line;
+        }
+    }
+    EXPECT_EQ(seen.size(), 4u * perThread);
+}
+
+// A thread that ends while it holds the log's mutex abandons it; the next writer owns it then
+// and writes and releases as usual.
+TEST_F(EventLogTest, WriterGoesOnAfterAnOwnerThreadEndedHoldingTheMutex) {
+    EventLog log(UniqueName("abandoned thread").c_str(), "C:\\Data");
+    std::thread([&log] {
+        ASSERT_EQ(WaitForSingleObject(log.DiskWriteMutex, INFINITE), WAIT_OBJECT_0);
+    }).join();
+    log.WriteEntry(MakeEntry(At(2026, 5, 5, 5, 5, 5, 5), 55, "after the owner ended"));
+    EXPECT_EQ(ReadFile(root.Posix("c/Data/26125.log")),
+              Header("05/05/26", log.LogName) + "05:05:05:005    55  after the owner ended\r\n");
+    DWORD wait = WAIT_FAILED;
+    std::thread([&log, &wait] {
+        wait = WaitForSingleObject(log.DiskWriteMutex, 0);
+        if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED)
+            ReleaseMutex(log.DiskWriteMutex);
+    }).join();
+    EXPECT_EQ(wait, WAIT_OBJECT_0);
+}
+
+// --- Two processes -------------------------------------------------------------------------
+
+namespace {
+
+const int ChildEntries = 300;
+
+// Re-runs this test binary as a child that runs only EventLogChild.Run in the given mode.
+pid_t SpawnChild(const char *mode, const std::string &logName) {
+    setenv("KESTRUNE_EVENTLOG_CHILD", mode, 1);
+    setenv("KESTRUNE_EVENTLOG_NAME", logName.c_str(), 1);
+    char program[] = "/proc/self/exe";
+    char filter[] = "--gtest_filter=EventLogChild.Run";
+    char *argv[] = {program, filter, nullptr};
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, program, nullptr, nullptr, argv, environ);
+    unsetenv("KESTRUNE_EVENTLOG_CHILD");
+    unsetenv("KESTRUNE_EVENTLOG_NAME");
+    EXPECT_EQ(spawned, 0);
+    return spawned == 0 ? pid : -1;
+}
+
+int WaitChild(pid_t pid) {
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, 0), pid);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+// The child side of the two-process tests; skipped when run on its own.
+TEST(EventLogChild, Run) {
+    const char *mode = std::getenv("KESTRUNE_EVENTLOG_CHILD");
+    const char *name = std::getenv("KESTRUNE_EVENTLOG_NAME");
+    if (mode == nullptr || name == nullptr)
+        GTEST_SKIP() << "the child of a two-process event-log test";
+    EventLog log(name, "C:\\Shared");
+    if (std::string(mode) == "abandon") {
+        ASSERT_EQ(WaitForSingleObject(log.DiskWriteMutex, INFINITE), WAIT_OBJECT_0);
+        std::_Exit(0);  // ends the process holding the mutex
+    }
+    char message[160];
+    for (int i = 0; i < ChildEntries; ++i) {
+        std::snprintf(message, sizeof message, "child entry %d %s", i, std::string(80, 'c').c_str());
+        log.Write(2, message);
+    }
+}
+
+TEST_F(EventLogTest, TwoProcessesShareOneLogWithoutTornLines) {
+    const std::string name = UniqueName("two processes");
+    EventLog log(name.c_str(), "C:\\Shared");
+    const pid_t child = SpawnChild("write", name);
+    ASSERT_GT(child, 0);
+    char message[160];
+    for (int i = 0; i < ChildEntries; ++i) {
+        std::snprintf(message, sizeof message, "parent entry %d %s", i, std::string(80, 'p').c_str());
+        log.Write(1, message);
+    }
+    ASSERT_EQ(WaitChild(child), 0);
+
+    const std::regex header(R"(\d\d/\d\d/\d\d Kestrune test two processes \d+)");
+    const std::regex entry(R"(\d\d:\d\d:\d\d:\d\d\d     (\d)  (parent|child) entry (\d+) ([pc]{80}))");
+    const std::regex start(R"(\d\d:\d\d:\d\d:\d\d\d  9998  Starting event log\.)");
+    std::set<std::string> seen;
+    int starts = 0;
+    for (const std::string &line : Lines(ReadAllLogs(root.Posix("c/Shared")))) {
+        std::smatch match;
+        if (std::regex_match(line, match, entry)) {
+            EXPECT_EQ(match[1], match[2] == "parent" ? "1" : "2") << line;
+            EXPECT_EQ(match[4], std::string(80, match[2] == "parent" ? 'p' : 'c')) << line;
+            EXPECT_TRUE(seen.insert(match[2].str() + match[3].str()).second) << line;
+        } else if (std::regex_match(line, start)) {
+            ++starts;
+        } else {
+            EXPECT_TRUE(line.empty() || line == "HH:MM:SS:MMM  Code  Message" ||
+                        std::regex_match(line, header))
+                << "torn or foreign line: " << line;
+        }
+    }
+    EXPECT_EQ(seen.size(), 2u * ChildEntries);
+    EXPECT_EQ(starts, 2);
+}
+
+TEST_F(EventLogTest, WriterGoesOnAfterAnOwnerProcessDiedHoldingTheMutex) {
+    const std::string name = UniqueName("abandoned process");
+    EventLog log(name.c_str(), "C:\\Shared");
+    const pid_t child = SpawnChild("abandon", name);
+    ASSERT_GT(child, 0);
+    ASSERT_EQ(WaitChild(child), 0);
+    log.WriteEntry(MakeEntry(At(2026, 7, 7, 7, 7, 7, 7), 77, "after the owner process died"));
+    log.WriteEntry(MakeEntry(At(2026, 7, 7, 7, 7, 7, 8), 78, "and the next one"));
+    EXPECT_EQ(ReadFile(root.Posix("c/Shared/26188.log")),
+              Header("07/07/26", name.c_str()) +
+                  "07:07:07:007    77  after the owner process died\r\n"
+                  "07:07:07:008    78  and the next one\r\n");
+}
