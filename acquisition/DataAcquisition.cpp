@@ -166,6 +166,11 @@ DWORD DataAcquisition::Start() {
     std::snprintf(message, sizeof message, "%s: Data acquisition engine start requested.", Name);
     EventLogRef.Write(5100, message);
 
+    // One engine thread per engine: a second would fill the same ring. Stop releases the
+    // thread, after which the engine may be started again.
+    if (EngineThreadHandle != nullptr)
+        return ERROR_BUSY;
+
     const uintptr_t thread = _beginthreadex(nullptr, 0, EngineThread, this, 0, &ThreadId);
     if (thread == 0) {
         // A failure must never read as success, even when the runtime left no error code.

@@ -380,6 +380,19 @@ TEST_F(EngineCoreTest, StopAbortsARunningReinitialization) {
     EXPECT_FALSE(IsSet(engine->StopRequestEvent));
 }
 
+TEST_F(EngineCoreTest, SecondStartIsRefusedUntilStopReleasedTheThread) {
+    auto engine = Engine(Script::Return);
+    ASSERT_EQ(engine->Start(), 0u);
+    const HANDLE first = engine->EngineThreadHandle;
+    EXPECT_EQ(engine->Start(), static_cast<DWORD>(ERROR_BUSY));
+    EXPECT_EQ(engine->EngineThreadHandle, first);
+    engine->Stop();
+    ASSERT_EQ(engine->Start(), 0u);
+    EXPECT_EQ(EngineExitCode(*engine), 0u);
+    engine->Stop();
+    EXPECT_EQ(engine->AcquireCalls.load(), 2);
+}
+
 TEST_F(EngineCoreTest, StopWithoutStartCompletes) {
     auto engine = Engine(Script::Return);
     engine->Stop();
