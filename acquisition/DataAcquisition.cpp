@@ -256,10 +256,6 @@ void DataAcquisition::Stop() {
             ClockSyncMutex = nullptr;
         }
         if (ClockSyncMapping != nullptr) {
-            if (ClockSyncView != nullptr) {
-                UnmapViewOfFile(ClockSyncView);
-                ClockSyncView = nullptr;
-            }
             CloseHandle(ClockSyncMapping);
             ClockSyncMapping = nullptr;
         }

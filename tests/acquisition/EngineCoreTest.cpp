@@ -6,7 +6,9 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -297,28 +299,45 @@ TEST_F(EngineCoreTest, AnExceptionFromAcquireEndsOnlyTheEngineThread) {
     EXPECT_EQ(engine->EngineThreadHandle, nullptr);
 }
 
-TEST_F(EngineCoreTest, BuffersAreHandedOverInOrderAndOwnedUntilReleased) {
+// The consumer takes whichever buffer is ready, lowest index first, as the archive does; once
+// the producer is a whole ring ahead that need not be ring order, so each hand-over is
+// identified by its first sample.
+TEST_F(EngineCoreTest, BuffersAreHandedOverWholeAndOwnedUntilReleased) {
     auto engine = Engine(Script::Produce);
     // Ten hand-overs go round the ring of four more than twice.
     engine->BufferSizes = {1, 4000, 17, 3, 250, 1, 4000, 9, 2, 5};
+    std::map<int, size_t> passByFirstSample;
+    int total = 0;
+    for (size_t pass = 0; pass < engine->BufferSizes.size(); ++pass) {
+        passByFirstSample[total] = pass;
+        total += static_cast<int>(engine->BufferSizes[pass]);
+    }
     ASSERT_EQ(engine->Start(), 0u);
     ASSERT_EQ(WaitForSingleObject(engine->EngineReadyEvent, INFINITE), WAIT_OBJECT_0);
 
     HANDLE waitSet[5] = {engine->ArchiveStopEvent};
     for (int k = 0; k < 4; ++k)
         waitSet[k + 1] = engine->Buffers[k].BufferReadyEvent;
-    int sequence = 0;
-    for (size_t pass = 0; pass < engine->BufferSizes.size(); ++pass) {
+    std::set<size_t> seen;
+    for (size_t taken = 0; taken < engine->BufferSizes.size(); ++taken) {
         const DWORD wait = WaitForMultipleObjects(5, waitSet, FALSE, INFINITE);
         ASSERT_GE(wait, WAIT_OBJECT_0 + 1);
         ASSERT_LE(wait, WAIT_OBJECT_0 + 4);
-        const int k = static_cast<int>(wait - WAIT_OBJECT_0 - 1);
-        EXPECT_EQ(k, static_cast<int>(pass % 4)) << "buffers are handed over in ring order";
+        const DWORD k = wait - WAIT_OBJECT_0 - 1;
         SampleBuffer &buffer = engine->Buffers[k];
         const DWORD count = buffer.SampleCount.load(std::memory_order_acquire);
+        ASSERT_GT(count, 0u);
+        ASSERT_NE(buffer.Records[0].Text, nullptr);
+        const int first = std::atoi(buffer.Records[0].Text + 1);
+        ASSERT_EQ(passByFirstSample.count(first), 1u) << buffer.Records[0].Text;
+        const size_t pass = passByFirstSample[first];
+        EXPECT_TRUE(seen.insert(pass).second) << "hand-over " << pass << " seen twice";
+        EXPECT_EQ(k, pass % 4) << "hand-over " << pass << " fills buffer " << pass % 4;
         ASSERT_EQ(count, engine->BufferSizes[pass]);
-        for (DWORD i = 0; i < count; ++i, ++sequence) {
+        // The producer wrote nothing into the buffer since it handed it over.
+        for (DWORD i = 0; i < count; ++i) {
             const SampleRecord &record = buffer.Records[i];
+            const int sequence = first + static_cast<int>(i);
             ASSERT_EQ(std::string(record.Text), "s" + std::to_string(sequence));
             ASSERT_EQ(record.Length, static_cast<LONG>(std::strlen(record.Text)));
             ASSERT_EQ(record.TimeStamp.dwLowDateTime, static_cast<DWORD>(sequence));
@@ -326,6 +345,7 @@ TEST_F(EngineCoreTest, BuffersAreHandedOverInOrderAndOwnedUntilReleased) {
         buffer.SampleCount.store(0, std::memory_order_release);
         SetEvent(engine->Released);
     }
+    EXPECT_EQ(seen.size(), engine->BufferSizes.size());
     engine->Stop();
     EXPECT_TRUE(engine->AcquireReturned.load());
     EXPECT_FALSE(IsSet(engine->StopRequestEvent));

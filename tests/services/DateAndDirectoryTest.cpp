@@ -85,9 +85,13 @@ TEST_F(CreateDirectoryPathTest, CreatesTheFiveLevelsOfTheDataDirectory) {
 }
 
 TEST_F(CreateDirectoryPathTest, LeavesLevelsWhoseRestHoldsADot) {
+    // The file name's dot lies in the rest of the path of every level: none is created.
     EXPECT_EQ(CreateDirectoryPath("C:\\Archive\\Hourly\\lab0.txt"), 0u);
-    EXPECT_TRUE(IsDirectory(root.Posix("c/Archive/Hourly")));
-    EXPECT_FALSE(Exists(root.Posix("c/Archive/Hourly/lab0.txt")));
+    EXPECT_FALSE(Exists(root.Posix("c/Archive")));
+    // Levels after the last dot are created.
+    ASSERT_EQ(mkdir(root.Posix("c/v2.0").c_str(), 0755), 0);
+    EXPECT_EQ(CreateDirectoryPath("C:\\v2.0\\Raw\\Hourly"), 0u);
+    EXPECT_TRUE(IsDirectory(root.Posix("c/v2.0/Raw/Hourly")));
 
     // A dot in the first component: no level is created; the deeper level's parent is missing.
     EXPECT_EQ(CreateDirectoryPath("C:\\v1.2\\logs"), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));

@@ -85,6 +85,14 @@ std::string UniqueName(const char *what) {
     return std::string("Kestrune test ") + what + " " + std::to_string(getpid());
 }
 
+// Removes the day files, so entries of explicit dates start files of their own even when one
+// of those dates is today and the constructor's entry went there.
+void RemoveLogs(const std::string &directory) {
+    for (const auto &entry : std::filesystem::directory_iterator(directory))
+        if (entry.path().extension() == ".log")
+            std::filesystem::remove(entry.path());
+}
+
 class EventLogTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(mkdir(root.Posix("c").c_str(), 0755), 0); }
@@ -117,6 +125,7 @@ TEST_F(EventLogTest, ConstructorCreatesTheDirectoryAndWritesTheFirstEntry) {
 
 TEST_F(EventLogTest, DayFileBytesWithHeaderAndCrLf) {
     EventLog log(ServiceLogName, "C:\\Data");
+    RemoveLogs(root.Posix("c/Data"));
     log.WriteEntry(
         MakeEntry(At(2026, 12, 8, 13, 5, 7, 42), 5100, "Metek1: Data acquisition engine start requested."));
     log.WriteEntry(MakeEntry(At(2026, 12, 8, 13, 5, 7, 43), 5106,
@@ -131,6 +140,7 @@ TEST_F(EventLogTest, DayFileBytesWithHeaderAndCrLf) {
 
 TEST_F(EventLogTest, EntriesAroundMidnightGoToTwoDayFilesEachWithItsHeader) {
     EventLog log("Midnight", "C:\\Data");
+    RemoveLogs(root.Posix("c/Data"));
     log.WriteEntry(MakeEntry(At(2024, 12, 31, 23, 59, 59, 999), 1, "last of the year"));
     log.WriteEntry(MakeEntry(At(2025, 1, 1, 0, 0, 0, 0), 2, "first of the year"));
     EXPECT_EQ(ReadFile(root.Posix("c/Data/24366.log")),
@@ -141,6 +151,7 @@ TEST_F(EventLogTest, EntriesAroundMidnightGoToTwoDayFilesEachWithItsHeader) {
 
 TEST_F(EventLogTest, CodeColumnPadsShortCodesAndWidensForLongOnes) {
     EventLog log("Codes", "C:\\Data");
+    RemoveLogs(root.Posix("c/Data"));
     const FILETIME time = At(2026, 3, 1, 6, 7, 8, 9);
     log.WriteEntry(MakeEntry(time, 7, "short"));
     log.WriteEntry(MakeEntry(time, 123456, "wide"));
@@ -153,6 +164,7 @@ TEST_F(EventLogTest, CodeColumnPadsShortCodesAndWidensForLongOnes) {
 
 TEST_F(EventLogTest, HeaderOnlyForNewOrEmptyFiles) {
     EventLog log("Headers", "C:\\Data");
+    RemoveLogs(root.Posix("c/Data"));
     ASSERT_TRUE(std::ofstream(root.Posix("c/Data/26100.log")).good());  // exists, empty
     std::ofstream(root.Posix("c/Data/26101.log"), std::ios::binary) << "kept\r\n";
     log.WriteEntry(MakeEntry(At(2026, 4, 10, 1, 2, 3, 4), 10, "into the empty file"));
@@ -165,6 +177,7 @@ TEST_F(EventLogTest, HeaderOnlyForNewOrEmptyFiles) {
 
 TEST_F(EventLogTest, EmptyMessagesWriteNothing) {
     EventLog log("Empty", "C:\\Data");
+    RemoveLogs(root.Posix("c/Data"));
     log.WriteEntry(MakeEntry(At(2026, 1, 1, 0, 0, 0, 0), 3, ""));
     log.WriteEntry(MakeEntry(At(2026, 1, 1, 0, 0, 0, 0), 3, nullptr));
     log.Write(4, "");
@@ -190,6 +203,7 @@ TEST_F(EventLogTest, EmptyDirectoryMeansTheCurrentDirectory) {
     std::filesystem::current_path(root.Path());
     {
         EventLog log("Here", "");
+        RemoveLogs(root.Path());
         log.WriteEntry(MakeEntry(At(2026, 12, 8, 0, 0, 0, 0), 1, "in the current directory"));
     }
     std::filesystem::current_path(previous);
@@ -205,6 +219,7 @@ TEST_F(EventLogTest, DirectoryThatCannotBeCreatedRaises) {
 // A directory name holding a "." is never created by the path helper: the log refuses to
 // start rather than drop every entry.
 TEST_F(EventLogTest, DirectoryLeftUncreatedRaises) {
+    ASSERT_EQ(mkdir(root.Posix("c/Data").c_str(), 0755), 0);
     EXPECT_THROW(EventLog("Dotted", "C:\\Data\\logs.d"), EventLogException);
     // With the directory present the same log starts.
     ASSERT_EQ(mkdir(root.Posix("c/Data/logs.d").c_str(), 0755), 0);
@@ -243,6 +258,7 @@ TEST_F(EventLogTest, ThreadsWriteWholeLines) {
 // and writes and releases as usual.
 TEST_F(EventLogTest, WriterGoesOnAfterAnOwnerThreadEndedHoldingTheMutex) {
     EventLog log(UniqueName("abandoned thread").c_str(), "C:\\Data");
+    RemoveLogs(root.Posix("c/Data"));
     std::thread([&log] {
         ASSERT_EQ(WaitForSingleObject(log.DiskWriteMutex, INFINITE), WAIT_OBJECT_0);
     }).join();
@@ -346,6 +362,7 @@ TEST_F(EventLogTest, WriterGoesOnAfterAnOwnerProcessDiedHoldingTheMutex) {
     const pid_t child = SpawnChild("abandon", name);
     ASSERT_GT(child, 0);
     ASSERT_EQ(WaitChild(child), 0);
+    RemoveLogs(root.Posix("c/Shared"));
     log.WriteEntry(MakeEntry(At(2026, 7, 7, 7, 7, 7, 7), 77, "after the owner process died"));
     log.WriteEntry(MakeEntry(At(2026, 7, 7, 7, 7, 7, 8), 78, "and the next one"));
     EXPECT_EQ(ReadFile(root.Posix("c/Shared/26188.log")),
