@@ -1,10 +1,172 @@
+// Statistics periods: the archive thread cuts the sample stream into periods of
+// StatsArchivePeriod seconds on a grid that starts at UTC midnight of the day the archive
+// thread started, closes a period when a sample's stamp reaches its end, and has the
+// instrument class write the period's statistics to the file named after the period start.
+// Everything here runs on the archive thread.
 #include "acquisition/DataAcquisition.h"
-// PENDING: placeholder until its owner lands the real implementation.
-void DataAcquisition::BuildStatsFilePath() {}
-void DataAcquisition::BeginStatistics() {}
-void DataAcquisition::ConfigureStatistics() {}
+#include "services/FileNameTemplate.h"
+
+namespace {
+
+constexpr ULONGLONG TicksPerSecond = 10000000ULL;
+
+ULONGLONG ToTicks(const FILETIME &time) {
+    return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+FILETIME FromTicks(ULONGLONG ticks) {
+    FILETIME time;
+    time.dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFFULL);
+    time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    return time;
+}
+
+// The current UTC time at millisecond resolution, the resolution every period boundary and
+// every printed time is kept at.
+FILETIME CurrentUtcFileTime() {
+    SYSTEMTIME now;
+    GetSystemTime(&now);
+    FILETIME time = {};
+    SystemTimeToFileTime(&now, &time);
+    return time;
+}
+
+bool IsSignalled(HANDLE event) {
+    return event != nullptr && WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+}
+
+}  // namespace
+
+void DataAcquisition::BuildStatsFilePath() {
+    snprintf(WorkingFileName, sizeof WorkingFileName, "%s", StatsFileTemplate);
+    ExpandFileNameTemplate(WorkingFileName, PeriodStartTime);
+    int written;
+    if (StatsArchiveDirectory[0] != '\0')
+        written = snprintf(StatsFilePath, sizeof StatsFilePath, "%s\\%s", StatsArchiveDirectory, WorkingFileName);
+    else
+        written = snprintf(StatsFilePath, sizeof StatsFilePath, "%s", WorkingFileName);
+    // A path cut short would name another file; an empty one fails to open and is reported.
+    if (written < 0 || written >= static_cast<int>(sizeof StatsFilePath))
+        StatsFilePath[0] = '\0';
+}
+
+void DataAcquisition::BeginStatistics() {
+    SYSTEMTIME now;
+    GetSystemTime(&now);
+    SystemTimeToFileTime(&now, &PeriodStart);
+
+    SYSTEMTIME midnight = now;
+    midnight.wHour = 0;
+    midnight.wMinute = 0;
+    midnight.wSecond = 0;
+    midnight.wMilliseconds = 0;
+    SystemTimeToFileTime(&midnight, &DayStart);
+
+    if (StatsArchivePeriod != 0)
+        PeriodEnd = NextPeriodBoundary(StatsArchivePeriod, DayStart);
+}
+
+void DataAcquisition::ConfigureStatistics() {
+    char message[MessageSize];
+    const char *name = Name ? Name : "";
+    if (StatsArchiveDirectory[0] != '\0' && StatsFileTemplate[0] != '\0' && StatsArchivePeriod != 0) {
+        if (QualityControl == 0) {
+            StatisticsEnabled = 0;
+            snprintf(message, sizeof message,
+                     "%s: The quality control process, which is currently disabled, is required to "
+                     "calculate statistics. The statistics process has been disabled.",
+                     name);
+            EventLogRef.Write(5011, message);
+        } else {
+            StatisticsEnabled = 1;
+            snprintf(message, sizeof message, "%s: Statistics enabled with an averaging period of %d seconds.",
+                     name, static_cast<int>(StatsArchivePeriod));
+            EventLogRef.Write(5010, message);
+        }
+    } else {
+        StatisticsEnabled = 0;
+        snprintf(message, sizeof message, "%s: Statistics disabled.", name);
+        EventLogRef.Write(5012, message);
+    }
+}
+
+// The instrument class supplies the statistics themselves.
 void DataAcquisition::AccumulateStatistics() {}
 void DataAcquisition::WriteStatistics() {}
-void DataAcquisition::RunStatisticsTiming() {}
-void DataAcquisition::ArchiveStatistics() {}
-FILETIME DataAcquisition::NextPeriodBoundary(DWORD, FILETIME base) { return base; }
+
+void DataAcquisition::RunStatisticsTiming() {
+    SampleBuffer &buffer = Buffers[CurrentBuffer];
+    const DWORD count = buffer.SampleCount.load(std::memory_order_acquire);
+
+    if (count == 0) {
+        // No sample to close the period with: close it by the clock, and on a stop request
+        // close the running (partial) period at the current time.
+        if (ToTicks(CurrentUtcFileTime()) >= ToTicks(PeriodEnd))
+            ArchiveStatistics();
+        if (IsSignalled(StopRequestEvent)) {
+            PeriodEnd = CurrentUtcFileTime();
+            ArchiveStatistics();
+        }
+        return;
+    }
+
+    for (CurrentSample = 0; CurrentSample < count; ++CurrentSample) {
+        const SampleRecord &record = buffer.Records[CurrentSample];
+        // A sample stamped on or after the end belongs to a later period.
+        if (ToTicks(record.TimeStamp) >= ToTicks(PeriodEnd))
+            ArchiveStatistics();
+        AccumulateStatistics();
+        // The last buffer before a stop closes the partial period at its last sample.
+        if (CurrentSample + 1 == count && IsSignalled(StopRequestEvent)) {
+            PeriodEnd = record.TimeStamp;
+            ArchiveStatistics();
+        }
+    }
+}
+
+void DataAcquisition::ArchiveStatistics() {
+    FileTimeToSystemTime(&PeriodStart, &PeriodStartTime);
+    FileTimeToSystemTime(&PeriodEnd, &PeriodEndTime);
+
+    char message[MessageSize];
+    snprintf(message, sizeof message, "%s: Archiving statistics for the period %02d:%02d:%03d-%02d:%02d:%03d.",
+             Name ? Name : "", PeriodStartTime.wMinute, PeriodStartTime.wSecond, PeriodStartTime.wMilliseconds,
+             PeriodEndTime.wMinute, PeriodEndTime.wSecond, PeriodEndTime.wMilliseconds);
+    EventLogRef.Write(5003, message);
+
+    BuildStatsFilePath();
+    WriteStatistics();
+
+    // Open the period that holds the current sample; periods without samples are skipped
+    // without a line. With no sample at hand the next period is opened.
+    const ULONGLONG period = static_cast<ULONGLONG>(StatsArchivePeriod) * TicksPerSecond;
+    ULONGLONG start = ToTicks(PeriodStart);
+    ULONGLONG end = ToTicks(PeriodEnd);
+    const SampleBuffer &buffer = Buffers[CurrentBuffer];
+    const DWORD count = buffer.SampleCount.load(std::memory_order_acquire);
+    if (period == 0) {
+        // Statistics are never enabled without a period; keep the periods ordered anyway.
+        start = end;
+    } else if (count != 0 && CurrentSample < count && ToTicks(buffer.Records[CurrentSample].TimeStamp) >= end) {
+        // Skip whole periods in one step: the new end is the first grid point after t.
+        const ULONGLONG t = ToTicks(buffer.Records[CurrentSample].TimeStamp);
+        end += ((t - end) / period + 1) * period;
+        start = end - period;
+    } else {
+        // No sample at hand, or (not reached by the timing) a sample before the end.
+        start = end;
+        end += period;
+    }
+    PeriodStart = FromTicks(start);
+    PeriodEnd = FromTicks(end);
+}
+
+FILETIME DataAcquisition::NextPeriodBoundary(DWORD period, FILETIME base) {
+    const ULONGLONG now = ToTicks(CurrentUtcFileTime());
+    ULONGLONG boundary = ToTicks(base);
+    const ULONGLONG step = static_cast<ULONGLONG>(period) * TicksPerSecond;
+    if (boundary > now || step == 0)
+        return base;
+    boundary += ((now - boundary) / step + 1) * step;
+    return FromTicks(boundary);
+}

@@ -69,6 +69,10 @@ public:
         int BadSamp = 0;
         double Sum1 = 0, Sum2 = 0, Sum3 = 0, Sum4 = 0;
         double Average = 0, StdDev = 0, Skewness = 0, Kurtosis = 0;
+        // The first present value and whether every later one equalled it: a constant
+        // series has no spread, which its power sums cannot show exactly.
+        double FirstValue = 0;
+        bool AllEqual = true;
     };
     struct Covariance {
         DWORD GoodSamp = 0;

@@ -1,6 +1,246 @@
+// The uSonic-3 statistics of one period: heating and sensor-path counts, population moments
+// of u, v, w and T from their raw power sums, the covariances uw, vw and wT, and the line
+// each period appends to the statistics file. The archive thread alone calls these.
 #include "instrument/SonicMetek3ClassAMPSerial.h"
-// PENDING: placeholder until its owner lands the real implementation.
-void SonicMetek3ClassAMPSerial::BeginStatistics() {}
-void SonicMetek3ClassAMPSerial::AccumulateStatistics() {}
-void SonicMetek3ClassAMPSerial::WriteStatistics() {}
-void SonicMetek3ClassAMPSerial::ResetStatistics() {}
+#include "services/DateAndDirectory.h"
+
+namespace {
+
+// The two fixed header lines of a statistics file, 395 characters each before the line end.
+const char StatsGroupLine[] =
+    "                    --Blackout--   ------ Heating Status ------   ----- Sensor Path Status ------"
+    "   ---------- u-component velocity (m/s) -----------   ---------- v-component velocity (m/s) "
+    "-----------   ----------- w-component velocity (m/s) ----------   ------------ virtual "
+    "temperature (C) ------------   ------- uw (m^2/s^2) ------   ------- vw (m^2/s^2) ------   "
+    "------- wt (m/s)(C) -------\r\n";
+const char StatsColumnLine[] =
+    "MM:SS:mmm MM:SS:mmm    NumSamp   | OffSamp OnGoodSamp OnBadSamp | BlockSamp BlockAvg  BlockPctAvg "
+    "| GoodSamp BadSamp Average StdDev Skewness Kurtosis | GoodSamp BadSamp Average StdDev Skewness "
+    "Kurtosis | GoodSamp BadSamp Average StdDev Skewness Kurtosis | GoodSamp BadSamp Average StdDev "
+    "Skewness Kurtosis | GoodSamp BadSamp Covariance | GoodSamp BadSamp Covariance | GoodSamp BadSamp "
+    "Covariance\r\n";
+
+void AddValue(SonicMetek3ClassAMPSerial::Moments &moments, double x) {
+    if (IsMissingValue(x)) {
+        ++moments.BadSamp;
+        return;
+    }
+    if (moments.GoodSamp == 0)
+        moments.FirstValue = x;
+    else if (x != moments.FirstValue)
+        moments.AllEqual = false;
+    ++moments.GoodSamp;
+    const double x2 = x * x;
+    const double x3 = x2 * x;
+    moments.Sum1 += x;
+    moments.Sum2 += x2;
+    moments.Sum3 += x3;
+    moments.Sum4 += x3 * x;
+}
+
+void AddPair(SonicMetek3ClassAMPSerial::Covariance &pair, double a, double b) {
+    if (IsMissingValue(a) || IsMissingValue(b)) {
+        ++pair.BadSamp;
+        return;
+    }
+    ++pair.GoodSamp;
+    pair.SumProduct += a * b;
+}
+
+// Population moments (dividing by n) from the raw power sums; skewness and excess kurtosis
+// need a spread, and a result that cannot be computed keeps StatsMissingValue.
+void ComputeMoments(SonicMetek3ClassAMPSerial::Moments &moments) {
+    moments.Average = StatsMissingValue;
+    moments.StdDev = StatsMissingValue;
+    moments.Skewness = StatsMissingValue;
+    moments.Kurtosis = StatsMissingValue;
+    if (moments.GoodSamp == 0)
+        return;
+    const double n = moments.GoodSamp;
+    const double m1 = moments.Sum1 / n;
+    const double m2 = moments.Sum2 / n;
+    const double m3 = moments.Sum3 / n;
+    const double m4 = moments.Sum4 / n;
+    moments.Average = m1;
+    // Identical values have no spread; their power sums, rounded, would show a little of
+    // either sign and turn skewness and kurtosis into noise.
+    const double variance = moments.AllEqual ? 0.0 : m2 - m1 * m1;
+    if (!(variance >= 0.0))
+        return;
+    const double deviation = std::pow(variance, 0.5);
+    moments.StdDev = deviation;
+    if (deviation > 0.0) {
+        const double m1Squared = m1 * m1;
+        const double deviation2 = deviation * deviation;
+        moments.Skewness = (m3 - 3.0 * m2 * m1 + 2.0 * m1Squared * m1) / (deviation2 * deviation);
+        moments.Kurtosis =
+            (m4 - 4.0 * m3 * m1 + 6.0 * m2 * m1Squared - 3.0 * m1Squared * m1Squared) / (deviation2 * deviation2) -
+            3.0;
+    }
+}
+
+// The covariance about each component's own average over all its present values.
+void ComputeCovariance(SonicMetek3ClassAMPSerial::Covariance &pair, const SonicMetek3ClassAMPSerial::Moments &a,
+                       const SonicMetek3ClassAMPSerial::Moments &b) {
+    pair.Value = StatsMissingValue;
+    if (pair.GoodSamp == 0)
+        return;
+    pair.Value = pair.SumProduct / pair.GoodSamp - a.Average * b.Average;
+}
+
+// Whether the file is missing or empty, probed without disturbing other readers or writers.
+bool IsNewFile(const char *path) {
+    HANDLE probe = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (probe == INVALID_HANDLE_VALUE)
+        return true;
+    DWORD high = 0;
+    const DWORD low = GetFileSize(probe, &high);
+    const bool empty = low == 0 && high == 0;
+    CloseHandle(probe);
+    return empty;
+}
+
+void PrintMoments(FILE *file, const SonicMetek3ClassAMPSerial::Moments &m) {
+    fprintf(file, "   %8d %7d %7.2f %6.2f %8.2f %8.2f", static_cast<int>(m.GoodSamp), m.BadSamp, m.Average, m.StdDev,
+            m.Skewness, m.Kurtosis);
+}
+
+void PrintCovariance(FILE *file, const SonicMetek3ClassAMPSerial::Covariance &c) {
+    fprintf(file, "   %8d %7d %10.2f", static_cast<int>(c.GoodSamp), c.BadSamp, c.Value);
+}
+
+}  // namespace
+
+void SonicMetek3ClassAMPSerial::ResetStatistics() {
+    NumSamp = 0;
+    OffSamp = 0;
+    OnGoodSamp = 0;
+    OnBadSamp = 0;
+    BlockSamp = 0;
+    BlockDigitSum = 0.0f;
+    BlockPctSum = 0.0f;
+    BlockAvg = 0.0f;
+    BlockPctAvg = 0.0f;
+    UStats = Moments{};
+    VStats = Moments{};
+    WStats = Moments{};
+    TStats = Moments{};
+    UW = Covariance{};
+    VW = Covariance{};
+    WT = Covariance{};
+}
+
+void SonicMetek3ClassAMPSerial::BeginStatistics() {
+    ResetStatistics();
+    DataAcquisition::BeginStatistics();
+}
+
+void SonicMetek3ClassAMPSerial::AccumulateStatistics() {
+    const SampleRecord &record = Buffers[CurrentBuffer].Records[CurrentSample];
+    if (record.Status == SampleBlackout) {
+        ++NumSamp;
+        return;
+    }
+    if (record.Status != SampleGood) {
+        ++UStats.BadSamp;
+        ++VStats.BadSamp;
+        ++WStats.BadSamp;
+        ++TStats.BadSamp;
+        ++UW.BadSamp;
+        ++VW.BadSamp;
+        ++WT.BadSamp;
+        return;
+    }
+
+    ParseRecord(record, false);
+
+    int length = 0;
+    while (length < StatusFieldUsed && StatusField[length] != '\0')
+        ++length;
+
+    // Position 10: heating state.
+    HeatingState = length >= 10 ? StatusField[9] : 0;
+    if (HeatingState == '0')
+        ++OffSamp;
+    else if (HeatingState == '1')
+        ++OnGoodSamp;
+    else if (HeatingState == '2')
+        ++OnBadSamp;
+
+    // Position 11: block digit, 1 to 9; anything else counts as 0.
+    BlockDigit = 0;
+    if (length >= 11 && StatusField[10] >= '1' && StatusField[10] <= '9') {
+        BlockDigit = StatusField[10] - '0';
+        BlockDigitSum += static_cast<float>(BlockDigit);
+    }
+
+    // Positions 12 to the end: block percentage. Only 1 to 100 enters the average, but any
+    // positive value marks the record as blocked.
+    BlockPercentage = 0;
+    if (length >= 12) {
+        char digits[StatusFieldUsed + 1] = {};
+        memcpy(digits, StatusField + 11, static_cast<size_t>(length - 11));
+        BlockPercentage = strtol(digits, nullptr, 10);
+        if (BlockPercentage >= 1 && BlockPercentage <= 100)
+            BlockPctSum += static_cast<float>(BlockPercentage);
+    }
+    if (BlockDigit > 0 || BlockPercentage > 0)
+        ++BlockSamp;
+
+    AddValue(UStats, U);
+    AddValue(VStats, V);
+    AddValue(WStats, W);
+    AddValue(TStats, T);
+    AddPair(UW, U, W);
+    AddPair(VW, V, W);
+    AddPair(WT, W, T);
+}
+
+void SonicMetek3ClassAMPSerial::WriteStatistics() {
+    if (BlockSamp > 0) {
+        BlockAvg = BlockDigitSum / static_cast<float>(BlockSamp);
+        BlockPctAvg = BlockPctSum / static_cast<float>(BlockSamp);
+    }
+    ComputeMoments(UStats);
+    ComputeMoments(VStats);
+    ComputeMoments(WStats);
+    ComputeMoments(TStats);
+    ComputeCovariance(UW, UStats, WStats);
+    ComputeCovariance(VW, VStats, WStats);
+    ComputeCovariance(WT, WStats, TStats);
+
+    const bool newFile = IsNewFile(StatsFilePath);
+    // Binary mode with explicit CR LF, so the bytes on disk are the same on every platform.
+    FILE *file = _fsopen(StatsFilePath, "ab", _SH_DENYNO);
+    if (file == nullptr) {
+        char message[MessageSize];
+        snprintf(message, sizeof message, "%s: Error opening file %s", Name ? Name : "", StatsFilePath);
+        EventLogRef.Write(6701, message);
+        ResetStatistics();
+        return;
+    }
+
+    if (newFile) {
+        fprintf(file, "%s (SN: %s) Time (YYJJJHH): %02d%03d%02d UTC\r\n", InstrumentName, SerialNumber,
+                PeriodStartTime.wYear % 100, DayOfYear(PeriodStartTime), PeriodStartTime.wHour);
+        fputs(StatsGroupLine, file);
+        fputs(StatsColumnLine, file);
+    }
+
+    fprintf(file, "%02d:%02d:%03d-", PeriodStartTime.wMinute, PeriodStartTime.wSecond, PeriodStartTime.wMilliseconds);
+    fprintf(file, "%02d:%02d:%03d ", PeriodEndTime.wMinute, PeriodEndTime.wSecond, PeriodEndTime.wMilliseconds);
+    fprintf(file, "%10d    %8d %10d %9d   %9d %8.1f %12.f", static_cast<int>(NumSamp), OffSamp, OnGoodSamp, OnBadSamp,
+            static_cast<int>(BlockSamp), static_cast<double>(BlockAvg), static_cast<double>(BlockPctAvg));
+    PrintMoments(file, UStats);
+    PrintMoments(file, VStats);
+    PrintMoments(file, WStats);
+    PrintMoments(file, TStats);
+    PrintCovariance(file, UW);
+    PrintCovariance(file, VW);
+    PrintCovariance(file, WT);
+    fputs("\r\n", file);
+    fclose(file);
+
+    ResetStatistics();
+}
