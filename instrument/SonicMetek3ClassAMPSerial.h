@@ -30,6 +30,8 @@ public:
     DWORD InitializeInstrument(SerialComm *port) override;
 
     void ResetStatistics();
+    // Computes the period's results from the accumulators (WriteStatistics does it first).
+    void ComputeStatistics();
 
     // Splits the record's text into the StatusField and the values. With allValues false
     // only u, v, w and T are set (the statistics); with true all eight (the raw line).

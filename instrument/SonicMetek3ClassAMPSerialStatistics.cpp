@@ -197,7 +197,7 @@ void SonicMetek3ClassAMPSerial::AccumulateStatistics() {
     AddPair(WT, W, T);
 }
 
-void SonicMetek3ClassAMPSerial::WriteStatistics() {
+void SonicMetek3ClassAMPSerial::ComputeStatistics() {
     if (BlockSamp > 0) {
         BlockAvg = BlockDigitSum / static_cast<float>(BlockSamp);
         BlockPctAvg = BlockPctSum / static_cast<float>(BlockSamp);
@@ -209,6 +209,10 @@ void SonicMetek3ClassAMPSerial::WriteStatistics() {
     ComputeCovariance(UW, UStats, WStats);
     ComputeCovariance(VW, VStats, WStats);
     ComputeCovariance(WT, WStats, TStats);
+}
+
+void SonicMetek3ClassAMPSerial::WriteStatistics() {
+    ComputeStatistics();
 
     const bool newFile = IsNewFile(StatsFilePath);
     // Binary mode with explicit CR LF, so the bytes on disk are the same on every platform.
