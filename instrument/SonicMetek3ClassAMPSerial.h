@@ -66,21 +66,23 @@ public:
     float BlockAvg = 0.0f;
     float BlockPctAvg = 0.0f;
 
+    // The power sums are taken of each value's deviation from the period's first present
+    // value (Origin): the same one-pass moments, without losing the spread of a small
+    // fluctuation about a large mean (T near 20 C) to the rounding of its powers.
     struct Moments {
         DWORD GoodSamp = 0;
         int BadSamp = 0;
         double Sum1 = 0, Sum2 = 0, Sum3 = 0, Sum4 = 0;
         double Average = 0, StdDev = 0, Skewness = 0, Kurtosis = 0;
-        // The first present value and whether every later one equalled it: a constant
-        // series has no spread, which its power sums cannot show exactly.
-        double FirstValue = 0;
-        bool AllEqual = true;
+        double Origin = 0;
     };
     struct Covariance {
         DWORD GoodSamp = 0;
         int BadSamp = 0;
         double SumProduct = 0;
         double Value = 0;
+        // Sums of the two deviations over the records of the pair.
+        double SumFirst = 0, SumSecond = 0;
     };
     Moments UStats, VStats, WStats, TStats;
     Covariance UW, VW, WT;

@@ -1,6 +1,6 @@
 // The uSonic-3 statistics of one period: heating and sensor-path counts, population moments
-// of u, v, w and T from their raw power sums, the covariances uw, vw and wT, and the line
-// each period appends to the statistics file. The archive thread alone calls these.
+// of u, v, w and T from power sums gathered in one pass, the covariances uw, vw and wT, and
+// the line each period appends to the statistics file. The archive thread alone calls these.
 #include "instrument/SonicMetek3ClassAMPSerial.h"
 #include "services/DateAndDirectory.h"
 
@@ -26,29 +26,35 @@ void AddValue(SonicMetek3ClassAMPSerial::Moments &moments, double x) {
         return;
     }
     if (moments.GoodSamp == 0)
-        moments.FirstValue = x;
-    else if (x != moments.FirstValue)
-        moments.AllEqual = false;
+        moments.Origin = x;
     ++moments.GoodSamp;
-    const double x2 = x * x;
-    const double x3 = x2 * x;
-    moments.Sum1 += x;
-    moments.Sum2 += x2;
-    moments.Sum3 += x3;
-    moments.Sum4 += x3 * x;
+    const double d = x - moments.Origin;
+    const double d2 = d * d;
+    const double d3 = d2 * d;
+    moments.Sum1 += d;
+    moments.Sum2 += d2;
+    moments.Sum3 += d3;
+    moments.Sum4 += d3 * d;
 }
 
-void AddPair(SonicMetek3ClassAMPSerial::Covariance &pair, double a, double b) {
+// Called after AddValue for both values of the record, so both origins are set.
+void AddPair(SonicMetek3ClassAMPSerial::Covariance &pair, double a, double b,
+             const SonicMetek3ClassAMPSerial::Moments &first, const SonicMetek3ClassAMPSerial::Moments &second) {
     if (IsMissingValue(a) || IsMissingValue(b)) {
         ++pair.BadSamp;
         return;
     }
     ++pair.GoodSamp;
-    pair.SumProduct += a * b;
+    const double da = a - first.Origin;
+    const double db = b - second.Origin;
+    pair.SumProduct += da * db;
+    pair.SumFirst += da;
+    pair.SumSecond += db;
 }
 
-// Population moments (dividing by n) from the raw power sums; skewness and excess kurtosis
-// need a spread, and a result that cannot be computed keeps StatsMissingValue.
+// Population moments (dividing by n) from the power sums; skewness and excess kurtosis
+// need a spread, and a result that cannot be computed keeps StatsMissingValue. The central
+// moments do not depend on the origin of the sums; the average adds it back.
 void ComputeMoments(SonicMetek3ClassAMPSerial::Moments &moments) {
     moments.Average = StatsMissingValue;
     moments.StdDev = StatsMissingValue;
@@ -61,10 +67,8 @@ void ComputeMoments(SonicMetek3ClassAMPSerial::Moments &moments) {
     const double m2 = moments.Sum2 / n;
     const double m3 = moments.Sum3 / n;
     const double m4 = moments.Sum4 / n;
-    moments.Average = m1;
-    // Identical values have no spread; their power sums, rounded, would show a little of
-    // either sign and turn skewness and kurtosis into noise.
-    const double variance = moments.AllEqual ? 0.0 : m2 - m1 * m1;
+    moments.Average = moments.Origin + m1;
+    const double variance = m2 - m1 * m1;
     if (!(variance >= 0.0))
         return;
     const double deviation = std::pow(variance, 0.5);
@@ -79,13 +83,21 @@ void ComputeMoments(SonicMetek3ClassAMPSerial::Moments &moments) {
     }
 }
 
-// The covariance about each component's own average over all its present values.
-void ComputeCovariance(SonicMetek3ClassAMPSerial::Covariance &pair, const SonicMetek3ClassAMPSerial::Moments &a,
-                       const SonicMetek3ClassAMPSerial::Moments &b) {
+// The covariance about each component's own average over all its present values:
+// mean(ab) - A B over the n records of the pair. With a = a' + a0 and b = b' + b0 (the
+// deviations from the origins) and A' = A - a0, B' = B - b0 this is
+// mean(a'b') - A'B' + a0 (mean(b') - B') + b0 (mean(a') - A'), in which the corrections
+// vanish when the pair holds every present value of both components.
+void ComputeCovariance(SonicMetek3ClassAMPSerial::Covariance &pair, const SonicMetek3ClassAMPSerial::Moments &first,
+                       const SonicMetek3ClassAMPSerial::Moments &second) {
     pair.Value = StatsMissingValue;
     if (pair.GoodSamp == 0)
         return;
-    pair.Value = pair.SumProduct / pair.GoodSamp - a.Average * b.Average;
+    const double n = pair.GoodSamp;
+    const double firstMean = first.Sum1 / first.GoodSamp;
+    const double secondMean = second.Sum1 / second.GoodSamp;
+    pair.Value = pair.SumProduct / n - firstMean * secondMean + first.Origin * (pair.SumSecond / n - secondMean) +
+                 second.Origin * (pair.SumFirst / n - firstMean);
 }
 
 // Whether the file is missing or empty, probed without disturbing other readers or writers.
@@ -192,9 +204,9 @@ void SonicMetek3ClassAMPSerial::AccumulateStatistics() {
     AddValue(VStats, V);
     AddValue(WStats, W);
     AddValue(TStats, T);
-    AddPair(UW, U, W);
-    AddPair(VW, V, W);
-    AddPair(WT, W, T);
+    AddPair(UW, U, W, UStats, WStats);
+    AddPair(VW, V, W, VStats, WStats);
+    AddPair(WT, W, T, WStats, TStats);
 }
 
 void SonicMetek3ClassAMPSerial::ComputeStatistics() {

@@ -60,16 +60,18 @@ TEST_F(StatisticsComputation, MissingValuesCountPerValueAndPair) {
     EXPECT_EQ(engine_.UW.GoodSamp, 0u);
     EXPECT_EQ(engine_.VW.GoodSamp, 1u);
     EXPECT_EQ(engine_.WT.GoodSamp, 1u);
-    EXPECT_DOUBLE_EQ(engine_.WT.SumProduct, 10.0);
 
     // Left-out fields stay missing; -98.9 and -100 are values.
     Accumulate(Status('1', '0', "000") + ",-98.9,-100.0\r\n");
     EXPECT_EQ(engine_.UStats.GoodSamp, 1u);
-    EXPECT_DOUBLE_EQ(engine_.UStats.Sum1, -98.9);
     EXPECT_EQ(engine_.VStats.GoodSamp, 2u);
     EXPECT_EQ(engine_.WStats.BadSamp, 1);
     EXPECT_EQ(engine_.TStats.BadSamp, 1);
     EXPECT_EQ(engine_.VW.BadSamp, 1);
+    engine_.ComputeStatistics();
+    EXPECT_DOUBLE_EQ(engine_.UStats.Average, -98.9);
+    EXPECT_DOUBLE_EQ(engine_.VStats.Average, (2.0 - 100.0) / 2);
+    EXPECT_DOUBLE_EQ(engine_.WT.Value, 0.5 * 20.0 - 0.5 * 20.0);
 }
 
 TEST_F(StatisticsComputation, HeatingStatesAndBlockFigures) {
