@@ -42,7 +42,8 @@ void DataAcquisition::BuildStatsFilePath() {
     ExpandFileNameTemplate(WorkingFileName, PeriodStartTime);
     int written;
     if (StatsArchiveDirectory[0] != '\0')
-        written = snprintf(StatsFilePath, sizeof StatsFilePath, "%s\\%s", StatsArchiveDirectory, WorkingFileName);
+        written =
+            snprintf(StatsFilePath, sizeof StatsFilePath, "%s\\%s", StatsArchiveDirectory, WorkingFileName);
     else
         written = snprintf(StatsFilePath, sizeof StatsFilePath, "%s", WorkingFileName);
     // A path cut short would name another file; an empty one fails to open and is reported.
@@ -79,8 +80,9 @@ void DataAcquisition::ConfigureStatistics() {
             EventLogRef.Write(5011, message);
         } else {
             StatisticsEnabled = 1;
-            snprintf(message, sizeof message, "%s: Statistics enabled with an averaging period of %d seconds.",
-                     name, static_cast<int>(StatsArchivePeriod));
+            snprintf(message, sizeof message,
+                     "%s: Statistics enabled with an averaging period of %d seconds.", name,
+                     static_cast<int>(StatsArchivePeriod));
             EventLogRef.Write(5010, message);
         }
     } else {
@@ -129,8 +131,9 @@ void DataAcquisition::ArchiveStatistics() {
     FileTimeToSystemTime(&PeriodEnd, &PeriodEndTime);
 
     char message[MessageSize];
-    snprintf(message, sizeof message, "%s: Archiving statistics for the period %02d:%02d:%03d-%02d:%02d:%03d.",
-             Name ? Name : "", PeriodStartTime.wMinute, PeriodStartTime.wSecond, PeriodStartTime.wMilliseconds,
+    snprintf(message, sizeof message,
+             "%s: Archiving statistics for the period %02d:%02d:%03d-%02d:%02d:%03d.", Name ? Name : "",
+             PeriodStartTime.wMinute, PeriodStartTime.wSecond, PeriodStartTime.wMilliseconds,
              PeriodEndTime.wMinute, PeriodEndTime.wSecond, PeriodEndTime.wMilliseconds);
     EventLogRef.Write(5003, message);
 
@@ -147,7 +150,8 @@ void DataAcquisition::ArchiveStatistics() {
     if (period == 0) {
         // Statistics are never enabled without a period; keep the periods ordered anyway.
         start = end;
-    } else if (count != 0 && CurrentSample < count && ToTicks(buffer.Records[CurrentSample].TimeStamp) >= end) {
+    } else if (count != 0 && CurrentSample < count &&
+               ToTicks(buffer.Records[CurrentSample].TimeStamp) >= end) {
         // Skip whole periods in one step: the new end is the first grid point after t.
         const ULONGLONG t = ToTicks(buffer.Records[CurrentSample].TimeStamp);
         end += ((t - end) / period + 1) * period;

@@ -39,7 +39,8 @@ void AddValue(SonicMetek3ClassAMPSerial::Moments &moments, double x) {
 
 // Called after AddValue for both values of the record, so both origins are set.
 void AddPair(SonicMetek3ClassAMPSerial::Covariance &pair, double a, double b,
-             const SonicMetek3ClassAMPSerial::Moments &first, const SonicMetek3ClassAMPSerial::Moments &second) {
+             const SonicMetek3ClassAMPSerial::Moments &first,
+             const SonicMetek3ClassAMPSerial::Moments &second) {
     if (IsMissingValue(a) || IsMissingValue(b)) {
         ++pair.BadSamp;
         return;
@@ -77,9 +78,9 @@ void ComputeMoments(SonicMetek3ClassAMPSerial::Moments &moments) {
         const double m1Squared = m1 * m1;
         const double deviation2 = deviation * deviation;
         moments.Skewness = (m3 - 3.0 * m2 * m1 + 2.0 * m1Squared * m1) / (deviation2 * deviation);
-        moments.Kurtosis =
-            (m4 - 4.0 * m3 * m1 + 6.0 * m2 * m1Squared - 3.0 * m1Squared * m1Squared) / (deviation2 * deviation2) -
-            3.0;
+        moments.Kurtosis = (m4 - 4.0 * m3 * m1 + 6.0 * m2 * m1Squared - 3.0 * m1Squared * m1Squared) /
+                               (deviation2 * deviation2) -
+                           3.0;
     }
 }
 
@@ -88,7 +89,8 @@ void ComputeMoments(SonicMetek3ClassAMPSerial::Moments &moments) {
 // deviations from the origins) and A' = A - a0, B' = B - b0 this is
 // mean(a'b') - A'B' + a0 (mean(b') - B') + b0 (mean(a') - A'), in which the corrections
 // vanish when the pair holds every present value of both components.
-void ComputeCovariance(SonicMetek3ClassAMPSerial::Covariance &pair, const SonicMetek3ClassAMPSerial::Moments &first,
+void ComputeCovariance(SonicMetek3ClassAMPSerial::Covariance &pair,
+                       const SonicMetek3ClassAMPSerial::Moments &first,
                        const SonicMetek3ClassAMPSerial::Moments &second) {
     pair.Value = StatsMissingValue;
     if (pair.GoodSamp == 0)
@@ -96,7 +98,8 @@ void ComputeCovariance(SonicMetek3ClassAMPSerial::Covariance &pair, const SonicM
     const double n = pair.GoodSamp;
     const double firstMean = first.Sum1 / first.GoodSamp;
     const double secondMean = second.Sum1 / second.GoodSamp;
-    pair.Value = pair.SumProduct / n - firstMean * secondMean + first.Origin * (pair.SumSecond / n - secondMean) +
+    pair.Value = pair.SumProduct / n - firstMean * secondMean +
+                 first.Origin * (pair.SumSecond / n - secondMean) +
                  second.Origin * (pair.SumFirst / n - firstMean);
 }
 
@@ -114,8 +117,8 @@ bool IsNewFile(const char *path) {
 }
 
 void PrintMoments(FILE *file, const SonicMetek3ClassAMPSerial::Moments &m) {
-    fprintf(file, "   %8d %7d %7.2f %6.2f %8.2f %8.2f", static_cast<int>(m.GoodSamp), m.BadSamp, m.Average, m.StdDev,
-            m.Skewness, m.Kurtosis);
+    fprintf(file, "   %8d %7d %7.2f %6.2f %8.2f %8.2f", static_cast<int>(m.GoodSamp), m.BadSamp, m.Average,
+            m.StdDev, m.Skewness, m.Kurtosis);
 }
 
 void PrintCovariance(FILE *file, const SonicMetek3ClassAMPSerial::Covariance &c) {
@@ -244,10 +247,13 @@ void SonicMetek3ClassAMPSerial::WriteStatistics() {
         fputs(StatsColumnLine, file);
     }
 
-    fprintf(file, "%02d:%02d:%03d-", PeriodStartTime.wMinute, PeriodStartTime.wSecond, PeriodStartTime.wMilliseconds);
-    fprintf(file, "%02d:%02d:%03d ", PeriodEndTime.wMinute, PeriodEndTime.wSecond, PeriodEndTime.wMilliseconds);
-    fprintf(file, "%10d    %8d %10d %9d   %9d %8.1f %12.f", static_cast<int>(NumSamp), OffSamp, OnGoodSamp, OnBadSamp,
-            static_cast<int>(BlockSamp), static_cast<double>(BlockAvg), static_cast<double>(BlockPctAvg));
+    fprintf(file, "%02d:%02d:%03d-", PeriodStartTime.wMinute, PeriodStartTime.wSecond,
+            PeriodStartTime.wMilliseconds);
+    fprintf(file, "%02d:%02d:%03d ", PeriodEndTime.wMinute, PeriodEndTime.wSecond,
+            PeriodEndTime.wMilliseconds);
+    fprintf(file, "%10d    %8d %10d %9d   %9d %8.1f %12.f", static_cast<int>(NumSamp), OffSamp, OnGoodSamp,
+            OnBadSamp, static_cast<int>(BlockSamp), static_cast<double>(BlockAvg),
+            static_cast<double>(BlockPctAvg));
     PrintMoments(file, UStats);
     PrintMoments(file, VStats);
     PrintMoments(file, WStats);

@@ -88,7 +88,8 @@ protected:
     StatisticsPeriods() : log_("Statistics periods test log", "C:\\Data"), engine_(log_) {
         engine_.StatsArchivePeriod = 60;
         snprintf(engine_.StatsArchiveDirectory, sizeof engine_.StatsArchiveDirectory, "%s", "C:\\Data");
-        snprintf(engine_.StatsFileTemplate, sizeof engine_.StatsFileTemplate, "%s", "lab0<YYJJJHH>_stats.txt");
+        snprintf(engine_.StatsFileTemplate, sizeof engine_.StatsFileTemplate, "%s",
+                 "lab0<YYJJJHH>_stats.txt");
         engine_.QualityControl = 1;
         engine_.CurrentBuffer = 1;
     }
@@ -161,14 +162,16 @@ TEST_F(StatisticsPeriods, NextBoundaryIsTheFirstGridPointAfterNow) {
 TEST_F(StatisticsPeriods, ConfigurationDecidesAndLogs) {
     engine_.ConfigureStatistics();
     EXPECT_EQ(engine_.StatisticsEnabled, 1);
-    EXPECT_EQ(Logged(5010), std::vector<std::string>{"Metek1: Statistics enabled with an averaging period of 60 seconds."});
+    EXPECT_EQ(Logged(5010),
+              std::vector<std::string>{"Metek1: Statistics enabled with an averaging period of 60 seconds."});
 
     engine_.QualityControl = 0;
     engine_.ConfigureStatistics();
     EXPECT_EQ(engine_.StatisticsEnabled, 0);
-    EXPECT_EQ(Logged(5011), std::vector<std::string>{
-                                "Metek1: The quality control process, which is currently disabled, is required to "
-                                "calculate statistics. The statistics process has been disabled."});
+    EXPECT_EQ(Logged(5011),
+              std::vector<std::string>{
+                  "Metek1: The quality control process, which is currently disabled, is required to "
+                  "calculate statistics. The statistics process has been disabled."});
 
     engine_.QualityControl = 1;
     engine_.StatsArchivePeriod = 0;
@@ -194,7 +197,8 @@ TEST_F(StatisticsPeriods, FirstPeriodRunsFromTheStartToTheWholeMinute) {
     ASSERT_EQ(engine_.Closed.size(), 1u);
     EXPECT_EQ(engine_.Closed[0].Accumulated, 1) << "a sample stamped on the end starts the new period";
     EXPECT_EQ(engine_.Closed[0].End, Ticks(At(2026, 12, 8, 10, 16, 0)));
-    EXPECT_EQ(Logged(5003), std::vector<std::string>{"Metek1: Archiving statistics for the period 15:42:300-16:00:000."});
+    EXPECT_EQ(Logged(5003),
+              std::vector<std::string>{"Metek1: Archiving statistics for the period 15:42:300-16:00:000."});
     EXPECT_EQ(Ticks(engine_.PeriodStart), Ticks(At(2026, 12, 8, 10, 16, 0)));
     EXPECT_EQ(Ticks(engine_.PeriodEnd), Ticks(At(2026, 12, 8, 10, 17, 0)));
     EXPECT_EQ(engine_.AccumulatedSamples, (std::vector<DWORD>{0, 1, 2}));
@@ -213,9 +217,9 @@ TEST_F(StatisticsPeriods, EmptyPeriodsAreSkippedWithoutALine) {
     EXPECT_EQ(engine_.Closed[1].Start, Ticks(At(2026, 12, 8, 10, 18, 0)));
     EXPECT_EQ(engine_.Closed[1].End, Ticks(At(2026, 12, 8, 10, 19, 0)));
     EXPECT_EQ(engine_.Closed[1].Accumulated, 2);
-    EXPECT_EQ(Logged(5003), (std::vector<std::string>{
-                                "Metek1: Archiving statistics for the period 15:00:000-16:00:000.",
-                                "Metek1: Archiving statistics for the period 18:00:000-19:00:000."}));
+    EXPECT_EQ(Logged(5003),
+              (std::vector<std::string>{"Metek1: Archiving statistics for the period 15:00:000-16:00:000.",
+                                        "Metek1: Archiving statistics for the period 18:00:000-19:00:000."}));
     EXPECT_EQ(Ticks(engine_.PeriodStart), Ticks(At(2026, 12, 8, 10, 19, 0)));
     EXPECT_EQ(Ticks(engine_.PeriodEnd), Ticks(At(2026, 12, 8, 10, 20, 0)));
 }
@@ -247,7 +251,8 @@ TEST_F(StatisticsPeriods, StopClosesThePartialPeriodAtTheLastSample) {
     ASSERT_EQ(engine_.Closed.size(), 1u);
     EXPECT_EQ(engine_.Closed[0].Accumulated, 2);
     EXPECT_EQ(engine_.Closed[0].End, Ticks(At(2026, 12, 8, 10, 15, 20, 250)));
-    EXPECT_EQ(Logged(5003), std::vector<std::string>{"Metek1: Archiving statistics for the period 15:00:000-15:20:250."});
+    EXPECT_EQ(Logged(5003),
+              std::vector<std::string>{"Metek1: Archiving statistics for the period 15:00:000-15:20:250."});
     EXPECT_LT(Ticks(engine_.PeriodStart), Ticks(engine_.PeriodEnd));
 }
 
@@ -293,7 +298,9 @@ TEST_F(StatisticsPeriods, FileIsNamedAfterThePeriodStart) {
     Fill({At(2026, 12, 8, 14, 0, 0, 500)});
     engine_.RunStatisticsTiming();
     ASSERT_EQ(engine_.Closed.size(), 1u);
-    EXPECT_EQ(engine_.Closed[0].Path, "C:\\Data\\lab026342" "13_stats.txt");
+    EXPECT_EQ(engine_.Closed[0].Path,
+              "C:\\Data\\lab026342"
+              "13_stats.txt");
 
     engine_.StatsArchiveDirectory[0] = '\0';
     engine_.PeriodStartTime.wHour = 0;

@@ -30,7 +30,8 @@ inline std::vector<LoggedEntry> ReadLogEntries(const std::string &directory) {
             if (!line.empty() && line.back() == '\r')
                 line.pop_back();
             // Time stamp: 12 characters with colons at 2, 5 and 8, then two blanks.
-            if (line.size() < 20 || line[2] != ':' || line[5] != ':' || line[8] != ':' || line.compare(12, 2, "  ") != 0)
+            if (line.size() < 20 || line[2] != ':' || line[5] != ':' || line[8] != ':' ||
+                line.compare(12, 2, "  ") != 0)
                 continue;
             const size_t codeEnd = line.find("  ", 14);
             if (codeEnd == std::string::npos)

@@ -80,7 +80,7 @@ TEST_F(StatisticsComputation, HeatingStatesAndBlockFigures) {
     Accumulate(Line(Status('2', 'x', "025"), "1", "1", "1", "1"));
     Accumulate(Line(Status('7', '0', "150"), "1", "1", "1", "1"));  // percentage above 100
     Accumulate(Line(Status('1', '8', ""), "1", "1", "1", "1"));     // 11 characters, no percentage
-    Accumulate(Line("ABCDEFGHI", "1", "1", "1", "1"));             // too short for any of it
+    Accumulate(Line("ABCDEFGHI", "1", "1", "1", "1"));              // too short for any of it
     EXPECT_EQ(engine_.OffSamp, 1);
     EXPECT_EQ(engine_.OnGoodSamp, 2);
     EXPECT_EQ(engine_.OnBadSamp, 1);
@@ -156,7 +156,8 @@ TEST_F(StatisticsComputation, CovarianceUsesEachComponentsOwnAverage) {
 TEST_F(StatisticsComputation, WritingClearsTheAccumulatorsEvenWhenTheFileFails) {
     Accumulate(Line(Status('1', '1', "010"), "1", "2", "3", "4"));
     Accumulate("x", SampleBlackout);
-    WritePeriod(CalendarTime(2026, 12, 8, 21, 4, 0), CalendarTime(2026, 12, 8, 21, 5, 0), "C:\\Missing\\s.txt");
+    WritePeriod(CalendarTime(2026, 12, 8, 21, 4, 0), CalendarTime(2026, 12, 8, 21, 5, 0),
+                "C:\\Missing\\s.txt");
     EXPECT_EQ(engine_.NumSamp, 0u);
     EXPECT_EQ(engine_.OnGoodSamp, 0);
     EXPECT_EQ(engine_.BlockSamp, 0u);

@@ -107,15 +107,16 @@ TEST_F(StatisticsFile, HeaderOnlyForANewOrEmptyFile) {
 
     // A file with content never gets a second header, whatever it holds.
     { std::ofstream(root_.Posix("c/Stats/other.txt"), std::ios::binary) << "x"; }
-    WritePeriod(CalendarTime(2026, 12, 8, 21, 4, 0), CalendarTime(2026, 12, 8, 21, 5, 0), "C:\\Stats\\other.txt");
+    WritePeriod(CalendarTime(2026, 12, 8, 21, 4, 0), CalendarTime(2026, 12, 8, 21, 5, 0),
+                "C:\\Stats\\other.txt");
     EXPECT_EQ(FileBytes("c/Stats/other.txt"), "x04:00:000-05:00:000 " + EmptyValues + "\r\n");
 }
 
 TEST_F(StatisticsFile, AppendsWhileAnotherProgramHoldsTheFileOpen) {
     WritePeriod(CalendarTime(2026, 12, 8, 21, 4, 0), CalendarTime(2026, 12, 8, 21, 5, 0));
     // A reader that shares reading and writing, as a program following the file would.
-    HANDLE reader = CreateFileA("C:\\Stats\\stats.txt", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE reader = CreateFileA("C:\\Stats\\stats.txt", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(reader, INVALID_HANDLE_VALUE);
     WritePeriod(CalendarTime(2026, 12, 8, 21, 5, 0), CalendarTime(2026, 12, 8, 21, 6, 0));
     char bytes[64] = {};
@@ -129,8 +130,10 @@ TEST_F(StatisticsFile, AppendsWhileAnotherProgramHoldsTheFileOpen) {
 
 TEST_F(StatisticsFile, MissingDirectoryIsReportedForEveryPeriodAndCreatesNothing) {
     Accumulate("XXXXXXXXX1000,1,2.0,0.5,20.0\r\n");
-    WritePeriod(CalendarTime(2026, 12, 8, 21, 4, 0), CalendarTime(2026, 12, 8, 21, 5, 0), "C:\\Nowhere\\s.txt");
-    WritePeriod(CalendarTime(2026, 12, 8, 21, 5, 0), CalendarTime(2026, 12, 8, 21, 6, 0), "C:\\Nowhere\\s.txt");
+    WritePeriod(CalendarTime(2026, 12, 8, 21, 4, 0), CalendarTime(2026, 12, 8, 21, 5, 0),
+                "C:\\Nowhere\\s.txt");
+    WritePeriod(CalendarTime(2026, 12, 8, 21, 5, 0), CalendarTime(2026, 12, 8, 21, 6, 0),
+                "C:\\Nowhere\\s.txt");
     EXPECT_EQ(LoggedMessages(root_.Posix("c/Data"), 6701),
               std::vector<std::string>(2, "Metek1: Error opening file C:\\Nowhere\\s.txt"));
     EXPECT_FALSE(std::filesystem::exists(root_.Posix("c/Nowhere")));

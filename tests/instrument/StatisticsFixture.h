@@ -57,7 +57,8 @@ protected:
     }
 
     // Closes a period into the file at this Windows path.
-    void WritePeriod(const SYSTEMTIME &start, const SYSTEMTIME &end, const char *path = "C:\\Stats\\stats.txt") {
+    void WritePeriod(const SYSTEMTIME &start, const SYSTEMTIME &end,
+                     const char *path = "C:\\Stats\\stats.txt") {
         engine_.PeriodStartTime = start;
         engine_.PeriodEndTime = end;
         snprintf(engine_.StatsFilePath, sizeof engine_.StatsFilePath, "%s", path);
@@ -102,8 +103,9 @@ protected:
     // Field numbers of the period line (1-based as in the file's value order).
     static constexpr int NumSampField = 1, OffSampField = 2, OnGoodSampField = 3, OnBadSampField = 4,
                          BlockSampField = 5, BlockAvgField = 6, BlockPctAvgField = 7;
-    static constexpr int UField = 8, VField = 14, WField = 20, TField = 26;  // GoodSamp, BadSamp, four results
-    static constexpr int UWField = 32, VWField = 35, WTField = 38;          // GoodSamp, BadSamp, covariance
+    static constexpr int UField = 8, VField = 14, WField = 20,
+                         TField = 26;                               // GoodSamp, BadSamp, four results
+    static constexpr int UWField = 32, VWField = 35, WTField = 38;  // GoodSamp, BadSamp, covariance
 
     TestRoot root_;
     EventLog log_;

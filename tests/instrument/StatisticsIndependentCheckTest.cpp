@@ -107,14 +107,15 @@ std::string Format(const char *format, double value) {
 
 // The printed figure agrees with the reference, allowing for a reference that lies within
 // its tolerance of a rounding boundary.
-void ExpectPrinted(const std::string &printed, const char *format, long double reference, long double tolerance,
-                   const std::string &what) {
+void ExpectPrinted(const std::string &printed, const char *format, long double reference,
+                   long double tolerance, const std::string &what) {
     const double low = static_cast<double>(reference - tolerance);
     const double high = static_cast<double>(reference + tolerance);
     const std::string trimmedLow = Format(format, low), trimmedHigh = Format(format, high);
     auto trim = [](std::string s) { return s.substr(s.find_first_not_of(' ')); };
     EXPECT_TRUE(printed == trim(trimmedLow) || printed == trim(trimmedHigh))
-        << what << ": printed " << printed << ", reference " << Format("%.12f", static_cast<double>(reference));
+        << what << ": printed " << printed << ", reference "
+        << Format("%.12f", static_cast<double>(reference));
 }
 
 TEST(StatisticsIndependentCheck, ThirtyMinutesAtTwentyHertz) {
@@ -167,7 +168,7 @@ TEST(StatisticsIndependentCheck, ThirtyMinutesAtTwentyHertz) {
         const char heating = pick < 0.9 ? '1' : pick < 0.95 ? '0' : pick < 0.98 ? '2' : 'x';
         int digit = 0, percent = 0;
         if (random.Uniform() < 0.03) {
-            digit = static_cast<int>(random.Uniform() * 10);  // 0 to 9
+            digit = static_cast<int>(random.Uniform() * 10);     // 0 to 9
             percent = static_cast<int>(random.Uniform() * 121);  // 0 to 120
         }
         char status14[32];
@@ -272,10 +273,9 @@ TEST(StatisticsIndependentCheck, ThirtyMinutesAtTwentyHertz) {
     // --- Unrounded figures against the two-pass reference --------------------------------------
     const ReferenceMoments reference[4] = {TwoPass(u), TwoPass(v), TwoPass(w), TwoPass(t)};
     const CapturingEngine::Moments *computed[4] = {&results.U, &results.V, &results.W, &results.T};
-    const long double covariance[3] = {
-        TwoPassCovariance(uw, reference[0].Average, reference[2].Average),
-        TwoPassCovariance(vw, reference[1].Average, reference[2].Average),
-        TwoPassCovariance(wt, reference[2].Average, reference[3].Average)};
+    const long double covariance[3] = {TwoPassCovariance(uw, reference[0].Average, reference[2].Average),
+                                       TwoPassCovariance(vw, reference[1].Average, reference[2].Average),
+                                       TwoPassCovariance(wt, reference[2].Average, reference[3].Average)};
     const CapturingEngine::Covariance *computedPairs[3] = {&results.UW, &results.VW, &results.WT};
     const char *names[4] = {"u", "v", "w", "T"};
     const char *pairNames[3] = {"uw", "vw", "wT"};
@@ -352,7 +352,8 @@ TEST(StatisticsIndependentCheck, ThirtyMinutesAtTwentyHertz) {
         const int at = 32 + 3 * k;
         EXPECT_EQ(fields[at], std::to_string(pairCounts[k])) << pairNames[k];
         EXPECT_EQ(fields[at + 1], std::to_string(pairBad[k])) << pairNames[k];
-        ExpectPrinted(fields[at + 2], "%10.2f", covariance[k], Tolerance, std::string(pairNames[k]) + " Covariance");
+        ExpectPrinted(fields[at + 2], "%10.2f", covariance[k], Tolerance,
+                      std::string(pairNames[k]) + " Covariance");
     }
 }
 
