@@ -78,9 +78,12 @@ void SerialEventIO::RunReadingLoop(SerialComm *port, HANDLE receiveFlagEvent) {
         if (result == WaitStop)
             break;
         if (result == WaitReceiveFlag) {
-            ReadPort();
+            // Re-arm before reading: a terminator that arrives after the read fires the new
+            // wait, one that arrived before it is in what is read. (Setting the port's event
+            // mask forgets events that came while no wait was armed.)
             if (port->ArmReceiveFlagWait(&receiveFlagEvent) != 0)
                 receiveFlagEvent = nullptr;
+            ReadPort();
         } else if (result == WaitReinit) {
             Reinitialize();
         } else if (result == WAIT_FAILED) {
