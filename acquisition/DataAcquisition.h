@@ -179,6 +179,7 @@ public:
 
     // --- Registry bookkeeping ------------------------------------------------------------
     RegEditor *CurrentRegEditor = nullptr;  // valid only during an update
+    bool BookkeepingSuspended = false;      // the key could not be opened; logged once (5026)
 
     // State the archive thread keeps from pass to pass.
     struct ArchiveThreadState {
