@@ -22,10 +22,8 @@ public:
 class Bookkeeping : public ::testing::Test {
 protected:
     Bookkeeping() : log("Metek1", "C:\\Kestrune Logs"), engine(log) {
-        engine.Name = name;
         snprintf(engine.RegistryKeyPath, sizeof engine.RegistryKeyPath, "%s", KeyPath);
     }
-    ~Bookkeeping() override { engine.Name = nullptr; }
 
     // The take time of a pass: 8 December 2026, 14:30:05.123 UTC.
     static SYSTEMTIME TakeTime() {
@@ -99,7 +97,6 @@ protected:
     }
 
     TestRoot root;
-    char name[8] = "Metek1";
     EventLog log;
     TestEngine engine;
 };
