@@ -69,6 +69,7 @@ protected:
 
     // Replaces the registry store by a file that is not a database, or removes it.
     void BreakStore() {
+        RepairStore();
         std::ofstream(root.Path() + "/registry.db", std::ios::binary | std::ios::trunc)
             << std::string(8192, 'x');
     }

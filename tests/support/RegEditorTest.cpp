@@ -306,6 +306,8 @@ TEST_F(RegEditorTest, AKeyThatCannotBeOpenedThrows) {
 
     RegCloseKey(key);
     key = nullptr;
+    for (const char *suffix : {"-wal", "-shm"})
+        remove((root.Path() + "/registry.db" + suffix).c_str());
     FILE *f = fopen((root.Path() + "/registry.db").c_str(), "wb");
     ASSERT_NE(nullptr, f);
     std::string junk(8192, 'x');
