@@ -413,14 +413,6 @@ TEST_F(EngineCoreTest, SecondStartIsRefusedUntilStopReleasedTheThread) {
     EXPECT_EQ(engine->AcquireCalls.load(), 2);
 }
 
-TEST_F(EngineCoreTest, StopWithoutStartCompletes) {
-    auto engine = Engine(Script::Return);
-    engine->Stop();
-    EXPECT_EQ(engine->EngineThreadHandle, nullptr);
-    EXPECT_FALSE(IsSet(engine->StopRequestEvent));
-    EXPECT_FALSE(IsSet(engine->EngineReadyEvent));
-}
-
 // Stop's waits are bounded at 10 s: an Acquire that never returns is terminated. This test
 // takes those 10 s once.
 TEST_F(EngineCoreTest, StopTerminatesAnAcquireThatNeverReturns) {

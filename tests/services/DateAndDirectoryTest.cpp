@@ -54,15 +54,6 @@ TEST(DayOfYear, CountsEveryDayOfCommonAndLeapYears) {
     }
 }
 
-TEST(DayOfYear, ReadsOnlyTheDate) {
-    SYSTEMTIME time = Date(2026, 12, 8);
-    time.wHour = 23;
-    time.wMinute = 59;
-    time.wDayOfWeek = 6;
-    time.wMilliseconds = 999;
-    EXPECT_EQ(DayOfYear(time), 342);
-}
-
 class CreateDirectoryPathTest : public ::testing::Test {
 protected:
     // The drive "C:" exists, as it does on Windows.

@@ -198,19 +198,6 @@ TEST_F(EventLogTest, WriteStampsWithTheTimeOfWriting) {
         << lines.back();
 }
 
-TEST_F(EventLogTest, EmptyDirectoryMeansTheCurrentDirectory) {
-    const std::string previous = std::filesystem::current_path().string();
-    std::filesystem::current_path(root.Path());
-    {
-        EventLog log("Here", "");
-        RemoveLogs(root.Path());
-        log.WriteEntry(MakeEntry(At(2026, 12, 8, 0, 0, 0, 0), 1, "in the current directory"));
-    }
-    std::filesystem::current_path(previous);
-    EXPECT_EQ(ReadFile(root.Posix("26342.log")),
-              Header("12/08/26", "Here") + "00:00:00:000     1  in the current directory\r\n");
-}
-
 TEST_F(EventLogTest, DirectoryThatCannotBeCreatedRaises) {
     std::ofstream(root.Posix("c/Blocker")) << "a file, not a directory";
     EXPECT_THROW(EventLog("Blocked", "C:\\Blocker\\Logs"), EventLogException);
