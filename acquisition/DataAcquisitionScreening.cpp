@@ -1,4 +1,160 @@
+// Sample screening and the clock-synchronisation blackout.
+//
+// Another program publishes the UTC time of each clock step in the 16-byte named mapping
+// "ClockSyncFileMap", guarded by the named mutex "ClockSyncMutex". Samples stamped inside the
+// window from that time to BlackoutPeriod seconds after it are excluded from the archive;
+// with a required sample size, records of another length are marked bad. A buffer without
+// a single good sample asks the engine thread to reinitialize the instrument.
 #include "acquisition/DataAcquisition.h"
-// PENDING: placeholder until its owner lands the real implementation.
-void DataAcquisition::OpenClockSyncBlock() {}
-void DataAcquisition::ScreenSamples() {}
+
+namespace {
+
+const char ClockSyncMutexName[] = "ClockSyncMutex";
+const char ClockSyncMapName[] = "ClockSyncFileMap";
+constexpr DWORD ClockSyncBlockSize = 16;
+constexpr ULONGLONG UnitsPerSecond = 10000000ULL;
+
+ULONGLONG ToUnits(const FILETIME &time) {
+    return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+FILETIME FromUnits(ULONGLONG units) {
+    FILETIME time;
+    time.dwLowDateTime = static_cast<DWORD>(units & 0xFFFFFFFFULL);
+    time.dwHighDateTime = static_cast<DWORD>(units >> 32);
+    return time;
+}
+
+// A wait that returns WAIT_ABANDONED has acquired the mutex as well.
+bool Acquired(DWORD wait) { return wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED; }
+
+}  // namespace
+
+void DataAcquisition::OpenClockSyncBlock() {
+    char message[MessageSize];
+
+    ClockSyncMutex = CreateMutexA(nullptr, FALSE, ClockSyncMutexName);
+    if (!ClockSyncMutex) {
+        snprintf(message, sizeof message, "%s: CreateMutex() error creating mutex for %s", Name, ClockSyncMutexName);
+        EventLogRef.Write(5024, message);
+        return;
+    }
+    if (!Acquired(WaitForSingleObject(ClockSyncMutex, INFINITE))) {
+        snprintf(message, sizeof message, "%s: Error acquiring mutex %s", Name, ClockSyncMutexName);
+        EventLogRef.Write(5023, message);
+        return;
+    }
+
+    ClockSyncMapping =
+        CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, ClockSyncBlockSize, ClockSyncMapName);
+    if (!ClockSyncMapping) {
+        snprintf(message, sizeof message,
+                 "%s: Error creating shared memory for the clock synchronization time  Error code: %ld.", Name,
+                 static_cast<long>(GetLastError()));
+        EventLogRef.Write(5022, message);
+        ReleaseMutex(ClockSyncMutex);
+        return;
+    }
+    ClockSyncView = MapViewOfFile(ClockSyncMapping, FILE_MAP_ALL_ACCESS, 0, 0, ClockSyncBlockSize);
+    if (!ClockSyncView) {
+        snprintf(message, sizeof message,
+                 "%s: Error mapping shared memory for the clock synchronization time. Error code: %ld.", Name,
+                 static_cast<long>(GetLastError()));
+        EventLogRef.Write(5021, message);
+        ReleaseMutex(ClockSyncMutex);
+        return;
+    }
+
+    ClockSyncActive = 1;
+    ReleaseMutex(ClockSyncMutex);
+}
+
+void DataAcquisition::ScreenSamples() {
+    char message[MessageSize];
+    SampleBuffer &buffer = Buffers[CurrentBuffer];
+    const DWORD count = buffer.SampleCount.load(std::memory_order_acquire);
+
+    ValidCount = 0;
+
+    // The block is read under its mutex; a failed wait keeps the previous time.
+    if (ClockSyncActive == 1) {
+        if (Acquired(WaitForSingleObject(ClockSyncMutex, INFINITE))) {
+            memcpy(&ClockSyncTime, ClockSyncView, sizeof ClockSyncTime);
+            ReleaseMutex(ClockSyncMutex);
+        }
+    } else {
+        memset(&ClockSyncTime, 0, sizeof ClockSyncTime);
+    }
+
+    // An all-zero or otherwise invalid time does not convert and keeps the previous one,
+    // which is the year 1601 until a valid time has been read.
+    FILETIME sync;
+    if (SystemTimeToFileTime(&ClockSyncTime, &sync))
+        SyncFileTime = ToUnits(sync);
+    BlackoutEnd = SyncFileTime + static_cast<ULONGLONG>(BlackoutPeriod) * UnitsPerSecond;
+
+    // The blackout total of this pass, for its one 5006 entry. BlackoutCount itself is left to
+    // ProcessRawSamples, which counts every status once for the pass's 5017 entry.
+    int blackout = 0;
+    for (CurrentSample = 0; CurrentSample < count && CurrentSample < SampleBuffer::Capacity; ++CurrentSample) {
+        SampleRecord &record = buffer.Records[CurrentSample];
+        const ULONGLONG stamp = ToUnits(record.TimeStamp);
+        if (SyncFileTime <= stamp && stamp <= BlackoutEnd) {
+            record.Status = SampleBlackout;
+            ++blackout;
+        } else if (RequiredSampleSize != 0 && record.Length != RequiredSampleSize) {
+            SYSTEMTIME at = {};
+            FileTimeToSystemTime(&record.TimeStamp, &at);
+            snprintf(message, sizeof message,
+                     "%s: Invalid sample detected at %02d:%02d:%02d:%03d. The sample size of %d does not match the "
+                     "required sample size of %d. Sample excluded from archive.",
+                     Name, at.wHour, at.wMinute, at.wSecond, at.wMilliseconds, static_cast<int>(record.Length),
+                     RequiredSampleSize);
+            EventLogRef.Write(5005, message);
+            record.Status = SampleBad;
+        } else {
+            record.Status = SampleGood;
+            ++ValidCount;
+        }
+    }
+
+    if (blackout != 0) {
+        BlackoutEndTime = ClockSyncTime;
+        FILETIME start;
+        if (SystemTimeToFileTime(&ClockSyncTime, &start)) {
+            FILETIME end = FromUnits(ToUnits(start) + static_cast<ULONGLONG>(BlackoutPeriod) * UnitsPerSecond);
+            SYSTEMTIME converted;
+            if (FileTimeToSystemTime(&end, &converted))
+                BlackoutEndTime = converted;
+        }
+        const SYSTEMTIME &from = ClockSyncTime;
+        const SYSTEMTIME &to = BlackoutEndTime;
+        snprintf(message, sizeof message,
+                 "%s: Excluding %d samples from the archive during the blackout period %02d/%02d/%02d "
+                 "%02d:%02d:%02d:%03d to %02d/%02d/%02d %02d:%02d:%02d:%03d.",
+                 Name, blackout, from.wMonth, from.wDay, from.wYear % 100, from.wHour, from.wMinute, from.wSecond,
+                 from.wMilliseconds, to.wMonth, to.wDay, to.wYear % 100, to.wHour, to.wMinute, to.wSecond,
+                 to.wMilliseconds);
+        EventLogRef.Write(5006, message);
+    }
+
+    if (count > 0 && ValidCount == 0) {
+        snprintf(message, sizeof message, "%s: The last %d samples are invalid. Acquisition initialization started.",
+                 Name, static_cast<int>(count));
+        EventLogRef.Write(5007, message);
+        // Without an engine thread, or once it has ended, nobody could carry a request out.
+        if (!EngineThreadHandle || WaitForSingleObject(EngineThreadHandle, 0) == WAIT_OBJECT_0) {
+            snprintf(message, sizeof message,
+                     "%s: Acquisition reinitialization can not be performed when the acquisition engine is stopped.",
+                     Name);
+            EventLogRef.Write(6727, message);
+        } else if (WaitForSingleObject(ReinitIdleEvent, 0) != WAIT_OBJECT_0) {
+            snprintf(message, sizeof message, "%s: Acquisition reinitialization already started.", Name);
+            EventLogRef.Write(6727, message);
+        } else {
+            SetEvent(ReinitRequestEvent);
+        }
+        snprintf(message, sizeof message, "%s: Acquisition initialization finished.", Name);
+        EventLogRef.Write(5008, message);
+    }
+}

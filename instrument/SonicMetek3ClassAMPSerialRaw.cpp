@@ -1,3 +1,74 @@
+// The raw data line of the uSonic-3: every good record's comma-separated text is rewritten
+// into nine space-separated texts (status field, u, v, w, T, A1, A2, A3, A4) ended by CR LF.
+#include <climits>
+#include <new>
+
 #include "instrument/SonicMetek3ClassAMPSerial.h"
-// PENDING: placeholder until its owner lands the real implementation.
-void SonicMetek3ClassAMPSerial::ProcessRawSamples() {}
+
+namespace {
+
+// Writes the value with three decimals, or "-99." when it counts as missing, is 95 or more,
+// is not a finite number or has an integer part outside the 32-bit range. The last two are
+// kept out because they have no truncated integer to test and could need hundreds of digits.
+void FormatRawValue(char *text, size_t size, double value) {
+    snprintf(text, size, "%.0f.", MissingValue);
+    if (!std::isfinite(value))
+        return;
+    const double whole = std::trunc(value);
+    if (whole < static_cast<double>(INT_MIN) || whole > static_cast<double>(INT_MAX))
+        return;
+    const int truncated = static_cast<int>(whole);
+    if (truncated != -99 && truncated < 95)
+        snprintf(text, size, "%.3f", value);
+}
+
+}  // namespace
+
+void SonicMetek3ClassAMPSerial::ProcessRawSamples() {
+    SampleBuffer &buffer = Buffers[CurrentBuffer];
+    const DWORD count = buffer.SampleCount.load(std::memory_order_acquire);
+
+    for (CurrentSample = 0; CurrentSample < count && CurrentSample < SampleBuffer::Capacity; ++CurrentSample) {
+        SampleRecord &record = buffer.Records[CurrentSample];
+        if (record.Status != SampleGood)
+            continue;
+
+        ParseRecord(record, true);
+        snprintf(RawStatusText, sizeof RawStatusText, "%.*s", StatusFieldUsed, StatusField);
+
+        const double values[8] = {U, V, W, T, A1, A2, A3, A4};
+        size_t size = strlen(RawStatusText) + 11;  // eight blanks, CR, LF, terminator
+        for (int i = 0; i < 8; ++i) {
+            FormatRawValue(ValueTexts[i], sizeof ValueTexts[i], values[i]);
+            size += strlen(ValueTexts[i]);
+        }
+
+        char *line = new (std::nothrow) char[size];
+        if (!line)
+            continue;  // the received text stays as it is
+        int length = snprintf(line, size, "%s %s %s %s %s %s %s %s %s\r\n", RawStatusText, ValueTexts[0],
+                              ValueTexts[1], ValueTexts[2], ValueTexts[3], ValueTexts[4], ValueTexts[5],
+                              ValueTexts[6], ValueTexts[7]);
+        if (length < 0 || static_cast<size_t>(length) >= size) {
+            delete[] line;
+            continue;
+        }
+
+        // The record keeps its array when the new line fits, else gets a new one.
+        const LONG needed = static_cast<LONG>(length) + 1;
+        if (record.Length < needed || !record.Text) {
+            char *text = new (std::nothrow) char[static_cast<size_t>(needed)]();
+            if (!text) {
+                delete[] line;
+                continue;
+            }
+            delete[] record.Text;
+            record.Text = text;
+        }
+        memcpy(record.Text, line, static_cast<size_t>(needed));
+        record.Length = needed - 1;
+        delete[] line;
+    }
+
+    DataAcquisition::ProcessRawSamples();
+}

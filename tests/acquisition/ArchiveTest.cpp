@@ -1,0 +1,296 @@
+// The archive engine with hand-built buffers: raw files split at the hour, headers, time
+// keys, the per-pass entries, lost files, and the archive thread's start, passes and stop.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "ArchiveTestSupport.h"
+#include "common/TestRoot.h"
+
+using namespace archivetest;
+
+namespace {
+
+class TestEngine : public DataAcquisition {
+public:
+    explicit TestEngine(EventLog &log) : DataAcquisition(log) {
+        snprintf(InstrumentName, sizeof InstrumentName, "Metek");
+        snprintf(SerialNumber, sizeof SerialNumber, "666");
+        WrittenEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    }
+    ~TestEngine() override { CloseHandle(WrittenEvent); }
+    void Acquire() override {}
+    // Signals each raw-file write, so a test can wait for the archive thread's pass.
+    void WriteRawFile(const char *name, SYSTEMTIME time) override {
+        DataAcquisition::WriteRawFile(name, time);
+        SetEvent(WrittenEvent);
+    }
+    HANDLE WrittenEvent = nullptr;
+};
+
+struct Sample {
+    std::string Text;
+    FILETIME TimeStamp;
+    SHORT Status;
+};
+
+class ArchiveTest : public testing::Test {
+protected:
+    void SetUp() override {
+        log = std::make_unique<EventLog>("Archive Test EventLog", DataDirectory);
+        engine = std::make_unique<TestEngine>(*log);
+        data = DataPath(root.Path());
+    }
+    void TearDown() override {
+        if (engine->ArchiveThreadHandle) {
+            SetEvent(engine->ArchiveStopEvent);
+            SetEvent(engine->EngineReadyEvent);
+            WaitForSingleObject(engine->ArchiveThreadHandle, INFINITE);
+            CloseHandle(engine->ArchiveThreadHandle);
+            engine->ArchiveThreadHandle = nullptr;
+        }
+        if (engine->CompressionThreadHandle) {
+            WaitForSingleObject(engine->CompressionThreadHandle, INFINITE);
+            CloseHandle(engine->CompressionThreadHandle);
+            engine->CompressionThreadHandle = nullptr;
+        }
+    }
+
+    void Configure(WORD format, int keys, DWORD rawPeriod = 60) {
+        engine->RawTimeKeyFormat = format;
+        engine->RawTimeKeyEnabled = keys;
+        snprintf(engine->RawArchiveDirectory, sizeof engine->RawArchiveDirectory, "%s", DataDirectory);
+        snprintf(engine->RawFileTemplate, sizeof engine->RawFileTemplate, "lab0<YYJJJHH>_raw.txt");
+        engine->RawArchivePeriod = rawPeriod;
+        engine->BeginArchive(state);
+    }
+    void Fill(int buffer, const std::vector<Sample> &samples) {
+        for (size_t i = 0; i < samples.size(); ++i)
+            SetRecord(*engine, buffer, static_cast<DWORD>(i), samples[i].Text, samples[i].TimeStamp,
+                      samples[i].Status);
+        engine->Buffers[buffer].SampleCount = static_cast<DWORD>(samples.size());
+    }
+    bool Pass(int buffer) {
+        engine->CurrentBuffer = buffer;
+        return engine->ArchivePass(state);
+    }
+    std::string Raw(const std::string &name) { return FileText(data + "/" + name); }
+
+    TestRoot root;
+    std::string data;
+    std::unique_ptr<EventLog> log;
+    std::unique_ptr<TestEngine> engine;
+    DataAcquisition::ArchiveThreadState state;
+};
+
+TEST_F(ArchiveTest, PassSpanningAnHourBoundarySplitsBetweenTheHourFiles) {
+    Configure(2, 1);
+    Fill(0, {{"a\r\n", Stamp(2026, 12, 8, 13, 59, 59, 500), SampleGood},
+             {"b\r\n", Stamp(2026, 12, 8, 13, 59, 59, 999), SampleBad},
+             {"c\r\n", Stamp(2026, 12, 8, 14, 0, 0, 0), SampleGood},
+             {"d\r\n", Stamp(2026, 12, 8, 14, 0, 0, 250), SampleGood}});
+    EXPECT_TRUE(Pass(0));
+    EXPECT_EQ(engine->Buffers[0].SampleCount, 0u);
+
+    EXPECT_EQ(DataFiles(data, "_raw.txt"), (std::vector<std::string>{"lab02634213_raw.txt", "lab02634214_raw.txt"}));
+    EXPECT_EQ(Raw("lab02634213_raw.txt"), "12/08/2026 13:00 Metek (SN: 666)\r\n5959500 a\r\n");
+    EXPECT_EQ(Raw("lab02634214_raw.txt"), "12/08/2026 14:00 Metek (SN: 666)\r\n0000000 c\r\n0000250 d\r\n");
+
+    // The next pass appends to the hour's file without a second header.
+    Fill(1, {{"e\r\n", Stamp(2026, 12, 8, 14, 10, 0, 7), SampleGood}});
+    EXPECT_TRUE(Pass(1));
+    EXPECT_EQ(Raw("lab02634214_raw.txt"),
+              "12/08/2026 14:00 Metek (SN: 666)\r\n0000000 c\r\n0000250 d\r\n1000007 e\r\n");
+}
+
+TEST_F(ArchiveTest, HeaderOnlyInANewOrEmptyFile) {
+    std::filesystem::create_directories(data);
+    { std::ofstream(data + "/lab02634214_raw.txt", std::ios::binary); }
+    { std::ofstream(data + "/lab02634215_raw.txt", std::ios::binary) << "x\r\n"; }
+    Configure(2, 0);
+    Fill(0, {{"a\r\n", Stamp(2026, 12, 8, 14, 59, 0, 0), SampleGood},
+             {"b\r\n", Stamp(2026, 12, 8, 15, 1, 0, 0), SampleGood}});
+    Pass(0);
+    EXPECT_EQ(Raw("lab02634214_raw.txt"), "12/08/2026 14:00 Metek (SN: 666)\r\na\r\n");
+    EXPECT_EQ(Raw("lab02634215_raw.txt"), "x\r\nb\r\n");
+}
+
+TEST_F(ArchiveTest, TimeKeysAndHeadersOfBothFormats) {
+    Configure(1, 1);
+    Fill(0, {{"S\r\n", Stamp(2026, 12, 8, 14, 30, 5, 123), SampleGood}});
+    Pass(0);
+    EXPECT_EQ(Raw("lab02634214_raw.txt"), "12/08/26 Metek (SN: 666)\r\n143005123 S\r\n");
+
+    std::filesystem::remove(data + "/lab02634214_raw.txt");
+    engine->RawTimeKeyFormat = 2;
+    engine->BeginArchive(state);
+    Fill(1, {{"S\r\n", Stamp(2026, 12, 8, 14, 30, 5, 123), SampleGood}});
+    Pass(1);
+    EXPECT_EQ(Raw("lab02634214_raw.txt"), "12/08/2026 14:00 Metek (SN: 666)\r\n3005123 S\r\n");
+}
+
+TEST_F(ArchiveTest, WithoutKeysOrKnownFormatOnlyTheLinesAreWritten) {
+    Configure(7, 1);
+    Fill(0, {{"S\r\n", Stamp(2026, 12, 8, 14, 30, 5, 123), SampleGood}});
+    Pass(0);
+    EXPECT_EQ(Raw("lab02634214_raw.txt"), "S\r\n");
+}
+
+TEST_F(ArchiveTest, ArchivingEntryCountsEveryStatusOnce) {
+    Configure(2, 1);
+    std::vector<Sample> samples;
+    for (int i = 0; i < 100; ++i) {
+        SHORT status = i < 90 ? SampleGood : i < 96 ? SampleBlackout : SampleBad;
+        samples.push_back({"line\r\n", Stamp(2026, 12, 8, 10, 0, i / 10, (i % 10) * 100), status});
+    }
+    Fill(2, samples);
+    Pass(2);
+    auto entries = LogMessages(data, 5017);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0],
+              "Metek1: Archiving 90 of 100 raw data samples. Excluded samples: Bad = 4  Blackout = 6  Edited = 0");
+    std::string text = Raw("lab02634210_raw.txt");
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 91);
+
+    // The counters start again from zero, and a pass without exclusions has no suffix.
+    Fill(3, {{"a\r\n", Stamp(2026, 12, 8, 10, 5, 0, 0), SampleGood},
+             {"b\r\n", Stamp(2026, 12, 8, 10, 5, 0, 1), SampleGood}});
+    Pass(3);
+    entries = LogMessages(data, 5017);
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[1], "Metek1: Archiving 2 of 2 raw data samples.");
+}
+
+TEST_F(ArchiveTest, EmptyBufferTouchesNoFile) {
+    Configure(2, 1);
+    engine->Buffers[1].SampleCount = 0;
+    EXPECT_TRUE(Pass(1));
+    EXPECT_TRUE(DataFiles(data, "_raw.txt").empty());
+    EXPECT_TRUE(LogMessages(data, 5017).empty());
+    EXPECT_TRUE(LogMessages(data, 5019).empty());
+}
+
+TEST_F(ArchiveTest, BufferOfEmptyTextsIsHandedBackWithoutFiles) {
+    Configure(2, 1);
+    Fill(0, {{"", Stamp(2026, 12, 8, 10, 0, 0, 0), SampleGood},
+             {"", Stamp(2026, 12, 8, 10, 0, 0, 1), SampleBad},
+             {"", Stamp(2026, 12, 8, 10, 0, 0, 2), SampleGood}});
+    EXPECT_TRUE(Pass(0));
+    EXPECT_EQ(engine->Buffers[0].SampleCount, 0u);
+    EXPECT_EQ(LogMessages(data, 5019),
+              std::vector<std::string>{"Metek1:  All 3 raw data samples are empty. No samples archived."});
+    EXPECT_TRUE(LogMessages(data, 5017).empty());
+    EXPECT_TRUE(DataFiles(data, "_raw.txt").empty());
+}
+
+TEST_F(ArchiveTest, BytesOfAnUnwritableFileAreDroppedNotMovedToTheNextFile) {
+    // A directory in place of the 13 h file makes it impossible to open.
+    std::filesystem::create_directories(data + "/lab02634213_raw.txt");
+    Configure(2, 1);
+    Fill(0, {{"a\r\n", Stamp(2026, 12, 8, 13, 59, 59, 0), SampleGood},
+             {"b\r\n", Stamp(2026, 12, 8, 14, 0, 1, 0), SampleGood}});
+    Pass(0);
+    EXPECT_EQ(Raw("lab02634214_raw.txt"), "12/08/2026 14:00 Metek (SN: 666)\r\n0001000 b\r\n");
+    auto errors = LogMessages(data, 5004);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], "Metek1: Error opening file C:\\Data\\Archive\\lab02634213_raw.txt (11 bytes lost)");
+    EXPECT_EQ(engine->Buffers[0].SampleCount, 0u);
+}
+
+TEST_F(ArchiveTest, DisabledRawArchivingWritesNothingButFreesTheBuffer) {
+    Configure(2, 1, 0);
+    EXPECT_EQ(engine->RawArchivingEnabled, 0);
+    EXPECT_EQ(LogMessages(data, 5014), std::vector<std::string>{"Metek1: Raw data archiving disabled."});
+    Fill(0, {{"a\r\n", Stamp(2026, 12, 8, 13, 59, 59, 0), SampleGood}});
+    Pass(0);
+    EXPECT_TRUE(DataFiles(data, "_raw.txt").empty());
+    EXPECT_EQ(engine->Buffers[0].SampleCount, 0u);
+}
+
+TEST_F(ArchiveTest, PassEndsTheLoopWhenAStopArrived) {
+    Configure(2, 1);
+    Fill(0, {{"a\r\n", Stamp(2026, 12, 8, 13, 0, 0, 0), SampleGood}});
+    SetEvent(engine->ArchiveStopEvent);
+    EXPECT_FALSE(Pass(0));
+    EXPECT_EQ(Raw("lab02634213_raw.txt"), "12/08/2026 13:00 Metek (SN: 666)\r\n0000000 a\r\n");
+}
+
+TEST_F(ArchiveTest, CompressionRunIsSkippedWhileThePreviousOneIsGoing) {
+    Configure(2, 1);
+    engine->FileCompression = 1;
+    engine->CompressionAge = 3600;
+    // An unsignalled event stands in for a compression thread that is still running.
+    HANDLE running = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    engine->CompressionThreadHandle = running;
+    state.PreviousTakeTime.wHour = 25;  // no take time has this hour: the pass sees a change
+    Fill(0, {{"a\r\n", Stamp(2026, 12, 8, 13, 0, 0, 0), SampleGood}});
+    Pass(0);
+    EXPECT_EQ(engine->CompressionThreadHandle, running);
+    EXPECT_EQ(LogMessages(data, 5025),
+              std::vector<std::string>{"Metek1: Compression run skipped: the previous run is still going."});
+
+    // Once it has finished, the next hour change starts a new run.
+    SetEvent(running);
+    state.PreviousTakeTime.wHour = 25;
+    Fill(1, {{"b\r\n", Stamp(2026, 12, 8, 14, 0, 0, 0), SampleGood}});
+    Pass(1);
+    EXPECT_NE(engine->CompressionThreadHandle, nullptr);
+    EXPECT_NE(engine->CompressionThreadHandle, running);
+    EXPECT_EQ(LogMessages(data, 5025).size(), 1u);
+}
+
+TEST_F(ArchiveTest, StartWhileAStopIsRequestedDoesNothing) {
+    SetEvent(engine->StopRequestEvent);
+    EXPECT_EQ(engine->StartArchiveEngine(2, 1, 1, DataDirectory, "lab0<YYJJJHH>_raw.txt", "", "", 6, 60, 60, 0, 3600),
+              0);
+    EXPECT_EQ(engine->ArchiveThreadHandle, nullptr);
+    EXPECT_TRUE(LogMessages(data, 5212).empty());
+}
+
+TEST_F(ArchiveTest, StatisticsPeriodOfZeroFallsBackToSixtySeconds) {
+    EXPECT_EQ(engine->StartArchiveEngine(2, 1, 0, DataDirectory, "lab0<YYJJJHH>_raw.txt", DataDirectory,
+                                         "lab0<YYJJJHH>_stats.txt", 0, 60, 0, 0, 3600),
+              0);
+    EXPECT_EQ(engine->StatsArchivePeriod, 60u);
+    EXPECT_EQ(LogMessages(data, 5020),
+              std::vector<std::string>{
+                  "Metek1: The specified StatsArchivePeriod is invalid (0 seconds). The default value of 60 will be used."});
+}
+
+TEST_F(ArchiveTest, ThreadArchivesAHandedOverBufferAndEndsOnStop) {
+    EXPECT_EQ(engine->StartArchiveEngine(2, 1, 0, DataDirectory, "lab0<YYJJJHH>_raw.txt", "", "", 0, 60, 60, 0, 3600),
+              0);
+    ASSERT_NE(engine->ArchiveThreadHandle, nullptr);
+    EXPECT_EQ(engine->RawTimeKeyFormat, 2);
+    EXPECT_EQ(engine->StatsArchivePeriod, 0u);  // no statistics directory: the period stays unset
+
+    Fill(2, {{"a\r\n", Stamp(2026, 12, 8, 9, 0, 0, 1), SampleGood}});
+    SetEvent(engine->EngineReadyEvent);
+    SetEvent(engine->Buffers[2].BufferReadyEvent);
+    ASSERT_EQ(WaitForSingleObject(engine->WrittenEvent, 60000), WAIT_OBJECT_0);
+
+    SetEvent(engine->ArchiveStopEvent);
+    ASSERT_EQ(WaitForSingleObject(engine->ArchiveThreadHandle, 60000), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(engine->ArchiveIdleEvent, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(engine->Buffers[2].SampleCount, 0u);
+    EXPECT_EQ(Raw("lab02634209_raw.txt"), "12/08/2026 09:00 Metek (SN: 666)\r\n0000001 a\r\n");
+    EXPECT_EQ(LogMessages(data, 5212), std::vector<std::string>{"Metek1: Starting archive engine."});
+    EXPECT_EQ(LogMessages(data, 5013),
+              std::vector<std::string>{"Metek1: Raw data archiving enabled with an archiving period of 60 seconds."});
+    EXPECT_EQ(LogMessages(data, 5016), std::vector<std::string>{"Metek1: File compression disabled."});
+}
+
+TEST_F(ArchiveTest, StopTakesPrecedenceOverAReadyBuffer) {
+    ASSERT_EQ(engine->StartArchiveEngine(2, 1, 0, DataDirectory, "lab0<YYJJJHH>_raw.txt", "", "", 0, 60, 60, 0, 3600),
+              0);
+    Fill(0, {{"a\r\n", Stamp(2026, 12, 8, 9, 0, 0, 1), SampleGood}});
+    SetEvent(engine->Buffers[0].BufferReadyEvent);
+    SetEvent(engine->ArchiveStopEvent);
+    SetEvent(engine->EngineReadyEvent);
+    ASSERT_EQ(WaitForSingleObject(engine->ArchiveThreadHandle, 60000), WAIT_OBJECT_0);
+    EXPECT_EQ(engine->Buffers[0].SampleCount, 1u);
+    EXPECT_EQ(WaitForSingleObject(engine->Buffers[0].BufferReadyEvent, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(DataFiles(data, "_raw.txt").empty());
+}
+
+}  // namespace

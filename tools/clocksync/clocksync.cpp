@@ -1,0 +1,129 @@
+// clocksync: publishes the UTC time of the last clock synchronisation in the shared block the
+// acquisition engine reads before it archives each buffer. Samples stamped from that time to
+// the blackout period after it are kept out of the archive.
+//
+//   clocksync now                              the current UTC time
+//   clocksync set "YYYY-MM-DD hh:mm:ss[.mmm]"  a given UTC time
+//   clocksync show                             print what the block holds
+//
+// The block is the 16-byte named mapping "ClockSyncFileMap" holding one SYSTEMTIME at offset
+// 0, guarded by the named mutex "ClockSyncMutex". Call "clocksync now" right after each step
+// of the system clock (for example from the time daemon's hook).
+#include "platform/win32.h"
+
+namespace {
+
+const char MutexName[] = "ClockSyncMutex";
+const char MapName[] = "ClockSyncFileMap";
+constexpr DWORD BlockSize = 16;
+
+int Usage() {
+    fprintf(stderr,
+            "usage: clocksync now\n"
+            "       clocksync set \"YYYY-MM-DD hh:mm:ss[.mmm]\"   (UTC)\n"
+            "       clocksync show\n");
+    return 2;
+}
+
+// Reads "YYYY-MM-DD hh:mm:ss" with optional ".mmm"; the result is a valid calendar time with
+// its day of the week filled in.
+bool ParseTime(const char *text, SYSTEMTIME *time) {
+    unsigned year, month, day, hour, minute, second, millisecond = 0;
+    int used = 0;
+    if (sscanf(text, "%4u-%2u-%2u %2u:%2u:%2u%n", &year, &month, &day, &hour, &minute, &second, &used) != 6)
+        return false;
+    const char *rest = text + used;
+    if (*rest == '.') {
+        int more = 0;
+        if (sscanf(rest, ".%3u%n", &millisecond, &more) != 1 || more != 4)
+            return false;
+        rest += more;
+    }
+    if (*rest != '\0')
+        return false;
+    SYSTEMTIME parsed = {};
+    parsed.wYear = static_cast<WORD>(year);
+    parsed.wMonth = static_cast<WORD>(month);
+    parsed.wDay = static_cast<WORD>(day);
+    parsed.wHour = static_cast<WORD>(hour);
+    parsed.wMinute = static_cast<WORD>(minute);
+    parsed.wSecond = static_cast<WORD>(second);
+    parsed.wMilliseconds = static_cast<WORD>(millisecond);
+    FILETIME check;
+    if (!SystemTimeToFileTime(&parsed, &check) || !FileTimeToSystemTime(&check, time))
+        return false;
+    return true;
+}
+
+void PrintTime(const SYSTEMTIME &time) {
+    if (time.wYear == 0 && time.wMonth == 0 && time.wDay == 0 && time.wHour == 0 && time.wMinute == 0 &&
+        time.wSecond == 0 && time.wMilliseconds == 0) {
+        printf("no synchronisation time published\n");
+        return;
+    }
+    printf("%04u-%02u-%02u %02u:%02u:%02u.%03u UTC\n", time.wYear, time.wMonth, time.wDay, time.wHour, time.wMinute,
+           time.wSecond, time.wMilliseconds);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 2)
+        return Usage();
+    const char *command = argv[1];
+    SYSTEMTIME time = {};
+    bool write = true;
+    if (strcmp(command, "now") == 0 && argc == 2) {
+        GetSystemTime(&time);
+    } else if (strcmp(command, "set") == 0 && argc == 3) {
+        if (!ParseTime(argv[2], &time)) {
+            fprintf(stderr, "clocksync: not a valid UTC time: \"%s\" (expected \"YYYY-MM-DD hh:mm:ss.mmm\")\n",
+                    argv[2]);
+            return 2;
+        }
+    } else if (strcmp(command, "show") == 0 && argc == 2) {
+        write = false;
+    } else {
+        return Usage();
+    }
+
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, MutexName);
+    if (!mutex) {
+        fprintf(stderr, "clocksync: cannot create or open the mutex %s (error %lu)\n", MutexName,
+                static_cast<unsigned long>(GetLastError()));
+        return 1;
+    }
+    DWORD wait = WaitForSingleObject(mutex, INFINITE);
+    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
+        fprintf(stderr, "clocksync: cannot acquire the mutex %s (error %lu)\n", MutexName,
+                static_cast<unsigned long>(GetLastError()));
+        CloseHandle(mutex);
+        return 1;
+    }
+
+    int status = 0;
+    HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, BlockSize, MapName);
+    void *view = mapping ? MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, BlockSize) : nullptr;
+    if (!view) {
+        fprintf(stderr, "clocksync: cannot open the shared block %s (error %lu)\n", MapName,
+                static_cast<unsigned long>(GetLastError()));
+        status = 1;
+    } else if (write) {
+        memcpy(view, &time, sizeof time);
+    } else {
+        memcpy(&time, view, sizeof time);
+    }
+    ReleaseMutex(mutex);
+
+    if (status == 0) {
+        if (write)
+            printf("published ");
+        PrintTime(time);
+    }
+    if (view)
+        UnmapViewOfFile(view);
+    if (mapping)
+        CloseHandle(mapping);
+    CloseHandle(mutex);
+    return status;
+}
