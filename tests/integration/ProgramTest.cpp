@@ -1,0 +1,365 @@
+// The real kestrune program against the instrument simulator on a pty: every line the
+// simulator sent reaches the hour's raw file once, rewritten, in order; a clock
+// synchronisation published with clocksync during the run excludes exactly the lines stamped
+// inside its blackout window. And the program's refusal to start without its data directory.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/inotify.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/TestRoot.h"
+
+extern char **environ;
+
+namespace {
+
+const std::string BinDir = KESTRUNE_BIN_DIR;
+
+// A child process with its standard output on a pipe and its standard error in a file.
+class Child {
+public:
+    Child(const std::vector<std::string> &args, const std::vector<std::string> &extraEnv, const std::string &errPath) {
+        int out[2];
+        if (pipe(out) != 0)
+            return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        std::vector<std::string> envText;
+        for (char **e = environ; *e; ++e)
+            envText.push_back(*e);
+        for (const auto &e : extraEnv)
+            envText.push_back(e);
+        std::vector<char *> env, argv;
+        for (auto &e : envText)
+            env.push_back(e.data());
+        env.push_back(nullptr);
+        std::vector<std::string> argText = args;
+        for (auto &a : argText)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, argText[0].c_str(), &actions, nullptr, argv.data(), env.data()) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        out_ = out[0];
+    }
+    ~Child() {
+        Kill(SIGKILL);
+        if (out_ >= 0)
+            close(out_);
+    }
+    bool Started() const { return pid_ > 0; }
+    // The next line of its standard output (blocking), without the line feed.
+    std::string ReadLine() {
+        std::string line;
+        char c;
+        while (read(out_, &c, 1) == 1 && c != '\n')
+            line += c;
+        return line;
+    }
+    // Waits for it to end; returns its exit status, or -signal.
+    int Wait() {
+        if (pid_ <= 0)
+            return status_;
+        int status = 0;
+        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+        pid_ = -1;
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+        return status_;
+    }
+    void Kill(int signal) {
+        if (pid_ > 0) {
+            kill(pid_, signal);
+            Wait();
+        }
+    }
+
+private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int status_ = INT_MIN;
+};
+
+// Waits, on file-system events in the directory, until the check holds or the limit passes.
+bool WaitForDirectory(const std::string &directory, const std::function<bool()> &check, int limitSeconds) {
+    std::filesystem::create_directories(directory);
+    int fd = inotify_init1(IN_CLOEXEC);
+    inotify_add_watch(fd, directory.c_str(), IN_MODIFY | IN_CREATE | IN_CLOSE_WRITE);
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
+    bool done = check();
+    while (!done && std::chrono::steady_clock::now() < end) {
+        pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 1000) > 0) {
+            char events[4096];
+            if (read(fd, events, sizeof events) < 0)
+                break;
+        }
+        done = check();
+    }
+    close(fd);
+    return done;
+}
+
+std::string FileText(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> Lines(const std::string &text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::vector<std::string> FilesEndingWith(const std::string &directory, const std::string &suffix) {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto &entry : std::filesystem::directory_iterator(directory, error)) {
+        std::string name = entry.path().filename().string();
+        if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+            names.push_back(entry.path().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The raw lines of all hour files in order, each without its 8-character time key, and the
+// keys' (minute, second, millisecond) in milliseconds past the hour alongside.
+struct RawData {
+    std::vector<std::string> Lines;
+    std::vector<long> KeyMilliseconds;
+    std::vector<std::string> Headers;
+};
+
+RawData ReadRaw(const std::string &directory) {
+    RawData raw;
+    for (const auto &path : FilesEndingWith(directory, "_raw.txt")) {
+        std::vector<std::string> lines = Lines(FileText(path));
+        for (size_t i = 0; i < lines.size(); ++i) {
+            if (i == 0) {
+                raw.Headers.push_back(lines[i]);
+                continue;
+            }
+            if (lines[i].size() < 8)
+                continue;
+            raw.KeyMilliseconds.push_back(std::atol(lines[i].substr(0, 2).c_str()) * 60000 +
+                                          std::atol(lines[i].substr(2, 5).c_str()));
+            raw.Lines.push_back(lines[i].substr(8));
+        }
+    }
+    return raw;
+}
+
+// The raw line an instrument line becomes: status field cut to 14 characters, u v w T A1 A2
+// from fields 2 to 7, A3 A4 from fields 10 and 11, each with three decimals or -99.
+std::string Rewritten(const std::string &line) {
+    std::vector<std::string> fields;
+    std::string field;
+    for (char c : line) {
+        if (c == ',') {
+            if (!field.empty())
+                fields.push_back(field);
+            field.clear();
+        } else if (c != '\r' && c != '\n') {
+            field += c;
+        }
+    }
+    if (!field.empty())
+        fields.push_back(field);
+    std::string result = fields.empty() ? std::string() : fields[0].substr(0, 14);
+    const int wanted[8] = {1, 2, 3, 4, 5, 6, 9, 10};
+    for (int index : wanted) {
+        std::string text = "-99.";
+        if (static_cast<size_t>(index) < fields.size()) {
+            double value = std::atof(fields[index].c_str());
+            if (std::isfinite(value) && std::trunc(value) >= INT_MIN && std::trunc(value) <= INT_MAX) {
+                int t = static_cast<int>(std::trunc(value));
+                if (t != -99 && t < 95) {
+                    char formatted[64];
+                    snprintf(formatted, sizeof formatted, "%.3f", value);
+                    text = formatted;
+                }
+            }
+        }
+        result += " " + text;
+    }
+    return result;
+}
+
+// The lines the simulator logged, in order: each log line is the send time, a blank, and
+// the line as sent.
+std::vector<std::string> SimulatorLines(const std::string &logPath) {
+    std::vector<std::string> sent;
+    for (const auto &line : Lines(FileText(logPath))) {
+        size_t blank = line.find(' ');
+        if (blank != std::string::npos)
+            sent.push_back(line.substr(blank + 1));
+    }
+    return sent;
+}
+
+std::vector<std::string> LogEntries(const std::string &directory, int code) {
+    std::vector<std::string> messages;
+    char prefix[16];
+    snprintf(prefix, sizeof prefix, "  %4d  ", code);
+    for (const auto &path : FilesEndingWith(directory, ".log"))
+        for (const auto &line : Lines(FileText(path)))
+            if (line.size() > 20 && line.compare(12, strlen(prefix), prefix) == 0)
+                messages.push_back(line.substr(12 + strlen(prefix)));
+    return messages;
+}
+
+struct Run {
+    TestRoot root;
+    std::string data = root.Path() + "/c/Data/Code/Projects/Win32Console/Kestrune";
+    std::string simLog = root.Path() + "/usonic-sim.log";
+};
+
+TEST(Program, EveryLineSentReachesTheRawFileOnceInOrder) {
+    Run run;
+    const int count = 8000;  // two full buffers
+    Child sim({BinDir + "/usonic-sim", "--rate", "1000", "--count", std::to_string(count), "--log", run.simLog},
+              {}, run.root.Path() + "/usonic-sim.err");
+    ASSERT_TRUE(sim.Started());
+    std::string device = sim.ReadLine();
+    ASSERT_FALSE(device.empty());
+
+    Child program({BinDir + "/kestrune"}, {"KESTRUNE_COM1=" + device}, run.root.Path() + "/kestrune.err");
+    ASSERT_TRUE(program.Started());
+    ASSERT_TRUE(WaitForDirectory(run.data, [&] { return ReadRaw(run.data).Lines.size() >= count; }, 120))
+        << "raw lines seen: " << ReadRaw(run.data).Lines.size();
+    program.Kill(SIGTERM);
+    sim.Wait();
+
+    std::vector<std::string> sent = SimulatorLines(run.simLog);
+    ASSERT_EQ(sent.size(), static_cast<size_t>(count));
+    RawData raw = ReadRaw(run.data);
+    ASSERT_EQ(raw.Lines.size(), sent.size());
+    for (size_t i = 0; i < sent.size(); ++i)
+        ASSERT_EQ(raw.Lines[i], Rewritten(sent[i])) << "line " << i;
+    for (const auto &header : raw.Headers)
+        EXPECT_NE(header.find(" Metek (SN: 666)"), std::string::npos) << header;
+    EXPECT_EQ(LogEntries(run.data, 5212), std::vector<std::string>{"Metek1: Starting archive engine."});
+}
+
+TEST(Program, ClockSynchronisationExcludesTheLinesStampedInItsWindow) {
+    Run run;
+    const int count = 12000;  // three full buffers at 1000 lines a second
+    Child sim({BinDir + "/usonic-sim", "--rate", "1000", "--count", std::to_string(count), "--log", run.simLog},
+              {}, run.root.Path() + "/usonic-sim.err");
+    ASSERT_TRUE(sim.Started());
+    std::string device = sim.ReadLine();
+    ASSERT_FALSE(device.empty());
+    Child program({BinDir + "/kestrune"}, {"KESTRUNE_COM1=" + device}, run.root.Path() + "/kestrune.err");
+    ASSERT_TRUE(program.Started());
+
+    // Once the first buffer is archived, publish a synchronisation one second ahead: its
+    // window lies in buffers that are screened after the block was written.
+    ASSERT_TRUE(WaitForDirectory(run.data, [&] { return !LogEntries(run.data, 5017).empty(); }, 120));
+    auto sync = std::chrono::system_clock::now() + std::chrono::seconds(1);
+    std::time_t seconds = std::chrono::system_clock::to_time_t(sync);
+    long millisecond =
+        static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(sync.time_since_epoch()).count() % 1000);
+    std::tm utc = {};
+    gmtime_r(&seconds, &utc);
+    char when[64];
+    snprintf(when, sizeof when, "%04d-%02d-%02d %02d:%02d:%02d.%03ld", utc.tm_year + 1900, utc.tm_mon + 1,
+             utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, millisecond);
+    Child clocksync({BinDir + "/clocksync", "set", when}, {}, run.root.Path() + "/clocksync.err");
+    ASSERT_EQ(clocksync.Wait(), 0);
+
+    auto archived = [&] {
+        long total = 0;
+        for (const auto &entry : LogEntries(run.data, 5017)) {
+            int good = 0, all = 0;
+            if (sscanf(entry.c_str(), "Metek1: Archiving %d of %d", &good, &all) == 2)
+                total += all;
+        }
+        return total >= count;
+    };
+    ASSERT_TRUE(WaitForDirectory(run.data, archived, 120));
+    program.Kill(SIGTERM);
+    sim.Wait();
+
+    // The window in milliseconds past the hour of the synchronisation (the run stays clear of
+    // an hour change when it compares keys; see below).
+    const long start = utc.tm_min * 60000L + utc.tm_sec * 1000L + millisecond;
+    const long end = start + 6000;
+
+    std::vector<std::string> sent = SimulatorLines(run.simLog);
+    ASSERT_EQ(sent.size(), static_cast<size_t>(count));
+    RawData raw = ReadRaw(run.data);
+    std::vector<std::string> blackout = LogEntries(run.data, 5006);
+    ASSERT_FALSE(blackout.empty());
+    int excluded = 0;
+    for (const auto &entry : blackout) {
+        int n = 0;
+        ASSERT_EQ(sscanf(entry.c_str(), "Metek1: Excluding %d samples", &n), 1) << entry;
+        excluded += n;
+    }
+    EXPECT_GT(excluded, 0);
+    ASSERT_EQ(raw.Lines.size() + static_cast<size_t>(excluded), sent.size());
+
+    // The archived lines are the sent ones with one gap, and none is stamped inside the window.
+    size_t gap = 0;
+    while (gap < raw.Lines.size() && raw.Lines[gap] == Rewritten(sent[gap]))
+        ++gap;
+    for (size_t i = gap; i < raw.Lines.size(); ++i)
+        ASSERT_EQ(raw.Lines[i], Rewritten(sent[i + static_cast<size_t>(excluded)])) << "line " << i;
+    if (raw.Headers.size() == 1) {
+        for (long key : raw.KeyMilliseconds)
+            EXPECT_TRUE(key < start || key > end) << key;
+        ASSERT_GT(gap, 0u);
+        EXPECT_LT(raw.KeyMilliseconds[gap - 1], start);
+        if (gap < raw.KeyMilliseconds.size())
+            EXPECT_GT(raw.KeyMilliseconds[gap], end);
+    }
+}
+
+TEST(Program, EndsWithAnErrorWhenTheDataDirectoryCannotBeMade) {
+    TestRoot root;
+    // A plain file where the drive's folder should be: no directory can be made below it.
+    std::ofstream(root.Path() + "/c") << "not a directory";
+    Child program({BinDir + "/kestrune"}, {"KESTRUNE_COM1=" + root.Path() + "/no-such-port"},
+                  root.Path() + "/kestrune.err");
+    ASSERT_TRUE(program.Started());
+    EXPECT_NE(program.Wait(), 0);
+    std::vector<std::string> err = Lines(FileText(root.Path() + "/kestrune.err"));
+    ASSERT_EQ(err.size(), 1u);
+    EXPECT_NE(err[0].find("C:\\Data\\Code\\Projects\\Win32Console\\Kestrune"), std::string::npos) << err[0];
+}
+
+}  // namespace
