@@ -242,14 +242,14 @@ std::vector<std::string> LogEntries(const std::string &directory, int code) {
     return messages;
 }
 
-struct Run {
+struct ProgramRun {
     TestRoot root;
     std::string data = root.Path() + "/c/Data/Code/Projects/Win32Console/Kestrune";
     std::string simLog = root.Path() + "/usonic-sim.log";
 };
 
 TEST(Program, EveryLineSentReachesTheRawFileOnceInOrder) {
-    Run run;
+    ProgramRun run;
     const int count = 8000;  // two full buffers
     Child sim({BinDir + "/usonic-sim", "--rate", "1000", "--count", std::to_string(count), "--log", run.simLog},
               {}, run.root.Path() + "/usonic-sim.err");
@@ -276,7 +276,7 @@ TEST(Program, EveryLineSentReachesTheRawFileOnceInOrder) {
 }
 
 TEST(Program, ClockSynchronisationExcludesTheLinesStampedInItsWindow) {
-    Run run;
+    ProgramRun run;
     const int count = 12000;  // three full buffers at 1000 lines a second
     Child sim({BinDir + "/usonic-sim", "--rate", "1000", "--count", std::to_string(count), "--log", run.simLog},
               {}, run.root.Path() + "/usonic-sim.err");
@@ -340,12 +340,14 @@ TEST(Program, ClockSynchronisationExcludesTheLinesStampedInItsWindow) {
     for (size_t i = gap; i < raw.Lines.size(); ++i)
         ASSERT_EQ(raw.Lines[i], Rewritten(sent[i + static_cast<size_t>(excluded)])) << "line " << i;
     if (raw.Headers.size() == 1) {
-        for (long key : raw.KeyMilliseconds)
+        for (long key : raw.KeyMilliseconds) {
             EXPECT_TRUE(key < start || key > end) << key;
+        }
         ASSERT_GT(gap, 0u);
         EXPECT_LT(raw.KeyMilliseconds[gap - 1], start);
-        if (gap < raw.KeyMilliseconds.size())
+        if (gap < raw.KeyMilliseconds.size()) {
             EXPECT_GT(raw.KeyMilliseconds[gap], end);
+        }
     }
 }
 
