@@ -40,13 +40,15 @@ const std::string BinDir = KESTRUNE_BIN_DIR;
 class Child {
 public:
     Child(const std::vector<std::string> &args, const std::vector<std::string> &extraEnv, const std::string &errPath) {
-        int out[2];
-        if (pipe(out) != 0)
+        int out[2], in[2];
+        if (pipe(out) != 0 || pipe(in) != 0)
             return;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
         posix_spawn_file_actions_addclose(&actions, out[0]);
+        posix_spawn_file_actions_addclose(&actions, in[1]);
         posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         std::vector<std::string> envText;
         for (char **e = environ; *e; ++e)
@@ -65,12 +67,21 @@ public:
             pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
         close(out[1]);
+        close(in[0]);
         out_ = out[0];
+        in_ = in[1];
     }
     ~Child() {
+        CloseInput();
         Kill(SIGKILL);
         if (out_ >= 0)
             close(out_);
+    }
+    // Closes its standard input (the simulator's --linger ends then).
+    void CloseInput() {
+        if (in_ >= 0)
+            close(in_);
+        in_ = -1;
     }
     bool Started() const { return pid_ > 0; }
     // The next line of its standard output (blocking), without the line feed.
@@ -102,6 +113,7 @@ public:
 private:
     pid_t pid_ = -1;
     int out_ = -1;
+    int in_ = -1;
     int status_ = INT_MIN;
 };
 
@@ -219,16 +231,25 @@ std::string Rewritten(const std::string &line) {
     return result;
 }
 
-// The lines the simulator logged, in order: each log line is the send time, a blank, and
-// the line as sent.
+// The lines the simulator logged, in order. A log line is "<number> <send time> <kind> <text>";
+// the runs here send plain lines only, whose text has no escapes.
 std::vector<std::string> SimulatorLines(const std::string &logPath) {
     std::vector<std::string> sent;
     for (const auto &line : Lines(FileText(logPath))) {
-        size_t blank = line.find(' ');
-        if (blank != std::string::npos)
-            sent.push_back(line.substr(blank + 1));
+        size_t first = line.find(' ');
+        size_t second = first == std::string::npos ? first : line.find(' ', first + 1);
+        if (second != std::string::npos && line.size() > second + 3 && line[second + 1] == 'L')
+            sent.push_back(line.substr(second + 3));
     }
     return sent;
+}
+
+// The simulator's arguments for the given number of lines at 1000 lines a second. Its lines
+// start once the program has opened the port and discarded what came before (the one
+// preamble line), and it keeps the line open until its input is closed.
+std::vector<std::string> SimulatorArgs(int count, const std::string &log) {
+    return {BinDir + "/usonic-sim", "--rate", "1000", "--count", std::to_string(count), "--log", log,
+            "--preamble", "1", "--after-flush", "--linger"};
 }
 
 std::vector<std::string> LogEntries(const std::string &directory, int code) {
@@ -251,8 +272,7 @@ struct ProgramRun {
 TEST(Program, EveryLineSentReachesTheRawFileOnceInOrder) {
     ProgramRun run;
     const int count = 8000;  // two full buffers
-    Child sim({BinDir + "/usonic-sim", "--rate", "1000", "--count", std::to_string(count), "--log", run.simLog},
-              {}, run.root.Path() + "/usonic-sim.err");
+    Child sim(SimulatorArgs(count, run.simLog), {}, run.root.Path() + "/usonic-sim.err");
     ASSERT_TRUE(sim.Started());
     std::string device = sim.ReadLine();
     ASSERT_FALSE(device.empty());
@@ -262,7 +282,9 @@ TEST(Program, EveryLineSentReachesTheRawFileOnceInOrder) {
     ASSERT_TRUE(WaitForDirectory(run.data, [&] { return ReadRaw(run.data).Lines.size() >= count; }, 120))
         << "raw lines seen: " << ReadRaw(run.data).Lines.size();
     program.Kill(SIGTERM);
-    sim.Wait();
+    EXPECT_EQ(sim.ReadLine(), "done " + std::to_string(count));
+    sim.CloseInput();
+    EXPECT_EQ(sim.Wait(), 0);
 
     std::vector<std::string> sent = SimulatorLines(run.simLog);
     ASSERT_EQ(sent.size(), static_cast<size_t>(count));
@@ -278,8 +300,7 @@ TEST(Program, EveryLineSentReachesTheRawFileOnceInOrder) {
 TEST(Program, ClockSynchronisationExcludesTheLinesStampedInItsWindow) {
     ProgramRun run;
     const int count = 12000;  // three full buffers at 1000 lines a second
-    Child sim({BinDir + "/usonic-sim", "--rate", "1000", "--count", std::to_string(count), "--log", run.simLog},
-              {}, run.root.Path() + "/usonic-sim.err");
+    Child sim(SimulatorArgs(count, run.simLog), {}, run.root.Path() + "/usonic-sim.err");
     ASSERT_TRUE(sim.Started());
     std::string device = sim.ReadLine();
     ASSERT_FALSE(device.empty());
@@ -312,7 +333,9 @@ TEST(Program, ClockSynchronisationExcludesTheLinesStampedInItsWindow) {
     };
     ASSERT_TRUE(WaitForDirectory(run.data, archived, 120));
     program.Kill(SIGTERM);
-    sim.Wait();
+    EXPECT_EQ(sim.ReadLine(), "done " + std::to_string(count));
+    sim.CloseInput();
+    EXPECT_EQ(sim.Wait(), 0);
 
     // The window in milliseconds past the hour of the synchronisation (the run stays clear of
     // an hour change when it compares keys; see below).
