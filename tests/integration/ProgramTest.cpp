@@ -282,7 +282,7 @@ TEST(Program, EveryLineSentReachesTheRawFileOnceInOrder) {
     ASSERT_TRUE(WaitForDirectory(run.data, [&] { return ReadRaw(run.data).Lines.size() >= count; }, 120))
         << "raw lines seen: " << ReadRaw(run.data).Lines.size();
     program.Kill(SIGTERM);
-    EXPECT_EQ(sim.ReadLine(), "done " + std::to_string(count));
+    EXPECT_EQ(sim.ReadLine(), "done " + std::to_string(count + 1));  // with the preamble line
     sim.CloseInput();
     EXPECT_EQ(sim.Wait(), 0);
 
@@ -333,7 +333,7 @@ TEST(Program, ClockSynchronisationExcludesTheLinesStampedInItsWindow) {
     };
     ASSERT_TRUE(WaitForDirectory(run.data, archived, 120));
     program.Kill(SIGTERM);
-    EXPECT_EQ(sim.ReadLine(), "done " + std::to_string(count));
+    EXPECT_EQ(sim.ReadLine(), "done " + std::to_string(count + 1));  // with the preamble line
     sim.CloseInput();
     EXPECT_EQ(sim.Wait(), 0);
 
