@@ -1,9 +1,10 @@
 // Named file mappings on POSIX.
 //
 // A mapping backed by the paging file (hFile INVALID_HANDLE_VALUE) is a POSIX shared-memory
-// object. A named mapping uses the object "/kestrune-map-<name>" (characters other than
-// letters, digits, '-', '_' and '.' are written as %XX), so every process that names it
-// shares its bytes; an unnamed one is an object unlinked at once, private to its handle.
+// object. A named mapping uses the layer's shared-object name of kind "mapping", scoped by
+// KESTRUNE_ROOT like every named object, so every process of one installation that names it
+// shares its bytes ("Global\" and "Local\" select the same, single namespace); an unnamed
+// one is an object unlinked at once, private to its handle.
 //
 // Lifetime follows Win32: the name exists while any process holds a handle or a view of it.
 // Each open holds a shared flock on its descriptor; whoever drops the last one (a close that
@@ -24,6 +25,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -43,26 +45,21 @@ namespace {
 using kestrune::KernelObject;
 using kestrune::ObjectKind;
 
-constexpr char NamePrefix[] = "/kestrune-map-";
 constexpr char GuardName[] = "/kestrune-map.lock";
 // Views start on multiples of the Windows allocation granularity.
 constexpr ULONGLONG AllocationGranularity = 65536;
 
-// The shared-memory object name of a mapping name; false when it does not fit.
+// The shared-memory object name of a mapping name; false with the last error set.
 bool ObjectName(const char *name, std::string &result) {
-    result = NamePrefix;
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name); *p; ++p) {
-        unsigned char c = *p;
-        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
-            c == '.') {
-            result += static_cast<char>(c);
-        } else {
-            char escaped[4];
-            snprintf(escaped, sizeof escaped, "%%%02X", c);
-            result += escaped;
-        }
+    if (strncmp(name, "Global\\", 7) == 0)
+        name += 7;
+    else if (strncmp(name, "Local\\", 6) == 0)
+        name += 6;
+    if (strchr(name, '\\')) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return false;
     }
-    return result.size() < 250;
+    return kestrune::SharedObjectName("mapping", name, result);
 }
 
 // Holds the machine-wide lock of the mapping service for one create, open or last close.
@@ -200,10 +197,8 @@ HANDLE CreateFileMappingA(HANDLE hFile, LPSECURITY_ATTRIBUTES, DWORD flProtect, 
     }
 
     std::string objectName;
-    if (!ObjectName(lpName, objectName)) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    if (!ObjectName(lpName, objectName))
         return nullptr;
-    }
     Guard guard;
     if (!guard.Held()) {
         kestrune::SetLastErrorFromErrno(errno);
@@ -261,10 +256,8 @@ HANDLE OpenFileMappingA(DWORD dwDesiredAccess, BOOL, LPCSTR lpName) {
         return nullptr;
     }
     std::string objectName;
-    if (!ObjectName(lpName, objectName)) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    if (!ObjectName(lpName, objectName))
         return nullptr;
-    }
     const bool writable = (dwDesiredAccess & FILE_MAP_WRITE) != 0;
 
     Guard guard;

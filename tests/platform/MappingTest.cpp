@@ -189,6 +189,20 @@ TEST(MappingChild, CreateAndExitHoldingIt) {
     _exit(7);  // ends with the handle and the view still open
 }
 
+TEST(Mapping, SessionPrefixesNameTheSameObject) {
+    std::string name = UniqueName("prefixed");
+    HANDLE global = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 16, ("Global\\" + name).c_str());
+    ASSERT_NE(global, nullptr);
+    HANDLE plain = OpenFileMappingA(FILE_MAP_READ, FALSE, name.c_str());
+    EXPECT_NE(plain, nullptr);
+    HANDLE local = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 16, ("Local\\" + name).c_str());
+    EXPECT_NE(local, nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    CloseHandle(local);
+    CloseHandle(plain);
+    CloseHandle(global);
+}
+
 TEST(Mapping, UnnamedMappingsArePrivateToTheirHandle) {
     HANDLE one = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, nullptr);
     HANDLE two = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, nullptr);
