@@ -20,8 +20,15 @@ const char StatsColumnLine[] =
     "Skewness Kurtosis | GoodSamp BadSamp Covariance | GoodSamp BadSamp Covariance | GoodSamp BadSamp "
     "Covariance\r\n";
 
+// A value that enters no sum: missing, or not a finite number (a garbled field such as
+// "1e999" or "nan" would otherwise turn every figure of the period into inf or nan).
+bool IsAbsent(double x) { return IsMissingValue(x) || !std::isfinite(x); }
+
+// A result that overflowed is as good as one that could not be computed.
+double Finite(double result) { return std::isfinite(result) ? result : StatsMissingValue; }
+
 void AddValue(SonicMetek3ClassAMPSerial::Moments &moments, double x) {
-    if (IsMissingValue(x)) {
+    if (IsAbsent(x)) {
         ++moments.BadSamp;
         return;
     }
@@ -41,7 +48,7 @@ void AddValue(SonicMetek3ClassAMPSerial::Moments &moments, double x) {
 void AddPair(SonicMetek3ClassAMPSerial::Covariance &pair, double a, double b,
              const SonicMetek3ClassAMPSerial::Moments &first,
              const SonicMetek3ClassAMPSerial::Moments &second) {
-    if (IsMissingValue(a) || IsMissingValue(b)) {
+    if (IsAbsent(a) || IsAbsent(b)) {
         ++pair.BadSamp;
         return;
     }
@@ -82,6 +89,10 @@ void ComputeMoments(SonicMetek3ClassAMPSerial::Moments &moments) {
                                (deviation2 * deviation2) -
                            3.0;
     }
+    moments.Average = Finite(moments.Average);
+    moments.StdDev = Finite(moments.StdDev);
+    moments.Skewness = Finite(moments.Skewness);
+    moments.Kurtosis = Finite(moments.Kurtosis);
 }
 
 // The covariance about each component's own average over all its present values:
@@ -101,6 +112,7 @@ void ComputeCovariance(SonicMetek3ClassAMPSerial::Covariance &pair,
     pair.Value = pair.SumProduct / n - firstMean * secondMean +
                  first.Origin * (pair.SumSecond / n - secondMean) +
                  second.Origin * (pair.SumFirst / n - firstMean);
+    pair.Value = Finite(pair.Value);
 }
 
 // Whether the file is missing or empty, probed without disturbing other readers or writers.

@@ -1,5 +1,6 @@
 // The uSonic-3 statistics of one period: what each record adds to the accumulators and the
 // moments, covariances and block figures computed from them.
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -176,6 +177,25 @@ TEST_F(StatisticsComputation, WritingClearsTheAccumulatorsEvenWhenTheFileFails) 
     EXPECT_EQ(fields[OnGoodSampField], "0");
     EXPECT_EQ(fields[UField], "1");
     EXPECT_EQ(fields[UField + 2], "5.00");
+}
+
+TEST_F(StatisticsComputation, ValuesThatAreNotFiniteCountAsMissing) {
+    // A garbled field that reads as infinity or not-a-number must not poison the period.
+    Accumulate(Line(Status('1', '0', "000"), "1e999", "nan", "1.0", "20.0"));
+    Accumulate(Line(Status('1', '0', "000"), "3.0", "-inf", "3.0", "22.0"));
+    EXPECT_EQ(engine_.UStats.GoodSamp, 1u);
+    EXPECT_EQ(engine_.UStats.BadSamp, 1);
+    EXPECT_EQ(engine_.VStats.GoodSamp, 0u);
+    EXPECT_EQ(engine_.VStats.BadSamp, 2);
+    EXPECT_EQ(engine_.UW.GoodSamp, 1u);
+    EXPECT_EQ(engine_.VW.BadSamp, 2);
+    // A value so large that its fourth power overflows gives no figure rather than inf.
+    Accumulate(Line(Status('1', '0', "000"), "3.0", "1e300", "3.0", "22.0"));
+    engine_.ComputeStatistics();
+    EXPECT_DOUBLE_EQ(engine_.UStats.Average, 3.0);
+    EXPECT_DOUBLE_EQ(engine_.WStats.Average, 7.0 / 3.0);
+    EXPECT_EQ(engine_.VStats.Kurtosis, StatsMissingValue);
+    EXPECT_TRUE(std::isfinite(engine_.VStats.StdDev));
 }
 
 }  // namespace
