@@ -256,6 +256,10 @@ void DataAcquisition::Stop() {
             ClockSyncMutex = nullptr;
         }
         if (ClockSyncMapping != nullptr) {
+            if (ClockSyncView != nullptr) {
+                UnmapViewOfFile(ClockSyncView);
+                ClockSyncView = nullptr;
+            }
             CloseHandle(ClockSyncMapping);
             ClockSyncMapping = nullptr;
         }

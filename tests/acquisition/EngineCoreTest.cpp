@@ -379,6 +379,26 @@ TEST_F(EngineCoreTest, StopEndsTheArchiveThreadAndLeavesTheStoppedEventPicture) 
     EXPECT_TRUE(IsSet(engine->ReinitIdleEvent));
 }
 
+TEST_F(EngineCoreTest, StopReleasesTheClockSyncBlockWithTheArchiveThread) {
+    auto engine = Engine(Script::Return);
+    ASSERT_EQ(engine->Start(), 0u);
+    engine->ClockSyncMapping =
+        CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 16, nullptr);
+    ASSERT_NE(engine->ClockSyncMapping, nullptr);
+    engine->ClockSyncView = MapViewOfFile(engine->ClockSyncMapping, FILE_MAP_ALL_ACCESS, 0, 0, 16);
+    ASSERT_NE(engine->ClockSyncView, nullptr);
+    engine->ClockSyncMutex = CreateMutexA(nullptr, FALSE, nullptr);
+    unsigned id = 0;
+    engine->ArchiveThreadHandle =
+        reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, FakeArchive, engine.get(), 0, &id));
+    ASSERT_NE(engine->ArchiveThreadHandle, nullptr);
+    engine->Stop();
+    EXPECT_EQ(engine->ClockSyncView, nullptr);
+    EXPECT_EQ(engine->ClockSyncMapping, nullptr);
+    EXPECT_EQ(engine->ClockSyncMutex, nullptr);
+    EXPECT_EQ(engine->ArchiveThreadHandle, nullptr);
+}
+
 TEST_F(EngineCoreTest, StopWithoutArchiveThreadOrReinitializationTouchesNeitherEvent) {
     auto engine = Engine(Script::Return);
     ASSERT_EQ(engine->Start(), 0u);
