@@ -59,11 +59,6 @@ TEST_F(RawLineTest, NonFiniteAndHugeValuesBecomeMinusNinetyNine) {
               "S -99. -99. -99. -99. -99. -99. -2147483648.500 0.000\r\n");
 }
 
-TEST_F(RawLineTest, StatusFieldIsCutToFourteenCharacters) {
-    EXPECT_EQ(Rewrite("ABCDEFGHIJKLMNOPQRST,1,2,3,4\r\n"),
-              "ABCDEFGHIJKLMN 1.000 2.000 3.000 4.000 -99. -99. -99. -99.\r\n");
-}
-
 TEST_F(RawLineTest, LongerLineGetsANewArrayShorterOneKeepsIt) {
     SampleRecord &shortRecord = Set(0, "S,1\r\n");
     SampleRecord &longRecord = Set(1, "S,1.5,-2.25,0.1,20.3,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20\r\n");

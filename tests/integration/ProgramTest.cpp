@@ -385,3 +385,19 @@ TEST(Program, EndsWithAnErrorWhenTheDataDirectoryCannotBeMade) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ClockSync, PublishesValidTimesOnly) {
+    TestRoot root;
+    Child valid({BinDir + "/clocksync", "set", "2026-12-08 14:30:05.123"}, {}, root.Path() + "/valid.err");
+    EXPECT_EQ(valid.ReadLine(), "published 2026-12-08 14:30:05.123 UTC");
+    EXPECT_EQ(valid.Wait(), 0);
+
+    for (const char *text : {"2026-02-29 12:00:00", "2026-12-08 24:00:00.000", "2026-12-08 14:30:05.1234", "now"}) {
+        Child invalid({BinDir + "/clocksync", "set", text}, {}, root.Path() + "/invalid.err");
+        EXPECT_EQ(invalid.Wait(), 2) << text;
+    }
+}
+
+}  // namespace
