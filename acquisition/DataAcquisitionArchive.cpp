@@ -96,7 +96,13 @@ void DataAcquisition::RunArchive() {
     const HANDLE handles[1 + BufferCount] = {ArchiveStopEvent, Buffers[0].BufferReadyEvent,
                                              Buffers[1].BufferReadyEvent, Buffers[2].BufferReadyEvent,
                                              Buffers[3].BufferReadyEvent};
-    for (;;) {
+    // The producer hands buffers over in ring order. When the archive falls behind, several
+    // are ready at once and the wait names the lowest index, which after a wrap of the ring
+    // is the newest data. So the passes follow the ring from the oldest buffer handed over,
+    // and raw files and statistics periods always see time go forward.
+    bool ready[BufferCount] = {};
+    int next = 0;
+    for (bool running = true; running;) {
         DWORD result = WaitForMultipleObjects(1 + BufferCount, handles, FALSE, INFINITE);
         if (result == WAIT_OBJECT_0)
             break;
@@ -105,9 +111,22 @@ void DataAcquisition::RunArchive() {
             // at once would only spin.
             break;
         }
-        CurrentBuffer = static_cast<int>(result - WAIT_OBJECT_0 - 1);
-        if (!ArchivePass(state))
-            break;
+        const int signalled = static_cast<int>(result - WAIT_OBJECT_0 - 1);
+        ready[signalled] = true;
+        // A producer that left the ring order behind (none of ours does) is followed from the
+        // buffer it signalled, so no ready buffer is ever left waiting.
+        if (!ready[next] && !IsSignalled(Buffers[next].BufferReadyEvent))
+            next = signalled;
+        else
+            ready[next] = true;
+        while (running && ready[next]) {
+            ready[next] = false;
+            CurrentBuffer = next;
+            next = (next + 1) % BufferCount;
+            running = ArchivePass(state);
+            if (running && !ready[next] && IsSignalled(Buffers[next].BufferReadyEvent))
+                ready[next] = true;
+        }
     }
     SetEvent(ArchiveIdleEvent);
 }

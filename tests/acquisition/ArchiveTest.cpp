@@ -2,6 +2,7 @@
 // keys, the per-pass entries, lost files, and the archive thread's start, passes and stop.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 
 #include "ArchiveTestSupport.h"
@@ -291,6 +292,73 @@ TEST_F(ArchiveTest, StopTakesPrecedenceOverAReadyBuffer) {
     EXPECT_EQ(engine->Buffers[0].SampleCount, 1u);
     EXPECT_EQ(WaitForSingleObject(engine->Buffers[0].BufferReadyEvent, 0), WAIT_OBJECT_0);
     EXPECT_TRUE(DataFiles(data, "_raw.txt").empty());
+}
+
+// Holds the archive thread inside each raw-file write until the test opens the gate, and
+// counts the writes.
+class GatedEngine : public TestEngine {
+public:
+    explicit GatedEngine(EventLog &log) : TestEngine(log) {
+        EnteredEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        GateEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        AllWrittenEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    }
+    ~GatedEngine() override {
+        CloseHandle(EnteredEvent);
+        CloseHandle(GateEvent);
+        CloseHandle(AllWrittenEvent);
+    }
+    void WriteRawFile(const char *name, SYSTEMTIME time) override {
+        SetEvent(EnteredEvent);
+        WaitForSingleObject(GateEvent, INFINITE);
+        TestEngine::WriteRawFile(name, time);
+        if (++Writes == ExpectedWrites)
+            SetEvent(AllWrittenEvent);
+    }
+    HANDLE EnteredEvent = nullptr;
+    HANDLE GateEvent = nullptr;
+    HANDLE AllWrittenEvent = nullptr;
+    std::atomic<int> Writes{0};
+    int ExpectedWrites = 0;
+};
+
+TEST_F(ArchiveTest, BuffersAreArchivedInRingOrderWhenTheRingWraps) {
+    auto gated = std::make_unique<GatedEngine>(*log);
+    GatedEngine &g = *gated;
+    engine = std::move(gated);
+    g.ExpectedWrites = 5;
+    ASSERT_EQ(g.StartArchiveEngine(2, 1, 0, DataDirectory, "lab0<YYJJJHH>_raw.txt", "", "", 0, 60, 60, 0, 3600), 0);
+    SetEvent(g.EngineReadyEvent);
+
+    // The archive thread takes buffer 0 and is held in its write.
+    Fill(0, {{"t0\r\n", Stamp(2026, 12, 8, 9, 0, 0, 0), SampleGood}});
+    SetEvent(g.Buffers[0].BufferReadyEvent);
+    ASSERT_EQ(WaitForSingleObject(g.EnteredEvent, 60000), WAIT_OBJECT_0);
+
+    // Meanwhile the producer hands over buffers 1 to 3.
+    Fill(1, {{"t1\r\n", Stamp(2026, 12, 8, 9, 0, 1, 0), SampleGood}});
+    Fill(2, {{"t2\r\n", Stamp(2026, 12, 8, 9, 0, 2, 0), SampleGood}});
+    Fill(3, {{"t3\r\n", Stamp(2026, 12, 8, 9, 0, 3, 0), SampleGood}});
+    for (int buffer = 1; buffer <= 3; ++buffer)
+        SetEvent(g.Buffers[buffer].BufferReadyEvent);
+    SetEvent(g.GateEvent);
+
+    // Held again in the pass of buffer 1: buffer 0 is free, and the producer wraps around to it.
+    ASSERT_EQ(WaitForSingleObject(g.EnteredEvent, 60000), WAIT_OBJECT_0);
+    ASSERT_EQ(g.Buffers[0].SampleCount, 0u);
+    Fill(0, {{"t4\r\n", Stamp(2026, 12, 8, 9, 0, 4, 0), SampleGood}});
+    SetEvent(g.Buffers[0].BufferReadyEvent);
+
+    // Buffers 2 and 3 hold older samples than the refilled buffer 0 and go first.
+    for (int pass = 0; pass < 3; ++pass) {
+        SetEvent(g.GateEvent);
+        ASSERT_EQ(WaitForSingleObject(g.EnteredEvent, 60000), WAIT_OBJECT_0);
+    }
+    SetEvent(g.GateEvent);
+    ASSERT_EQ(WaitForSingleObject(g.AllWrittenEvent, 60000), WAIT_OBJECT_0);
+    EXPECT_EQ(Raw("lab02634209_raw.txt"),
+              "12/08/2026 09:00 Metek (SN: 666)\r\n0000000 t0\r\n0001000 t1\r\n0002000 t2\r\n0003000 t3\r\n"
+              "0004000 t4\r\n");
 }
 
 }  // namespace
