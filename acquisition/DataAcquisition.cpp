@@ -1,6 +1,7 @@
 // DataAcquisition engine core: construction and destruction, the process-wide processor
 // bookkeeping, Start, Stop and the engine thread.
 #include "acquisition/DataAcquisition.h"
+#include "services/Win32Util.h"
 
 #include <new>
 
@@ -21,10 +22,6 @@ constexpr unsigned EngineEndedByException = 2;
 constexpr int ProcessorInformationTries = 8;
 
 typedef BOOL(WINAPI *GetLogicalProcessorInformationFunction)(PSYSTEM_LOGICAL_PROCESSOR_INFORMATION, PDWORD);
-
-bool IsSet(HANDLE event) {
-    return WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
-}
 
 unsigned CountBits(ULONG_PTR mask) {
     unsigned count = 0;
@@ -213,7 +210,7 @@ DWORD DataAcquisition::Start() {
 
 unsigned __stdcall DataAcquisition::EngineThread(void *engine) {
     DataAcquisition *self = static_cast<DataAcquisition *>(engine);
-    if (IsSet(self->StopRequestEvent))
+    if (IsSignalled(self->StopRequestEvent))
         return EngineStoppedBeforeStart;
     // The instrument raises SerialAcquisitionException when its port cannot be opened or
     // configured (it has logged why). The exception class belongs to the instrument layer,
@@ -234,14 +231,14 @@ void DataAcquisition::Stop() {
     SetEvent(StopRequestEvent);
 
     // A running (re)initialization is asked to end and waited for.
-    if (!IsSet(ReinitIdleEvent)) {
+    if (!IsSignalled(ReinitIdleEvent)) {
         SetEvent(AbortReinitEvent);
         WaitForSingleObject(ReinitIdleEvent, INFINITE);
         ResetEvent(AbortReinitEvent);
     }
 
     // An archive thread still waiting for the engine goes on and sees the stop.
-    if (!IsSet(EngineReadyEvent))
+    if (!IsSignalled(EngineReadyEvent))
         SetEvent(EngineReadyEvent);
 
     if (ArchiveThreadHandle != nullptr) {

@@ -9,14 +9,13 @@
 #include <new>
 
 #include "acquisition/DataAcquisition.h"
+#include "services/Win32Util.h"
 #include "services/FileNameTemplate.h"
 
 namespace {
 
 // Statistics averaging period used when none was given.
 constexpr DWORD DefaultStatsArchivePeriod = 60;
-
-bool IsSignalled(HANDLE event) { return event && WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
 
 // Bounded copy of a text into a field of `size` characters; always terminated.
 void CopyText(char *field, size_t size, const char *text) {

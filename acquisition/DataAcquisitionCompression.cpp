@@ -3,22 +3,8 @@
 // CompressionAge seconds before that hour change, one archive per file beside it, and deletes
 // them once every one of them was zipped.
 #include "acquisition/DataAcquisition.h"
+#include "services/Win32Util.h"
 #include "support/ZipUtility.h"
-
-namespace {
-
-ULONGLONG AsNumber(FILETIME time) {
-    return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-}
-
-FILETIME AsFileTime(ULONGLONG value) {
-    FILETIME time;
-    time.dwLowDateTime = static_cast<DWORD>(value);
-    time.dwHighDateTime = static_cast<DWORD>(value >> 32);
-    return time;
-}
-
-}  // namespace
 
 unsigned __stdcall DataAcquisition::CompressionThread(void *engine) {
     DataAcquisition *self = static_cast<DataAcquisition *>(engine);
@@ -28,9 +14,9 @@ unsigned __stdcall DataAcquisition::CompressionThread(void *engine) {
     // conversion fails.
     FILETIME hourChange;
     if (SystemTimeToFileTime(&self->CompressionTime, &hourChange)) {
-        const ULONGLONG age = static_cast<ULONGLONG>(self->CompressionAge) * 10000000ull;
-        const ULONGLONG at = AsNumber(hourChange);
-        FILETIME threshold = AsFileTime(at > age ? at - age : 0);
+        const ULONGLONG age = static_cast<ULONGLONG>(self->CompressionAge) * FileTimeUnitsPerSecond;
+        const ULONGLONG at = FileTimeToUnits(hourChange);
+        FILETIME threshold = UnitsToFileTime(at > age ? at - age : 0);
         SYSTEMTIME thresholdTime;
         if (FileTimeToSystemTime(&threshold, &thresholdTime))
             self->CompressionTime = thresholdTime;

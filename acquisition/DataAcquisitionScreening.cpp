@@ -6,25 +6,13 @@
 // with a required sample size, records of another length are marked bad. A buffer without
 // a single good sample asks the engine thread to reinitialize the instrument.
 #include "acquisition/DataAcquisition.h"
+#include "services/Win32Util.h"
 
 namespace {
 
 const char ClockSyncMutexName[] = "ClockSyncMutex";
 const char ClockSyncMapName[] = "ClockSyncFileMap";
 constexpr DWORD ClockSyncBlockSize = 16;
-constexpr ULONGLONG UnitsPerSecond = 10000000ULL;
-
-ULONGLONG ToUnits(const FILETIME &time) {
-    return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-}
-
-FILETIME FromUnits(ULONGLONG units) {
-    FILETIME time;
-    time.dwLowDateTime = static_cast<DWORD>(units & 0xFFFFFFFFULL);
-    time.dwHighDateTime = static_cast<DWORD>(units >> 32);
-    return time;
-}
-
 // A wait that returns WAIT_ABANDONED has acquired the mutex as well.
 bool Acquired(DWORD wait) { return wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED; }
 
@@ -90,15 +78,15 @@ void DataAcquisition::ScreenSamples() {
     // which is the year 1601 until a valid time has been read.
     FILETIME sync;
     if (SystemTimeToFileTime(&ClockSyncTime, &sync))
-        SyncFileTime = ToUnits(sync);
-    BlackoutEnd = SyncFileTime + static_cast<ULONGLONG>(BlackoutPeriod) * UnitsPerSecond;
+        SyncFileTime = FileTimeToUnits(sync);
+    BlackoutEnd = SyncFileTime + static_cast<ULONGLONG>(BlackoutPeriod) * FileTimeUnitsPerSecond;
 
     // The blackout total of this pass, for its one 5006 entry. BlackoutCount itself is left to
     // ProcessRawSamples, which counts every status once for the pass's 5017 entry.
     int blackout = 0;
     for (CurrentSample = 0; CurrentSample < count && CurrentSample < SampleBuffer::Capacity; ++CurrentSample) {
         SampleRecord &record = buffer.Records[CurrentSample];
-        const ULONGLONG stamp = ToUnits(record.TimeStamp);
+        const ULONGLONG stamp = FileTimeToUnits(record.TimeStamp);
         if (SyncFileTime <= stamp && stamp <= BlackoutEnd) {
             record.Status = SampleBlackout;
             ++blackout;
@@ -122,7 +110,7 @@ void DataAcquisition::ScreenSamples() {
         BlackoutEndTime = ClockSyncTime;
         FILETIME start;
         if (SystemTimeToFileTime(&ClockSyncTime, &start)) {
-            FILETIME end = FromUnits(ToUnits(start) + static_cast<ULONGLONG>(BlackoutPeriod) * UnitsPerSecond);
+            FILETIME end = UnitsToFileTime(FileTimeToUnits(start) + static_cast<ULONGLONG>(BlackoutPeriod) * FileTimeUnitsPerSecond);
             SYSTEMTIME converted;
             if (FileTimeToSystemTime(&end, &converted))
                 BlackoutEndTime = converted;

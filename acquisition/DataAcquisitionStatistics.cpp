@@ -4,22 +4,10 @@
 // instrument class write the period's statistics to the file named after the period start.
 // Everything here runs on the archive thread.
 #include "acquisition/DataAcquisition.h"
+#include "services/Win32Util.h"
 #include "services/FileNameTemplate.h"
 
 namespace {
-
-constexpr ULONGLONG TicksPerSecond = 10000000ULL;
-
-ULONGLONG ToTicks(const FILETIME &time) {
-    return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-}
-
-FILETIME FromTicks(ULONGLONG ticks) {
-    FILETIME time;
-    time.dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFFULL);
-    time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
-    return time;
-}
 
 // The current UTC time at millisecond resolution, the resolution every period boundary and
 // every printed time is kept at.
@@ -29,10 +17,6 @@ FILETIME CurrentUtcFileTime() {
     FILETIME time = {};
     SystemTimeToFileTime(&now, &time);
     return time;
-}
-
-bool IsSignalled(HANDLE event) {
-    return event != nullptr && WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
 }
 
 }  // namespace
@@ -103,7 +87,7 @@ void DataAcquisition::RunStatisticsTiming() {
     if (count == 0) {
         // No sample to close the period with: close it by the clock, and on a stop request
         // close the running (partial) period at the current time.
-        if (ToTicks(CurrentUtcFileTime()) >= ToTicks(PeriodEnd))
+        if (FileTimeToUnits(CurrentUtcFileTime()) >= FileTimeToUnits(PeriodEnd))
             ArchiveStatistics();
         if (IsSignalled(StopRequestEvent)) {
             PeriodEnd = CurrentUtcFileTime();
@@ -115,7 +99,7 @@ void DataAcquisition::RunStatisticsTiming() {
     for (CurrentSample = 0; CurrentSample < count; ++CurrentSample) {
         const SampleRecord &record = buffer.Records[CurrentSample];
         // A sample stamped on or after the end belongs to a later period.
-        if (ToTicks(record.TimeStamp) >= ToTicks(PeriodEnd))
+        if (FileTimeToUnits(record.TimeStamp) >= FileTimeToUnits(PeriodEnd))
             ArchiveStatistics();
         AccumulateStatistics();
         // The last buffer before a stop closes the partial period at its last sample.
@@ -142,18 +126,18 @@ void DataAcquisition::ArchiveStatistics() {
 
     // Open the period that holds the current sample; periods without samples are skipped
     // without a line. With no sample at hand the next period is opened.
-    const ULONGLONG period = static_cast<ULONGLONG>(StatsArchivePeriod) * TicksPerSecond;
-    ULONGLONG start = ToTicks(PeriodStart);
-    ULONGLONG end = ToTicks(PeriodEnd);
+    const ULONGLONG period = static_cast<ULONGLONG>(StatsArchivePeriod) * FileTimeUnitsPerSecond;
+    ULONGLONG start = FileTimeToUnits(PeriodStart);
+    ULONGLONG end = FileTimeToUnits(PeriodEnd);
     const SampleBuffer &buffer = Buffers[CurrentBuffer];
     const DWORD count = buffer.SampleCount.load(std::memory_order_acquire);
     if (period == 0) {
         // Statistics are never enabled without a period; keep the periods ordered anyway.
         start = end;
     } else if (count != 0 && CurrentSample < count &&
-               ToTicks(buffer.Records[CurrentSample].TimeStamp) >= end) {
+               FileTimeToUnits(buffer.Records[CurrentSample].TimeStamp) >= end) {
         // Skip whole periods in one step: the new end is the first grid point after t.
-        const ULONGLONG t = ToTicks(buffer.Records[CurrentSample].TimeStamp);
+        const ULONGLONG t = FileTimeToUnits(buffer.Records[CurrentSample].TimeStamp);
         end += ((t - end) / period + 1) * period;
         start = end - period;
     } else {
@@ -161,16 +145,16 @@ void DataAcquisition::ArchiveStatistics() {
         start = end;
         end += period;
     }
-    PeriodStart = FromTicks(start);
-    PeriodEnd = FromTicks(end);
+    PeriodStart = UnitsToFileTime(start);
+    PeriodEnd = UnitsToFileTime(end);
 }
 
 FILETIME DataAcquisition::NextPeriodBoundary(DWORD period, FILETIME base) {
-    const ULONGLONG now = ToTicks(CurrentUtcFileTime());
-    ULONGLONG boundary = ToTicks(base);
-    const ULONGLONG step = static_cast<ULONGLONG>(period) * TicksPerSecond;
+    const ULONGLONG now = FileTimeToUnits(CurrentUtcFileTime());
+    ULONGLONG boundary = FileTimeToUnits(base);
+    const ULONGLONG step = static_cast<ULONGLONG>(period) * FileTimeUnitsPerSecond;
     if (boundary > now || step == 0)
         return base;
     boundary += ((now - boundary) / step + 1) * step;
-    return FromTicks(boundary);
+    return UnitsToFileTime(boundary);
 }

@@ -8,6 +8,7 @@
 // buffer. Buffers are filled in ring order; a buffer is written only while its SampleCount is
 // 0 and belongs to the archive thread from its hand-over until the archive sets it back to 0.
 #include "instrument/SerialEventIO.h"
+#include "services/Win32Util.h"
 
 #include <new>
 
@@ -20,21 +21,6 @@ const DWORD WaitReceiveFlag = WAIT_OBJECT_0 + 1;
 const DWORD WaitReinit = WAIT_OBJECT_0 + 2;
 // After a failed wait or a failed re-arm, how long to wait for a stop before trying again.
 const DWORD RetryAfterFailureMs = 1000;
-
-ULONGLONG FromFileTime(FILETIME time) {
-    return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-}
-
-FILETIME ToFileTime(ULONGLONG value) {
-    FILETIME time;
-    time.dwLowDateTime = static_cast<DWORD>(value & 0xFFFFFFFFu);
-    time.dwHighDateTime = static_cast<DWORD>(value >> 32);
-    return time;
-}
-
-bool IsSignalled(HANDLE event) {
-    return WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
-}
 
 }  // namespace
 
@@ -162,7 +148,7 @@ LONGLONG SerialEventIO::NextArrival() {
 }
 
 void SerialEventIO::ProcessReceived(DWORD count, FILETIME wakeTime, LONGLONG wakeCounter) {
-    const ULONGLONG wakeStamp = FromFileTime(wakeTime);
+    const ULONGLONG wakeStamp = FileTimeToUnits(wakeTime);
     const DWORD end = ReceiveAreaCount + count;
     DWORD lineStart = 0;
 
@@ -238,7 +224,7 @@ void SerialEventIO::StoreLine(const char *text, DWORD length, ULONGLONG stamp, L
     if (fillCount_ > 0 && stamp < lastStamp_)
         stamp = lastStamp_;
     lastStamp_ = stamp;
-    record.TimeStamp = ToFileTime(stamp);
+    record.TimeStamp = UnitsToFileTime(stamp);
     record.Spare = static_cast<ULONGLONG>(arrival);
 
     if (fillCount_ == 0)

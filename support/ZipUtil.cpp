@@ -1,4 +1,5 @@
 #include "support/ZipUtil.h"
+#include "services/Win32Util.h"
 
 #include <new>
 
@@ -47,10 +48,6 @@ char *DuplicateText(const char *text) {
     if (copy)
         std::memcpy(copy, text, n + 1);
     return copy;
-}
-
-ULONGLONG AsNumber(FILETIME time) {
-    return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
 }  // namespace
@@ -178,8 +175,8 @@ FILETIME ZipUtil::ItemLocalTime() const {
 // milliseconds before they are compared; a file and its own archived copy then compare equal.
 bool ZipUtil::TargetIsReplaced(OverwriteRule rule, DWORD targetSize, FILETIME targetTime, DWORD sourceSize,
                                FILETIME sourceTime) const {
-    const ULONGLONG target = AsNumber(targetTime) / 10000;
-    const ULONGLONG source = AsNumber(sourceTime) / 10000;
+    const ULONGLONG target = FileTimeToUnits(targetTime) / 10000;
+    const ULONGLONG source = FileTimeToUnits(sourceTime) / 10000;
     switch (rule) {
         case OverwriteAlways:
             return true;

@@ -1,4 +1,5 @@
 #include "support/ZipUtility.h"
+#include "services/Win32Util.h"
 
 #include <cctype>
 #include <cstdarg>
@@ -136,7 +137,7 @@ bool ApplyZipExtension(char *path) {
 }
 
 LONGLONG AsSigned(FILETIME time) {
-    return static_cast<LONGLONG>((static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
+    return static_cast<LONGLONG>(FileTimeToUnits(time));
 }
 
 bool WindowShown(FILETIME start, FILETIME end) {
