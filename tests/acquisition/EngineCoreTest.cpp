@@ -433,18 +433,3 @@ TEST_F(EngineCoreTest, SecondStartIsRefusedUntilStopReleasedTheThread) {
     EXPECT_EQ(engine->AcquireCalls.load(), 2);
 }
 
-// Stop's waits are bounded at 10 s: an Acquire that never returns is terminated. This test
-// takes those 10 s once.
-TEST_F(EngineCoreTest, StopTerminatesAnAcquireThatNeverReturns) {
-    auto engine = Engine(Script::BlockForever);
-    ASSERT_EQ(engine->Start(), 0u);
-    ASSERT_EQ(WaitForSingleObject(engine->Entered, INFINITE), WAIT_OBJECT_0);
-    engine->Stop();
-    EXPECT_FALSE(engine->AcquireReturned.load());
-    EXPECT_EQ(engine->EngineThreadHandle, nullptr);
-    EXPECT_FALSE(IsSet(engine->StopRequestEvent));
-    EXPECT_FALSE(IsSet(engine->EngineReadyEvent));
-    // The engine is still usable: its log and events work after the termination.
-    engine->EventLogRef.Write(1, "after termination");
-    EXPECT_EQ(Count(Logs(), "     1  after termination\r\n"), 1u);
-}
