@@ -153,7 +153,8 @@ int Exec(sqlite3 *db, const char *sql) {
 // A write transaction: BEGIN IMMEDIATE, rolled back unless committed.
 class Transaction {
 public:
-    explicit Transaction(sqlite3 *db) : db_(db) { rc_ = Exec(db, "BEGIN IMMEDIATE"); }
+    // Writers take the store at once (BEGIN IMMEDIATE); readers take a snapshot (BEGIN).
+    explicit Transaction(sqlite3 *db, const char *begin = "BEGIN IMMEDIATE") : db_(db) { rc_ = Exec(db, begin); }
     ~Transaction() {
         if (rc_ == SQLITE_OK && !done_)
             Exec(db_, "ROLLBACK");
@@ -327,6 +328,28 @@ LSTATUS CheckAlive(sqlite3 *db, sqlite3_int64 id) {
 
 // Splits a subkey path at backslashes. A single trailing backslash is allowed; a leading one,
 // empty components and components over 255 characters are not.
+// A transaction on the store of an open key, under the store's lock, on a key that another
+// handle has not deleted meanwhile. Status says whether it may be used; it is rolled back
+// unless committed (for a reader that is the same as a commit).
+class KeyTransaction {
+public:
+    KeyTransaction(const KeyObject &key, bool write)
+        : guard_(key.Conn->Lock), db_(key.Conn->Db), tx_(db_, write ? "BEGIN IMMEDIATE" : "BEGIN") {
+        Status = tx_.Begun() != SQLITE_OK ? ErrorFromSqlite(db_, tx_.Begun()) : CheckAlive(db_, key.Id);
+    }
+    sqlite3 *Db() const { return db_; }
+    LSTATUS Commit() {
+        const int rc = tx_.Commit();
+        return rc == SQLITE_OK ? ERROR_SUCCESS : ErrorFromSqlite(db_, rc);
+    }
+    LSTATUS Status = ERROR_SUCCESS;
+
+private:
+    std::lock_guard<std::mutex> guard_;
+    sqlite3 *db_;
+    Transaction tx_;
+};
+
 LSTATUS SplitPath(const char *path, std::vector<std::string> &parts) {
     parts.clear();
     if (!path || !*path)
@@ -468,14 +491,10 @@ LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClas
     if (rc != ERROR_SUCCESS)
         return rc;
 
-    std::lock_guard<std::mutex> guard(base->Conn->Lock);
-    sqlite3 *db = base->Conn->Db;
-    Transaction tx(db);
-    if (tx.Begun() != SQLITE_OK)
-        return ErrorFromSqlite(db, tx.Begun());
-    rc = CheckAlive(db, base->Id);
-    if (rc != ERROR_SUCCESS)
-        return rc;
+    KeyTransaction tx(*base, true);
+    if (tx.Status != ERROR_SUCCESS)
+        return tx.Status;
+    sqlite3 *db = tx.Db();
 
     sqlite3_int64 id = base->Id;
     bool created = false;
@@ -503,9 +522,9 @@ LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClas
         id = child;
     }
     if (created) {
-        int commit = tx.Commit();
-        if (commit != SQLITE_OK)
-            return ErrorFromSqlite(db, commit);
+        rc = tx.Commit();
+        if (rc != ERROR_SUCCESS)
+            return rc;
     }
     *phkResult = NewHandle(base, id, samDesired);
     if (lpdwDisposition)
@@ -527,21 +546,18 @@ LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDes
     if (rc != ERROR_SUCCESS)
         return rc;
 
-    std::lock_guard<std::mutex> guard(base->Conn->Lock);
-    sqlite3 *db = base->Conn->Db;
-    int begun = Exec(db, "BEGIN");
-    if (begun != SQLITE_OK)
-        return ErrorFromSqlite(db, begun);
-    rc = CheckAlive(db, base->Id);
     sqlite3_int64 id = base->Id;
-    for (size_t i = 0; rc == ERROR_SUCCESS && i < parts.size(); ++i) {
-        sqlite3_int64 child = 0;
-        rc = FindChild(db, id, parts[i], child);
-        if (rc == ERROR_SUCCESS && child == 0)
-            rc = ERROR_FILE_NOT_FOUND;
-        id = child;
+    {
+        KeyTransaction tx(*base, false);
+        rc = tx.Status;
+        for (size_t i = 0; rc == ERROR_SUCCESS && i < parts.size(); ++i) {
+            sqlite3_int64 child = 0;
+            rc = FindChild(tx.Db(), id, parts[i], child);
+            if (rc == ERROR_SUCCESS && child == 0)
+                rc = ERROR_FILE_NOT_FOUND;
+            id = child;
+        }
     }
-    Exec(db, "COMMIT");
     if (rc != ERROR_SUCCESS)
         return rc;
     *phkResult = NewHandle(base, id, samDesired);
@@ -575,15 +591,11 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDW
 
     ValueRow row;
     {
-        std::lock_guard<std::mutex> guard(key->Conn->Lock);
-        sqlite3 *db = key->Conn->Db;
-        int begun = Exec(db, "BEGIN");
-        if (begun != SQLITE_OK)
-            return ErrorFromSqlite(db, begun);
-        rc = CheckAlive(db, key->Id);
+        KeyTransaction tx(*key, false);
+        sqlite3 *db = tx.Db();
+        rc = tx.Status;
         if (rc == ERROR_SUCCESS)
             rc = ReadValue(db, key->Id, lpValueName, row);
-        Exec(db, "COMMIT");
     }
     if (rc != ERROR_SUCCESS)
         return rc;
@@ -608,14 +620,10 @@ LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwTy
     if (!(key->Access & KEY_SET_VALUE))
         return ERROR_ACCESS_DENIED;
 
-    std::lock_guard<std::mutex> guard(key->Conn->Lock);
-    sqlite3 *db = key->Conn->Db;
-    Transaction tx(db);
-    if (tx.Begun() != SQLITE_OK)
-        return ErrorFromSqlite(db, tx.Begun());
-    rc = CheckAlive(db, key->Id);
-    if (rc != ERROR_SUCCESS)
-        return rc;
+    KeyTransaction tx(*key, true);
+    if (tx.Status != ERROR_SUCCESS)
+        return tx.Status;
+    sqlite3 *db = tx.Db();
 
     // A rewritten value keeps its name as first created and its place in the enumeration.
     std::string fold = Fold(name, nameLength);
@@ -647,8 +655,7 @@ LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwTy
     rc = Touch(db, key->Id);
     if (rc != ERROR_SUCCESS)
         return rc;
-    int commit = tx.Commit();
-    return commit == SQLITE_OK ? ERROR_SUCCESS : ErrorFromSqlite(db, commit);
+    return tx.Commit();
 }
 
 LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
@@ -664,12 +671,9 @@ LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcch
 
     ValueRow row;
     {
-        std::lock_guard<std::mutex> guard(key->Conn->Lock);
-        sqlite3 *db = key->Conn->Db;
-        int begun = Exec(db, "BEGIN");
-        if (begun != SQLITE_OK)
-            return ErrorFromSqlite(db, begun);
-        rc = CheckAlive(db, key->Id);
+        KeyTransaction tx(*key, false);
+        sqlite3 *db = tx.Db();
+        rc = tx.Status;
         if (rc == ERROR_SUCCESS) {
             Statement st(db, "SELECT name, type, data FROM vals WHERE key=? ORDER BY seq LIMIT 1 OFFSET ?");
             if (!st.Ok()) {
@@ -687,7 +691,6 @@ LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcch
                 }
             }
         }
-        Exec(db, "COMMIT");
     }
     if (rc != ERROR_SUCCESS)
         return rc;
@@ -712,14 +715,10 @@ LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
     if (!(key->Access & KEY_SET_VALUE))
         return ERROR_ACCESS_DENIED;
 
-    std::lock_guard<std::mutex> guard(key->Conn->Lock);
-    sqlite3 *db = key->Conn->Db;
-    Transaction tx(db);
-    if (tx.Begun() != SQLITE_OK)
-        return ErrorFromSqlite(db, tx.Begun());
-    rc = CheckAlive(db, key->Id);
-    if (rc != ERROR_SUCCESS)
-        return rc;
+    KeyTransaction tx(*key, true);
+    if (tx.Status != ERROR_SUCCESS)
+        return tx.Status;
+    sqlite3 *db = tx.Db();
     Statement del(db, "DELETE FROM vals WHERE key=? AND fold=?");
     if (!del.Ok())
         return ErrorFromSqlite(db, del.Prepared());
@@ -733,8 +732,7 @@ LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
     rc = Touch(db, key->Id);
     if (rc != ERROR_SUCCESS)
         return rc;
-    int commit = tx.Commit();
-    return commit == SQLITE_OK ? ERROR_SUCCESS : ErrorFromSqlite(db, commit);
+    return tx.Commit();
 }
 
 LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
@@ -751,12 +749,9 @@ LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
     std::string name;
     sqlite3_int64 stamp = 0;
     {
-        std::lock_guard<std::mutex> guard(key->Conn->Lock);
-        sqlite3 *db = key->Conn->Db;
-        int begun = Exec(db, "BEGIN");
-        if (begun != SQLITE_OK)
-            return ErrorFromSqlite(db, begun);
-        rc = CheckAlive(db, key->Id);
+        KeyTransaction tx(*key, false);
+        sqlite3 *db = tx.Db();
+        rc = tx.Status;
         if (rc == ERROR_SUCCESS) {
             Statement st(db, "SELECT name, stamp FROM keys WHERE parent=? ORDER BY fold LIMIT 1 OFFSET ?");
             if (!st.Ok()) {
@@ -773,7 +768,6 @@ LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
                 }
             }
         }
-        Exec(db, "COMMIT");
     }
     if (rc != ERROR_SUCCESS)
         return rc;
@@ -807,14 +801,10 @@ LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     if (rc != ERROR_SUCCESS)
         return rc;
 
-    std::lock_guard<std::mutex> guard(base->Conn->Lock);
-    sqlite3 *db = base->Conn->Db;
-    Transaction tx(db);
-    if (tx.Begun() != SQLITE_OK)
-        return ErrorFromSqlite(db, tx.Begun());
-    rc = CheckAlive(db, base->Id);
-    if (rc != ERROR_SUCCESS)
-        return rc;
+    KeyTransaction tx(*base, true);
+    if (tx.Status != ERROR_SUCCESS)
+        return tx.Status;
+    sqlite3 *db = tx.Db();
     sqlite3_int64 id = base->Id;
     for (const std::string &part : parts) {
         sqlite3_int64 child = 0;
@@ -848,6 +838,5 @@ LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
         step = delKey.Step();
     if (step != SQLITE_DONE)
         return ErrorFromSqlite(db, step);
-    int commit = tx.Commit();
-    return commit == SQLITE_OK ? ERROR_SUCCESS : ErrorFromSqlite(db, commit);
+    return tx.Commit();
 }
