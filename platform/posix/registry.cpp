@@ -373,6 +373,12 @@ LSTATUS SplitPath(const char *path, std::vector<std::string> &parts) {
 }
 
 // The id of parent's child named name (case-insensitively); 0 when there is none.
+// The open key a path starts from and the path's components below it.
+LSTATUS ResolvePath(HKEY hKey, LPCSTR subKey, std::shared_ptr<KeyObject> &base, std::vector<std::string> &parts) {
+    LSTATUS rc = SplitPath(subKey, parts);
+    return rc != ERROR_SUCCESS ? rc : Resolve(hKey, base);
+}
+
 LSTATUS FindChild(sqlite3 *db, sqlite3_int64 parent, const std::string &name, sqlite3_int64 &child) {
     Statement st(db, "SELECT id FROM keys WHERE parent=? AND fold=?");
     if (!st.Ok())
@@ -483,11 +489,8 @@ LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClas
     if (lpSecurityAttributes && lpSecurityAttributes->lpSecurityDescriptor)
         return ERROR_CALL_NOT_IMPLEMENTED;
     std::vector<std::string> parts;
-    LSTATUS rc = SplitPath(lpSubKey, parts);
-    if (rc != ERROR_SUCCESS)
-        return rc;
     std::shared_ptr<KeyObject> base;
-    rc = Resolve(hKey, base);
+    LSTATUS rc = ResolvePath(hKey, lpSubKey, base, parts);
     if (rc != ERROR_SUCCESS)
         return rc;
 
@@ -538,11 +541,8 @@ LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDes
     if (ulOptions & ~REG_OPTION_RESERVED)
         return ERROR_CALL_NOT_IMPLEMENTED;
     std::vector<std::string> parts;
-    LSTATUS rc = SplitPath(lpSubKey, parts);
-    if (rc != ERROR_SUCCESS)
-        return rc;
     std::shared_ptr<KeyObject> base;
-    rc = Resolve(hKey, base);
+    LSTATUS rc = ResolvePath(hKey, lpSubKey, base, parts);
     if (rc != ERROR_SUCCESS)
         return rc;
 
@@ -793,11 +793,8 @@ LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     if (!lpSubKey)
         return ERROR_INVALID_PARAMETER;
     std::vector<std::string> parts;
-    LSTATUS rc = SplitPath(lpSubKey, parts);
-    if (rc != ERROR_SUCCESS)
-        return rc;
     std::shared_ptr<KeyObject> base;
-    rc = Resolve(hKey, base);
+    LSTATUS rc = ResolvePath(hKey, lpSubKey, base, parts);
     if (rc != ERROR_SUCCESS)
         return rc;
 
