@@ -160,6 +160,11 @@ public:
     SYSTEMTIME BlackoutEndTime = {};
     int RequiredSampleSize = 0;
     int ValidCount = 0;
+    // The separator of the instrument line's fields (0: none known). With one, a blank in
+    // the first field (the instrument's status) makes a record bad.
+    char FieldSeparator = 0;
+    // Lines with a carriage return followed by more text, counted per pass.
+    static constexpr LONG CarriageReturnInsideCode = 5027;
 
     // --- Statistics periods --------------------------------------------------------------
     int StatisticsEnabled = 0;

@@ -14,7 +14,38 @@ const char ClockSyncMutexName[] = "ClockSyncMutex";
 const char ClockSyncMapName[] = "ClockSyncFileMap";
 constexpr DWORD ClockSyncBlockSize = 16;
 // A wait that returns WAIT_ABANDONED has acquired the mutex as well.
-bool Acquired(DWORD wait) { return wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED; }
+bool Acquired(DWORD wait) {
+    return wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+}
+
+// What is wrong with a record's bytes: a byte outside printable ASCII (the carriage return
+// or line feed that ends the line apart), or a blank in the first field when the fields' separator is
+// known. A carriage return followed by more text, the mark of an instrument that ends its
+// lines with CR alone, is reported as well.
+struct TextCheck {
+    bool Garbled = false;
+    bool CarriageReturnInside = false;
+};
+
+TextCheck CheckRecordText(const SampleRecord &record, char separator) {
+    TextCheck check;
+    if (record.Text == nullptr || record.Length <= 0)
+        return check;
+    LONG length = record.Length;
+    while (length > 0 && (record.Text[length - 1] == '\r' || record.Text[length - 1] == '\n'))
+        --length;  // the line's own end
+    bool firstField = separator != 0;
+    for (LONG i = 0; i < length; ++i) {
+        const unsigned char c = static_cast<unsigned char>(record.Text[i]);
+        if (c == static_cast<unsigned char>(separator))
+            firstField = false;
+        if (c < 0x20 || c > 0x7E || (c == ' ' && firstField))
+            check.Garbled = true;
+        if (c == '\r')
+            check.CarriageReturnInside = true;
+    }
+    return check;
+}
 
 }  // namespace
 
@@ -23,7 +54,8 @@ void DataAcquisition::OpenClockSyncBlock() {
 
     ClockSyncMutex = CreateMutexA(nullptr, FALSE, ClockSyncMutexName);
     if (!ClockSyncMutex) {
-        snprintf(message, sizeof message, "%s: CreateMutex() error creating mutex for %s", Name, ClockSyncMutexName);
+        snprintf(message, sizeof message, "%s: CreateMutex() error creating mutex for %s", Name,
+                 ClockSyncMutexName);
         EventLogRef.Write(5024, message);
         return;
     }
@@ -33,12 +65,12 @@ void DataAcquisition::OpenClockSyncBlock() {
         return;
     }
 
-    ClockSyncMapping =
-        CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, ClockSyncBlockSize, ClockSyncMapName);
+    ClockSyncMapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                          ClockSyncBlockSize, ClockSyncMapName);
     if (!ClockSyncMapping) {
         snprintf(message, sizeof message,
-                 "%s: Error creating shared memory for the clock synchronization time  Error code: %ld.", Name,
-                 static_cast<long>(GetLastError()));
+                 "%s: Error creating shared memory for the clock synchronization time  Error code: %ld.",
+                 Name, static_cast<long>(GetLastError()));
         EventLogRef.Write(5022, message);
         ReleaseMutex(ClockSyncMutex);
         return;
@@ -84,7 +116,11 @@ void DataAcquisition::ScreenSamples() {
     // The blackout total of this pass, for its one 5006 entry. BlackoutCount itself is left to
     // ProcessRawSamples, which counts every status once for the pass's 5017 entry.
     int blackout = 0;
-    for (CurrentSample = 0; CurrentSample < count && CurrentSample < SampleBuffer::Capacity; ++CurrentSample) {
+    int garbled = 0;
+    int carriageReturnInside = 0;
+    SYSTEMTIME firstGarbled = {};
+    for (CurrentSample = 0; CurrentSample < count && CurrentSample < SampleBuffer::Capacity;
+         ++CurrentSample) {
         SampleRecord &record = buffer.Records[CurrentSample];
         const ULONGLONG stamp = FileTimeToUnits(record.TimeStamp);
         if (SyncFileTime <= stamp && stamp <= BlackoutEnd) {
@@ -94,11 +130,20 @@ void DataAcquisition::ScreenSamples() {
             SYSTEMTIME at = {};
             FileTimeToSystemTime(&record.TimeStamp, &at);
             snprintf(message, sizeof message,
-                     "%s: Invalid sample detected at %02d:%02d:%02d:%03d. The sample size of %d does not match the "
+                     "%s: Invalid sample detected at %02d:%02d:%02d:%03d. The sample size of %d does not "
+                     "match the "
                      "required sample size of %d. Sample excluded from archive.",
-                     Name, at.wHour, at.wMinute, at.wSecond, at.wMilliseconds, static_cast<int>(record.Length),
-                     RequiredSampleSize);
+                     Name, at.wHour, at.wMinute, at.wSecond, at.wMilliseconds,
+                     static_cast<int>(record.Length), RequiredSampleSize);
             EventLogRef.Write(5005, message);
+            record.Status = SampleBad;
+        } else if (const TextCheck check = CheckRecordText(record, FieldSeparator); check.Garbled) {
+            // Such a record is garbled on the line; it stays out of the files and the
+            // statistics, and the pass reports all of them in one entry.
+            if (garbled++ == 0)
+                FileTimeToSystemTime(&record.TimeStamp, &firstGarbled);
+            if (check.CarriageReturnInside)
+                ++carriageReturnInside;
             record.Status = SampleBad;
         } else {
             record.Status = SampleGood;
@@ -106,11 +151,27 @@ void DataAcquisition::ScreenSamples() {
         }
     }
 
+    if (garbled != 0) {
+        snprintf(
+            message, sizeof message,
+            "%s: Invalid sample detected at %02d:%02d:%02d:%03d. %d samples of this buffer hold bytes that "
+            "are not printable text, or a blank in the status field. Samples excluded from archive.",
+            Name, firstGarbled.wHour, firstGarbled.wMinute, firstGarbled.wSecond, firstGarbled.wMilliseconds,
+            garbled);
+        EventLogRef.Write(5005, message);
+    }
+    if (carriageReturnInside != 0) {
+        snprintf(message, sizeof message, "%s: %d lines with a carriage return inside.", Name,
+                 carriageReturnInside);
+        EventLogRef.Write(CarriageReturnInsideCode, message);
+    }
+
     if (blackout != 0) {
         BlackoutEndTime = ClockSyncTime;
         FILETIME start;
         if (SystemTimeToFileTime(&ClockSyncTime, &start)) {
-            FILETIME end = UnitsToFileTime(FileTimeToUnits(start) + static_cast<ULONGLONG>(BlackoutPeriod) * FileTimeUnitsPerSecond);
+            FILETIME end = UnitsToFileTime(FileTimeToUnits(start) +
+                                           static_cast<ULONGLONG>(BlackoutPeriod) * FileTimeUnitsPerSecond);
             SYSTEMTIME converted;
             if (FileTimeToSystemTime(&end, &converted))
                 BlackoutEndTime = converted;
@@ -120,20 +181,22 @@ void DataAcquisition::ScreenSamples() {
         snprintf(message, sizeof message,
                  "%s: Excluding %d samples from the archive during the blackout period %02d/%02d/%02d "
                  "%02d:%02d:%02d:%03d to %02d/%02d/%02d %02d:%02d:%02d:%03d.",
-                 Name, blackout, from.wMonth, from.wDay, from.wYear % 100, from.wHour, from.wMinute, from.wSecond,
-                 from.wMilliseconds, to.wMonth, to.wDay, to.wYear % 100, to.wHour, to.wMinute, to.wSecond,
-                 to.wMilliseconds);
+                 Name, blackout, from.wMonth, from.wDay, from.wYear % 100, from.wHour, from.wMinute,
+                 from.wSecond, from.wMilliseconds, to.wMonth, to.wDay, to.wYear % 100, to.wHour, to.wMinute,
+                 to.wSecond, to.wMilliseconds);
         EventLogRef.Write(5006, message);
     }
 
     if (count > 0 && ValidCount == 0) {
-        snprintf(message, sizeof message, "%s: The last %d samples are invalid. Acquisition initialization started.",
-                 Name, static_cast<int>(count));
+        snprintf(message, sizeof message,
+                 "%s: The last %d samples are invalid. Acquisition initialization started.", Name,
+                 static_cast<int>(count));
         EventLogRef.Write(5007, message);
         // Without an engine thread, or once it has ended, nobody could carry a request out.
         if (!EngineThreadHandle || WaitForSingleObject(EngineThreadHandle, 0) == WAIT_OBJECT_0) {
             snprintf(message, sizeof message,
-                     "%s: Acquisition reinitialization can not be performed when the acquisition engine is stopped.",
+                     "%s: Acquisition reinitialization can not be performed when the acquisition engine is "
+                     "stopped.",
                      Name);
             EventLogRef.Write(6727, message);
         } else if (WaitForSingleObject(ReinitIdleEvent, 0) != WAIT_OBJECT_0) {

@@ -3,7 +3,9 @@
 // (SonicMetek3ClassAMPSerialRaw.cpp) are in their own sources.
 #include "instrument/SonicMetek3ClassAMPSerial.h"
 
+#include <charconv>
 #include <new>
+#include <system_error>
 
 #include "instrument/SerialComm.h"
 
@@ -22,30 +24,111 @@ enum LineField {
     FieldA4 = 11,
 };
 
-const char FieldSeparator = ',';
+const char LineFieldSeparator = ',';
 
-// The next comma-separated field of *cursor, with strtok's rules: separators before the field
-// are skipped, a run of separators counts as one, and there are no empty fields. Returns null
-// when no field is left. Unlike strtok it keeps no hidden state, so several engines may parse
+// The next comma-separated field of *cursor: the text up to the next comma or the end. Every
+// comma ends a field, so an empty field keeps its place and the fields after it their numbers.
+// Returns null when the text is used up. Keeps no hidden state, so several engines may parse
 // on their own archive threads at once.
 char *NextField(char **cursor) {
     char *p = *cursor;
-    while (*p == FieldSeparator)
-        ++p;
-    if (*p == '\0') {
-        *cursor = p;
+    if (p == nullptr)
         return nullptr;
-    }
     char *field = p;
-    while (*p != '\0' && *p != FieldSeparator)
+    while (*p != '\0' && *p != LineFieldSeparator)
         ++p;
-    if (*p == FieldSeparator)
-        *p++ = '\0';
-    *cursor = p;
+    if (*p == LineFieldSeparator) {
+        *p = '\0';
+        *cursor = p + 1;
+    } else {
+        *cursor = nullptr;  // that was the last field
+    }
     return field;
 }
 
+bool IsSpaceCharacter(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+bool IsDigitCharacter(char c) {
+    return c >= '0' && c <= '9';
+}
+bool StartsWithNoCase(const char *text, const char *word) {
+    for (; *word != '\0'; ++text, ++word)
+        if (*text == '\0' || (*text | 0x20) != *word)
+            return false;
+    return true;
+}
+
 }  // namespace
+
+double ReadInstrumentNumber(const char *text) {
+    if (text == nullptr)
+        return 0.0;
+    const char *p = text;
+    while (IsSpaceCharacter(*p))
+        ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-')
+        negative = *p++ == '-';
+    // Not-a-number and infinity are no measurement: missing, never a number of any kind.
+    if (StartsWithNoCase(p, "nan") || StartsWithNoCase(p, "inf"))
+        return MissingValue;
+
+    // The longest prefix digits [. digits] [e [sign] digits] with at least one mantissa digit.
+    const char *mantissa = p;
+    int digits = 0;
+    int integerDigits = 0;         // significant digits before the point
+    int leadingFractionZeros = 0;  // zeros after the point before the first nonzero digit
+    bool nonzero = false;
+    bool point = false;
+    for (;; ++p) {
+        if (IsDigitCharacter(*p)) {
+            ++digits;
+            if (*p != '0')
+                nonzero = true;
+            if (!point && nonzero)
+                ++integerDigits;
+            else if (point && !nonzero)
+                ++leadingFractionZeros;
+        } else if (*p == '.' && !point) {
+            point = true;
+        } else {
+            break;
+        }
+    }
+    if (digits == 0)
+        return 0.0;  // no number: 0.0, as for text
+    const char *end = p;
+    long exponent = 0;
+    if (*p == 'e' || *p == 'E') {
+        const char *q = p + 1;
+        bool negativeExponent = false;
+        if (*q == '+' || *q == '-')
+            negativeExponent = *q++ == '-';
+        if (IsDigitCharacter(*q)) {
+            for (; IsDigitCharacter(*q); ++q)
+                if (exponent < 100000)
+                    exponent = exponent * 10 + (*q - '0');
+            if (negativeExponent)
+                exponent = -exponent;
+            end = q;
+        }
+    }
+
+    double value = 0.0;
+    const std::from_chars_result result = std::from_chars(mantissa, end, value, std::chars_format::general);
+    if (result.ec == std::errc::result_out_of_range) {
+        // Too large is missing; too small is zero. The magnitude is at least 1 exactly when
+        // the first significant digit stands before the point once the exponent is applied.
+        const long order = integerDigits > 0 ? integerDigits : -leadingFractionZeros;
+        if (nonzero && order + exponent > 0)
+            return MissingValue;
+        value = 0.0;
+    } else if (result.ec != std::errc() || !std::isfinite(value)) {
+        return MissingValue;
+    }
+    return negative ? -value : value;
+}
 
 bool IsMissingValue(double value) {
     // The integer part truncated toward zero is -99: every value in (-100, -99].
@@ -66,6 +149,7 @@ SonicMetek3ClassAMPSerial::SonicMetek3ClassAMPSerial(const char *instrumentName,
     InputQueueSize = 32768;
     OutputQueueSize = 32768;
     LineTerminator = 10;
+    FieldSeparator = ',';
 
     snprintf(InstrumentName, sizeof InstrumentName, "%s", instrumentName ? instrumentName : "");
     snprintf(SerialNumber, sizeof SerialNumber, "%s", serialNumber ? serialNumber : "");
@@ -102,6 +186,9 @@ void SonicMetek3ClassAMPSerial::ParseRecord(const SampleRecord &record, bool all
         return;  // nothing can be parsed; every value stays missing
     if (length > 0)
         memcpy(copy, record.Text, length);
+    // The line's own end (CR LF from an instrument set up that way) belongs to no field.
+    for (size_t end = strlen(copy); end > 0 && (copy[end - 1] == '\r' || copy[end - 1] == '\n'); --end)
+        copy[end - 1] = '\0';
 
     char *cursor = copy;
     FieldIndex = 0;
@@ -139,8 +226,9 @@ void SonicMetek3ClassAMPSerial::ParseRecord(const SampleRecord &record, bool all
             default:
                 break;
         }
-        if (target != nullptr)
-            *target = atof(FieldPointer);
+        // An empty field is missing; it keeps its place, so the fields after it keep theirs.
+        if (target != nullptr && FieldPointer[0] != '\0')
+            *target = ReadInstrumentNumber(FieldPointer);
         if (FieldIndex >= FieldA4)
             break;  // later fields are not used
     }

@@ -14,6 +14,14 @@ constexpr double StatsMissingValue = static_cast<double>(-99.99f);
 
 bool IsMissingValue(double value);
 
+// Reads an instrument field as a decimal number, the same way on every platform: leading
+// white space and one sign are skipped, then the longest prefix of the form
+// digits [. digits] [e|E [sign] digits] (at least one mantissa digit) is converted, correctly
+// rounded. Text that starts with no such number reads as 0.0 ("0x10" is 0, "e5" is 0);
+// "nan", "inf" and a number too large for a double read as MissingValue; a number too small
+// reads as 0.0.
+double ReadInstrumentNumber(const char *text);
+
 class SonicMetek3ClassAMPSerial : public SerialEventIO {
 public:
     static constexpr int StatusFieldSize = 100;

@@ -22,19 +22,33 @@ void FormatRawValue(char *text, size_t size, double value) {
         snprintf(text, size, "%.3f", value);
 }
 
+// Copies the StatusField into the raw line's text with every byte that is not printable ASCII,
+// and every blank, written as '?': the status stays one field of printable characters, and no
+// stray carriage return or line feed can break the file's lines.
+void CopyStatusText(char *text, size_t size, const char *status, int used) {
+    size_t i = 0;
+    for (; i + 1 < size && static_cast<int>(i) < used && status[i] != '\0'; ++i) {
+        const unsigned char c = static_cast<unsigned char>(status[i]);
+        text[i] = (c <= 0x20 || c > 0x7E) ? '?' : static_cast<char>(c);
+    }
+    if (size > 0)
+        text[i] = '\0';
+}
+
 }  // namespace
 
 void SonicMetek3ClassAMPSerial::ProcessRawSamples() {
     SampleBuffer &buffer = Buffers[CurrentBuffer];
     const DWORD count = buffer.SampleCount.load(std::memory_order_acquire);
 
-    for (CurrentSample = 0; CurrentSample < count && CurrentSample < SampleBuffer::Capacity; ++CurrentSample) {
+    for (CurrentSample = 0; CurrentSample < count && CurrentSample < SampleBuffer::Capacity;
+         ++CurrentSample) {
         SampleRecord &record = buffer.Records[CurrentSample];
         if (record.Status != SampleGood)
             continue;
 
         ParseRecord(record, true);
-        snprintf(RawStatusText, sizeof RawStatusText, "%.*s", StatusFieldUsed, StatusField);
+        CopyStatusText(RawStatusText, sizeof RawStatusText, StatusField, StatusFieldUsed);
 
         const double values[8] = {U, V, W, T, A1, A2, A3, A4};
         size_t size = strlen(RawStatusText) + 11;  // eight blanks, CR, LF, terminator

@@ -62,8 +62,9 @@ protected:
 
 TEST_F(ScreeningTest, BlackoutWindowIncludesBothEnds) {
     Publish(Utc(2026, 12, 8, 12, 0, 0, 0), 6);
-    Fill(0, {Stamp(2026, 12, 8, 11, 59, 59, 999), Stamp(2026, 12, 8, 12, 0, 0, 0), Stamp(2026, 12, 8, 12, 0, 3, 0),
-             Stamp(2026, 12, 8, 12, 0, 6, 0), Stamp(2026, 12, 8, 12, 0, 6, 1)});
+    Fill(0,
+         {Stamp(2026, 12, 8, 11, 59, 59, 999), Stamp(2026, 12, 8, 12, 0, 0, 0),
+          Stamp(2026, 12, 8, 12, 0, 3, 0), Stamp(2026, 12, 8, 12, 0, 6, 0), Stamp(2026, 12, 8, 12, 0, 6, 1)});
     engine->ScreenSamples();
     EXPECT_EQ(Status(0, 0), SampleGood);
     EXPECT_EQ(Status(0, 1), SampleBlackout);
@@ -72,15 +73,17 @@ TEST_F(ScreeningTest, BlackoutWindowIncludesBothEnds) {
     EXPECT_EQ(Status(0, 4), SampleGood);
     EXPECT_EQ(engine->ValidCount, 2);
     // One entry for the whole pass.
-    EXPECT_EQ(LogMessages(data, 5006),
-              std::vector<std::string>{"Metek1: Excluding 3 samples from the archive during the blackout period "
-                                       "12/08/26 12:00:00:000 to 12/08/26 12:00:06:000."});
+    EXPECT_EQ(
+        LogMessages(data, 5006),
+        std::vector<std::string>{"Metek1: Excluding 3 samples from the archive during the blackout period "
+                                 "12/08/26 12:00:00:000 to 12/08/26 12:00:06:000."});
     EXPECT_TRUE(LogMessages(data, 5007).empty());
 }
 
 TEST_F(ScreeningTest, BlackoutIsCountedOnceForTheArchivingEntry) {
     Publish(Utc(2026, 12, 8, 12, 0, 0, 0), 6);
-    Fill(1, {Stamp(2026, 12, 8, 12, 0, 1, 0), Stamp(2026, 12, 8, 12, 0, 2, 0), Stamp(2026, 12, 8, 12, 0, 7, 0)});
+    Fill(1,
+         {Stamp(2026, 12, 8, 12, 0, 1, 0), Stamp(2026, 12, 8, 12, 0, 2, 0), Stamp(2026, 12, 8, 12, 0, 7, 0)});
     engine->ScreenSamples();
     engine->ProcessRawSamples();
     EXPECT_EQ(engine->BlackoutCount, 2u);
@@ -130,8 +133,44 @@ TEST_F(ScreeningTest, RecordsOfAnotherLengthAreBad) {
     EXPECT_EQ(Status(0, 0), SampleGood);
     EXPECT_EQ(Status(0, 1), SampleBad);
     EXPECT_EQ(LogMessages(data, 5005),
-              std::vector<std::string>{"Metek1: Invalid sample detected at 13:04:05:067. The sample size of 5 does not "
-                                       "match the required sample size of 9. Sample excluded from archive."});
+              std::vector<std::string>{
+                  "Metek1: Invalid sample detected at 13:04:05:067. The sample size of 5 does not "
+                  "match the required sample size of 9. Sample excluded from archive."});
+}
+
+// Bytes that are not printable text, and a blank in the first field, mark a garbled line:
+// bad, reported once per pass; lines with a carriage return inside get an entry of their own.
+TEST_F(ScreeningTest, GarbledRecordsAreBad) {
+    engine->FieldSeparator = ',';
+    const std::vector<std::pair<std::string, SHORT>> records = {
+        {"S,1,2\r\n", SampleGood}, {"S\tX,1", SampleBad},
+        {"S X,1", SampleBad},      {"S,1 , 2", SampleGood},
+        {"S\rX,1,2", SampleBad},   {"S,1\r2,3\r", SampleBad},
+        {"S,1,\x80", SampleBad},   {std::string("S,1\0,2", 6), SampleBad},
+        {"", SampleGood},          {"S,1\r", SampleGood},
+    };
+    for (size_t i = 0; i < records.size(); ++i)
+        SetRecord(*engine, 2, static_cast<DWORD>(i), records[i].first,
+                  Stamp(2026, 12, 8, 13, 4, 5, 67 + int(i)), SampleEdited);
+    engine->Buffers[2].SampleCount = static_cast<DWORD>(records.size());
+    engine->CurrentBuffer = 2;
+    engine->ScreenSamples();
+    for (size_t i = 0; i < records.size(); ++i)
+        EXPECT_EQ(Status(2, static_cast<int>(i)), records[i].second) << i;
+    EXPECT_EQ(
+        LogMessages(data, 5005),
+        std::vector<std::string>{"Metek1: Invalid sample detected at 13:04:05:068. 6 samples of this buffer "
+                                 "hold bytes that are not printable text, or a blank in the status field. "
+                                 "Samples excluded from archive."});
+    EXPECT_EQ(LogMessages(data, 5027),
+              std::vector<std::string>{"Metek1: 2 lines with a carriage return inside."});
+
+    // Without a known separator only the bytes count.
+    engine->FieldSeparator = 0;
+    Fill(3, {Stamp(2026, 12, 8, 13, 4, 6, 0)}, "S X,1");
+    engine->ScreenSamples();
+    EXPECT_EQ(Status(3, 0), SampleGood);
+    EXPECT_EQ(LogMessages(data, 5005).size(), 1u);
 }
 
 TEST_F(ScreeningTest, BufferWithoutGoodSamplesRequestsReinitialization) {
@@ -140,8 +179,10 @@ TEST_F(ScreeningTest, BufferWithoutGoodSamplesRequestsReinitialization) {
     engine->ScreenSamples();
     EXPECT_EQ(WaitForSingleObject(engine->ReinitRequestEvent, 0), WAIT_OBJECT_0);
     EXPECT_EQ(LogMessages(data, 5007),
-              std::vector<std::string>{"Metek1: The last 2 samples are invalid. Acquisition initialization started."});
-    EXPECT_EQ(LogMessages(data, 5008), std::vector<std::string>{"Metek1: Acquisition initialization finished."});
+              std::vector<std::string>{
+                  "Metek1: The last 2 samples are invalid. Acquisition initialization started."});
+    EXPECT_EQ(LogMessages(data, 5008),
+              std::vector<std::string>{"Metek1: Acquisition initialization finished."});
     EXPECT_TRUE(LogMessages(data, 6727).empty());
 }
 
@@ -151,7 +192,8 @@ TEST_F(ScreeningTest, RequestWhileAReinitializationRunsIsRefused) {
     Fill(0, {Stamp(2026, 12, 8, 12, 0, 1, 0)});
     engine->ScreenSamples();
     EXPECT_EQ(WaitForSingleObject(engine->ReinitRequestEvent, 0), WAIT_TIMEOUT);
-    EXPECT_EQ(LogMessages(data, 6727), std::vector<std::string>{"Metek1: Acquisition reinitialization already started."});
+    EXPECT_EQ(LogMessages(data, 6727),
+              std::vector<std::string>{"Metek1: Acquisition reinitialization already started."});
     EXPECT_EQ(LogMessages(data, 5008).size(), 1u);
 }
 
@@ -162,8 +204,8 @@ TEST_F(ScreeningTest, RequestAfterTheEngineThreadEndedIsRefused) {
     engine->ScreenSamples();
     EXPECT_EQ(WaitForSingleObject(engine->ReinitRequestEvent, 0), WAIT_TIMEOUT);
     EXPECT_EQ(LogMessages(data, 6727),
-              std::vector<std::string>{
-                  "Metek1: Acquisition reinitialization can not be performed when the acquisition engine is stopped."});
+              std::vector<std::string>{"Metek1: Acquisition reinitialization can not be performed when the "
+                                       "acquisition engine is stopped."});
     EXPECT_EQ(LogMessages(data, 5008).size(), 1u);
 }
 

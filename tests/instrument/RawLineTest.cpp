@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/TestRoot.h"
 #include "instrument/SonicMetek3ClassAMPSerial.h"
@@ -41,7 +42,8 @@ protected:
 };
 
 TEST_F(RawLineTest, FullLineKeepsFieldsOneToSevenTenAndEleven) {
-    EXPECT_EQ(Rewrite("S,1.5,-2.25,0.1,20.3,5,6,7,8,9,10\r\n"), "S 1.500 -2.250 0.100 20.300 5.000 6.000 9.000 10.000\r\n");
+    EXPECT_EQ(Rewrite("S,1.5,-2.25,0.1,20.3,5,6,7,8,9,10\r\n"),
+              "S 1.500 -2.250 0.100 20.300 5.000 6.000 9.000 10.000\r\n");
 }
 
 TEST_F(RawLineTest, MissingFieldsBecomeMinusNinetyNine) {
@@ -57,6 +59,42 @@ TEST_F(RawLineTest, ValuesOutsideTheRangeBecomeMinusNinetyNine) {
 TEST_F(RawLineTest, NonFiniteAndHugeValuesBecomeMinusNinetyNine) {
     EXPECT_EQ(Rewrite("S,nan,inf,-inf,1e300,-1e300,-3e9,8,9,-2147483648.5,abc\r\n"),
               "S -99. -99. -99. -99. -99. -99. -2147483648.500 0.000\r\n");
+}
+
+// Whatever byte a field holds, the raw line is nine texts of printable ASCII separated by
+// single blanks and ended by one CR LF; in the status text a byte that is not printable, and
+// a blank, becomes '?'.
+TEST_F(RawLineTest, EveryByteValueInEveryFieldGivesNinePrintableFields) {
+    const std::vector<std::string> fields = {
+        "ABCDEFGHI1250", "1.5", "-2.25", "0.1", "20.3", "5", "6", "7", "8", "9", "10"};
+    for (size_t field = 0; field < fields.size(); ++field) {
+        for (int value = 0; value < 256; ++value) {
+            for (size_t at : {size_t(0), size_t(1)}) {  // the byte first in the field, or second
+                std::string line;
+                for (size_t f = 0; f < fields.size(); ++f) {
+                    std::string text = fields[f];
+                    if (f == field)
+                        text.insert(at, 1, static_cast<char>(value));
+                    line += (f ? "," : "") + text;
+                }
+                const std::string raw = Rewrite(line);
+                SCOPED_TRACE("field " + std::to_string(field + 1) + " byte " + std::to_string(value) +
+                             " at " + std::to_string(at));
+                ASSERT_GE(raw.size(), 2u);
+                EXPECT_EQ(raw.substr(raw.size() - 2), "\r\n");
+                const std::string body = raw.substr(0, raw.size() - 2);
+                int blanks = 0;
+                for (char c : body) {
+                    EXPECT_TRUE(c >= 0x20 && c <= 0x7E) << static_cast<int>(static_cast<unsigned char>(c));
+                    blanks += c == ' ';
+                }
+                EXPECT_EQ(blanks, 8);  // nine fields
+                EXPECT_EQ(body.find("  "), std::string::npos);
+            }
+        }
+    }
+    EXPECT_EQ(Rewrite("A B\rC\x7f\xff\x01,1"), "A?B?C??? 1.000 -99. -99. -99. -99. -99. -99. -99.\r\n");
+    EXPECT_EQ(Rewrite("S,1\r"), "S 1.000 -99. -99. -99. -99. -99. -99. -99.\r\n");  // the line's own CR
 }
 
 TEST_F(RawLineTest, LongerLineGetsANewArrayShorterOneKeepsIt) {
