@@ -22,10 +22,14 @@ const char StatsColumnLine[] =
 
 // A value that enters no sum: missing, or not a finite number (a garbled field such as
 // "1e999" or "nan" would otherwise turn every figure of the period into inf or nan).
-bool IsAbsent(double x) { return IsMissingValue(x) || !std::isfinite(x); }
+bool IsAbsent(double x) {
+    return IsMissingValue(x) || !std::isfinite(x);
+}
 
 // A result that overflowed is as good as one that could not be computed.
-double Finite(double result) { return std::isfinite(result) ? result : StatsMissingValue; }
+double Finite(double result) {
+    return std::isfinite(result) ? result : StatsMissingValue;
+}
 
 void AddValue(SonicMetek3ClassAMPSerial::Moments &moments, double x) {
     if (IsAbsent(x)) {
@@ -77,18 +81,19 @@ void ComputeMoments(SonicMetek3ClassAMPSerial::Moments &moments) {
     const double m4 = moments.Sum4 / n;
     moments.Average = moments.Origin + m1;
     const double variance = m2 - m1 * m1;
-    if (!(variance >= 0.0))
-        return;
-    const double deviation = std::pow(variance, 0.5);
-    moments.StdDev = deviation;
-    if (deviation > 0.0) {
-        const double m1Squared = m1 * m1;
-        const double deviation2 = deviation * deviation;
-        moments.Skewness = (m3 - 3.0 * m2 * m1 + 2.0 * m1Squared * m1) / (deviation2 * deviation);
-        moments.Kurtosis = (m4 - 4.0 * m3 * m1 + 6.0 * m2 * m1Squared - 3.0 * m1Squared * m1Squared) /
-                               (deviation2 * deviation2) -
-                           3.0;
+    if (variance >= 0.0) {
+        const double deviation = std::pow(variance, 0.5);
+        moments.StdDev = deviation;
+        if (deviation > 0.0) {
+            const double m1Squared = m1 * m1;
+            const double deviation2 = deviation * deviation;
+            moments.Skewness = (m3 - 3.0 * m2 * m1 + 2.0 * m1Squared * m1) / (deviation2 * deviation);
+            moments.Kurtosis = (m4 - 4.0 * m3 * m1 + 6.0 * m2 * m1Squared - 3.0 * m1Squared * m1Squared) /
+                                   (deviation2 * deviation2) -
+                               3.0;
+        }
     }
+    // Every result, on every path, is either finite or missing.
     moments.Average = Finite(moments.Average);
     moments.StdDev = Finite(moments.StdDev);
     moments.Skewness = Finite(moments.Skewness);
@@ -128,13 +133,27 @@ bool IsNewFile(const char *path) {
     return empty;
 }
 
+// A figure with two decimals in its column: one that is not finite, or whose text would be
+// wider than the column, prints as StatsMissingValue, so every period line keeps its width.
+void PrintFigure(FILE *file, double value, int width) {
+    char text[64];
+    const int length = std::isfinite(value) ? snprintf(text, sizeof text, "%*.2f", width, value) : -1;
+    if (length < 0 || length > width)
+        snprintf(text, sizeof text, "%*.2f", width, StatsMissingValue);
+    fprintf(file, " %s", text);
+}
+
 void PrintMoments(FILE *file, const SonicMetek3ClassAMPSerial::Moments &m) {
-    fprintf(file, "   %8d %7d %7.2f %6.2f %8.2f %8.2f", static_cast<int>(m.GoodSamp), m.BadSamp, m.Average,
-            m.StdDev, m.Skewness, m.Kurtosis);
+    fprintf(file, "   %8d %7d", static_cast<int>(m.GoodSamp), m.BadSamp);
+    PrintFigure(file, m.Average, 7);
+    PrintFigure(file, m.StdDev, 6);
+    PrintFigure(file, m.Skewness, 8);
+    PrintFigure(file, m.Kurtosis, 8);
 }
 
 void PrintCovariance(FILE *file, const SonicMetek3ClassAMPSerial::Covariance &c) {
-    fprintf(file, "   %8d %7d %10.2f", static_cast<int>(c.GoodSamp), c.BadSamp, c.Value);
+    fprintf(file, "   %8d %7d", static_cast<int>(c.GoodSamp), c.BadSamp);
+    PrintFigure(file, c.Value, 10);
 }
 
 }  // namespace

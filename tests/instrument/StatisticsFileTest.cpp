@@ -1,5 +1,6 @@
 // The statistics file: its three header lines, the fixed-width period line, CR LF line ends
 // and the handling of files that exist, are shared or cannot be opened.
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,67 @@ TEST_F(StatisticsFile, HeaderLinesHaveTheirFixedLengths) {
     EXPECT_EQ(lines[2], ColumnLine);
     // The line of values lines up under the column line: 20 characters of times, then values.
     EXPECT_EQ(lines[3].size(), 20 + EmptyValues.size());
+}
+
+// Figures that overflow, are not finite or need more digits than their column print as
+// -99.99 in the column's width; every period line keeps the width of an ordinary one.
+TEST_F(StatisticsFile, ExtremeValuesKeepEveryPeriodLineAtItsWidth) {
+    const char *const periods[][4] = {
+        // Each period: four records (u, v, w, T).
+        {"S,1e308,1,1,20", "S,-1e308,2,2,21", "S,1e308,1,1,20", "S,-1e308,2,2,21"},       // sums overflow
+        {"S,1e300,1,1,20", "S,1e300,2,2,21", "S,1e300,1,1,20", "S,1e300,2,2,21"},         // 301-digit mean
+        {"S,1,1e200,1e200,1e200", "S,2,-1e200,-1e200,-1e200", "S,3,1,1,1", "S,4,2,2,2"},  // powers overflow
+        {"S,5e7,1,5e7,20", "S,-5e7,1,-5e7,21", "S,5e7,1,5e7,20", "S,-5e7,1,-5e7,21"},  // 15-digit covariance
+        {"S,10000,1,-10000,20", "S,-10000,1,10000,20", "S,10000,1,1,20", "S,0,1,1,20"},
+    };
+    SYSTEMTIME start = CalendarTime(2026, 12, 8, 21, 0, 0);
+    for (const auto &period : periods) {
+        for (const char *line : period)
+            Accumulate(line);
+        SYSTEMTIME end = start;
+        ++end.wMinute;
+        WritePeriod(start, end);
+        start = end;
+    }
+
+    const std::vector<std::string> lines = FileLines();
+    ASSERT_EQ(lines.size(), 3u + 5u);
+    for (size_t i = 3; i < lines.size(); ++i) {
+        SCOPED_TRACE(lines[i]);
+        EXPECT_EQ(lines[i].size(), 20 + EmptyValues.size());
+        // Each figure ends where it ends in an ordinary line, right-aligned in its column.
+        for (size_t c = 0; c < EmptyValues.size(); ++c) {
+            if (EmptyValues[c] != ' ' && (c + 1 == EmptyValues.size() || EmptyValues[c + 1] == ' ')) {
+                EXPECT_NE(lines[i][20 + c], ' ') << "column " << c;
+                if (c + 1 < EmptyValues.size())
+                    EXPECT_EQ(lines[i][20 + c + 1], ' ') << "column " << c + 1;
+            }
+        }
+        for (char c : lines[i])
+            EXPECT_TRUE(c == ' ' || c == '-' || c == '.' || c == ':' || (c >= '0' && c <= '9')) << c;
+    }
+
+    auto field = [](const std::string &line, int number) {
+        std::istringstream in(line);
+        std::string text;
+        for (int i = 0; i <= number; ++i)
+            in >> text;
+        return text;
+    };
+    // 1: u's sums overflow; its average is missing, v's figures are ordinary.
+    EXPECT_EQ(field(lines[3], UField + 2), "-99.99");
+    EXPECT_EQ(field(lines[3], VField + 2), "1.50");
+    // 2: a finite mean of 1e300 is too wide for its column.
+    EXPECT_EQ(field(lines[4], UField + 2), "-99.99");
+    EXPECT_EQ(field(lines[4], UField + 3), "0.00");
+    // 3: the fourth powers of 1e200 overflow; u is untouched.
+    EXPECT_EQ(field(lines[5], VField + 3), "-99.99");
+    EXPECT_EQ(field(lines[5], UField + 2), "2.50");
+    // 4: uw = 2.5e15 needs more than 10 columns; the averages fit.
+    EXPECT_EQ(field(lines[6], UWField + 2), "-99.99");
+    EXPECT_EQ(field(lines[6], UField + 2), "0.00");
+    // 5: a mean that fills its 7 columns exactly is printed.
+    EXPECT_EQ(field(lines[7], UField + 2), "2500.00");
 }
 
 TEST_F(StatisticsFile, EveryLineEndsWithCarriageReturnAndLineFeed) {
