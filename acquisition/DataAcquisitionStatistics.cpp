@@ -4,8 +4,8 @@
 // instrument class write the period's statistics to the file named after the period start.
 // Everything here runs on the archive thread.
 #include "acquisition/DataAcquisition.h"
-#include "services/Win32Util.h"
 #include "services/FileNameTemplate.h"
+#include "services/Win32Util.h"
 
 namespace {
 
@@ -96,10 +96,17 @@ void DataAcquisition::RunStatisticsTiming() {
         return;
     }
 
+    const ULONGLONG period = static_cast<ULONGLONG>(StatsArchivePeriod) * FileTimeUnitsPerSecond;
     for (CurrentSample = 0; CurrentSample < count; ++CurrentSample) {
         const SampleRecord &record = buffer.Records[CurrentSample];
-        // A sample stamped on or after the end belongs to a later period.
-        if (FileTimeToUnits(record.TimeStamp) >= FileTimeToUnits(PeriodEnd))
+        const ULONGLONG stamp = FileTimeToUnits(record.TimeStamp);
+        const ULONGLONG end = FileTimeToUnits(PeriodEnd);
+        // A sample stamped on or after the end belongs to a later period. One stamped before
+        // the open period's place on the grid (the clock was set back) belongs to an earlier
+        // one: the open period is closed, and the period of the grid that holds the sample
+        // is opened. A stamp early in the first, shortened period is simply part of it.
+        if (stamp >= end ||
+            (period != 0 && stamp < FileTimeToUnits(PeriodStart) && end >= period && stamp < end - period))
             ArchiveStatistics();
         AccumulateStatistics();
         // The last buffer before a stop closes the partial period at its last sample.
@@ -134,6 +141,18 @@ void DataAcquisition::ArchiveStatistics() {
     if (period == 0) {
         // Statistics are never enabled without a period; keep the periods ordered anyway.
         start = end;
+    } else if (count != 0 && CurrentSample < count &&
+               FileTimeToUnits(buffer.Records[CurrentSample].TimeStamp) < start) {
+        // The clock went back: the period of the grid (from DayStart) that holds t, which may
+        // lie before DayStart.
+        const LONGLONG t = static_cast<LONGLONG>(FileTimeToUnits(buffer.Records[CurrentSample].TimeStamp));
+        const LONGLONG day = static_cast<LONGLONG>(FileTimeToUnits(DayStart));
+        const LONGLONG step = static_cast<LONGLONG>(period);
+        LONGLONG cells = (t - day) / step;
+        if ((t - day) % step < 0)
+            --cells;  // toward minus infinity
+        start = static_cast<ULONGLONG>(day + cells * step);
+        end = start + period;
     } else if (count != 0 && CurrentSample < count &&
                FileTimeToUnits(buffer.Records[CurrentSample].TimeStamp) >= end) {
         // Skip whole periods in one step: the new end is the first grid point after t.

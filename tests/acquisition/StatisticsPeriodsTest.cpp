@@ -224,6 +224,52 @@ TEST_F(StatisticsPeriods, EmptyPeriodsAreSkippedWithoutALine) {
     EXPECT_EQ(Ticks(engine_.PeriodEnd), Ticks(At(2026, 12, 8, 10, 20, 0)));
 }
 
+// A stamp before the open period (the clock was set back): the open period is closed, and the
+// period of the grid that holds the stamp opens; periods keep their length.
+TEST_F(StatisticsPeriods, StampBeforeTheOpenPeriodRegridsIt) {
+    engine_.DayStart = At(2026, 12, 8, 0, 0, 0);
+    engine_.PeriodStart = At(2026, 12, 8, 10, 15, 0);
+    engine_.PeriodEnd = At(2026, 12, 8, 10, 16, 0);
+    Fill({At(2026, 12, 8, 10, 15, 10), At(2026, 12, 8, 10, 15, 20), At(2026, 12, 8, 9, 45, 30),
+          At(2026, 12, 8, 9, 45, 40), At(2026, 12, 8, 9, 46, 5)});
+    engine_.RunStatisticsTiming();
+
+    ASSERT_EQ(engine_.Closed.size(), 2u);
+    EXPECT_EQ(engine_.Closed[0].Start, Ticks(At(2026, 12, 8, 10, 15, 0)));
+    EXPECT_EQ(engine_.Closed[0].End, Ticks(At(2026, 12, 8, 10, 16, 0)));
+    EXPECT_EQ(engine_.Closed[0].Accumulated, 2);
+    EXPECT_EQ(engine_.Closed[1].Start, Ticks(At(2026, 12, 8, 9, 45, 0)));
+    EXPECT_EQ(engine_.Closed[1].End, Ticks(At(2026, 12, 8, 9, 46, 0)));
+    EXPECT_EQ(engine_.Closed[1].Accumulated, 2);
+    EXPECT_EQ(Ticks(engine_.PeriodStart), Ticks(At(2026, 12, 8, 9, 46, 0)));
+    EXPECT_EQ(Ticks(engine_.PeriodEnd), Ticks(At(2026, 12, 8, 9, 47, 0)));
+
+    // Back past the start day's midnight: the grid continues before DayStart.
+    Fill({At(2026, 12, 7, 23, 59, 30, 500)});
+    engine_.RunStatisticsTiming();
+    ASSERT_EQ(engine_.Closed.size(), 3u);
+    EXPECT_EQ(Ticks(engine_.PeriodStart), Ticks(At(2026, 12, 7, 23, 59, 0)));
+    EXPECT_EQ(Ticks(engine_.PeriodEnd), Ticks(At(2026, 12, 8, 0, 0, 0)));
+}
+
+TEST_F(StatisticsPeriods, EarlyStampInTheFirstPeriodStaysInIt) {
+    // The first period starts with the archive, inside its grid cell: a sample of that cell
+    // stamped a little before the start is part of it, not the start of an earlier period.
+    engine_.DayStart = At(2026, 12, 8, 0, 0, 0);
+    engine_.PeriodStart = At(2026, 12, 8, 10, 15, 42, 300);
+    engine_.PeriodEnd = At(2026, 12, 8, 10, 16, 0);
+    Fill({At(2026, 12, 8, 10, 15, 41), At(2026, 12, 8, 10, 15, 50)});
+    engine_.RunStatisticsTiming();
+    EXPECT_TRUE(engine_.Closed.empty());
+    EXPECT_EQ(engine_.AccumulatedSamples, (std::vector<DWORD>{0, 1}));
+
+    Fill({At(2026, 12, 8, 10, 14, 59)});
+    engine_.RunStatisticsTiming();
+    ASSERT_EQ(engine_.Closed.size(), 1u);
+    EXPECT_EQ(engine_.Closed[0].Accumulated, 2);
+    EXPECT_EQ(Ticks(engine_.PeriodStart), Ticks(At(2026, 12, 8, 10, 14, 0)));
+}
+
 TEST_F(StatisticsPeriods, GridOfTheStartDayContinuesPastMidnight) {
     // 7 s does not divide a day: 12343 periods after 8 December 00:00 fall on 9 December
     // 00:00:01, and the grid stays there rather than restarting at midnight.
