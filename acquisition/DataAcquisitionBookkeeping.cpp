@@ -10,6 +10,26 @@ namespace {
 // Logged once when the key cannot be opened, and again only after an update has succeeded.
 constexpr LONG BookkeepingSuspendedCode = 5026;
 
+char FoldCase(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// The entry of the value called name in any letter case, as the registry matches names, or
+// null. (The editor's own lookup compares case-sensitively and would miss "archivesamples".)
+RegEditEntry *FindValueAnyCase(RegEditor &editor, const char *name) {
+    for (RegEditEntry *entry = editor.Entries.First(); entry; entry = editor.Entries.Next()) {
+        const char *a = entry->Name;
+        const char *b = name;
+        while (*a != '\0' && FoldCase(*a) == FoldCase(*b)) {
+            ++a;
+            ++b;
+        }
+        if (*a == '\0' && *b == '\0')
+            return entry;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 void DataAcquisition::UpdateArchiveBookkeeping(SYSTEMTIME time, int samples) {
@@ -35,8 +55,8 @@ void DataAcquisition::UpdateArchiveBookkeeping(SYSTEMTIME time, int samples) {
     CurrentRegEditor = editor.get();
 
     // "ArchiveSamples" is written only while it is a REG_DWORD; a value of another type that
-    // someone else put there is left alone.
-    editor->CurrentValue = editor->FindValue("ArchiveSamples");
+    // someone else put there, under this name in any letter case, is left alone.
+    editor->CurrentValue = FindValueAnyCase(*editor, "ArchiveSamples");
     if (!editor->CurrentValue)
         editor->CurrentValue = editor->AddValue("ArchiveSamples", REG_DWORD);
     RegEditEntry *entry = editor->CurrentValue;
@@ -49,7 +69,9 @@ void DataAcquisition::UpdateArchiveBookkeeping(SYSTEMTIME time, int samples) {
     char date[64];
     snprintf(date, sizeof date, "%02d/%02d/%02d %02d:%02d:%02d UTC", time.wMonth, time.wDay, time.wYear,
              time.wHour, time.wMinute, time.wSecond);
-    editor->SetStringValue("ArchiveDate", date);
+    const RegEditEntry *dateEntry = FindValueAnyCase(*editor, "ArchiveDate");
+    if (dateEntry == nullptr || dateEntry->Type == REG_SZ)
+        editor->SetStringValue(dateEntry ? dateEntry->Name : "ArchiveDate", date);
 
     CurrentRegEditor = nullptr;
 }

@@ -165,6 +165,29 @@ TEST_F(Bookkeeping, AValueOfAnotherTypeIsLeftAlone) {
     EXPECT_EQ("\x01\x02", bytes);
 }
 
+// The registry matches value names in any letter case, and so does the bookkeeping: a value
+// of another type whose name differs only in case is left alone as well.
+TEST_F(Bookkeeping, AValueOfAnotherTypeIsLeftAloneInAnyLetterCase) {
+    Put("archivesamples", REG_SZ, std::string("monitor's\0", 10));
+    Put("ARCHIVEDATE", REG_BINARY, "\x01\x02");
+    engine.UpdateArchiveBookkeeping(TakeTime(), 90);
+    DWORD type = 0;
+    std::string bytes;
+    ASSERT_EQ(ERROR_SUCCESS, Get("ArchiveSamples", type, bytes));
+    EXPECT_EQ(REG_SZ, type);
+    EXPECT_EQ(std::string("monitor's\0", 10), bytes);
+    ASSERT_EQ(ERROR_SUCCESS, Get("ArchiveDate", type, bytes));
+    EXPECT_EQ(REG_BINARY, type);
+    EXPECT_EQ("\x01\x02", bytes);
+
+    // Of the right type, they are updated under the name they have.
+    Put("archivesamples", REG_DWORD, Dword(1));
+    engine.UpdateArchiveBookkeeping(TakeTime(), 91);
+    ASSERT_EQ(ERROR_SUCCESS, Get("ArchiveSamples", type, bytes));
+    EXPECT_EQ(REG_DWORD, type);
+    EXPECT_EQ(Dword(91), bytes);
+}
+
 TEST_F(Bookkeeping, AKeyThatCannotBeOpenedIsLoggedOncePerEpisode) {
     const std::string entry = "5026  Metek1: Error opening the registry key " + std::string(KeyPath) +
                               ". Archive bookkeeping suspended.";
