@@ -35,11 +35,26 @@ struct SampleRecord {
     ULONGLONG Spare = 0;        // at the reading loop's disposal
 };
 
+// A step of the system clock that the reading loop detected: the clock's reading at the wake-up
+// that noticed it (DetectedAt), the earliest moment on the new clock at which it can have
+// happened (From: the previous wake-up, placed on the new clock by the performance counter),
+// and its size (the new clock minus the old one), all in 100-ns units.
+struct ClockStep {
+    ULONGLONG From = 0;
+    ULONGLONG DetectedAt = 0;
+    LONGLONG Size = 0;
+};
+
 // One buffer of the ring. It belongs to the engine thread until its BufferReadyEvent is
 // signalled, then to the archive thread until the archive pass sets SampleCount back to 0.
 struct SampleBuffer {
     static constexpr DWORD Capacity = 4000;
+    static constexpr DWORD MaxClockSteps = 8;
     SampleRecord Records[Capacity];
+    // The clock steps detected since the previous hand-over, set by the engine with the
+    // buffer's records (and published with them by the hand-over).
+    ClockStep ClockSteps[MaxClockSteps];
+    DWORD ClockStepCount = 0;
     // Written by the producer before the hand-over and set back to 0 (release) by the archive
     // thread; the producer reads it (acquire) to learn that the buffer is free again.
     std::atomic<DWORD> SampleCount{0};
@@ -165,6 +180,21 @@ public:
     char FieldSeparator = 0;
     // Lines with a carriage return followed by more text, counted per pass.
     static constexpr LONG CarriageReturnInsideCode = 5027;
+    // A clock step the reading loop detected, and the samples excluded after it.
+    static constexpr LONG ClockStepDetectedCode = 5028;
+    static constexpr LONG ClockStepExclusionCode = 5029;
+    // Blackout windows the archive keeps besides the current published one: earlier published
+    // windows and those after detected steps. Every window excludes the samples stamped in it.
+    struct BlackoutWindow {
+        ULONGLONG From = 0;
+        ULONGLONG To = 0;
+        bool Detected = false;
+        int Excluded = 0;  // samples of the current pass
+    };
+    static constexpr int MaxBlackoutWindows = 16;
+    BlackoutWindow BlackoutWindows[MaxBlackoutWindows];
+    int BlackoutWindowCount = 0;
+    ULONGLONG WindowedSyncTime = 0;  // the published time whose window is current
 
     // --- Statistics periods --------------------------------------------------------------
     int StatisticsEnabled = 0;
@@ -211,6 +241,7 @@ public:
     // Screening.
     void OpenClockSyncBlock();
     void ScreenSamples();
+    void AddBlackoutWindow(ULONGLONG from, ULONGLONG to, bool detected);
 
     // Statistics periods.
     void RunStatisticsTiming();

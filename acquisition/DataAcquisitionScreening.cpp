@@ -89,6 +89,20 @@ void DataAcquisition::OpenClockSyncBlock() {
     ReleaseMutex(ClockSyncMutex);
 }
 
+void DataAcquisition::AddBlackoutWindow(ULONGLONG from, ULONGLONG to, bool detected) {
+    // The oldest window makes room: after so many steps its samples are long archived.
+    if (BlackoutWindowCount == MaxBlackoutWindows) {
+        for (int w = 1; w < MaxBlackoutWindows; ++w)
+            BlackoutWindows[w - 1] = BlackoutWindows[w];
+        --BlackoutWindowCount;
+    }
+    BlackoutWindow &window = BlackoutWindows[BlackoutWindowCount++];
+    window.From = from;
+    window.To = to;
+    window.Detected = detected;
+    window.Excluded = 0;
+}
+
 void DataAcquisition::ScreenSamples() {
     char message[MessageSize];
     SampleBuffer &buffer = Buffers[CurrentBuffer];
@@ -111,7 +125,35 @@ void DataAcquisition::ScreenSamples() {
     FILETIME sync;
     if (SystemTimeToFileTime(&ClockSyncTime, &sync))
         SyncFileTime = FileTimeToUnits(sync);
-    BlackoutEnd = SyncFileTime + static_cast<ULONGLONG>(BlackoutPeriod) * FileTimeUnitsPerSecond;
+    const ULONGLONG blackoutSpan = static_cast<ULONGLONG>(BlackoutPeriod) * FileTimeUnitsPerSecond;
+    BlackoutEnd = SyncFileTime + blackoutSpan;
+
+    // Every window stays in force, not just the latest: a newly published time keeps the
+    // window of the one before it, and each clock step the engine detected while filling this
+    // buffer adds one from the earliest moment of the step to BlackoutPeriod after its
+    // detection, as if its time had been published.
+    if (SyncFileTime != WindowedSyncTime) {
+        if (WindowedSyncTime != 0)
+            AddBlackoutWindow(WindowedSyncTime, WindowedSyncTime + blackoutSpan, false);
+        WindowedSyncTime = SyncFileTime;
+    }
+    const DWORD steps = buffer.ClockStepCount < SampleBuffer::MaxClockSteps ? buffer.ClockStepCount
+                                                                            : SampleBuffer::MaxClockSteps;
+    for (DWORD i = 0; i < steps; ++i) {
+        const ClockStep &step = buffer.ClockSteps[i];
+        SYSTEMTIME at = {};
+        const FILETIME detected = UnitsToFileTime(step.DetectedAt);
+        FileTimeToSystemTime(&detected, &at);
+        snprintf(message, sizeof message,
+                 "%s: Clock step of %+.3f seconds detected at %02d/%02d/%02d %02d:%02d:%02d:%03d.", Name,
+                 static_cast<double>(step.Size) / static_cast<double>(FileTimeUnitsPerSecond), at.wMonth,
+                 at.wDay, at.wYear % 100, at.wHour, at.wMinute, at.wSecond, at.wMilliseconds);
+        EventLogRef.Write(ClockStepDetectedCode, message);
+        if (BlackoutPeriod != 0)
+            AddBlackoutWindow(step.From, step.DetectedAt + blackoutSpan, true);
+    }
+    for (int w = 0; w < BlackoutWindowCount; ++w)
+        BlackoutWindows[w].Excluded = 0;
 
     // The blackout total of this pass, for its one 5006 entry. BlackoutCount itself is left to
     // ProcessRawSamples, which counts every status once for the pass's 5017 entry.
@@ -123,9 +165,16 @@ void DataAcquisition::ScreenSamples() {
          ++CurrentSample) {
         SampleRecord &record = buffer.Records[CurrentSample];
         const ULONGLONG stamp = FileTimeToUnits(record.TimeStamp);
+        BlackoutWindow *window = nullptr;
+        for (int w = 0; w < BlackoutWindowCount && window == nullptr; ++w)
+            if (BlackoutWindows[w].From <= stamp && stamp <= BlackoutWindows[w].To)
+                window = &BlackoutWindows[w];
         if (SyncFileTime <= stamp && stamp <= BlackoutEnd) {
             record.Status = SampleBlackout;
             ++blackout;
+        } else if (window != nullptr) {
+            record.Status = SampleBlackout;
+            ++window->Excluded;
         } else if (RequiredSampleSize != 0 && record.Length != RequiredSampleSize) {
             SYSTEMTIME at = {};
             FileTimeToSystemTime(&record.TimeStamp, &at);
@@ -185,6 +234,23 @@ void DataAcquisition::ScreenSamples() {
                  from.wSecond, from.wMilliseconds, to.wMonth, to.wDay, to.wYear % 100, to.wHour, to.wMinute,
                  to.wSecond, to.wMilliseconds);
         EventLogRef.Write(5006, message);
+    }
+
+    for (int w = 0; w < BlackoutWindowCount; ++w) {
+        const BlackoutWindow &window = BlackoutWindows[w];
+        if (window.Excluded == 0)
+            continue;
+        SYSTEMTIME from = {}, to = {};
+        const FILETIME fromTime = UnitsToFileTime(window.From), toTime = UnitsToFileTime(window.To);
+        FileTimeToSystemTime(&fromTime, &from);
+        FileTimeToSystemTime(&toTime, &to);
+        snprintf(message, sizeof message,
+                 "%s: Excluding %d samples from the archive during the blackout period %02d/%02d/%02d "
+                 "%02d:%02d:%02d:%03d to %02d/%02d/%02d %02d:%02d:%02d:%03d%s.",
+                 Name, window.Excluded, from.wMonth, from.wDay, from.wYear % 100, from.wHour, from.wMinute,
+                 from.wSecond, from.wMilliseconds, to.wMonth, to.wDay, to.wYear % 100, to.wHour, to.wMinute,
+                 to.wSecond, to.wMilliseconds, window.Detected ? " after a detected clock step" : "");
+        EventLogRef.Write(window.Detected ? ClockStepExclusionCode : 5006, message);
     }
 
     if (count > 0 && ValidCount == 0) {

@@ -4,15 +4,17 @@
 //
 // Time stamps: where the platform knows when each terminator arrived at the port, a line is
 // stamped with that moment, computed from the performance counter relative to a clock reading
-// taken as the loop wakes; otherwise with that clock reading. Stamps never decrease within a
-// buffer. Buffers are filled in ring order; a buffer is written only while its SampleCount is
-// 0 and belongs to the archive thread from its hand-over until the archive sets it back to 0.
+// taken as the loop wakes; otherwise with that clock reading. Each wake-up's clock reading is
+// checked against the performance counter for a step of the clock. Stamps never decrease
+// between steps; after a step they follow the new clock. Buffers are filled in ring order; a buffer is
+// written only while its SampleCount is 0 and belongs to the archive thread from its hand-over until the
+// archive sets it back to 0.
 #include "instrument/SerialEventIO.h"
-#include "services/Win32Util.h"
 
 #include <new>
 
 #include "instrument/SerialComm.h"
+#include "services/Win32Util.h"
 
 namespace {
 
@@ -31,7 +33,11 @@ void SerialEventIO::RunReadingLoop(SerialComm *port, HANDLE receiveFlagEvent) {
     CountsPerMillisecond = port->CountsPerMillisecond;
     fillCount_ = 0;
     lastStamp_ = 0;
-    discarding_ = false;
+    // The port was purged just before: the bytes up to the first terminator are the end of a
+    // line whose beginning was discarded, and never a record of their own.
+    discarding_ = true;
+    haveClock_ = false;
+    pendingStepCount_ = 0;
     lossEpisode_ = false;
     lostInEpisode_ = 0;
     cutSinceLog_ = 0;
@@ -104,8 +110,13 @@ void SerialEventIO::ReadPort() {
     // One clock reading for the whole wake-up; arrivals are placed relative to it.
     LARGE_INTEGER counter;
     FILETIME now;
-    QueryPerformanceCounter(&counter);
-    GetSystemTimeAsFileTime(&now);
+    if (ReadClocks != nullptr) {
+        ReadClocks(ClockContext, &now, &counter);
+    } else {
+        QueryPerformanceCounter(&counter);
+        GetSystemTimeAsFileTime(&now);
+    }
+    NoteWakeUpClock(now, counter.QuadPart);
 
     for (;;) {
         DWORD errors = 0;
@@ -221,7 +232,7 @@ void SerialEventIO::StoreLine(const char *text, DWORD length, ULONGLONG stamp, L
     record.Text[length] = '\0';
     record.Length = static_cast<LONG>(length);
     record.Status = SampleGood;
-    if (fillCount_ > 0 && stamp < lastStamp_)
+    if (stamp < lastStamp_)
         stamp = lastStamp_;
     lastStamp_ = stamp;
     record.TimeStamp = UnitsToFileTime(stamp);
@@ -239,6 +250,10 @@ void SerialEventIO::HandOverBuffer() {
     if (fillCount_ == 0)
         return;
     SampleBuffer &buffer = Buffers[FillBufferIndex];
+    for (DWORD i = 0; i < pendingStepCount_; ++i)
+        buffer.ClockSteps[i] = pendingSteps_[i];
+    buffer.ClockStepCount = pendingStepCount_;
+    pendingStepCount_ = 0;
     buffer.SampleCount.store(fillCount_, std::memory_order_release);
     SetEvent(buffer.BufferReadyEvent);
     ++BuffersHandedOver;
@@ -246,7 +261,43 @@ void SerialEventIO::HandOverBuffer() {
     FillBufferIndex = (FillBufferIndex + 1) % BufferCount;
     FillRecord = &Buffers[FillBufferIndex].Records[0];
     fillCount_ = 0;
-    lastStamp_ = 0;
+}
+
+void SerialEventIO::NoteWakeUpClock(FILETIME wallTime, LONGLONG counter) {
+    const ULONGLONG wall = FileTimeToUnits(wallTime);
+    if (counterFrequency_ == 0) {
+        LARGE_INTEGER frequency = {};
+        if (QueryPerformanceFrequency(&frequency))
+            counterFrequency_ = frequency.QuadPart;
+    }
+    if (haveClock_ && counterFrequency_ > 0 && counter >= lastCounter_) {
+        const LONGLONG elapsed = static_cast<LONGLONG>(static_cast<double>(counter - lastCounter_) *
+                                                       static_cast<double>(FileTimeUnitsPerSecond) /
+                                                       static_cast<double>(counterFrequency_));
+        const LONGLONG difference = static_cast<LONGLONG>(wall - lastWall_) - elapsed;
+        const LONGLONG allowed = ClockStepThresholdUnits + elapsed / ClockStepSlackDivisor;
+        if (difference > allowed || difference < -allowed) {
+            ++ClockStepsDetected;
+            // The lines before the step keep a buffer of their own, whose stamps rise.
+            HandOverBuffer();
+            ClockStep step;
+            step.DetectedAt = wall;
+            step.From = static_cast<ULONGLONG>(elapsed) < wall ? wall - static_cast<ULONGLONG>(elapsed) : 0;
+            step.Size = difference;
+            if (pendingStepCount_ < SampleBuffer::MaxClockSteps) {
+                pendingSteps_[pendingStepCount_++] = step;
+            } else {
+                // No room: the last window grows to cover this one as well.
+                ClockStep &last = pendingSteps_[SampleBuffer::MaxClockSteps - 1];
+                last.From = last.From < step.From ? last.From : step.From;
+                last.DetectedAt = last.DetectedAt > step.DetectedAt ? last.DetectedAt : step.DetectedAt;
+            }
+            lastStamp_ = 0;  // the stamps follow the new clock
+        }
+    }
+    haveClock_ = true;
+    lastWall_ = wall;
+    lastCounter_ = counter;
 }
 
 void SerialEventIO::EndLossEpisode() {

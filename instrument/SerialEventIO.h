@@ -14,6 +14,16 @@ public:
     static constexpr LONG LinesLostCode = 5301;  // lines lost: no free sample buffer
     static constexpr LONG LinesCutCode = 5302;   // over-long lines cut to the receive area
 
+    // A clock step: the wall clock's advance between two wake-ups differs from the performance
+    // counter's by more than 100 ms plus 0.1 % of the time between them. Time-service slewing
+    // stays below 0.05 %, and the coarsest system-clock tick (15.6 ms) well below 100 ms.
+    static constexpr LONGLONG ClockStepThresholdUnits = 1000000;  // 100 ms in 100-ns units
+    static constexpr LONGLONG ClockStepSlackDivisor = 1000;       // plus 1/1000 of the interval
+
+    // Reads the wall clock (UTC) and the performance counter together at a wake-up. Null:
+    // GetSystemTimeAsFileTime and QueryPerformanceCounter. Tests put a clock of their own here.
+    using ClockReader = void (*)(void *context, FILETIME *wallTime, LARGE_INTEGER *counter);
+
     explicit SerialEventIO(EventLog &eventLog);
 
     // Waits on {StopRequestEvent, receiveFlagEvent, ReinitRequestEvent}, stores each line
@@ -28,8 +38,19 @@ public:
     // terminator arrival is not known are stamped with wakeTime.
     void ProcessReceived(DWORD count, FILETIME wakeTime, LONGLONG wakeCounter);
 
-    // Gives the filled part of the current buffer to the archive thread.
+    // Gives the filled part of the current buffer to the archive thread, with the clock steps
+    // detected since the last hand-over.
     void HandOverBuffer();
+
+    // Compares the clock reading of this wake-up with the previous one (see
+    // ClockStepThresholdUnits). On a step, the lines stored so far are handed over, the step
+    // goes with the next buffer, and the stamps that follow take the new clock, even when that
+    // is earlier; between steps stamps never decrease, across wake-ups and buffers alike.
+    void NoteWakeUpClock(FILETIME wallTime, LONGLONG counter);
+
+    ClockReader ReadClocks = nullptr;
+    void *ClockContext = nullptr;
+    DWORD ClockStepsDetected = 0;
 
     DWORD HandOverDeadlineMs = DefaultHandOverDeadlineMs;
     // Performance-counter counts per millisecond, from the port's calibration.
@@ -47,14 +68,20 @@ private:
     SerialComm *port_ = nullptr;
     DWORD fillCount_ = 0;            // records in the buffer being filled
     ULONGLONG firstRecordTick_ = 0;  // GetTickCount64 when its first record was stored
-    ULONGLONG lastStamp_ = 0;        // latest stamp in the buffer being filled
-    bool discarding_ = false;        // skipping the rest of an over-long line
+    ULONGLONG lastStamp_ = 0;        // latest stamp stored since the start or the last step
+    bool discarding_ = false;        // skipping the rest of a line: over-long, or begun before a purge
     bool lossEpisode_ = false;
     DWORD lostInEpisode_ = 0;
     DWORD cutSinceLog_ = 0;
     LARGE_INTEGER arrivals_[256] = {};
     DWORD arrivalCount_ = 0;
     DWORD arrivalNext_ = 0;
+    bool haveClock_ = false;  // the previous wake-up's clock reading
+    ULONGLONG lastWall_ = 0;
+    LONGLONG lastCounter_ = 0;
+    LONGLONG counterFrequency_ = 0;
+    ClockStep pendingSteps_[SampleBuffer::MaxClockSteps] = {};
+    DWORD pendingStepCount_ = 0;
 
 protected:
     // Messages of the engine thread, apart from the shared Message buffer.

@@ -124,6 +124,28 @@ TEST_F(ScreeningTest, NewSynchronisationTimeAppliesFromTheNextBuffer) {
     EXPECT_EQ(Status(2, 0), SampleBlackout);
 }
 
+// A second step published within the blackout of the first does not end the first window:
+// every sample in either window is excluded.
+TEST_F(ScreeningTest, EarlierPublishedWindowsStayInForce) {
+    Publish(Utc(2026, 12, 8, 12, 0, 0, 0), 6);
+    Fill(0, {Stamp(2026, 12, 8, 11, 59, 59, 0)});
+    engine->ScreenSamples();
+    block = Utc(2026, 12, 8, 12, 0, 3, 0);
+    Fill(1, {Stamp(2026, 12, 8, 12, 0, 1, 600), Stamp(2026, 12, 8, 12, 0, 2, 900),
+             Stamp(2026, 12, 8, 12, 0, 8, 0), Stamp(2026, 12, 8, 12, 0, 9, 1)});
+    engine->ScreenSamples();
+    EXPECT_EQ(Status(1, 0), SampleBlackout);
+    EXPECT_EQ(Status(1, 1), SampleBlackout);
+    EXPECT_EQ(Status(1, 2), SampleBlackout);
+    EXPECT_EQ(Status(1, 3), SampleGood);
+    EXPECT_EQ(
+        LogMessages(data, 5006),
+        (std::vector<std::string>{"Metek1: Excluding 1 samples from the archive during the blackout period "
+                                  "12/08/26 12:00:03:000 to 12/08/26 12:00:09:000.",
+                                  "Metek1: Excluding 2 samples from the archive during the blackout period "
+                                  "12/08/26 12:00:00:000 to 12/08/26 12:00:06:000."}));
+}
+
 TEST_F(ScreeningTest, RecordsOfAnotherLengthAreBad) {
     engine->RequiredSampleSize = 9;
     Fill(0, {Stamp(2026, 12, 8, 12, 0, 0, 0)});

@@ -7,6 +7,7 @@
 
 #include "common/TestRoot.h"
 #include "instrument/SonicMetek3ClassAMPSerial.h"
+#include "services/Win32Util.h"
 
 namespace {
 
@@ -65,6 +66,52 @@ TEST_F(ReadingLoopTest, StampsNeverDecreaseWithinABuffer) {
     EXPECT_EQ(r[0].TimeStamp.dwHighDateTime, now_.dwHighDateTime);
     EXPECT_EQ(r[1].TimeStamp.dwHighDateTime, now_.dwHighDateTime);
     EXPECT_EQ(r[2].TimeStamp.dwHighDateTime, now_.dwHighDateTime);  // held at the latest stamp
+}
+
+// Between clock steps the stamps never decrease along the whole stream: a wake-up whose clock
+// reads a little earlier (a skew below the step threshold) gets the latest stamp, in the next
+// buffer as well.
+TEST_F(ReadingLoopTest, StampsNeverDecreaseAcrossBuffersAndWakeUps) {
+    Receive("a\n");
+    sonic_->HandOverBuffer();
+    FILETIME earlier = UnitsToFileTime(FileTimeToUnits(now_) - 1);  // one tick back
+    memcpy(sonic_->ReceiveArea, "b\n", 2);
+    sonic_->ProcessReceived(2, earlier, 0);
+    sonic_->HandOverBuffer();
+    ASSERT_EQ(sonic_->Buffers[1].SampleCount.load(), 1u);
+    EXPECT_EQ(FileTimeToUnits(sonic_->Buffers[1].Records[0].TimeStamp), FileTimeToUnits(now_));
+}
+
+// A wake-up whose clock moved more than the performance counter says is a step: the lines
+// before it are handed over, the step goes with the next buffer, and the stamps after it
+// follow the new clock.
+TEST_F(ReadingLoopTest, ClockStepHandsOverAndStampsFollowTheNewClock) {
+    LARGE_INTEGER frequency = {};
+    ASSERT_TRUE(QueryPerformanceFrequency(&frequency));
+    const LONGLONG counter = 5000;
+    sonic_->NoteWakeUpClock(now_, counter);
+    Receive("a\n");
+    // One second later by the counter, the clock reads 59 s earlier: a step of -60 s.
+    const ULONGLONG after = FileTimeToUnits(now_) - 59 * 10000000ULL;
+    sonic_->NoteWakeUpClock(UnitsToFileTime(after), counter + frequency.QuadPart);
+    EXPECT_EQ(sonic_->ClockStepsDetected, 1u);
+    EXPECT_EQ(sonic_->Buffers[0].SampleCount.load(), 1u);  // handed over at the step
+    EXPECT_EQ(sonic_->Buffers[0].ClockStepCount, 0u);
+    memcpy(sonic_->ReceiveArea, "b\n", 2);
+    sonic_->ProcessReceived(2, UnitsToFileTime(after), counter + frequency.QuadPart);
+    sonic_->HandOverBuffer();
+    const SampleBuffer &next = sonic_->Buffers[1];
+    ASSERT_EQ(next.SampleCount.load(), 1u);
+    EXPECT_EQ(FileTimeToUnits(next.Records[0].TimeStamp), after);
+    ASSERT_EQ(next.ClockStepCount, 1u);
+    EXPECT_EQ(next.ClockSteps[0].DetectedAt, after);
+    EXPECT_EQ(next.ClockSteps[0].From, after - 10000000ULL);
+    EXPECT_EQ(next.ClockSteps[0].Size, -60 * 10000000LL);
+
+    // Slewing is no step: 0.05 % over ten seconds.
+    const ULONGLONG later = after + 10 * 10000000ULL + 50000;
+    sonic_->NoteWakeUpClock(UnitsToFileTime(later), counter + 11 * frequency.QuadPart);
+    EXPECT_EQ(sonic_->ClockStepsDetected, 1u);
 }
 
 TEST_F(ReadingLoopTest, OverlongLineIsCutAndTheRestSkipped) {

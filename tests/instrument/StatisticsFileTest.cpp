@@ -106,8 +106,9 @@ TEST_F(StatisticsFile, ExtremeValuesKeepEveryPeriodLineAtItsWidth) {
         for (size_t c = 0; c < EmptyValues.size(); ++c) {
             if (EmptyValues[c] != ' ' && (c + 1 == EmptyValues.size() || EmptyValues[c + 1] == ' ')) {
                 EXPECT_NE(lines[i][20 + c], ' ') << "column " << c;
-                if (c + 1 < EmptyValues.size())
+                if (c + 1 < EmptyValues.size()) {
                     EXPECT_EQ(lines[i][20 + c + 1], ' ') << "column " << c + 1;
+                }
             }
         }
         for (char c : lines[i])

@@ -3,6 +3,8 @@
 // (tests/common/BufferConsumer.h) stands in for the archive thread.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 
 #include <atomic>
 #include <fstream>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "common/BufferConsumer.h"
+#include "common/PtyPeer.h"
 #include "common/Simulator.h"
 #include "common/TestRoot.h"
 #include "instrument/SerialComm.h"
@@ -167,6 +170,55 @@ TEST_F(EngineTest, EveryLineArrivesOnceInOrderWithRisingStamps) {
     EXPECT_GE(started, 0);
     EXPECT_GT(finished, started);
     EXPECT_GT(running, finished);
+}
+
+// Waits until the port's side of a pty in packet mode discards its input (the engine's purge).
+bool WaitForInputFlush(int master) {
+    for (;;) {
+        struct pollfd in = {master, POLLIN | POLLPRI, 0};
+        if (poll(&in, 1, static_cast<int>(Guard)) <= 0)
+            return false;
+        unsigned char packet[512];
+        const ssize_t n = read(master, packet, sizeof packet);
+        if (n <= 0)
+            return false;
+        if (packet[0] != TIOCPKT_DATA && (packet[0] & TIOCPKT_FLUSHREAD))
+            return true;
+    }
+}
+
+// The engine starts while the instrument is in the middle of a line, sent byte by byte: the
+// first bytes it receives are the end of that line, and they never become a record (they
+// would read as a good sample with its fields shifted).
+TEST_F(EngineTest, StartInTheMiddleOfALineStoresWholeLinesOnly) {
+    PtyPeer peer;
+    ASSERT_TRUE(peer.Ok());
+    int packetMode = 1;
+    ASSERT_EQ(ioctl(peer.MasterFd(), TIOCPKT, &packetMode), 0);
+    auto sendBytewise = [&peer](const std::string &bytes) {
+        for (char c : bytes)
+            if (!peer.Send(std::string(1, c)))
+                return false;
+        return true;
+    };
+    // Before the start: a whole line and the beginning of the next; the purge drops them.
+    ASSERT_TRUE(sendBytewise("0000000011000,3.100,-1.000,0.040,20.400,0\n0000000021000,3.2"));
+    engine_->HandOverDeadlineMs = 100;
+    Consumer consumer(*engine_, false);
+    ASSERT_EQ(engine_->Start(), 0u);
+    ASSERT_TRUE(WaitForInputFlush(peer.MasterFd()));
+    // The rest of the line the start fell into, then whole lines.
+    ASSERT_TRUE(sendBytewise("00,-1.100,0.050,20.500,0\n"));
+    ASSERT_TRUE(sendBytewise("0000000031000,3.300,-1.200,0.060,20.600,0\n"));
+    ASSERT_TRUE(sendBytewise("0000000041000,3.400,-1.300,0.070,20.700,0\n"));
+    ASSERT_TRUE(consumer.WaitForRecords(2));
+    engine_->Stop();
+
+    const auto records = consumer.Records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].Text, "0000000031000,3.300,-1.200,0.060,20.600,0");
+    EXPECT_EQ(records[1].Text, "0000000041000,3.400,-1.300,0.070,20.700,0");
+    EXPECT_EQ(engine_->LinesReceived, 3u);  // the end of the first line was seen, and dropped
 }
 
 // A full buffer is handed over at once; the rest follows at the deadline, without a stop.

@@ -43,7 +43,8 @@ const char Usage[] =
     "  --burst N:K        every Nth line starts a burst of K lines sent back to back\n"
     "  --pause N:MS       after every Nth line, a pause of MS milliseconds\n"
     "  --preamble N       first send N lines (kind P in the log)\n"
-    "  --after-flush      after the preamble, wait until the receiver discards its input (pty)\n"
+    "  --after-flush      after the preamble, wait until the receiver discards its input (pty),\n"
+    "                     then send the end of a line (not counted, not logged)\n"
     "  --linger           after the last line keep the line open until stdin closes\n"
     "Prints the device path first and \"done <lines>\" when it has sent everything.\n";
 
@@ -409,8 +410,14 @@ int main(int argc, char **argv) {
 
     for (long i = 0; ok && i < options.preamble && !stopRequested; ++i)
         ok = sendLine('P', MakeLine(number + 1, air, false));
-    if (ok && options.afterFlush)
+    if (ok && options.afterFlush) {
         ok = WaitForFlush(out);
+        // The instrument does not know when the receiver starts to listen: it is in the middle
+        // of a line, whose end comes first. The receiver must drop it; it is not a line of the
+        // count and not in the log.
+        if (ok)
+            ok = WriteAll(out, ",20.512,0.000,0.000" + terminator);
+    }
 
     struct timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
