@@ -368,7 +368,11 @@ void SerialPort::PullLocked(LONGLONG arrival) {
         size_t room = queue_.size() - count_;
         ssize_t n = read(fd_, chunk, room < sizeof chunk ? room : sizeof chunk);
         if (n > 0) {
-            EnqueueLocked(chunk, static_cast<size_t>(n), arrival);
+            // The bytes were there when read() returned, but not necessarily when `arrival`
+            // was read: some may have come while this thread waited for the lock or read the
+            // chunk before. Stamped with the later reading, no byte is placed before it came.
+            const LONGLONG readAt = CounterNow();
+            EnqueueLocked(chunk, static_cast<size_t>(n), readAt > arrival ? readAt : arrival);
             continue;
         }
         if (n < 0 && errno == EINTR)
