@@ -20,6 +20,7 @@
 #include "common/TestRoot.h"
 #include "instrument/SerialComm.h"
 #include "instrument/SonicMetek3ClassAMPSerial.h"
+#include "services/Win32Util.h"
 
 namespace {
 
@@ -219,6 +220,52 @@ TEST_F(EngineTest, StartInTheMiddleOfALineStoresWholeLinesOnly) {
     EXPECT_EQ(records[0].Text, "0000000031000,3.300,-1.200,0.060,20.600,0");
     EXPECT_EQ(records[1].Text, "0000000041000,3.400,-1.300,0.070,20.700,0");
     EXPECT_EQ(engine_->LinesReceived, 3u);  // the end of the first line was seen, and dropped
+}
+
+// The system clock as the engine reads it: the real one, set back or forward by the test.
+void SteppedClock(void *context, FILETIME *wallTime, LARGE_INTEGER *counter) {
+    const auto *offset = static_cast<const std::atomic<LONGLONG> *>(context);
+    QueryPerformanceCounter(counter);
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    *wallTime =
+        UnitsToFileTime(static_cast<ULONGLONG>(static_cast<LONGLONG>(FileTimeToUnits(now)) + offset->load()));
+}
+
+// The clock is set back 30 minutes while lines come in: the engine notices it against the
+// performance counter, hands the lines before it over, and the stamps after it follow the
+// clock; everywhere else they rise.
+TEST_F(EngineTest, ClockSetBackIsDetectedAndStampsFollowIt) {
+    Simulator sim({"--after-flush", "--count", "300", "--rate", "200", "--linger"}, LogPath("sim.log"));
+    ASSERT_TRUE(sim.Ok());
+    setenv("KESTRUNE_COM1", sim.Device().c_str(), 1);
+    std::atomic<LONGLONG> offset{0};
+    engine_->ReadClocks = SteppedClock;
+    engine_->ClockContext = &offset;
+    engine_->HandOverDeadlineMs = 100;
+    Consumer consumer(*engine_, false);
+    ASSERT_EQ(engine_->Start(), 0u);
+    ASSERT_TRUE(consumer.WaitForRecords(50));
+    const LONGLONG step = -30LL * 60 * 10000000;
+    offset.store(step);
+    ASSERT_EQ(sim.WaitDone(), 300);
+    ASSERT_TRUE(consumer.WaitForRecords(300));
+    engine_->Stop();
+
+    EXPECT_EQ(engine_->ClockStepsDetected, 1u);
+    const auto records = consumer.Records();
+    ASSERT_EQ(records.size(), 300u);
+    int decreases = 0;
+    for (size_t i = 1; i < records.size(); ++i) {
+        if (records[i].Stamp >= records[i - 1].Stamp)
+            continue;
+        ++decreases;
+        const ULONGLONG back = records[i - 1].Stamp - records[i].Stamp;
+        EXPECT_GT(back, static_cast<ULONGLONG>(-step) - 60 * 10000000ULL);  // the step less the time between
+        EXPECT_LE(back, static_cast<ULONGLONG>(-step));
+        EXPECT_NE(records[i].Buffer, records[i - 1].Buffer);  // handed over at the step
+    }
+    EXPECT_EQ(decreases, 1);
 }
 
 // A full buffer is handed over at once; the rest follows at the deadline, without a stop.
