@@ -18,10 +18,10 @@ bool Acquired(DWORD wait) {
     return wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
 }
 
-// What is wrong with a record's bytes: a byte outside printable ASCII (the carriage return
-// or line feed that ends the line apart), or a blank in the first field when the fields' separator is
-// known. A carriage return followed by more text, the mark of an instrument that ends its
-// lines with CR alone, is reported as well.
+// What is wrong with a record's bytes: a byte outside printable ASCII (the carriage return or
+// line feed that ends the line apart), or a blank in the first field when the fields'
+// separator is known. A carriage return followed by more text, the mark of an instrument that
+// ends its lines with CR alone, is reported as well.
 struct TextCheck {
     bool Garbled = false;
     bool CarriageReturnInside = false;

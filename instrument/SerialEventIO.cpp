@@ -6,9 +6,9 @@
 // stamped with that moment, computed from the performance counter relative to a clock reading
 // taken as the loop wakes; otherwise with that clock reading. Each wake-up's clock reading is
 // checked against the performance counter for a step of the clock. Stamps never decrease
-// between steps; after a step they follow the new clock. Buffers are filled in ring order; a buffer is
-// written only while its SampleCount is 0 and belongs to the archive thread from its hand-over until the
-// archive sets it back to 0.
+// between steps; after a step they follow the new clock. Buffers are filled in ring order; a
+// buffer is written only while its SampleCount is 0 and belongs to the archive thread from its
+// hand-over until the archive sets it back to 0.
 #include "instrument/SerialEventIO.h"
 
 #include <new>
