@@ -74,7 +74,7 @@ inline uint64_t FileTimeOf(int year, int month, int day, int hour, int minute, i
 // Runs a program with arguments; returns its exit status (-1 when it could not run) and its
 // standard output in *output.
 inline int RunProgram(const std::vector<std::string> &args, std::string *output = nullptr,
-               const std::vector<std::string> &extraEnvironment = {}) {
+                      const std::vector<std::string> &extraEnvironment = {}) {
     int pipeFds[2];
     if (pipe(pipeFds) != 0)
         return -1;
@@ -115,37 +115,42 @@ inline int RunProgram(const std::vector<std::string> &args, std::string *output 
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-inline bool HavePython() { return RunProgram({"python3", "-c", "import zipfile"}) == 0; }
-inline bool HaveUnzip() { return RunProgram({"unzip", "-v"}) == 0; }
+inline bool HavePython() {
+    return RunProgram({"/usr/bin/python3", "-c", "import zipfile"}) == 0;
+}
+inline bool HaveUnzip() {
+    return RunProgram({"unzip", "-v"}) == 0;
+}
 
 // The members of an archive as Python's zipfile reads them, one "name size" per line, after
 // its own integrity check; empty when it cannot read the archive.
 inline std::string PythonListing(const std::string &archive) {
     std::string out;
-    int rc = RunProgram({"python3", "-c",
-                  "import sys, zipfile\n"
-                  "z = zipfile.ZipFile(sys.argv[1])\n"
-                  "assert z.testzip() is None\n"
-                  "for i in z.infolist(): print(i.filename, i.file_size, i.compress_type)\n",
-                  archive},
-                 &out);
+    int rc = RunProgram({"/usr/bin/python3", "-c",
+                         "import sys, zipfile\n"
+                         "z = zipfile.ZipFile(sys.argv[1])\n"
+                         "assert z.testzip() is None\n"
+                         "for i in z.infolist(): print(i.filename, i.file_size, i.compress_type)\n",
+                         archive},
+                        &out);
     return rc == 0 ? out : std::string();
 }
 
 // The contents of one member, read by Python's zipfile.
 inline std::string PythonMember(const std::string &archive, const std::string &member) {
     std::string out;
-    int rc = RunProgram({"python3", "-c",
-                  "import sys, zipfile\n"
-                  "sys.stdout.buffer.write(zipfile.ZipFile(sys.argv[1]).read(sys.argv[2]))\n",
-                  archive, member},
-                 &out);
+    int rc = RunProgram({"/usr/bin/python3", "-c",
+                         "import sys, zipfile\n"
+                         "sys.stdout.buffer.write(zipfile.ZipFile(sys.argv[1]).read(sys.argv[2]))\n",
+                         archive, member},
+                        &out);
     return rc == 0 ? out : std::string("<unreadable>");
 }
 
 // Builds an archive with Python, members given as name/contents pairs stored as they are.
-inline bool PythonBuild(const std::string &archive, const std::vector<std::pair<std::string, std::string>> &members) {
-    std::vector<std::string> args = {"python3", "-c",
+inline bool PythonBuild(const std::string &archive,
+                        const std::vector<std::pair<std::string, std::string>> &members) {
+    std::vector<std::string> args = {"/usr/bin/python3", "-c",
                                      "import sys, zipfile\n"
                                      "z = zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED)\n"
                                      "a = sys.argv[2:]\n"

@@ -10,6 +10,7 @@
 #include "common/TestRoot.h"
 #include "common/ZipTestFiles.h"
 #include "platform/win32.h"
+#include "support/FileChecksum.h"
 
 namespace {
 
@@ -143,6 +144,52 @@ TEST_F(ZipLibrary, AddStoresTheFileDeflatedUnderItsNameWithItsTime) {
     EXPECT_EQ(items[0].Time.wMilliseconds, 250);
 }
 
+// Beyond the three fields the program's record defines, the listing gives, behind the
+// signature "XZI1" at 1328: the CRC-32, the 64-bit size and the exact UTC time with its flags.
+TEST_F(ZipLibrary, ListingGivesCrcFullSizeAndUtcTime) {
+    std::string contents;
+    for (int i = 0; i < 3000; ++i)
+        contents += std::to_string(i * 31) + " ";
+    WriteBytes(root_.Posix("c/d/a.txt"), contents);
+    const uint64_t written = FileTimeOf(2026, 7, 8, 14, 30, 5) + 1234567;
+    ASSERT_TRUE(SetModified(root_.Posix("c/d/a.txt"), written));
+    ASSERT_EQ(Add("C:\\d\\x.zip", "C:\\d", "a.txt"), 0);
+
+    Text(130, "C:\\d\\x.zip");
+    void *listing = nullptr;
+    ASSERT_EQ(reinterpret_cast<StartListingFn>(table_[202])(zip_, &listing), 0);
+    unsigned char record[RecordSize];
+    ASSERT_NE(reinterpret_cast<ItemFn>(table_[204])(listing, record), 0);
+    reinterpret_cast<HandleFn>(table_[201])(listing);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(record + 1328), 4), "XZI1");
+    uint32_t crc, flags;
+    uint64_t size, time;
+    std::memcpy(&crc, record + 1332, 4);
+    std::memcpy(&size, record + 1336, 8);
+    std::memcpy(&time, record + 1344, 8);
+    std::memcpy(&flags, record + 1352, 4);
+    EXPECT_EQ(crc, Crc32Update(0, contents.data(), contents.size()));
+    EXPECT_EQ(size, contents.size());
+    EXPECT_EQ(time, written);
+    EXPECT_EQ(flags, 3u);  // known and exact
+}
+
+// An archive file of 0 bytes lists as an empty archive and takes an add.
+TEST_F(ZipLibrary, AnEmptyArchiveFileIsAnEmptyArchive) {
+    WriteBytes(root_.Posix("c/d/x.zip"), "");
+    int result = -1;
+    EXPECT_TRUE(List("C:\\d\\x.zip", &result).empty());
+    EXPECT_EQ(result, 0);
+    std::filesystem::create_directories(root_.Posix("c/out"));
+    EXPECT_NE(Extract("C:\\d\\x.zip", "a.txt", "C:\\out"), 0);
+    WriteBytes(root_.Posix("c/d/a.txt"), "payload");
+    ASSERT_EQ(Add("C:\\d\\x.zip", "C:\\d", "a.txt"), 0);
+    std::vector<Item> items = List("C:\\d\\x.zip", &result);
+    EXPECT_EQ(result, 0);
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0].Name, "a.txt");
+}
+
 TEST_F(ZipLibrary, ReplacingAnItemOfTheSameNameKeepsOneItem) {
     WriteBytes(root_.Posix("c/d/a.txt"), "first");
     WriteBytes(root_.Posix("c/d/b.txt"), "other");
@@ -212,10 +259,10 @@ TEST_F(ZipLibrary, ExtractionNeverLeavesTheDestinationFolder) {
     if (!HavePython())
         GTEST_SKIP() << "python3 is needed to build the archive";
     ASSERT_TRUE(PythonBuild(root_.Posix("c/d/evil.zip"), {{"../escaped.txt", "one"},
-                                                           {"../../c/escaped2.txt", "two"},
-                                                           {"/tmp/kestrune-absolute.txt", "three"},
-                                                           {"sub\\..\\..\\back.txt", "four"},
-                                                           {"sub/..", "five"}}));
+                                                          {"../../c/escaped2.txt", "two"},
+                                                          {"/tmp/kestrune-absolute.txt", "three"},
+                                                          {"sub\\..\\..\\back.txt", "four"},
+                                                          {"sub/..", "five"}}));
     std::filesystem::create_directories(root_.Posix("c/out/in"));
     EXPECT_EQ(Extract("C:\\d\\evil.zip", "..\\escaped.txt", "C:\\out\\in"), 0);
     EXPECT_EQ(Extract("C:\\d\\evil.zip", "..\\..\\c\\escaped2.txt", "C:\\out\\in"), 0);
@@ -290,7 +337,9 @@ TEST_F(ZipLibrary, CorruptItemDataFailsTheExtraction) {
     std::string bytes = ReadBytes(root_.Posix("c/d/x.zip"));
     // The deflated data starts after the local header: 30 bytes, the name, the extra field.
     ASSERT_GT(bytes.size(), 30u);
-    auto le16 = [&](size_t at) { return static_cast<unsigned char>(bytes[at]) | (static_cast<unsigned char>(bytes[at + 1]) << 8); };
+    auto le16 = [&](size_t at) {
+        return static_cast<unsigned char>(bytes[at]) | (static_cast<unsigned char>(bytes[at + 1]) << 8);
+    };
     size_t dataAt = 30 + le16(26) + le16(28);
     ASSERT_GT(bytes.size(), dataAt + 20);
     for (size_t i = dataAt; i < dataAt + 8; ++i)
