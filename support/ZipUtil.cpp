@@ -1,7 +1,9 @@
 #include "support/ZipUtil.h"
-#include "services/Win32Util.h"
 
 #include <new>
+
+#include "services/Win32Util.h"
+#include "support/FileChecksum.h"
 
 namespace {
 
@@ -42,6 +44,34 @@ constexpr int ItemSizeOffset = 1292;
 constexpr int ItemTimeOffset = 1312;
 constexpr int ItemNameCapacity = ItemSizeOffset - ItemNameOffset;
 
+// What the run-time library adds to the record beyond the three fields above, marked by a
+// signature; a record without it leaves the rule to the 32-bit size and the local time.
+constexpr int ItemInfoOffset = 1328;
+constexpr DWORD ItemInfoSignature = 0x31495A58;  // "XZI1"
+constexpr int ItemCrcOffset = ItemInfoOffset + 4;
+constexpr int ItemSize64Offset = ItemInfoOffset + 8;
+constexpr int ItemUtcTimeOffset = ItemInfoOffset + 16;
+constexpr int ItemFlagsOffset = ItemInfoOffset + 24;
+constexpr DWORD ItemTimeKnown = 1;
+constexpr DWORD ItemTimeExact = 2;
+
+// Precisions of a time, in 100-ns units.
+constexpr ULONGLONG ExactTime = 1;
+constexpr ULONGLONG Millisecond = 10000;
+constexpr ULONGLONG DosTimeStep = 2 * FileTimeUnitsPerSecond;
+
+template <typename T>
+T ReadRecord(const BYTE *record, int offset) {
+    T value;
+    std::memcpy(&value, record + offset, sizeof value);
+    return value;
+}
+
+DWORD LastErrorOr(DWORD fallback) {
+    DWORD error = GetLastError();
+    return error != 0 ? error : fallback;
+}
+
 char *DuplicateText(const char *text) {
     size_t n = std::strlen(text);
     char *copy = new (std::nothrow) char[n + 1];
@@ -61,7 +91,8 @@ ZipUtil::ZipUtil(const char *archivePath) {
         throw ZipUtilException(ZipUtilException::LibraryNotLoaded);
     }
     // The init export takes no arguments; it is reached through the generic function type.
-    InitFn init = reinterpret_cast<InitFn>(reinterpret_cast<void (*)()>(GetProcAddress(Library, "XceedZipInitDLL")));
+    InitFn init =
+        reinterpret_cast<InitFn>(reinterpret_cast<void (*)()>(GetProcAddress(Library, "XceedZipInitDLL")));
     if (!init) {
         Release();
         throw ZipUtilException(ZipUtilException::NoInitExport);
@@ -77,7 +108,8 @@ ZipUtil::ZipUtil(const char *archivePath) {
         Release();
         throw ZipUtilException(ZipUtilException::NoZipHandle);
     }
-    reinterpret_cast<HandleTextFn>(FunctionTable[EntryBindArchive])(ZipHandle, ArchivePath ? ArchivePath : "");
+    reinterpret_cast<HandleTextFn>(FunctionTable[EntryBindArchive])(ZipHandle,
+                                                                    ArchivePath ? ArchivePath : "");
 
     // Named mutexes may not hold backslashes, so the lock is named after the path with
     // underscores in their place.
@@ -94,7 +126,9 @@ ZipUtil::ZipUtil(const char *archivePath) {
     }
 }
 
-ZipUtil::~ZipUtil() { Release(); }
+ZipUtil::~ZipUtil() {
+    Release();
+}
 
 // Frees everything the object holds; used by the destructor and by a constructor that
 // cannot go on.
@@ -122,7 +156,9 @@ void ZipUtil::Release() {
     }
 }
 
-void ZipUtil::NewZipHandle() { ZipHandle = reinterpret_cast<NewHandleFn>(FunctionTable[EntryNewHandle])(); }
+void ZipUtil::NewZipHandle() {
+    ZipHandle = reinterpret_cast<NewHandleFn>(FunctionTable[EntryNewHandle])();
+}
 
 void ZipUtil::ReleaseZipHandle() {
     if (ZipHandle) {
@@ -152,12 +188,23 @@ bool ZipUtil::AcquireLock() {
     return false;
 }
 
-const char *ZipUtil::ItemName() const { return reinterpret_cast<const char *>(ItemRecord + ItemNameOffset); }
+const char *ZipUtil::ItemName() const {
+    return reinterpret_cast<const char *>(ItemRecord + ItemNameOffset);
+}
 
-DWORD ZipUtil::ItemSize() const {
-    DWORD size;
-    std::memcpy(&size, ItemRecord + ItemSizeOffset, sizeof size);
-    return size;
+bool ZipUtil::HasItemInfo() const {
+    return ReadRecord<DWORD>(ItemRecord, ItemInfoOffset) == ItemInfoSignature;
+}
+
+// The item's size: 64-bit where the library gives it, else the record's 32-bit field.
+ULONGLONG ZipUtil::ItemSize() const {
+    if (HasItemInfo())
+        return ReadRecord<ULONGLONG>(ItemRecord, ItemSize64Offset);
+    return ReadRecord<DWORD>(ItemRecord, ItemSizeOffset);
+}
+
+DWORD ZipUtil::ItemCrc() const {
+    return ReadRecord<DWORD>(ItemRecord, ItemCrcOffset);
 }
 
 // The item's modification time (local time) as a file time; 0 when the record holds none.
@@ -170,13 +217,36 @@ FILETIME ZipUtil::ItemLocalTime() const {
     return fileTime;
 }
 
-// The overwrite rule: whether the target is replaced by the source. Sizes compare as 32-bit
-// unsigned values. The archive keeps times to the millisecond, so disk times are cut to whole
-// milliseconds before they are compared; a file and its own archived copy then compare equal.
-bool ZipUtil::TargetIsReplaced(OverwriteRule rule, DWORD targetSize, FILETIME targetTime, DWORD sourceSize,
-                               FILETIME sourceTime) const {
-    const ULONGLONG target = FileTimeToUnits(targetTime) / 10000;
-    const ULONGLONG source = FileTimeToUnits(sourceTime) / 10000;
+// The item's modification time in UTC and its precision. The library's exact UTC time where
+// it gives one; otherwise the record's local time, taken back to UTC with the offset in force
+// now, just as the disk side's local time would be made with it (the two then differ by the
+// same offset, so their order holds; the exact time is preferred because it is right across
+// a change of daylight saving). False when the item has no time.
+bool ZipUtil::ItemUtcTime(ULONGLONG *time, ULONGLONG *precision) const {
+    if (HasItemInfo()) {
+        const DWORD flags = ReadRecord<DWORD>(ItemRecord, ItemFlagsOffset);
+        if (!(flags & ItemTimeKnown))
+            return false;
+        *time = ReadRecord<ULONGLONG>(ItemRecord, ItemUtcTimeOffset);
+        *precision = (flags & ItemTimeExact) ? ExactTime : DosTimeStep;
+        return true;
+    }
+    FILETIME local = ItemLocalTime();
+    FILETIME utc;
+    if (FileTimeToUnits(local) == 0 || !LocalFileTimeToFileTime(&local, &utc))
+        return false;
+    *time = FileTimeToUnits(utc);
+    *precision = Millisecond;
+    return true;
+}
+
+// The overwrite rule: whether the target is replaced by the source. Sizes compare as 64-bit
+// values; times are UTC, both cut to the coarser precision first, so that a file and its own
+// archived copy compare equal.
+bool ZipUtil::TargetIsReplaced(OverwriteRule rule, ULONGLONG targetSize, ULONGLONG targetTime,
+                               ULONGLONG sourceSize, ULONGLONG sourceTime, ULONGLONG precision) {
+    const ULONGLONG target = targetTime / precision;
+    const ULONGLONG source = sourceTime / precision;
     switch (rule) {
         case OverwriteAlways:
             return true;
@@ -191,6 +261,49 @@ bool ZipUtil::TargetIsReplaced(OverwriteRule rule, DWORD targetSize, FILETIME ta
         default:
             return false;
     }
+}
+
+// Adding: the archive item (ItemRecord) is the target, the found disk file the source.
+bool ZipUtil::ItemIsReplacedByFile(OverwriteRule rule) const {
+    ULONGLONG itemTime = 0;
+    ULONGLONG precision = ExactTime;
+    ItemUtcTime(&itemTime, &precision);
+    return TargetIsReplaced(rule, ItemSize(), itemTime, FoundFileSize(SearchData),
+                            FileTimeToUnits(SearchData.ftLastWriteTime), precision);
+}
+
+// Extracting: the found disk file is the target, the archive item the source.
+bool ZipUtil::FileIsReplacedByItem(OverwriteRule rule) const {
+    ULONGLONG itemTime = 0;
+    ULONGLONG precision = ExactTime;
+    ItemUtcTime(&itemTime, &precision);
+    return TargetIsReplaced(rule, FoundFileSize(SearchData), FileTimeToUnits(SearchData.ftLastWriteTime),
+                            ItemSize(), itemTime, precision);
+}
+
+// Lists the archive for an item called name (exact, case-sensitive); ItemRecord holds it when
+// found. *listingResult gets the listing's result (0 when the archive could be read).
+bool ZipUtil::FindItem(const char *name, LONG *listingResult) {
+    void *listing = nullptr;
+    *listingResult = reinterpret_cast<StartListingFn>(FunctionTable[EntryStartListing])(ZipHandle, &listing);
+    if (*listingResult != 0)
+        return false;
+    bool found = false;
+    int more = reinterpret_cast<ItemFn>(FunctionTable[EntryFirstItem])(listing, ItemRecord);
+    while (more) {
+        ItemRecord[ItemSizeOffset - 1] = 0;  // the name ends inside its field
+        if (name && std::strcmp(ItemName(), name) == 0) {
+            found = true;
+            break;
+        }
+        more = reinterpret_cast<ItemFn>(FunctionTable[EntryNextItem])(listing, ItemRecord);
+    }
+    reinterpret_cast<EndListingFn>(FunctionTable[EntryEndListing])(listing);
+    return found;
+}
+
+bool ZipUtil::ArchiveFileExists() const {
+    return ArchivePath && GetFileAttributesA(ArchivePath) != INVALID_FILE_ATTRIBUTES;
 }
 
 LONG ZipUtil::AddFiles(const char *pattern, OverwriteRule rule) {
@@ -216,33 +329,27 @@ LONG ZipUtil::AddFiles(const char *pattern, OverwriteRule rule) {
             delete[] NameCopy;
             NameCopy = DuplicateText(SearchData.cFileName);
 
-            // Look for an item of the same name in the archive.
+            // Look for an item of the same name in the archive. Without an archive the file is
+            // added; an archive that is there but cannot be read is left as it is, and its file
+            // is not zipped: adding would replace or fail on what may still be recovered.
             bool add = true;
-            void *listing = nullptr;
-            LastResult = reinterpret_cast<StartListingFn>(FunctionTable[EntryStartListing])(ZipHandle, &listing);
-            if (LastResult == 0) {
-                bool found = false;
-                int more = reinterpret_cast<ItemFn>(FunctionTable[EntryFirstItem])(listing, ItemRecord);
-                while (more) {
-                    ItemRecord[ItemSizeOffset - 1] = 0;  // the name ends inside its field
-                    if (NameCopy && std::strcmp(ItemName(), NameCopy) == 0) {
-                        found = true;
-                        break;
-                    }
-                    more = reinterpret_cast<ItemFn>(FunctionTable[EntryNextItem])(listing, ItemRecord);
+            LONG listed = 0;
+            const bool found = FindItem(NameCopy, &listed);
+            LastResult = listed;
+            if (listed != 0) {
+                if (ArchiveFileExists()) {
+                    FillErrorText();
+                    break;
                 }
-                reinterpret_cast<EndListingFn>(FunctionTable[EntryEndListing])(listing);
-                if (found) {
-                    // The archive item is the target, the disk file the source.
-                    FileTimeToLocalFileTime(&SearchData.ftLastWriteTime, &LocalFileTime);
-                    ItemTime = ItemLocalTime();
-                    add = TargetIsReplaced(rule, ItemSize(), ItemTime, SearchData.nFileSizeLow, LocalFileTime);
-                }
+                LastResult = 0;
+            } else if (found) {
+                add = ItemIsReplacedByFile(rule);
             }
             if (!add)
                 continue;
 
-            reinterpret_cast<HandleTextFn>(FunctionTable[EntryBaseFolder])(ZipHandle, BaseFolder ? BaseFolder : "");
+            reinterpret_cast<HandleTextFn>(FunctionTable[EntryBaseFolder])(ZipHandle,
+                                                                           BaseFolder ? BaseFolder : "");
             reinterpret_cast<HandleTextFn>(FunctionTable[EntryName])(ZipHandle, SearchData.cFileName);
             LastResult = reinterpret_cast<HandleResultFn>(FunctionTable[EntryAdd])(ZipHandle);
             FillErrorText();
@@ -250,8 +357,8 @@ LONG ZipUtil::AddFiles(const char *pattern, OverwriteRule rule) {
             ReleaseZipHandle();
             NewZipHandle();
             if (ZipHandle)
-                reinterpret_cast<HandleTextFn>(FunctionTable[EntryBindArchive])(ZipHandle,
-                                                                                ArchivePath ? ArchivePath : "");
+                reinterpret_cast<HandleTextFn>(FunctionTable[EntryBindArchive])(
+                    ZipHandle, ArchivePath ? ArchivePath : "");
             if (LastResult != 0)
                 break;
         } while (FindNextFileA(SearchHandle, &SearchData));
@@ -300,9 +407,7 @@ LONG ZipUtil::ExtractAll(const char *destinationFolder, OverwriteRule rule) {
             if (search != INVALID_HANDLE_VALUE) {
                 FindClose(search);
                 // The disk file is the target, the archive item the source.
-                FileTimeToLocalFileTime(&SearchData.ftLastWriteTime, &LocalFileTime);
-                ItemTime = ItemLocalTime();
-                extract = TargetIsReplaced(rule, SearchData.nFileSizeLow, LocalFileTime, ItemSize(), ItemTime);
+                extract = FileIsReplacedByItem(rule);
             }
             if (extract) {
                 reinterpret_cast<HandleTextFn>(FunctionTable[EntryDestination])(ZipHandle, folder);
@@ -325,6 +430,73 @@ LONG ZipUtil::ExtractAll(const char *destinationFolder, OverwriteRule rule) {
     } else {
         FillErrorText();
     }
+    ReleaseMutex(ArchiveLock);
+    return LastResult;
+}
+
+LONG ZipUtil::DeleteArchivedFile(const char *path) {
+    if (!AcquireLock())
+        return LastResult;
+    LastResult = 0;
+    ErrorText[0] = '\0';
+    const char *slash = path ? std::strrchr(path, '\\') : nullptr;
+    const char *name = slash ? slash + 1 : (path ? path : "");
+
+    // One pass that ends at the first reason to keep the file.
+    do {
+        LONG listed = 0;
+        const bool found = FindItem(name, &listed);
+        if (listed != 0) {
+            LastResult = listed;
+            FillErrorText();
+            break;
+        }
+        if (!found) {
+            LastResult = NotInArchive;
+            snprintf(ErrorText, sizeof ErrorText, "The zip file holds no item %s.", name);
+            break;
+        }
+        if (!HasItemInfo()) {
+            LastResult = CannotVerify;
+            snprintf(ErrorText, sizeof ErrorText,
+                     "The zip library gives no size and CRC-32 to check %s with.", name);
+            break;
+        }
+        FileChecksum now;
+        const DWORD error = ComputeFileChecksum(path, &now);
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            break;  // nothing is left to delete
+        if (error != 0) {
+            LastResult = static_cast<LONG>(error);
+            snprintf(ErrorText, sizeof ErrorText, "%s",
+                     error == ERROR_INVALID_DATA ? "The file changed while it was checked."
+                                                 : "The file could not be read to check it.");
+            break;
+        }
+        if (now.Size != ItemSize() || now.Crc != ItemCrc()) {
+            LastResult = NotInArchive;
+            snprintf(ErrorText, sizeof ErrorText, "The zip file's %s differs from the file as it is now.",
+                     name);
+            break;
+        }
+        // The archive is to be the only copy: it goes to the disk before the file goes.
+        HANDLE archive = CreateFileA(ArchivePath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const bool flushed = archive != INVALID_HANDLE_VALUE && FlushFileBuffers(archive);
+        if (!flushed)
+            LastResult = static_cast<LONG>(LastErrorOr(ERROR_WRITE_FAULT));
+        if (archive != INVALID_HANDLE_VALUE)
+            CloseHandle(archive);
+        if (!flushed) {
+            snprintf(ErrorText, sizeof ErrorText, "The zip file could not be flushed to the disk.");
+            break;
+        }
+        if (!DeleteFileA(path)) {
+            LastResult = static_cast<LONG>(LastErrorOr(ERROR_ACCESS_DENIED));
+            snprintf(ErrorText, sizeof ErrorText, "The file could not be deleted.");
+        }
+    } while (false);
+
     ReleaseMutex(ArchiveLock);
     return LastResult;
 }

@@ -17,10 +17,10 @@ enum OverwriteRule : BYTE {
 // Raised by the constructor when the library cannot be set up.
 class ZipUtilException {
 public:
-    static constexpr DWORD LibraryNotLoaded = 1000;   // "XceedZip.dll" could not be loaded
-    static constexpr DWORD NoInitExport = 1001;       // no export "XceedZipInitDLL"
-    static constexpr DWORD NoZipHandle = 1002;        // the library returned no zip handle
-    static constexpr DWORD NoFunctionTable = 1003;    // no export "g_xzFunctions"
+    static constexpr DWORD LibraryNotLoaded = 1000;  // "XceedZip.dll" could not be loaded
+    static constexpr DWORD NoInitExport = 1001;      // no export "XceedZipInitDLL"
+    static constexpr DWORD NoZipHandle = 1002;       // the library returned no zip handle
+    static constexpr DWORD NoFunctionTable = 1003;   // no export "g_xzFunctions"
 
     explicit ZipUtilException(DWORD code) : Code(code) {}
     DWORD Code;
@@ -36,6 +36,11 @@ public:
     // Result when the archive lock cannot be opened, created or obtained: nothing was done
     // (ERROR_LOCK_VIOLATION).
     static constexpr LONG LockFailed = 33;
+    // Results of DeleteArchivedFile when the file is kept: the archive does not hold its
+    // current bytes (ERROR_INVALID_DATA), or the library gives no size and CRC-32 to check
+    // them with (ERROR_NOT_SUPPORTED).
+    static constexpr LONG NotInArchive = 13;
+    static constexpr LONG CannotVerify = 50;
 
     explicit ZipUtil(const char *archivePath);
     ZipUtil(const ZipUtil &) = delete;
@@ -46,6 +51,11 @@ public:
     LONG AddFiles(const char *pattern, OverwriteRule rule);
     // Extracts every item under its base name into destinationFolder.
     LONG ExtractAll(const char *destinationFolder, OverwriteRule rule);
+    // Deletes the file at path only when the archive holds an item of the file's name whose
+    // 64-bit size and CRC-32 equal the file's bytes as they are now, checked under the
+    // archive's lock just before the delete. Returns 0 when the file was deleted (or is gone),
+    // else the reason it was kept, with ErrorText saying why.
+    LONG DeleteArchivedFile(const char *path);
 
     char *NameCopy = nullptr;
     char *BaseFolder = nullptr;
@@ -69,10 +79,19 @@ private:
     void NewZipHandle();
     void ReleaseZipHandle();
     void FillErrorText();
-    bool TargetIsReplaced(OverwriteRule rule, DWORD targetSize, FILETIME targetTime, DWORD sourceSize,
-                          FILETIME sourceTime) const;
+    // The rule decides on 64-bit sizes and on times in UTC, compared at the coarser of the two
+    // sides' precisions (units of 100 ns).
+    static bool TargetIsReplaced(OverwriteRule rule, ULONGLONG targetSize, ULONGLONG targetTime,
+                                 ULONGLONG sourceSize, ULONGLONG sourceTime, ULONGLONG precision);
+    bool ItemIsReplacedByFile(OverwriteRule rule) const;
+    bool FileIsReplacedByItem(OverwriteRule rule) const;
+    bool FindItem(const char *name, LONG *listingResult);
+    bool ArchiveFileExists() const;
     const char *ItemName() const;
-    DWORD ItemSize() const;
+    bool HasItemInfo() const;
+    ULONGLONG ItemSize() const;
+    DWORD ItemCrc() const;
+    bool ItemUtcTime(ULONGLONG *time, ULONGLONG *precision) const;
     FILETIME ItemLocalTime() const;
     void Release();
 };

@@ -1,10 +1,9 @@
 // ZipUtil: adding and extracting under the overwrite rules and the per-archive lock.
-#include "support/ZipUtil.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <ctime>
 #include <set>
 #include <string>
 #include <thread>
@@ -12,6 +11,7 @@
 
 #include "common/TestRoot.h"
 #include "common/ZipTestFiles.h"
+#include "support/ZipUtil.h"
 
 namespace {
 
@@ -120,6 +120,143 @@ TEST_F(ZipUtilTest, RulesOlderAndNewerCompareModificationTimes) {
     }
 }
 
+// The process's time zone for one test, restored afterwards.
+class ScopedTimeZone {
+public:
+    explicit ScopedTimeZone(const char *zone) {
+        const char *old = std::getenv("TZ");
+        if (old) {
+            hadOld_ = true;
+            old_ = old;
+        }
+        setenv("TZ", zone, 1);
+        tzset();
+    }
+    ~ScopedTimeZone() {
+        if (hadOld_)
+            setenv("TZ", old_.c_str(), 1);
+        else
+            unsetenv("TZ");
+        tzset();
+    }
+
+private:
+    bool hadOld_ = false;
+    std::string old_;
+};
+
+long UtcOffsetAt(uint64_t fileTime) {
+    time_t seconds = static_cast<time_t>((fileTime - UnixEpochAsFileTime) / 10000000ull);
+    struct tm local;
+    localtime_r(&seconds, &local);
+    return local.tm_gmtoff;
+}
+
+// Rules 4 and 5 compare UTC times. A file dated in the other half of the year than now has
+// another offset from UTC than the one in force; its own archived copy must still compare
+// equal to it under both rules. The contents differ (same time, new bytes), so a re-add would
+// show in the archive.
+TEST_F(ZipUtilTest, RulesOlderAndNewerHoldAcrossADaylightSavingChange) {
+    if (!Exists("/usr/share/zoneinfo/Europe/Berlin"))
+        GTEST_SKIP() << "no time zone data for Europe/Berlin";
+    ScopedTimeZone berlin("Europe/Berlin");
+    const uint64_t now = static_cast<uint64_t>(time(nullptr)) * 10000000ull + UnixEpochAsFileTime;
+    uint64_t written = FileTimeOf(2026, 7, 15, 12, 0, 0) + 1234567;
+    if (UtcOffsetAt(written) == UtcOffsetAt(now))
+        written = FileTimeOf(2026, 12, 15, 12, 0, 0) + 1234567;
+    ASSERT_NE(UtcOffsetAt(written), UtcOffsetAt(now));
+
+    const std::string file = root_.Posix("c/d/a.txt");
+    WriteBytes(file, "archived");
+    ASSERT_TRUE(SetModified(file, written));
+    ASSERT_EQ(Add("C:\\d\\a.zip", "C:\\d\\a.txt", OverwriteAlways), 0);
+    const std::string before = Archive();
+    WriteBytes(file, "replaced");
+    ASSERT_TRUE(SetModified(file, written));
+    EXPECT_EQ(Add("C:\\d\\a.zip", "C:\\d\\a.txt", OverwriteIfNewer), 0);
+    EXPECT_EQ(Add("C:\\d\\a.zip", "C:\\d\\a.txt", OverwriteIfOlder), 0);
+    EXPECT_EQ(Archive(), before);
+
+    // One second either way is still seen.
+    ASSERT_TRUE(SetModified(file, written + 10000000));
+    EXPECT_EQ(Add("C:\\d\\a.zip", "C:\\d\\a.txt", OverwriteIfNewer), 0);
+    EXPECT_EQ(Archive(), before);
+    EXPECT_EQ(Add("C:\\d\\a.zip", "C:\\d\\a.txt", OverwriteIfOlder), 0);
+    if (HavePython()) {
+        EXPECT_EQ(PythonMember(root_.Posix("c/d/a.zip"), "a.txt"), "replaced");
+    }
+}
+
+// A file is deleted only when the archive holds an item of its name with its current size
+// and CRC-32; every other case keeps it and says why.
+TEST_F(ZipUtilTest, DeleteArchivedFileDeletesOnlyWhatTheArchiveHolds) {
+    const std::string file = root_.Posix("c/d/a.txt");
+    WriteBytes(file, "contents");
+    ASSERT_EQ(Add("C:\\d\\a.zip", "C:\\d\\a.txt", OverwriteAlways), 0);
+    const std::string archive = Archive();
+
+    // Changed after it was zipped, same size: only the CRC-32 tells.
+    WriteBytes(file, "CONTENTS");
+    {
+        ZipUtil zip("C:\\d\\a.zip");
+        EXPECT_EQ(zip.DeleteArchivedFile("C:\\d\\a.txt"), ZipUtil::NotInArchive);
+        EXPECT_STRNE(zip.ErrorTextRef, "");
+    }
+    EXPECT_EQ(ReadBytes(file), "CONTENTS");
+    // Shorter or longer than the archived copy.
+    for (const char *contents : {"content", "contents, and more"}) {
+        WriteBytes(file, contents);
+        ZipUtil zip("C:\\d\\a.zip");
+        EXPECT_EQ(zip.DeleteArchivedFile("C:\\d\\a.txt"), ZipUtil::NotInArchive) << contents;
+        EXPECT_EQ(ReadBytes(file), contents);
+    }
+    // The same bytes under another name are not its copy.
+    WriteBytes(root_.Posix("c/d/b.txt"), "contents");
+    {
+        ZipUtil zip("C:\\d\\a.zip");
+        EXPECT_EQ(zip.DeleteArchivedFile("C:\\d\\b.txt"), ZipUtil::NotInArchive);
+        EXPECT_NE(std::string(zip.ErrorTextRef).find("b.txt"), std::string::npos) << zip.ErrorTextRef;
+    }
+    EXPECT_TRUE(Exists(root_.Posix("c/d/b.txt")));
+    // No archive, or one that cannot be read: the library's result and text.
+    {
+        ZipUtil zip("C:\\d\\none.zip");
+        EXPECT_NE(zip.DeleteArchivedFile("C:\\d\\b.txt"), 0);
+        EXPECT_STRNE(zip.ErrorTextRef, "");
+    }
+    WriteBytes(root_.Posix("c/d/bad.zip"), "not an archive");
+    {
+        ZipUtil zip("C:\\d\\bad.zip");
+        EXPECT_NE(zip.DeleteArchivedFile("C:\\d\\b.txt"), 0);
+    }
+    EXPECT_TRUE(Exists(root_.Posix("c/d/b.txt")));
+    EXPECT_EQ(ReadBytes(root_.Posix("c/d/bad.zip")), "not an archive");
+
+    // Back to the archived bytes: deleted, and the archive is untouched.
+    WriteBytes(file, "contents");
+    {
+        ZipUtil zip("C:\\d\\a.zip");
+        EXPECT_EQ(zip.DeleteArchivedFile("C:\\d\\a.txt"), 0) << zip.ErrorTextRef;
+    }
+    EXPECT_FALSE(Exists(file));
+    EXPECT_EQ(Archive(), archive);
+}
+
+// An archive of 0 bytes (a crash before anything was written) is an empty archive: the file
+// is added whatever the rule, and the archive becomes a valid one.
+TEST_F(ZipUtilTest, AnEmptyArchiveFileIsAnEmptyArchive) {
+    WriteBytes(root_.Posix("c/d/a.zip"), "");
+    WriteBytes(root_.Posix("c/d/a.txt"), "payload");
+    EXPECT_EQ(Add("C:\\d\\a.zip", "C:\\d\\a.txt", OverwriteNever), 0);
+    EXPECT_NE(Archive(), "");
+    if (HavePython()) {
+        EXPECT_EQ(PythonMember(root_.Posix("c/d/a.zip"), "a.txt"), "payload");
+    }
+    ZipUtil zip("C:\\d\\a.zip");
+    EXPECT_EQ(zip.DeleteArchivedFile("C:\\d\\a.txt"), 0) << zip.ErrorTextRef;
+    EXPECT_FALSE(Exists(root_.Posix("c/d/a.txt")));
+}
+
 // Without a listing (there is no archive yet) the file is added without any check, even
 // under rule 0; a pattern adds every match, each under its plain name.
 TEST_F(ZipUtilTest, AddsWithoutCheckWhenNoListingAndAddsEveryMatch) {
@@ -189,7 +326,7 @@ TEST_F(ZipUtilTest, TwoThreadsOnOneArchiveRunOneAfterTheOther) {
 TEST_F(ZipUtilTest, LockAbandonedByADeadProcessIsTaken) {
     std::string out;
     int rc = RunProgram({SelfExecutable(), "--gtest_filter=ZipUtilChild.HoldLockAndExit"}, &out,
-                 {"KESTRUNE_ZIP_CHILD=hold", "KESTRUNE_ROOT=" + root_.Path()});
+                        {"KESTRUNE_ZIP_CHILD=hold", "KESTRUNE_ROOT=" + root_.Path()});
     ASSERT_EQ(rc, 0) << out;
     WriteBytes(root_.Posix("c/d/a.txt"), "x");
     EXPECT_EQ(Add("C:\\d\\a.zip", "C:\\d\\a.txt", OverwriteAlways), 0);
@@ -265,14 +402,18 @@ TEST(ZipUtilSetup, MissingOrForeignLibraryThrows) {
         std::filesystem::copy_file(self, folder + "/tests");
         if (std::string(mode) == "foreign") {
             std::string out;
-            ASSERT_EQ(RunProgram({"sh", "-c", "cp -L \"$(ldconfig -p | awk '/libzip\\.so\\.[0-9]* .*x86-64/ {print $NF; exit}')\" " +
-                                           folder + "/libXceedZip.so"},
-                          &out),
-                      0);
+            ASSERT_EQ(
+                RunProgram(
+                    {"sh", "-c",
+                     "cp -L \"$(ldconfig -p | awk '/libzip\\.so\\.[0-9]* .*x86-64/ {print $NF; exit}')\" " +
+                         folder + "/libXceedZip.so"},
+                    &out),
+                0);
         }
         std::string out;
-        int rc = RunProgram({folder + "/tests", "--gtest_filter=ZipUtilChild.Construct"}, &out,
-                     {std::string("KESTRUNE_ZIP_CHILD=") + mode, "KESTRUNE_ROOT=" + root.Path(), "LD_LIBRARY_PATH="});
+        int rc = RunProgram(
+            {folder + "/tests", "--gtest_filter=ZipUtilChild.Construct"}, &out,
+            {std::string("KESTRUNE_ZIP_CHILD=") + mode, "KESTRUNE_ROOT=" + root.Path(), "LD_LIBRARY_PATH="});
         EXPECT_EQ(rc, 0) << mode << "\n" << out;
     }
 }
@@ -281,8 +422,8 @@ TEST(ZipUtilChild, Construct) {
     const char *mode = std::getenv("KESTRUNE_ZIP_CHILD");
     if (!mode || (std::string(mode) != "missing" && std::string(mode) != "foreign"))
         GTEST_SKIP() << "runs as a child of MissingOrForeignLibraryThrows";
-    DWORD expected = std::string(mode) == "missing" ? ZipUtilException::LibraryNotLoaded
-                                                    : ZipUtilException::NoInitExport;
+    DWORD expected =
+        std::string(mode) == "missing" ? ZipUtilException::LibraryNotLoaded : ZipUtilException::NoInitExport;
     DWORD code = 0;
     try {
         ZipUtil zip("C:\\d\\a.zip");
