@@ -1,11 +1,12 @@
 #include "support/ZipUtility.h"
-#include "services/Win32Util.h"
 
 #include <cctype>
 #include <cstdarg>
 
 #include "services/DateAndDirectory.h"
 #include "services/FileNameTemplate.h"
+#include "services/Win32Util.h"
+#include "support/FileChecksum.h"
 
 namespace {
 
@@ -61,6 +62,28 @@ public:
         Append("%s", message);
     }
 
+    // Appends a failure text that starts with ". ": after a report that already ends with a
+    // full stop (an earlier failure's text) the stop is not doubled.
+    void AppendFailure(const char *format, ...) {
+        if (!text_)
+            return;
+        size_t used = std::strlen(text_);
+        if (used + 1 >= capacity_)
+            return;
+        char part[1200];
+        va_list args;
+        va_start(args, format);
+        vsnprintf(part, sizeof part, format, args);
+        va_end(args);
+        const char *from = part;
+        if (used > 0 && text_[used - 1] == '.' && part[0] == '.')
+            ++from;
+        snprintf(text_ + used, capacity_ - used, "%s", from);
+    }
+
+    // Whether the report already names text (a path).
+    bool Mentions(const char *text) const { return text_ && std::strstr(text_, text) != nullptr; }
+
     // A library that cannot write its archive for lack of space may say so in terms of a
     // removable disk; the report then says what happened and ends there.
     void RewordDiskFull() {
@@ -78,7 +101,9 @@ private:
     size_t capacity_;
 };
 
-bool HasTemplateField(const char *text) { return std::strchr(text, '<') || std::strchr(text, '>'); }
+bool HasTemplateField(const char *text) {
+    return std::strchr(text, '<') || std::strchr(text, '>');
+}
 
 bool EndsWithBackslash(const char *text) {
     size_t n = std::strlen(text);
@@ -113,7 +138,8 @@ DWORD ExpandWork(char *work) {
 // Joins folder, a backslash and name; false when the result would exceed the limit.
 bool JoinPath(char *out, const char *folder, bool alwaysBackslash, const char *name) {
     const char *separator = (alwaysBackslash || !EndsWithBackslash(folder)) ? "\\" : "";
-    if (std::strlen(folder) + std::strlen(separator) + std::strlen(name) > static_cast<size_t>(ZipUtilityTextLimit))
+    if (std::strlen(folder) + std::strlen(separator) + std::strlen(name) >
+        static_cast<size_t>(ZipUtilityTextLimit))
         return false;
     snprintf(out, WorkSize, "%s%s%s", folder, separator, name);
     return true;
@@ -194,10 +220,10 @@ DWORD CopyFileByRule(const char *source, const char *target, OverwriteRule rule)
                 const LONGLONG targetTime = AsSigned(onto.ftLastWriteTime);
                 switch (rule) {
                     case OverwriteIfSmaller:
-                        copy = onto.nFileSizeLow < from.nFileSizeLow;
+                        copy = FoundFileSize(onto) < FoundFileSize(from);
                         break;
                     case OverwriteIfLarger:
-                        copy = onto.nFileSizeLow > from.nFileSizeLow;
+                        copy = FoundFileSize(onto) > FoundFileSize(from);
                         break;
                     case OverwriteIfOlder:
                         copy = targetTime < sourceTime;
@@ -303,6 +329,10 @@ DWORD ProcessFiles(FileAction action, const char *sourceFolder, const char *patt
     const LONGLONG windowStart = AsSigned(start);
     const LONGLONG windowEnd = AsSigned(end);
     result = 0;
+    // Zipping goes on past a file that could not be zipped (a corrupt archive, a file that
+    // cannot be read): one bad archive must not hold up every other file, hour after hour.
+    // The first failure is the result; every failure is in the report.
+    DWORD firstZipFailure = 0;
     do {
         char fullPath[WorkSize];
         if (!JoinPath(fullPath, source, false, found.cFileName))
@@ -328,9 +358,18 @@ DWORD ProcessFiles(FileAction action, const char *sourceFolder, const char *patt
                 break;
             case ActionMove:
                 result = CopyFileByRule(fullPath, targetPath, rule);
-                // Rules beyond the known ones copy nothing, so the source must stay.
-                if (result == 0 && rule <= OverwriteIfNewer && !DeleteFileA(fullPath))
-                    result = LastErrorOr(ERROR_GEN_FAILURE);
+                // Rules beyond the known ones copy nothing, so the source must stay. Otherwise
+                // the source goes only when the target now holds its bytes: copied, or equal
+                // already. A target the rule kept with other contents keeps the source too, and
+                // the move fails with "The file exists".
+                if (result == 0 && rule <= OverwriteIfNewer) {
+                    bool same = false;
+                    result = FilesHoldSameBytes(fullPath, targetPath, &same);
+                    if (result == 0 && !same)
+                        result = ERROR_FILE_EXISTS;
+                    if (result == 0 && !DeleteFileA(fullPath))
+                        result = LastErrorOr(ERROR_GEN_FAILURE);
+                }
                 break;
             case ActionZip:
             case ActionUnzip: {
@@ -348,8 +387,8 @@ DWORD ProcessFiles(FileAction action, const char *sourceFolder, const char *patt
                     // zipped files are deleted afterwards.
                     if (SamePath(archivePath, fullPath)) {
                         result = ERROR_INVALID_PARAMETER;
-                        out.Append("%s%s to %s. %s", kFailureVerbs[action], fullPath, archive,
-                                   "A zip file cannot be added to itself.");
+                        out.AppendFailure("%s%s to %s. %s", kFailureVerbs[action], fullPath, archive,
+                                          "A zip file cannot be added to itself.");
                         break;
                     }
                 }
@@ -358,17 +397,26 @@ DWORD ProcessFiles(FileAction action, const char *sourceFolder, const char *patt
                     result = action == ActionZip ? static_cast<DWORD>(zip.AddFiles(fullPath, rule))
                                                  : static_cast<DWORD>(zip.ExtractAll(destination, rule));
                     if (result != 0) {
-                        out.Append("%s%s to %s. %s", kFailureVerbs[action], fullPath,
-                                   action == ActionZip ? archive : destination, zip.ErrorTextRef);
+                        out.AppendFailure("%s%s to %s. %s", kFailureVerbs[action], fullPath,
+                                          action == ActionZip ? archive : destination, zip.ErrorTextRef);
                         out.RewordDiskFull();
                     }
                 } catch (const ZipUtilException &) {
                     result = ZipUtilityNoZipObject;
-                    out.Append("%s%s to %s. %s", kFailureVerbs[action], fullPath,
-                               action == ActionZip ? archive : destination, "Error allocating Zip object.");
+                    out.AppendFailure("%s%s to %s. %s", kFailureVerbs[action], fullPath,
+                                      action == ActionZip ? archive : destination,
+                                      "Error allocating Zip object.");
                 }
                 break;
             }
+        }
+        // Without the library no file can be zipped: that ends the walk at once.
+        if (result != 0 && action == ActionZip && result != ZipUtilityNoZipObject &&
+            result != ZipUtilityTextTooLong) {
+            if (firstZipFailure == 0)
+                firstZipFailure = result;
+            result = 0;
+            continue;
         }
         if (result != 0) {
             if (action <= ActionMove) {
@@ -383,6 +431,69 @@ DWORD ProcessFiles(FileAction action, const char *sourceFolder, const char *patt
     FindClose(search);
 
     if (result == 0)
+        result = firstZipFailure;
+    if (result == 0)
         out.Append(". Operation successful.");
     return result;
+}
+
+DWORD DeleteZippedFiles(const char *folder, const char *pattern, FILETIME start, FILETIME end, char *report,
+                        DWORD reportCapacity) {
+    Report out(report, report ? reportCapacity : 0);
+    char source[WorkSize];
+    char searchPattern[WorkSize];
+    DWORD result;
+    if (!CopyText(source, folder) || !CopyText(searchPattern, pattern))
+        return ZipUtilityTextTooLong;
+    if ((result = ExpandWork(source)) != 0 || (result = ExpandWork(searchPattern)) != 0)
+        return result;
+
+    char searchPath[WorkSize];
+    if (!JoinPath(searchPath, source, true, searchPattern))
+        return ZipUtilitySearchPathTooLong;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(searchPath, &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return LastErrorOr(ERROR_FILE_NOT_FOUND);
+
+    const LONGLONG windowStart = AsSigned(start);
+    const LONGLONG windowEnd = AsSigned(end);
+    DWORD firstFailure = 0;
+    do {
+        char fullPath[WorkSize];
+        char archivePath[WorkSize];
+        if (!JoinPath(fullPath, source, false, found.cFileName))
+            break;
+        if (found.dwFileAttributes == FILE_ATTRIBUTE_DIRECTORY || std::strcmp(found.cFileName, ".") == 0 ||
+            std::strcmp(found.cFileName, "..") == 0)
+            continue;
+        const LONGLONG written = AsSigned(found.ftLastWriteTime);
+        if (written < windowStart || written > windowEnd)
+            continue;
+        // An archive matched by the pattern is its own archive: never deleted here.
+        if (!JoinPath(archivePath, source, true, found.cFileName) || !ApplyZipExtension(archivePath) ||
+            SamePath(archivePath, fullPath))
+            continue;
+        DWORD kept = 0;
+        char reason[ZipUtil::ErrorTextSize];
+        try {
+            ZipUtil zip(archivePath);
+            kept = static_cast<DWORD>(zip.DeleteArchivedFile(fullPath));
+            snprintf(reason, sizeof reason, "%s", zip.ErrorTextRef);
+        } catch (const ZipUtilException &) {
+            kept = ZipUtilityNoZipObject;
+            snprintf(reason, sizeof reason, "Error allocating Zip object.");
+        }
+        if (kept == 0)
+            continue;
+        if (firstFailure == 0)
+            firstFailure = kept;
+        // A file the report names already (its zipping failed) is not named twice.
+        if (!out.Mentions(fullPath))
+            out.Append(" Kept %s, not verified in %s: %s", fullPath, archivePath, reason);
+        if (kept == ZipUtilityNoZipObject)
+            break;
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return firstFailure;
 }

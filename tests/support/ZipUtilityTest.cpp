@@ -1,6 +1,4 @@
 // ProcessFiles and CopyFileByRule: batch delete, copy, move, zip and unzip with their reports.
-#include "support/ZipUtility.h"
-
 #include <gtest/gtest.h>
 
 #include <ctime>
@@ -8,6 +6,7 @@
 
 #include "common/TestRoot.h"
 #include "common/ZipTestFiles.h"
+#include "support/ZipUtility.h"
 
 namespace {
 
@@ -51,7 +50,8 @@ TEST_F(ProcessFilesTest, ZipsEachFileIntoAnArchiveOfItsOwn) {
     EXPECT_TRUE(Exists(root_.Posix("c/data/lab02634213_raw.txt")));
     if (HavePython()) {
         EXPECT_EQ(PythonListing(root_.Posix("c/data/lab02634213_raw.zip")), "lab02634213_raw.txt 8 8\n");
-        EXPECT_EQ(PythonMember(root_.Posix("c/data/lab02634214_raw.zip"), "lab02634214_raw.txt"), "raw 14\r\n");
+        EXPECT_EQ(PythonMember(root_.Posix("c/data/lab02634214_raw.zip"), "lab02634214_raw.txt"),
+                  "raw 14\r\n");
     }
 }
 
@@ -113,7 +113,8 @@ TEST_F(ProcessFilesTest, TimeWindowIncludesItsEnds) {
     for (const auto &f : files)
         EXPECT_EQ(Exists(root_.Posix(std::string("c/data/") + f.Name)), !f.Selected) << f.Name;
     EXPECT_EQ(Report(),
-              "Deleting C:\\data\\*.dat to  TimeFilter: 12/08/26 14:00:00 - 12/08/26 15:00:00. Operation successful.");
+              "Deleting C:\\data\\*.dat to  TimeFilter: 12/08/26 14:00:00 - 12/08/26 15:00:00. Operation "
+              "successful.");
 }
 
 TEST_F(ProcessFilesTest, DeleteWithoutReportWritesNothing) {
@@ -121,13 +122,13 @@ TEST_F(ProcessFilesTest, DeleteWithoutReportWritesNothing) {
     WriteBytes(root_.Posix("c/data/b.log"), "b");
     char buffer[64];
     std::memset(buffer, 'k', sizeof buffer);
-    EXPECT_EQ(ProcessFiles(ActionDelete, "C:\\data", "a.*", nullptr, nullptr, OverwriteAlways, AllStart, AllEnd,
-                           buffer, 0),
+    EXPECT_EQ(ProcessFiles(ActionDelete, "C:\\data", "a.*", nullptr, nullptr, OverwriteAlways, AllStart,
+                           AllEnd, buffer, 0),
               0u);
     for (char c : buffer)
         ASSERT_EQ(c, 'k');
-    EXPECT_EQ(ProcessFiles(ActionDelete, "C:\\data", "b.*", nullptr, nullptr, OverwriteAlways, AllStart, AllEnd,
-                           nullptr, 500),
+    EXPECT_EQ(ProcessFiles(ActionDelete, "C:\\data", "b.*", nullptr, nullptr, OverwriteAlways, AllStart,
+                           AllEnd, nullptr, 500),
               0u);
     EXPECT_FALSE(Exists(root_.Posix("c/data/a.log")));
     EXPECT_FALSE(Exists(root_.Posix("c/data/b.log")));
@@ -149,8 +150,10 @@ TEST_F(ProcessFilesTest, FailedCopyStopsWithItsText) {
     std::filesystem::create_directories(root_.Posix("c/out/t.txt"));  // a folder in the target's place
     DWORD result = Process(ActionCopy, "C:\\data", "a.txt", "C:\\out", "t.txt", OverwriteAlways);
     EXPECT_NE(result, 0u);
-    EXPECT_NE(Report().find("Copying C:\\data\\a.txt to C:\\out\\t.txt. Error copying C:\\data\\a.txt to C:\\out\\t.txt. "),
-              std::string::npos)
+    EXPECT_NE(
+        Report().find(
+            "Copying C:\\data\\a.txt to C:\\out\\t.txt. Error copying C:\\data\\a.txt to C:\\out\\t.txt. "),
+        std::string::npos)
         << Report();
     EXPECT_EQ(Report().find("Operation successful"), std::string::npos);
 }
@@ -159,13 +162,93 @@ TEST_F(ProcessFilesTest, FailedCopyStopsWithItsText) {
 // nothing and must not lose the source.
 TEST_F(ProcessFilesTest, MoveDeletesOnlyWhatWasCopied) {
     WriteBytes(root_.Posix("c/data/a.txt"), "a");
-    EXPECT_EQ(Process(ActionMove, "C:\\data", "a.txt", "C:\\out", nullptr, static_cast<OverwriteRule>(7)), 0u);
+    EXPECT_EQ(Process(ActionMove, "C:\\data", "a.txt", "C:\\out", nullptr, static_cast<OverwriteRule>(7)),
+              0u);
     EXPECT_TRUE(Exists(root_.Posix("c/data/a.txt")));
     EXPECT_FALSE(Exists(root_.Posix("c/out/a.txt")));
     EXPECT_EQ(Process(ActionMove, "C:\\data", "a.txt", "C:\\out", nullptr, OverwriteAlways), 0u);
     EXPECT_FALSE(Exists(root_.Posix("c/data/a.txt")));
     EXPECT_EQ(ReadBytes(root_.Posix("c/out/a.txt")), "a");
     EXPECT_EQ(Report(), "Moving C:\\data\\a.txt to C:\\out. Operation successful.");
+}
+
+// A move deletes its source only when the target holds the source's bytes afterwards:
+// copied, or equal already. A target the rule kept with other contents keeps the source, and
+// the move fails with "The file exists".
+TEST_F(ProcessFilesTest, MoveKeepsItsSourceWhenTheRuleKeptAnotherTarget) {
+    WriteBytes(root_.Posix("c/data/a.txt"), "source");
+    WriteBytes(root_.Posix("c/out/a.txt"), "other target, longer");
+    for (OverwriteRule rule : {OverwriteNever, OverwriteIfSmaller}) {
+        EXPECT_EQ(Process(ActionMove, "C:\\data", "a.txt", "C:\\out", nullptr, rule),
+                  static_cast<DWORD>(ERROR_FILE_EXISTS))
+            << static_cast<int>(rule);
+        EXPECT_EQ(ReadBytes(root_.Posix("c/data/a.txt")), "source");
+        EXPECT_EQ(ReadBytes(root_.Posix("c/out/a.txt")), "other target, longer");
+        EXPECT_NE(Report().find("Moving C:\\data\\a.txt to C:\\out. Error moving C:\\data\\a.txt to "
+                                "C:\\out\\a.txt. "),
+                  std::string::npos)
+            << Report();
+        EXPECT_EQ(Report().find("Operation successful"), std::string::npos);
+    }
+    // A target that already holds the same bytes: the source goes.
+    WriteBytes(root_.Posix("c/out/a.txt"), "source");
+    EXPECT_EQ(Process(ActionMove, "C:\\data", "a.txt", "C:\\out", nullptr, OverwriteNever), 0u);
+    EXPECT_FALSE(Exists(root_.Posix("c/data/a.txt")));
+    EXPECT_EQ(ReadBytes(root_.Posix("c/out/a.txt")), "source");
+}
+
+// Zipping goes on past an archive that cannot be read; the report names it and the result
+// is its failure. The unreadable archive is left as it was.
+TEST_F(ProcessFilesTest, ZipGoesOnPastACorruptArchive) {
+    WriteBytes(root_.Posix("c/data/a.txt"), "alpha");
+    WriteBytes(root_.Posix("c/data/b.txt"), "beta");
+    WriteBytes(root_.Posix("c/data/c.txt"), "gamma");
+    WriteBytes(root_.Posix("c/data/b.zip"), "PK\x03\x04 and then nothing a zip file holds");
+    const std::string corrupt = ReadBytes(root_.Posix("c/data/b.zip"));
+    DWORD result = Process(ActionZip, "C:\\data", "*.txt", "C:\\data", "", OverwriteIfSmaller);
+    EXPECT_NE(result, 0u);
+    EXPECT_NE(Report().find("Zipping C:\\data\\*.txt to C:\\data. Error zipping C:\\data\\b.txt to "
+                            "C:\\data\\b.zip. "),
+              std::string::npos)
+        << Report();
+    EXPECT_EQ(Report().find("Operation successful"), std::string::npos);
+    EXPECT_EQ(ReadBytes(root_.Posix("c/data/b.zip")), corrupt);
+    EXPECT_TRUE(Exists(root_.Posix("c/data/a.zip")));
+    EXPECT_TRUE(Exists(root_.Posix("c/data/c.zip")));
+}
+
+// The delete half of compressing: each file goes only when its archive holds its bytes as
+// they are just before the delete. A file changed after its add, and a file that turned up
+// after the zip pass, are kept and named.
+TEST_F(ProcessFilesTest, DeleteZippedFilesKeepsWhatNoArchiveHolds) {
+    WriteBytes(root_.Posix("c/data/a_raw.txt"), "alpha");
+    WriteBytes(root_.Posix("c/data/b_raw.txt"), "beta");
+    ASSERT_EQ(Process(ActionZip, "C:\\data", "*_raw.txt", "C:\\data", "", OverwriteIfSmaller), 0u);
+    WriteBytes(root_.Posix("c/data/b_raw.txt"), "BETA");          // changed between the add and the delete
+    WriteBytes(root_.Posix("c/data/c_raw.txt"), "late arrival");  // turned up between the passes
+    std::string report = "Zipping. Operation successful.";
+    char buffer[1000];
+    snprintf(buffer, sizeof buffer, "%s", report.c_str());
+    DWORD result = DeleteZippedFiles("C:\\data", "*_raw.txt", AllStart, AllEnd, buffer, sizeof buffer);
+    EXPECT_NE(result, 0u);
+    EXPECT_FALSE(Exists(root_.Posix("c/data/a_raw.txt")));
+    EXPECT_EQ(ReadBytes(root_.Posix("c/data/b_raw.txt")), "BETA");
+    EXPECT_EQ(ReadBytes(root_.Posix("c/data/c_raw.txt")), "late arrival");
+    const std::string text = buffer;
+    EXPECT_EQ(text.substr(0, report.size()), report);
+    EXPECT_NE(text.find(" Kept C:\\data\\b_raw.txt, not verified in C:\\data\\b_raw.zip: "),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find(" Kept C:\\data\\c_raw.txt, not verified in C:\\data\\c_raw.zip: "),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("a_raw.txt"), std::string::npos) << text;
+    // The archives stay; a later pass with nothing to keep returns 0.
+    EXPECT_TRUE(Exists(root_.Posix("c/data/a_raw.zip")));
+    WriteBytes(root_.Posix("c/data/b_raw.txt"), "beta");
+    ASSERT_TRUE(std::filesystem::remove(root_.Posix("c/data/c_raw.txt")));
+    EXPECT_EQ(DeleteZippedFiles("C:\\data", "*_raw.txt", AllStart, AllEnd, nullptr, 0), 0u);
+    EXPECT_FALSE(Exists(root_.Posix("c/data/b_raw.txt")));
 }
 
 // The archive name: the file name's extension becomes .zip, a name without one gets .zip
@@ -189,7 +272,8 @@ TEST_F(ProcessFilesTest, ZipExtensionRule) {
     EXPECT_TRUE(Exists(root_.Posix("c/out/plain.zip")));
     EXPECT_TRUE(Exists(root_.Posix("c/out/kept.zip")));
     if (HavePython()) {  // a fixed name gathers every file in one archive
-        EXPECT_EQ(PythonListing(root_.Posix("c/out/day.zip")).size(), std::string("a.txt 1 8\nb.txt 1 8\n").size());
+        EXPECT_EQ(PythonListing(root_.Posix("c/out/day.zip")).size(),
+                  std::string("a.txt 1 8\nb.txt 1 8\n").size());
     }
 }
 
@@ -221,7 +305,8 @@ TEST_F(ProcessFilesTest, UnzipOfABrokenArchiveReportsTheLibraryText) {
     WriteBytes(root_.Posix("c/zips/bad.zip"), "PK but not really");
     DWORD result = Process(ActionUnzip, "C:\\zips", "*.zip", "C:\\back", nullptr, OverwriteAlways);
     EXPECT_NE(result, 0u);
-    const std::string expected = "Unzipping C:\\zips\\*.zip to C:\\back. Error unzipping C:\\zips\\bad.zip to C:\\back. ";
+    const std::string expected =
+        "Unzipping C:\\zips\\*.zip to C:\\back. Error unzipping C:\\zips\\bad.zip to C:\\back. ";
     EXPECT_EQ(Report().substr(0, expected.size()), expected);
     EXPECT_GT(Report().size(), expected.size());
 }
@@ -236,9 +321,11 @@ TEST_F(ProcessFilesTest, TextLimits) {
     EXPECT_EQ(Process(ActionCopy, "C:\\data", "*", folder.c_str(), target.c_str(), OverwriteAlways), 14u);
     const std::string pattern(250, 'q');
     const std::string source = "C:\\" + std::string(60, 's');
-    EXPECT_EQ(Process(ActionDelete, source.c_str(), pattern.c_str(), nullptr, nullptr, OverwriteAlways), 234u);
+    EXPECT_EQ(Process(ActionDelete, source.c_str(), pattern.c_str(), nullptr, nullptr, OverwriteAlways),
+              234u);
     EXPECT_TRUE(EndsWith(Report(), ". Error: No source files exist."));
-    EXPECT_EQ(Process(ActionDelete, ("C:\\" + longName).c_str(), "*", nullptr, nullptr, OverwriteAlways), 14u);
+    EXPECT_EQ(Process(ActionDelete, ("C:\\" + longName).c_str(), "*", nullptr, nullptr, OverwriteAlways),
+              14u);
 }
 
 // The report never exceeds the caller's capacity.
@@ -246,10 +333,11 @@ TEST_F(ProcessFilesTest, ReportIsBoundedByItsCapacity) {
     WriteBytes(root_.Posix("c/data/a.txt"), "a");
     char buffer[40];
     std::memset(buffer, '#', sizeof buffer);
-    EXPECT_EQ(ProcessFiles(ActionCopy, "C:\\data", "*.txt", "C:\\out", nullptr, OverwriteAlways, AllStart, AllEnd,
-                           buffer, 20),
+    EXPECT_EQ(ProcessFiles(ActionCopy, "C:\\data", "*.txt", "C:\\out", nullptr, OverwriteAlways, AllStart,
+                           AllEnd, buffer, 20),
               0u);
-    EXPECT_EQ(std::string(buffer), std::string("Copying C:\\data\\*.txt to C:\\out. Operation successful.").substr(0, 19));
+    EXPECT_EQ(std::string(buffer),
+              std::string("Copying C:\\data\\*.txt to C:\\out. Operation successful.").substr(0, 19));
     for (size_t i = 20; i < sizeof buffer; ++i)
         ASSERT_EQ(buffer[i], '#');
 }
@@ -265,12 +353,14 @@ TEST_F(ProcessFilesTest, TemplatesAreExpanded) {
     };
     const std::string year = utcYear();
     WriteBytes(root_.Posix("c/d" + year + "/x" + year + ".txt"), "x");
-    DWORD result = Process(ActionCopy, "C:\\d<YYYY>", "x<YYYY>.txt", "C:\\o<YYYY>", "y<YYYY>.txt", OverwriteAlways);
+    DWORD result =
+        Process(ActionCopy, "C:\\d<YYYY>", "x<YYYY>.txt", "C:\\o<YYYY>", "y<YYYY>.txt", OverwriteAlways);
     if (utcYear() != year)
         GTEST_SKIP() << "the year turned during the test";
     EXPECT_EQ(result, 0u);
     EXPECT_EQ(ReadBytes(root_.Posix("c/o" + year + "/y" + year + ".txt")), "x");
-    EXPECT_EQ(Report(), "Copying C:\\d" + year + "\\x<YYYY>.txt to C:\\o" + year + "\\y<YYYY>.txt. Operation successful.");
+    EXPECT_EQ(Report(), "Copying C:\\d" + year + "\\x<YYYY>.txt to C:\\o" + year +
+                            "\\y<YYYY>.txt. Operation successful.");
 }
 
 TEST(CopyFileByRule, RulesCompareSizesAndTimes) {
