@@ -1,7 +1,7 @@
 // The hourly compression of old data files: the archive thread starts CompressionThread at
 // each change of the UTC hour; it zips the raw and statistics files last written more than
 // CompressionAge seconds before that hour change, one archive per file beside it, and deletes
-// them once every one of them was zipped.
+// each file whose archive holds its current bytes.
 #include "acquisition/DataAcquisition.h"
 #include "services/Win32Util.h"
 #include "support/ZipUtility.h"
@@ -61,11 +61,15 @@ void DataAcquisition::CompressMatchingFiles(const char *directory, const char *f
     char *report = message + prefix;
     const DWORD capacity = static_cast<DWORD>(MessageSize - prefix);
 
-    // Zip first, one archive per file beside it; delete only when every file was zipped.
+    // Zip first, one archive per file beside it. Then delete, file by file, only what its
+    // archive is seen to hold just before the delete: a file whose add failed or was skipped
+    // by the rule, that changed after it was zipped, or that turned up after the zip pass is
+    // kept and named in the report, and a later run takes it up again. Without the zip library
+    // nothing can be checked, so nothing is deleted.
     DWORD result = ProcessFiles(ActionZip, directory, FilePattern, directory, "", OverwriteIfSmaller,
                                 CompressionWindowStart, CompressionThreshold, report, capacity);
-    if (result == 0)
-        ProcessFiles(ActionDelete, directory, FilePattern, nullptr, nullptr, OverwriteAlways,
-                     CompressionWindowStart, CompressionThreshold, nullptr, 0);
+    if (result != ZipUtilityNoZipObject)
+        DeleteZippedFiles(directory, FilePattern, CompressionWindowStart, CompressionThreshold, report,
+                          capacity);
     EventLogRef.Write(5009, message);
 }
