@@ -88,9 +88,8 @@ constexpr uint32_t RecordInfoSignature = 0x31495A58;  // "XZI1"
 constexpr uint32_t RecordTimeKnown = 1;
 constexpr uint32_t RecordTimeExact = 2;
 
-constexpr uint32_t HandleMagic = 0x585A4850;              // "XZHP"
-constexpr uint32_t ListingMagic = 0x585A4C53;             // "XZLS"
-constexpr uint64_t FileTimeEpochOffset = 11644473600ull;  // seconds from 1601 to 1970
+constexpr uint32_t HandleMagic = 0x585A4850;   // "XZHP"
+constexpr uint32_t ListingMagic = 0x585A4C53;  // "XZLS"
 
 struct ZipHandle {
     uint32_t Magic = HandleMagic;
@@ -144,9 +143,8 @@ void FillRecord(const ArchiveItem &item, uint8_t *record) {
     if (item.HasTime) {
         flags |= RecordTimeKnown | (item.ExactTime ? RecordTimeExact : 0);
         const uint64_t units = item.FileTime;
-        time_t seconds = static_cast<time_t>(units / 10000000ull) - static_cast<time_t>(FileTimeEpochOffset);
         struct tm local;
-        if (localtime_r(&seconds, &local)) {
+        if (LocalCalendarTime(units, &local)) {
             SYSTEMTIME time;
             time.wYear = static_cast<WORD>(local.tm_year + 1900);
             time.wMonth = static_cast<WORD>(local.tm_mon + 1);

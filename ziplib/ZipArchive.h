@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -65,5 +66,8 @@ int AddToArchive(const std::string &archive, const std::string &source, const st
 // complete copy.
 int ExtractFromArchive(const std::string &archive, const std::string &itemName,
                        const std::string &destinationFolder, const std::string &fileName);
+
+// The local calendar time of a UTC FILETIME value, with the offset in force at that instant.
+bool LocalCalendarTime(uint64_t fileTime, struct tm *local);
 
 }  // namespace xz

@@ -235,6 +235,11 @@ int CopyItem(zip_t *archive, zip_uint64_t index, int fd) {
 
 }  // namespace
 
+bool LocalCalendarTime(uint64_t fileTime, struct tm *local) {
+    const time_t seconds = TimespecFromFileTime(fileTime).tv_sec;
+    return localtime_r(&seconds, local) != nullptr;
+}
+
 int ListArchive(const std::string &archivePath, std::vector<ArchiveItem> *items) {
     items->clear();
     zip_t *archive = nullptr;
