@@ -1,0 +1,284 @@
+// kestrune-export: writes the raw samples and the statistics periods of one UTC day (or a
+// range of days) from the data directory to two CSV files that analysis tools read. It only
+// reads the data directory and refuses to write into it.
+//
+//   kestrune-export [--data-dir DIR] [--raw FILE] [--stats FILE] [--missing TEXT] FIRST_DAY [LAST_DAY]
+//
+// Days are YYYY-MM-DD (UTC); LAST_DAY is included. FILE "-" is standard output; without
+// --raw and --stats both files go to the current directory as kestrune-raw-<days>.csv and
+// kestrune-stats-<days>.csv.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "tools/stationfiles/StationFiles.h"
+
+using namespace station;
+
+namespace {
+
+const char Usage[] =
+    "usage: kestrune-export [--data-dir DIR] [--raw FILE] [--stats FILE] [--missing TEXT] FIRST_DAY "
+    "[LAST_DAY]\n"
+    "  Days are YYYY-MM-DD (UTC), LAST_DAY included. FILE - is standard output.\n"
+    "  Without --raw and --stats both are written to the current directory as\n"
+    "  kestrune-raw-<days>.csv and kestrune-stats-<days>.csv.\n"
+    "  --missing TEXT: what a missing value is written as (default: an empty field).\n";
+
+// A CSV field: quoted when it holds a separator, a quote or a line end.
+std::string Csv(const std::string &text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos)
+        return text;
+    std::string quoted = "\"";
+    for (char c : text) {
+        if (c == '"')
+            quoted += '"';
+        quoted += c;
+    }
+    return quoted + "\"";
+}
+
+class Output {
+public:
+    bool Open(const std::string &path) {
+        path_ = path;
+        if (path == "-") {
+            file_ = stdout;
+            return true;
+        }
+        file_ = std::fopen(path.c_str(), "wb");
+        return file_ != nullptr;
+    }
+    void Line(const std::string &text) {
+        std::fwrite(text.data(), 1, text.size(), file_);
+        std::fwrite("\r\n", 1, 2, file_);
+    }
+    bool Close() {
+        bool ok = file_ && std::ferror(file_) == 0;
+        if (file_ && file_ != stdout)
+            ok = std::fclose(file_) == 0 && ok;
+        else if (file_)
+            ok = std::fflush(file_) == 0 && ok;
+        file_ = nullptr;
+        return ok;
+    }
+
+private:
+    std::string path_;
+    std::FILE *file_ = nullptr;
+};
+
+// True when path lies inside directory (both resolved as far as they exist).
+bool Inside(const std::string &path, const std::string &directory) {
+    std::error_code error;
+    auto dir = std::filesystem::weakly_canonical(directory, error);
+    if (error)
+        return false;
+    auto target = std::filesystem::weakly_canonical(std::filesystem::absolute(path, error), error);
+    if (error)
+        return false;
+    auto d = dir.begin(), t = target.begin();
+    for (; d != dir.end() && t != target.end(); ++d, ++t)
+        if (*d != *t)
+            return false;
+    return d == dir.end() || (std::next(d) == dir.end() && d->empty());
+}
+
+struct Counts {
+    long rows = 0;
+    long skipped = 0;
+};
+
+Counts ExportRaw(const std::string &directory, Millis from, Millis to, const std::string &missing,
+                 Output &out) {
+    Counts counts;
+    std::vector<Window> windows = BlackoutWindows(directory, from, to);
+    out.Line("time,status,u,v,w,T,A1,A2,A3,A4,blackout");
+    size_t next = 0;  // first window that may still hold a sample (samples come in time order)
+    for (const auto &file : ListFiles(directory, FileKind::Raw, from, to)) {
+        bool first = true;
+        ForEachLine(file.Path, [&](const std::string &line) {
+            RawSample sample;
+            if (!ParseRawLine(line, file.Start, sample)) {
+                // The first line of a file is its header.
+                if (!first)
+                    ++counts.skipped;
+                first = false;
+                return true;
+            }
+            first = false;
+            while (next < windows.size() && windows[next].End < sample.Time)
+                ++next;
+            bool blackout = false;
+            for (size_t i = next; i < windows.size() && windows[i].Start <= sample.Time; ++i)
+                if (sample.Time <= windows[i].End)
+                    blackout = true;
+            std::string row = IsoTime(sample.Time) + "," + Csv(sample.Status);
+            for (const auto &value : sample.Values)
+                row += "," + (IsMissingRaw(value) ? missing : value);
+            row += blackout ? ",1" : ",0";
+            out.Line(row);
+            ++counts.rows;
+            return true;
+        });
+    }
+    return counts;
+}
+
+// The figure names of the first statistics file with a proper header; the fixed names when
+// none has one.
+std::vector<std::string> StatsNames(const std::vector<DataFile> &files) {
+    for (const auto &file : files) {
+        std::vector<std::string> header;
+        ForEachLine(file.Path, [&](const std::string &line) {
+            header.push_back(line);
+            return header.size() < 3;
+        });
+        if (header.size() == 3) {
+            std::vector<std::string> names = StatsColumnNames(header[1], header[2]);
+            if (!names.empty())
+                return names;
+        }
+    }
+    std::vector<std::string> names = {"NumSamp",   "OffSamp",  "OnGoodSamp", "OnBadSamp",
+                                      "BlockSamp", "BlockAvg", "BlockPctAvg"};
+    for (const char *q : {"u", "v", "w", "T"})
+        for (const char *f : {"GoodSamp", "BadSamp", "Average", "StdDev", "Skewness", "Kurtosis"})
+            names.push_back(std::string(q) + "_" + f);
+    for (const char *q : {"uw", "vw", "wT"})
+        for (const char *f : {"GoodSamp", "BadSamp", "Covariance"})
+            names.push_back(std::string(q) + "_" + f);
+    return names;
+}
+
+Counts ExportStats(const std::string &directory, Millis from, Millis to, const std::string &missing,
+                   Output &out) {
+    Counts counts;
+    std::vector<DataFile> files = ListFiles(directory, FileKind::Stats, from, to);
+    std::string header = "start,end";
+    for (const auto &name : StatsNames(files))
+        header += "," + Csv(name);
+    out.Line(header);
+    for (const auto &file : files) {
+        int lineNumber = 0;
+        ForEachLine(file.Path, [&](const std::string &line) {
+            ++lineNumber;
+            StatsPeriod period;
+            if (!ParseStatsLine(line, file.Start, period)) {
+                if (lineNumber > 3)
+                    ++counts.skipped;
+                return true;
+            }
+            std::string row = IsoTime(period.Start) + "," + IsoTime(period.End);
+            for (const auto &field : period.Fields)
+                row += "," + (IsMissingStats(field) ? missing : field);
+            out.Line(row);
+            ++counts.rows;
+            return true;
+        });
+    }
+    return counts;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    std::string directory = DefaultDataDirectory();
+    std::string rawPath, statsPath, missing;
+    std::vector<std::string> days;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto value = [&](std::string &into) {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "kestrune-export: %s needs a value\n%s", arg.c_str(), Usage);
+                std::exit(2);
+            }
+            into = argv[++i];
+        };
+        if (arg == "--data-dir")
+            value(directory);
+        else if (arg == "--raw")
+            value(rawPath);
+        else if (arg == "--stats")
+            value(statsPath);
+        else if (arg == "--missing")
+            value(missing);
+        else if (arg == "-h" || arg == "--help") {
+            std::fputs(Usage, stdout);
+            return 0;
+        } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
+            std::fprintf(stderr, "kestrune-export: unknown option %s\n%s", arg.c_str(), Usage);
+            return 2;
+        } else
+            days.push_back(arg);
+    }
+    Millis first, last;
+    if (days.empty() || days.size() > 2 || !ParseDay(days[0], first) || !ParseDay(days.back(), last) ||
+        last < first) {
+        std::fprintf(stderr, "kestrune-export: give one day or a range of two days as YYYY-MM-DD\n%s", Usage);
+        return 2;
+    }
+    if (missing.find_first_of(",\"\r\n") != std::string::npos) {
+        std::fprintf(stderr, "kestrune-export: --missing cannot hold a comma, a quote or a line end\n");
+        return 2;
+    }
+    std::error_code error;
+    if (!std::filesystem::is_directory(directory, error)) {
+        std::fprintf(stderr, "kestrune-export: no data directory %s\n", directory.c_str());
+        return 1;
+    }
+    if (rawPath.empty() && statsPath.empty()) {
+        std::string span = days[0] + (days.size() == 2 ? "_" + days[1] : "");
+        rawPath = "kestrune-raw-" + span + ".csv";
+        statsPath = "kestrune-stats-" + span + ".csv";
+    }
+    for (const std::string *path : {&rawPath, &statsPath}) {
+        if (!path->empty() && *path != "-" && Inside(*path, directory)) {
+            std::fprintf(stderr,
+                         "kestrune-export: %s lies in the data directory; the export never writes there\n",
+                         path->c_str());
+            return 2;
+        }
+    }
+    if (rawPath == "-" && statsPath == "-") {
+        std::fprintf(stderr, "kestrune-export: only one of --raw and --stats can be standard output\n");
+        return 2;
+    }
+
+    const Millis to = last + DayMs;
+    int status = 0;
+    struct Job {
+        const std::string &path;
+        const char *what;
+        Counts (*run)(const std::string &, Millis, Millis, const std::string &, Output &);
+    };
+    for (const Job &job :
+         {Job{rawPath, "raw samples", ExportRaw}, Job{statsPath, "statistics periods", ExportStats}}) {
+        if (job.path.empty())
+            continue;
+        Output out;
+        if (!out.Open(job.path)) {
+            std::fprintf(stderr, "kestrune-export: cannot write %s: %s\n", job.path.c_str(),
+                         std::strerror(errno));
+            status = 1;
+            continue;
+        }
+        Counts counts = job.run(directory, first, to, missing, out);
+        if (!out.Close()) {
+            std::fprintf(stderr, "kestrune-export: error writing %s\n", job.path.c_str());
+            status = 1;
+            continue;
+        }
+        std::fprintf(stderr, "%s: %ld %s", job.path == "-" ? "stdout" : job.path.c_str(), counts.rows,
+                     job.what);
+        if (counts.skipped)
+            std::fprintf(stderr, " (%ld malformed lines skipped)", counts.skipped);
+        std::fprintf(stderr, "\n");
+    }
+    return status;
+}

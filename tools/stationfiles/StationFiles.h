@@ -1,0 +1,132 @@
+// Reading the station's data directory from outside the acquisition: the hourly raw and
+// statistics files, the daily event log, their names and their line formats. Used by the
+// export and the monitor, which only ever open these files for reading.
+//
+// Times are milliseconds since 1970-01-01 00:00:00 UTC. A line that does not parse (half
+// written, garbage, cut) is refused by its parser; callers skip it and count it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace station {
+
+using Millis = long long;
+
+constexpr Millis HourMs = 3600000;
+constexpr Millis DayMs = 24 * HourMs;
+
+// Calendar <-> milliseconds (proleptic Gregorian, UTC).
+Millis MillisFromCivil(int year, int month, int day, int hour = 0, int minute = 0, int second = 0,
+                       int millisecond = 0);
+struct Civil {
+    int Year, Month, Day, Hour, Minute, Second, Millisecond;
+};
+Civil CivilFromMillis(Millis t);
+// "2026-12-08T14:30:05.123Z"
+std::string IsoTime(Millis t);
+// "2026-12-08"
+std::string DayText(Millis t);
+// Start of the UTC day "YYYY-MM-DD"; false when the text is not a valid date.
+bool ParseDay(const std::string &text, Millis &dayStart);
+// Start of the UTC day that holds t.
+Millis DayOf(Millis t);
+
+// The data directory the program writes to: $KESTRUNE_ROOT/c/Data/Code/Projects/Win32Console/
+// Kestrune ($HOME/.kestrune when KESTRUNE_ROOT is unset); on Windows the drive path itself.
+std::string DefaultDataDirectory();
+// Where the registry store lives on this platform ("" on Windows, where it is the system's).
+std::string RegistryStorePath();
+
+enum class FileKind { Raw, Stats, Log };
+
+struct DataFile {
+    std::string Path;
+    FileKind Kind;
+    Millis Start;  // start of the file's hour (raw, statistics) or day (event log)
+};
+
+// The file kind and start time a file name stands for: "lab0YYJJJHH_raw.txt",
+// "lab0YYJJJHH_stats.txt", "YYJJJ.log". Years are 2000 + YY.
+bool ParseFileName(const std::string &name, FileKind &kind, Millis &start);
+// File names for a time (the inverse).
+std::string RawFileName(Millis t);
+std::string StatsFileName(Millis t);
+std::string LogFileName(Millis t);
+
+// Files of one kind whose start lies in [from, to), sorted by start. Only names are read.
+std::vector<DataFile> ListFiles(const std::string &directory, FileKind kind, Millis from, Millis to);
+// The days (starts) for which any raw, statistics or log file exists, ascending.
+std::vector<Millis> ListDays(const std::string &directory);
+
+// Calls fn for each complete line (ended by a line feed; the CR LF is removed) from byte
+// offset on; a last line without its line feed is still being written and is left out. When
+// offset > 0 the first (partial) line is skipped. fn returns false to stop. Returns false when
+// the file cannot be opened.
+bool ForEachLine(const std::string &path, const std::function<bool(const std::string &)> &fn,
+                 std::uint64_t offset = 0);
+// Size of a file, or -1.
+long long FileSize(const std::string &path);
+
+// One raw line: "MMSSMMM status u v w T A1 A2 A3 A4" (the hour comes from the file name).
+struct RawSample {
+    Millis Time = 0;
+    std::string Status;
+    std::string Values[8];  // texts as written: "-99." means missing
+};
+bool ParseRawLine(const std::string &line, Millis hourStart, RawSample &sample);
+// The text stands for a missing value ("-99." in raw files, "-99.99" in statistics files).
+bool IsMissingRaw(const std::string &text);
+bool IsMissingStats(const std::string &text);
+
+// One statistics line: "MM:SS:mmm-MM:SS:mmm " and the 40 figures.
+constexpr int StatsFigures = 40;
+struct StatsPeriod {
+    Millis Start = 0, End = 0;
+    std::vector<std::string> Fields;  // 40 texts
+};
+bool ParseStatsLine(const std::string &line, Millis hourStart, StatsPeriod &period);
+// Names of the 40 figures from the file's group and column header lines: the column's name,
+// with the quantity in front where the same name serves several quantities ("u_Average",
+// "wT_Covariance"). Empty when the two lines are not the statistics header.
+std::vector<std::string> StatsColumnNames(const std::string &groupLine, const std::string &columnLine);
+// Index of a figure in the period line.
+enum StatsIndex {
+    NumSamp = 0,
+    OffSamp,
+    OnGoodSamp,
+    OnBadSamp,
+    BlockSamp,
+    BlockAvg,
+    BlockPctAvg,
+    UFirst = 7,  // u: GoodSamp, BadSamp, Average, StdDev, Skewness, Kurtosis
+    VFirst = 13,
+    WFirst = 19,
+    TFirst = 25,
+    UwFirst = 31,  // GoodSamp, BadSamp, Covariance
+    VwFirst = 34,
+    WtFirst = 37,
+};
+
+// One event-log entry "HH:MM:SS:MMM  CODE  message" of the day's file.
+struct LogEntry {
+    Millis Time = 0;
+    int Code = 0;
+    std::string Message;
+};
+bool ParseLogLine(const std::string &line, Millis dayStart, LogEntry &entry);
+
+// The window of a blackout entry (5006): from the synchronisation time to its end, both
+// included, and the number of samples it excluded.
+struct Window {
+    Millis Start = 0, End = 0;
+    long Samples = 0;
+};
+bool ParseBlackoutMessage(const std::string &message, Window &window);
+// Blackout windows logged in the event logs of the days [from, to), plus the day before
+// (a window reaches at most a few seconds into the next day).
+std::vector<Window> BlackoutWindows(const std::string &directory, Millis from, Millis to);
+
+}  // namespace station
