@@ -156,7 +156,7 @@ std::vector<std::vector<std::string>> CsvRows(const std::string &path) {
 TEST(Export, RunAcrossMidnightComesOutValueForValue) {
     if (!StationRun::FakeTimeAvailable())
         GTEST_SKIP() << "libfaketime is not installed (Debian: faketime); the run across midnight needs it";
-    StationRun run(1000, "2026-12-31 23:59:57");
+    StationRun run(1000, "@2026-12-31 23:59:57");
     ASSERT_TRUE(run.Started());
     const std::string data = run.Data();
 

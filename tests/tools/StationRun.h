@@ -203,20 +203,36 @@ inline size_t DataLines(const std::string &directory, const std::string &suffix,
     return n;
 }
 
-// kestrune on the simulator's pty, with a temporary KESTRUNE_ROOT; fakeStart, when given
-// ("2026-12-31 23:59:57"), is the UTC time the program's clock starts from.
+// The clock of a child under libfaketime: FAKETIME "@2026-12-31 23:59:57" starts it at that UTC
+// time, "+12.5" runs it that many seconds ahead. Monotonic clocks stay real.
+inline std::vector<std::string> FakeTimeEnv(const std::string &faketime) {
+    if (faketime.empty())
+        return {};
+    return {"LD_PRELOAD=" + FakeTimeLibrary, "FAKETIME=" + faketime, "DONT_FAKE_MONOTONIC=1"};
+}
+
+// An offset for FakeTimeEnv that puts the clock a few seconds before a whole minute, so a
+// statistics period (60 s, on whole minutes) closes soon after the start.
+inline std::string SecondsBeforeMinute(int seconds) {
+    auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::system_clock::now().time_since_epoch())
+                   .count();
+    long long offset = ((60000 - seconds * 1000 - now % 60000) % 60000 + 60000) % 60000;
+    char text[32];
+    snprintf(text, sizeof text, "+%lld.%03lld", offset / 1000, offset % 1000);
+    return text;
+}
+
+// kestrune on the simulator's pty, with a temporary KESTRUNE_ROOT; faketime, when given, is
+// the program's clock (see FakeTimeEnv).
 class StationRun {
 public:
-    StationRun(int rate, const std::string &fakeStart = "") {
+    StationRun(int rate, const std::string &faketime = "") : faketime_(faketime) {
         sim_.reset(new Child({BinDir + "/usonic-sim", "--rate", std::to_string(rate), "--linger"}, {},
                              root_.Path() + "/usonic-sim.err"));
         device_ = sim_->ReadLine();
-        std::vector<std::string> env = {"KESTRUNE_COM1=" + device_};
-        if (!fakeStart.empty()) {
-            env.push_back("LD_PRELOAD=" + FakeTimeLibrary);
-            env.push_back("FAKETIME=@" + fakeStart);
-            env.push_back("DONT_FAKE_MONOTONIC=1");
-        }
+        std::vector<std::string> env = FakeTimeEnv(faketime);
+        env.push_back("KESTRUNE_COM1=" + device_);
         program_.reset(new Child({BinDir + "/kestrune"}, env, root_.Path() + "/kestrune.err"));
     }
     ~StationRun() { Stop(); }
@@ -227,6 +243,7 @@ public:
     const std::string &Root() const { return root_.Path(); }
     std::string Data() const { return root_.Path() + "/c/Data/Code/Projects/Win32Console/Kestrune"; }
     pid_t ProgramPid() const { return program_ ? program_->Pid() : -1; }
+    const std::string &FakeTime() const { return faketime_; }
 
     // Ends the program and the simulator.
     void Stop() {
@@ -239,6 +256,7 @@ public:
     }
 
 private:
+    std::string faketime_;
     TestRoot root_;
     std::string device_;
     std::unique_ptr<Child> sim_;

@@ -1,0 +1,275 @@
+// kestrune-monitor against the data directory of a short real run (kestrune on usonic-sim,
+// both clocks a few seconds before a whole minute so a statistics period closes soon), asked
+// with the HTTP library's client: every documented path answers, undocumented and ".." paths
+// and other methods are refused, a garbage line and a half-written last line are left out, and
+// the monitor writes nothing into the data directory. And the page in a real browser
+// (headless Chromium) during a live run: it says running and its charts hold the run's periods.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <sys/stat.h>
+
+#include <map>
+#include <regex>
+
+#include "tools/StationRun.h"
+
+using namespace stationrun;
+
+namespace {
+
+// kestrune-monitor on a free loopback port over a data directory, on the given clock.
+class Monitor {
+public:
+    Monitor(const std::string &data, const std::string &faketime, const std::string &errPath)
+        : child_(
+              {BinDir + "/kestrune-monitor", "--listen", "127.0.0.1:0", "--data-dir", data, "--refresh", "2"},
+              FakeTimeEnv(faketime), errPath) {
+        std::string line = child_.ReadLine();
+        std::smatch match;
+        if (std::regex_match(line, match, std::regex(R"(listening on http://127\.0\.0\.1:(\d+)/)")))
+            port_ = std::stoi(match[1]);
+    }
+    ~Monitor() { child_.Kill(SIGTERM); }
+    int Port() const { return port_; }
+    std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
+    // Ends it as a user would (SIGTERM) and returns its exit status.
+    int Stop() {
+        child_.Kill(SIGTERM);
+        return child_.Wait();
+    }
+
+private:
+    Child child_;
+    int port_ = -1;
+};
+
+int Status(httplib::Client &client, const std::string &path) {
+    auto result = client.Get(path.c_str());
+    return result ? result->status : -1;
+}
+
+std::string Body(httplib::Client &client, const std::string &path) {
+    auto result = client.Get(path.c_str());
+    return result && result->status == 200 ? result->body : std::string();
+}
+
+// The number after "name": in a JSON text (or -1e9 when absent or null).
+double JsonNumber(const std::string &json, const std::string &name) {
+    std::smatch match;
+    if (std::regex_search(json, match, std::regex("\"" + name + "\":(-?[0-9.]+)")))
+        return std::stod(match[1]);
+    return -1e9;
+}
+
+std::string JsonText(const std::string &json, const std::string &name) {
+    std::smatch match;
+    if (std::regex_search(json, match, std::regex("\"" + name + "\":\"([^\"]*)\"")))
+        return match[1];
+    return "";
+}
+
+int Attribute(const std::string &html, const std::string &name) {
+    std::smatch match;
+    if (std::regex_search(html, match, std::regex(name + "=\"([0-9]+)\"")))
+        return std::stoi(match[1]);
+    return -1;
+}
+
+// Names, sizes and modification times of the files in a directory.
+std::map<std::string, std::pair<long long, long long>> Listing(const std::string &directory) {
+    std::map<std::string, std::pair<long long, long long>> files;
+    for (const auto &entry : std::filesystem::directory_iterator(directory)) {
+        struct stat info;
+        stat(entry.path().c_str(), &info);
+        files[entry.path().filename().string()] = {
+            static_cast<long long>(info.st_size),
+            static_cast<long long>(info.st_mtim.tv_sec) * 1000000000LL + info.st_mtim.tv_nsec};
+    }
+    return files;
+}
+
+// Waits until the run has written at least one statistics period and a few archive passes.
+bool WaitForPeriods(const StationRun &run) {
+    return WaitForDirectory(
+        run.Data(),
+        [&] {
+            return DataLines(run.Data(), "_stats.txt", 3) >= 1 && LogEntries(run.Data(), 5017).size() >= 3;
+        },
+        120);
+}
+
+TEST(Monitor, AnswersItsPathsRefusesOthersAndSkipsBrokenLines) {
+    if (!StationRun::FakeTimeAvailable())
+        GTEST_SKIP() << "libfaketime is not installed (Debian: faketime); the short run needs it";
+    StationRun run(1000, SecondsBeforeMinute(6));
+    ASSERT_TRUE(run.Started());
+    ASSERT_TRUE(WaitForPeriods(run));
+    Monitor monitor(run.Data(), run.FakeTime(), run.Root() + "/monitor.err");
+    ASSERT_GT(monitor.Port(), 0) << FileText(run.Root() + "/monitor.err");
+    httplib::Client client("127.0.0.1", monitor.Port());
+
+    // Every documented path answers while the program runs.
+    std::string page = Body(client, "/");
+    ASSERT_FALSE(page.empty());
+    EXPECT_NE(page.find("data-state=\"running\""), std::string::npos);
+    EXPECT_NE(page.find("<meta http-equiv=\"refresh\" content=\"2\">"), std::string::npos);
+    EXPECT_EQ(page.find("<script"), std::string::npos);
+    EXPECT_EQ(page.find("src="), std::string::npos) << "the page loads nothing from elsewhere";
+    const int periods = static_cast<int>(DataLines(run.Data(), "_stats.txt", 3));
+    EXPECT_GE(Attribute(page, "data-periods"), 1);
+    EXPECT_LE(Attribute(page, "data-periods"), periods + 1);  // one more may close meanwhile
+    EXPECT_NE(page.find("Metek1: Starting archive engine."), std::string::npos);
+
+    std::string health = Body(client, "/health");
+    EXPECT_EQ(JsonText(health, "state"), "running") << health;
+    EXPECT_GT(JsonNumber(health, "lines_per_second"), 100) << health;
+    EXPECT_GE(JsonNumber(health, "sample_age_s"), 0) << health;
+    EXPECT_EQ(JsonNumber(health, "losses_today"), 0) << health;
+    EXPECT_GT(JsonNumber(health, "archive_samples"), 0) << health;
+    auto healthResult = client.Get("/health");
+    ASSERT_TRUE(healthResult);
+    EXPECT_EQ(healthResult->get_header_value("Content-Type"), "application/json");
+
+    EXPECT_NE(Body(client, "/log").find("5212  Metek1: Starting archive engine."), std::string::npos);
+    for (const char *chart : {"means", "temperature", "deviations", "speed", "direction", "counts",
+                              "trace-wind", "trace-temperature"}) {
+        auto result = client.Get((std::string("/chart/") + chart + ".svg").c_str());
+        ASSERT_TRUE(result) << chart;
+        EXPECT_EQ(result->status, 200) << chart;
+        EXPECT_EQ(result->get_header_value("Content-Type"), "image/svg+xml") << chart;
+        EXPECT_EQ(result->body.compare(0, 4, "<svg"), 0) << chart;
+        EXPECT_GT(Attribute(result->body, "data-points"), 0) << chart;
+    }
+    std::string today = JsonText(health, "now").substr(0, 10);
+    EXPECT_EQ(Status(client, "/?day=" + today), 200);
+    EXPECT_EQ(Status(client, "/chart/means.svg?day=" + today), 200);
+    EXPECT_EQ(Attribute(Body(client, "/?day=2001-01-01"), "data-periods"), 0);
+
+    // Everything else is refused, and nothing names a file.
+    EXPECT_EQ(Status(client, "/nothing"), 404);
+    EXPECT_EQ(Status(client, "/chart/none.svg"), 404);
+    EXPECT_EQ(Status(client, "/chart/means.png"), 404);
+    EXPECT_EQ(Status(client, "/health/"), 404);
+    EXPECT_EQ(Status(client, "/registry.db"), 404);
+    EXPECT_EQ(Status(client, "/../registry.db"), 400);
+    EXPECT_EQ(Status(client, "/chart/../../registry.db"), 400);
+    EXPECT_EQ(Status(client, "/chart/%2e%2e/%2e%2e/registry.db"), 400);
+    EXPECT_EQ(Status(client, "/?day=../../etc/passwd"), 400);
+    EXPECT_EQ(Status(client, "/?day=2026-13-01"), 400);
+    EXPECT_EQ(Status(client, "/chart/means.svg?day=26342"), 400);
+    auto post = client.Post("/", "x", "text/plain");
+    ASSERT_TRUE(post);
+    EXPECT_EQ(post->status, 405);
+
+    // With the program stopped: the monitor changes nothing in the data directory.
+    run.Stop();
+    const std::string before = Body(client, "/health");
+    const std::string lastSample = JsonText(before, "last_sample");
+    const int periodsBefore = Attribute(Body(client, "/"), "data-periods");
+    const int pointsBefore = Attribute(Body(client, "/chart/means.svg?day=" + today), "data-points");
+    auto listing = Listing(run.Data());
+    for (const char *path : {"/", "/health", "/log", "/chart/means.svg", "/chart/trace-wind.svg"})
+        EXPECT_EQ(Status(client, path), 200);
+    EXPECT_EQ(Listing(run.Data()), listing);
+    EXPECT_EQ(JsonNumber(before, "skipped_lines"), 0) << before;
+
+    // A garbage line and a half-written last line in the newest raw, statistics and log files
+    // are left out: no new sample, no new period, nothing crashes.
+    for (const char *suffix : {"_raw.txt", "_stats.txt", ".log"}) {
+        std::ofstream(FilesEndingWith(run.Data(), suffix).back(), std::ios::binary | std::ios::app)
+            << "#garbage\x01\xff 12:00 -- 5e\r\n"
+            << "5959999 00:00:000-59:59:999 1.0";
+    }
+    std::string after = Body(client, "/health");
+    EXPECT_EQ(JsonText(after, "last_sample"), lastSample) << after;
+    EXPECT_EQ(JsonNumber(after, "skipped_lines"), 1) << after;  // the garbage raw line
+    EXPECT_EQ(Attribute(Body(client, "/"), "data-periods"), periodsBefore);
+    EXPECT_EQ(Attribute(Body(client, "/chart/means.svg?day=" + today), "data-points"), pointsBefore);
+    EXPECT_EQ(Status(client, "/log"), 200);
+    EXPECT_EQ(monitor.Stop(), 0);
+}
+
+TEST(Monitor, RefusesBadArgumentsAndBindsLoopbackByDefault) {
+    TestRoot root;
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+             {"--listen", "8160"}, {"--listen", "127.0.0.1:70000"}, {"--refresh", "0"}, {"--bogus"}}) {
+        std::vector<std::string> all = {BinDir + "/kestrune-monitor"};
+        all.insert(all.end(), args.begin(), args.end());
+        Child child(all, {}, root.Path() + "/err");
+        EXPECT_EQ(child.Wait(), 2) << args[0] << " " << (args.size() > 1 ? args[1] : "");
+    }
+    Child help({BinDir + "/kestrune-monitor", "--help"}, {}, root.Path() + "/err");
+    EXPECT_NE(help.ReadAll().find("default 127.0.0.1:8160"), std::string::npos);
+    EXPECT_EQ(help.Wait(), 0);
+}
+
+// Headless Chromium loads the page during a live run. Debian's chromium; CI installs it for
+// this test (KESTRUNE_REQUIRE_CHROMIUM=1 turns its absence into a failure there).
+TEST(MonitorBrowser, PageShowsRunningAndTheRunsPeriods) {
+    const std::string chromium = "/usr/bin/chromium";
+    if (access(chromium.c_str(), X_OK) != 0) {
+        if (getenv("KESTRUNE_REQUIRE_CHROMIUM"))
+            FAIL() << chromium << " is missing";
+        GTEST_SKIP() << "Chromium is not installed (Debian: chromium); the browser test needs it";
+    }
+    if (!StationRun::FakeTimeAvailable())
+        GTEST_SKIP() << "libfaketime is not installed (Debian: faketime); the short run needs it";
+    StationRun run(1000, SecondsBeforeMinute(6));
+    ASSERT_TRUE(run.Started());
+    ASSERT_TRUE(WaitForPeriods(run));
+    Monitor monitor(run.Data(), run.FakeTime(), run.Root() + "/monitor.err");
+    ASSERT_GT(monitor.Port(), 0);
+
+    auto browse = [&](const std::string &action, const std::string &out) {
+        std::string profile = run.Root() + "/chromium-" + std::to_string(getpid()) + "-" + action;
+        std::vector<std::string> args = {chromium,
+                                         "--headless",
+                                         "--no-sandbox",
+                                         "--disable-gpu",
+                                         "--disable-quic",
+                                         "--no-first-run",
+                                         "--disable-background-networking",
+                                         "--disable-component-update",
+                                         "--disable-sync",
+                                         "--hide-scrollbars",
+                                         "--user-data-dir=" + profile,
+                                         "--window-size=960,2300"};
+        args.push_back(action);
+        args.push_back(monitor.Url());
+        Child browser(args, {}, out + ".err");
+        std::string text = browser.ReadAll();
+        int status = browser.Wait();
+        return std::make_pair(status, text);
+    };
+
+    auto dom = browse("--dump-dom", run.Root() + "/dom");
+    ASSERT_EQ(dom.first, 0) << FileText(run.Root() + "/dom.err");
+    const std::string &html = dom.second;
+    // The health block says running.
+    EXPECT_NE(html.find("<td id=\"state\" class=\"running\">running</td>"), std::string::npos)
+        << html.substr(0, 3000);
+    // The charts hold the run's periods: one point per period written so far in the mean
+    // charts, and the live trace holds samples.
+    const int periods = static_cast<int>(DataLines(run.Data(), "_stats.txt", 3));
+    const int shown = Attribute(html, "data-periods");
+    EXPECT_GE(shown, 1);
+    EXPECT_LE(shown, periods);
+    std::smatch match;
+    ASSERT_TRUE(
+        std::regex_search(html, match, std::regex("id=\"chart-temperature\"[^>]*data-points=\"([0-9]+)\"")));
+    EXPECT_EQ(std::stoi(match[1]), shown);
+    EXPECT_NE(html.find("data-series=\"T\""), std::string::npos);
+    ASSERT_TRUE(
+        std::regex_search(html, match, std::regex("id=\"chart-trace-wind\"[^>]*data-points=\"([0-9]+)\"")));
+    EXPECT_GT(std::stoi(match[1]), 0);
+
+    const std::string screenshot = std::string(KESTRUNE_BIN_DIR) + "/../monitor-screenshot.png";
+    std::filesystem::remove(screenshot);
+    auto shot = browse("--screenshot=" + screenshot, run.Root() + "/shot");
+    ASSERT_EQ(shot.first, 0) << FileText(run.Root() + "/shot.err");
+    std::string png = FileText(screenshot);
+    ASSERT_GT(png.size(), 1000u);
+    EXPECT_EQ(png.compare(0, 8, "\x89PNG\r\n\x1a\n"), 0);
+}
+
+}  // namespace

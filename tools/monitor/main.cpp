@@ -1,0 +1,90 @@
+// kestrune-monitor: the station page. A separate process that reads the data directory and
+// the registry bookkeeping and serves what it sees over HTTP; it never writes to either, so
+// it can never delay a sample.
+//
+//   kestrune-monitor [--listen ADDR:PORT] [--data-dir DIR] [--refresh SECONDS]
+//
+// It binds to 127.0.0.1:8160 unless told otherwise; port 0 takes a free port. It prints
+// "listening on http://ADDR:PORT/" once it accepts connections, and ends on SIGINT or SIGTERM.
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "tools/monitor/Server.h"
+#include "tools/stationfiles/StationFiles.h"
+
+namespace {
+
+const char Usage[] =
+    "usage: kestrune-monitor [--listen ADDR:PORT] [--data-dir DIR] [--refresh SECONDS]\n"
+    "  --listen    address and port to serve on (default 127.0.0.1:8160; port 0: any free port)\n"
+    "  --data-dir  the data directory (default: the program's, under KESTRUNE_ROOT)\n"
+    "  --refresh   seconds between the page's own reloads (default 5)\n";
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    std::string listen = "127.0.0.1:8160";
+    std::string directory = station::DefaultDataDirectory();
+    int refresh = 5;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if ((arg == "--listen" || arg == "--data-dir" || arg == "--refresh") && i + 1 < argc) {
+            std::string value = argv[++i];
+            if (arg == "--listen")
+                listen = value;
+            else if (arg == "--data-dir")
+                directory = value;
+            else
+                refresh = std::atoi(value.c_str());
+        } else if (arg == "-h" || arg == "--help") {
+            std::fputs(Usage, stdout);
+            return 0;
+        } else {
+            std::fprintf(stderr, "kestrune-monitor: unknown argument %s\n%s", arg.c_str(), Usage);
+            return 2;
+        }
+    }
+    size_t colon = listen.rfind(':');
+    int port = colon == std::string::npos ? -1 : std::atoi(listen.c_str() + colon + 1);
+    std::string host = colon == std::string::npos ? "" : listen.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    if (host.empty() || port < 0 || port > 65535 || refresh < 1 || refresh > 3600) {
+        std::fprintf(stderr, "kestrune-monitor: --listen takes ADDR:PORT, --refresh 1 to 3600 seconds\n%s",
+                     Usage);
+        return 2;
+    }
+
+    // SIGINT and SIGTERM are taken by a thread of their own, which stops the server.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    monitor::Station station(directory);
+    httplib::Server server;
+    server.new_task_queue = [] { return new httplib::ThreadPool(2); };
+    monitor::InstallRoutes(server, station, refresh);
+
+    int bound = port == 0 ? server.bind_to_any_port(host) : (server.bind_to_port(host, port) ? port : -1);
+    if (bound < 0) {
+        std::fprintf(stderr, "kestrune-monitor: cannot listen on %s\n", listen.c_str());
+        return 1;
+    }
+    std::thread stopper([&server, signals] {
+        int signal = 0;
+        sigwait(&signals, &signal);
+        server.stop();
+    });
+    stopper.detach();
+    bool ipv6 = host.find(':') != std::string::npos;
+    std::printf("listening on http://%s%s%s:%d/\n", ipv6 ? "[" : "", host.c_str(), ipv6 ? "]" : "", bound);
+    std::fflush(stdout);
+    bool ok = server.listen_after_bind();
+    return ok ? 0 : 1;
+}
