@@ -1,0 +1,179 @@
+// What the station page costs while kestrune acquires at 20 Hz from usonic-sim: two runs of
+// the same length, one without the monitor and one with kestrune-monitor serving a client that
+// reloads the page every few seconds, as an open browser does. Reports per run the stamp
+// delay of the archived samples (raw-file time key minus the simulator's send time, in ms; the
+// key has millisecond resolution), the CPU time of kestrune, and for the second run the CPU
+// time of the monitor and how long a page took to answer.
+//
+//   bench_MonitorCost [seconds per run, default 30] [page reload interval in s, default 5]
+#include <httplib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/tools/StationRun.h"
+
+using namespace stationrun;
+
+namespace {
+
+double Percentile(std::vector<double> values, double fraction) {
+    if (values.empty())
+        return 0;
+    size_t at = static_cast<size_t>(fraction * static_cast<double>(values.size() - 1) + 0.5);
+    std::nth_element(values.begin(), values.begin() + static_cast<long>(at), values.end());
+    return values[at];
+}
+
+// CPU seconds (user + system) a process has used so far.
+double CpuSeconds(pid_t pid) {
+    std::string stat = FileText("/proc/" + std::to_string(pid) + "/stat");
+    size_t close = stat.rfind(')');
+    if (close == std::string::npos)
+        return 0;
+    std::istringstream fields(stat.substr(close + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14)
+            utime = std::stoull(field);
+        if (i == 15)
+            stime = std::stoull(field);
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+long long NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+struct Result {
+    size_t lines = 0;
+    double medianMs = 0, p99Ms = 0, maxMs = 0;
+    double programCpu = 0;
+    double monitorCpu = -1;
+    size_t pages = 0;
+    double pageMedianMs = 0, pageMaxMs = 0;
+};
+
+Result Run(int seconds, bool withMonitor, int reload) {
+    Result result;
+    TestRoot root;
+    const std::string data = root.Path() + "/c/Data/Code/Projects/Win32Console/Kestrune";
+    const std::string simLog = root.Path() + "/usonic-sim.log";
+    Child sim({BinDir + "/usonic-sim", "--rate", "20", "--duration", std::to_string(seconds), "--log", simLog,
+               "--preamble", "1", "--after-flush", "--linger"},
+              {}, root.Path() + "/sim.err");
+    std::string device = sim.ReadLine();
+    Child program({BinDir + "/kestrune"}, {"KESTRUNE_COM1=" + device}, root.Path() + "/kestrune.err");
+    std::unique_ptr<Child> monitor;
+    std::unique_ptr<httplib::Client> client;
+    if (withMonitor) {
+        monitor.reset(new Child({BinDir + "/kestrune-monitor", "--listen", "127.0.0.1:0", "--data-dir", data},
+                                {}, root.Path() + "/monitor.err"));
+        std::string line = monitor->ReadLine();
+        int port = std::atoi(line.c_str() + line.rfind(':') + 1);
+        client.reset(new httplib::Client("127.0.0.1", port));
+    }
+    const double monitorCpu0 = monitor ? CpuSeconds(monitor->Pid()) : 0;
+    std::vector<double> pageMs;
+    // The simulator prints "done N" when it has sent everything; until then, reload the page.
+    long long end = NowMs() + seconds * 1000LL + 2000;
+    while (NowMs() < end) {
+        if (client) {
+            long long t0 = NowMs();
+            auto page = client->Get("/");
+            if (page && page->status == 200)
+                pageMs.push_back(static_cast<double>(NowMs() - t0));
+        }
+        // The client's pace: one page per reload interval, as a browser with the page open.
+        std::this_thread::sleep_for(std::chrono::seconds(reload));
+    }
+    sim.ReadLine();  // "done N"
+    // Let the last buffer reach the raw file (hand-over at the latest 10 s after its first line).
+    auto sent = [&] {
+        size_t n = 0;
+        for (const auto &line : Lines(FileText(simLog)))
+            n += line.find(" L ") != std::string::npos;
+        return n;
+    };
+    const size_t total = sent();
+    WaitForDirectory(
+        data, [&] { return DataLines(data, "_raw.txt", 1) >= total; }, 30);
+    result.programCpu = CpuSeconds(program.Pid());
+    if (monitor)
+        result.monitorCpu = CpuSeconds(monitor->Pid()) - monitorCpu0;
+    program.Kill(SIGTERM);
+    sim.CloseInput();
+    sim.Wait();
+    if (monitor)
+        monitor->Kill(SIGTERM);
+
+    // Pair the sent lines with the archived ones, in order.
+    std::vector<long long> sendMs;
+    for (const auto &line : Lines(FileText(simLog))) {
+        unsigned long number;
+        unsigned long long filetime;
+        char kind;
+        if (sscanf(line.c_str(), "%lu %llu %c", &number, &filetime, &kind) == 3 && kind == 'L')
+            sendMs.push_back(static_cast<long long>(filetime / 10000) - 11644473600000LL);
+    }
+    std::vector<long long> keyMs;
+    for (const auto &path : FilesEndingWith(data, "_raw.txt")) {
+        std::string name = std::filesystem::path(path).filename().string();
+        std::tm tm = {};
+        tm.tm_year = 100 + std::stoi(name.substr(4, 2));
+        tm.tm_mday = std::stoi(name.substr(6, 3));
+        tm.tm_hour = std::stoi(name.substr(9, 2));
+        long long hour = static_cast<long long>(timegm(&tm)) * 1000;
+        std::vector<std::string> lines = Lines(FileText(path));
+        for (size_t i = 1; i < lines.size(); ++i)
+            keyMs.push_back(hour + std::stoll(lines[i].substr(0, 2)) * 60000 +
+                            std::stoll(lines[i].substr(2, 5)));
+    }
+    std::vector<double> delays;
+    for (size_t i = 0; i < std::min(sendMs.size(), keyMs.size()); ++i)
+        delays.push_back(static_cast<double>(keyMs[i] - sendMs[i]));
+    result.lines = delays.size();
+    result.medianMs = Percentile(delays, 0.5);
+    result.p99Ms = Percentile(delays, 0.99);
+    result.maxMs = delays.empty() ? 0 : *std::max_element(delays.begin(), delays.end());
+    result.pages = pageMs.size();
+    result.pageMedianMs = Percentile(pageMs, 0.5);
+    result.pageMaxMs = pageMs.empty() ? 0 : *std::max_element(pageMs.begin(), pageMs.end());
+    if (sendMs.size() != keyMs.size())
+        std::fprintf(stderr, "note: %zu lines sent, %zu archived\n", sendMs.size(), keyMs.size());
+    return result;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const int seconds = argc > 1 ? std::atoi(argv[1]) : 30;
+    const int reload = argc > 2 ? std::atoi(argv[2]) : 5;
+    std::printf("kestrune at 20 Hz from usonic-sim, %d s per run; page reloaded every %d s\n", seconds,
+                reload);
+    std::printf("%-14s %6s %10s %10s %10s %12s %12s %6s %12s %10s\n", "run", "lines", "delay p50",
+                "delay p99", "delay max", "kestrune CPU", "monitor CPU", "pages", "page p50", "page max");
+    for (bool withMonitor : {false, true}) {
+        Result r = Run(seconds, withMonitor, reload);
+        char monitorCpu[32] = "-", pages[16] = "-", pageMedian[32] = "-", pageMax[32] = "-";
+        if (withMonitor) {
+            std::snprintf(monitorCpu, sizeof monitorCpu, "%.2f s %.2f%%", r.monitorCpu,
+                          100.0 * r.monitorCpu / seconds);
+            std::snprintf(pages, sizeof pages, "%zu", r.pages);
+            std::snprintf(pageMedian, sizeof pageMedian, "%.0f ms", r.pageMedianMs);
+            std::snprintf(pageMax, sizeof pageMax, "%.0f ms", r.pageMaxMs);
+        }
+        std::printf("%-14s %6zu %7.0f ms %7.0f ms %7.0f ms %10.2f s %12s %6s %12s %10s\n",
+                    withMonitor ? "page open" : "no monitor", r.lines, r.medianMs, r.p99Ms, r.maxMs,
+                    r.programCpu, monitorCpu, pages, pageMedian, pageMax);
+    }
+    return 0;
+}
