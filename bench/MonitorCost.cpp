@@ -47,6 +47,14 @@ double CpuSeconds(pid_t pid) {
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
+// Peak resident memory of a process in KiB (VmHWM).
+long PeakKiB(pid_t pid) {
+    for (const auto &line : Lines(FileText("/proc/" + std::to_string(pid) + "/status")))
+        if (line.compare(0, 6, "VmHWM:") == 0)
+            return std::atol(line.c_str() + 6);
+    return -1;
+}
+
 long long NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::system_clock::now().time_since_epoch())
@@ -58,6 +66,7 @@ struct Result {
     double medianMs = 0, p99Ms = 0, maxMs = 0;
     double programCpu = 0;
     double monitorCpu = -1;
+    long monitorPeakKiB = -1;
     size_t pages = 0;
     double pageMedianMs = 0, pageMaxMs = 0;
 };
@@ -107,8 +116,10 @@ Result Run(int seconds, bool withMonitor, int reload) {
     WaitForDirectory(
         data, [&] { return DataLines(data, "_raw.txt", 1) >= total; }, 30);
     result.programCpu = CpuSeconds(program.Pid());
-    if (monitor)
+    if (monitor) {
         result.monitorCpu = CpuSeconds(monitor->Pid()) - monitorCpu0;
+        result.monitorPeakKiB = PeakKiB(monitor->Pid());
+    }
     program.Kill(SIGTERM);
     sim.CloseInput();
     sim.Wait();
@@ -174,6 +185,9 @@ int main(int argc, char **argv) {
         std::printf("%-14s %6zu %7.0f ms %7.0f ms %7.0f ms %10.2f s %12s %6s %12s %10s\n",
                     withMonitor ? "page open" : "no monitor", r.lines, r.medianMs, r.p99Ms, r.maxMs,
                     r.programCpu, monitorCpu, pages, pageMedian, pageMax);
+        if (withMonitor)
+            std::printf("monitor peak resident memory: %ld KiB\n", r.monitorPeakKiB);
+        std::fflush(stdout);
     }
     return 0;
 }

@@ -104,6 +104,12 @@ TEST(Monitor, AnswersItsPathsRefusesOthersAndSkipsBrokenLines) {
     StationRun run(1000, SecondsBeforeMinute(6));
     ASSERT_TRUE(run.Started());
     ASSERT_TRUE(WaitForPeriods(run));
+    // A clock synchronisation now (on the program's clock): a blackout to mark on the charts.
+    Child clocksync({BinDir + "/clocksync", "now"}, FakeTimeEnv(run.FakeTime()),
+                    run.Root() + "/clocksync.err");
+    ASSERT_EQ(clocksync.Wait(), 0);
+    ASSERT_TRUE(WaitForDirectory(
+        run.Data(), [&] { return !LogEntries(run.Data(), 5006).empty(); }, 60));
     Monitor monitor(run.Data(), run.FakeTime(), run.Root() + "/monitor.err");
     ASSERT_GT(monitor.Port(), 0) << FileText(run.Root() + "/monitor.err");
     httplib::Client client("127.0.0.1", monitor.Port());
@@ -119,12 +125,15 @@ TEST(Monitor, AnswersItsPathsRefusesOthersAndSkipsBrokenLines) {
     EXPECT_GE(Attribute(page, "data-periods"), 1);
     EXPECT_LE(Attribute(page, "data-periods"), periods + 1);  // one more may close meanwhile
     EXPECT_NE(page.find("Metek1: Starting archive engine."), std::string::npos);
+    EXPECT_GE(Attribute(page, "data-marks"), 1);
+    EXPECT_NE(page.find("class=\"mark blackout\""), std::string::npos);
 
     std::string health = Body(client, "/health");
     EXPECT_EQ(JsonText(health, "state"), "running") << health;
     EXPECT_GT(JsonNumber(health, "lines_per_second"), 100) << health;
     EXPECT_GE(JsonNumber(health, "sample_age_s"), 0) << health;
     EXPECT_EQ(JsonNumber(health, "losses_today"), 0) << health;
+    EXPECT_GT(JsonNumber(health, "excluded_today"), 0) << health;  // the blackout's samples
     EXPECT_GT(JsonNumber(health, "archive_samples"), 0) << health;
     auto healthResult = client.Get("/health");
     ASSERT_TRUE(healthResult);

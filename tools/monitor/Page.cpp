@@ -35,6 +35,20 @@ std::string Escape(const std::string &text) {
     return out;
 }
 
+// A text as a JSON string's contents.
+std::string JsonEscape(const std::string &text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '"' || c == '\\')
+            out += '\\';
+        if (static_cast<unsigned char>(c) < 0x20)
+            out += '?';
+        else
+            out += c;
+    }
+    return out;
+}
+
 std::string Format(const char *format, double value) {
     char text[64];
     std::snprintf(text, sizeof text, format, value);
@@ -328,7 +342,7 @@ std::string HealthJson(const Health &h) {
         h.HaveSample ? Format("%.1f", h.SampleAgeSeconds).c_str() : "null", h.LinesPerSecond,
         h.LastArchivePass ? ("\"" + IsoTime(h.LastArchivePass) + "\"").c_str() : "null", h.Losses, h.CutLines,
         h.Excluded, h.Errors, h.ArchiveSamples >= 0 ? std::to_string(h.ArchiveSamples).c_str() : "null",
-        h.ArchiveDate.empty() ? "null" : ("\"" + Escape(h.ArchiveDate) + "\"").c_str(), h.SkippedLines);
+        h.ArchiveDate.empty() ? "null" : ("\"" + JsonEscape(h.ArchiveDate) + "\"").c_str(), h.SkippedLines);
     return text;
 }
 
