@@ -163,6 +163,103 @@ Result Run(int seconds, bool withMonitor, int reload) {
     return result;
 }
 
+// A month of files in the program's formats: 31 days of statistics (one period a minute) and
+// event logs (an archive pass every 10 s), raw files of every hour with the last two hours
+// full at 20 Hz. Returns the data directory.
+std::string WriteMonth(const std::string &root) {
+    const std::string data = root + "/c/Data/Code/Projects/Win32Console/Kestrune";
+    std::filesystem::create_directories(data);
+    std::tm first = {};
+    first.tm_year = 126, first.tm_mon = 10, first.tm_mday = 1;  // 2026-11-01
+    const long long start = static_cast<long long>(timegm(&first));
+    for (int day = 0; day < 31; ++day) {
+        for (int hour = 0; hour < 24; ++hour) {
+            std::time_t t = static_cast<std::time_t>(start + day * 86400LL + hour * 3600LL);
+            std::tm tm = {};
+            gmtime_r(&t, &tm);
+            char name[64];
+            snprintf(name, sizeof name, "%s/lab0%02d%03d%02d", data.c_str(), tm.tm_year % 100, tm.tm_yday + 1,
+                     hour);
+            std::ofstream stats(std::string(name) + "_stats.txt", std::ios::binary);
+            stats
+                << "Metek (SN: 666) Time (YYJJJHH): header\r\n                    --Blackout--   u-component "
+                   "wt (m/s)(C)\r\nMM:SS:mmm MM:SS:mmm    NumSamp\r\n";
+            for (int minute = 0; minute < 60; ++minute) {
+                char line[512];
+                snprintf(line, sizeof line,
+                         "%02d:00:000-%02d:00:000 %10d    %8d %10d %9d   %9d %8.1f %12.f   %8d %7d %7.2f "
+                         "%6.2f %8.2f "
+                         "%8.2f   %8d %7d %7.2f %6.2f %8.2f %8.2f   %8d %7d %7.2f %6.2f %8.2f %8.2f   %8d "
+                         "%7d %7.2f "
+                         "%6.2f %8.2f %8.2f   %8d %7d %10.2f   %8d %7d %10.2f   %8d %7d %10.2f\r\n",
+                         minute, (minute + 1) % 60, 0, 10, 1180, 10, 120, 4.7, 47.0, 1200, 0,
+                         3.2 + hour * 0.05, 0.3, -0.1, 0.2, 1200, 0, -1.1, 0.3, 0.1, 0.1, 1200, 0, 0.05, 0.2,
+                         0.0, 0.1, 1200, 0, 20.5 + hour * 0.1, 0.3, 0.1, 0.1, 1200, 0, -0.05, 1200, 0, 0.01,
+                         1200, 0, 0.02);
+                stats << line;
+            }
+            std::ofstream raw(std::string(name) + "_raw.txt", std::ios::binary);
+            raw << "11/01/2026 00:00 Metek (SN: 666)\r\n";
+            if (day == 30 && hour >= 22) {
+                for (int i = 0; i < 72000; ++i) {
+                    char line[160];
+                    int ms = i * 50;
+                    snprintf(
+                        line, sizeof line,
+                        "%02d%02d%03d 000000%03d0000 3.210 -1.050 0.040 20.510 12.000 35.000 68.000 -99.\r\n",
+                        ms / 60000, ms / 1000 % 60, ms % 1000, i % 1000);
+                    raw << line;
+                }
+            }
+        }
+        std::time_t t = static_cast<std::time_t>(start + day * 86400LL);
+        std::tm tm = {};
+        gmtime_r(&t, &tm);
+        char name[64];
+        snprintf(name, sizeof name, "%s/%02d%03d.log", data.c_str(), tm.tm_year % 100, tm.tm_yday + 1);
+        std::ofstream log(name, std::ios::binary);
+        log << "11/01/26 QORL Data Acquisition Service EventLog\r\n\r\nHH:MM:SS:MMM  Code  Message\r\n";
+        for (int i = 0; i < 8640; ++i) {
+            char line[160];
+            snprintf(line, sizeof line,
+                     "%02d:%02d:%02d:000  5017  Metek1: Archiving 200 of 200 raw data samples.\r\n", i / 360,
+                     i / 6 % 60, i % 6 * 10);
+            log << line;
+        }
+    }
+    return data;
+}
+
+// The monitor's peak memory after its first page and after every day of the month.
+void MonthOfFiles() {
+    TestRoot root;
+    const std::string data = WriteMonth(root.Path());
+    Child monitor({BinDir + "/kestrune-monitor", "--listen", "127.0.0.1:0", "--data-dir", data}, {},
+                  root.Path() + "/monitor.err");
+    std::string line = monitor.ReadLine();
+    httplib::Client client("127.0.0.1", std::atoi(line.c_str() + line.rfind(':') + 1));
+    auto first = client.Get("/?day=2026-12-01");
+    const long afterFirst = PeakKiB(monitor.Pid());
+    std::vector<double> pageMs;
+    for (int round = 0; round < 2; ++round) {
+        for (int day = 1; day <= 31; ++day) {
+            char path[32];
+            snprintf(path, sizeof path, "/?day=2026-%02d-%02d", day <= 30 ? 11 : 12, day <= 30 ? day : 1);
+            long long t0 = NowMs();
+            auto page = client.Get(path);
+            if (page && page->status == 200)
+                pageMs.push_back(static_cast<double>(NowMs() - t0));
+        }
+    }
+    const long afterMonth = PeakKiB(monitor.Pid());
+    monitor.Kill(SIGTERM);
+    std::printf(
+        "month of files (31 days, 1440 periods and 8640 log entries a day): first page %s, "
+        "peak memory %ld KiB after it, %ld KiB after %zu day pages (median %.0f ms, max %.0f ms)\n",
+        first && first->status == 200 ? "ok" : "FAILED", afterFirst, afterMonth, pageMs.size(),
+        Percentile(pageMs, 0.5), pageMs.empty() ? 0 : *std::max_element(pageMs.begin(), pageMs.end()));
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -189,5 +286,6 @@ int main(int argc, char **argv) {
             std::printf("monitor peak resident memory: %ld KiB\n", r.monitorPeakKiB);
         std::fflush(stdout);
     }
+    MonthOfFiles();
     return 0;
 }

@@ -107,9 +107,12 @@ TEST(Monitor, AnswersItsPathsRefusesOthersAndSkipsBrokenLines) {
     // A clock synchronisation now (on the program's clock): a blackout to mark on the charts.
     Child clocksync({BinDir + "/clocksync", "now"}, FakeTimeEnv(run.FakeTime()),
                     run.Root() + "/clocksync.err");
+    const std::string published = clocksync.ReadLine();
     ASSERT_EQ(clocksync.Wait(), 0);
     ASSERT_TRUE(WaitForDirectory(
-        run.Data(), [&] { return !LogEntries(run.Data(), 5006).empty(); }, 60));
+        run.Data(), [&] { return !LogEntries(run.Data(), 5006).empty(); }, 60))
+        << published << "\n"
+        << FileText(FilesEndingWith(run.Data(), ".log").back());
     Monitor monitor(run.Data(), run.FakeTime(), run.Root() + "/monitor.err");
     ASSERT_GT(monitor.Port(), 0) << FileText(run.Root() + "/monitor.err");
     httplib::Client client("127.0.0.1", monitor.Port());
