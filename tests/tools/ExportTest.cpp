@@ -218,11 +218,11 @@ TEST(Export, RunAcrossMidnightComesOutValueForValue) {
         ASSERT_EQ(rows.size(), raw.size() + 1);
         EXPECT_EQ(rows[0], (std::vector<std::string>{"time", "status", "u", "v", "w", "T", "A1", "A2", "A3",
                                                      "A4", "blackout"}));
-        // Flagged exactly when inside a window logged with 5006.
+        // Flagged exactly when inside a window logged with 5006 or 5029.
         std::vector<std::pair<long long, long long>> windows;
         for (const auto &entry : Entries(data)) {
             int n, mo[2], d[2], y[2], h[2], mi[2], s[2], ms[2];
-            if (entry.Code == 5006 &&
+            if ((entry.Code == 5006 || entry.Code == 5029) &&
                 sscanf(entry.Message.c_str(),
                        "Metek1: Excluding %d samples from the archive during the blackout period %d/%d/%d "
                        "%d:%d:%d:%d to %d/%d/%d %d:%d:%d:%d.",

@@ -33,6 +33,8 @@ bool IsErrorEntry(const LogEntry &entry) {
         case 5023:
         case 5024:
         case 5026:
+        case 5027:
+        case 5028:
         case 5107:
         case 5301:
         case 5302:

@@ -442,7 +442,7 @@ std::vector<Window> BlackoutWindows(const std::string &directory, Millis from, M
         ForEachLine(file.Path, [&](const std::string &line) {
             LogEntry entry;
             Window window;
-            if (ParseLogLine(line, file.Start, entry) && entry.Code == 5006 &&
+            if (ParseLogLine(line, file.Start, entry) && (entry.Code == 5006 || entry.Code == 5029) &&
                 ParseBlackoutMessage(entry.Message, window))
                 windows.push_back(window);
             return true;

@@ -118,8 +118,9 @@ struct LogEntry {
 };
 bool ParseLogLine(const std::string &line, Millis dayStart, LogEntry &entry);
 
-// The window of a blackout entry (5006): from the synchronisation time to its end, both
-// included, and the number of samples it excluded.
+// The window of a blackout entry (5006 after a published synchronisation, 5029 after a
+// detected clock step): from its start to its end, both included, and the number of samples
+// it excluded.
 struct Window {
     Millis Start = 0, End = 0;
     long Samples = 0;
