@@ -177,10 +177,10 @@ std::string WriteMonth(const std::string &root) {
             std::time_t t = static_cast<std::time_t>(start + day * 86400LL + hour * 3600LL);
             std::tm tm = {};
             gmtime_r(&t, &tm);
-            char name[64];
-            snprintf(name, sizeof name, "%s/lab0%02d%03d%02d", data.c_str(), tm.tm_year % 100, tm.tm_yday + 1,
-                     hour);
-            std::ofstream stats(std::string(name) + "_stats.txt", std::ios::binary);
+            char stem[32];
+            snprintf(stem, sizeof stem, "/lab0%02d%03d%02d", tm.tm_year % 100, tm.tm_yday + 1, hour);
+            const std::string name = data + stem;
+            std::ofstream stats(name + "_stats.txt", std::ios::binary);
             stats
                 << "Metek (SN: 666) Time (YYJJJHH): header\r\n                    --Blackout--   u-component "
                    "wt (m/s)(C)\r\nMM:SS:mmm MM:SS:mmm    NumSamp\r\n";
@@ -198,7 +198,7 @@ std::string WriteMonth(const std::string &root) {
                          1200, 0, 0.02);
                 stats << line;
             }
-            std::ofstream raw(std::string(name) + "_raw.txt", std::ios::binary);
+            std::ofstream raw(name + "_raw.txt", std::ios::binary);
             raw << "11/01/2026 00:00 Metek (SN: 666)\r\n";
             if (day == 30 && hour >= 22) {
                 for (int i = 0; i < 72000; ++i) {
@@ -215,9 +215,9 @@ std::string WriteMonth(const std::string &root) {
         std::time_t t = static_cast<std::time_t>(start + day * 86400LL);
         std::tm tm = {};
         gmtime_r(&t, &tm);
-        char name[64];
-        snprintf(name, sizeof name, "%s/%02d%03d.log", data.c_str(), tm.tm_year % 100, tm.tm_yday + 1);
-        std::ofstream log(name, std::ios::binary);
+        char stem[32];
+        snprintf(stem, sizeof stem, "/%02d%03d.log", tm.tm_year % 100, tm.tm_yday + 1);
+        std::ofstream log(data + stem, std::ios::binary);
         log << "11/01/26 QORL Data Acquisition Service EventLog\r\n\r\nHH:MM:SS:MMM  Code  Message\r\n";
         for (int i = 0; i < 8640; ++i) {
             char line[160];
@@ -252,12 +252,19 @@ void MonthOfFiles() {
         }
     }
     const long afterMonth = PeakKiB(monitor.Pid());
+    std::string periods = "?";
+    if (first) {
+        size_t at = first->body.find("data-periods=\"");
+        if (at != std::string::npos)
+            periods = first->body.substr(at + 14, first->body.find('"', at + 14) - at - 14);
+    }
     monitor.Kill(SIGTERM);
     std::printf(
-        "month of files (31 days, 1440 periods and 8640 log entries a day): first page %s, "
+        "month of files (31 days, 1440 periods and 8640 log entries a day): first page %s (%s periods), "
         "peak memory %ld KiB after it, %ld KiB after %zu day pages (median %.0f ms, max %.0f ms)\n",
-        first && first->status == 200 ? "ok" : "FAILED", afterFirst, afterMonth, pageMs.size(),
-        Percentile(pageMs, 0.5), pageMs.empty() ? 0 : *std::max_element(pageMs.begin(), pageMs.end()));
+        first && first->status == 200 ? "ok" : "FAILED", periods.c_str(), afterFirst, afterMonth,
+        pageMs.size(), Percentile(pageMs, 0.5),
+        pageMs.empty() ? 0 : *std::max_element(pageMs.begin(), pageMs.end()));
 }
 
 }  // namespace
