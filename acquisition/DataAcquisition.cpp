@@ -1,9 +1,10 @@
 // DataAcquisition engine core: construction and destruction, the process-wide processor
 // bookkeeping, Start, Stop and the engine thread.
 #include "acquisition/DataAcquisition.h"
-#include "services/Win32Util.h"
 
 #include <new>
+
+#include "services/Win32Util.h"
 
 LONG DataAcquisition::LiveInstances = 0;
 DWORD DataAcquisition::LogicalProcessorCount = 0;
@@ -241,30 +242,20 @@ void DataAcquisition::Stop() {
     if (!IsSignalled(EngineReadyEvent))
         SetEvent(EngineReadyEvent);
 
+    // The engine thread ends first: it keeps the complete lines the port still holds and hands
+    // its partial buffer over. Only then is the archive thread told to stop, so that it
+    // archives every buffer handed over, the last one included, before it ends.
+    if (EngineThreadHandle != nullptr)
+        EndThreadWithin(EngineThreadHandle, "engine");
+
     if (ArchiveThreadHandle != nullptr) {
         SetEvent(ArchiveStopEvent);
-        if (WaitForSingleObject(ArchiveThreadHandle, ThreadEndTimeout) != WAIT_OBJECT_0)
-            TerminateThread(ArchiveThreadHandle, TerminatedExitCode);
+        EndThreadWithin(ArchiveThreadHandle, "archive");
         CloseHandle(ArchiveThreadHandle);
         ArchiveThreadHandle = nullptr;
         // The archive thread's view of the clock-synchronisation block goes with it.
-        if (ClockSyncMutex != nullptr) {
-            CloseHandle(ClockSyncMutex);
-            ClockSyncMutex = nullptr;
-        }
-        if (ClockSyncMapping != nullptr) {
-            if (ClockSyncView != nullptr) {
-                UnmapViewOfFile(ClockSyncView);
-                ClockSyncView = nullptr;
-            }
-            CloseHandle(ClockSyncMapping);
-            ClockSyncMapping = nullptr;
-        }
+        CloseClockSyncBlock();
     }
-
-    if (EngineThreadHandle != nullptr &&
-        WaitForSingleObject(EngineThreadHandle, ThreadEndTimeout) != WAIT_OBJECT_0)
-        TerminateThread(EngineThreadHandle, TerminatedExitCode);
 
     ResetEvent(StopRequestEvent);
     ResetEvent(EngineReadyEvent);
@@ -273,4 +264,31 @@ void DataAcquisition::Stop() {
         CloseHandle(EngineThreadHandle);
         EngineThreadHandle = nullptr;
     }
+}
+
+void DataAcquisition::EndThreadWithin(HANDLE thread, const char *role) {
+    if (WaitForSingleObject(thread, ThreadEndTimeout) == WAIT_OBJECT_0)
+        return;
+    TerminateThread(thread, TerminatedExitCode);
+    char message[MessageSize];
+    std::snprintf(message, sizeof message,
+                  "%s: The %s thread did not end within %lu ms of the stop request and was terminated.", Name,
+                  role, static_cast<unsigned long>(ThreadEndTimeout));
+    EventLogRef.Write(ThreadTerminatedCode, message);
+}
+
+void DataAcquisition::CloseClockSyncBlock() {
+    if (ClockSyncMutex != nullptr) {
+        CloseHandle(ClockSyncMutex);
+        ClockSyncMutex = nullptr;
+    }
+    if (ClockSyncMapping != nullptr) {
+        if (ClockSyncView != nullptr) {
+            UnmapViewOfFile(ClockSyncView);
+            ClockSyncView = nullptr;
+        }
+        CloseHandle(ClockSyncMapping);
+        ClockSyncMapping = nullptr;
+    }
+    ClockSyncActive = 0;
 }

@@ -66,6 +66,10 @@ public:
     static constexpr int BufferCount = 4;
     static constexpr int MessageSize = 1000;
     static constexpr int TextSize = MAX_PATH;
+    // Event-log codes of our own for the engine's threads.
+    static constexpr LONG ThreadTerminatedCode = 5105;   // Stop had to terminate a thread
+    static constexpr LONG ArchiveWaitFailedCode = 5213;  // the archive loop's wait failed
+    static constexpr LONG CompressionStartCode = 5214;   // the compression thread did not start
 
     explicit DataAcquisition(EventLog &eventLog);
     DataAcquisition(const DataAcquisition &) = delete;
@@ -198,6 +202,9 @@ public:
 
     // --- Statistics periods --------------------------------------------------------------
     int StatisticsEnabled = 0;
+    // Set by the archive loop for the last pass after a stop request: that pass closes the
+    // partial statistics period. Archive thread only.
+    bool FinalPass = false;
     FILETIME PeriodStart = {};
     FILETIME PeriodEnd = {};
     FILETIME DayStart = {};
@@ -229,6 +236,8 @@ public:
     static unsigned __stdcall EngineThread(void *engine);
     void CheckProcessPriority();
     void CountLogicalProcessors();
+    // Waits up to 10 s for the thread to end; terminates it and logs that otherwise.
+    void EndThreadWithin(HANDLE thread, const char *role);
 
     // Archive engine: the thread body and its parts, callable on their own by tests.
     static unsigned __stdcall ArchiveThread(void *engine);
@@ -237,9 +246,14 @@ public:
     // One pass over Buffers[CurrentBuffer]; returns false when the archive loop should end.
     bool ArchivePass(ArchiveThreadState &state);
     void ArchiveRawSamples(ArchiveThreadState &state);
+    // After the stop request: archives every buffer still handed over, in ring order from
+    // `next`; the last pass closes the partial statistics period.
+    void ArchiveAtStop(ArchiveThreadState &state, bool (&ready)[BufferCount], int next, bool archivedAny);
 
     // Screening.
     void OpenClockSyncBlock();
+    // Closes the mutex, view and mapping of the clock-synchronisation block, whichever are open.
+    void CloseClockSyncBlock();
     void ScreenSamples();
     void AddBlackoutWindow(ULONGLONG from, ULONGLONG to, bool detected);
 

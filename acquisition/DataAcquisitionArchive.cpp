@@ -9,8 +9,8 @@
 #include <new>
 
 #include "acquisition/DataAcquisition.h"
-#include "services/Win32Util.h"
 #include "services/FileNameTemplate.h"
+#include "services/Win32Util.h"
 
 namespace {
 
@@ -27,8 +27,9 @@ void CopyText(char *field, size_t size, const char *text) {
 int DataAcquisition::StartArchiveEngine(WORD rawTimeKeyFormat, DWORD rawTimeKeyEnabled, DWORD qualityControl,
                                         const char *rawArchiveDirectory, const char *rawFileTemplate,
                                         const char *statsArchiveDirectory, const char *statsFileTemplate,
-                                        DWORD blackoutPeriod, DWORD rawArchivePeriod, DWORD statsArchivePeriod,
-                                        DWORD fileCompression, DWORD compressionAge) {
+                                        DWORD blackoutPeriod, DWORD rawArchivePeriod,
+                                        DWORD statsArchivePeriod, DWORD fileCompression,
+                                        DWORD compressionAge) {
     // Nothing to do while the engine is being stopped or a reinitialization is being aborted.
     if (IsSignalled(StopRequestEvent) || IsSignalled(AbortReinitEvent))
         return 0;
@@ -55,7 +56,8 @@ int DataAcquisition::StartArchiveEngine(WORD rawTimeKeyFormat, DWORD rawTimeKeyE
         StatsArchivePeriod = statsArchivePeriod;
         if (statsArchivePeriod == 0) {
             snprintf(message, sizeof message,
-                     "%s: The specified StatsArchivePeriod is invalid (%d seconds). The default value of %d will be used.",
+                     "%s: The specified StatsArchivePeriod is invalid (%d seconds). The default value of %d "
+                     "will be used.",
                      Name, static_cast<int>(statsArchivePeriod), static_cast<int>(DefaultStatsArchivePeriod));
             EventLogRef.Write(5020, message);
             StatsArchivePeriod = DefaultStatsArchivePeriod;
@@ -66,12 +68,18 @@ int DataAcquisition::StartArchiveEngine(WORD rawTimeKeyFormat, DWORD rawTimeKeyE
     if (BlackoutPeriod != 0)
         OpenClockSyncBlock();
 
-    if (IsSignalled(StopRequestEvent))
+    // Without an archive thread nobody uses the block: its handles are closed again.
+    if (IsSignalled(StopRequestEvent)) {
+        CloseClockSyncBlock();
         return 1;
+    }
 
     uintptr_t thread = _beginthreadex(nullptr, 0, ArchiveThread, this, 0, &ArchiveThreadId);
-    if (thread == 0)
-        return static_cast<int>(GetLastError());
+    if (thread == 0) {
+        DWORD error = GetLastError();
+        CloseClockSyncBlock();
+        return static_cast<int>(error != 0 ? error : static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+    }
     ArchiveThreadHandle = reinterpret_cast<HANDLE>(thread);
     ThreadId = ArchiveThreadId;
     return 0;
@@ -90,8 +98,8 @@ void DataAcquisition::RunArchive() {
 
     ArchiveThreadState state;
     BeginArchive(state);
+    FinalPass = false;
 
-    // The stop event comes first, so a stop request wins over any buffer that is ready.
     const HANDLE handles[1 + BufferCount] = {ArchiveStopEvent, Buffers[0].BufferReadyEvent,
                                              Buffers[1].BufferReadyEvent, Buffers[2].BufferReadyEvent,
                                              Buffers[3].BufferReadyEvent};
@@ -101,13 +109,22 @@ void DataAcquisition::RunArchive() {
     // and raw files and statistics periods always see time go forward.
     bool ready[BufferCount] = {};
     int next = 0;
-    for (bool running = true; running;) {
+    bool archivedAny = false;
+    bool stopping = false;
+    while (!stopping) {
         DWORD result = WaitForMultipleObjects(1 + BufferCount, handles, FALSE, INFINITE);
-        if (result == WAIT_OBJECT_0)
+        if (result == WAIT_OBJECT_0) {
+            stopping = true;
             break;
+        }
         if (result < WAIT_OBJECT_0 + 1 || result > WAIT_OBJECT_0 + BufferCount) {
             // A failed wait means a handle is unusable; it will not recover, and waiting again
-            // at once would only spin.
+            // at once would only spin. The engine goes on, but its buffers are no longer
+            // archived: say so.
+            snprintf(state.Message, sizeof state.Message,
+                     "%s: The archive thread's wait failed (result %lu, error %lu). Archiving has ended.",
+                     Name, static_cast<unsigned long>(result), static_cast<unsigned long>(GetLastError()));
+            EventLogRef.Write(ArchiveWaitFailedCode, state.Message);
             break;
         }
         const int signalled = static_cast<int>(result - WAIT_OBJECT_0 - 1);
@@ -118,16 +135,64 @@ void DataAcquisition::RunArchive() {
             next = signalled;
         else
             ready[next] = true;
-        while (running && ready[next]) {
+        while (!stopping && ready[next]) {
             ready[next] = false;
             CurrentBuffer = next;
             next = (next + 1) % BufferCount;
-            running = ArchivePass(state);
-            if (running && !ready[next] && IsSignalled(Buffers[next].BufferReadyEvent))
+            archivedAny = true;
+            stopping = !ArchivePass(state);
+            if (!ready[next] && IsSignalled(Buffers[next].BufferReadyEvent))
                 ready[next] = true;
         }
     }
+
+    if (stopping)
+        ArchiveAtStop(state, ready, next, archivedAny);
     SetEvent(ArchiveIdleEvent);
+}
+
+void DataAcquisition::ArchiveAtStop(ArchiveThreadState &state, bool (&ready)[BufferCount], int next,
+                                    bool archivedAny) {
+    // Stop ends the engine thread before it sets ArchiveStopEvent, so every buffer that will
+    // ever be handed over is signalled by now: archive them all, oldest first.
+    int remaining = 0;
+    for (int i = 0; i < BufferCount; ++i) {
+        if (!ready[i] && IsSignalled(Buffers[i].BufferReadyEvent))
+            ready[i] = true;
+        if (ready[i])
+            ++remaining;
+    }
+
+    if (remaining == 0) {
+        // Nothing left to archive: an empty last pass closes the partial statistics period at
+        // the current time, once samples have been archived at all.
+        if (!archivedAny)
+            return;
+        for (int k = 0; k < BufferCount; ++k) {
+            const int index = (next + k) % BufferCount;
+            if (Buffers[index].SampleCount.load(std::memory_order_acquire) == 0) {
+                CurrentBuffer = index;
+                FinalPass = true;
+                ArchivePass(state);
+                FinalPass = false;
+                return;
+            }
+        }
+        return;
+    }
+
+    for (int k = 0; k < BufferCount && remaining > 0; ++k) {
+        const int index = (next + k) % BufferCount;
+        if (!ready[index])
+            continue;
+        ready[index] = false;
+        --remaining;
+        // The last of them closes the partial statistics period at its last sample.
+        FinalPass = remaining == 0;
+        CurrentBuffer = index;
+        ArchivePass(state);
+    }
+    FinalPass = false;
 }
 
 void DataAcquisition::BeginArchive(ArchiveThreadState &state) {
@@ -150,8 +215,9 @@ void DataAcquisition::BeginArchive(ArchiveThreadState &state) {
     }
 
     if (FileCompression) {
-        snprintf(state.Message, sizeof state.Message, "%s: File compression enabled for files older than %d seconds.",
-                 Name, static_cast<int>(CompressionAge));
+        snprintf(state.Message, sizeof state.Message,
+                 "%s: File compression enabled for files older than %d seconds.", Name,
+                 static_cast<int>(CompressionAge));
         EventLogRef.Write(5015, state.Message);
     } else {
         snprintf(state.Message, sizeof state.Message, "%s: File compression disabled.", Name);
@@ -197,6 +263,13 @@ void StartCompressionRun(DataAcquisition &engine, DataAcquisition::ArchiveThread
     engine.CompressionTime = state.TakeTime;
     uintptr_t thread = _beginthreadex(nullptr, 0, DataAcquisition::CompressionThread, &engine, 0, nullptr);
     engine.CompressionThreadHandle = reinterpret_cast<HANDLE>(thread);
+    if (thread == 0) {
+        // No run this hour; the next hour change tries again.
+        snprintf(state.Message, sizeof state.Message,
+                 "%s: The compression thread could not be started (error %lu). No compression run this hour.",
+                 engine.Name, static_cast<unsigned long>(GetLastError()));
+        engine.EventLogRef.Write(DataAcquisition::CompressionStartCode, state.Message);
+    }
 }
 
 }  // namespace
@@ -227,8 +300,9 @@ bool DataAcquisition::ArchivePass(ArchiveThreadState &state) {
     }
 
     if (size == 0) {
-        snprintf(state.Message, sizeof state.Message, "%s:  All %d raw data samples are empty. No samples archived.",
-                 Name, static_cast<int>(ArchivedCount + BadCount + BlackoutCount + EditedCount));
+        snprintf(state.Message, sizeof state.Message,
+                 "%s:  All %d raw data samples are empty. No samples archived.", Name,
+                 static_cast<int>(ArchivedCount + BadCount + BlackoutCount + EditedCount));
         WriteStampedEntry(EventLogRef, 5019, state.Message);
         buffer.SampleCount.store(0, std::memory_order_release);
     } else {
@@ -240,20 +314,23 @@ bool DataAcquisition::ArchivePass(ArchiveThreadState &state) {
             // The buffer goes back to the engine at once, so the ring keeps turning; its
             // samples are lost and the loss is logged.
             snprintf(state.Message, sizeof state.Message,
-                     "%s: Error allocating memory for FileBuffer (%d samples lost)", Name, static_cast<int>(count));
+                     "%s: Error allocating memory for FileBuffer (%d samples lost)", Name,
+                     static_cast<int>(count));
             WriteStampedEntry(EventLogRef, 5018, state.Message);
             buffer.SampleCount.store(0, std::memory_order_release);
         } else {
             FileBufferSize = static_cast<int>(size);
 
             const DWORD total = ArchivedCount + BlackoutCount + EditedCount + BadCount;
-            int length = snprintf(state.Message, sizeof state.Message, "%s: Archiving %d of %d raw data samples.",
-                                  Name, static_cast<int>(ArchivedCount), static_cast<int>(total));
+            int length =
+                snprintf(state.Message, sizeof state.Message, "%s: Archiving %d of %d raw data samples.",
+                         Name, static_cast<int>(ArchivedCount), static_cast<int>(total));
             if ((BadCount || BlackoutCount || EditedCount) && length > 0 &&
                 static_cast<size_t>(length) < sizeof state.Message) {
                 snprintf(state.Message + length, sizeof state.Message - static_cast<size_t>(length),
-                         " Excluded samples: Bad = %d  Blackout = %d  Edited = %d", static_cast<int>(BadCount),
-                         static_cast<int>(BlackoutCount), static_cast<int>(EditedCount));
+                         " Excluded samples: Bad = %d  Blackout = %d  Edited = %d",
+                         static_cast<int>(BadCount), static_cast<int>(BlackoutCount),
+                         static_cast<int>(EditedCount));
             }
             WriteStampedEntry(EventLogRef, 5017, state.Message);
             UpdateArchiveBookkeeping(state.TakeTime, static_cast<int>(ArchivedCount + EditedCount));
@@ -373,8 +450,8 @@ void DataAcquisition::WriteRawFile(const char *name, SYSTEMTIME time) {
             length = snprintf(header, sizeof header, "%02d/%02d/%02d %02d:00 %s (SN: %s)\r\n", time.wMonth,
                               time.wDay, time.wYear, time.wHour, InstrumentName, SerialNumber);
         if (length > 0) {
-            size_t bytes = static_cast<size_t>(length) < sizeof header ? static_cast<size_t>(length)
-                                                                        : sizeof header - 1;
+            size_t bytes =
+                static_cast<size_t>(length) < sizeof header ? static_cast<size_t>(length) : sizeof header - 1;
             written = fwrite(header, 1, bytes, file) == bytes;
         }
     }
@@ -383,7 +460,8 @@ void DataAcquisition::WriteRawFile(const char *name, SYSTEMTIME time) {
     if (fclose(file) != 0)
         written = false;
     if (!written) {
-        snprintf(message, sizeof message, "%s: Error writing file %s (%d bytes lost)", Name, RawFilePath, pending);
+        snprintf(message, sizeof message, "%s: Error writing file %s (%d bytes lost)", Name, RawFilePath,
+                 pending);
         EventLogRef.Write(5004, message);
     }
 }
@@ -392,13 +470,23 @@ void DataAcquisition::WriteRawFile(const char *name, SYSTEMTIME time) {
 void DataAcquisition::ProcessRawSamples() {
     SampleBuffer &buffer = Buffers[CurrentBuffer];
     const DWORD count = buffer.SampleCount.load(std::memory_order_acquire);
-    for (CurrentSample = 0; CurrentSample < count && CurrentSample < SampleBuffer::Capacity; ++CurrentSample) {
+    for (CurrentSample = 0; CurrentSample < count && CurrentSample < SampleBuffer::Capacity;
+         ++CurrentSample) {
         switch (buffer.Records[CurrentSample].Status) {
-        case SampleBad: ++BadCount; break;
-        case SampleGood: ++ArchivedCount; break;
-        case SampleBlackout: ++BlackoutCount; break;
-        case SampleEdited: ++EditedCount; break;
-        default: break;
+            case SampleBad:
+                ++BadCount;
+                break;
+            case SampleGood:
+                ++ArchivedCount;
+                break;
+            case SampleBlackout:
+                ++BlackoutCount;
+                break;
+            case SampleEdited:
+                ++EditedCount;
+                break;
+            default:
+                break;
         }
     }
 }

@@ -85,11 +85,11 @@ void DataAcquisition::RunStatisticsTiming() {
     const DWORD count = buffer.SampleCount.load(std::memory_order_acquire);
 
     if (count == 0) {
-        // No sample to close the period with: close it by the clock, and on a stop request
-        // close the running (partial) period at the current time.
+        // No sample to close the period with: close it by the clock, and in the last pass
+        // after a stop request close the running (partial) period at the current time.
         if (FileTimeToUnits(CurrentUtcFileTime()) >= FileTimeToUnits(PeriodEnd))
             ArchiveStatistics();
-        if (IsSignalled(StopRequestEvent)) {
+        if (FinalPass) {
             PeriodEnd = CurrentUtcFileTime();
             ArchiveStatistics();
         }
@@ -109,8 +109,9 @@ void DataAcquisition::RunStatisticsTiming() {
             (period != 0 && stamp < FileTimeToUnits(PeriodStart) && end >= period && stamp < end - period))
             ArchiveStatistics();
         AccumulateStatistics();
-        // The last buffer before a stop closes the partial period at its last sample.
-        if (CurrentSample + 1 == count && IsSignalled(StopRequestEvent)) {
+        // The last buffer archived after a stop request closes the partial period at its
+        // last sample; the buffers of a backlog before it do not.
+        if (CurrentSample + 1 == count && FinalPass) {
             PeriodEnd = record.TimeStamp;
             ArchiveStatistics();
         }

@@ -93,7 +93,8 @@ TEST_F(ArchiveTest, PassSpanningAnHourBoundarySplitsBetweenTheHourFiles) {
     EXPECT_TRUE(Pass(0));
     EXPECT_EQ(engine->Buffers[0].SampleCount, 0u);
 
-    EXPECT_EQ(DataFiles(data, "_raw.txt"), (std::vector<std::string>{"lab02634213_raw.txt", "lab02634214_raw.txt"}));
+    EXPECT_EQ(DataFiles(data, "_raw.txt"),
+              (std::vector<std::string>{"lab02634213_raw.txt", "lab02634214_raw.txt"}));
     EXPECT_EQ(Raw("lab02634213_raw.txt"), "12/08/2026 13:00 Metek (SN: 666)\r\n5959500 a\r\n");
     EXPECT_EQ(Raw("lab02634214_raw.txt"), "12/08/2026 14:00 Metek (SN: 666)\r\n0000000 c\r\n0000250 d\r\n");
 
@@ -148,8 +149,9 @@ TEST_F(ArchiveTest, ArchivingEntryCountsEveryStatusOnce) {
     Pass(2);
     auto entries = LogMessages(data, 5017);
     ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0],
-              "Metek1: Archiving 90 of 100 raw data samples. Excluded samples: Bad = 4  Blackout = 6  Edited = 0");
+    EXPECT_EQ(
+        entries[0],
+        "Metek1: Archiving 90 of 100 raw data samples. Excluded samples: Bad = 4  Blackout = 6  Edited = 0");
     std::string text = Raw("lab02634210_raw.txt");
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 91);
 
@@ -242,7 +244,8 @@ TEST_F(ArchiveTest, CompressionRunIsSkippedWhileThePreviousOneIsGoing) {
 
 TEST_F(ArchiveTest, StartWhileAStopIsRequestedDoesNothing) {
     SetEvent(engine->StopRequestEvent);
-    EXPECT_EQ(engine->StartArchiveEngine(2, 1, 1, DataDirectory, "lab0<YYJJJHH>_raw.txt", "", "", 6, 60, 60, 0, 3600),
+    EXPECT_EQ(engine->StartArchiveEngine(2, 1, 1, DataDirectory, "lab0<YYJJJHH>_raw.txt", "", "", 6, 60, 60,
+                                         0, 3600),
               0);
     EXPECT_EQ(engine->ArchiveThreadHandle, nullptr);
     EXPECT_TRUE(LogMessages(data, 5212).empty());
@@ -254,12 +257,13 @@ TEST_F(ArchiveTest, StatisticsPeriodOfZeroFallsBackToSixtySeconds) {
               0);
     EXPECT_EQ(engine->StatsArchivePeriod, 60u);
     EXPECT_EQ(LogMessages(data, 5020),
-              std::vector<std::string>{
-                  "Metek1: The specified StatsArchivePeriod is invalid (0 seconds). The default value of 60 will be used."});
+              std::vector<std::string>{"Metek1: The specified StatsArchivePeriod is invalid (0 seconds). The "
+                                       "default value of 60 will be used."});
 }
 
 TEST_F(ArchiveTest, ThreadArchivesAHandedOverBufferAndEndsOnStop) {
-    EXPECT_EQ(engine->StartArchiveEngine(2, 1, 0, DataDirectory, "lab0<YYJJJHH>_raw.txt", "", "", 0, 60, 60, 0, 3600),
+    EXPECT_EQ(engine->StartArchiveEngine(2, 1, 0, DataDirectory, "lab0<YYJJJHH>_raw.txt", "", "", 0, 60, 60,
+                                         0, 3600),
               0);
     ASSERT_NE(engine->ArchiveThreadHandle, nullptr);
     EXPECT_EQ(engine->RawTimeKeyFormat, 2);
@@ -277,21 +281,111 @@ TEST_F(ArchiveTest, ThreadArchivesAHandedOverBufferAndEndsOnStop) {
     EXPECT_EQ(Raw("lab02634209_raw.txt"), "12/08/2026 09:00 Metek (SN: 666)\r\n0000001 a\r\n");
     EXPECT_EQ(LogMessages(data, 5212), std::vector<std::string>{"Metek1: Starting archive engine."});
     EXPECT_EQ(LogMessages(data, 5013),
-              std::vector<std::string>{"Metek1: Raw data archiving enabled with an archiving period of 60 seconds."});
+              std::vector<std::string>{
+                  "Metek1: Raw data archiving enabled with an archiving period of 60 seconds."});
     EXPECT_EQ(LogMessages(data, 5016), std::vector<std::string>{"Metek1: File compression disabled."});
 }
 
-TEST_F(ArchiveTest, StopTakesPrecedenceOverAReadyBuffer) {
-    ASSERT_EQ(engine->StartArchiveEngine(2, 1, 0, DataDirectory, "lab0<YYJJJHH>_raw.txt", "", "", 0, 60, 60, 0, 3600),
+TEST_F(ArchiveTest, StopArchivesEveryReadyBufferInRingOrderAndClosesThePeriodOnce) {
+    ASSERT_EQ(engine->StartArchiveEngine(2, 1, 1, DataDirectory, "lab0<YYJJJHH>_raw.txt", DataDirectory,
+                                         "lab0<YYJJJHH>_stats.txt", 0, 60, 60, 0, 3600),
               0);
+    // A backlog of three buffers and the stop, all there before the thread's first wait.
     Fill(0, {{"a\r\n", Stamp(2026, 12, 8, 9, 0, 0, 1), SampleGood}});
-    SetEvent(engine->Buffers[0].BufferReadyEvent);
+    Fill(1, {{"b\r\n", Stamp(2026, 12, 8, 9, 0, 1, 2), SampleGood}});
+    Fill(2, {{"c\r\n", Stamp(2026, 12, 8, 9, 0, 2, 3), SampleGood},
+             {"d\r\n", Stamp(2026, 12, 8, 9, 0, 3, 4), SampleGood}});
+    for (int buffer = 0; buffer < 3; ++buffer)
+        SetEvent(engine->Buffers[buffer].BufferReadyEvent);
     SetEvent(engine->ArchiveStopEvent);
     SetEvent(engine->EngineReadyEvent);
     ASSERT_EQ(WaitForSingleObject(engine->ArchiveThreadHandle, 60000), WAIT_OBJECT_0);
-    EXPECT_EQ(engine->Buffers[0].SampleCount, 1u);
-    EXPECT_EQ(WaitForSingleObject(engine->Buffers[0].BufferReadyEvent, 0), WAIT_OBJECT_0);
-    EXPECT_TRUE(DataFiles(data, "_raw.txt").empty());
+
+    for (int buffer = 0; buffer < 3; ++buffer) {
+        EXPECT_EQ(engine->Buffers[buffer].SampleCount, 0u) << buffer;
+        EXPECT_EQ(WaitForSingleObject(engine->Buffers[buffer].BufferReadyEvent, 0), WAIT_TIMEOUT) << buffer;
+    }
+    EXPECT_EQ(Raw("lab02634209_raw.txt"),
+              "12/08/2026 09:00 Metek (SN: 666)\r\n0000001 a\r\n0001002 b\r\n0002003 c\r\n0003004 d\r\n");
+    EXPECT_EQ(LogMessages(data, 5017).size(), 3u);
+    // Only the last pass closes the partial period, at its last sample; the period that began
+    // with the thread (now) ends on the next whole minute, which the old samples lie before.
+    std::vector<std::string> closed = LogMessages(data, 5003);
+    ASSERT_EQ(closed.size(), 1u);
+    EXPECT_EQ(closed[0].substr(closed[0].size() - 11), "-00:03:004.") << closed[0];
+    EXPECT_FALSE(engine->FinalPass);
+}
+
+TEST_F(ArchiveTest, StopWithNothingLeftClosesThePeriodWithAnEmptyPassOnlyAfterArchiving) {
+    ASSERT_EQ(engine->StartArchiveEngine(2, 1, 1, DataDirectory, "lab0<YYJJJHH>_raw.txt", DataDirectory,
+                                         "lab0<YYJJJHH>_stats.txt", 0, 60, 60, 0, 3600),
+              0);
+    // Nothing was ever archived: the stop writes no statistics.
+    SetEvent(engine->ArchiveStopEvent);
+    SetEvent(engine->EngineReadyEvent);
+    ASSERT_EQ(WaitForSingleObject(engine->ArchiveThreadHandle, 60000), WAIT_OBJECT_0);
+    EXPECT_TRUE(LogMessages(data, 5003).empty());
+    CloseHandle(engine->ArchiveThreadHandle);
+    engine->ArchiveThreadHandle = nullptr;
+
+    // One buffer archived, then a stop with no buffer left: the period closes once.
+    ResetEvent(engine->ArchiveStopEvent);
+    // Stamped before the thread begins its period, so the sample cannot close that period.
+    FILETIME stamp;
+    GetSystemTimeAsFileTime(&stamp);
+    engine->StatsArchivePeriod = 3600;
+    ASSERT_EQ(engine->StartArchiveEngine(2, 1, 1, DataDirectory, "lab0<YYJJJHH>_raw.txt", DataDirectory,
+                                         "lab0<YYJJJHH>_stats.txt", 0, 60, 3600, 0, 3600),
+              0);
+    Fill(0, {{"a\r\n", stamp, SampleGood}});
+    SetEvent(engine->Buffers[0].BufferReadyEvent);
+    ASSERT_EQ(WaitForSingleObject(engine->WrittenEvent, 60000), WAIT_OBJECT_0);
+    EXPECT_TRUE(LogMessages(data, 5003).empty());
+    SetEvent(engine->ArchiveStopEvent);
+    ASSERT_EQ(WaitForSingleObject(engine->ArchiveThreadHandle, 60000), WAIT_OBJECT_0);
+    EXPECT_EQ(LogMessages(data, 5003).size(), 1u);
+}
+
+// An engine thread that behaves as the reading loop does at a stop: the buffers it filled
+// before are handed over, and once the stop is requested it hands over its partial buffer.
+class FlushingEngine : public TestEngine {
+public:
+    using TestEngine::TestEngine;
+    void Acquire() override {
+        // EngineReadyEvent stays clear: the archive thread waits, and a backlog builds up.
+        for (int buffer = 0; buffer < 3; ++buffer)
+            SetEvent(Buffers[buffer].BufferReadyEvent);
+        WaitForSingleObject(StopRequestEvent, INFINITE);
+        SetRecord(*this, 3, 0, "e\r\n", Stamp(2026, 12, 8, 9, 0, 4, 5));
+        Buffers[3].SampleCount.store(1, std::memory_order_release);
+        SetEvent(Buffers[3].BufferReadyEvent);
+    }
+};
+
+TEST_F(ArchiveTest, StopArchivesTheBacklogAndTheEngineThreadsLastBuffer) {
+    auto flushing = std::make_unique<FlushingEngine>(*log);
+    FlushingEngine &f = *flushing;
+    engine = std::move(flushing);
+    Fill(0, {{"a\r\n", Stamp(2026, 12, 8, 9, 0, 0, 1), SampleGood}});
+    Fill(1, {{"b\r\n", Stamp(2026, 12, 8, 9, 0, 1, 2), SampleGood}});
+    Fill(2, {{"c\r\n", Stamp(2026, 12, 8, 9, 0, 2, 3), SampleGood}});
+    ASSERT_EQ(f.Start(), 0u);
+    ASSERT_EQ(f.StartArchiveEngine(2, 1, 1, DataDirectory, "lab0<YYJJJHH>_raw.txt", DataDirectory,
+                                   "lab0<YYJJJHH>_stats.txt", 0, 60, 60, 0, 3600),
+              0);
+    f.Stop();
+
+    EXPECT_EQ(f.ArchiveThreadHandle, nullptr);
+    EXPECT_EQ(f.EngineThreadHandle, nullptr);
+    EXPECT_EQ(Raw("lab02634209_raw.txt"),
+              "12/08/2026 09:00 Metek (SN: 666)\r\n0000001 a\r\n0001002 b\r\n0002003 c\r\n0004005 e\r\n");
+    for (int buffer = 0; buffer < DataAcquisition::BufferCount; ++buffer)
+        EXPECT_EQ(f.Buffers[buffer].SampleCount, 0u) << buffer;
+    std::vector<std::string> closed = LogMessages(data, 5003);
+    ASSERT_EQ(closed.size(), 1u);
+    EXPECT_EQ(closed[0].substr(closed[0].size() - 11), "-00:04:005.") << closed[0];
+    EXPECT_EQ(LogMessages(data, 5102), std::vector<std::string>{"Metek1: Stopping acquisition engine."});
+    EXPECT_TRUE(LogMessages(data, DataAcquisition::ThreadTerminatedCode).empty());
 }
 
 // Holds the archive thread inside each raw-file write until the test opens the gate, and
@@ -327,7 +421,8 @@ TEST_F(ArchiveTest, BuffersAreArchivedInRingOrderWhenTheRingWraps) {
     GatedEngine &g = *gated;
     engine = std::move(gated);
     g.ExpectedWrites = 5;
-    ASSERT_EQ(g.StartArchiveEngine(2, 1, 0, DataDirectory, "lab0<YYJJJHH>_raw.txt", "", "", 0, 60, 60, 0, 3600), 0);
+    ASSERT_EQ(
+        g.StartArchiveEngine(2, 1, 0, DataDirectory, "lab0<YYJJJHH>_raw.txt", "", "", 0, 60, 60, 0, 3600), 0);
     SetEvent(g.EngineReadyEvent);
 
     // The archive thread takes buffer 0 and is held in its write.

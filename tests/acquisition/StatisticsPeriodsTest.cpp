@@ -290,9 +290,9 @@ TEST_F(StatisticsPeriods, StopClosesThePartialPeriodAtTheLastSample) {
     engine_.PeriodStart = At(2026, 12, 8, 10, 15, 0);
     engine_.PeriodEnd = At(2026, 12, 8, 10, 16, 0);
     Fill({At(2026, 12, 8, 10, 15, 10), At(2026, 12, 8, 10, 15, 20, 250)});
-    ASSERT_TRUE(SetEvent(engine_.StopRequestEvent));
+    engine_.FinalPass = true;
     engine_.RunStatisticsTiming();
-    ResetEvent(engine_.StopRequestEvent);
+    engine_.FinalPass = false;
 
     ASSERT_EQ(engine_.Closed.size(), 1u);
     EXPECT_EQ(engine_.Closed[0].Accumulated, 2);
@@ -325,11 +325,11 @@ TEST_F(StatisticsPeriods, EmptyBufferAfterStopClosesAtTheCurrentTime) {
     engine_.PeriodStart = FromTicks(start);
     engine_.PeriodEnd = FromTicks(start + 3600 * Second);
     Fill({});
-    ASSERT_TRUE(SetEvent(engine_.StopRequestEvent));
+    engine_.FinalPass = true;
     const ULONGLONG before = NowTicks() / 10000 * 10000;
     engine_.RunStatisticsTiming();
     const ULONGLONG after = NowTicks();
-    ResetEvent(engine_.StopRequestEvent);
+    engine_.FinalPass = false;
 
     ASSERT_EQ(engine_.Closed.size(), 1u);
     EXPECT_EQ(engine_.Closed[0].Start, start);

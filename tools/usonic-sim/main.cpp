@@ -273,15 +273,19 @@ std::string Escape(const std::string &text) {
     return out;
 }
 
+// Writes everything unless a stop is requested first. A signal interrupts a write blocked on a
+// full line (the receiver reads nothing): the write then returns what it took, or EINTR, and
+// the stop is seen before the next write can block again.
 bool WriteAll(int fd, const std::string &bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
+        if (stopRequested)
+            return false;
         ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
         if (n > 0) {
             done += static_cast<size_t>(n);
         } else if (n < 0 && errno == EINTR) {
-            if (stopRequested)
-                return false;
+            continue;
         } else if (n < 0 && errno == EAGAIN) {
             struct pollfd out = {fd, POLLOUT, 0};
             poll(&out, 1, -1);
