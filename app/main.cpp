@@ -2,7 +2,12 @@
 // real-time process priority on logical processor 2, the event log in the data directory,
 // one uSonic-3 engine on COM1, raw archiving with hourly files, 60-second statistics, a
 // 6-second blackout after each clock synchronisation, no compression. It starts the engine
-// and, when that succeeded, the archive engine, then sleeps while their threads work.
+// and, when that succeeded, the archive engine, and runs until it is asked to stop: Ctrl-C,
+// Ctrl-Break, the console closing, logoff or shutdown (on Linux SIGINT, SIGQUIT, SIGHUP and
+// SIGTERM) stop the engine without losing a sample, and the program ends with status 0.
+// KESTRUNE_RUN_SECONDS, when set to a positive number, stops it after that many seconds.
+//
+// Only one instance runs per data directory: a second one exits at once with status 2.
 #include <new>
 
 #include "instrument/SonicMetek3ClassAMPSerial.h"
@@ -12,7 +17,8 @@ namespace {
 
 // Builds an object in zero-filled heap storage, so that every member its constructor does
 // not set starts at zero. The objects live for the whole run and are never deleted.
-template <typename T, typename... Args> T *CreateZeroed(Args &&...args) {
+template <typename T, typename... Args>
+T *CreateZeroed(Args &&...args) {
     void *storage = ::operator new(sizeof(T));
     memset(storage, 0, sizeof(T));
     try {
@@ -21,6 +27,106 @@ template <typename T, typename... Args> T *CreateZeroed(Args &&...args) {
         ::operator delete(storage);
         throw;
     }
+}
+
+// Exit status of a second instance on a data directory that is in use.
+const int InstanceRunningStatus = 2;
+// Name of the file in the data directory that holds the running instance's process id.
+const char ProcessIdFileName[] = "kestrune.pid";
+
+// The engine the control handler stops, and the bookkeeping that lets only one Stop run:
+// a second request waits until the first has completed.
+SonicMetek3ClassAMPSerial *RunningEngine = nullptr;
+HANDLE StopLock = nullptr;      // unnamed mutex around Stop
+HANDLE StoppedEvent = nullptr;  // manual-reset: Stop has completed
+
+void StopOnce() {
+    WaitForSingleObject(StopLock, INFINITE);
+    if (WaitForSingleObject(StoppedEvent, 0) != WAIT_OBJECT_0) {
+        if (RunningEngine != nullptr)
+            RunningEngine->Stop();
+        SetEvent(StoppedEvent);
+    }
+    ReleaseMutex(StopLock);
+}
+
+// Every console control event stops the engine; the handler returns once Stop completed.
+BOOL WINAPI OnConsoleControl(DWORD) {
+    StopOnce();
+    return TRUE;
+}
+
+// The run length asked for through KESTRUNE_RUN_SECONDS in milliseconds, else INFINITE.
+DWORD RunLength() {
+    const char *text = getenv("KESTRUNE_RUN_SECONDS");
+    if (text == nullptr || text[0] == '\0')
+        return INFINITE;
+    char *end = nullptr;
+    const unsigned long seconds = strtoul(text, &end, 10);
+    if (end == text || *end != '\0' || seconds == 0 || seconds >= INFINITE / 1000)
+        return INFINITE;
+    return static_cast<DWORD>(seconds * 1000);
+}
+
+// The data directory's lock: a named mutex, whose name is the directory with '_' for each
+// '\\' (a mutex name holds no backslash). It is owned by the main thread for the whole run;
+// the system hands it on when the owning process dies, however it ends.
+// Returns false when another process holds it.
+bool LockDataDirectory(const char *dataDirectory, HANDLE *lock) {
+    char name[MAX_PATH + 32];
+    snprintf(name, sizeof name, "Kestrune DataDirectory %s", dataDirectory);
+    for (char *c = name; *c != '\0'; ++c)
+        if (*c == '\\')
+            *c = '_';
+    *lock = CreateMutexA(nullptr, FALSE, name);
+    if (*lock == nullptr) {
+        fprintf(stderr, "kestrune: cannot create the lock of the data directory %s (error %lu); going on.\n",
+                dataDirectory, static_cast<unsigned long>(GetLastError()));
+        return true;
+    }
+    const DWORD wait = WaitForSingleObject(*lock, 0);
+    // WAIT_ABANDONED: the previous owner died; the lock is ours now.
+    return wait != WAIT_TIMEOUT;
+}
+
+void ProcessIdPath(const char *dataDirectory, char *path, size_t size) {
+    snprintf(path, size, "%s\\%s", dataDirectory, ProcessIdFileName);
+}
+
+void WriteProcessId(const char *dataDirectory) {
+    char path[MAX_PATH];
+    ProcessIdPath(dataDirectory, path, sizeof path);
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    char text[32];
+    const int length =
+        snprintf(text, sizeof text, "%lu\r\n", static_cast<unsigned long>(GetCurrentProcessId()));
+    DWORD written = 0;
+    if (length > 0)
+        WriteFile(file, text, static_cast<DWORD>(length), &written, nullptr);
+    CloseHandle(file);
+}
+
+// The running instance's process id as its file gives it, or "unknown".
+void ReadProcessId(const char *dataDirectory, char *text, size_t size) {
+    snprintf(text, size, "%s", "unknown");
+    char path[MAX_PATH];
+    ProcessIdPath(dataDirectory, path, sizeof path);
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    char content[32] = {};
+    DWORD read = 0;
+    if (ReadFile(file, content, sizeof content - 1, &read, nullptr) && read > 0) {
+        char *end = nullptr;
+        const unsigned long id = strtoul(content, &end, 10);
+        if (end != content)
+            snprintf(text, size, "%lu", id);
+    }
+    CloseHandle(file);
 }
 
 }  // namespace
@@ -52,7 +158,16 @@ int main(int, char **) {
     const DWORD statsArchivePeriod = 60;
     const WORD fileCompression = 0;
     const DWORD compressionAge = 3600;
-    const DWORD finalSleep = 100000000;
+
+    // A second instance leaves everything of the running one alone, its event log included.
+    HANDLE instanceLock = nullptr;
+    if (!LockDataDirectory(dataDirectory, &instanceLock)) {
+        char owner[32];
+        ReadProcessId(dataDirectory, owner, sizeof owner);
+        fprintf(stderr, "kestrune: the data directory %s is in use by another kestrune (PID %s); exiting.\n",
+                dataDirectory, owner);
+        return InstanceRunningStatus;
+    }
 
     // The outcome is reported by the engine's own priority check and processor assignment.
     SetPriorityClass(GetCurrentProcess(), REALTIME_PRIORITY_CLASS);
@@ -62,20 +177,41 @@ int main(int, char **) {
     try {
         eventLog = CreateZeroed<EventLog>(eventLogName, dataDirectory);
     } catch (const EventLogException &) {
-        fprintf(stderr, "kestrune: cannot create the data directory %s; no acquisition started.\n", dataDirectory);
+        fprintf(stderr, "kestrune: cannot create the data directory %s; no acquisition started.\n",
+                dataDirectory);
         return 1;
     }
+    WriteProcessId(dataDirectory);
 
     SonicMetek3ClassAMPSerial *engine =
         CreateZeroed<SonicMetek3ClassAMPSerial>(instrumentName, serialNumber, *eventLog);
 
+    // From here a stop request stops this engine.
+    StopLock = CreateMutexA(nullptr, FALSE, nullptr);
+    StoppedEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    RunningEngine = engine;
+    if (StopLock == nullptr || StoppedEvent == nullptr || !SetConsoleCtrlHandler(OnConsoleControl, TRUE))
+        fprintf(stderr, "kestrune: cannot catch stop requests (error %lu); the run ends only when killed.\n",
+                static_cast<unsigned long>(GetLastError()));
+
     if (engine->Start() == 0) {
-        snprintf(engine->RegistryKeyPath, sizeof engine->RegistryKeyPath, "%s\\%s", parameterKey, engine->Name);
+        snprintf(engine->RegistryKeyPath, sizeof engine->RegistryKeyPath, "%s\\%s", parameterKey,
+                 engine->Name);
         engine->StartArchiveEngine(rawTimeKeyFormat, rawTimeKeyEnabled, qualityControl, rawArchiveDirectory,
                                    rawFileTemplate, statsArchiveDirectory, statsFileTemplate, blackoutPeriod,
                                    rawArchivePeriod, statsArchivePeriod, fileCompression, compressionAge);
     }
 
-    Sleep(finalSleep);
+    // Runs until a control event has stopped the engine, or for the run length asked for.
+    if (StoppedEvent == nullptr)
+        Sleep(INFINITE);
+    if (WaitForSingleObject(StoppedEvent, RunLength()) != WAIT_OBJECT_0)
+        StopOnce();
+
+    char pidPath[MAX_PATH];
+    ProcessIdPath(dataDirectory, pidPath, sizeof pidPath);
+    DeleteFileA(pidPath);
+    if (instanceLock != nullptr)
+        ReleaseMutex(instanceLock);
     return 0;
 }

@@ -29,6 +29,7 @@ inline DWORD KestruneGetCommArrivalTimes(HANDLE, LARGE_INTEGER *, DWORD) { retur
 #include "platform/posix/serial.h"
 #include "platform/posix/registry.h"
 #include "platform/posix/modules.h"
+#include "platform/posix/console.h"
 #endif
 
 #include <cmath>
