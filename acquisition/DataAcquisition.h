@@ -205,6 +205,10 @@ public:
     // Set by the archive loop for the last pass after a stop request: that pass closes the
     // partial statistics period. Archive thread only.
     bool FinalPass = false;
+    // Stamp of the last sample accumulated, and whether the running period holds any;
+    // archive thread only.
+    FILETIME LastSampleStamp = {};
+    bool PeriodHasSamples = false;
     FILETIME PeriodStart = {};
     FILETIME PeriodEnd = {};
     FILETIME DayStart = {};

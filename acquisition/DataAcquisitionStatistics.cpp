@@ -36,6 +36,7 @@ void DataAcquisition::BuildStatsFilePath() {
 }
 
 void DataAcquisition::BeginStatistics() {
+    PeriodHasSamples = false;
     SYSTEMTIME now;
     GetSystemTime(&now);
     SystemTimeToFileTime(&now, &PeriodStart);
@@ -85,12 +86,13 @@ void DataAcquisition::RunStatisticsTiming() {
     const DWORD count = buffer.SampleCount.load(std::memory_order_acquire);
 
     if (count == 0) {
-        // No sample to close the period with: close it by the clock, and in the last pass
-        // after a stop request close the running (partial) period at the current time.
+        // No sample to close the period with: close it by the clock. In the last pass after a
+        // stop request, a running period that holds samples closes at the last of them (it
+        // was archived by an earlier pass); a period without samples stays unwritten.
         if (FileTimeToUnits(CurrentUtcFileTime()) >= FileTimeToUnits(PeriodEnd))
             ArchiveStatistics();
-        if (FinalPass) {
-            PeriodEnd = CurrentUtcFileTime();
+        if (FinalPass && PeriodHasSamples) {
+            PeriodEnd = LastSampleStamp;
             ArchiveStatistics();
         }
         return;
@@ -109,6 +111,8 @@ void DataAcquisition::RunStatisticsTiming() {
             (period != 0 && stamp < FileTimeToUnits(PeriodStart) && end >= period && stamp < end - period))
             ArchiveStatistics();
         AccumulateStatistics();
+        LastSampleStamp = record.TimeStamp;
+        PeriodHasSamples = true;
         // The last buffer archived after a stop request closes the partial period at its
         // last sample; the buffers of a backlog before it do not.
         if (CurrentSample + 1 == count && FinalPass) {
@@ -119,6 +123,7 @@ void DataAcquisition::RunStatisticsTiming() {
 }
 
 void DataAcquisition::ArchiveStatistics() {
+    PeriodHasSamples = false;
     FileTimeToSystemTime(&PeriodStart, &PeriodStartTime);
     FileTimeToSystemTime(&PeriodEnd, &PeriodEndTime);
 

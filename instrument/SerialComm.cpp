@@ -232,7 +232,7 @@ DWORD SerialComm::SetEventChar(char eventChar) {
     LineSettings.EvtChar = eventChar;
     if (!SetCommState(PortHandle, &LineSettings) && GetLastError() != 0)
         return FailureCode();
-    if (!SetCommMask(PortHandle, EV_RXFLAG))
+    if (!SetCommMask(PortHandle, ReceiveEvents))
         return FailureCode();
     if (!WaitCommEvent(PortHandle, &EventMask, &Overlapped[2]) && GetLastError() != ERROR_IO_PENDING)
         return FailureCode();
@@ -241,7 +241,7 @@ DWORD SerialComm::SetEventChar(char eventChar) {
 }
 
 DWORD SerialComm::ArmReceiveFlagWait(HANDLE *event) {
-    if (!SetCommMask(PortHandle, EV_RXFLAG))
+    if (!SetCommMask(PortHandle, ReceiveEvents))
         return FailureCode();
     if (!WaitCommEvent(PortHandle, &EventMask, &Overlapped[2]) && GetLastError() != ERROR_IO_PENDING)
         return FailureCode();

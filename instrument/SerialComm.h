@@ -15,6 +15,10 @@ public:
     // The flags word of the line settings applied at construction: binary mode, parity
     // checking, DTR and RTS on, transmission continuing after XOFF, bits 15 and 19.
     static constexpr DWORD InitialFlags = 0x89093;
+    // The events the receive wait fires on: the event character, and a receive queue 80 %
+    // full, so that a run of bytes without the event character is still read (and cut) instead
+    // of filling the queue and holding everything after it back.
+    static constexpr DWORD ReceiveEvents = EV_RXFLAG | EV_RX80FULL;
 
     // Pause after applying line settings, so the line and the instrument settle before the
     // first read. The tests shorten it.

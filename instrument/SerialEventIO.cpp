@@ -24,11 +24,17 @@ const DWORD WaitReinit = WAIT_OBJECT_0 + 2;
 // After a failed wait or a failed re-arm, how long to wait for a stop before trying again.
 const DWORD RetryAfterFailureMs = 1000;
 
+// The last error code, never 0: a failed call that left no code still counts as failed.
+DWORD FailureCode() {
+    const DWORD error = GetLastError();
+    return error != 0 ? error : static_cast<DWORD>(ERROR_GEN_FAILURE);
+}
+
 }  // namespace
 
 SerialEventIO::SerialEventIO(EventLog &eventLog) : SerialAcquisition(eventLog) {}
 
-void SerialEventIO::RunReadingLoop(SerialComm *port, HANDLE receiveFlagEvent) {
+DWORD SerialEventIO::RunReadingLoop(SerialComm *port, HANDLE receiveFlagEvent) {
     port_ = port;
     CountsPerMillisecond = port->CountsPerMillisecond;
     fillCount_ = 0;
@@ -38,44 +44,39 @@ void SerialEventIO::RunReadingLoop(SerialComm *port, HANDLE receiveFlagEvent) {
     discarding_ = true;
     haveClock_ = false;
     pendingStepCount_ = 0;
+    cutPending_ = false;
     lossEpisode_ = false;
     lostInEpisode_ = 0;
     cutSinceLog_ = 0;
+    portError_ = 0;
     arrivalCount_ = arrivalNext_ = 0;
     FillRecord = &Buffers[FillBufferIndex].Records[0];
 
-    for (;;) {
+    // The port's wait could not be armed: the port is gone.
+    if (receiveFlagEvent == nullptr)
+        portError_ = ERROR_GEN_FAILURE;
+
+    while (portError_ == 0) {
         DWORD timeout = INFINITE;
         if (fillCount_ > 0) {
             const ULONGLONG waited = GetTickCount64() - firstRecordTick_;
             timeout = waited >= HandOverDeadlineMs ? 0 : static_cast<DWORD>(HandOverDeadlineMs - waited);
         }
 
-        DWORD result;
-        if (receiveFlagEvent != nullptr) {
-            const HANDLE waitSet[3] = {StopRequestEvent, receiveFlagEvent, ReinitRequestEvent};
-            result = WaitForMultipleObjects(3, waitSet, FALSE, timeout);
-        } else {
-            // The port's wait could not be armed: wait for a stop, then try again.
-            ++ReadErrors;
-            DWORD retry = timeout < RetryAfterFailureMs ? timeout : RetryAfterFailureMs;
-            result = WaitForSingleObject(StopRequestEvent, retry);
-            if (result == WAIT_TIMEOUT) {
-                if (port->ArmReceiveFlagWait(&receiveFlagEvent) != 0)
-                    receiveFlagEvent = nullptr;
-                result = WAIT_TIMEOUT;
-            }
-        }
+        const HANDLE waitSet[3] = {StopRequestEvent, receiveFlagEvent, ReinitRequestEvent};
+        const DWORD result = WaitForMultipleObjects(3, waitSet, FALSE, timeout);
 
         if (result == WaitStop)
             break;
         if (result == WaitReceiveFlag) {
             // Re-arm before reading: a terminator that arrives after the read fires the new
             // wait, one that arrived before it is in what is read. (Setting the port's event
-            // mask forgets events that came while no wait was armed.)
-            if (port->ArmReceiveFlagWait(&receiveFlagEvent) != 0)
-                receiveFlagEvent = nullptr;
+            // mask forgets events that came while no wait was armed.) A port that can no
+            // longer be armed is gone; what it still holds is read first.
+            const DWORD armed = port->ArmReceiveFlagWait(&receiveFlagEvent);
             ReadPort();
+            if (armed != 0 && portError_ == 0)
+                portError_ = armed;
         } else if (result == WaitReinit) {
             Reinitialize();
         } else if (result == WAIT_FAILED) {
@@ -88,14 +89,20 @@ void SerialEventIO::RunReadingLoop(SerialComm *port, HANDLE receiveFlagEvent) {
             HandOverBuffer();
     }
 
-    // Stop: keep the lines that are complete in the driver, hand the partial buffer over.
-    ReadPort();
+    // Stop: keep the lines that are complete in the driver. Stop or a lost port: hand the
+    // partial buffer over; an incomplete last line is dropped.
+    if (portError_ == 0)
+        ReadPort();
+    const DWORD lost = portError_;
     HandOverBuffer();
     EndLossEpisode();
     LogCutLines();
     ReceiveAreaCount = 0;
+    discarding_ = false;
+    cutPending_ = false;
     port_ = nullptr;
     delete port;
+    return lost;
 }
 
 void SerialEventIO::Reinitialize() {
@@ -123,6 +130,7 @@ void SerialEventIO::ReadPort() {
         COMSTAT status = {};
         if (!ClearCommError(port_->PortHandle, &errors, &status)) {
             ++ReadErrors;
+            portError_ = FailureCode();
             return;
         }
         if (status.cbInQue == 0)
@@ -135,6 +143,7 @@ void SerialEventIO::ReadPort() {
             if (GetLastError() != ERROR_IO_PENDING ||
                 !GetOverlappedResult(port_->PortHandle, &block, &got, TRUE)) {
                 ++ReadErrors;
+                portError_ = FailureCode();
                 return;
             }
         }
@@ -162,6 +171,16 @@ void SerialEventIO::ProcessReceived(DWORD count, FILETIME wakeTime, LONGLONG wak
     const ULONGLONG wakeStamp = FileTimeToUnits(wakeTime);
     const DWORD end = ReceiveAreaCount + count;
     DWORD lineStart = 0;
+
+    // A record that filled the whole receive area was cut only if its line goes on: a
+    // terminator right after it means the line had exactly the area's length.
+    if (cutPending_ && count > 0) {
+        cutPending_ = false;
+        if (ReceiveArea[ReceiveAreaCount] != LineTerminator) {
+            ++LinesTruncated;
+            ++cutSinceLog_;
+        }
+    }
 
     for (DWORD i = ReceiveAreaCount; i < end; ++i) {
         if (ReceiveArea[i] != LineTerminator)
@@ -192,10 +211,9 @@ void SerialEventIO::ProcessReceived(DWORD count, FILETIME wakeTime, LONGLONG wak
         // A line longer than the receive area: its first part becomes the record, the rest up
         // to the next terminator is skipped.
         if (!discarding_) {
-            ++LinesTruncated;
-            ++cutSinceLog_;
             StoreLine(ReceiveArea, ReceiveAreaCount, wakeStamp, 0);
             discarding_ = true;
+            cutPending_ = true;  // counted once the next byte shows the line goes on
         }
         ReceiveAreaCount = 0;
     }

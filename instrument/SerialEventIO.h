@@ -13,6 +13,10 @@ public:
     // Event-log codes of the reading loop.
     static constexpr LONG LinesLostCode = 5301;  // lines lost: no free sample buffer
     static constexpr LONG LinesCutCode = 5302;   // over-long lines cut to the receive area
+    static constexpr LONG PortLostCode = 5303;   // the port is missing or lost; retried
+    static constexpr LONG PortBackCode = 5304;   // the port is back; acquisition resumed
+    // How long a missing or lost port is waited for before it is tried again.
+    static constexpr DWORD DefaultReopenIntervalMs = 5000;
 
     // A clock step: the wall clock's advance between two wake-ups differs from the performance
     // counter's by more than 100 ms plus 0.1 % of the time between them. Time-service slewing
@@ -28,9 +32,10 @@ public:
 
     // Waits on {StopRequestEvent, receiveFlagEvent, ReinitRequestEvent}, stores each line
     // ended by LineTerminator as a record and hands buffers over when full or at the
-    // deadline. Ends on StopRequestEvent: reads what is left, hands the partial buffer over
-    // and deletes the port.
-    void RunReadingLoop(SerialComm *port, HANDLE receiveFlagEvent);
+    // deadline. Ends on StopRequestEvent (reads what is left) or when the port fails (hung
+    // up, removed, a failed read): hands the partial buffer over and deletes the port.
+    // Returns 0 after a stop, else the error code of the failed port.
+    DWORD RunReadingLoop(SerialComm *port, HANDLE receiveFlagEvent);
 
     // Takes `count` bytes newly placed at ReceiveArea[ReceiveAreaCount]: stores every complete
     // line, keeps the incomplete tail, cuts over-long lines. `wakeTime` and `wakeCounter` are
@@ -53,6 +58,7 @@ public:
     DWORD ClockStepsDetected = 0;
 
     DWORD HandOverDeadlineMs = DefaultHandOverDeadlineMs;
+    DWORD ReopenIntervalMs = DefaultReopenIntervalMs;
     // Performance-counter counts per millisecond, from the port's calibration.
     double CountsPerMillisecond = 0.0;
 
@@ -70,6 +76,8 @@ private:
     ULONGLONG firstRecordTick_ = 0;  // GetTickCount64 when its first record was stored
     ULONGLONG lastStamp_ = 0;        // latest stamp stored since the start or the last step
     bool discarding_ = false;        // skipping the rest of a line: over-long, or begun before a purge
+    bool cutPending_ = false;        // a record filled the receive area; cut if the line goes on
+    DWORD portError_ = 0;            // why the port failed; 0 while it works
     bool lossEpisode_ = false;
     DWORD lostInEpisode_ = 0;
     DWORD cutSinceLog_ = 0;

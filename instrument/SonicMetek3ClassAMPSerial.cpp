@@ -253,60 +253,139 @@ DWORD SonicMetek3ClassAMPSerial::InitializeInstrument(SerialComm *) {
     return 0;
 }
 
+SerialComm *SonicMetek3ClassAMPSerial::OpenPort(bool logFailure, DWORD *error) {
+    // 2. and 3. The port.
+    SerialComm *port = new (std::nothrow) SerialComm(ComPort, InputQueueSize, OutputQueueSize);
+    if (port == nullptr || port->OpenFailed) {
+        *error = port == nullptr ? static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY) : port->LastError;
+        if (logFailure) {
+            snprintf(EngineMessage, sizeof EngineMessage,
+                     "%s: Can't start data acquisition. Either COM%d doesn't exist or is open in another "
+                     "application.",
+                     Name, static_cast<int>(ComPort));
+            EventLogRef.Write(5103, EngineMessage);
+        }
+        delete port;
+        return nullptr;
+    }
+
+    // 4. The instrument's line settings.
+    *error = port->Configure(BaudRate, Parity, DataBits, StopBits, FlowControl);
+    if (*error != 0) {
+        if (logFailure) {
+            snprintf(EngineMessage, sizeof EngineMessage,
+                     "%s: Can't start data acquisition. Failure configuring port-communication settings on "
+                     "COM%d.",
+                     Name, static_cast<int>(ComPort));
+            EventLogRef.Write(5103, EngineMessage);
+        }
+        delete port;
+        return nullptr;
+    }
+    return port;
+}
+
 void SonicMetek3ClassAMPSerial::Acquire() {
     // 1. The reading counters.
     LinesReceived = BytesReceived = BuffersHandedOver = 0;
     LinesTruncated = LinesLost = ReadErrors = Reinitializations = 0;
     ReadingCounter = 0;
 
-    // 2. and 3. The port.
-    SerialComm *port = new (std::nothrow) SerialComm(ComPort, InputQueueSize, OutputQueueSize);
-    if (port == nullptr || port->OpenFailed) {
-        snprintf(EngineMessage, sizeof EngineMessage,
-                 "%s: Can't start data acquisition. Either COM%d doesn't exist or is open in another "
-                 "application.",
-                 Name, static_cast<int>(ComPort));
+    // A port that is missing at the start, or lost later (hung up, removed, failing reads),
+    // is tried again every ReopenIntervalMs until it is back or a stop is requested. The
+    // engine thread lives on meanwhile; EngineReadyEvent is set once, at the first start.
+    bool started = false;
+    bool interrupted = false;
+    FILETIME interruptedAt = {};
+    for (;;) {
+        DWORD error = 0;
+        SerialComm *port = OpenPort(!started && !interrupted, &error);
+        if (port == nullptr) {
+            if (!interrupted) {
+                interrupted = true;
+                GetSystemTimeAsFileTime(&interruptedAt);
+                snprintf(
+                    EngineMessage, sizeof EngineMessage,
+                    "%s: COM%d cannot be opened (error %lu). Acquisition waits for the port and tries it "
+                    "every %lu seconds.",
+                    Name, static_cast<int>(ComPort), static_cast<unsigned long>(error),
+                    static_cast<unsigned long>(ReopenIntervalMs / 1000));
+                EventLogRef.Write(PortLostCode, EngineMessage);
+                if (!started) {
+                    fprintf(stderr, "%s: COM%d is missing (error %lu); waiting for it.\n", Name,
+                            static_cast<int>(ComPort), static_cast<unsigned long>(error));
+                    fflush(stderr);
+                }
+            }
+            if (WaitForSingleObject(StopRequestEvent, ReopenIntervalMs) != WAIT_TIMEOUT)
+                return;
+            continue;
+        }
+
+        // 5. The line terminator raises the port's event.
+        port->SetEventChar(LineTerminator);
+
+        // 6. to 10. Instrument initialization; the engine is ready.
+        snprintf(EngineMessage, sizeof EngineMessage, "%s: Acquisition initialization started.", Name);
         EventLogRef.Write(5103, EngineMessage);
-        delete port;
-        throw SerialAcquisitionException();
+        InitializeInstrument(port);
+        snprintf(EngineMessage, sizeof EngineMessage, "%s: Acquisition initialization finished.", Name);
+        EventLogRef.Write(5104, EngineMessage);
+        if (!started) {
+            SetEvent(EngineReadyEvent);
+            snprintf(EngineMessage, sizeof EngineMessage, "%s: Data acquisition engine started.", Name);
+            EventLogRef.Write(5300, EngineMessage);
+        }
+        if (interrupted)
+            LogResumption(interruptedAt);
+        started = true;
+        interrupted = false;
+        // The fresh initialization answers any request made while the port was away.
+        ResetEvent(ReinitRequestEvent);
+
+        // 11. The wait for the terminator (its event joins the stop and reinitialization events).
+        HANDLE receiveFlagEvent = nullptr;
+        if (port->ArmReceiveFlagWait(&receiveFlagEvent) != 0)
+            receiveFlagEvent = nullptr;
+
+        // 12. and 13. Nothing received before this point is kept.
+        port->ReceiveCount = 0;
+        if (port->ReceiveBuffer != nullptr)
+            port->ReceiveBuffer[0] = '\0';
+        ReceiveAreaCount = 0;
+        PurgeComm(port->PortHandle, PURGE_RXCLEAR);
+
+        // 14. The reading loop; it deletes the port when it ends.
+        const DWORD lost = RunReadingLoop(port, receiveFlagEvent);
+        if (lost == 0)
+            return;  // stopped
+
+        interrupted = true;
+        GetSystemTimeAsFileTime(&interruptedAt);
+        snprintf(
+            EngineMessage, sizeof EngineMessage,
+            "%s: COM%d lost (error %lu). Acquisition interrupted; the port is tried again every %lu seconds.",
+            Name, static_cast<int>(ComPort), static_cast<unsigned long>(lost),
+            static_cast<unsigned long>(ReopenIntervalMs / 1000));
+        EventLogRef.Write(PortLostCode, EngineMessage);
+        if (WaitForSingleObject(StopRequestEvent, ReopenIntervalMs) != WAIT_TIMEOUT)
+            return;
     }
+}
 
-    // 4. The instrument's line settings.
-    if (port->Configure(BaudRate, Parity, DataBits, StopBits, FlowControl) != 0) {
-        snprintf(EngineMessage, sizeof EngineMessage,
-                 "%s: Can't start data acquisition. Failure configuring port-communication settings on "
-                 "COM%d.",
-                 Name, static_cast<int>(ComPort));
-        EventLogRef.Write(5103, EngineMessage);
-        delete port;
-        throw SerialAcquisitionException();
-    }
-
-    // 5. The line terminator raises the port's event.
-    port->SetEventChar(LineTerminator);
-
-    // 6. to 10. Instrument initialization; the engine is ready.
-    snprintf(EngineMessage, sizeof EngineMessage, "%s: Acquisition initialization started.", Name);
-    EventLogRef.Write(5103, EngineMessage);
-    InitializeInstrument(port);
-    snprintf(EngineMessage, sizeof EngineMessage, "%s: Acquisition initialization finished.", Name);
-    EventLogRef.Write(5104, EngineMessage);
-    SetEvent(EngineReadyEvent);
-    snprintf(EngineMessage, sizeof EngineMessage, "%s: Data acquisition engine started.", Name);
-    EventLogRef.Write(5300, EngineMessage);
-
-    // 11. The wait for the terminator (its event joins the stop and reinitialization events).
-    HANDLE receiveFlagEvent = nullptr;
-    if (port->ArmReceiveFlagWait(&receiveFlagEvent) != 0)
-        receiveFlagEvent = nullptr;
-
-    // 12. and 13. Nothing received before this point is kept.
-    port->ReceiveCount = 0;
-    if (port->ReceiveBuffer != nullptr)
-        port->ReceiveBuffer[0] = '\0';
-    ReceiveAreaCount = 0;
-    PurgeComm(port->PortHandle, PURGE_RXCLEAR);
-
-    // 14. The reading loop; it deletes the port when it ends.
-    RunReadingLoop(port, receiveFlagEvent);
+void SonicMetek3ClassAMPSerial::LogResumption(FILETIME interruptedAt) {
+    SYSTEMTIME at = {};
+    FileTimeToSystemTime(&interruptedAt, &at);
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const ULONGLONG from =
+        (static_cast<ULONGLONG>(interruptedAt.dwHighDateTime) << 32) | interruptedAt.dwLowDateTime;
+    const ULONGLONG to = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    const unsigned long seconds = to > from ? static_cast<unsigned long>((to - from) / 10000000ULL) : 0;
+    snprintf(EngineMessage, sizeof EngineMessage,
+             "%s: COM%d is back. Acquisition resumed after an interruption since %04d-%02d-%02d "
+             "%02d:%02d:%02d.%03d UTC (%lu s).",
+             Name, static_cast<int>(ComPort), at.wYear, at.wMonth, at.wDay, at.wHour, at.wMinute, at.wSecond,
+             at.wMilliseconds, seconds);
+    EventLogRef.Write(PortBackCode, EngineMessage);
 }

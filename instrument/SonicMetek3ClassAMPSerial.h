@@ -30,6 +30,8 @@ public:
 
     SonicMetek3ClassAMPSerial(const char *instrumentName, const char *serialNumber, EventLog &eventLog);
 
+    // Opens and configures the port; runs the reading loop; when the port is missing or
+    // lost, tries it again every ReopenIntervalMs until it is back or a stop is requested.
     void Acquire() override;
     void BeginStatistics() override;
     void ProcessRawSamples() override;
@@ -98,4 +100,10 @@ public:
     // Rewrite texts of the raw line.
     char RawStatusText[StatusFieldSize] = {};
     char ValueTexts[8][ValueTextSize] = {};
+
+private:
+    // The port opened and configured, or null with *error set;
+    // logs the failure (5103) when asked to.
+    SerialComm *OpenPort(bool logFailure, DWORD *error);
+    void LogResumption(FILETIME interruptedAt);
 };

@@ -26,7 +26,14 @@
 //
 // Overlapped operations need an event in the OVERLAPPED (a null hEvent, which Windows
 // answers by signalling the handle, fails with ERROR_INVALID_PARAMETER). Writes complete
-// before WriteFile returns. Only EV_RXCHAR and EV_RXFLAG can be waited for.
+// before WriteFile returns. Only EV_RXCHAR, EV_RXFLAG and EV_RX80FULL can be waited for.
+// EV_RX80FULL fires when the receive queue reaches 80 % of its size.
+//
+// A device that hangs up (a pty whose other end closed, a USB adapter pulled out: POLLHUP,
+// end of file or EIO) behaves as a removed device on Windows: a pending WaitCommEvent
+// completes with ERROR_OPERATION_ABORTED, later WaitCommEvent calls fail with
+// ERROR_GEN_FAILURE, and once the bytes received before the hang-up have been read, so do
+// ClearCommError and ReadFile.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -59,7 +66,7 @@ const ULONG_PTR StatusCancelled = 0xC0000120;
 
 const DWORD DefaultQueueSize = 4096;
 const DWORD MaximumQueueSize = 1u << 24;
-const DWORD SupportedEvents = EV_RXCHAR | EV_RXFLAG;
+const DWORD SupportedEvents = EV_RXCHAR | EV_RXFLAG | EV_RX80FULL;
 // Arrival readings handed out by ReadFile but not yet collected are kept up to this many.
 const size_t MaximumDeliveredTimes = 1u << 16;
 
@@ -181,6 +188,8 @@ private:
     void ReaderLoop();
     void WakeReader();
     void PullLocked(LONGLONG arrival);
+    void HangUpLocked();
+    size_t FullThresholdLocked() const { return queue_.size() - queue_.size() / 5; }
     void EnqueueLocked(const unsigned char *data, size_t count, LONGLONG arrival);
     void SignalEventsLocked(DWORD events);
     DWORD DequeueLocked(char *to, DWORD count);
@@ -356,8 +365,12 @@ void SerialPort::ReaderLoop() {
             while (read(wake_[0], drain, sizeof drain) > 0) {
             }
         }
-        if (watched == 2 && fds[1].revents != 0)
+        if (watched == 2 && fds[1].revents != 0) {
             PullLocked(arrival);
+            // Hung up with nothing left to read (some devices report POLLHUP, then EAGAIN).
+            if ((fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(fds[1].revents & POLLIN))
+                HangUpLocked();
+        }
         ServiceReadLocked(MillisecondsNow());
     }
 }
@@ -379,13 +392,37 @@ void SerialPort::PullLocked(LONGLONG arrival) {
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             break;
-        hungUp_ = true;  // end of file or EIO: the other end is gone
+        HangUpLocked();  // end of file or EIO: the other end is gone
+    }
+}
+
+void SerialPort::HangUpLocked() {
+    if (hungUp_)
+        return;
+    hungUp_ = true;
+    // A wait in progress learns of it at once, as on Windows when the device goes away.
+    if (waitOverlapped_ != nullptr) {
+        *waitMask_ = 0;
+        LPOVERLAPPED overlapped = waitOverlapped_;
+        waitOverlapped_ = nullptr;
+        waitMask_ = nullptr;
+        Complete(overlapped, StatusCancelled, 0);
+    }
+    // A read in progress gets what is left and ends: nothing more will come.
+    if (read_.overlapped != nullptr) {
+        if (count_ > 0)
+            read_.got += DequeueLocked(read_.buffer + read_.got, read_.wanted - read_.got);
+        LPOVERLAPPED overlapped = read_.overlapped;
+        DWORD got = read_.got;
+        read_ = PendingRead();
+        Complete(overlapped, got > 0 ? StatusSuccess : StatusCancelled, got);
     }
 }
 
 void SerialPort::EnqueueLocked(const unsigned char *data, size_t count, LONGLONG arrival) {
     DWORD events = 0;
     const size_t capacity = queue_.size();
+    const bool wasBelowThreshold = count_ < FullThresholdLocked();
     // Bytes later in the stream cannot have arrived earlier: a reading taken by one thread
     // before another thread pulled newer bytes is raised to theirs.
     if (arrival < lastArrival_)
@@ -404,6 +441,8 @@ void SerialPort::EnqueueLocked(const unsigned char *data, size_t count, LONGLONG
         }
         ++received_;
     }
+    if (wasBelowThreshold && count_ >= FullThresholdLocked())
+        events |= EV_RX80FULL;
     if (events != 0)
         SignalEventsLocked(events);
 }
@@ -530,6 +569,12 @@ BOOL SerialPort::Read(LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED ov
             SetLastError(ERROR_INVALID_PARAMETER);  // one read at a time
             if (ownEvent != nullptr)
                 CloseHandle(ownEvent);
+            return FALSE;
+        }
+        if (hungUp_ && count_ == 0 && toRead > 0) {
+            if (ownEvent != nullptr)
+                CloseHandle(ownEvent);
+            SetLastError(ERROR_GEN_FAILURE);
             return FALSE;
         }
         ResetEvent(overlapped->hEvent);
@@ -906,6 +951,12 @@ BOOL SerialPort::WaitEvent(LPDWORD mask, LPOVERLAPPED overlapped) {
         }
         // Pick up what the tty holds, so an event that already happened is not missed.
         PullLocked(CounterNow());
+        if (hungUp_) {
+            if (ownEvent != nullptr)
+                CloseHandle(ownEvent);
+            SetLastError(ERROR_GEN_FAILURE);
+            return FALSE;
+        }
         ResetEvent(overlapped->hEvent);
         if (history_ & mask_) {
             *mask = history_ & mask_;
@@ -932,6 +983,10 @@ BOOL SerialPort::ClearError(LPDWORD errors, LPCOMSTAT status) {
     Locked hold(lock_);
     // Count what has arrived, including what the tty still holds.
     PullLocked(CounterNow());
+    if (hungUp_ && count_ == 0) {
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    }
     if (errors != nullptr)
         *errors = errors_;
     errors_ = 0;

@@ -61,6 +61,7 @@
 #define EV_BREAK 0x0040u
 #define EV_ERR 0x0080u
 #define EV_RING 0x0100u
+#define EV_RX80FULL 0x0400u
 
 // PurgeComm
 #define PURGE_TXABORT 0x0001u

@@ -320,21 +320,30 @@ TEST_F(StatisticsPeriods, EmptyBufferClosesByTheClock) {
     EXPECT_EQ(engine_.Closed.size(), 1u);
 }
 
-TEST_F(StatisticsPeriods, EmptyBufferAfterStopClosesAtTheCurrentTime) {
+TEST_F(StatisticsPeriods, EmptyLastPassClosesAtTheLastSampleOfTheRunningPeriod) {
+    // A running period without samples is not written by an empty last pass.
     const ULONGLONG start = NowTicks() / 10000 * 10000 - 10 * Second;
     engine_.PeriodStart = FromTicks(start);
     engine_.PeriodEnd = FromTicks(start + 3600 * Second);
     Fill({});
     engine_.FinalPass = true;
-    const ULONGLONG before = NowTicks() / 10000 * 10000;
     engine_.RunStatisticsTiming();
-    const ULONGLONG after = NowTicks();
+    EXPECT_TRUE(engine_.Closed.empty());
+
+    // Samples archived by an earlier pass: the empty last pass closes the period at the last.
+    engine_.FinalPass = false;
+    Fill({FromTicks(start + 1 * Second), FromTicks(start + 2 * Second + 5000)});
+    engine_.RunStatisticsTiming();
+    EXPECT_TRUE(engine_.Closed.empty());
+    Fill({});
+    engine_.FinalPass = true;
+    engine_.RunStatisticsTiming();
     engine_.FinalPass = false;
 
     ASSERT_EQ(engine_.Closed.size(), 1u);
     EXPECT_EQ(engine_.Closed[0].Start, start);
-    EXPECT_GE(engine_.Closed[0].End, before);
-    EXPECT_LE(engine_.Closed[0].End, after);
+    EXPECT_EQ(engine_.Closed[0].End, start + 2 * Second + 5000);
+    EXPECT_EQ(engine_.Closed[0].Accumulated, 2);
 }
 
 TEST_F(StatisticsPeriods, FileIsNamedAfterThePeriodStart) {

@@ -127,6 +127,23 @@ TEST_F(ReadingLoopTest, OverlongLineIsCutAndTheRestSkipped) {
     EXPECT_EQ(sonic_->LinesTruncated, 1u);
 }
 
+TEST_F(ReadingLoopTest, LineOfExactlyTheAreasLengthIsNotCountedAsCut) {
+    const int area = SerialAcquisition::ReceiveAreaSize;
+    Receive(std::string(area, 'y'));
+    Receive("\nnext\n");
+    // A longer line across reads: cut once, however its rest arrives.
+    Receive(std::string(area, 'z'));
+    Receive(std::string(area, 'z'));
+    Receive("zz\nlast\n");
+    sonic_->HandOverBuffer();
+    ASSERT_EQ(sonic_->Buffers[0].SampleCount.load(), 4u);
+    EXPECT_EQ(Text(0, 0), std::string(area, 'y'));
+    EXPECT_EQ(Text(0, 1), "next");
+    EXPECT_EQ(Text(0, 2), std::string(area, 'z'));
+    EXPECT_EQ(Text(0, 3), "last");
+    EXPECT_EQ(sonic_->LinesTruncated, 1u);
+}
+
 TEST_F(ReadingLoopTest, FullBufferIsHandedOverAtOnce) {
     for (DWORD i = 0; i < SampleBuffer::Capacity; ++i)
         Receive("L\n");

@@ -426,7 +426,9 @@ TEST_F(SerialTest, NoByteLostDuplicatedOrReordered) {
     EXPECT_LE(previous, now.QuadPart);
 }
 
-TEST_F(SerialTest, HangUpKeepsWhatArrivedAndClosesCleanly) {
+// The other end going away (a pty's master closed, a USB adapter pulled out) ends a pending
+// wait as aborted; what arrived before stays readable, and then the port reports failures.
+TEST_F(SerialTest, HangUpEndsThePendingWaitKeepsWhatArrivedThenFails) {
     DCB dcb = State();
     dcb.EvtChar = '\n';
     ASSERT_TRUE(SetCommState(port_, &dcb));
@@ -434,9 +436,31 @@ TEST_F(SerialTest, HangUpKeepsWhatArrivedAndClosesCleanly) {
     ASSERT_FALSE(StartWait());
     ASSERT_TRUE(peer_.Send("last words\n"));
     ASSERT_EQ(WaitForSingleObject(waitBlock_.hEvent, LongWait), WAIT_OBJECT_0);
+
+    ASSERT_FALSE(StartWait());
     peer_.HangUp();
+    ASSERT_EQ(WaitForSingleObject(waitBlock_.hEvent, LongWait), WAIT_OBJECT_0);
+    DWORD transferred = 0;
+    EXPECT_FALSE(GetOverlappedResult(port_, &waitBlock_, &transferred, FALSE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+
     EXPECT_EQ(ReadQueued(), "last words\n");
-    // A wait pending when the handle closes ends as aborted.
+    DWORD errors = 0;
+    COMSTAT status = {};
+    EXPECT_FALSE(ClearCommError(port_, &errors, &status));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
+    char byte = 0;
+    DWORD got = 0;
+    EXPECT_FALSE(ReadFile(port_, &byte, 1, &got, &readBlock_));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
+    EXPECT_FALSE(WaitCommEvent(port_, &mask_, &waitBlock_));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
+    EXPECT_TRUE(CloseHandle(port_));
+    port_ = INVALID_HANDLE_VALUE;
+}
+
+TEST_F(SerialTest, AWaitPendingWhenTheHandleClosesEndsAborted) {
+    ASSERT_TRUE(SetCommMask(port_, EV_RXFLAG));
     ASSERT_FALSE(StartWait());
     ASSERT_TRUE(CloseHandle(port_));
     port_ = INVALID_HANDLE_VALUE;
@@ -444,6 +468,21 @@ TEST_F(SerialTest, HangUpKeepsWhatArrivedAndClosesCleanly) {
     DWORD transferred = 0;
     EXPECT_FALSE(GetOverlappedResult(nullptr, &waitBlock_, &transferred, FALSE));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+}
+
+// A receive queue 80 % full fires EV_RX80FULL, so bytes without the event character are
+// still read.
+TEST_F(SerialTest, AQueueEightyPercentFullFiresItsEvent) {
+    ASSERT_TRUE(SetupComm(port_, 1024, 1024));
+    DCB dcb = State();
+    dcb.EvtChar = '\n';
+    ASSERT_TRUE(SetCommState(port_, &dcb));
+    ASSERT_TRUE(SetCommMask(port_, EV_RXFLAG | EV_RX80FULL));
+    ASSERT_FALSE(StartWait());
+    ASSERT_TRUE(peer_.Send(std::string(900, 'x')));
+    ASSERT_EQ(WaitForSingleObject(waitBlock_.hEvent, LongWait), WAIT_OBJECT_0);
+    EXPECT_EQ(mask_, static_cast<DWORD>(EV_RX80FULL));
+    EXPECT_EQ(ReadQueued(), std::string(900, 'x'));
 }
 
 TEST_F(SerialTest, CallsOnOtherHandlesFail) {
