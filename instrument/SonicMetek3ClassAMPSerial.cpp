@@ -336,12 +336,14 @@ void SonicMetek3ClassAMPSerial::Acquire() {
             snprintf(EngineMessage, sizeof EngineMessage, "%s: Data acquisition engine started.", Name);
             EventLogRef.Write(5300, EngineMessage);
         }
+        if (interrupted && started) {
+            // The fresh initialization answers any request made while the port was away.
+            ResetEvent(ReinitRequestEvent);
+        }
         if (interrupted)
             LogResumption(interruptedAt);
         started = true;
         interrupted = false;
-        // The fresh initialization answers any request made while the port was away.
-        ResetEvent(ReinitRequestEvent);
 
         // 11. The wait for the terminator (its event joins the stop and reinitialization events).
         HANDLE receiveFlagEvent = nullptr;

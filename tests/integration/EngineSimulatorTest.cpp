@@ -92,41 +92,104 @@ protected:
     std::unique_ptr<SonicMetek3ClassAMPSerial> engine_;
 };
 
-TEST_F(EngineTest, StartWithoutComOneFailsAndStaysNotReady) {
-    setenv("KESTRUNE_COM1", "/nonexistent/instrument", 1);
+// A port missing at the start is waited for: the engine stays not ready, tries the port
+// again and starts once it appears.
+TEST_F(EngineTest, StartWithoutComOneWaitsForThePortAndStartsWhenItAppears) {
+    const std::string link = LogPath("com1");
+    setenv("KESTRUNE_COM1", link.c_str(), 1);
+    engine_->ReopenIntervalMs = 20;
+    engine_->HandOverDeadlineMs = 100;
+    Consumer consumer(*engine_, false);
     ASSERT_EQ(engine_->Start(), 0u);
-    ASSERT_EQ(WaitForSingleObject(engine_->EngineThreadHandle, Guard), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(engine_->EngineReadyEvent, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+    Simulator sim({"--link", link, "--after-flush", "--count", "30", "--rate", "200", "--linger"},
+                  LogPath("sim.log"));
+    ASSERT_TRUE(sim.Ok());
+    ASSERT_EQ(WaitForSingleObject(engine_->EngineReadyEvent, Guard), WAIT_OBJECT_0);
+    ASSERT_EQ(sim.WaitDone(), 30);
+    ASSERT_TRUE(consumer.WaitForRecords(30));
     engine_->Stop();
 
     auto entries = Entries();
-    EXPECT_GE(IndexOf(entries, 5103,
-                      "Metek1: Can't start data acquisition. Either COM1 doesn't exist or is open in another "
-                      "application."),
-              0);
-    EXPECT_EQ(CountCode(entries, 5104), 0);
-    EXPECT_EQ(CountCode(entries, 5300), 0);
+    const int failed =
+        IndexOf(entries, 5103,
+                "Metek1: Can't start data acquisition. Either COM1 doesn't exist or is open in another "
+                "application.");
+    const int waiting =
+        IndexOf(entries, 5303,
+                "Metek1: COM1 cannot be opened (error 2). Acquisition waits for the port and tries it "
+                "every 0 seconds.");
+    EXPECT_GE(failed, 0);
+    EXPECT_GT(waiting, failed);
+    // Each is written once, however often the port was tried.
+    EXPECT_EQ(CountCode(entries, 5303), 1);
+    EXPECT_EQ(CountCode(entries, 5300), 1);
+    EXPECT_EQ(CountCode(entries, 5304), 1);
+    EXPECT_EQ(consumer.Records().size(), 30u);
 }
 
-TEST_F(EngineTest, StartWithComOneHeldElsewhereFails) {
-    Simulator sim({"--count", "0", "--linger"});
+TEST_F(EngineTest, StartWithComOneHeldElsewhereWaitsUntilItIsFree) {
+    Simulator sim({"--after-flush", "--count", "10", "--rate", "200", "--linger"}, LogPath("sim.log"));
     ASSERT_TRUE(sim.Ok());
     setenv("KESTRUNE_COM1", sim.Device().c_str(), 1);
     HANDLE held = CreateFileA("\\\\.\\COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OVERLAPPED, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    engine_->ReopenIntervalMs = 20;
+    engine_->HandOverDeadlineMs = 100;
+    Consumer consumer(*engine_, false);
     ASSERT_EQ(engine_->Start(), 0u);
-    ASSERT_EQ(WaitForSingleObject(engine_->EngineThreadHandle, Guard), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(engine_->EngineReadyEvent, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-    engine_->Stop();
     CloseHandle(held);
+    ASSERT_EQ(WaitForSingleObject(engine_->EngineReadyEvent, Guard), WAIT_OBJECT_0);
+    ASSERT_EQ(sim.WaitDone(), 10);
+    ASSERT_TRUE(consumer.WaitForRecords(10));
+    engine_->Stop();
     auto entries = Entries();
     EXPECT_GE(IndexOf(entries, 5103,
                       "Metek1: Can't start data acquisition. Either COM1 doesn't exist or is open in another "
                       "application."),
               0);
-    EXPECT_EQ(CountCode(entries, 5104), 0);
-    EXPECT_EQ(CountCode(entries, 5300), 0);
+    EXPECT_EQ(CountCode(entries, 5300), 1);
+}
+
+// The port hangs up (the instrument's adapter is pulled out): the lines it delivered are
+// kept, the loss is logged once, and the port is read again when it is back on its path.
+TEST_F(EngineTest, LostPortIsReopenedOnItsPath) {
+    const std::string link = LogPath("com1");
+    setenv("KESTRUNE_COM1", link.c_str(), 1);
+    engine_->ReopenIntervalMs = 20;
+    engine_->HandOverDeadlineMs = 100;
+    Consumer consumer(*engine_, false);
+    Simulator first({"--link", link, "--after-flush", "--count", "20", "--rate", "200", "--linger"},
+                    LogPath("first.log"));
+    ASSERT_TRUE(first.Ok());
+    ASSERT_EQ(engine_->Start(), 0u);
+    ASSERT_EQ(first.WaitDone(), 20);
+    ASSERT_TRUE(consumer.WaitForRecords(20));
+    first.End();  // the simulator ends: the pty hangs up
+
+    Simulator second({"--link", link, "--after-flush", "--count", "20", "--rate", "200", "--linger"},
+                     LogPath("second.log"));
+    ASSERT_TRUE(second.Ok());
+    ASSERT_EQ(second.WaitDone(), 20);
+    ASSERT_TRUE(consumer.WaitForRecords(40));
+    engine_->Stop();
+
+    auto sent = first.Log();
+    auto more = second.Log();
+    sent.insert(sent.end(), more.begin(), more.end());
+    auto records = consumer.Records();
+    ASSERT_EQ(records.size(), 40u);
+    ASSERT_EQ(sent.size(), 40u);
+    for (size_t i = 0; i < 40; ++i)
+        EXPECT_EQ(records[i].Text, sent[i].Text) << i;
+    auto entries = Entries();
+    EXPECT_EQ(CountCode(entries, 5303), 1);
+    EXPECT_EQ(CountCode(entries, 5304), 1);
+    EXPECT_EQ(CountCode(entries, 5300), 1);
+    EXPECT_GE(engine_->ReadErrors, 1u);
 }
 
 // Lines sent before the start are discarded; every line after it arrives once, in order, as

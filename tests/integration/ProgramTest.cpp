@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,6 +27,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/TestRoot.h"
@@ -92,12 +94,19 @@ public:
             line += c;
         return line;
     }
-    // Waits for it to end; returns its exit status, or -signal.
-    int Wait() {
+    pid_t Pid() const { return pid_; }
+    // Sends it a signal without waiting for it.
+    void Signal(int signal) {
+        if (pid_ > 0)
+            kill(pid_, signal);
+    }
+    // Waits for it to end; returns its exit status, or -signal. With `usage`, also the
+    // resources it used over its whole life.
+    int Wait(struct rusage *usage = nullptr) {
         if (pid_ <= 0)
             return status_;
         int status = 0;
-        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        while (wait4(pid_, &status, 0, usage) < 0 && errno == EINTR) {
         }
         pid_ = -1;
         status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
@@ -398,6 +407,299 @@ TEST(ClockSync, PublishesValidTimesOnly) {
         Child invalid({BinDir + "/clocksync", "set", text}, {}, root.Path() + "/invalid.err");
         EXPECT_EQ(invalid.Wait(), 2) << text;
     }
+}
+
+}  // namespace
+
+// Field operation: stops on request without losing a line, waits for a missing port, reopens a
+// lost one, cuts runs without line feeds, and refuses a second instance on the same data.
+namespace {
+
+const char Program[] = "/kestrune";
+
+// The raw line of every line the simulator logged of the given kinds, in order; an over-long
+// record is stored cut to the receive area's 20000 characters.
+std::vector<std::string> ExpectedRaw(const std::string &logPath, const std::string &kinds) {
+    std::vector<std::string> expected;
+    for (const auto &line : Lines(FileText(logPath))) {
+        size_t first = line.find(' ');
+        size_t second = first == std::string::npos ? first : line.find(' ', first + 1);
+        if (second == std::string::npos || line.size() <= second + 3 ||
+            kinds.find(line[second + 1]) == std::string::npos)
+            continue;
+        std::string text = line.substr(second + 3);
+        if (text.size() > 20000)
+            text.resize(20000);
+        expected.push_back(Rewritten(text));
+    }
+    return expected;
+}
+
+// Send times (FILETIME units) of the logged lines of kind L, in order.
+std::vector<unsigned long long> SendTimes(const std::string &logPath) {
+    std::vector<unsigned long long> times;
+    for (const auto &line : Lines(FileText(logPath))) {
+        std::istringstream fields(line);
+        unsigned long number = 0;
+        unsigned long long sent = 0;
+        char kind = 0;
+        fields >> number >> sent >> kind;
+        if (kind == 'L')
+            times.push_back(sent);
+    }
+    return times;
+}
+
+unsigned long long FileTimeNow() {
+    using namespace std::chrono;
+    const auto since1970 = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+    return static_cast<unsigned long long>(since1970) * 10 + 116444736000000000ULL;
+}
+
+size_t LineCount(const std::string &path) {
+    return Lines(FileText(path)).size();
+}
+
+bool Contains(const std::string &text, const std::string &part) {
+    return text.find(part) != std::string::npos;
+}
+
+// The end of the last statistics period logged, "MM:SS:mmm", and the key of the last raw
+// line in the same form.
+std::string LastPeriodEnd(const std::string &data) {
+    std::vector<std::string> closed = LogEntries(data, 5003);
+    if (closed.empty())
+        return "";
+    const std::string &last = closed.back();
+    size_t dash = last.rfind('-');
+    return dash == std::string::npos ? "" : last.substr(dash + 1, 9);
+}
+
+std::string LastRawKey(const std::string &data) {
+    std::string key;
+    for (const auto &path : FilesEndingWith(data, "_raw.txt")) {
+        std::vector<std::string> lines = Lines(FileText(path));
+        if (lines.size() > 1 && lines.back().size() >= 7)
+            key =
+                lines.back().substr(0, 2) + ":" + lines.back().substr(2, 2) + ":" + lines.back().substr(4, 3);
+    }
+    return key;
+}
+
+// A signal while the simulator is still sending: every line sent at least 100 ms before it is
+// in the raw file, in order, and the last statistics period ends at the last sample.
+void StopsOnSignalKeepingEveryLine(int signal) {
+    ProgramRun run;
+    Child sim({BinDir + "/usonic-sim", "--rate", "500", "--log", run.simLog, "--preamble", "1",
+               "--after-flush", "--linger"},
+              {}, run.root.Path() + "/usonic-sim.err");
+    ASSERT_TRUE(sim.Started());
+    std::string device = sim.ReadLine();
+    ASSERT_FALSE(device.empty());
+    Child program({BinDir + Program}, {"KESTRUNE_COM1=" + device}, run.root.Path() + "/kestrune.err");
+    ASSERT_TRUE(program.Started());
+
+    // 1500 lines sent (three seconds): all of them are still in the engine's first buffer.
+    ASSERT_TRUE(WaitForDirectory(
+        run.root.Path(), [&] { return LineCount(run.simLog) >= 1500; }, 120));
+    const unsigned long long signalled = FileTimeNow();
+    program.Signal(signal);
+    EXPECT_EQ(program.Wait(), 0);
+    sim.Signal(SIGTERM);
+    EXPECT_EQ(sim.Wait(), 0);
+
+    std::vector<std::string> sent = ExpectedRaw(run.simLog, "L");
+    std::vector<unsigned long long> times = SendTimes(run.simLog);
+    ASSERT_EQ(sent.size(), times.size());
+    size_t required = 0;
+    while (required < times.size() && times[required] + 100 * 10000ULL <= signalled)
+        ++required;
+    ASSERT_GE(required, 1500u - 60u);
+    RawData raw = ReadRaw(run.data);
+    ASSERT_GE(raw.Lines.size(), required);
+    ASSERT_LE(raw.Lines.size(), sent.size());
+    for (size_t i = 0; i < raw.Lines.size(); ++i)
+        ASSERT_EQ(raw.Lines[i], sent[i]) << "line " << i;
+
+    EXPECT_EQ(LogEntries(run.data, 5102), std::vector<std::string>{"Metek1: Stopping acquisition engine."});
+    EXPECT_FALSE(LastRawKey(run.data).empty());
+    EXPECT_EQ(LastPeriodEnd(run.data), LastRawKey(run.data));
+    EXPECT_TRUE(LogEntries(run.data, 5105).empty()) << "no thread had to be terminated";
+}
+
+TEST(FieldOperation, SigtermKeepsEveryLineSentAndClosesThePeriodAtTheLastSample) {
+    StopsOnSignalKeepingEveryLine(SIGTERM);
+}
+
+TEST(FieldOperation, SigintKeepsEveryLineSentAndClosesThePeriodAtTheLastSample) {
+    StopsOnSignalKeepingEveryLine(SIGINT);
+}
+
+TEST(FieldOperation, RunsWithoutLineFeedAreCutAndEveryLineAfterThemIsArchived) {
+    ProgramRun run;
+    // Every 500th record is 40000 bytes long: twice the receive area, more than the queue.
+    std::vector<std::string> args = SimulatorArgs(2000, run.simLog);
+    for (const char *extra : {"--overlong", "500", "--overlong-length", "40000"})
+        args.push_back(extra);
+    Child sim(args, {}, run.root.Path() + "/usonic-sim.err");
+    ASSERT_TRUE(sim.Started());
+    std::string device = sim.ReadLine();
+    ASSERT_FALSE(device.empty());
+    Child program({BinDir + Program}, {"KESTRUNE_COM1=" + device}, run.root.Path() + "/kestrune.err");
+    ASSERT_TRUE(program.Started());
+    EXPECT_EQ(sim.ReadLine(), "done 2001");  // with the preamble line
+
+    // The lines sent are complete in the port; the stop keeps them.
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.Wait(), 0);
+    sim.CloseInput();
+    EXPECT_EQ(sim.Wait(), 0);
+
+    std::vector<std::string> expected = ExpectedRaw(run.simLog, "LO");
+    ASSERT_EQ(expected.size(), 2000u);
+    RawData raw = ReadRaw(run.data);
+    ASSERT_EQ(raw.Lines.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i)
+        ASSERT_EQ(raw.Lines[i], expected[i]) << "line " << i;
+    unsigned long cut = 0;
+    for (const auto &entry : LogEntries(run.data, 5302)) {
+        unsigned long n = 0;
+        ASSERT_EQ(
+            sscanf(entry.c_str(), "Metek1: %lu over-long instrument lines cut to 20000 characters.", &n), 1)
+            << entry;
+        cut += n;
+    }
+    EXPECT_EQ(cut, 4u);
+}
+
+TEST(FieldOperation, SecondInstanceOnTheSameDataExitsWithStatusTwo) {
+    ProgramRun run;
+    const std::string port = run.root.Path() + "/no-such-port";
+    Child first({BinDir + Program}, {"KESTRUNE_COM1=" + port}, run.root.Path() + "/first.err");
+    ASSERT_TRUE(first.Started());
+    ASSERT_TRUE(WaitForDirectory(
+        run.data, [&] { return !LogEntries(run.data, 5303).empty(); }, 60));
+
+    std::map<std::string, std::string> before;
+    for (const auto &entry : std::filesystem::directory_iterator(run.data))
+        before[entry.path().string()] = FileText(entry.path().string());
+
+    Child second({BinDir + Program}, {"KESTRUNE_COM1=" + port}, run.root.Path() + "/second.err");
+    ASSERT_TRUE(second.Started());
+    EXPECT_EQ(second.Wait(), 2);
+    std::vector<std::string> err = Lines(FileText(run.root.Path() + "/second.err"));
+    ASSERT_EQ(err.size(), 1u);
+    EXPECT_TRUE(Contains(err[0], "C:\\Data\\Code\\Projects\\Win32Console\\Kestrune")) << err[0];
+    EXPECT_TRUE(Contains(err[0], "PID " + std::to_string(first.Pid()))) << err[0];
+
+    std::map<std::string, std::string> after;
+    for (const auto &entry : std::filesystem::directory_iterator(run.data))
+        after[entry.path().string()] = FileText(entry.path().string());
+    EXPECT_EQ(after, before);
+
+    first.Signal(SIGTERM);
+    EXPECT_EQ(first.Wait(), 0);
+    // Once the first one has ended, the directory is free again.
+    Child third({BinDir + Program}, {"KESTRUNE_COM1=" + port, "KESTRUNE_RUN_SECONDS=1"},
+                run.root.Path() + "/third.err");
+    EXPECT_EQ(third.Wait(), 0);
+    EXPECT_EQ(LogEntries(run.data, 5102).size(), 2u);
+}
+
+TEST(FieldOperation, MissingPortIsWaitedForAndAcquisitionStartsWhenItAppears) {
+    ProgramRun run;
+    const std::string link = run.root.Path() + "/com1";
+    Child program({BinDir + Program}, {"KESTRUNE_COM1=" + link}, run.root.Path() + "/kestrune.err");
+    ASSERT_TRUE(program.Started());
+    ASSERT_TRUE(WaitForDirectory(
+        run.root.Path(), [&] { return LineCount(run.root.Path() + "/kestrune.err") >= 1; }, 60));
+    std::vector<std::string> err = Lines(FileText(run.root.Path() + "/kestrune.err"));
+    ASSERT_EQ(err.size(), 1u);
+    EXPECT_EQ(err[0], "Metek1: COM1 is missing (error 2); waiting for it.");
+    ASSERT_TRUE(WaitForDirectory(
+        run.data, [&] { return !LogEntries(run.data, 5303).empty(); }, 60));
+    EXPECT_TRUE(LogEntries(run.data, 5300).empty());
+
+    std::vector<std::string> args = SimulatorArgs(300, run.simLog);
+    args.push_back("--link");
+    args.push_back(link);
+    Child sim(args, {}, run.root.Path() + "/usonic-sim.err");
+    ASSERT_TRUE(sim.Started());
+    ASSERT_FALSE(sim.ReadLine().empty());
+    // The simulator sends its lines once the program has opened the port and discarded what
+    // came before.
+    EXPECT_EQ(sim.ReadLine(), "done 301");
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.Wait(), 0);
+    sim.CloseInput();
+    EXPECT_EQ(sim.Wait(), 0);
+
+    std::vector<std::string> expected = ExpectedRaw(run.simLog, "L");
+    ASSERT_EQ(expected.size(), 300u);
+    EXPECT_EQ(ReadRaw(run.data).Lines, expected);
+    EXPECT_EQ(LogEntries(run.data, 5300).size(), 1u);
+    ASSERT_EQ(LogEntries(run.data, 5304).size(), 1u);
+    EXPECT_TRUE(Contains(LogEntries(run.data, 5304)[0], "Metek1: COM1 is back."))
+        << LogEntries(run.data, 5304)[0];
+    EXPECT_EQ(LineCount(run.root.Path() + "/kestrune.err"), 1u);
+}
+
+TEST(FieldOperation, LostPortIsReopenedAndTheNextSimulatorIsRead) {
+    ProgramRun run;
+    const std::string link = run.root.Path() + "/com1";
+    const std::string firstLog = run.root.Path() + "/first-sim.log";
+    const std::string secondLog = run.root.Path() + "/second-sim.log";
+    auto withLink = [&](std::vector<std::string> args) {
+        args.push_back("--link");
+        args.push_back(link);
+        return args;
+    };
+
+    Child first(withLink(SimulatorArgs(300, firstLog)), {}, run.root.Path() + "/first-sim.err");
+    ASSERT_TRUE(first.Started());
+    ASSERT_FALSE(first.ReadLine().empty());
+    Child program({BinDir + Program}, {"KESTRUNE_COM1=" + link}, run.root.Path() + "/kestrune.err");
+    ASSERT_TRUE(program.Started());
+    EXPECT_EQ(first.ReadLine(), "done 301");
+
+    // The adapter is pulled out: the lines it delivered are archived, the loss is logged.
+    first.Kill(SIGKILL);
+    ASSERT_TRUE(WaitForDirectory(
+        run.data,
+        [&] { return !LogEntries(run.data, 5303).empty() && ReadRaw(run.data).Lines.size() >= 300; }, 60));
+    ASSERT_EQ(LogEntries(run.data, 5303).size(), 1u);
+    EXPECT_TRUE(Contains(LogEntries(run.data, 5303)[0], "Metek1: COM1 lost (error "))
+        << LogEntries(run.data, 5303)[0];
+
+    // Half a minute later it is back, on the same path.
+    std::this_thread::sleep_for(std::chrono::seconds(30));
+    Child second(withLink(SimulatorArgs(300, secondLog)), {}, run.root.Path() + "/second-sim.err");
+    ASSERT_TRUE(second.Started());
+    ASSERT_FALSE(second.ReadLine().empty());
+    EXPECT_EQ(second.ReadLine(), "done 301");
+    program.Signal(SIGTERM);
+    struct rusage usage = {};
+    EXPECT_EQ(program.Wait(&usage), 0);
+    second.CloseInput();
+    EXPECT_EQ(second.Wait(), 0);
+
+    std::vector<std::string> expected = ExpectedRaw(firstLog, "L");
+    std::vector<std::string> more = ExpectedRaw(secondLog, "L");
+    expected.insert(expected.end(), more.begin(), more.end());
+    ASSERT_EQ(expected.size(), 600u);
+    EXPECT_EQ(ReadRaw(run.data).Lines, expected);
+    ASSERT_EQ(LogEntries(run.data, 5304).size(), 1u);
+    EXPECT_TRUE(Contains(LogEntries(run.data, 5304)[0],
+                         "Metek1: COM1 is back. Acquisition resumed after an "
+                         "interruption since "))
+        << LogEntries(run.data, 5304)[0];
+    EXPECT_EQ(LogEntries(run.data, 5300).size(), 1u);
+
+    // The whole run, half a minute of it without the port, used little processor time: the
+    // waits sleep.
+    const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    EXPECT_LT(cpu, 5.0);
 }
 
 }  // namespace
