@@ -96,9 +96,10 @@ void *RunHandlers(void *argument) {
         if ((*handler)(delivery.event))
             return nullptr;
     }
-    // The default handler: the process ends as the signal would have ended it.
+    // The default handler: the process ends as the signal would have ended it. (This thread
+    // blocks every signal, so the signal goes to the process, not to the thread.)
     signal(delivery.signal, SIG_DFL);
-    raise(delivery.signal);
+    kill(getpid(), delivery.signal);
     return nullptr;
 }
 
