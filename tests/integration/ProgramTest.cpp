@@ -572,6 +572,24 @@ TEST(FieldOperation, RunsWithoutLineFeedAreCutAndEveryLineAfterThemIsArchived) {
     EXPECT_EQ(cut, 4u);
 }
 
+TEST(FieldOperation, SimulatorEndsOnSigtermWhileBlockedOnAFullLine) {
+    TestRoot root;
+    // Nobody reads the pty. The first record is sent; the second, a megabyte long, cannot be
+    // written whole, and the simulator is blocked in its write when the signal comes.
+    const std::string link = root.Path() + "/com1";
+    const std::string log = root.Path() + "/usonic-sim.log";
+    Child sim({BinDir + "/usonic-sim", "--link", link, "--rate", "1000000", "--count", "2", "--overlong", "2",
+               "--overlong-length", "1000000", "--log", log},
+              {}, root.Path() + "/usonic-sim.err");
+    ASSERT_TRUE(sim.Started());
+    ASSERT_FALSE(sim.ReadLine().empty());
+    ASSERT_TRUE(WaitForDirectory(root.Path(), [&] { return LineCount(log) >= 1; }, 60));
+    sim.Signal(SIGTERM);
+    EXPECT_EQ(sim.Wait(), 0);
+    EXPECT_EQ(LineCount(log), 1u);
+    EXPECT_FALSE(std::filesystem::is_symlink(link));  // the link goes with it
+}
+
 TEST(FieldOperation, SecondInstanceOnTheSameDataExitsWithStatusTwo) {
     ProgramRun run;
     const std::string port = run.root.Path() + "/no-such-port";
