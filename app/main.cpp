@@ -194,6 +194,10 @@ int main(int, char **) {
         fprintf(stderr, "kestrune: cannot catch stop requests (error %lu); the run ends only when killed.\n",
                 static_cast<unsigned long>(GetLastError()));
 
+    // A stop request that comes while the engine is being started waits until the start is
+    // complete, so that Stop finds every thread the start created.
+    if (StopLock != nullptr)
+        WaitForSingleObject(StopLock, INFINITE);
     if (engine->Start() == 0) {
         snprintf(engine->RegistryKeyPath, sizeof engine->RegistryKeyPath, "%s\\%s", parameterKey,
                  engine->Name);
@@ -201,6 +205,8 @@ int main(int, char **) {
                                    rawFileTemplate, statsArchiveDirectory, statsFileTemplate, blackoutPeriod,
                                    rawArchivePeriod, statsArchivePeriod, fileCompression, compressionAge);
     }
+    if (StopLock != nullptr)
+        ReleaseMutex(StopLock);
 
     // Runs until a control event has stopped the engine, or for the run length asked for.
     if (StoppedEvent == nullptr)
