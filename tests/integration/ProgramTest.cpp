@@ -680,11 +680,12 @@ TEST(FieldOperation, LostPortIsReopenedAndTheNextSimulatorIsRead) {
     ASSERT_TRUE(program.Started());
     EXPECT_EQ(first.ReadLine(), "done 301");
 
-    // The adapter is pulled out: the lines it delivered are archived, the loss is logged.
+    // The adapter is pulled out: the lines it delivered are archived, the loss is logged. Its
+    // device node goes with it (the killed simulator leaves its link behind, and the pty it
+    // names may be given to another program meanwhile).
     first.Kill(SIGKILL);
-    ASSERT_TRUE(WaitForDirectory(
-        run.data,
-        [&] { return !LogEntries(run.data, 5303).empty() && ReadRaw(run.data).Lines.size() >= 300; }, 60));
+    std::filesystem::remove(link);
+    ASSERT_TRUE(WaitForDirectory(run.data, [&] { return !LogEntries(run.data, 5303).empty(); }, 120));
     ASSERT_EQ(LogEntries(run.data, 5303).size(), 1u);
     EXPECT_TRUE(Contains(LogEntries(run.data, 5303)[0], "Metek1: COM1 lost (error "))
         << LogEntries(run.data, 5303)[0];
@@ -701,11 +702,20 @@ TEST(FieldOperation, LostPortIsReopenedAndTheNextSimulatorIsRead) {
     second.CloseInput();
     EXPECT_EQ(second.Wait(), 0);
 
-    std::vector<std::string> expected = ExpectedRaw(firstLog, "L");
-    std::vector<std::string> more = ExpectedRaw(secondLog, "L");
-    expected.insert(expected.end(), more.begin(), more.end());
-    ASSERT_EQ(expected.size(), 600u);
-    EXPECT_EQ(ReadRaw(run.data).Lines, expected);
+    // The lines of the first simulator that had reached the port are archived in order (a
+    // hang-up discards what the kernel still held for it), then every line of the second.
+    std::vector<std::string> before = ExpectedRaw(firstLog, "L");
+    std::vector<std::string> after = ExpectedRaw(secondLog, "L");
+    ASSERT_EQ(before.size(), 300u);
+    ASSERT_EQ(after.size(), 300u);
+    std::vector<std::string> raw = ReadRaw(run.data).Lines;
+    ASSERT_GE(raw.size(), after.size() + 1);
+    const size_t kept = raw.size() - after.size();
+    ASSERT_LE(kept, before.size());
+    for (size_t i = 0; i < kept; ++i)
+        ASSERT_EQ(raw[i], before[i]) << "line " << i;
+    for (size_t i = 0; i < after.size(); ++i)
+        ASSERT_EQ(raw[kept + i], after[i]) << "line " << kept + i;
     ASSERT_EQ(LogEntries(run.data, 5304).size(), 1u);
     EXPECT_TRUE(Contains(LogEntries(run.data, 5304)[0],
                          "Metek1: COM1 is back. Acquisition resumed after an "
