@@ -7,6 +7,7 @@
 
 #include "ArchiveTestSupport.h"
 #include "common/TestRoot.h"
+#include "services/Win32Util.h"
 
 using namespace archivetest;
 
@@ -21,6 +22,16 @@ public:
     }
     ~TestEngine() override { CloseHandle(WrittenEvent); }
     void Acquire() override {}
+    // With PeriodFrom set, the first statistics period begins there instead of now, so that
+    // hand-built samples of a fixed day fall into it.
+    void BeginStatistics() override {
+        DataAcquisition::BeginStatistics();
+        if (PeriodFrom.dwLowDateTime != 0 || PeriodFrom.dwHighDateTime != 0) {
+            PeriodStart = PeriodFrom;
+            PeriodEnd = UnitsToFileTime(FileTimeToUnits(PeriodFrom) + 60ULL * 10000000ULL);
+        }
+    }
+    FILETIME PeriodFrom = {};
     // Signals each raw-file write, so a test can wait for the archive thread's pass.
     void WriteRawFile(const char *name, SYSTEMTIME time) override {
         DataAcquisition::WriteRawFile(name, time);
@@ -290,6 +301,7 @@ TEST_F(ArchiveTest, StopArchivesEveryReadyBufferInRingOrderAndClosesThePeriodOnc
     ASSERT_EQ(engine->StartArchiveEngine(2, 1, 1, DataDirectory, "lab0<YYJJJHH>_raw.txt", DataDirectory,
                                          "lab0<YYJJJHH>_stats.txt", 0, 60, 60, 0, 3600),
               0);
+    engine->PeriodFrom = Stamp(2026, 12, 8, 9, 0, 0, 0);
     // A backlog of three buffers and the stop, all there before the thread's first wait.
     Fill(0, {{"a\r\n", Stamp(2026, 12, 8, 9, 0, 0, 1), SampleGood}});
     Fill(1, {{"b\r\n", Stamp(2026, 12, 8, 9, 0, 1, 2), SampleGood}});
@@ -308,11 +320,10 @@ TEST_F(ArchiveTest, StopArchivesEveryReadyBufferInRingOrderAndClosesThePeriodOnc
     EXPECT_EQ(Raw("lab02634209_raw.txt"),
               "12/08/2026 09:00 Metek (SN: 666)\r\n0000001 a\r\n0001002 b\r\n0002003 c\r\n0003004 d\r\n");
     EXPECT_EQ(LogMessages(data, 5017).size(), 3u);
-    // Only the last pass closes the partial period, at its last sample; the period that began
-    // with the thread (now) ends on the next whole minute, which the old samples lie before.
+    // Only the last pass closes the partial period, at its last sample.
     std::vector<std::string> closed = LogMessages(data, 5003);
     ASSERT_EQ(closed.size(), 1u);
-    EXPECT_EQ(closed[0].substr(closed[0].size() - 11), "-00:03:004.") << closed[0];
+    EXPECT_EQ(closed[0], "Metek1: Archiving statistics for the period 00:00:000-00:03:004.");
     EXPECT_FALSE(engine->FinalPass);
 }
 
@@ -366,6 +377,7 @@ TEST_F(ArchiveTest, StopArchivesTheBacklogAndTheEngineThreadsLastBuffer) {
     auto flushing = std::make_unique<FlushingEngine>(*log);
     FlushingEngine &f = *flushing;
     engine = std::move(flushing);
+    f.PeriodFrom = Stamp(2026, 12, 8, 9, 0, 0, 0);
     Fill(0, {{"a\r\n", Stamp(2026, 12, 8, 9, 0, 0, 1), SampleGood}});
     Fill(1, {{"b\r\n", Stamp(2026, 12, 8, 9, 0, 1, 2), SampleGood}});
     Fill(2, {{"c\r\n", Stamp(2026, 12, 8, 9, 0, 2, 3), SampleGood}});
@@ -383,7 +395,7 @@ TEST_F(ArchiveTest, StopArchivesTheBacklogAndTheEngineThreadsLastBuffer) {
         EXPECT_EQ(f.Buffers[buffer].SampleCount, 0u) << buffer;
     std::vector<std::string> closed = LogMessages(data, 5003);
     ASSERT_EQ(closed.size(), 1u);
-    EXPECT_EQ(closed[0].substr(closed[0].size() - 11), "-00:04:005.") << closed[0];
+    EXPECT_EQ(closed[0], "Metek1: Archiving statistics for the period 00:00:000-00:04:005.");
     EXPECT_EQ(LogMessages(data, 5102), std::vector<std::string>{"Metek1: Stopping acquisition engine."});
     EXPECT_TRUE(LogMessages(data, DataAcquisition::ThreadTerminatedCode).empty());
 }
