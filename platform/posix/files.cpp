@@ -506,6 +506,67 @@ DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
     return low;
 }
 
+BOOL GetFileSizeEx(HANDLE hFile, PLARGE_INTEGER lpFileSize) {
+    auto file = LookupObject<FileObject>(hFile, ObjectKind::File);
+    if (!file)
+        return FALSE;
+    if (!lpFileSize) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    struct stat info;
+    if (fstat(file->Fd(), &info) != 0) {
+        SetLastErrorFromErrno(errno);
+        return FALSE;
+    }
+    lpFileSize->QuadPart = static_cast<LONGLONG>(info.st_size);
+    return TRUE;
+}
+
+BOOL SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, PLARGE_INTEGER lpNewFilePointer,
+                      DWORD dwMoveMethod) {
+    auto file = LookupObject<FileObject>(hFile, ObjectKind::File);
+    if (!file)
+        return FALSE;
+    int whence;
+    switch (dwMoveMethod) {
+    case FILE_BEGIN:
+        whence = SEEK_SET;
+        break;
+    case FILE_CURRENT:
+        whence = SEEK_CUR;
+        break;
+    case FILE_END:
+        whence = SEEK_END;
+        break;
+    default:
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const off_t position = lseek(file->Fd(), static_cast<off_t>(liDistanceToMove.QuadPart), whence);
+    if (position < 0) {
+        // lseek refuses a negative result with EINVAL, which Windows reports as its own error.
+        SetLastError(errno == EINVAL ? ERROR_NEGATIVE_SEEK : Win32ErrorFromErrno(errno));
+        return FALSE;
+    }
+    if (lpNewFilePointer)
+        lpNewFilePointer->QuadPart = static_cast<LONGLONG>(position);
+    return TRUE;
+}
+
+BOOL SetEndOfFile(HANDLE hFile) {
+    auto file = LookupObject<FileObject>(hFile, ObjectKind::File);
+    if (!file)
+        return FALSE;
+    const off_t position = lseek(file->Fd(), 0, SEEK_CUR);
+    if (position < 0 || ftruncate(file->Fd(), position) != 0) {
+        // A handle opened for reading only cannot change the file, as on Windows.
+        SetLastError(errno == EBADF || errno == EINVAL ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(errno));
+        return FALSE;
+    }
+    return TRUE;
+}
+
 BOOL GetFileTime(HANDLE hFile, LPFILETIME lpCreationTime, LPFILETIME lpLastAccessTime,
                  LPFILETIME lpLastWriteTime) {
     auto file = LookupObject<FileObject>(hFile, ObjectKind::File);

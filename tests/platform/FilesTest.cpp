@@ -153,6 +153,52 @@ TEST(Files, CreateDispositionsReadWriteAndSize) {
     EXPECT_EQ(GetFileSize(INVALID_HANDLE_VALUE, nullptr), INVALID_FILE_SIZE);
 }
 
+TEST(Files, FilePointerAndEndOfFileCutBackAnAppend) {
+    TestRoot root;
+    HANDLE file = CreateFileA("C:\\cut.txt", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(file, "one\r\n", 5, &written, nullptr));
+    CloseHandle(file);
+
+    // Append at the end, then cut the file back to its size before the append.
+    file = CreateFileA("C:\\cut.txt", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    LARGE_INTEGER size = {}, zero = {}, end = {};
+    ASSERT_TRUE(GetFileSizeEx(file, &size));
+    EXPECT_EQ(size.QuadPart, 5);
+    ASSERT_TRUE(SetFilePointerEx(file, zero, &end, FILE_END));
+    EXPECT_EQ(end.QuadPart, 5);
+    ASSERT_TRUE(WriteFile(file, "two, torn", 9, &written, nullptr));
+    ASSERT_TRUE(SetFilePointerEx(file, size, nullptr, FILE_BEGIN));
+    EXPECT_TRUE(SetEndOfFile(file));
+    LARGE_INTEGER after = {};
+    ASSERT_TRUE(GetFileSizeEx(file, &after));
+    EXPECT_EQ(after.QuadPart, 5);
+
+    // Moving before the start fails and leaves the pointer where it was.
+    LARGE_INTEGER back = {}, current = {};
+    back.QuadPart = -6;
+    EXPECT_FALSE(SetFilePointerEx(file, back, nullptr, FILE_CURRENT));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NEGATIVE_SEEK);
+    ASSERT_TRUE(SetFilePointerEx(file, zero, &current, FILE_CURRENT));
+    EXPECT_EQ(current.QuadPart, 5);
+    ASSERT_TRUE(WriteFile(file, "two\r\n", 5, &written, nullptr));
+    CloseHandle(file);
+    EXPECT_EQ(Read(root.Posix("c/cut.txt")), "one\r\ntwo\r\n");
+
+    // A handle opened for reading cannot change the file's end.
+    file = CreateFileA("C:\\cut.txt", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(SetEndOfFile(file));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+    CloseHandle(file);
+    EXPECT_EQ(Read(root.Posix("c/cut.txt")), "one\r\ntwo\r\n");
+}
+
 TEST(Files, SharedAppendOpenWritesBinary) {
     TestRoot root;
     for (int i = 0; i < 2; ++i) {
