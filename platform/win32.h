@@ -18,6 +18,10 @@
 // The POSIX layer tells when each event character arrived at a serial port (see
 // platform/posix/serial.h); the Windows driver does not, so callers take their own reading.
 inline DWORD KestruneGetCommArrivalTimes(HANDLE, LARGE_INTEGER *, DWORD) { return 0; }
+// The POSIX layer's registry store can be held locked by another program, so a thread may
+// bound its waits for it (platform/posix/registry.h). The Windows registry never makes a
+// call wait for another program's lock, so there is nothing to bound.
+inline DWORD KestruneSetRegistryWaitLimit(DWORD) { return 0; }
 #else
 #include "platform/posix/types.h"
 #include "platform/posix/errors.h"

@@ -12,6 +12,11 @@
 // - Every write is one IMMEDIATE transaction; the journal is WAL with synchronous FULL and a
 //   busy timeout, so several processes and threads read and write at once, each commit is
 //   durable and a crash never leaves a torn value.
+// - A call waits for a store that another program holds locked for at most the calling
+//   thread's registry wait limit (10 s unless the thread set another with
+//   KestruneSetRegistryWaitLimit), then fails with ERROR_BUSY and changes nothing. On Windows
+//   no program can hold a key locked beyond a single call, so there a call never waits for
+//   another program and the limit has nothing to bound.
 // - A handle whose key was deleted (by anyone) fails with ERROR_KEY_DELETED; access rights
 //   given at opening are checked on each call.
 // Deliberate differences: no volatile keys, links or security descriptors (they fail with
@@ -41,8 +46,19 @@ constexpr sqlite3_int64 LocalMachineId = 1;
 constexpr sqlite3_int64 CurrentUserId = 2;
 constexpr size_t MaxKeyNameLength = 255;  // one path component
 constexpr size_t MaxValueNameLength = 16383;
-constexpr int BusyTimeoutMs = 10000;
+constexpr DWORD DefaultWaitLimitMs = 10000;
 constexpr DWORD AllAccess = KEY_ALL_ACCESS | KEY_WOW64_32KEY | KEY_WOW64_64KEY;
+
+// How long this thread's calls wait for a store that another connection holds locked.
+thread_local DWORD WaitLimitMs = DefaultWaitLimitMs;
+
+// Applies the calling thread's wait limit to a connection; called under the connection's lock
+// (or before the connection is shared), right before the connection is used.
+sqlite3 *Bounded(sqlite3 *db) {
+    const DWORD limit = WaitLimitMs > 0x7FFFFFFFu ? 0x7FFFFFFFu : WaitLimitMs;
+    sqlite3_busy_timeout(db, static_cast<int>(limit));
+    return db;
+}
 
 // The Win32 code for a failed SQLite call.
 LSTATUS ErrorFromSqlite(sqlite3 *db, int rc) {
@@ -228,7 +244,7 @@ LSTATUS OpenStore(std::shared_ptr<Connection> &out) {
     if (rc != SQLITE_OK)
         return ErrorFromSqlite(conn->Db, rc);
     sqlite3_extended_result_codes(conn->Db, 1);
-    sqlite3_busy_timeout(conn->Db, BusyTimeoutMs);
+    Bounded(conn->Db);
 
     // Switching to WAL needs a moment alone with the file; the busy handler covers it.
     sqlite3_int64 ignored = 0, version = 0;
@@ -334,7 +350,7 @@ LSTATUS CheckAlive(sqlite3 *db, sqlite3_int64 id) {
 class KeyTransaction {
 public:
     KeyTransaction(const KeyObject &key, bool write)
-        : guard_(key.Conn->Lock), db_(key.Conn->Db), tx_(db_, write ? "BEGIN IMMEDIATE" : "BEGIN") {
+        : guard_(key.Conn->Lock), db_(Bounded(key.Conn->Db)), tx_(db_, write ? "BEGIN IMMEDIATE" : "BEGIN") {
         Status = tx_.Begun() != SQLITE_OK ? ErrorFromSqlite(db_, tx_.Begun()) : CheckAlive(db_, key.Id);
     }
     sqlite3 *Db() const { return db_; }
@@ -836,4 +852,10 @@ LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     if (step != SQLITE_DONE)
         return ErrorFromSqlite(db, step);
     return tx.Commit();
+}
+
+DWORD KestruneSetRegistryWaitLimit(DWORD milliseconds) {
+    const DWORD previous = WaitLimitMs;
+    WaitLimitMs = milliseconds;
+    return previous;
 }

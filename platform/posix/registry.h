@@ -88,3 +88,9 @@ LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
                       LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime);
 // Deletes a key without subkeys, with its values.
 LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
+
+// The layer's own: the longest time a registry call of the calling thread waits for a store
+// that another program holds locked, in milliseconds (10000 unless set). A call that would
+// wait longer fails with ERROR_BUSY and changes nothing. Returns the thread's previous limit.
+// Other threads and processes keep their own limits.
+DWORD KestruneSetRegistryWaitLimit(DWORD milliseconds);

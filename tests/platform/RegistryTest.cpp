@@ -2,6 +2,7 @@
 // threads working on the same key.
 #include <gtest/gtest.h>
 #include <spawn.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -345,6 +346,40 @@ TEST_F(Registry, AStoreThatIsNotADatabaseFails) {
     Key key;
     EXPECT_NE(ERROR_SUCCESS, Create(HKEY_LOCAL_MACHINE, TestKey, &key));
     EXPECT_EQ(nullptr, key.h);
+}
+
+// Another program holds the store locked (an open write transaction of its own). A thread
+// with a wait limit gets ERROR_BUSY once the limit has passed, and nothing is changed; reads
+// still see the last committed values; other threads keep the default limit.
+TEST_F(Registry, AThreadsWaitLimitBoundsItsWaitForALockedStore) {
+    Key key;
+    ASSERT_EQ(ERROR_SUCCESS, Create(HKEY_LOCAL_MACHINE, TestKey, &key));
+    ASSERT_EQ(ERROR_SUCCESS, SetDword(key, "Count", 1));
+
+    sqlite3 *other = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open((root.Path() + "/registry.db").c_str(), &other));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr));
+
+    EXPECT_EQ(10000u, KestruneSetRegistryWaitLimit(50));
+    EXPECT_EQ(ERROR_BUSY, SetDword(key, "Count", 2));
+    Key created;
+    EXPECT_EQ(ERROR_BUSY, Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\Kestrune Tests\\Locked", &created));
+    EXPECT_EQ(nullptr, created.h);
+    DWORD type = 0;
+    std::string bytes;
+    ASSERT_EQ(ERROR_SUCCESS, Query(key, "Count", type, bytes));
+    EXPECT_EQ(std::string("\x01\0\0\0", 4), bytes);
+
+    DWORD otherThreadsLimit = 0;
+    std::thread([&] { otherThreadsLimit = KestruneSetRegistryWaitLimit(10000); }).join();
+    EXPECT_EQ(10000u, otherThreadsLimit);
+
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr));
+    sqlite3_close(other);
+    EXPECT_EQ(ERROR_SUCCESS, SetDword(key, "Count", 3));
+    EXPECT_EQ(50u, KestruneSetRegistryWaitLimit(10000));
+    ASSERT_EQ(ERROR_SUCCESS, Query(key, "Count", type, bytes));
+    EXPECT_EQ(std::string("\x03\0\0\0", 4), bytes);
 }
 
 // Several threads, each with its own handle and sharing one, write the same key.
