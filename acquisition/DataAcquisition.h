@@ -10,6 +10,9 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
+#include <deque>
+#include <string>
 
 #include "platform/win32.h"
 #include "services/EventLog.h"
@@ -168,6 +171,31 @@ public:
     char SerialNumber[TextSize] = {};
     char RegistryKeyPath[TextSize] = {};
 
+    // --- Raw text that could not be written ---------------------------------------------
+    // Whole lines gathered for one raw file whose write failed. They are written by a later
+    // pass to that file's late file (LateRawFileName), never to another file.
+    struct KeptRawText {
+        char Name[TextSize] = {};  // the raw file the text was gathered for
+        SYSTEMTIME Time = {};      // its file-name time, for the late file's header
+        std::string Text;
+        DWORD Samples = 0;
+        DWORD Pass = 0;  // the pass that kept it (or last added to it)
+    };
+    // About 5.5 hours of a 20 Hz instrument (raw lines of about 80 bytes with their keys).
+    static constexpr size_t DefaultKeptRawLimit = 32u * 1024u * 1024u;
+    std::deque<KeptRawText> KeptRaw;            // oldest first; archive thread only
+    size_t KeptRawBytes = 0;                    // text bytes in KeptRaw
+    size_t KeptRawLimit = DefaultKeptRawLimit;  // beyond this, text that cannot be written is lost
+    DWORD FileBufferSamples = 0;                // samples gathered since the last WriteRawFile
+    DWORD RawPassNumber = 0;                    // counts the passes that gathered raw text
+    bool RawWriteFailedInPass = false;          // a raw write of the current pass failed
+    // An episode of failing raw writes lasts from the first failure until a pass has written
+    // everything, its own text and all kept text. 5004 opens it, 5030 closes it.
+    bool RawWriteEpisode = false;
+    DWORD EpisodeSamplesKept = 0;
+    DWORD EpisodeSamplesWrittenLate = 0;
+    DWORD EpisodeSamplesLost = 0;
+
     // --- Screening and the clock-synchronisation block -----------------------------------
     HANDLE ClockSyncMutex = nullptr;
     HANDLE ClockSyncMapping = nullptr;
@@ -225,7 +253,7 @@ public:
 
     // --- Registry bookkeeping ------------------------------------------------------------
     RegEditor *CurrentRegEditor = nullptr;  // valid only during an update
-    bool BookkeepingSuspended = false;      // the key could not be opened; logged once (5026)
+    bool BookkeepingSuspended = false;      // an update failed; logged once per episode (5026)
 
     // State the archive thread keeps from pass to pass.
     struct ArchiveThreadState {
@@ -253,6 +281,24 @@ public:
     // After the stop request: archives every buffer still handed over, in ring order from
     // `next`; the last pass closes the partial statistics period.
     void ArchiveAtStop(ArchiveThreadState &state, bool (&ready)[BufferCount], int next, bool archivedAny);
+    // Appends text to the raw file at path, with the header of a new or empty file (for the
+    // file-name time). Whole or nothing: a write that fails part-way cuts the file back to
+    // its size before the write. Returns 0 or the system error; opened tells whether the
+    // file could be opened.
+    DWORD AppendRawText(const char *path, SYSTEMTIME time, const char *text, size_t size, bool &opened);
+    // Keeps text whose write to the raw file name failed (up to KeptRawLimit) and opens the
+    // episode with 5004.
+    void KeepRawText(const char *name, SYSTEMTIME time, const char *text, size_t size, DWORD samples,
+                     bool opened, DWORD error, const char *path);
+    // Writes the text kept by earlier passes (at the stop: all of it) to the late files, in
+    // order, and closes the episode with 5030 once nothing is left and nothing failed; at the
+    // stop also when something is left, which is then lost.
+    void WriteKeptRawText(bool atStop);
+    // "<name up to its last '_' (else '.')>_late<rest>": lab02634213_raw.txt gives
+    // lab02634213_late_raw.txt. False when the result does not fit.
+    static bool LateRawFileName(const char *name, char *late, size_t size);
+    // The raw file path of a name: in RawArchiveDirectory, or the name alone.
+    bool RawPathOf(const char *name, char *path, size_t size) const;
 
     // Screening.
     void OpenClockSyncBlock();
@@ -272,4 +318,6 @@ public:
 
     // Registry bookkeeping.
     void UpdateArchiveBookkeeping(SYSTEMTIME time, int samples);
+    // Logs the message with 5026 unless the bookkeeping is suspended already.
+    void SuspendBookkeeping(const char *message);
 };

@@ -1,5 +1,6 @@
 // The archive bookkeeping: "ArchiveSamples" and "ArchiveDate" under the engine's key.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <filesystem>
 #include <fstream>
@@ -211,6 +212,38 @@ TEST_F(Bookkeeping, AKeyThatCannotBeOpenedIsLoggedOncePerEpisode) {
     engine.UpdateArchiveBookkeeping(TakeTime(), 93);
     engine.UpdateArchiveBookkeeping(TakeTime(), 94);
     EXPECT_EQ(2, Count(LogText(), entry));
+}
+
+// Another program holds the store locked (an open write transaction): each update gives up
+// after its bounded wait, the values stay as they were, and the log gets one 5026 entry for
+// the episode. The next update after the lock is gone writes both values and ends the episode.
+TEST_F(Bookkeeping, AStoreLockedByAnotherProgramIsSkippedOncePerEpisode) {
+    const std::string entry = "5026  Metek1: Error opening the registry key " + std::string(KeyPath) +
+                              ". Archive bookkeeping suspended.";
+    engine.UpdateArchiveBookkeeping(TakeTime(), 10);
+
+    sqlite3 *other = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open((root.Path() + "/registry.db").c_str(), &other));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr));
+    engine.UpdateArchiveBookkeeping(TakeTime(), 11);
+    engine.UpdateArchiveBookkeeping(TakeTime(), 12);
+    EXPECT_TRUE(engine.BookkeepingSuspended);
+    EXPECT_EQ(nullptr, engine.CurrentRegEditor);
+    EXPECT_EQ(1, Count(LogText(), entry));
+    DWORD type = 0;
+    std::string bytes;
+    ASSERT_EQ(ERROR_SUCCESS, Get("ArchiveSamples", type, bytes));  // readers are not held up
+    EXPECT_EQ(Dword(10), bytes);
+
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr));
+    sqlite3_close(other);
+    engine.UpdateArchiveBookkeeping(TakeTime(), 13);
+    EXPECT_FALSE(engine.BookkeepingSuspended);
+    ASSERT_EQ(ERROR_SUCCESS, Get("ArchiveSamples", type, bytes));
+    EXPECT_EQ(Dword(13), bytes);
+    EXPECT_EQ(1, Count(LogText(), entry));
+    // The thread's own registry wait limit is back to the default.
+    EXPECT_EQ(10000u, KestruneSetRegistryWaitLimit(10000));
 }
 
 }  // namespace
