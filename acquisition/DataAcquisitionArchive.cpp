@@ -5,6 +5,15 @@
 // samples' text (with an optional time key) into one file buffer and appends it to the raw
 // data files named from the raw template. A buffer is handed back to the engine (SampleCount
 // set to 0) as soon as its text has been gathered, before the last disk write of the pass.
+//
+// Raw files hold whole lines only. A write that fails part-way (a full disk) cuts the file
+// back to its size before the write. Text that could not be written (the disk is full, or the
+// file is held open by another program) is kept, up to KeptRawLimit bytes, and a later pass
+// writes it to the file's late file beside it ("lab02634213_late_raw.txt" for
+// "lab02634213_raw.txt"), never into another hour's file. The first failure logs 5004 with the
+// samples lost and kept; 5030 says when everything was written again, with how many samples
+// were written late and how many were lost. The registry bookkeeping comes after the raw data,
+// so a slow store never delays them.
 #include <cstddef>
 #include <new>
 
@@ -148,6 +157,8 @@ void DataAcquisition::RunArchive() {
 
     if (stopping)
         ArchiveAtStop(state, ready, next, archivedAny);
+    // The last chance for text kept by failed writes.
+    WriteKeptRawText(true);
     SetEvent(ArchiveIdleEvent);
 }
 
@@ -333,8 +344,10 @@ bool DataAcquisition::ArchivePass(ArchiveThreadState &state) {
                          static_cast<int>(EditedCount));
             }
             WriteStampedEntry(EventLogRef, 5017, state.Message);
-            UpdateArchiveBookkeeping(state.TakeTime, static_cast<int>(ArchivedCount + EditedCount));
 
+            ++RawPassNumber;
+            RawWriteFailedInPass = false;
+            FileBufferSamples = 0;
             ArchiveRawSamples(state);
             // The text is gathered: the engine may refill the buffer while the disk is written.
             buffer.SampleCount.store(0, std::memory_order_release);
@@ -345,6 +358,12 @@ bool DataAcquisition::ArchivePass(ArchiveThreadState &state) {
             FileBuffer = nullptr;
             FileBufferSize = 0;
             FileBufferPosition = 0;
+            FileBufferSamples = 0;
+
+            // Raw data first, kept text next; the optional bookkeeping last, so that a store
+            // locked by another program never delays the data.
+            WriteKeptRawText(false);
+            UpdateArchiveBookkeeping(state.TakeTime, static_cast<int>(ArchivedCount + EditedCount));
         }
     }
 
@@ -397,6 +416,7 @@ void DataAcquisition::ArchiveRawSamples(ArchiveThreadState &state) {
                 }
             }
             FileBufferPosition = static_cast<int>(position);
+            ++FileBufferSamples;
         }
 
         CopyText(state.PreviousRawFileName, sizeof state.PreviousRawFileName, WorkingFileName);
@@ -404,66 +424,206 @@ void DataAcquisition::ArchiveRawSamples(ArchiveThreadState &state) {
     }
 }
 
+bool DataAcquisition::RawPathOf(const char *name, char *path, size_t size) const {
+    const int length = RawArchiveDirectory[0] != '\0'
+                           ? snprintf(path, size, "%s\\%s", RawArchiveDirectory, name)
+                           : snprintf(path, size, "%s", name);
+    return length >= 0 && static_cast<size_t>(length) < size;
+}
+
+bool DataAcquisition::LateRawFileName(const char *name, char *late, size_t size) {
+    const char *tail = strrchr(name, '_');
+    if (!tail)
+        tail = strrchr(name, '.');
+    if (!tail)
+        tail = name + strlen(name);
+    const int length = snprintf(late, size, "%.*s_late%s", static_cast<int>(tail - name), name, tail);
+    return length >= 0 && static_cast<size_t>(length) < size;
+}
+
+DWORD DataAcquisition::AppendRawText(const char *path, SYSTEMTIME time, const char *text, size_t size,
+                                     bool &opened) {
+    opened = false;
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return error ? error : ERROR_OPEN_FAILED;
+    }
+    opened = true;
+
+    LARGE_INTEGER before = {}, zero = {};
+    if (!GetFileSizeEx(file, &before) || !SetFilePointerEx(file, zero, nullptr, FILE_END)) {
+        const DWORD error = GetLastError();
+        CloseHandle(file);
+        return error ? error : ERROR_WRITE_FAULT;
+    }
+
+    // A new or empty file starts with the header of its format.
+    char header[3 * TextSize];
+    int headerLength = 0;
+    if (before.QuadPart == 0) {
+        if (RawTimeKeyFormat == 1)
+            headerLength = snprintf(header, sizeof header, "%02d/%02d/%02d %s (SN: %s)\r\n", time.wMonth,
+                                    time.wDay, time.wYear % 100, InstrumentName, SerialNumber);
+        else if (RawTimeKeyFormat == 2)
+            headerLength =
+                snprintf(header, sizeof header, "%02d/%02d/%02d %02d:00 %s (SN: %s)\r\n", time.wMonth,
+                         time.wDay, time.wYear, time.wHour, InstrumentName, SerialNumber);
+        if (headerLength < 0)
+            headerLength = 0;
+        if (static_cast<size_t>(headerLength) >= sizeof header)
+            headerLength = static_cast<int>(sizeof header - 1);
+    }
+
+    DWORD error = 0;
+    const char *parts[2] = {header, text};
+    const size_t sizes[2] = {static_cast<size_t>(headerLength), size};
+    for (int part = 0; part < 2 && error == 0; ++part) {
+        size_t done = 0;
+        while (done < sizes[part] && error == 0) {
+            const size_t rest = sizes[part] - done;
+            const DWORD chunk = rest > 0x40000000u ? 0x40000000u : static_cast<DWORD>(rest);
+            DWORD written = 0;
+            if (!WriteFile(file, parts[part] + done, chunk, &written, nullptr))
+                error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+            else if (written == 0)
+                error = ERROR_WRITE_FAULT;
+            done += written;
+        }
+    }
+    if (error != 0) {
+        // No torn line stays behind: the file goes back to its size before the write.
+        if (SetFilePointerEx(file, before, nullptr, FILE_BEGIN))
+            SetEndOfFile(file);
+    }
+    CloseHandle(file);
+    return error;
+}
+
+void DataAcquisition::KeepRawText(const char *name, SYSTEMTIME time, const char *text, size_t size,
+                                  DWORD samples, bool opened, DWORD error, const char *path) {
+    RawWriteFailedInPass = true;
+    bool kept = false;
+    if (size <= KeptRawLimit && KeptRawBytes <= KeptRawLimit - size) {
+        try {
+            // One chunk per file and pass: a chunk of an earlier pass may be written meanwhile.
+            if (!KeptRaw.empty() && KeptRaw.back().Pass == RawPassNumber &&
+                strcmp(KeptRaw.back().Name, name) == 0) {
+                KeptRaw.back().Text.append(text, size);
+            } else {
+                KeptRaw.emplace_back();
+                KeptRawText &chunk = KeptRaw.back();
+                snprintf(chunk.Name, sizeof chunk.Name, "%s", name);
+                chunk.Time = time;
+                try {
+                    chunk.Text.assign(text, size);
+                } catch (...) {
+                    KeptRaw.pop_back();
+                    throw;
+                }
+            }
+            KeptRaw.back().Samples += samples;
+            KeptRaw.back().Pass = RawPassNumber;
+            KeptRawBytes += size;
+            kept = true;
+        } catch (const std::bad_alloc &) {
+            kept = false;
+        }
+    }
+    const DWORD lost = kept ? 0 : samples;
+    if (kept)
+        EpisodeSamplesKept += samples;
+    else
+        EpisodeSamplesLost += samples;
+
+    // One entry per episode: its first failure, with what it cost so far.
+    if (RawWriteEpisode)
+        return;
+    RawWriteEpisode = true;
+    char message[MessageSize];
+    snprintf(message, sizeof message,
+             "%s: Error %s file %s (error %lu; %lu samples lost, %lu kept for a later write)", Name,
+             opened ? "writing" : "opening", path, static_cast<unsigned long>(error),
+             static_cast<unsigned long>(lost), static_cast<unsigned long>(kept ? samples : 0));
+    EventLogRef.Write(5004, message);
+}
+
 void DataAcquisition::WriteRawFile(const char *name, SYSTEMTIME time) {
     // Nothing gathered since the last write: no file is touched.
     if (!FileBuffer || FileBufferPosition <= 0)
         return;
 
-    char message[MessageSize];
-    const int pending = FileBufferPosition;
-    int pathLength = RawArchiveDirectory[0] != '\0'
-                         ? snprintf(RawFilePath, sizeof RawFilePath, "%s\\%s", RawArchiveDirectory, name)
-                         : snprintf(RawFilePath, sizeof RawFilePath, "%s", name);
-
-    FILE *file = nullptr;
-    long size = 0;
-    if (pathLength >= 0 && static_cast<size_t>(pathLength) < sizeof RawFilePath) {
-        HANDLE existing = CreateFileA(RawFilePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (existing != INVALID_HANDLE_VALUE) {
-            DWORD low = GetFileSize(existing, nullptr);
-            size = low == INVALID_FILE_SIZE ? 0 : static_cast<long>(low);
-            CloseHandle(existing);
-        }
-        file = _fsopen(RawFilePath, "ab", _SH_DENYNO);
-    }
-
-    // The gathered bytes belong to this file alone: when it cannot be written they are
-    // dropped, never appended to the next file of the pass.
+    // The gathered bytes belong to this file alone: what cannot be written to it is kept for
+    // its late file, never appended to the next file of the pass.
+    const size_t pending = static_cast<size_t>(FileBufferPosition);
+    const DWORD samples = FileBufferSamples;
     FileBufferPosition = 0;
-    if (!file) {
-        snprintf(message, sizeof message, "%s: Error opening file %s (%d bytes lost)", Name,
-                 pathLength >= 0 && static_cast<size_t>(pathLength) < sizeof RawFilePath ? RawFilePath : name,
-                 pending);
-        EventLogRef.Write(5004, message);
+    FileBufferSamples = 0;
+
+    bool opened = false;
+    DWORD error = ERROR_FILENAME_EXCED_RANGE;
+    if (RawPathOf(name, RawFilePath, sizeof RawFilePath))
+        error = AppendRawText(RawFilePath, time, FileBuffer, pending, opened);
+    else
+        snprintf(RawFilePath, sizeof RawFilePath, "%s", name);
+    if (error != 0)
+        KeepRawText(name, time, FileBuffer, pending, samples, opened, error, RawFilePath);
+}
+
+void DataAcquisition::WriteKeptRawText(bool atStop) {
+    char late[TextSize];
+    char path[TextSize];
+    // At the stop, what the last pass kept is written here too, so only this attempt counts.
+    bool failed = atStop ? false : RawWriteFailedInPass;
+    // In order, so that each late file gets its text in time order; the first failure ends the
+    // attempt, and the rest waits for the next pass.
+    while (!KeptRaw.empty()) {
+        KeptRawText &chunk = KeptRaw.front();
+        if (!atStop && chunk.Pass == RawPassNumber)
+            break;  // kept by this pass: a later pass writes it
+        bool opened = false;
+        DWORD error = ERROR_FILENAME_EXCED_RANGE;
+        if (LateRawFileName(chunk.Name, late, sizeof late) && RawPathOf(late, path, sizeof path))
+            error = AppendRawText(path, chunk.Time, chunk.Text.data(), chunk.Text.size(), opened);
+        if (error != 0) {
+            failed = true;
+            break;
+        }
+        EpisodeSamplesWrittenLate += chunk.Samples;
+        KeptRawBytes -= chunk.Text.size();
+        KeptRaw.pop_front();
+    }
+    if (!RawWriteEpisode)
+        return;
+
+    char message[MessageSize];
+    if (KeptRaw.empty() && !failed) {
+        snprintf(
+            message, sizeof message,
+            "%s: Raw data files can be written again. %lu samples were kept and written late to their late "
+            "files, %lu samples lost.",
+            Name, static_cast<unsigned long>(EpisodeSamplesWrittenLate),
+            static_cast<unsigned long>(EpisodeSamplesLost));
+    } else if (atStop) {
+        // The archive ends while writes still fail: what is still kept is lost now.
+        DWORD unwritten = 0;
+        for (const KeptRawText &chunk : KeptRaw)
+            unwritten += chunk.Samples;
+        EpisodeSamplesLost += unwritten;
+        KeptRaw.clear();
+        KeptRawBytes = 0;
+        snprintf(message, sizeof message,
+                 "%s: Raw data files could still not be written when the archive stopped. %lu samples were "
+                 "written late to their late files, %lu samples lost.",
+                 Name, static_cast<unsigned long>(EpisodeSamplesWrittenLate),
+                 static_cast<unsigned long>(EpisodeSamplesLost));
+    } else {
         return;
     }
-
-    bool written = true;
-    if (size == 0) {
-        char header[3 * TextSize];
-        int length = 0;
-        if (RawTimeKeyFormat == 1)
-            length = snprintf(header, sizeof header, "%02d/%02d/%02d %s (SN: %s)\r\n", time.wMonth, time.wDay,
-                              time.wYear % 100, InstrumentName, SerialNumber);
-        else if (RawTimeKeyFormat == 2)
-            length = snprintf(header, sizeof header, "%02d/%02d/%02d %02d:00 %s (SN: %s)\r\n", time.wMonth,
-                              time.wDay, time.wYear, time.wHour, InstrumentName, SerialNumber);
-        if (length > 0) {
-            size_t bytes =
-                static_cast<size_t>(length) < sizeof header ? static_cast<size_t>(length) : sizeof header - 1;
-            written = fwrite(header, 1, bytes, file) == bytes;
-        }
-    }
-    if (written)
-        written = fwrite(FileBuffer, 1, static_cast<size_t>(pending), file) == static_cast<size_t>(pending);
-    if (fclose(file) != 0)
-        written = false;
-    if (!written) {
-        snprintf(message, sizeof message, "%s: Error writing file %s (%d bytes lost)", Name, RawFilePath,
-                 pending);
-        EventLogRef.Write(5004, message);
-    }
+    EventLogRef.Write(5030, message);
+    RawWriteEpisode = false;
+    EpisodeSamplesKept = EpisodeSamplesWrittenLate = EpisodeSamplesLost = 0;
 }
 
 // Counts the records of the current buffer by status into the per-pass counters.

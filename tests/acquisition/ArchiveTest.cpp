@@ -197,7 +197,7 @@ TEST_F(ArchiveTest, BufferOfEmptyTextsIsHandedBackWithoutFiles) {
     EXPECT_TRUE(DataFiles(data, "_raw.txt").empty());
 }
 
-TEST_F(ArchiveTest, BytesOfAnUnwritableFileAreDroppedNotMovedToTheNextFile) {
+TEST_F(ArchiveTest, BytesOfAnUnwritableFileAreKeptForItsLateFileNotMovedToTheNextFile) {
     // A directory in place of the 13 h file makes it impossible to open.
     std::filesystem::create_directories(data + "/lab02634213_raw.txt");
     Configure(2, 1);
@@ -205,10 +205,21 @@ TEST_F(ArchiveTest, BytesOfAnUnwritableFileAreDroppedNotMovedToTheNextFile) {
              {"b\r\n", Stamp(2026, 12, 8, 14, 0, 1, 0), SampleGood}});
     Pass(0);
     EXPECT_EQ(Raw("lab02634214_raw.txt"), "12/08/2026 14:00 Metek (SN: 666)\r\n0001000 b\r\n");
-    auto errors = LogMessages(data, 5004);
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0], "Metek1: Error opening file C:\\Data\\Archive\\lab02634213_raw.txt (11 bytes lost)");
+    EXPECT_EQ(LogMessages(data, 5004),
+              std::vector<std::string>{"Metek1: Error opening file C:\\Data\\Archive\\lab02634213_raw.txt (error 5; 0 "
+                                       "samples lost, 1 kept for a later write)"});
     EXPECT_EQ(engine->Buffers[0].SampleCount, 0u);
+    EXPECT_TRUE(LogMessages(data, 5030).empty());
+
+    // The next pass writes the kept line to the 13 h file's late file, with its own header.
+    Fill(1, {{"c\r\n", Stamp(2026, 12, 8, 14, 0, 2, 0), SampleGood}});
+    Pass(1);
+    EXPECT_EQ(Raw("lab02634214_raw.txt"), "12/08/2026 14:00 Metek (SN: 666)\r\n0001000 b\r\n0002000 c\r\n");
+    EXPECT_EQ(Raw("lab02634213_late_raw.txt"), "12/08/2026 13:00 Metek (SN: 666)\r\n5959000 a\r\n");
+    EXPECT_EQ(LogMessages(data, 5030),
+              std::vector<std::string>{"Metek1: Raw data files can be written again. 1 samples were kept and written "
+                                       "late to their late files, 0 samples lost."});
+    EXPECT_EQ(LogMessages(data, 5004).size(), 1u);
 }
 
 TEST_F(ArchiveTest, DisabledRawArchivingWritesNothingButFreesTheBuffer) {
