@@ -1,6 +1,8 @@
 // The daily disk event log.
 #include "services/EventLog.h"
 
+#include <string>
+
 #include "services/DateAndDirectory.h"
 
 namespace {
@@ -62,15 +64,71 @@ void EventLog::Write(LONG code, const char *message) {
     WriteEntry(entry);
 }
 
+void EventLog::Divert(const Entry &entry, const SYSTEMTIME &time, const char *where, DWORD error) {
+    ++DroppedEntries;
+    std::fprintf(stderr, "Event log %s not writable (error %lu): %02d:%02d:%02d:%03d  %4d  %s\n", where,
+                 static_cast<unsigned long>(error), time.wHour, time.wMinute, time.wSecond,
+                 time.wMilliseconds, static_cast<int>(entry.Code), entry.Message);
+    std::fflush(stderr);
+}
+
+namespace {
+
+// Appends one printf-formatted piece to text; false when it cannot be formatted or stored.
+template <typename... Args>
+bool AppendFormatted(std::string &text, const char *format, Args... args) {
+    const int length = std::snprintf(nullptr, 0, format, args...);
+    if (length < 0)
+        return false;
+    const size_t start = text.size();
+    try {
+        text.resize(start + static_cast<size_t>(length) + 1);
+    } catch (...) {
+        return false;
+    }
+    std::snprintf(&text[start], static_cast<size_t>(length) + 1, format, args...);
+    text.resize(start + static_cast<size_t>(length));
+    return true;
+}
+
+// Appends text to the open file at its end; a write that fails part-way cuts the file back to
+// its size before the write, so the log holds whole lines only. Returns 0 or the error.
+DWORD AppendWhole(HANDLE file, const std::string &text) {
+    LARGE_INTEGER before = {}, zero = {};
+    if (!GetFileSizeEx(file, &before) || !SetFilePointerEx(file, zero, nullptr, FILE_END))
+        return GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+    DWORD error = 0;
+    size_t done = 0;
+    while (done < text.size() && error == 0) {
+        DWORD written = 0;
+        if (!WriteFile(file, text.data() + done, static_cast<DWORD>(text.size() - done), &written, nullptr))
+            error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+        else if (written == 0)
+            error = ERROR_WRITE_FAULT;
+        done += written;
+    }
+    if (error != 0 && SetFilePointerEx(file, before, nullptr, FILE_BEGIN))
+        SetEndOfFile(file);
+    return error;
+}
+
+}  // namespace
+
 void EventLog::WriteEntry(Entry entry) {
+    if (entry.Message == nullptr || entry.Message[0] == '\0')
+        return;  // empty messages are never written
+
     // WAIT_ABANDONED: a writer died holding the mutex; the mutex is ours now, and every line
     // before it was closed whole, so go on as usual.
     const DWORD wait = WaitForSingleObject(DiskWriteMutex, INFINITE);
-    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED)
-        return;
-
-    if (entry.Message == nullptr || entry.Message[0] == '\0') {
-        ReleaseMutex(DiskWriteMutex);
+    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
+        // Without the mutex the scratch members are not ours: this diversion uses none.
+        const DWORD error = GetLastError();
+        SYSTEMTIME time;
+        if ((entry.Time.dwLowDateTime == 0 && entry.Time.dwHighDateTime == 0) ||
+            !FileTimeToSystemTime(&entry.Time, &time))
+            GetSystemTime(&time);
+        Divert(entry, time, LogName, error);
         return;
     }
 
@@ -87,9 +145,13 @@ void EventLog::WriteEntry(Entry entry) {
     else
         std::snprintf(FilePath, sizeof FilePath, "%s", FileName);
 
-    // Binary mode with explicit CR LF: the same bytes on every platform.
-    Stream = _fsopen(FilePath, "ab", _SH_DENYNO);
-    if (Stream == nullptr) {
+    // Appended, shared for reading and writing by others; CR LF written explicitly, so the
+    // bytes are the same on every platform.
+    File = CreateFileA(FilePath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (File == INVALID_HANDLE_VALUE) {
+        File = nullptr;
+        Divert(entry, EntryTime, FilePath, GetLastError());
         ReleaseMutex(DiskWriteMutex);
         return;
     }
@@ -101,13 +163,31 @@ void EventLog::WriteEntry(Entry entry) {
     if (SearchHandle != INVALID_HANDLE_VALUE)
         FindClose(SearchHandle);
     SearchHandle = nullptr;
-    if (empty)
-        std::fprintf(Stream, "%02d/%02d/%02d %s\r\n\r\nHH:MM:SS:MMM  Code  Message\r\n", EntryTime.wMonth,
-                     EntryTime.wDay, EntryTime.wYear % 100, LogName);
 
-    std::fprintf(Stream, "%02d:%02d:%02d:%03d  %4d  %s\r\n", EntryTime.wHour, EntryTime.wMinute,
-                 EntryTime.wSecond, EntryTime.wMilliseconds, static_cast<int>(entry.Code), entry.Message);
-    std::fclose(Stream);
-    Stream = nullptr;
+    // Header, the count of entries that went to stderr meanwhile, and the entry: one write.
+    std::string text;
+    bool formatted = true;
+    if (empty)
+        formatted = AppendFormatted(text, "%02d/%02d/%02d %s\r\n\r\nHH:MM:SS:MMM  Code  Message\r\n",
+                                    EntryTime.wMonth, EntryTime.wDay, EntryTime.wYear % 100, LogName);
+    const unsigned long dropped = DroppedEntries.load();
+    if (dropped != 0 && formatted)
+        formatted =
+            AppendFormatted(text,
+                            "%02d:%02d:%02d:%03d  %4d  %lu event-log entries could not be written to the "
+                            "log and went to stderr.\r\n",
+                            EntryTime.wHour, EntryTime.wMinute, EntryTime.wSecond, EntryTime.wMilliseconds,
+                            static_cast<int>(DroppedEntriesCode), dropped);
+    if (formatted)
+        formatted = AppendFormatted(text, "%02d:%02d:%02d:%03d  %4d  %s\r\n", EntryTime.wHour,
+                                    EntryTime.wMinute, EntryTime.wSecond, EntryTime.wMilliseconds,
+                                    static_cast<int>(entry.Code), entry.Message);
+    const DWORD error = formatted ? AppendWhole(File, text) : ERROR_NOT_ENOUGH_MEMORY;
+    CloseHandle(File);
+    File = nullptr;
+    if (error != 0)
+        Divert(entry, EntryTime, FilePath, error);
+    else
+        DroppedEntries -= dropped;
     ReleaseMutex(DiskWriteMutex);
 }

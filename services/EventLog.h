@@ -3,8 +3,15 @@
 // Each UTC day has a file "YYJJJ.log" in the log's directory. Writers in this process and in
 // any other process that logs under the same name are serialised by the named mutex
 // "<LogName>_EventLogDiskWrite", held from the choice of the file to its closing, so lines
-// never tear.
+// never tear. Each entry is one write; a write that fails part-way (a full disk) is cut back,
+// so the file holds whole lines only.
+//
+// An entry that cannot be written (the file cannot be opened or written, or the mutex cannot
+// be had) goes to stderr instead, and is counted. The next entry that reaches the file is
+// preceded by one entry with code DroppedEntriesCode that says how many went to stderr.
 #pragma once
+
+#include <atomic>
 
 #include "platform/win32.h"
 
@@ -34,6 +41,10 @@ public:
     // Writes one entry under DiskWriteMutex into the file of the entry's UTC day.
     void WriteEntry(Entry entry);
 
+    // The log's own entry: "%lu event-log entries could not be written to the log and went to
+    // stderr."
+    static constexpr LONG DroppedEntriesCode = 9997;
+
     // Held while an entry is written; callers that stamp entries themselves (the archive
     // engine) read the time while they hold it. The mutex is recursive for its owner.
     HANDLE DiskWriteMutex = nullptr;
@@ -51,5 +62,10 @@ private:
     SYSTEMTIME EntryTime = {};
     WIN32_FIND_DATAA FileInformation = {};
     FILETIME CreatedTime = {};
-    FILE *Stream = nullptr;
+    HANDLE File = nullptr;  // the day's file while an entry is written
+    // Entries that went to stderr and are not yet counted in the file.
+    std::atomic<unsigned long> DroppedEntries{0};
+
+    // Prints the entry to stderr, with where it should have gone and why, and counts it.
+    void Divert(const Entry &entry, const SYSTEMTIME &time, const char *where, DWORD error);
 };

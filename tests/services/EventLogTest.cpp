@@ -2,11 +2,13 @@
 // several threads and processes sharing one log through its named mutex.
 #include <gtest/gtest.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -187,6 +189,63 @@ TEST_F(EventLogTest, EmptyMessagesWriteNothing) {
     log.WriteEntry(MakeEntry(At(2026, 1, 1, 0, 0, 0, 1), 5, "written"));
     EXPECT_EQ(ReadFile(root.Posix("c/Data/26001.log")),
               Header("01/01/26", "Empty") + "00:00:00:001     5  written\r\n");
+}
+
+TEST_F(EventLogTest, AnUnwritableLogGoesToStderrAndIsCountedOnceWritableAgain) {
+    EventLog log("Unwritable", "C:\\Data");
+    RemoveLogs(root.Posix("c/Data"));
+    // A directory in place of the day's file: it cannot be opened, even by root.
+    ASSERT_TRUE(std::filesystem::create_directory(root.Posix("c/Data/26342.log")));
+    testing::internal::CaptureStderr();
+    log.WriteEntry(MakeEntry(At(2026, 12, 8, 13, 5, 7, 42), 5100, "first"));
+    log.WriteEntry(MakeEntry(At(2026, 12, 8, 13, 5, 7, 43), 5101, "second"));
+    const std::string diverted = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(diverted,
+              "Event log C:\\Data\\26342.log not writable (error 5): 13:05:07:042  5100  first\n"
+              "Event log C:\\Data\\26342.log not writable (error 5): 13:05:07:043  5101  second\n");
+
+    std::filesystem::remove(root.Posix("c/Data/26342.log"));
+    log.WriteEntry(MakeEntry(At(2026, 12, 8, 13, 5, 8, 0), 5102, "third"));
+    log.WriteEntry(MakeEntry(At(2026, 12, 8, 13, 5, 8, 1), 5103, "fourth"));
+    EXPECT_EQ(ReadFile(root.Posix("c/Data/26342.log")),
+              Header("12/08/26", "Unwritable") +
+                  "13:05:08:000  9997  2 event-log entries could not be written to the log and went to stderr.\r\n"
+                  "13:05:08:000  5102  third\r\n"
+                  "13:05:08:001  5103  fourth\r\n");
+}
+
+TEST_F(EventLogTest, AFullDiskLeavesWholeLinesAndSendsTheEntryToStderr) {
+    EventLog log("Full", "C:\\Data");
+    RemoveLogs(root.Posix("c/Data"));
+    // Enough lines that the captured stderr, a file of this process too, stays below the cap.
+    for (int i = 0; i < 40; ++i)
+        log.WriteEntry(MakeEntry(At(2026, 12, 8, 13, 0, 0, 0), 1, "an entry before the disk fills up"));
+    const std::string before = ReadFile(root.Posix("c/Data/26342.log"));
+
+    // A cap on the size of every file of this process, with SIGXFSZ ignored: the write of
+    // the next entry comes back short and then fails, as on a disk that fills up.
+    rlimit saved = {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    if (saved.rlim_max != RLIM_INFINITY && saved.rlim_max < before.size() + 10)
+        GTEST_SKIP() << "RLIMIT_FSIZE cannot be set here";
+    void (*handler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit capped = saved;
+    capped.rlim_cur = before.size() + 10;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &capped), 0);
+    testing::internal::CaptureStderr();
+    log.WriteEntry(MakeEntry(At(2026, 12, 8, 13, 0, 1, 0), 2, "a line longer than the room left"));
+    const std::string diverted = testing::internal::GetCapturedStderr();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, handler);
+
+    EXPECT_EQ(ReadFile(root.Posix("c/Data/26342.log")), before);
+    EXPECT_EQ(diverted, "Event log C:\\Data\\26342.log not writable (error 223): 13:00:01:000     2  a line longer "
+                        "than the room left\n");
+    log.WriteEntry(MakeEntry(At(2026, 12, 8, 13, 0, 2, 0), 3, "after"));
+    EXPECT_EQ(ReadFile(root.Posix("c/Data/26342.log")),
+              before +
+                  "13:00:02:000  9997  1 event-log entries could not be written to the log and went to stderr.\r\n"
+                  "13:00:02:000     3  after\r\n");
 }
 
 TEST_F(EventLogTest, WriteStampsWithTheTimeOfWriting) {
