@@ -1,6 +1,7 @@
 // The archive engine with hand-built buffers: raw files split at the hour, headers, time
 // keys, the per-pass entries, lost files, and the archive thread's start, passes and stop.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <atomic>
 #include <memory>
@@ -222,6 +223,35 @@ TEST_F(ArchiveTest, BytesOfAnUnwritableFileAreKeptForItsLateFileNotMovedToTheNex
     EXPECT_EQ(LogMessages(data, 5004).size(), 1u);
 }
 
+TEST_F(ArchiveTest, ALockedRegistryNeverKeepsThePassFromWritingItsRawData) {
+    Configure(2, 1);
+    snprintf(engine->RegistryKeyPath, sizeof engine->RegistryKeyPath, "%s",
+             "SYSTEM\\CurrentControlSet\\Services\\QORL Data Acquisition\\Parameters\\Metek1");
+    Fill(0, {{"a\r\n", Stamp(2026, 12, 8, 13, 0, 0, 0), SampleGood}});
+    Pass(0);  // creates the store and the key
+
+    // Another program holds the store locked for the next two passes.
+    sqlite3 *other = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open((root.Path() + "/registry.db").c_str(), &other));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr));
+    Fill(1, {{"b\r\n", Stamp(2026, 12, 8, 13, 0, 1, 0), SampleGood}});
+    Pass(1);
+    Fill(2, {{"c\r\n", Stamp(2026, 12, 8, 13, 0, 2, 0), SampleGood}});
+    Pass(2);
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr));
+    sqlite3_close(other);
+
+    EXPECT_EQ(Raw("lab02634213_raw.txt"),
+              "12/08/2026 13:00 Metek (SN: 666)\r\n0000000 a\r\n0001000 b\r\n0002000 c\r\n");
+    EXPECT_EQ(LogMessages(data, 5026),
+              std::vector<std::string>{
+                  "Metek1: Error opening the registry key SYSTEM\\CurrentControlSet\\Services\\QORL "
+                  "Data Acquisition\\Parameters\\Metek1. Archive bookkeeping suspended."});
+    EXPECT_TRUE(engine->BookkeepingSuspended);
+    EXPECT_EQ(engine->Buffers[1].SampleCount, 0u);
+    EXPECT_EQ(engine->Buffers[2].SampleCount, 0u);
+}
+
 TEST_F(ArchiveTest, DisabledRawArchivingWritesNothingButFreesTheBuffer) {
     Configure(2, 1, 0);
     EXPECT_EQ(engine->RawArchivingEnabled, 0);
@@ -306,6 +336,27 @@ TEST_F(ArchiveTest, ThreadArchivesAHandedOverBufferAndEndsOnStop) {
               std::vector<std::string>{
                   "Metek1: Raw data archiving enabled with an archiving period of 60 seconds."});
     EXPECT_EQ(LogMessages(data, 5016), std::vector<std::string>{"Metek1: File compression disabled."});
+}
+
+TEST_F(ArchiveTest, TheThreadWritesKeptTextToTheLateFileWhenItEnds) {
+    // A directory in place of the 9 h file makes it impossible to open.
+    std::filesystem::create_directories(data + "/lab02634209_raw.txt");
+    ASSERT_EQ(engine->StartArchiveEngine(2, 1, 0, DataDirectory, "lab0<YYJJJHH>_raw.txt", "", "", 0, 60, 60,
+                                         0, 3600),
+              0);
+    Fill(2, {{"a\r\n", Stamp(2026, 12, 8, 9, 0, 0, 1), SampleGood}});
+    SetEvent(engine->EngineReadyEvent);
+    SetEvent(engine->Buffers[2].BufferReadyEvent);
+    ASSERT_EQ(WaitForSingleObject(engine->WrittenEvent, 60000), WAIT_OBJECT_0);
+    SetEvent(engine->ArchiveStopEvent);
+    ASSERT_EQ(WaitForSingleObject(engine->ArchiveThreadHandle, 60000), WAIT_OBJECT_0);
+
+    EXPECT_EQ(Raw("lab02634209_late_raw.txt"), "12/08/2026 09:00 Metek (SN: 666)\r\n0000001 a\r\n");
+    EXPECT_EQ(LogMessages(data, 5004).size(), 1u);
+    EXPECT_EQ(LogMessages(data, 5030),
+              std::vector<std::string>{
+                  "Metek1: Raw data files can be written again. 1 samples were kept and written "
+                  "late to their late files, 0 samples lost."});
 }
 
 TEST_F(ArchiveTest, StopArchivesEveryReadyBufferInRingOrderAndClosesThePeriodOnce) {
