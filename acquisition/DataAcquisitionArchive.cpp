@@ -451,6 +451,7 @@ DWORD DataAcquisition::AppendRawText(const char *path, SYSTEMTIME time, const ch
         return error ? error : ERROR_OPEN_FAILED;
     }
     opened = true;
+    const bool created = GetLastError() != ERROR_ALREADY_EXISTS;
 
     LARGE_INTEGER before = {}, zero = {};
     if (!GetFileSizeEx(file, &before) || !SetFilePointerEx(file, zero, nullptr, FILE_END)) {
@@ -498,6 +499,9 @@ DWORD DataAcquisition::AppendRawText(const char *path, SYSTEMTIME time, const ch
             SetEndOfFile(file);
     }
     CloseHandle(file);
+    // Nor an empty file that this write created.
+    if (error != 0 && created && before.QuadPart == 0)
+        DeleteFileA(path);
     return error;
 }
 

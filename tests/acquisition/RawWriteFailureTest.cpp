@@ -124,6 +124,27 @@ TEST_F(RawWriteFailure, AShortWriteIsCutBackToTheLastWholeLineAndWrittenLaterToT
     EXPECT_EQ(engine->KeptRawBytes, 0u);
 }
 
+TEST_F(RawWriteFailure, AFailedWriteToANewFileLeavesNoFileBehind) {
+    Pass({"first\r\n"}, 0);  // the event log and the 13 h file exist
+    const std::string line = std::string(20000, 'x') + "\r\n";
+    {
+        FileSizeCap cap(10000);  // the new 14 h file cannot take the line
+        if (!cap.Active())
+            GTEST_SKIP() << "RLIMIT_FSIZE cannot be lowered here";
+        SetRecord(*engine, 0, 0, line, Stamp(2026, 12, 8, 14, 0, 0, 0));
+        engine->Buffers[0].SampleCount = 1;
+        engine->CurrentBuffer = 0;
+        engine->ArchivePass(state);
+        cap.Lift();
+    }
+    EXPECT_FALSE(std::filesystem::exists(data + "/lab02634214_raw.txt"));
+    EXPECT_EQ(engine->EpisodeSamplesKept, 1u);
+
+    Pass({"second\r\n"}, 1);
+    EXPECT_EQ(Raw("lab02634214_late_raw.txt"), "12/08/2026 14:00 Metek (SN: 666)\r\n0000000 " + line);
+    EXPECT_EQ(LogMessages(data, 5030).size(), 1u);
+}
+
 TEST_F(RawWriteFailure, TextKeptOverSeveralPassesGoesToTheLateFileInOrderAfterOneEntry) {
     // While the hour's file stays unwritable, each pass writes what earlier passes kept to the
     // late file and keeps its own text; the episode lasts, with a single 5004 entry.
