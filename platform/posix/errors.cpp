@@ -95,6 +95,7 @@ const MessageText kMessages[] = {
     {1131, "A potential deadlock condition has been detected.\r\n"},
     {1167, "The device is not connected.\r\n"},
     {1314, "A required privilege is not held by the client.\r\n"},
+    {1319, "The specified group does not exist.\r\n"},
     {1460, "This operation returned because the timeout period expired.\r\n"},
     {1815, "The specified resource language ID cannot be found in the image file.\r\n"},
 };

@@ -37,7 +37,7 @@ void LayerMutex::unlock() {
     pthread_mutex_unlock(&mutex_);
     tlsLayerDepth = tlsLayerDepth - 1;
     if (tlsLayerDepth == 0 && tlsParkPending)
-        ParkCurrentThread();
+        EndCurrentThread();
 }
 
 LayerMutex &WaitLock() {

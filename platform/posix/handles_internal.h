@@ -130,9 +130,15 @@ bool MapPathForUse(const char *windowsPath, char *posixPath, size_t capacity);
 
 // Thread termination (threads.cpp): a thread asked to stop while inside a layer critical
 // section stops as it leaves the last one. ParkPending() tells a waiting thread not to take
-// anything more; ParkCurrentThread() stops the calling thread for good.
+// anything more; EndCurrentThread() ends the calling kernel thread at once, without running
+// any more of its code, so the kernel abandons the named mutexes it owns.
 bool ParkPending();
-void ParkCurrentThread();
+[[noreturn]] void EndCurrentThread();
+
+// A thread that sleeps in a wait records its waiter (WaitLock() held, null when it stops
+// sleeping), so that terminating it can wake it to end (threads.cpp; WakeWaiter in sync.cpp).
+void SetCurrentThreadWait(Waiter *waiter);
+void WakeWaiter(Waiter *waiter);
 
 // Threads: abandons every unnamed mutex the given thread owns (it ended or was terminated).
 void AbandonMutexesOwnedBy(DWORD threadId);

@@ -3,15 +3,14 @@
 // A mapping backed by the paging file (hFile INVALID_HANDLE_VALUE) is a POSIX shared-memory
 // object. A named mapping uses the layer's shared-object name of kind "mapping", scoped by
 // KESTRUNE_ROOT like every named object, so every process of one installation that names it
-// shares its bytes ("Global\" and "Local\" select the same, single namespace); an unnamed
-// one is an object unlinked at once, private to its handle.
+// shares its bytes ("Global\" and "Local\" select the same, single namespace).
 //
-// Lifetime follows Win32: the name exists while any process holds a handle or a view of it.
-// Each open holds a shared flock on its descriptor; whoever drops the last one (a close that
-// can take the lock exclusively) removes the name. A process that dies drops its locks with
-// it, so an object left without holders is stale: creating that name starts from fresh zero
-// bytes, and opening it fails with ERROR_FILE_NOT_FOUND. Create, open and the last close of
-// every process run under one machine-wide lock file, so these steps never interleave.
+// Who may open a named mapping and how long it exists follow named_objects.cpp, as for named
+// mutexes: created mode 0600 (0660 in KESTRUNE_SHARED_GROUP), never open to others; another
+// user's mapping fails with ERROR_ACCESS_DENIED; the name exists while any process holds a
+// handle or a view, and one whose holders died is removed at the next create or open, so a
+// new object always starts from zero bytes. An unnamed mapping is a memfd, private to its
+// handle and never visible in /dev/shm.
 //
 // Deliberate differences: mappings of real files (hFile other than INVALID_HANDLE_VALUE) and
 // copy-on-write protections fail with ERROR_CALL_NOT_IMPLEMENTED; mapping names live in their
@@ -32,6 +31,7 @@
 #include <string>
 
 #include "platform/posix/handles_internal.h"
+#include "platform/posix/named_objects.h"
 
 #ifndef ERROR_INVALID_ADDRESS
 #define ERROR_INVALID_ADDRESS 487L
@@ -45,7 +45,6 @@ namespace {
 using kestrune::KernelObject;
 using kestrune::ObjectKind;
 
-constexpr char GuardName[] = "/kestrune-map.lock";
 // Views start on multiples of the Windows allocation granularity.
 constexpr ULONGLONG AllocationGranularity = 65536;
 
@@ -62,53 +61,21 @@ bool ObjectName(const char *name, std::string &result) {
     return kestrune::SharedObjectName("mapping", name, result);
 }
 
-// Holds the machine-wide lock of the mapping service for one create, open or last close.
-class Guard {
-public:
-    Guard() {
-        fd_ = shm_open(GuardName, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        if (fd_ >= 0) {
-            fchmod(fd_, 0666);
-            while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-            }
-        }
-    }
-    ~Guard() {
-        if (fd_ >= 0)
-            close(fd_);  // drops the lock
-    }
-    Guard(const Guard &) = delete;
-    Guard &operator=(const Guard &) = delete;
-    bool Held() const { return fd_ >= 0; }
-
-private:
-    int fd_ = -1;
-};
-
-int LockShared(int fd) {
-    int result;
-    while ((result = flock(fd, LOCK_SH)) != 0 && errno == EINTR) {
-    }
-    return result;
-}
-
-// True when no other descriptor of any process holds the object.
-bool NobodyElseHolds(int fd) { return flock(fd, LOCK_EX | LOCK_NB) == 0; }
-
 class Mapping : public KernelObject {
 public:
     Mapping(int fd, std::string objectName, ULONGLONG size, bool writable)
-        : KernelObject(ObjectKind::FileMapping), Fd(fd), ObjectName(std::move(objectName)), Size(size),
+        : KernelObject(ObjectKind::FileMapping),
+          Fd(fd),
+          ObjectName(std::move(objectName)),
+          Size(size),
           Writable(writable) {}
     ~Mapping() override {
         if (Fd < 0)
             return;
-        if (!ObjectName.empty()) {
-            Guard guard;
-            if (guard.Held() && NobodyElseHolds(Fd))
-                shm_unlink(ObjectName.c_str());
-        }
-        close(Fd);
+        if (ObjectName.empty())
+            close(Fd);
+        else
+            kestrune::CloseNamedObject(Fd, ObjectName);
     }
 
     const int Fd;
@@ -136,9 +103,12 @@ std::map<uintptr_t, View> &Views() {
 HANDLE Register(int fd, std::string objectName, ULONGLONG size, bool writable, DWORD lastError) {
     std::shared_ptr<Mapping> mapping;
     try {
-        mapping = std::make_shared<Mapping>(fd, std::move(objectName), size, writable);
+        mapping = std::make_shared<Mapping>(fd, objectName, size, writable);
     } catch (...) {
-        close(fd);
+        if (objectName.empty())
+            close(fd);
+        else
+            kestrune::CloseNamedObject(fd, objectName);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
@@ -178,15 +148,11 @@ HANDLE CreateFileMappingA(HANDLE hFile, LPSECURITY_ATTRIBUTES, DWORD flProtect, 
     const bool writable = page == PAGE_READWRITE;
 
     if (!lpName || !*lpName) {
-        char unique[64];
-        static std::atomic<unsigned> counter{0};
-        snprintf(unique, sizeof unique, "/kestrune-anon-%d-%u", static_cast<int>(getpid()), counter++);
-        int fd = shm_open(unique, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        int fd = memfd_create("kestrune-anonymous-mapping", MFD_CLOEXEC);
         if (fd < 0) {
             kestrune::SetLastErrorFromErrno(errno);
             return nullptr;
         }
-        shm_unlink(unique);
         if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
             int err = errno;
             close(fd);
@@ -199,55 +165,11 @@ HANDLE CreateFileMappingA(HANDLE hFile, LPSECURITY_ATTRIBUTES, DWORD flProtect, 
     std::string objectName;
     if (!ObjectName(lpName, objectName))
         return nullptr;
-    Guard guard;
-    if (!guard.Held()) {
-        kestrune::SetLastErrorFromErrno(errno);
+    kestrune::NamedObjectFile file;
+    if (!kestrune::OpenNamedObject(objectName, true, true, static_cast<off_t>(size), nullptr, nullptr, file))
         return nullptr;
-    }
-
-    bool existed = false;
-    ULONGLONG actualSize = size;
-    int fd = shm_open(objectName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-        fchmod(fd, 0666);
-        if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
-            int err = errno;
-            close(fd);
-            shm_unlink(objectName.c_str());
-            SetLastError(err == EFBIG || err == EINVAL ? ERROR_NOT_ENOUGH_MEMORY : Win32ErrorFromErrno(err));
-            return nullptr;
-        }
-    } else if (errno == EEXIST) {
-        fd = shm_open(objectName.c_str(), O_RDWR | O_CLOEXEC, 0);
-        if (fd < 0) {
-            kestrune::SetLastErrorFromErrno(errno);
-            return nullptr;
-        }
-        if (NobodyElseHolds(fd)) {
-            // Left behind by a process that ended without closing it: it starts afresh.
-            if (ftruncate(fd, 0) != 0 || ftruncate(fd, static_cast<off_t>(size)) != 0) {
-                int err = errno;
-                close(fd);
-                SetLastError(Win32ErrorFromErrno(err));
-                return nullptr;
-            }
-        } else {
-            existed = true;
-            struct stat info;
-            if (fstat(fd, &info) == 0)
-                actualSize = static_cast<ULONGLONG>(info.st_size);
-        }
-    } else {
-        kestrune::SetLastErrorFromErrno(errno);
-        return nullptr;
-    }
-    if (LockShared(fd) != 0) {
-        int err = errno;
-        close(fd);
-        SetLastError(Win32ErrorFromErrno(err));
-        return nullptr;
-    }
-    return Register(fd, objectName, actualSize, writable, existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return Register(file.fd, objectName, static_cast<ULONGLONG>(file.size), writable,
+                    file.existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
 }
 
 HANDLE OpenFileMappingA(DWORD dwDesiredAccess, BOOL, LPCSTR lpName) {
@@ -259,32 +181,10 @@ HANDLE OpenFileMappingA(DWORD dwDesiredAccess, BOOL, LPCSTR lpName) {
     if (!ObjectName(lpName, objectName))
         return nullptr;
     const bool writable = (dwDesiredAccess & FILE_MAP_WRITE) != 0;
-
-    Guard guard;
-    if (!guard.Held()) {
-        kestrune::SetLastErrorFromErrno(errno);
+    kestrune::NamedObjectFile file;
+    if (!kestrune::OpenNamedObject(objectName, false, writable, 0, nullptr, nullptr, file))
         return nullptr;
-    }
-    int fd = shm_open(objectName.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC, 0);
-    if (fd < 0) {
-        SetLastError(errno == ENOENT ? ERROR_FILE_NOT_FOUND : Win32ErrorFromErrno(errno));
-        return nullptr;
-    }
-    if (NobodyElseHolds(fd)) {
-        // Its last holder is gone, so on Windows the object would be gone too.
-        shm_unlink(objectName.c_str());
-        close(fd);
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return nullptr;
-    }
-    struct stat info;
-    if (LockShared(fd) != 0 || fstat(fd, &info) != 0) {
-        int err = errno;
-        close(fd);
-        SetLastError(Win32ErrorFromErrno(err));
-        return nullptr;
-    }
-    return Register(fd, objectName, static_cast<ULONGLONG>(info.st_size), writable, ERROR_SUCCESS);
+    return Register(file.fd, objectName, static_cast<ULONGLONG>(file.size), writable, ERROR_SUCCESS);
 }
 
 LPVOID MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesiredAccess, DWORD dwFileOffsetHigh,
@@ -322,7 +222,8 @@ LPVOID MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesiredAccess, DWORD dwF
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
-    ULONGLONG length = dwNumberOfBytesToMap ? static_cast<ULONGLONG>(dwNumberOfBytesToMap) : mapping->Size - offset;
+    ULONGLONG length =
+        dwNumberOfBytesToMap ? static_cast<ULONGLONG>(dwNumberOfBytesToMap) : mapping->Size - offset;
     if (length > mapping->Size - offset) {
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;

@@ -17,9 +17,9 @@
 // Deliberate limits: a named mutex can only be waited on alone (in WaitForMultipleObjects
 // with other handles it fails with ERROR_CALL_NOT_IMPLEMENTED); bWaitAll with more than one
 // handle fails with ERROR_CALL_NOT_IMPLEMENTED; named events fail with
-// ERROR_CALL_NOT_IMPLEMENTED; object names share no namespace across kinds. The shared
-// memory of a named mutex goes with the last handle of the last process that had it open
-// (a process that dies holding handles gives up its share of the object with them).
+// ERROR_CALL_NOT_IMPLEMENTED; object names share no namespace across kinds. Who may open a
+// named mutex and how long it exists follow named_objects.cpp: owner-only, and gone with the
+// last handle of the last process that had it open, also when that process died.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -34,6 +34,7 @@
 #include <unordered_set>
 
 #include "platform/posix/handles_internal.h"
+#include "platform/posix/named_objects.h"
 
 namespace kestrune {
 
@@ -51,6 +52,11 @@ struct Waiter {
     Waiter(const Waiter &) = delete;
     Waiter &operator=(const Waiter &) = delete;
 };
+
+void WakeWaiter(Waiter *waiter) {
+    waiter->woken = true;
+    pthread_cond_signal(&waiter->cond);
+}
 
 void KernelObject::SignalWaiters() {
     for (Waiter *waiter : waiters_) {
@@ -89,7 +95,9 @@ struct WaitRegistration {
 
 namespace {
 
-DWORD CurrentThreadId() { return static_cast<DWORD>(gettid()); }
+DWORD CurrentThreadId() {
+    return static_cast<DWORD>(gettid());
+}
 
 struct timespec DeadlineAfter(clockid_t clock, DWORD milliseconds) {
     struct timespec deadline;
@@ -122,7 +130,7 @@ public:
 
 private:
     const bool manualReset_;
-    bool signalled_; // guarded by WaitLock()
+    bool signalled_;  // guarded by WaitLock()
 };
 
 // Both kinds of mutex answer ReleaseMutex.
@@ -135,7 +143,7 @@ public:
 class LocalMutex;
 // Every live unnamed mutex, so that those of an ending thread can be abandoned.
 std::unordered_set<LocalMutex *> &LiveLocalMutexes() {
-    static auto *live = new std::unordered_set<LocalMutex *>; // guarded by WaitLock()
+    static auto *live = new std::unordered_set<LocalMutex *>;  // guarded by WaitLock()
     return *live;
 }
 
@@ -199,123 +207,114 @@ public:
     }
 
 private:
-    DWORD owner_ = 0; // guarded by WaitLock()
+    DWORD owner_ = 0;  // guarded by WaitLock()
     unsigned count_ = 0;
     bool abandoned_ = false;
 };
 
-// The shared memory of one named mutex, mapped once per process.
-//
-// Lifetime across processes: every process holding the object keeps a shared flock on its
-// descriptor. Opening and closing named objects is serialized, across processes, by an
-// exclusive flock on one lock object ("/kestrune.named-objects.lock") and, within the
-// process, by a mutex. A closing process that gets an exclusive flock on the object's
-// descriptor is the last one holding it and unlinks the name; an opener never sees a
-// half-made or half-removed object.
+// The shared memory of one named mutex, mapped once per process. Who may open it and how
+// long it exists is the business of named_objects.cpp: the name goes with its last holder,
+// also when that holder died.
 struct SharedMutexBlock {
     uint32_t magic;
-    uint32_t owner; // kernel tid of the owning thread, 0 when free (atomic access)
-    uint32_t depth; // recursion depth, touched only by the owner
+    uint32_t owner;  // kernel tid of the owning thread, 0 when free (atomic access)
+    uint32_t depth;  // recursion depth, touched only by the owner
     uint32_t reserved;
     pthread_mutex_t mutex;
 };
-const uint32_t kSharedMutexMagic = 0x4B4D5458; // "KMTX"
+const uint32_t kSharedMutexMagic = 0x4B4D5458;  // "KMTX"
 
-bool LockFd(int fd, int operation) {
-    while (flock(fd, operation) != 0)
-        if (errno != EINTR)
-            return false;
-    return true;
+SharedMutexBlock *MapBlock(int fd) {
+    void *mapped = mmap(nullptr, sizeof(SharedMutexBlock), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (mapped == MAP_FAILED) {
+        SetLastErrorFromErrno(errno);
+        return nullptr;
+    }
+    return static_cast<SharedMutexBlock *>(mapped);
 }
-
-// Holds the cross-process lock over the opening and closing of named objects.
-class NamedObjectsLock {
-public:
-    NamedObjectsLock() {
-        Guard().lock();
-        fd_ = shm_open("/kestrune.named-objects.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        if (fd_ >= 0)
-            LockFd(fd_, LOCK_EX);
-    }
-    ~NamedObjectsLock() {
-        if (fd_ >= 0)
-            close(fd_); // releases the flock
-        Guard().unlock();
-    }
-    NamedObjectsLock(const NamedObjectsLock &) = delete;
-    NamedObjectsLock &operator=(const NamedObjectsLock &) = delete;
-
-private:
-    static LayerMutex &Guard() {
-        static auto *guard = new LayerMutex;
-        return *guard;
-    }
-    int fd_ = -1;
-};
 
 class NamedMutexShared {
 public:
     NamedMutexShared(std::string shmName, int fd, SharedMutexBlock *block)
         : shmName_(std::move(shmName)), fd_(fd), block_(block) {}
     ~NamedMutexShared() {
-        NamedObjectsLock lock;
         munmap(block_, sizeof(SharedMutexBlock));
-        if (flock(fd_, LOCK_EX | LOCK_NB) == 0)
-            shm_unlink(shmName_.c_str());
-        close(fd_);
+        CloseNamedObject(fd_, shmName_);
     }
     NamedMutexShared(const NamedMutexShared &) = delete;
     NamedMutexShared &operator=(const NamedMutexShared &) = delete;
     pthread_mutex_t *Mutex() { return &block_->mutex; }
     SharedMutexBlock *Block() { return block_; }
 
-    // Opens (or with create, creates) the shared mutex. existed tells whether it was there.
-    static std::shared_ptr<NamedMutexShared> Open(const std::string &shmName, bool create, bool &existed) {
-        NamedObjectsLock lock;
-        int fd = shm_open(shmName.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0666);
-        if (fd < 0) {
-            SetLastErrorFromErrno(errno); // ENOENT: ERROR_FILE_NOT_FOUND
-            return nullptr;
-        }
-        auto fail = [&](int err, void *mapped) -> std::shared_ptr<NamedMutexShared> {
-            if (mapped)
-                munmap(mapped, sizeof(SharedMutexBlock));
-            close(fd);
-            SetLastErrorFromErrno(err);
-            return nullptr;
-        };
-        struct stat info;
-        if (fstat(fd, &info) != 0)
-            return fail(errno, nullptr);
-        const bool fresh = info.st_size < static_cast<off_t>(sizeof(SharedMutexBlock));
-        if (fresh && ftruncate(fd, sizeof(SharedMutexBlock)) != 0)
-            return fail(errno, nullptr);
-        void *mapped = mmap(nullptr, sizeof(SharedMutexBlock), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (mapped == MAP_FAILED)
-            return fail(errno, nullptr);
-        auto *block = static_cast<SharedMutexBlock *>(mapped);
-        if (fresh) {
+    // Opens (or with create, creates) the shared mutex. existed tells whether it was there;
+    // a new one is owned by the calling thread when initialOwner is set, before any other
+    // process can open it.
+    static std::shared_ptr<NamedMutexShared> Open(const std::string &shmName, bool create, bool initialOwner,
+                                                  bool &existed) {
+        SharedMutexBlock *block = nullptr;
+        auto init = [](int fd) {
+            SharedMutexBlock *fresh = MapBlock(fd);
+            if (!fresh)
+                return false;
             pthread_mutexattr_t attr;
             pthread_mutexattr_init(&attr);
             pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
             pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
             pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-            pthread_mutex_init(&block->mutex, &attr);
+            pthread_mutex_init(&fresh->mutex, &attr);
             pthread_mutexattr_destroy(&attr);
-            block->magic = kSharedMutexMagic;
-        } else if (block->magic != kSharedMutexMagic) {
-            munmap(mapped, sizeof(SharedMutexBlock));
-            close(fd);
-            SetLastError(ERROR_INVALID_HANDLE); // another kind of object under this name
+            fresh->magic = kSharedMutexMagic;
+            munmap(fresh, sizeof(SharedMutexBlock));
+            return true;
+        };
+        // The creator maps the new mutex for good and, when asked, takes it at once.
+        auto claim = [&](int fd) {
+            block = MapBlock(fd);
+            if (!block)
+                return false;
+            if (initialOwner) {
+                if (pthread_mutex_trylock(&block->mutex) != 0) {
+                    munmap(block, sizeof(SharedMutexBlock));
+                    block = nullptr;
+                    SetLastError(ERROR_INVALID_HANDLE);
+                    return false;
+                }
+                __atomic_store_n(&block->owner, static_cast<uint32_t>(gettid()), __ATOMIC_RELAXED);
+                block->depth = 1;
+            }
+            return true;
+        };
+        NamedObjectFile file;
+        if (!OpenNamedObject(shmName, create, true, sizeof(SharedMutexBlock), init, claim, file))
             return nullptr;
+        existed = file.existed;
+        if (!block) {
+            if (file.size < static_cast<off_t>(sizeof(SharedMutexBlock))) {
+                CloseNamedObject(file.fd, shmName);
+                SetLastError(ERROR_INVALID_HANDLE);  // another kind of object under this name
+                return nullptr;
+            }
+            block = MapBlock(file.fd);
+            if (!block) {
+                const DWORD error = GetLastError();
+                CloseNamedObject(file.fd, shmName);
+                SetLastError(error);
+                return nullptr;
+            }
+            if (block->magic != kSharedMutexMagic) {
+                munmap(block, sizeof(SharedMutexBlock));
+                CloseNamedObject(file.fd, shmName);
+                SetLastError(ERROR_INVALID_HANDLE);
+                return nullptr;
+            }
         }
-        if (!LockFd(fd, LOCK_SH))
-            return fail(errno, mapped);
-        existed = !fresh;
         try {
-            return std::make_shared<NamedMutexShared>(shmName, fd, block);
+            return std::make_shared<NamedMutexShared>(shmName, file.fd, block);
         } catch (...) {
-            return fail(ENOMEM, mapped);
+            munmap(block, sizeof(SharedMutexBlock));
+            CloseNamedObject(file.fd, shmName);
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
         }
     }
 
@@ -360,28 +359,28 @@ public:
         SharedMutexBlock *block = shared_->Block();
         const uint32_t self = static_cast<uint32_t>(gettid());
         switch (rc) {
-        case 0:
-            if (__atomic_load_n(&block->owner, __ATOMIC_RELAXED) == self) {
-                ++block->depth;
-            } else {
+            case 0:
+                if (__atomic_load_n(&block->owner, __ATOMIC_RELAXED) == self) {
+                    ++block->depth;
+                } else {
+                    __atomic_store_n(&block->owner, self, __ATOMIC_RELAXED);
+                    block->depth = 1;
+                }
+                return WAIT_OBJECT_0;
+            case EOWNERDEAD:
+                pthread_mutex_consistent(mutex);
                 __atomic_store_n(&block->owner, self, __ATOMIC_RELAXED);
                 block->depth = 1;
-            }
-            return WAIT_OBJECT_0;
-        case EOWNERDEAD:
-            pthread_mutex_consistent(mutex);
-            __atomic_store_n(&block->owner, self, __ATOMIC_RELAXED);
-            block->depth = 1;
-            return WAIT_ABANDONED;
-        case EBUSY:
-        case ETIMEDOUT:
-            return WAIT_TIMEOUT;
-        case EAGAIN: // recursion limit
-            SetLastError(ERROR_TOO_MANY_POSTS);
-            return WAIT_FAILED;
-        default:
-            SetLastError(ERROR_INVALID_HANDLE);
-            return WAIT_FAILED;
+                return WAIT_ABANDONED;
+            case EBUSY:
+            case ETIMEDOUT:
+                return WAIT_TIMEOUT;
+            case EAGAIN:  // recursion limit
+                SetLastError(ERROR_TOO_MANY_POSTS);
+                return WAIT_FAILED;
+            default:
+                SetLastError(ERROR_INVALID_HANDLE);
+                return WAIT_FAILED;
         }
     }
     BOOL Release() override {
@@ -431,7 +430,7 @@ HANDLE OpenNamedMutex(const char *name, bool create, bool initialOwner) {
         if (found != registry.open.end())
             shared = found->second.lock();
         if (!shared) {
-            shared = NamedMutexShared::Open(shmName, create, existed);
+            shared = NamedMutexShared::Open(shmName, create, initialOwner, existed);
             if (!shared)
                 return nullptr;
             try {
@@ -449,9 +448,8 @@ HANDLE OpenNamedMutex(const char *name, bool create, bool initialOwner) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    // The creator may take it at once; an existing mutex ignores bInitialOwner.
-    if (!existed && initialOwner && mutex->OwnWait(INFINITE) == WAIT_FAILED)
-        return nullptr;
+    // The creator took a new mutex already when asked to; an existing mutex ignores
+    // bInitialOwner.
     HANDLE handle = RegisterObject(mutex);
     if (!handle)
         return nullptr;
@@ -459,7 +457,7 @@ HANDLE OpenNamedMutex(const char *name, bool create, bool initialOwner) {
     return handle;
 }
 
-} // namespace
+}  // namespace
 
 void AbandonMutexesOwnedBy(DWORD threadId) {
     std::lock_guard<LayerMutex> guard(WaitLock());
@@ -467,7 +465,7 @@ void AbandonMutexesOwnedBy(DWORD threadId) {
         mutex->AbandonIfOwnedBy(threadId);
 }
 
-} // namespace kestrune
+}  // namespace kestrune
 
 using namespace kestrune;
 
@@ -551,8 +549,7 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     return WaitForMultipleObjects(1, &hHandle, FALSE, dwMilliseconds);
 }
 
-DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll,
-                             DWORD dwMilliseconds) {
+DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll, DWORD dwMilliseconds) {
     if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || !lpHandles) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
@@ -585,9 +582,14 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAl
     Waiter waiter;
     std::unique_lock<LayerMutex> lock(WaitLock());
     WaitRegistration registration(waiter, objects);
+    // Known to TerminateThread while it sleeps here, forgotten before the lock goes.
+    struct SleepRecord {
+        explicit SleepRecord(Waiter &w) { SetCurrentThreadWait(&w); }
+        ~SleepRecord() { SetCurrentThreadWait(nullptr); }
+    } sleeping(waiter);
     for (;;) {
         if (ParkPending())
-            return WAIT_FAILED; // the thread was terminated: it stops as the lock goes
+            return WAIT_FAILED;  // the thread was terminated: it stops as the lock goes
         for (DWORD i = 0; i < nCount; ++i) {
             if (objects[i]->IsSignalled()) {
                 DWORD result = objects[i]->Consume();

@@ -5,17 +5,21 @@
 // Unnamed mutexes still owned by an ending thread are abandoned.
 //
 // TerminateThread cannot unwind another thread safely on POSIX, and neither does Windows
-// run any of the thread's code. Here the target gets a signal whose handler stops it for
-// good: it blocks every signal and sleeps forever, never running another instruction of
-// the program. Its stack and anything it holds outside the layer stay as they are (as on
-// Windows: a lock the thread held in product code stays held). A thread inside one of the
-// layer's own critical sections stops as it leaves the last one, and a thread sleeping in
-// a wait stops before taking anything. The handle becomes signalled with the given exit
-// code and the thread's unnamed mutexes are abandoned once the target has acknowledged the
-// stop. Named (cross-process) mutexes it holds stay owned, since the thread still exists.
-// Only threads started by _beginthreadex (or the calling thread) can be terminated.
+// run any of the thread's code. Here the target gets a signal whose handler ends the kernel
+// thread at once (the exit system call of that thread alone): it never runs another
+// instruction of the program, its stack stays allocated and anything it held outside the
+// layer stays as it is (as on Windows: a lock the thread held in product code stays held).
+// The kernel abandons the named (cross-process, robust) mutexes it owned, so the next wait on
+// one returns WAIT_ABANDONED, in this process or another, as on Windows. A thread inside one
+// of the layer's own critical sections ends as it leaves the last one, and a thread sleeping
+// in a wait is woken to end before taking anything. TerminateThread returns once the thread
+// has ended (or NamedObjectLockMilliseconds passed), with the handle signalled, the given exit
+// code kept and the thread's unnamed mutexes abandoned. Only threads started by
+// _beginthreadex (or the calling thread) can be terminated.
+#include <linux/futex.h>
 #include <semaphore.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,6 +28,7 @@
 #include <mutex>
 
 #include "platform/posix/handles_internal.h"
+#include "platform/posix/named_objects.h"
 
 namespace kestrune {
 
@@ -39,9 +44,7 @@ namespace {
 
 class ThreadObject : public KernelObject {
 public:
-    ThreadObject() : KernelObject(ObjectKind::Thread) {
-        sem_init(&stopAcknowledged_, 0, 0);
-    }
+    ThreadObject() : KernelObject(ObjectKind::Thread) { sem_init(&stopAcknowledged_, 0, 0); }
     ~ThreadObject() override { sem_destroy(&stopAcknowledged_); }
     bool IsWaitable() const override { return true; }
     bool IsSignalled() const override { return finished_; }
@@ -54,7 +57,11 @@ public:
     bool stopRequested = false;
     DWORD suspendCount = 0;
     pthread_cond_t resumed = PTHREAD_COND_INITIALIZER;
-    sem_t stopAcknowledged_; // posted from the stop signal handler
+    sem_t stopAcknowledged_;       // posted from the stop signal handler
+    Waiter *sleepingIn = nullptr;  // the wait it sleeps in, if any
+    // The kernel tid while the kernel thread lives; the kernel clears it (and wakes a futex
+    // waiter) when a terminated thread has ended.
+    uint32_t exitWord = 0;
 
     // WaitLock() held.
     void Finish(DWORD code) {
@@ -78,7 +85,9 @@ thread_local ThreadObject *tlsThread = nullptr;
 thread_local bool tlsExitRequested = false;
 thread_local unsigned tlsExitCode = 0;
 
-int StopSignal() { return SIGRTMIN + 7; }
+int StopSignal() {
+    return SIGRTMIN + 7;
+}
 
 void StopSignalHandler(int) {
     int saved = errno;
@@ -92,7 +101,7 @@ void StopSignalHandler(int) {
     }
     if (self)
         sem_post(&self->stopAcknowledged_);
-    ParkCurrentThread();
+    EndCurrentThread();
 }
 
 void InstallStopHandler() {
@@ -121,18 +130,19 @@ struct FinishOnExit {
 
 void *Trampoline(void *raw) {
     auto *info = static_cast<StartInfo *>(raw);
-    std::shared_ptr<ThreadObject> object = info->object; // this thread's own reference
-    unsigned(__stdcall *start)(void *) = info->start;
+    std::shared_ptr<ThreadObject> object = info->object;  // this thread's own reference
+    unsigned(__stdcall * start)(void *) = info->start;
     void *argument = info->argument;
     tlsThread = object.get();
     {
         std::lock_guard<LayerMutex> guard(WaitLock());
         object->threadId = static_cast<DWORD>(gettid());
+        __atomic_store_n(&object->exitWord, static_cast<uint32_t>(object->threadId), __ATOMIC_RELEASE);
     }
     // Before the creator learns the thread exists, so a priority or affinity it sets
     // right after creation is not overwritten here.
     ApplyNewThreadScheduling();
-    sem_post(&info->published); // info is gone after this
+    sem_post(&info->published);  // info is gone after this
     {
         std::unique_lock<LayerMutex> lock(WaitLock());
         while (object->suspendCount > 0 && !ParkPending())
@@ -150,7 +160,8 @@ std::shared_ptr<ThreadObject> ThreadFromHandle(HANDLE handle) {
 // Runs an operation on the kernel thread behind a handle while that thread cannot end
 // (the wait lock is held), so its id cannot be reused meanwhile. A thread that has ended
 // fails with ERROR_INVALID_HANDLE.
-template <class Operation> bool WithThreadId(HANDLE handle, Operation operation) {
+template <class Operation>
+bool WithThreadId(HANDLE handle, Operation operation) {
     if (handle == CurrentThreadPseudoHandle()) {
         operation(static_cast<pid_t>(gettid()));
         return true;
@@ -167,17 +178,59 @@ template <class Operation> bool WithThreadId(HANDLE handle, Operation operation)
     return true;
 }
 
-} // namespace
+}  // namespace
 
-void ParkCurrentThread() {
+void EndCurrentThread() {
     sigset_t all;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, nullptr);
+    // The kernel clears the word and wakes its waiter once the thread is gone, after it has
+    // abandoned the thread's robust mutexes.
+    if (tlsThread)
+        syscall(SYS_set_tid_address, &tlsThread->exitWord);
     for (;;)
-        pause();
+        syscall(SYS_exit, 0);
 }
 
-} // namespace kestrune
+void SetCurrentThreadWait(Waiter *waiter) {
+    if (tlsThread)
+        tlsThread->sleepingIn = waiter;
+}
+
+namespace {
+
+// Waits until a terminated thread's kernel thread has ended, at most the given time.
+void WaitForKernelThreadEnd(ThreadObject &thread, unsigned milliseconds) {
+    struct timespec end;
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    end.tv_sec += milliseconds / 1000;
+    end.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+    if (end.tv_nsec >= 1000000000L) {
+        end.tv_sec += 1;
+        end.tv_nsec -= 1000000000L;
+    }
+    for (;;) {
+        const uint32_t word = __atomic_load_n(&thread.exitWord, __ATOMIC_ACQUIRE);
+        if (word == 0)
+            return;
+        struct timespec now, left;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        left.tv_sec = end.tv_sec - now.tv_sec;
+        left.tv_nsec = end.tv_nsec - now.tv_nsec;
+        if (left.tv_nsec < 0) {
+            left.tv_sec -= 1;
+            left.tv_nsec += 1000000000L;
+        }
+        if (left.tv_sec < 0)
+            return;
+        // Not a private futex: the kernel's wake at thread exit is a shared one.
+        syscall(SYS_futex, &thread.exitWord, FUTEX_WAIT, word, &left, nullptr, 0);
+    }
+}
+
+}  // namespace
+
+}  // namespace kestrune
 
 using namespace kestrune;
 
@@ -245,10 +298,18 @@ void _endthreadex(unsigned retval) {
     pthread_exit(nullptr);
 }
 
-HANDLE GetCurrentThread() { return CurrentThreadPseudoHandle(); }
-DWORD GetCurrentThreadId() { return static_cast<DWORD>(gettid()); }
-HANDLE GetCurrentProcess() { return CurrentProcessPseudoHandle(); }
-DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
+HANDLE GetCurrentThread() {
+    return CurrentThreadPseudoHandle();
+}
+DWORD GetCurrentThreadId() {
+    return static_cast<DWORD>(gettid());
+}
+HANDLE GetCurrentProcess() {
+    return CurrentProcessPseudoHandle();
+}
+DWORD GetCurrentProcessId() {
+    return static_cast<DWORD>(getpid());
+}
 
 BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
     if (!lpExitCode) {
@@ -279,8 +340,7 @@ DWORD ResumeThread(HANDLE hThread) {
 }
 
 BOOL TerminateThread(HANDLE hThread, DWORD dwExitCode) {
-    if (hThread == CurrentThreadPseudoHandle() ||
-        (tlsThread && LookupObject(hThread).get() == tlsThread)) {
+    if (hThread == CurrentThreadPseudoHandle() || (tlsThread && LookupObject(hThread).get() == tlsThread)) {
         // The calling thread stops itself.
         DWORD self = static_cast<DWORD>(gettid());
         if (tlsThread) {
@@ -290,7 +350,7 @@ BOOL TerminateThread(HANDLE hThread, DWORD dwExitCode) {
             }
         }
         AbandonMutexesOwnedBy(self);
-        ParkCurrentThread();
+        EndCurrentThread();
     }
     auto thread = ThreadFromHandle(hThread);
     if (!thread)
@@ -316,8 +376,23 @@ BOOL TerminateThread(HANDLE hThread, DWORD dwExitCode) {
             return FALSE;
         }
     }
-    while (sem_wait(&thread->stopAcknowledged_) != 0) {
+    // The handler answers at once, unless the thread is stuck in the kernel.
+    struct timespec acknowledgeBy;
+    clock_gettime(CLOCK_REALTIME, &acknowledgeBy);
+    acknowledgeBy.tv_sec += NamedObjectLockMilliseconds / 1000 + 1;
+    while (sem_timedwait(&thread->stopAcknowledged_, &acknowledgeBy) != 0) {
+        if (errno == ETIMEDOUT) {
+            SetLastError(ERROR_TIMEOUT);  // the stop stands: the thread ends when it can
+            return FALSE;
+        }
     }
+    {
+        // A thread asleep in a wait is woken to end there.
+        std::lock_guard<LayerMutex> guard(WaitLock());
+        if (thread->sleepingIn)
+            WakeWaiter(thread->sleepingIn);
+    }
+    WaitForKernelThreadEnd(*thread, NamedObjectLockMilliseconds);
     AbandonMutexesOwnedBy(targetId);
     std::lock_guard<LayerMutex> guard(WaitLock());
     thread->Finish(dwExitCode);
