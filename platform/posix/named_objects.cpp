@@ -25,6 +25,7 @@
 // fails with ERROR_TIMEOUT, which the caller reports, instead of hanging.
 #include "platform/posix/named_objects.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/file.h>
@@ -37,6 +38,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <set>
 
 #include "platform/posix/handles_internal.h"
 
@@ -247,7 +250,53 @@ int MakeObject(const std::string &path, off_t size, const NamedObjectInit &init,
     return 1;
 }
 
+// Removes the stale objects (holders all gone) whose names start with the prefix; objects
+// that are busy, held or someone else's are left alone, without waiting.
+void ReclaimStale(const std::string &prefix) {
+    DIR *directory = opendir(ShmDirectory);
+    if (!directory)
+        return;
+    while (struct dirent *entry = readdir(directory)) {
+        if (std::strncmp(entry->d_name, prefix.c_str() + 1, prefix.size() - 1) != 0)
+            continue;
+        const std::string path = std::string(ShmDirectory) + "/" + entry->d_name;
+        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+        if (fd < 0)
+            continue;
+        struct stat info;
+        if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
+            flock(fd, LOCK_EX | LOCK_NB) == 0 && StillNamed(fd, path) && !OthersHold(fd))
+            unlink(path.c_str());
+        close(fd);
+    }
+    closedir(directory);
+}
+
+// What an earlier run of this installation left behind goes when a process first uses a
+// named object of it.
+void ReclaimOncePerRoot() {
+    static std::mutex lock;
+    static std::set<std::string> *done = new std::set<std::string>;
+    const std::string root = KestruneRootPath();
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (!done->insert(root).second)
+            return;
+    }
+    ReclaimStaleNamedObjects();
+}
+
 }  // namespace
+
+void ReclaimStaleNamedObjects() {
+    std::string prefix;
+    if (!SharedObjectName("", "", prefix))
+        return;
+    // "/kestrune.<root>.." names no object; every object of this root starts with the part
+    // up to the root's hash and its dot.
+    prefix.resize(prefix.size() - 1);
+    ReclaimStale(prefix);
+}
 
 std::string NamedObjectPath(const std::string &shmName) {
     return ShmDirectory + shmName;
@@ -257,6 +306,7 @@ bool OpenNamedObject(const std::string &shmName, bool create, bool writable, off
                      const NamedObjectInit &init, const NamedObjectInit &claim, NamedObjectFile &result) {
     const std::string path = NamedObjectPath(shmName);
     const long long deadline = MonotonicMicroseconds() + NamedObjectLockMilliseconds * 1000LL;
+    ReclaimOncePerRoot();
     if (create)
         writable = true;
     for (;;) {

@@ -40,6 +40,10 @@ bool OpenNamedObject(const std::string &shmName, bool create, bool writable, off
 // Closes the descriptor.
 void CloseNamedObject(int fd, const std::string &shmName);
 
+// Removes every object of the current KESTRUNE_ROOT that its holders left behind (they all
+// died without closing it). Also done once per process and root, at its first named object.
+void ReclaimStaleNamedObjects();
+
 // The file-system path of a shared-memory name.
 std::string NamedObjectPath(const std::string &shmName);
 

@@ -16,8 +16,10 @@ extern char **environ;
 
 class ChildProcess {
 public:
-    // Starts "/proc/self/exe --gtest_filter=<filter>" with the variables added.
-    ChildProcess(const std::string &filter, const std::vector<std::pair<std::string, std::string>> &variables) {
+    // Starts "/proc/self/exe --gtest_filter=<filter>" with the variables added; with a
+    // prefix (such as a setpriv command line), the prefix runs this binary.
+    ChildProcess(const std::string &filter, const std::vector<std::pair<std::string, std::string>> &variables,
+                 const std::vector<std::string> &prefix = {}) {
         std::vector<std::string> environment;
         for (char **entry = environ; *entry; ++entry)
             environment.emplace_back(*entry);
@@ -27,11 +29,22 @@ public:
         for (auto &entry : environment)
             envp.push_back(entry.data());
         envp.push_back(nullptr);
-        std::string exe = "/proc/self/exe";
-        std::string filterArgument = "--gtest_filter=" + filter;
-        char *argv[] = {exe.data(), filterArgument.data(), nullptr};
-        started_ = posix_spawn(&pid_, exe.c_str(), nullptr, nullptr, argv, envp.data()) == 0;
+        std::vector<std::string> args = prefix;
+        args.push_back(prefix.empty() ? std::string("/proc/self/exe") : SelfPath());
+        args.push_back("--gtest_filter=" + filter);
+        std::vector<char *> argv;
+        for (auto &arg : args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        started_ = posix_spawnp(&pid_, argv[0], nullptr, nullptr, argv.data(), envp.data()) == 0;
     }
+    // The path of this test binary.
+    static std::string SelfPath() {
+        char path[4096];
+        ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+        return length > 0 ? std::string(path, static_cast<size_t>(length)) : std::string();
+    }
+    pid_t Pid() const { return pid_; }
     ~ChildProcess() {
         if (started_ && !reaped_)
             Wait();

@@ -253,6 +253,17 @@ TEST(NamedMutexChild, Run) {
             ReleaseMutex(mutex);
         _exit(existed + (result == WAIT_OBJECT_0 ? 1 : result == WAIT_TIMEOUT ? 2 : 9));
     }
+    if (std::string(action) == "probe-wait") {
+        // Exit code: 30 abandoned, 31 free, 32 timed out, 39 failed.
+        HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
+        if (!mutex)
+            _exit(3);
+        DWORD result = WaitForSingleObject(mutex, 10000);
+        if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED)
+            ReleaseMutex(mutex);
+        CloseHandle(mutex);
+        _exit(result == WAIT_ABANDONED ? 30 : result == WAIT_OBJECT_0 ? 31 : result == WAIT_TIMEOUT ? 32 : 39);
+    }
     _exit(4);
 }
 
@@ -292,6 +303,68 @@ TEST(NamedMutexes, AnOwnerProcessThatDiesAbandonsTheMutex) {
     EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
     EXPECT_TRUE(ReleaseMutex(mutex));
     CloseHandle(mutex);
+}
+
+// A thread terminated while it owns a named mutex abandons it, as one that ended does: the
+// next wait, in this process or another, acquires it with WAIT_ABANDONED.
+TEST(NamedMutexes, AThreadTerminatedWhileSleepingAbandonsItsMutex) {
+    TestRoot root;
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, "TerminatedSleeper");
+    HANDLE started = Event(true, false);
+    ASSERT_NE(mutex, nullptr);
+    auto body = [&]() -> unsigned {
+        if (WaitForSingleObject(mutex, INFINITE) != WAIT_OBJECT_0)
+            return 1;
+        SetEvent(started);
+        Sleep(INFINITE);
+        return 0;
+    };
+    HANDLE thread = Start(&body);
+    ASSERT_EQ(WaitForSingleObject(started, INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_TIMEOUT);
+    EXPECT_TRUE(TerminateThread(thread, 7));
+    ASSERT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_ABANDONED);
+    EXPECT_TRUE(ReleaseMutex(mutex));
+    EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0); // no longer abandoned
+    EXPECT_TRUE(ReleaseMutex(mutex));
+    for (HANDLE h : {thread, started, mutex})
+        CloseHandle(h);
+}
+
+TEST(NamedMutexes, AThreadTerminatedInAWaitAbandonsItsMutexToAnotherProcess) {
+    TestRoot root;
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, "TerminatedWaiter");
+    HANDLE started = Event(true, false);
+    HANDLE never = Event(true, false);
+    ASSERT_NE(mutex, nullptr);
+    auto body = [&]() -> unsigned {
+        if (WaitForSingleObject(mutex, INFINITE) != WAIT_OBJECT_0)
+            return 1;
+        SetEvent(started);
+        return WaitForSingleObject(never, INFINITE);
+    };
+    HANDLE thread = Start(&body);
+    ASSERT_EQ(WaitForSingleObject(started, INFINITE), WAIT_OBJECT_0);
+    EXPECT_TRUE(TerminateThread(thread, 8));
+    ASSERT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(code, 8u);
+    {
+        ChildProcess child("NamedMutexChild.Run",
+                           {{"KESTRUNE_TEST_CHILD", "probe-wait"}, {"KESTRUNE_TEST_MUTEX", "TerminatedWaiter"}});
+        ASSERT_TRUE(child.Started());
+        EXPECT_EQ(child.Wait(), 30);
+    }
+    // The other process released it: free, and no longer abandoned.
+    EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(ReleaseMutex(mutex));
+    // The terminated thread takes nothing more, even when its event comes.
+    SetEvent(never);
+    EXPECT_EQ(WaitForSingleObject(never, 0), WAIT_OBJECT_0);
+    for (HANDLE h : {thread, started, never, mutex})
+        CloseHandle(h);
 }
 
 TEST(CriticalSections, AreRecursive) {
