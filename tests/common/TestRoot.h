@@ -1,5 +1,6 @@
 // A temporary KESTRUNE_ROOT for one test: created fresh, set in the environment, removed
-// with everything in it afterwards.
+// with everything in it afterwards, together with the named objects that processes of the
+// test left behind in /dev/shm (a program killed by the test, say).
 #pragma once
 
 #include <cstdlib>
@@ -7,6 +8,8 @@
 #include <string>
 
 #include <unistd.h>
+
+#include "platform/posix/named_objects.h"
 
 class TestRoot {
 public:
@@ -22,6 +25,7 @@ public:
         setenv("KESTRUNE_ROOT", path_.c_str(), 1);
     }
     ~TestRoot() {
+        kestrune::ReclaimStaleNamedObjects();
         if (hadOld_)
             setenv("KESTRUNE_ROOT", old_.c_str(), 1);
         else

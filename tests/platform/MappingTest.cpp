@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/TestRoot.h"
 #include "platform/win32.h"
 
 extern char **environ;
@@ -57,6 +58,7 @@ const char *ChildName(const char *role) {
 }
 
 TEST(Mapping, AnotherProcessSeesAndChangesTheBytes) {
+    TestRoot root;
     std::string name = UniqueName("shared");
     HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 16, name.c_str());
     ASSERT_NE(mapping, nullptr);
@@ -87,6 +89,7 @@ TEST(MappingChild, OpenReadAndWrite) {
 }
 
 TEST(Mapping, CreatingAnExistingNameSetsAlreadyExists) {
+    TestRoot root;
     std::string name = UniqueName("twice");
     HANDLE first = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 16, name.c_str());
     ASSERT_NE(first, nullptr);
@@ -127,6 +130,7 @@ TEST(MappingChild, CreateExisting) {
 }
 
 TEST(Mapping, NameLastsWhileAHandleOrAViewIsOpen) {
+    TestRoot root;
     std::string name = UniqueName("lifetime");
     EXPECT_EQ(OpenFileMappingA(FILE_MAP_READ, FALSE, name.c_str()), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
@@ -162,6 +166,7 @@ TEST(Mapping, NameLastsWhileAHandleOrAViewIsOpen) {
 }
 
 TEST(Mapping, ObjectOfAProcessThatEndedWithoutClosingIsGone) {
+    TestRoot root;
     std::string name = UniqueName("orphan");
     EXPECT_EQ(RunChild("CreateAndExitHoldingIt", name), 7);
     EXPECT_EQ(OpenFileMappingA(FILE_MAP_READ, FALSE, name.c_str()), nullptr);
@@ -190,6 +195,7 @@ TEST(MappingChild, CreateAndExitHoldingIt) {
 }
 
 TEST(Mapping, SessionPrefixesNameTheSameObject) {
+    TestRoot root;
     std::string name = UniqueName("prefixed");
     HANDLE global = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 16, ("Global\\" + name).c_str());
     ASSERT_NE(global, nullptr);
@@ -204,6 +210,7 @@ TEST(Mapping, SessionPrefixesNameTheSameObject) {
 }
 
 TEST(Mapping, UnnamedMappingsArePrivateToTheirHandle) {
+    TestRoot root;
     HANDLE one = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, nullptr);
     HANDLE two = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, nullptr);
     ASSERT_NE(one, nullptr);
@@ -225,6 +232,7 @@ TEST(Mapping, UnnamedMappingsArePrivateToTheirHandle) {
 }
 
 TEST(Mapping, AccessAndArgumentsAreChecked) {
+    TestRoot root;
     std::string name = UniqueName("checks");
     EXPECT_EQ(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 0, name.c_str()), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
