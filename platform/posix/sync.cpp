@@ -12,8 +12,10 @@
 // Named mutexes are cross-process: a robust, process-shared, recursive pthread mutex in
 // POSIX shared memory. The kernel hands a mutex whose owner died to the next locker with
 // EOWNERDEAD, which is made consistent and reported as WAIT_ABANDONED. Timed waits use
-// pthread_mutex_clocklock on CLOCK_MONOTONIC (pthread_mutex_timedlock under
-// ThreadSanitizer, which knows only that one).
+// pthread_mutex_clocklock on CLOCK_MONOTONIC. ThreadSanitizer models mutexes per process and
+// cannot follow one that another process released or whose owner the kernel ended, so under
+// it the named mutex calls go to the C library directly, and the ordering they give is told
+// to it with acquire/release annotations.
 // Deliberate limits: a named mutex can only be waited on alone (in WaitForMultipleObjects
 // with other handles it fails with ERROR_CALL_NOT_IMPLEMENTED); bWaitAll with more than one
 // handle fails with ERROR_CALL_NOT_IMPLEMENTED; named events fail with
@@ -21,6 +23,10 @@
 // named mutex and how long it exists follow named_objects.cpp: owner-only, and gone with the
 // last handle of the last process that had it open, also when that process died.
 #include <fcntl.h>
+#if defined(__SANITIZE_THREAD__)
+#include <dlfcn.h>
+#include <sanitizer/tsan_interface.h>
+#endif
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -224,6 +230,59 @@ struct SharedMutexBlock {
 };
 const uint32_t kSharedMutexMagic = 0x4B4D5458;  // "KMTX"
 
+#if defined(__SANITIZE_THREAD__)
+struct LibcMutexCalls {
+    int (*lock)(pthread_mutex_t *);
+    int (*trylock)(pthread_mutex_t *);
+    int (*clocklock)(pthread_mutex_t *, clockid_t, const struct timespec *);
+    int (*unlock)(pthread_mutex_t *);
+};
+const LibcMutexCalls &Libc() {
+    static const LibcMutexCalls calls = [] {
+        LibcMutexCalls found = {};
+        void *libc = dlopen("libc.so.6", RTLD_NOW | RTLD_NOLOAD);
+        found.lock = reinterpret_cast<int (*)(pthread_mutex_t *)>(dlsym(libc, "pthread_mutex_lock"));
+        found.trylock = reinterpret_cast<int (*)(pthread_mutex_t *)>(dlsym(libc, "pthread_mutex_trylock"));
+        found.clocklock = reinterpret_cast<int (*)(pthread_mutex_t *, clockid_t, const struct timespec *)>(
+            dlsym(libc, "pthread_mutex_clocklock"));
+        found.unlock = reinterpret_cast<int (*)(pthread_mutex_t *)>(dlsym(libc, "pthread_mutex_unlock"));
+        return found;
+    }();
+    return calls;
+}
+int Acquired(pthread_mutex_t *mutex, int rc) {
+    if (rc == 0 || rc == EOWNERDEAD)
+        __tsan_acquire(mutex);
+    return rc;
+}
+int SharedLock(pthread_mutex_t *mutex) {
+    return Acquired(mutex, Libc().lock(mutex));
+}
+int SharedTryLock(pthread_mutex_t *mutex) {
+    return Acquired(mutex, Libc().trylock(mutex));
+}
+int SharedClockLock(pthread_mutex_t *mutex, const struct timespec *deadline) {
+    return Acquired(mutex, Libc().clocklock(mutex, CLOCK_MONOTONIC, deadline));
+}
+int SharedUnlock(pthread_mutex_t *mutex) {
+    __tsan_release(mutex);
+    return Libc().unlock(mutex);
+}
+#else
+int SharedLock(pthread_mutex_t *mutex) {
+    return pthread_mutex_lock(mutex);
+}
+int SharedTryLock(pthread_mutex_t *mutex) {
+    return pthread_mutex_trylock(mutex);
+}
+int SharedClockLock(pthread_mutex_t *mutex, const struct timespec *deadline) {
+    return pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, deadline);
+}
+int SharedUnlock(pthread_mutex_t *mutex) {
+    return pthread_mutex_unlock(mutex);
+}
+#endif
+
 SharedMutexBlock *MapBlock(int fd) {
     void *mapped = mmap(nullptr, sizeof(SharedMutexBlock), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (mapped == MAP_FAILED) {
@@ -273,7 +332,7 @@ public:
             if (!block)
                 return false;
             if (initialOwner) {
-                if (pthread_mutex_trylock(&block->mutex) != 0) {
+                if (SharedTryLock(&block->mutex) != 0) {
                     munmap(block, sizeof(SharedMutexBlock));
                     block = nullptr;
                     SetLastError(ERROR_INVALID_HANDLE);
@@ -344,17 +403,12 @@ public:
         pthread_mutex_t *mutex = shared_->Mutex();
         int rc;
         if (milliseconds == INFINITE) {
-            rc = pthread_mutex_lock(mutex);
+            rc = SharedLock(mutex);
         } else if (milliseconds == 0) {
-            rc = pthread_mutex_trylock(mutex);
+            rc = SharedTryLock(mutex);
         } else {
-#if defined(__SANITIZE_THREAD__)
-            struct timespec deadline = DeadlineAfter(CLOCK_REALTIME, milliseconds);
-            rc = pthread_mutex_timedlock(mutex, &deadline);
-#else
             struct timespec deadline = DeadlineAfter(CLOCK_MONOTONIC, milliseconds);
-            rc = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
-#endif
+            rc = SharedClockLock(mutex, &deadline);
         }
         SharedMutexBlock *block = shared_->Block();
         const uint32_t self = static_cast<uint32_t>(gettid());
@@ -392,7 +446,7 @@ public:
         }
         if (--block->depth == 0)
             __atomic_store_n(&block->owner, 0u, __ATOMIC_RELAXED);
-        int rc = pthread_mutex_unlock(shared_->Mutex());
+        int rc = SharedUnlock(shared_->Mutex());
         if (rc == 0)
             return TRUE;
         SetLastError(rc == EPERM ? ERROR_NOT_OWNER : Win32ErrorFromErrno(rc));
