@@ -150,7 +150,12 @@ TEST(NamedObjectFiles, AreMadeForTheirOwnerAloneAndGoWithTheLastClose) {
     EXPECT_EQ(EntriesOfRoot().size(), 2u);
     CloseHandle(unnamed);
     CloseHandle(mutex);
+    // A handle opened for reading only is a holder like any other, and can be the last.
+    HANDLE reader = OpenFileMappingA(FILE_MAP_READ, FALSE, "OwnerOnly");
+    ASSERT_NE(reader, nullptr);
     CloseHandle(mapping);
+    EXPECT_EQ(EntriesOfRoot().size(), 1u);
+    CloseHandle(reader);
     EXPECT_TRUE(EntriesOfRoot().empty());
 }
 
