@@ -262,7 +262,10 @@ TEST(NamedMutexChild, Run) {
         if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED)
             ReleaseMutex(mutex);
         CloseHandle(mutex);
-        _exit(result == WAIT_ABANDONED ? 30 : result == WAIT_OBJECT_0 ? 31 : result == WAIT_TIMEOUT ? 32 : 39);
+        _exit(result == WAIT_ABANDONED  ? 30
+              : result == WAIT_OBJECT_0 ? 31
+              : result == WAIT_TIMEOUT  ? 32
+                                        : 39);
     }
     _exit(4);
 }
@@ -326,7 +329,7 @@ TEST(NamedMutexes, AThreadTerminatedWhileSleepingAbandonsItsMutex) {
     ASSERT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_ABANDONED);
     EXPECT_TRUE(ReleaseMutex(mutex));
-    EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0); // no longer abandoned
+    EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);  // no longer abandoned
     EXPECT_TRUE(ReleaseMutex(mutex));
     for (HANDLE h : {thread, started, mutex})
         CloseHandle(h);
@@ -352,8 +355,8 @@ TEST(NamedMutexes, AThreadTerminatedInAWaitAbandonsItsMutexToAnotherProcess) {
     EXPECT_TRUE(GetExitCodeThread(thread, &code));
     EXPECT_EQ(code, 8u);
     {
-        ChildProcess child("NamedMutexChild.Run",
-                           {{"KESTRUNE_TEST_CHILD", "probe-wait"}, {"KESTRUNE_TEST_MUTEX", "TerminatedWaiter"}});
+        ChildProcess child("NamedMutexChild.Run", {{"KESTRUNE_TEST_CHILD", "probe-wait"},
+                                                   {"KESTRUNE_TEST_MUTEX", "TerminatedWaiter"}});
         ASSERT_TRUE(child.Started());
         EXPECT_EQ(child.Wait(), 30);
     }
