@@ -7,9 +7,14 @@
 
 namespace {
 
+// Room for a value of 32-bit integer part with three decimals.
+constexpr size_t ValueTextSizeForRounding = 32;
+
 // Writes the value with three decimals, or "-99." when it counts as missing, is 95 or more,
 // is not a finite number or has an integer part outside the 32-bit range. The last two are
 // kept out because they have no truncated integer to test and could need hundreds of digits.
+// The tests apply to the value as written, rounded to three decimals: 94.9996 would read back
+// as 95.000 and -98.9996 as -99.000, the missing value.
 void FormatRawValue(char *text, size_t size, double value) {
     snprintf(text, size, "%.0f.", MissingValue);
     if (!std::isfinite(value))
@@ -17,9 +22,11 @@ void FormatRawValue(char *text, size_t size, double value) {
     const double whole = std::trunc(value);
     if (whole < static_cast<double>(INT_MIN) || whole > static_cast<double>(INT_MAX))
         return;
-    const int truncated = static_cast<int>(whole);
-    if (truncated != -99 && truncated < 95)
-        snprintf(text, size, "%.3f", value);
+    char written[ValueTextSizeForRounding];
+    snprintf(written, sizeof written, "%.3f", value);
+    const double printed = std::trunc(ReadInstrumentNumber(written));
+    if (printed != -99.0 && printed < 95.0)
+        snprintf(text, size, "%s", written);
 }
 
 // Copies the StatusField into the raw line's text with every byte that is not printable ASCII,

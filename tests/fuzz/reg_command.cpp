@@ -131,7 +131,8 @@ struct Harness {
     }
 };
 
-// The key named by the argument, as the tool reads it: a root, then an optional path.
+// The key named by the argument, as the tool reads it: a root, then an optional path
+// without trailing backslashes.
 bool KeyOf(const std::string &text, HKEY &root, std::string &path) {
     const size_t slash = text.find('\\');
     const std::string head = text.substr(0, slash);
@@ -139,6 +140,8 @@ bool KeyOf(const std::string &text, HKEY &root, std::string &path) {
         if (Same(head, r.Short) || Same(head, r.Long)) {
             root = r.Handle;
             path = slash == std::string::npos ? "" : text.substr(slash + 1);
+            while (!path.empty() && path.back() == '\\')
+                path.pop_back();
             return true;
         }
     }

@@ -56,6 +56,13 @@ TEST_F(RawLineTest, ValuesOutsideTheRangeBecomeMinusNinetyNine) {
               "S -99. -99. -99. 94.999 -98.700 -150.000 -99. -100.000\r\n");
 }
 
+// The range applies to the value as written with three decimals: one that rounds to 95.000 is
+// out of range, one that rounds to -99.000 would read back as the missing value.
+TEST_F(RawLineTest, ValuesRoundingOntoTheLimitsBecomeMinusNinetyNine) {
+    EXPECT_EQ(Rewrite("S,94.9996,-98.9996,94.9994,-98.9994,94.99951,-98.99951,7,8,-0.0004,94.9995\r\n"),
+              "S -99. -99. 94.999 -98.999 -99. -99. -0.000 94.999\r\n");
+}
+
 TEST_F(RawLineTest, NonFiniteAndHugeValuesBecomeMinusNinetyNine) {
     EXPECT_EQ(Rewrite("S,nan,inf,-inf,1e300,-1e300,-3e9,8,9,-2147483648.5,abc\r\n"),
               "S -99. -99. -99. -99. -99. -99. -2147483648.500 0.000\r\n");
