@@ -236,6 +236,40 @@ TEST_F(EngineTest, EveryLineArrivesOnceInOrderWithRisingStamps) {
     EXPECT_GT(running, finished);
 }
 
+// Batched sending: 100 lines per write, numbered and logged one by one, each with its write's
+// time; every line is stored once, in order, and none is stamped before its write.
+TEST_F(EngineTest, BatchedLinesArriveOnceInOrder) {
+    Simulator sim({"--after-flush", "--count", "1050", "--rate", "20000", "--batch", "100", "--linger"},
+                  LogPath("sim.log"));
+    ASSERT_TRUE(sim.Ok());
+    setenv("KESTRUNE_COM1", sim.Device().c_str(), 1);
+    engine_->HandOverDeadlineMs = 200;
+    Consumer consumer(*engine_, false);
+    ASSERT_EQ(engine_->Start(), 0u);
+    ASSERT_EQ(sim.WaitDone(), 1050);
+    ASSERT_TRUE(consumer.WaitForRecords(1050));
+    engine_->Stop();
+
+    auto sent = sim.Log();
+    ASSERT_EQ(sent.size(), 1050u);
+    auto records = consumer.Records();
+    ASSERT_EQ(records.size(), 1050u);
+    for (size_t i = 0; i < sent.size(); ++i) {
+        ASSERT_EQ(sent[i].Number, i + 1);
+        ASSERT_EQ(sent[i].Text.compare(
+                      0, 9, std::string(9 - std::to_string(i + 1).size(), '0') + std::to_string(i + 1)),
+                  0)
+            << i;
+        // The lines of one write share its time; the last write holds the 50 left over.
+        if (i % 100 != 0) {
+            EXPECT_EQ(sent[i].SendTime, sent[i - 1].SendTime) << i;
+        }
+        EXPECT_EQ(records[i].Text, sent[i].Text) << i;
+        EXPECT_GE(records[i].Stamp + 10000, sent[i].SendTime) << i;
+    }
+    EXPECT_EQ(engine_->LinesLost, 0u);
+}
+
 // Waits until the port's side of a pty in packet mode discards its input (the engine's purge).
 bool WaitForInputFlush(int master) {
     for (;;) {
