@@ -1,16 +1,31 @@
 // End-to-end run of the serial acquisition: usonic-sim on a pty sends lines at a set rate,
-// the uSonic-3 engine stores them, a stand-in for the archive thread takes the buffers.
-// Reports for each rate the lines per second sent and stored, the lines lost, and the stamp
-// delay (record stamp minus the simulator's send time): median, 99th percentile and maximum.
-// The rate is raised until lines are lost or the simulator cannot hold the rate, which marks
-// the highest rate the pty sustains.
+// the uSonic-3 engine stores them, a stand-in for the archive thread takes the buffers. Each
+// run is made twice: once with our engine and once with a bare reader, a thread blocked in
+// poll on the same kind of pty that reads and stamps each line feed, so the two can be
+// compared under the same load.
 //
-//   bench_SerialEndToEnd [seconds at 20 Hz, default 10]
+// 1. At 20 Hz: the stamp delay (stamp minus the simulator's send time) of each reader,
+//    median, 99th percentile and maximum, and our figures over the bare reader's.
+// 2. The ceiling: the rate is doubled from 1000 lines/s, with the simulator writing a batch of
+//    lines per write (about 1000 writes a second), until lines are lost or the rate sent
+//    falls below 90% of the rate asked (the pty holds the writer back when the reader does
+//    not keep up). The highest rate stored without loss is printed for both readers.
+//
+//   bench_SerialEndToEnd [seconds at 20 Hz, default 10] [seconds per ceiling run, default 2]
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "instrument/SerialComm.h"
@@ -21,11 +36,14 @@
 
 namespace {
 
+enum class Reader { Ours, Bare };
+
 struct RunResult {
     double rate = 0;
+    long batch = 1;
     long sent = 0;
     size_t stored = 0;
-    DWORD lost = 0;
+    long lost = 0;
     double sentPerSecond = 0;
     double medianUs = 0, p99Us = 0, maxUs = 0;
 };
@@ -38,35 +56,149 @@ double Percentile(std::vector<double> &values, double fraction) {
     return values[at];
 }
 
-bool Run(double rate, long count, RunResult *result) {
+ULONGLONG FileTimeNow() {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<ULONGLONG>(now.tv_sec) * 10000000u + static_cast<ULONGLONG>(now.tv_nsec) / 100u +
+           116444736000000000ull;
+}
+
+// The bare reader: opens the pty raw, discards its input (which lets the simulator start),
+// then a thread blocks in poll, reads what is there and stamps each line feed with the time
+// the read returned. The first line is the end of one the simulator was in the middle of,
+// and is dropped as the engine drops it.
+class BareReader {
+public:
+    explicit BareReader(const std::string &device) {
+        fd_ = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd_ < 0)
+            return;
+        struct termios tio;
+        if (tcgetattr(fd_, &tio) == 0) {
+            cfmakeraw(&tio);
+            tcsetattr(fd_, TCSANOW, &tio);
+        }
+        if (pipe2(stop_, O_CLOEXEC) != 0)
+            return;
+        tcflush(fd_, TCIFLUSH);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~BareReader() {
+        if (thread_.joinable()) {
+            char c = 0;
+            if (write(stop_[1], &c, 1) != 1)
+                perror("bench_SerialEndToEnd: stop");
+            thread_.join();
+        }
+        for (int fd : {fd_, stop_[0], stop_[1]})
+            if (fd >= 0)
+                close(fd);
+    }
+    bool Ok() const { return thread_.joinable(); }
+
+    // Waits until count lines have come in, or until nothing has come for 10 s.
+    void WaitForLines(size_t count) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        size_t seen = lines_.size();
+        while (lines_.size() < count) {
+            if (!progress_.wait_for(lock, std::chrono::seconds(10), [&] { return lines_.size() != seen; }))
+                return;
+            seen = lines_.size();
+        }
+    }
+    std::vector<Received> Lines() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lines_;
+    }
+
+private:
+    void Run() {
+        std::vector<char> buffer(1 << 16);
+        std::string partial;
+        bool first = true;
+        for (;;) {
+            struct pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+            if (poll(fds, 2, -1) < 0)
+                continue;
+            if (fds[1].revents != 0)
+                return;
+            ssize_t n = read(fd_, buffer.data(), buffer.size());
+            if (n <= 0)
+                continue;
+            const ULONGLONG stamp = FileTimeNow();
+            std::lock_guard<std::mutex> lock(mutex_);
+            const char *at = buffer.data();
+            const char *end = at + n;
+            while (at < end) {
+                const char *feed = static_cast<const char *>(memchr(at, '\n', static_cast<size_t>(end - at)));
+                if (feed == nullptr) {
+                    partial.append(at, end);
+                    break;
+                }
+                partial.append(at, feed);
+                if (!first)
+                    lines_.push_back({partial, stamp, 0});
+                first = false;
+                partial.clear();
+                at = feed + 1;
+            }
+            progress_.notify_all();
+        }
+    }
+
+    int fd_ = -1;
+    int stop_[2] = {-1, -1};
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable progress_;
+    std::vector<Received> lines_;
+};
+
+bool Run(Reader reader, double rate, long count, long batch, RunResult *result) {
     TestRoot root;
     const std::string logPath = root.Path() + "/sim.log";
     char rateText[32];
     snprintf(rateText, sizeof rateText, "%g", rate);
-    Simulator sim({"--after-flush", "--count", std::to_string(count), "--rate", rateText, "--linger"},
+    Simulator sim({"--after-flush", "--count", std::to_string(count), "--rate", rateText, "--batch",
+                   std::to_string(batch), "--linger"},
                   logPath);
     if (!sim.Ok())
         return false;
-    setenv("KESTRUNE_COM1", sim.Device().c_str(), 1);
 
-    EventLog log("Bench EventLog", "C:\\Data\\Bench");
-    auto engine = std::make_unique<SonicMetek3ClassAMPSerial>("Metek", "666", log);
-    engine->HandOverDeadlineMs = 500;
-    Consumer consumer(*engine, false);
-    if (engine->Start() != 0)
-        return false;
-    long done = sim.WaitDone();
-    consumer.WaitForRecords(static_cast<size_t>(done));
-    engine->Stop();
+    std::vector<Received> records;
+    long engineLost = 0;
+    if (reader == Reader::Ours) {
+        setenv("KESTRUNE_COM1", sim.Device().c_str(), 1);
+        EventLog log("Bench EventLog", "C:\\Data\\Bench");
+        auto engine = std::make_unique<SonicMetek3ClassAMPSerial>("Metek", "666", log);
+        engine->HandOverDeadlineMs = 500;
+        Consumer consumer(*engine, false);
+        if (engine->Start() != 0)
+            return false;
+        long done = sim.WaitDone();
+        consumer.WaitForRecords(static_cast<size_t>(done));
+        engine->Stop();
+        engineLost = static_cast<long>(engine->LinesLost);
+        records = consumer.Records();
+        unsetenv("KESTRUNE_COM1");
+    } else {
+        BareReader bare(sim.Device());
+        if (!bare.Ok())
+            return false;
+        long done = sim.WaitDone();
+        bare.WaitForLines(static_cast<size_t>(done));
+        records = bare.Lines();
+    }
     sim.End();
 
     std::vector<SentLine> sent = sim.Log();
-    std::vector<Received> records = consumer.Records();
     result->rate = rate;
+    result->batch = batch;
     result->sent = static_cast<long>(sent.size());
     result->stored = records.size();
-    result->lost = static_cast<DWORD>(sent.size() > records.size() ? sent.size() - records.size() : 0);
-    if (sent.size() > 1)
+    result->lost = std::max(engineLost, static_cast<long>(sent.size()) - static_cast<long>(records.size()));
+    result->sentPerSecond = 0;
+    if (sent.size() > 1 && sent.back().SendTime > sent.front().SendTime)
         result->sentPerSecond = static_cast<double>(sent.size() - 1) * 1e7 /
                                 static_cast<double>(sent.back().SendTime - sent.front().SendTime);
     std::vector<double> delays;
@@ -82,44 +214,82 @@ bool Run(double rate, long count, RunResult *result) {
     result->medianUs = Percentile(delays, 0.5);
     result->p99Us = Percentile(delays, 0.99);
     result->maxUs = delays.empty() ? 0 : *std::max_element(delays.begin(), delays.end());
-    unsetenv("KESTRUNE_COM1");
     return true;
 }
 
-void Print(const RunResult &r) {
-    printf("%10.0f %10ld %10.0f %10zu %8u %12.1f %12.1f %12.1f\n", r.rate, r.sent, r.sentPerSecond, r.stored,
-           r.lost, r.medianUs, r.p99Us, r.maxUs);
+const char *Name(Reader reader) {
+    return reader == Reader::Ours ? "ours" : "bare";
+}
+
+void PrintHeader() {
+    printf("%-5s %10s %6s %10s %10s %10s %8s %11s %11s %11s\n", "", "rate Hz", "batch", "sent", "sent/s",
+           "stored", "lost", "median us", "p99 us", "max us");
+}
+
+void Print(Reader reader, const RunResult &r) {
+    printf("%-5s %10.0f %6ld %10ld %10.0f %10zu %8ld %11.1f %11.1f %11.1f\n", Name(reader), r.rate, r.batch,
+           r.sent, r.sentPerSecond, r.stored, r.lost, r.medianUs, r.p99Us, r.maxUs);
     fflush(stdout);
+}
+
+double Ratio(double ours, double bare) {
+    return bare > 0 ? ours / bare : 0;
+}
+
+// Raises the rate until lines are lost or the rate sent falls behind; returns the highest
+// rate (lines per second actually sent) stored without loss.
+double Ceiling(Reader reader, double secondsPerRun) {
+    double sustained = 0;
+    RunResult result;
+    for (double rate = 1000; rate <= 4096000; rate *= 2) {
+        const long batch = std::max(1L, static_cast<long>(rate / 1000));
+        const long count = static_cast<long>(std::min(rate * secondsPerRun, 1000000.0));
+        if (!Run(reader, rate, count, batch, &result)) {
+            fprintf(stderr, "bench_SerialEndToEnd: the run of %s at %.0f Hz could not start\n", Name(reader),
+                    rate);
+            break;
+        }
+        Print(reader, result);
+        if (result.lost != 0)
+            break;
+        sustained = std::max(sustained, result.sentPerSecond);
+        if (result.sentPerSecond < 0.9 * rate)
+            break;
+    }
+    return sustained;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
     const double slowSeconds = argc > 1 ? atof(argv[1]) : 10.0;
+    const double ceilingSeconds = argc > 2 ? atof(argv[2]) : 2.0;
     SerialComm::SettleTimeMs = 100;
-    printf("%10s %10s %10s %10s %8s %12s %12s %12s\n", "rate Hz", "sent", "sent/s", "stored", "lost",
-           "median us", "p99 us", "max us");
+    double load[3] = {};
+    if (getloadavg(load, 3) == 3)
+        printf("load average at the start: %.2f %.2f %.2f\n", load[0], load[1], load[2]);
 
-    RunResult result;
-    if (!Run(20, static_cast<long>(20 * slowSeconds), &result)) {
-        fprintf(stderr, "bench_SerialEndToEnd: the run at 20 Hz could not start\n");
-        return 1;
+    printf("\nStamp delay at 20 Hz, %.0f s per reader\n", slowSeconds);
+    PrintHeader();
+    RunResult at20[2];
+    for (Reader reader : {Reader::Ours, Reader::Bare}) {
+        if (!Run(reader, 20, static_cast<long>(20 * slowSeconds), 1, &at20[static_cast<int>(reader)])) {
+            fprintf(stderr, "bench_SerialEndToEnd: the run of %s at 20 Hz could not start\n", Name(reader));
+            return 1;
+        }
+        Print(reader, at20[static_cast<int>(reader)]);
     }
-    Print(result);
+    const RunResult &ours = at20[0], &bare = at20[1];
+    printf("ours / bare: median %.2f, p99 %.2f, max %.2f\n", Ratio(ours.medianUs, bare.medianUs),
+           Ratio(ours.p99Us, bare.p99Us), Ratio(ours.maxUs, bare.maxUs));
 
-    // Raise the rate until lines are lost or the simulator falls behind it.
-    double sustained = 20;
-    for (double rate = 1000; rate <= 1024000; rate *= 2) {
-        long count = static_cast<long>(std::min(rate * 2, 40000.0));
-        if (!Run(rate, count, &result))
-            break;
-        Print(result);
-        if (result.lost != 0)
-            break;
-        sustained = std::max(sustained, result.sentPerSecond);
-        if (result.sentPerSecond < 0.9 * rate)
-            break;  // the simulator itself cannot send faster
-    }
-    printf("highest rate stored without loss: %.0f lines/s\n", sustained);
+    printf("\nCeiling, %.0f s per run\n", ceilingSeconds);
+    PrintHeader();
+    const double oursCeiling = Ceiling(Reader::Ours, ceilingSeconds);
+    const double bareCeiling = Ceiling(Reader::Bare, ceilingSeconds);
+    printf("highest rate stored without loss: ours %.0f lines/s, bare %.0f lines/s, ours / bare %.2f\n",
+           oursCeiling, bareCeiling, Ratio(oursCeiling, bareCeiling));
+    if (getloadavg(load, 3) == 3)
+        printf("load average at the end: %.2f %.2f %.2f\n", load[0], load[1], load[2]);
     return 0;
 }
