@@ -2,7 +2,9 @@
 // line, out-of-range and missing values as -99., the record's array reused or replaced.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -102,6 +104,57 @@ TEST_F(RawLineTest, EveryByteValueInEveryFieldGivesNinePrintableFields) {
     }
     EXPECT_EQ(Rewrite("A B\rC\x7f\xff\x01,1"), "A?B?C??? 1.000 -99. -99. -99. -99. -99. -99. -99.\r\n");
     EXPECT_EQ(Rewrite("S,1\r"), "S 1.000 -99. -99. -99. -99. -99. -99. -99.\r\n");  // the line's own CR
+}
+
+// The values are written as "%.3f" writes them, digit for digit: ties of the binary value
+// (multiples of 1/16) go to the even thousandth, values a hair either side of a half thousandth
+// go their own way, negative zero and small negatives keep their sign, large magnitudes up to
+// the 32-bit limit keep every digit.
+TEST_F(RawLineTest, ValuesAreWrittenAsPrintfWritesThem) {
+    std::vector<double> values;
+    for (int k = -1580; k < 1520; ++k)
+        values.push_back(k / 16.0);
+    for (double v : {-0.0, -0.0004, -0.0005, 0.0005, 0.0015, 0.0025, 1.0005, 2.0005, 94.9995, 94.99949999,
+                     -98.9995, -100.0005, 2147483647.9995, -2147483648.4995, 1e-300, -1e-300, 123456.789e3})
+        values.push_back(v);
+    std::mt19937_64 random(12);
+    std::uniform_real_distribution<double> any(-300.0, 95.0);
+    for (int i = 0; i < 20000; ++i) {
+        const double v = any(random);
+        values.push_back(v);
+        // The neighbours of the nearest half thousandth.
+        const double half = (std::floor(v * 1000.0) + 0.5) / 1000.0;
+        values.push_back(std::nextafter(half, 1e9));
+        values.push_back(std::nextafter(half, -1e9));
+        values.push_back(half);
+    }
+    // No value that the line writes as -99.
+    std::vector<double> kept;
+    for (double v : values)
+        if (std::trunc(v) != -99.0 && std::trunc(v) < 95.0)
+            kept.push_back(v);
+    ASSERT_GT(kept.size(), 70000u);
+
+    const int fieldOfValue[8] = {1, 2, 3, 4, 5, 6, 9, 10};  // fields 7 and 8 are not written
+    for (size_t first = 0; first < kept.size(); first += 8) {
+        char fields[11][40] = {};
+        char expected[8][40] = {};
+        for (int f = 0; f < 11; ++f)
+            snprintf(fields[f], sizeof fields[f], "0");
+        for (int i = 0; i < 8; ++i) {
+            const double v = kept[(first + static_cast<size_t>(i)) % kept.size()];
+            snprintf(fields[fieldOfValue[i]], sizeof fields[0], "%.17g", v);
+            snprintf(expected[i], sizeof expected[i], "%.3f", v);
+        }
+        std::string text = "S";
+        for (int f = 1; f < 11; ++f)
+            text += std::string(",") + fields[f];
+        std::string want = "S";
+        for (int i = 0; i < 8; ++i)
+            want += std::string(" ") + expected[i];
+        want += "\r\n";
+        ASSERT_EQ(Rewrite(text + "\r\n"), want) << text;
+    }
 }
 
 TEST_F(RawLineTest, LongerLineGetsANewArrayShorterOneKeepsIt) {
