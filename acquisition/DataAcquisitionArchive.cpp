@@ -380,32 +380,53 @@ void DataAcquisition::ArchiveRawSamples(ArchiveThreadState &state) {
     const DWORD count = buffer.SampleCount.load(std::memory_order_acquire);
     const size_t width = RawTimeKeyEnabled ? static_cast<size_t>(state.TimeKeyWidth) : 0;
 
+    // A file name depends on nothing finer than the minute of its sample's stamp, so the
+    // template is expanded once per minute of stamps, not once per record.
+    constexpr ULONGLONG UnitsPerMinute = 600000000;
+    ULONGLONG expandedMinute = 0;
+    bool expanded = false;
     for (DWORD i = 0; i < count && i < SampleBuffer::Capacity; ++i) {
         const SampleRecord &record = buffer.Records[i];
         FileTimeToSystemTime(&record.TimeStamp, &SampleTime);
 
-        CopyText(WorkingFileName, sizeof WorkingFileName, RawFileTemplate);
+        const ULONGLONG minute = ((static_cast<ULONGLONG>(record.TimeStamp.dwHighDateTime) << 32) |
+                                  record.TimeStamp.dwLowDateTime) /
+                                 UnitsPerMinute;
+        bool newName = false;
+        if (!expanded || minute != expandedMinute) {
+            CopyText(WorkingFileName, sizeof WorkingFileName, RawFileTemplate);
+            ExpandFileNameTemplate(WorkingFileName, SampleTime);
+            expanded = true;
+            expandedMinute = minute;
+            newName = strcmp(state.PreviousRawFileName, WorkingFileName) != 0;
+        }
         CurrentFileTime = SampleTime;
-        ExpandFileNameTemplate(WorkingFileName, SampleTime);
 
         // A new file name flushes everything gathered under the old one.
-        if (state.PreviousRawFileName[0] != '\0' && strcmp(state.PreviousRawFileName, WorkingFileName) != 0 &&
-            RawArchivingEnabled == 1)
+        if (newName && state.PreviousRawFileName[0] != '\0' && RawArchivingEnabled == 1)
             WriteRawFile(state.PreviousRawFileName, PreviousFileTime);
 
         if (record.Status == SampleGood && FileBuffer) {
             size_t position = static_cast<size_t>(FileBufferPosition);
             size_t capacity = static_cast<size_t>(FileBufferSize);
             if (width > 0 && position + width <= capacity) {
-                // Formatted aside, so that no terminator lands in the file buffer.
-                char key[32];
-                if (RawTimeKeyFormat == 1)
-                    snprintf(key, sizeof key, "%02d%02d%02d%03d ", SampleTime.wHour, SampleTime.wMinute,
-                             SampleTime.wSecond, SampleTime.wMilliseconds);
-                else
-                    snprintf(key, sizeof key, "%02d%02d%03d ", SampleTime.wMinute, SampleTime.wSecond,
-                             SampleTime.wMilliseconds);
-                memcpy(FileBuffer + position, key, width);
+                // HHMMSSmmm or MMSSmmm and a blank, each item zero-padded (the stamp's items
+                // are in range, so each has exactly its width).
+                const int items[4] = {SampleTime.wHour, SampleTime.wMinute, SampleTime.wSecond,
+                                      SampleTime.wMilliseconds};
+                const int widths[4] = {2, 2, 2, 3};
+                char key[16];
+                size_t k = 0;
+                for (int item = RawTimeKeyFormat == 1 ? 0 : 1; item < 4; ++item) {
+                    int value = items[item];
+                    for (int digit = widths[item] - 1; digit >= 0; --digit) {
+                        key[k + static_cast<size_t>(digit)] = static_cast<char>('0' + value % 10);
+                        value /= 10;
+                    }
+                    k += static_cast<size_t>(widths[item]);
+                }
+                key[k++] = ' ';
+                memcpy(FileBuffer + position, key, width < k ? width : k);
                 position += width;
             }
             if (record.Text && record.Length > 0) {
@@ -419,7 +440,8 @@ void DataAcquisition::ArchiveRawSamples(ArchiveThreadState &state) {
             ++FileBufferSamples;
         }
 
-        CopyText(state.PreviousRawFileName, sizeof state.PreviousRawFileName, WorkingFileName);
+        if (newName)
+            CopyText(state.PreviousRawFileName, sizeof state.PreviousRawFileName, WorkingFileName);
         PreviousFileTime = CurrentFileTime;
     }
 }

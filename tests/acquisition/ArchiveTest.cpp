@@ -117,6 +117,24 @@ TEST_F(ArchiveTest, PassSpanningAnHourBoundarySplitsBetweenTheHourFiles) {
               "12/08/2026 14:00 Metek (SN: 666)\r\n0000000 c\r\n0000250 d\r\n1000007 e\r\n");
 }
 
+// With minutes in the template, each record goes to the file of its own minute, also when a
+// stamp goes back to a minute seen before within the pass.
+TEST_F(ArchiveTest, MinuteFilesFollowEveryRecordsStamp) {
+    Configure(2, 0);
+    snprintf(engine->RawFileTemplate, sizeof engine->RawFileTemplate, "lab0<HHmm>_raw.txt");
+    Fill(0, {{"a\r\n", Stamp(2026, 12, 8, 13, 58, 59, 999), SampleGood},
+             {"b\r\n", Stamp(2026, 12, 8, 13, 59, 0, 0), SampleGood},
+             {"c\r\n", Stamp(2026, 12, 8, 13, 59, 59, 999), SampleGood},
+             {"d\r\n", Stamp(2026, 12, 8, 13, 58, 30, 0), SampleGood},
+             {"e\r\n", Stamp(2026, 12, 8, 14, 0, 0, 0), SampleGood}});
+    EXPECT_TRUE(Pass(0));
+    EXPECT_EQ(DataFiles(data, "_raw.txt"),
+              (std::vector<std::string>{"lab01358_raw.txt", "lab01359_raw.txt", "lab01400_raw.txt"}));
+    EXPECT_EQ(Raw("lab01358_raw.txt"), "12/08/2026 13:00 Metek (SN: 666)\r\na\r\nd\r\n");
+    EXPECT_EQ(Raw("lab01359_raw.txt"), "12/08/2026 13:00 Metek (SN: 666)\r\nb\r\nc\r\n");
+    EXPECT_EQ(Raw("lab01400_raw.txt"), "12/08/2026 14:00 Metek (SN: 666)\r\ne\r\n");
+}
+
 TEST_F(ArchiveTest, HeaderOnlyInANewOrEmptyFile) {
     std::filesystem::create_directories(data);
     { std::ofstream(data + "/lab02634214_raw.txt", std::ios::binary); }
