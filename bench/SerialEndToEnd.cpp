@@ -9,7 +9,9 @@
 // 2. The ceiling: the rate is doubled from 1000 lines/s, with the simulator writing a batch of
 //    lines per write (about 1000 writes a second), until lines are lost or the rate sent
 //    falls below 90% of the rate asked (the pty holds the writer back when the reader does
-//    not keep up). The highest rate stored without loss is printed for both readers.
+//    not keep up); a run that falls short is made once more before the climb stops. The
+//    highest rate stored without loss is printed for both readers. `lost` counts lines sent
+//    and not stored, `ring` those the engine dropped because every buffer was taken.
 //
 //   bench_SerialEndToEnd [seconds at 20 Hz, default 10] [seconds per ceiling run, default 2]
 #include <fcntl.h>
@@ -30,7 +32,6 @@
 
 #include "instrument/SerialComm.h"
 #include "instrument/SonicMetek3ClassAMPSerial.h"
-#include "tests/common/BufferConsumer.h"
 #include "tests/common/Simulator.h"
 #include "tests/common/TestRoot.h"
 
@@ -38,12 +39,82 @@ namespace {
 
 enum class Reader { Ours, Bare };
 
+// One line as a reader stored it: its text and its stamp (FILETIME units).
+struct Received {
+    std::string Text;
+    ULONGLONG Stamp;
+};
+
+// Stands in for the archive thread: takes each handed-over buffer, keeps each record's text
+// and stamp, and gives the buffer back at once. Kept light (storage reserved up front), so
+// that it is not what limits the rate.
+class Taker {
+public:
+    Taker(DataAcquisition &engine, size_t expected) : engine_(engine) {
+        records_.reserve(expected + SampleBuffer::Capacity);
+        stop_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~Taker() {
+        SetEvent(stop_);
+        thread_.join();
+        CloseHandle(stop_);
+    }
+    // Waits until count records have come in, or until nothing has come for 10 s.
+    void WaitForRecords(size_t count) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        size_t seen = records_.size();
+        while (records_.size() < count) {
+            if (!progress_.wait_for(lock, std::chrono::seconds(10), [&] { return records_.size() != seen; }))
+                return;
+            seen = records_.size();
+        }
+    }
+    std::vector<Received> Records() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return records_;
+    }
+
+private:
+    void Run() {
+        HANDLE waitSet[1 + DataAcquisition::BufferCount] = {stop_};
+        for (int b = 0; b < DataAcquisition::BufferCount; ++b)
+            waitSet[1 + b] = engine_.Buffers[b].BufferReadyEvent;
+        for (;;) {
+            DWORD result = WaitForMultipleObjects(1 + DataAcquisition::BufferCount, waitSet, FALSE, INFINITE);
+            if (result == WAIT_OBJECT_0 || result == WAIT_FAILED)
+                return;
+            SampleBuffer &buffer = engine_.Buffers[result - WAIT_OBJECT_0 - 1];
+            const DWORD count = buffer.SampleCount.load(std::memory_order_acquire);
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                for (DWORD i = 0; i < count; ++i) {
+                    const SampleRecord &r = buffer.Records[i];
+                    records_.push_back({std::string(r.Text, static_cast<size_t>(r.Length)),
+                                        (static_cast<ULONGLONG>(r.TimeStamp.dwHighDateTime) << 32) |
+                                            r.TimeStamp.dwLowDateTime});
+                }
+            }
+            buffer.SampleCount.store(0, std::memory_order_release);
+            progress_.notify_all();
+        }
+    }
+
+    DataAcquisition &engine_;
+    HANDLE stop_ = nullptr;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable progress_;
+    std::vector<Received> records_;
+};
+
 struct RunResult {
     double rate = 0;
     long batch = 1;
     long sent = 0;
     size_t stored = 0;
     long lost = 0;
+    long ringLost = 0;  // lines the engine dropped because every buffer was taken
     double sentPerSecond = 0;
     double medianUs = 0, p99Us = 0, maxUs = 0;
 };
@@ -137,7 +208,7 @@ private:
                 }
                 partial.append(at, feed);
                 if (!first)
-                    lines_.push_back({partial, stamp, 0});
+                    lines_.push_back({partial, stamp});
                 first = false;
                 partial.clear();
                 at = feed + 1;
@@ -172,14 +243,14 @@ bool Run(Reader reader, double rate, long count, long batch, RunResult *result) 
         EventLog log("Bench EventLog", "C:\\Data\\Bench");
         auto engine = std::make_unique<SonicMetek3ClassAMPSerial>("Metek", "666", log);
         engine->HandOverDeadlineMs = 500;
-        Consumer consumer(*engine, false);
+        Taker taker(*engine, static_cast<size_t>(count));
         if (engine->Start() != 0)
             return false;
         long done = sim.WaitDone();
-        consumer.WaitForRecords(static_cast<size_t>(done));
+        taker.WaitForRecords(static_cast<size_t>(done));
         engine->Stop();
         engineLost = static_cast<long>(engine->LinesLost);
-        records = consumer.Records();
+        records = taker.Records();
         unsetenv("KESTRUNE_COM1");
     } else {
         BareReader bare(sim.Device());
@@ -197,6 +268,7 @@ bool Run(Reader reader, double rate, long count, long batch, RunResult *result) 
     result->sent = static_cast<long>(sent.size());
     result->stored = records.size();
     result->lost = std::max(engineLost, static_cast<long>(sent.size()) - static_cast<long>(records.size()));
+    result->ringLost = engineLost;
     result->sentPerSecond = 0;
     if (sent.size() > 1 && sent.back().SendTime > sent.front().SendTime)
         result->sentPerSecond = static_cast<double>(sent.size() - 1) * 1e7 /
@@ -222,13 +294,13 @@ const char *Name(Reader reader) {
 }
 
 void PrintHeader() {
-    printf("%-5s %10s %6s %10s %10s %10s %8s %11s %11s %11s\n", "", "rate Hz", "batch", "sent", "sent/s",
-           "stored", "lost", "median us", "p99 us", "max us");
+    printf("%-5s %10s %6s %10s %10s %10s %8s %8s %11s %11s %11s\n", "", "rate Hz", "batch", "sent", "sent/s",
+           "stored", "lost", "ring", "median us", "p99 us", "max us");
 }
 
 void Print(Reader reader, const RunResult &r) {
-    printf("%-5s %10.0f %6ld %10ld %10.0f %10zu %8ld %11.1f %11.1f %11.1f\n", Name(reader), r.rate, r.batch,
-           r.sent, r.sentPerSecond, r.stored, r.lost, r.medianUs, r.p99Us, r.maxUs);
+    printf("%-5s %10.0f %6ld %10ld %10.0f %10zu %8ld %8ld %11.1f %11.1f %11.1f\n", Name(reader), r.rate,
+           r.batch, r.sent, r.sentPerSecond, r.stored, r.lost, r.ringLost, r.medianUs, r.p99Us, r.maxUs);
     fflush(stdout);
 }
 
@@ -244,16 +316,25 @@ double Ceiling(Reader reader, double secondsPerRun) {
     for (double rate = 1000; rate <= 4096000; rate *= 2) {
         const long batch = std::max(1L, static_cast<long>(rate / 1000));
         const long count = static_cast<long>(std::min(rate * secondsPerRun, 1000000.0));
-        if (!Run(reader, rate, count, batch, &result)) {
+        // A run that falls short of the rate asked is made once more: on a shared machine a
+        // short burst of other work can hold the sender back for one run.
+        bool started = true;
+        for (int attempt = 0; attempt < 2 && started; ++attempt) {
+            started = Run(reader, rate, count, batch, &result);
+            if (started) {
+                Print(reader, result);
+                if (result.lost == 0)
+                    sustained = std::max(sustained, result.sentPerSecond);
+            }
+            if (!started || (result.lost == 0 && result.sentPerSecond >= 0.9 * rate))
+                break;
+        }
+        if (!started) {
             fprintf(stderr, "bench_SerialEndToEnd: the run of %s at %.0f Hz could not start\n", Name(reader),
                     rate);
             break;
         }
-        Print(reader, result);
-        if (result.lost != 0)
-            break;
-        sustained = std::max(sustained, result.sentPerSecond);
-        if (result.sentPerSecond < 0.9 * rate)
+        if (result.lost != 0 || result.sentPerSecond < 0.9 * rate)
             break;
     }
     return sustained;
