@@ -88,11 +88,12 @@ void DataAcquisition::RunStatisticsTiming() {
     if (count == 0) {
         // No sample to close the period with: close it by the clock. In the last pass after a
         // stop request, a running period that holds samples closes at the last of them (it
-        // was archived by an earlier pass); a period without samples stays unwritten.
-        if (FileTimeToUnits(CurrentUtcFileTime()) >= FileTimeToUnits(PeriodEnd))
-            ArchiveStatistics();
+        // was archived by an earlier pass), whatever the clock says, just as it would had that
+        // sample come with this pass; a period without samples stays unwritten.
         if (FinalPass && PeriodHasSamples) {
             PeriodEnd = LastSampleStamp;
+            ArchiveStatistics();
+        } else if (FileTimeToUnits(CurrentUtcFileTime()) >= FileTimeToUnits(PeriodEnd)) {
             ArchiveStatistics();
         }
         return;

@@ -346,6 +346,24 @@ TEST_F(StatisticsPeriods, EmptyLastPassClosesAtTheLastSampleOfTheRunningPeriod) 
     EXPECT_EQ(engine_.Closed[0].Accumulated, 2);
 }
 
+TEST_F(StatisticsPeriods, EmptyLastPassClosesAtTheLastSampleEvenWhenTheClockPassedTheEnd) {
+    // Whether the last buffer came with the last pass or with the pass before it, the period
+    // ends at the last sample: the clock having passed its end does not make it a full one.
+    engine_.PeriodStart = At(2026, 1, 1, 10, 15, 0);
+    engine_.PeriodEnd = At(2026, 1, 1, 10, 16, 0);
+    Fill({At(2026, 1, 1, 10, 15, 1), At(2026, 1, 1, 10, 15, 4, 5)});
+    engine_.RunStatisticsTiming();
+    EXPECT_TRUE(engine_.Closed.empty());
+    Fill({});
+    engine_.FinalPass = true;
+    engine_.RunStatisticsTiming();
+    engine_.FinalPass = false;
+
+    ASSERT_EQ(engine_.Closed.size(), 1u);
+    EXPECT_EQ(engine_.Closed[0].End, Ticks(At(2026, 1, 1, 10, 15, 4, 5)));
+    EXPECT_EQ(engine_.Closed[0].Accumulated, 2);
+}
+
 TEST_F(StatisticsPeriods, FileIsNamedAfterThePeriodStart) {
     // 13:59:00-14:00:00 goes to the file of hour 13 (day 342 of 2026).
     engine_.PeriodStart = At(2026, 12, 8, 13, 59, 0);
