@@ -90,6 +90,9 @@ protected:
     std::string Raw(const std::string &name) { return FileText(data + "/" + name); }
 
     TestRoot root;
+    // The data directory under the test's root (on Linux the drive path itself).
+    const std::string dataDirectory = root.Drive(archivetest::DataDirectory);
+    const char *const DataDirectory = dataDirectory.c_str();
     std::string data;
     std::unique_ptr<EventLog> log;
     std::unique_ptr<TestEngine> engine;
@@ -225,8 +228,9 @@ TEST_F(ArchiveTest, BytesOfAnUnwritableFileAreKeptForItsLateFileNotMovedToTheNex
     Pass(0);
     EXPECT_EQ(Raw("lab02634214_raw.txt"), "12/08/2026 14:00 Metek (SN: 666)\r\n0001000 b\r\n");
     EXPECT_EQ(LogMessages(data, 5004),
-              std::vector<std::string>{"Metek1: Error opening file C:\\Data\\Archive\\lab02634213_raw.txt (error 5; 0 "
-                                       "samples lost, 1 kept for a later write)"});
+              std::vector<std::string>{"Metek1: Error opening file " +
+                                       root.Drive("C:\\Data\\Archive\\lab02634213_raw.txt") +
+                                       " (error 5; 0 samples lost, 1 kept for a later write)"});
     EXPECT_EQ(engine->Buffers[0].SampleCount, 0u);
     EXPECT_TRUE(LogMessages(data, 5030).empty());
 
@@ -298,17 +302,22 @@ TEST_F(ArchiveTest, CompressionRunIsSkippedWhileThePreviousOneIsGoing) {
     state.PreviousTakeTime.wHour = 25;  // no take time has this hour: the pass sees a change
     Fill(0, {{"a\r\n", Stamp(2026, 12, 8, 13, 0, 0, 0), SampleGood}});
     Pass(0);
-    EXPECT_EQ(engine->CompressionThreadHandle, running);
     EXPECT_EQ(LogMessages(data, 5025),
               std::vector<std::string>{"Metek1: Compression run skipped: the previous run is still going."});
+    // No run started: the running one is still the engine's, and no threshold was logged.
+    EXPECT_EQ(WaitForSingleObject(engine->CompressionThreadHandle, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_TRUE(LogMessages(data, 5002).empty());
 
-    // Once it has finished, the next hour change starts a new run.
+    // Once it has finished, the next hour change starts a new run, which logs its threshold
+    // and its report. (Handle values say nothing here: Windows reuses a closed handle's value.)
     SetEvent(running);
     state.PreviousTakeTime.wHour = 25;
     Fill(1, {{"b\r\n", Stamp(2026, 12, 8, 14, 0, 0, 0), SampleGood}});
     Pass(1);
-    EXPECT_NE(engine->CompressionThreadHandle, nullptr);
-    EXPECT_NE(engine->CompressionThreadHandle, running);
+    ASSERT_NE(engine->CompressionThreadHandle, nullptr);
+    ASSERT_EQ(WaitForSingleObject(engine->CompressionThreadHandle, 30000), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(LogMessages(data, 5002).size(), 1u);
+    EXPECT_EQ(LogMessages(data, 5009).size(), 1u);
     EXPECT_EQ(LogMessages(data, 5025).size(), 1u);
 }
 

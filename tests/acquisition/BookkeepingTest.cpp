@@ -22,7 +22,7 @@ public:
 
 class Bookkeeping : public ::testing::Test {
 protected:
-    Bookkeeping() : log("Metek1", "C:\\Kestrune Logs"), engine(log) {
+    Bookkeeping() : log("Metek1", root.Drive("C:\\Kestrune Logs").c_str()), engine(log) {
         snprintf(engine.RegistryKeyPath, sizeof engine.RegistryKeyPath, "%s", KeyPath);
     }
 

@@ -1,7 +1,6 @@
 // The engine core through a test engine whose Acquire runs a script: the events, the buffer
 // hand-over, Start and Stop with their thread handling, and the processor assignment.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <atomic>
 #include <filesystem>
@@ -21,7 +20,7 @@ namespace {
 
 // What the test engine's Acquire does.
 enum class Script {
-    Return,        // returns at once
+    Return,        // sets Entered and returns at once
     Throw,         // raises, as the instrument does when its port cannot be opened
     Produce,       // fills and hands over the buffers of BufferSizes, then waits for the stop
     BlockForever,  // waits on an event nobody sets
@@ -45,6 +44,7 @@ public:
         AcquireCalls.fetch_add(1);
         switch (Mode) {
             case Script::Return:
+                SetEvent(Entered);
                 break;
             case Script::Throw:
                 SetEvent(Entered);
@@ -132,8 +132,8 @@ size_t Count(const std::string &text, const std::string &what) {
 class EngineCoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(mkdir(root.Posix("c").c_str(), 0755), 0);
-        log = std::make_unique<EventLog>("Engine core test", "C:\\Data");
+        ASSERT_TRUE(std::filesystem::create_directory(root.Posix("c")));
+        log = std::make_unique<EventLog>("Engine core test", root.Drive("C:\\Data").c_str());
         // Every test starts as a freshly loaded process would.
         ASSERT_EQ(DataAcquisition::LiveInstances, 0);
         DataAcquisition::NextProcessorIndex = 4;
@@ -426,10 +426,13 @@ TEST_F(EngineCoreTest, SecondStartIsRefusedUntilStopReleasedTheThread) {
     const HANDLE first = engine->EngineThreadHandle;
     EXPECT_EQ(engine->Start(), static_cast<DWORD>(ERROR_BUSY));
     EXPECT_EQ(engine->EngineThreadHandle, first);
+    // Stop only once the thread is in Acquire: a stop that came first would end the thread
+    // before it ever called Acquire.
+    ASSERT_EQ(WaitForSingleObject(engine->Entered, 30000), static_cast<DWORD>(WAIT_OBJECT_0));
     engine->Stop();
     ASSERT_EQ(engine->Start(), 0u);
     EXPECT_EQ(EngineExitCode(*engine), 0u);
+
     engine->Stop();
     EXPECT_EQ(engine->AcquireCalls.load(), 2);
 }
-

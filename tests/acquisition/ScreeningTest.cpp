@@ -52,6 +52,9 @@ protected:
     SHORT Status(int buffer, int index) { return engine->Buffers[buffer].Records[index].Status; }
 
     TestRoot root;
+    // The data directory under the test's root (on Linux the drive path itself).
+    const std::string dataDirectory = root.Drive(archivetest::DataDirectory);
+    const char *const DataDirectory = dataDirectory.c_str();
     std::string data;
     std::unique_ptr<EventLog> log;
     std::unique_ptr<ScreeningEngine> engine;

@@ -85,9 +85,11 @@ private:
 
 class StatisticsPeriods : public ::testing::Test {
 protected:
-    StatisticsPeriods() : log_("Statistics periods test log", "C:\\Data"), engine_(log_) {
+    StatisticsPeriods()
+        : log_("Statistics periods test log", root_.Drive("C:\\Data").c_str()), engine_(log_) {
         engine_.StatsArchivePeriod = 60;
-        snprintf(engine_.StatsArchiveDirectory, sizeof engine_.StatsArchiveDirectory, "%s", "C:\\Data");
+        snprintf(engine_.StatsArchiveDirectory, sizeof engine_.StatsArchiveDirectory, "%s",
+                 root_.Drive("C:\\Data").c_str());
         snprintf(engine_.StatsFileTemplate, sizeof engine_.StatsFileTemplate, "%s",
                  "lab0<YYJJJHH>_stats.txt");
         engine_.QualityControl = 1;
@@ -371,9 +373,8 @@ TEST_F(StatisticsPeriods, FileIsNamedAfterThePeriodStart) {
     Fill({At(2026, 12, 8, 14, 0, 0, 500)});
     engine_.RunStatisticsTiming();
     ASSERT_EQ(engine_.Closed.size(), 1u);
-    EXPECT_EQ(engine_.Closed[0].Path,
-              "C:\\Data\\lab026342"
-              "13_stats.txt");
+    EXPECT_EQ(engine_.Closed[0].Path, root_.Drive("C:\\Data\\lab026342"
+                                                  "13_stats.txt"));
 
     engine_.StatsArchiveDirectory[0] = '\0';
     engine_.PeriodStartTime.wHour = 0;

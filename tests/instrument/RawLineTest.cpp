@@ -16,7 +16,7 @@ namespace {
 class RawLineTest : public testing::Test {
 protected:
     void SetUp() override {
-        log = std::make_unique<EventLog>("Raw Line Test EventLog", "C:\\Data\\RawLine");
+        log = std::make_unique<EventLog>("Raw Line Test EventLog", root.Drive("C:\\Data\\RawLine").c_str());
         sonic = std::make_unique<SonicMetek3ClassAMPSerial>("Metek", "666", *log);
         sonic->CurrentBuffer = 1;
     }

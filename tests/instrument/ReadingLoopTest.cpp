@@ -14,7 +14,7 @@ namespace {
 class ReadingLoopTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        log_ = std::make_unique<EventLog>("Loop Test EventLog", "C:\\Data\\LoopTest");
+        log_ = std::make_unique<EventLog>("Loop Test EventLog", root_.Drive("C:\\Data\\LoopTest").c_str());
         sonic_ = std::make_unique<SonicMetek3ClassAMPSerial>("Metek", "666", *log_);
         now_.dwHighDateTime = 0x01DC0000;
         now_.dwLowDateTime = 0;

@@ -12,7 +12,7 @@ namespace {
 class ConstructionTest : public ::testing::Test {
 protected:
     TestRoot root_;
-    EventLog log_{"Construction Test EventLog", "C:\\Data\\ConstructionTest"};
+    EventLog log_{"Construction Test EventLog", root_.Drive("C:\\Data\\ConstructionTest").c_str()};
 };
 
 TEST_F(ConstructionTest, IdentityAndSerialSettings) {

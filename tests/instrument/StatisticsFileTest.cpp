@@ -178,8 +178,9 @@ TEST_F(StatisticsFile, HeaderOnlyForANewOrEmptyFile) {
 TEST_F(StatisticsFile, AppendsWhileAnotherProgramHoldsTheFileOpen) {
     WritePeriod(CalendarTime(2026, 12, 8, 21, 4, 0), CalendarTime(2026, 12, 8, 21, 5, 0));
     // A reader that shares reading and writing, as a program following the file would.
-    HANDLE reader = CreateFileA("C:\\Stats\\stats.txt", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE reader = CreateFileA(root_.Drive("C:\\Stats\\stats.txt").c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(reader, INVALID_HANDLE_VALUE);
     WritePeriod(CalendarTime(2026, 12, 8, 21, 5, 0), CalendarTime(2026, 12, 8, 21, 6, 0));
     char bytes[64] = {};
@@ -198,7 +199,7 @@ TEST_F(StatisticsFile, MissingDirectoryIsReportedForEveryPeriodAndCreatesNothing
     WritePeriod(CalendarTime(2026, 12, 8, 21, 5, 0), CalendarTime(2026, 12, 8, 21, 6, 0),
                 "C:\\Nowhere\\s.txt");
     EXPECT_EQ(LoggedMessages(root_.Posix("c/Data"), 6701),
-              std::vector<std::string>(2, "Metek1: Error opening file C:\\Nowhere\\s.txt"));
+              std::vector<std::string>(2, "Metek1: Error opening file " + root_.Drive("C:\\Nowhere\\s.txt")));
     EXPECT_FALSE(std::filesystem::exists(root_.Posix("c/Nowhere")));
 }
 

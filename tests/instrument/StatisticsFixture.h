@@ -34,7 +34,8 @@ inline SYSTEMTIME CalendarTime(WORD year, WORD month, WORD day, WORD hour, WORD 
 
 class StatisticsFixture : public ::testing::Test {
 protected:
-    StatisticsFixture() : log_("Statistics test log", "C:\\Data"), engine_("Metek", "666", log_) {
+    StatisticsFixture()
+        : log_("Statistics test log", root_.Drive("C:\\Data").c_str()), engine_("Metek", "666", log_) {
         std::filesystem::create_directories(root_.Posix("c/Stats"));
     }
 
@@ -56,12 +57,12 @@ protected:
         record.Status = SampleGood;
     }
 
-    // Closes a period into the file at this Windows path.
+    // Closes a period into the file at this Windows path (under the test's root).
     void WritePeriod(const SYSTEMTIME &start, const SYSTEMTIME &end,
                      const char *path = "C:\\Stats\\stats.txt") {
         engine_.PeriodStartTime = start;
         engine_.PeriodEndTime = end;
-        snprintf(engine_.StatsFilePath, sizeof engine_.StatsFilePath, "%s", path);
+        snprintf(engine_.StatsFilePath, sizeof engine_.StatsFilePath, "%s", root_.Drive(path).c_str());
         engine_.WriteStatistics();
     }
 

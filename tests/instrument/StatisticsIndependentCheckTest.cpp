@@ -121,7 +121,7 @@ void ExpectPrinted(const std::string &printed, const char *format, long double r
 TEST(StatisticsIndependentCheck, ThirtyMinutesAtTwentyHertz) {
     TestRoot root;
     std::filesystem::create_directories(root.Posix("c/Stats"));
-    EventLog log("Statistics check log", "C:\\Data");
+    EventLog log("Statistics check log", root.Drive("C:\\Data").c_str());
     CapturingEngine engine("Metek", "666", log);
 
     SYSTEMTIME noon = {2026, 6, 0, 21, 12, 0, 0, 0};
@@ -129,7 +129,8 @@ TEST(StatisticsIndependentCheck, ThirtyMinutesAtTwentyHertz) {
     ASSERT_TRUE(SystemTimeToFileTime(&noon, &start));
     const uint64_t startTicks = (static_cast<uint64_t>(start.dwHighDateTime) << 32) | start.dwLowDateTime;
     engine.StatsArchivePeriod = 1800;
-    snprintf(engine.StatsArchiveDirectory, sizeof engine.StatsArchiveDirectory, "%s", "C:\\Stats");
+    snprintf(engine.StatsArchiveDirectory, sizeof engine.StatsArchiveDirectory, "%s",
+             root.Drive("C:\\Stats").c_str());
     snprintf(engine.StatsFileTemplate, sizeof engine.StatsFileTemplate, "%s", "check.txt");
     engine.PeriodStart = start;
     engine.DayStart = start;
@@ -363,7 +364,7 @@ TEST(StatisticsIndependentCheck, ThirtyMinutesAtTwentyHertz) {
 // agree with the two-pass ones.
 TEST(StatisticsIndependentCheck, SmallFluctuationAboutALargeMean) {
     TestRoot root;
-    EventLog log("Statistics check log", "C:\\Data");
+    EventLog log("Statistics check log", root.Drive("C:\\Data").c_str());
     SonicMetek3ClassAMPSerial engine("Metek", "666", log);
     Random random(7);
     Series t;

@@ -51,7 +51,7 @@ std::string ReadLogs(const std::string &directory) {
 
 TEST(EngineStop, TerminatesAnAcquireThatNeverReturns) {
     TestRoot root;
-    EventLog log("Engine stop test", "C:\\Data");
+    EventLog log("Engine stop test", root.Drive("C:\\Data").c_str());
     auto engine = std::make_unique<BlockingEngine>(log);
     ASSERT_EQ(engine->Start(), 0u);
     ASSERT_EQ(WaitForSingleObject(engine->Entered, INFINITE), WAIT_OBJECT_0);

@@ -1,7 +1,7 @@
 // DayOfYear and CreateDirectoryPath against the drive mapping of a temporary root.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "common/TestRoot.h"
@@ -18,13 +18,11 @@ SYSTEMTIME Date(int year, int month, int day) {
 }
 
 bool IsDirectory(const std::string &path) {
-    struct stat status;
-    return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+    return std::filesystem::is_directory(path);
 }
 
 bool Exists(const std::string &path) {
-    struct stat status;
-    return stat(path.c_str(), &status) == 0;
+    return std::filesystem::exists(path);
 }
 
 }  // namespace
@@ -57,35 +55,37 @@ TEST(DayOfYear, CountsEveryDayOfCommonAndLeapYears) {
 class CreateDirectoryPathTest : public ::testing::Test {
 protected:
     // The drive "C:" exists, as it does on Windows.
-    void SetUp() override { ASSERT_EQ(mkdir(root.Posix("c").c_str(), 0755), 0); }
+    void SetUp() override { ASSERT_TRUE(std::filesystem::create_directory(root.Posix("c"))); }
 
     TestRoot root;
 };
 
 TEST_F(CreateDirectoryPathTest, CreatesEveryMissingLevelAndRepeatsHarmlessly) {
-    EXPECT_EQ(CreateDirectoryPath("C:\\Level1\\Level2"), 0u);
+    EXPECT_EQ(CreateDirectoryPath(root.Drive("C:\\Level1\\Level2").c_str()), 0u);
     EXPECT_TRUE(IsDirectory(root.Posix("c/Level1")));
     EXPECT_TRUE(IsDirectory(root.Posix("c/Level1/Level2")));
-    EXPECT_EQ(CreateDirectoryPath("C:\\Level1\\Level2"), 0u);
+    EXPECT_EQ(CreateDirectoryPath(root.Drive("C:\\Level1\\Level2").c_str()), 0u);
 }
 
 TEST_F(CreateDirectoryPathTest, CreatesTheFiveLevelsOfTheDataDirectory) {
-    ASSERT_EQ(mkdir(root.Posix("c/Data").c_str(), 0755), 0);
-    EXPECT_EQ(CreateDirectoryPath("C:\\Data\\Code\\Projects\\Win32Console\\Kestrune"), 0u);
+    ASSERT_TRUE(std::filesystem::create_directory(root.Posix("c/Data")));
+    EXPECT_EQ(CreateDirectoryPath(root.Drive("C:\\Data\\Code\\Projects\\Win32Console\\Kestrune").c_str()),
+              0u);
     EXPECT_TRUE(IsDirectory(root.Posix("c/Data/Code/Projects/Win32Console/Kestrune")));
 }
 
 TEST_F(CreateDirectoryPathTest, LeavesLevelsWhoseRestHoldsADot) {
     // The file name's dot lies in the rest of the path of every level: none is created.
-    EXPECT_EQ(CreateDirectoryPath("C:\\Archive\\Hourly\\lab0.txt"), 0u);
+    EXPECT_EQ(CreateDirectoryPath(root.Drive("C:\\Archive\\Hourly\\lab0.txt").c_str()), 0u);
     EXPECT_FALSE(Exists(root.Posix("c/Archive")));
     // Levels after the last dot are created.
-    ASSERT_EQ(mkdir(root.Posix("c/v2.0").c_str(), 0755), 0);
-    EXPECT_EQ(CreateDirectoryPath("C:\\v2.0\\Raw\\Hourly"), 0u);
+    ASSERT_TRUE(std::filesystem::create_directory(root.Posix("c/v2.0")));
+    EXPECT_EQ(CreateDirectoryPath(root.Drive("C:\\v2.0\\Raw\\Hourly").c_str()), 0u);
     EXPECT_TRUE(IsDirectory(root.Posix("c/v2.0/Raw/Hourly")));
 
     // A dot in the first component: no level is created; the deeper level's parent is missing.
-    EXPECT_EQ(CreateDirectoryPath("C:\\v1.2\\logs"), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    EXPECT_EQ(CreateDirectoryPath(root.Drive("C:\\v1.2\\logs").c_str()),
+              static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
     EXPECT_FALSE(Exists(root.Posix("c/v1.2")));
 }
 
@@ -98,18 +98,18 @@ TEST_F(CreateDirectoryPathTest, PathWithoutBackslashCreatesNothing) {
 }
 
 TEST_F(CreateDirectoryPathTest, DoubledAndTrailingBackslashesAddNoLevel) {
-    EXPECT_EQ(CreateDirectoryPath("C:\\One\\\\Two\\"), 0u);
+    EXPECT_EQ(CreateDirectoryPath(root.Drive("C:\\One\\\\Two\\").c_str()), 0u);
     EXPECT_TRUE(IsDirectory(root.Posix("c/One/Two")));
 }
 
 TEST_F(CreateDirectoryPathTest, ReportsTheFirstFailedCreationAndKeepsEarlierLevels) {
-    ASSERT_EQ(mkdir(root.Posix("c/Keep").c_str(), 0755), 0);
+    ASSERT_TRUE(std::filesystem::create_directory(root.Posix("c/Keep")));
     std::ofstream(root.Posix("c/Keep/Blocker")) << "a file where a directory should be";
-    const DWORD result = CreateDirectoryPath("C:\\Keep\\Blocker\\Below\\Deeper");
+    const DWORD result = CreateDirectoryPath(root.Drive("C:\\Keep\\Blocker\\Below\\Deeper").c_str());
     EXPECT_NE(result, 0u);
     EXPECT_NE(result, static_cast<DWORD>(ERROR_ALREADY_EXISTS));
     EXPECT_FALSE(Exists(root.Posix("c/Keep/Blocker/Below")));
 
-    EXPECT_EQ(CreateDirectoryPath("C:\\Made\\Missing\\"), 0u);
+    EXPECT_EQ(CreateDirectoryPath(root.Drive("C:\\Made\\Missing\\").c_str()), 0u);
     EXPECT_TRUE(IsDirectory(root.Posix("c/Made/Missing")));
 }
