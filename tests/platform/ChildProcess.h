@@ -2,6 +2,114 @@
 // environment variables, for the cases that need a second process (named mutexes).
 #pragma once
 
+// On Windows the child is started with CreateProcessA and the pipe is an anonymous pipe
+// whose write end the child inherits.
+#ifdef _WIN32
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/win32.h"
+
+class ChildProcess {
+public:
+    // Starts "<this executable> --gtest_filter=<filter>" with the variables added; inheritable
+    // handles (a ReadyPipe's write end) are passed on.
+    ChildProcess(const std::string &filter, const std::vector<std::pair<std::string, std::string>> &variables) {
+        std::vector<char> environment;
+        if (char *block = GetEnvironmentStringsA()) {
+            const char *entry = block;
+            while (*entry) {
+                const size_t length = strlen(entry) + 1;
+                environment.insert(environment.end(), entry, entry + length);
+                entry += length;
+            }
+            FreeEnvironmentStringsA(block);
+        }
+        for (const auto &variable : variables) {
+            const std::string entry = variable.first + "=" + variable.second;
+            environment.insert(environment.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
+        }
+        environment.push_back('\0');
+        char exe[MAX_PATH];
+        if (GetModuleFileNameA(nullptr, exe, sizeof exe) == 0)
+            return;
+        std::string command = "\"" + std::string(exe) + "\" --gtest_filter=" + filter;
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION info = {};
+        started_ = CreateProcessA(exe, &command[0], nullptr, nullptr, TRUE, 0, environment.data(), nullptr,
+                                  &startup, &info) != FALSE;
+        if (started_) {
+            CloseHandle(info.hThread);
+            process_ = info.hProcess;
+        }
+    }
+    ~ChildProcess() {
+        if (started_ && !reaped_)
+            Wait();
+        if (process_)
+            CloseHandle(process_);
+    }
+    bool Started() const { return started_; }
+    // The child's exit code (-1 when it could not be waited for).
+    int Wait() {
+        reaped_ = true;
+        DWORD code = 0;
+        if (WaitForSingleObject(process_, INFINITE) != WAIT_OBJECT_0 || !GetExitCodeProcess(process_, &code))
+            return -1;
+        return static_cast<int>(code);
+    }
+
+private:
+    HANDLE process_ = nullptr;
+    bool started_ = false;
+    bool reaped_ = false;
+};
+
+// A pipe the parent reads to learn that the child reached a point (the child writes one
+// byte to the inherited handle whose value is given in its environment).
+class ReadyPipe {
+public:
+    ReadyPipe() {
+        SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+        if (!CreatePipe(&read_, &write_, &inherit, 0))
+            read_ = write_ = nullptr;
+        else
+            SetHandleInformation(read_, HANDLE_FLAG_INHERIT, 0);
+    }
+    ~ReadyPipe() {
+        CloseWriteEnd();
+        if (read_)
+            CloseHandle(read_);
+    }
+    std::string WriteFd() const { return std::to_string(reinterpret_cast<uintptr_t>(write_)); }
+    void CloseWriteEnd() {
+        if (write_)
+            CloseHandle(write_);
+        write_ = nullptr;
+    }
+    // Blocks until the child wrote its byte; false when it exited without writing.
+    bool WaitReady() {
+        char byte;
+        DWORD read = 0;
+        return ReadFile(read_, &byte, 1, &read, nullptr) && read == 1;
+    }
+    static void Signal(const char *handleText) {
+        char byte = 1;
+        DWORD written = 0;
+        HANDLE handle =
+            reinterpret_cast<HANDLE>(static_cast<uintptr_t>(std::strtoull(handleText, nullptr, 10)));
+        WriteFile(handle, &byte, 1, &written, nullptr);
+    }
+
+private:
+    HANDLE read_ = nullptr;
+    HANDLE write_ = nullptr;
+};
+#else
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -102,3 +210,4 @@ public:
 private:
     int fds_[2];
 };
+#endif

@@ -4,18 +4,13 @@
 // skipped unless the parent asked for them).
 #include <gtest/gtest.h>
 
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "common/TestRoot.h"
 #include "platform/win32.h"
-
-extern char **environ;
 
 namespace {
 
@@ -24,29 +19,15 @@ const char ChildNameVariable[] = "KESTRUNE_MAPPING_NAME";
 
 std::string UniqueName(const char *what) {
     static int counter = 0;
-    return std::string("KestruneTest ") + what + " " + std::to_string(getpid()) + "-" + std::to_string(counter++);
+    return std::string("KestruneTest ") + what + " " + std::to_string(GetCurrentProcessId()) + "-" +
+           std::to_string(counter++);
 }
 
 // Runs one child test of this binary with the role and mapping name; returns its exit status.
 int RunChild(const char *role, const std::string &name) {
-    std::string filter = std::string("--gtest_filter=MappingChild.") + role;
-    std::string roleVariable = std::string(ChildRoleVariable) + "=" + role;
-    std::string nameVariable = std::string(ChildNameVariable) + "=" + name;
-    std::vector<char *> env;
-    for (char **e = environ; *e; ++e)
-        env.push_back(*e);
-    env.push_back(roleVariable.data());
-    env.push_back(nameVariable.data());
-    env.push_back(nullptr);
-    char exe[] = "/proc/self/exe";
-    char *argv[] = {exe, filter.data(), nullptr};
-    pid_t pid = 0;
-    if (posix_spawn(&pid, exe, nullptr, nullptr, argv, env.data()) != 0)
-        return -1;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid)
-        return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    ChildProcess child(std::string("MappingChild.") + role,
+                       {{ChildRoleVariable, role}, {ChildNameVariable, name}});
+    return child.Started() ? child.Wait() : -1;
 }
 
 // The mapping name of a child run, or null (the test skips) when not run as a child.

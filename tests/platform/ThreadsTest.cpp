@@ -1,12 +1,11 @@
 // Threads, priorities, affinity, the process and processor information.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <climits>
 #include <string>
 #include <vector>
 
+#include "common/ThisProcess.h"
 #include "platform/win32.h"
 
 namespace {
@@ -224,7 +223,7 @@ TEST(Process, ProcessorInformationThroughKernel32CountsEveryProcessor) {
         if (entry.Relationship == RelationProcessorPackage)
             ++packages;
     }
-    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    const long online = OnlineProcessors();
     EXPECT_EQ(logical, online < 64 ? online : 64);
     EXPECT_GE(cores, 1);
     EXPECT_GE(packages, 1);
@@ -234,11 +233,9 @@ TEST(Process, ModuleFileNameIsTheExecutable) {
     char path[PATH_MAX];
     DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
     ASSERT_GT(length, 0u);
-    char expected[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", expected, sizeof expected - 1);
-    ASSERT_GT(n, 0);
-    expected[n] = 0;
-    EXPECT_STREQ(path, expected);
+    const std::string expected = ExecutablePath();
+    ASSERT_FALSE(expected.empty());
+    EXPECT_EQ(path, expected);
     char tiny[4];
     EXPECT_EQ(GetModuleFileNameA(nullptr, tiny, sizeof tiny), 4u);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -19,9 +20,8 @@
 #include <vector>
 
 #include "common/TestRoot.h"
+#include "platform/ChildProcess.h"
 #include "services/EventLog.h"
-
-extern char **environ;
 
 namespace {
 
@@ -97,7 +97,7 @@ void RemoveLogs(const std::string &directory) {
 
 class EventLogTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_EQ(mkdir(root.Posix("c").c_str(), 0755), 0); }
+    void SetUp() override { ASSERT_TRUE(std::filesystem::create_directory(root.Posix("c"))); }
 
     TestRoot root;
 };
@@ -107,10 +107,10 @@ protected:
 TEST_F(EventLogTest, ConstructorCreatesTheDirectoryAndWritesTheFirstEntry) {
     FILETIME before, after;
     GetSystemTimeAsFileTime(&before);
-    EventLog log(ServiceLogName, "C:\\Data\\Code\\Kestrune");
+    EventLog log(ServiceLogName, root.Drive("C:\\Data\\Code\\Kestrune").c_str());
     GetSystemTimeAsFileTime(&after);
     EXPECT_STREQ(log.LogName, ServiceLogName);
-    EXPECT_STREQ(log.LogDirectory, "C:\\Data\\Code\\Kestrune");
+    EXPECT_STREQ(log.LogDirectory, root.Drive("C:\\Data\\Code\\Kestrune").c_str());
     EXPECT_NE(log.DiskWriteMutex, nullptr);
 
     const std::vector<std::string> lines = Lines(ReadAllLogs(root.Posix("c/Data/Code/Kestrune")));
@@ -126,7 +126,7 @@ TEST_F(EventLogTest, ConstructorCreatesTheDirectoryAndWritesTheFirstEntry) {
 }
 
 TEST_F(EventLogTest, DayFileBytesWithHeaderAndCrLf) {
-    EventLog log(ServiceLogName, "C:\\Data");
+    EventLog log(ServiceLogName, root.Drive("C:\\Data").c_str());
     RemoveLogs(root.Posix("c/Data"));
     log.WriteEntry(
         MakeEntry(At(2026, 12, 8, 13, 5, 7, 42), 5100, "Metek1: Data acquisition engine start requested."));
@@ -141,7 +141,7 @@ TEST_F(EventLogTest, DayFileBytesWithHeaderAndCrLf) {
 }
 
 TEST_F(EventLogTest, EntriesAroundMidnightGoToTwoDayFilesEachWithItsHeader) {
-    EventLog log("Midnight", "C:\\Data");
+    EventLog log("Midnight", root.Drive("C:\\Data").c_str());
     RemoveLogs(root.Posix("c/Data"));
     log.WriteEntry(MakeEntry(At(2024, 12, 31, 23, 59, 59, 999), 1, "last of the year"));
     log.WriteEntry(MakeEntry(At(2025, 1, 1, 0, 0, 0, 0), 2, "first of the year"));
@@ -152,7 +152,7 @@ TEST_F(EventLogTest, EntriesAroundMidnightGoToTwoDayFilesEachWithItsHeader) {
 }
 
 TEST_F(EventLogTest, CodeColumnPadsShortCodesAndWidensForLongOnes) {
-    EventLog log("Codes", "C:\\Data");
+    EventLog log("Codes", root.Drive("C:\\Data").c_str());
     RemoveLogs(root.Posix("c/Data"));
     const FILETIME time = At(2026, 3, 1, 6, 7, 8, 9);
     log.WriteEntry(MakeEntry(time, 7, "short"));
@@ -165,7 +165,7 @@ TEST_F(EventLogTest, CodeColumnPadsShortCodesAndWidensForLongOnes) {
 }
 
 TEST_F(EventLogTest, HeaderOnlyForNewOrEmptyFiles) {
-    EventLog log("Headers", "C:\\Data");
+    EventLog log("Headers", root.Drive("C:\\Data").c_str());
     RemoveLogs(root.Posix("c/Data"));
     ASSERT_TRUE(std::ofstream(root.Posix("c/Data/26100.log")).good());  // exists, empty
     std::ofstream(root.Posix("c/Data/26101.log"), std::ios::binary) << "kept\r\n";
@@ -178,13 +178,12 @@ TEST_F(EventLogTest, HeaderOnlyForNewOrEmptyFiles) {
 }
 
 TEST_F(EventLogTest, EmptyMessagesWriteNothing) {
-    EventLog log("Empty", "C:\\Data");
+    EventLog log("Empty", root.Drive("C:\\Data").c_str());
     RemoveLogs(root.Posix("c/Data"));
     log.WriteEntry(MakeEntry(At(2026, 1, 1, 0, 0, 0, 0), 3, ""));
     log.WriteEntry(MakeEntry(At(2026, 1, 1, 0, 0, 0, 0), 3, nullptr));
     log.Write(4, "");
-    struct stat status;
-    EXPECT_NE(stat(root.Posix("c/Data/26001.log").c_str(), &status), 0);
+    EXPECT_FALSE(std::filesystem::exists(root.Posix("c/Data/26001.log")));
     // The mutex was released each time: a write of a real message still goes through.
     log.WriteEntry(MakeEntry(At(2026, 1, 1, 0, 0, 0, 1), 5, "written"));
     EXPECT_EQ(ReadFile(root.Posix("c/Data/26001.log")),
@@ -249,7 +248,7 @@ TEST_F(EventLogTest, AFullDiskLeavesWholeLinesAndSendsTheEntryToStderr) {
 }
 
 TEST_F(EventLogTest, WriteStampsWithTheTimeOfWriting) {
-    EventLog log("Now", "C:\\Data");
+    EventLog log("Now", root.Drive("C:\\Data").c_str());
     log.Write(4321, "stamped now");
     const std::vector<std::string> lines = Lines(ReadAllLogs(root.Posix("c/Data")));
     ASSERT_FALSE(lines.empty());
@@ -259,21 +258,21 @@ TEST_F(EventLogTest, WriteStampsWithTheTimeOfWriting) {
 
 TEST_F(EventLogTest, DirectoryThatCannotBeCreatedRaises) {
     std::ofstream(root.Posix("c/Blocker")) << "a file, not a directory";
-    EXPECT_THROW(EventLog("Blocked", "C:\\Blocker\\Logs"), EventLogException);
+    EXPECT_THROW(EventLog("Blocked", root.Drive("C:\\Blocker\\Logs").c_str()), EventLogException);
 }
 
 // A directory name holding a "." is never created by the path helper: the log refuses to
 // start rather than drop every entry.
 TEST_F(EventLogTest, DirectoryLeftUncreatedRaises) {
-    ASSERT_EQ(mkdir(root.Posix("c/Data").c_str(), 0755), 0);
-    EXPECT_THROW(EventLog("Dotted", "C:\\Data\\logs.d"), EventLogException);
+    ASSERT_TRUE(std::filesystem::create_directory(root.Posix("c/Data")));
+    EXPECT_THROW(EventLog("Dotted", root.Drive("C:\\Data\\logs.d").c_str()), EventLogException);
     // With the directory present the same log starts.
-    ASSERT_EQ(mkdir(root.Posix("c/Data/logs.d").c_str(), 0755), 0);
-    EXPECT_NO_THROW(EventLog("Dotted", "C:\\Data\\logs.d"));
+    ASSERT_TRUE(std::filesystem::create_directory(root.Posix("c/Data/logs.d")));
+    EXPECT_NO_THROW(EventLog("Dotted", root.Drive("C:\\Data\\logs.d").c_str()));
 }
 
 TEST_F(EventLogTest, ThreadsWriteWholeLines) {
-    EventLog log(UniqueName("threads").c_str(), "C:\\Data");
+    EventLog log(UniqueName("threads").c_str(), root.Drive("C:\\Data").c_str());
     const int perThread = 200;
     std::vector<std::thread> writers;
     for (int t = 0; t < 4; ++t) {
@@ -303,7 +302,7 @@ TEST_F(EventLogTest, ThreadsWriteWholeLines) {
 // A thread that ends while it holds the log's mutex abandons it; the next writer owns it then
 // and writes and releases as usual.
 TEST_F(EventLogTest, WriterGoesOnAfterAnOwnerThreadEndedHoldingTheMutex) {
-    EventLog log(UniqueName("abandoned thread").c_str(), "C:\\Data");
+    EventLog log(UniqueName("abandoned thread").c_str(), root.Drive("C:\\Data").c_str());
     RemoveLogs(root.Posix("c/Data"));
     std::thread([&log] {
         ASSERT_EQ(WaitForSingleObject(log.DiskWriteMutex, INFINITE), WAIT_OBJECT_0);
@@ -326,25 +325,15 @@ namespace {
 
 const int ChildEntries = 300;
 
-// Re-runs this test binary as a child that runs only EventLogChild.Run in the given mode.
-pid_t SpawnChild(const char *mode, const std::string &logName) {
-    setenv("KESTRUNE_EVENTLOG_CHILD", mode, 1);
-    setenv("KESTRUNE_EVENTLOG_NAME", logName.c_str(), 1);
-    char program[] = "/proc/self/exe";
-    char filter[] = "--gtest_filter=EventLogChild.Run";
-    char *argv[] = {program, filter, nullptr};
-    pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, program, nullptr, nullptr, argv, environ);
-    unsetenv("KESTRUNE_EVENTLOG_CHILD");
-    unsetenv("KESTRUNE_EVENTLOG_NAME");
-    EXPECT_EQ(spawned, 0);
-    return spawned == 0 ? pid : -1;
-}
-
-int WaitChild(pid_t pid) {
-    int status = 0;
-    EXPECT_EQ(waitpid(pid, &status, 0), pid);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+// Re-runs this test binary as a child that runs only EventLogChild.Run in the given mode,
+// with its log in the given directory.
+std::unique_ptr<ChildProcess> SpawnChild(const char *mode, const std::string &logName,
+                                         const std::string &directory) {
+    return std::make_unique<ChildProcess>(
+        "EventLogChild.Run",
+        std::vector<std::pair<std::string, std::string>>{{"KESTRUNE_EVENTLOG_CHILD", mode},
+                                                         {"KESTRUNE_EVENTLOG_NAME", logName},
+                                                         {"KESTRUNE_EVENTLOG_DIRECTORY", directory}});
 }
 
 }  // namespace
@@ -353,9 +342,10 @@ int WaitChild(pid_t pid) {
 TEST(EventLogChild, Run) {
     const char *mode = std::getenv("KESTRUNE_EVENTLOG_CHILD");
     const char *name = std::getenv("KESTRUNE_EVENTLOG_NAME");
-    if (mode == nullptr || name == nullptr)
+    const char *directory = std::getenv("KESTRUNE_EVENTLOG_DIRECTORY");
+    if (mode == nullptr || name == nullptr || directory == nullptr)
         GTEST_SKIP() << "the child of a two-process event-log test";
-    EventLog log(name, "C:\\Shared");
+    EventLog log(name, directory);
     if (std::string(mode) == "abandon") {
         ASSERT_EQ(WaitForSingleObject(log.DiskWriteMutex, INFINITE), WAIT_OBJECT_0);
         std::_Exit(0);  // ends the process holding the mutex
@@ -369,15 +359,15 @@ TEST(EventLogChild, Run) {
 
 TEST_F(EventLogTest, TwoProcessesShareOneLogWithoutTornLines) {
     const std::string name = UniqueName("two processes");
-    EventLog log(name.c_str(), "C:\\Shared");
-    const pid_t child = SpawnChild("write", name);
-    ASSERT_GT(child, 0);
+    EventLog log(name.c_str(), root.Drive("C:\\Shared").c_str());
+    const auto child = SpawnChild("write", name, root.Drive("C:\\Shared"));
+    ASSERT_TRUE(child->Started());
     char message[160];
     for (int i = 0; i < ChildEntries; ++i) {
         std::snprintf(message, sizeof message, "parent entry %d %s", i, std::string(80, 'p').c_str());
         log.Write(1, message);
     }
-    ASSERT_EQ(WaitChild(child), 0);
+    ASSERT_EQ(child->Wait(), 0);
 
     const std::regex header(R"(\d\d/\d\d/\d\d Kestrune test two processes \d+)");
     const std::regex entry(R"(\d\d:\d\d:\d\d:\d\d\d     (\d)  (parent|child) entry (\d+) ([pc]{80}))");
@@ -404,10 +394,10 @@ TEST_F(EventLogTest, TwoProcessesShareOneLogWithoutTornLines) {
 
 TEST_F(EventLogTest, WriterGoesOnAfterAnOwnerProcessDiedHoldingTheMutex) {
     const std::string name = UniqueName("abandoned process");
-    EventLog log(name.c_str(), "C:\\Shared");
-    const pid_t child = SpawnChild("abandon", name);
-    ASSERT_GT(child, 0);
-    ASSERT_EQ(WaitChild(child), 0);
+    EventLog log(name.c_str(), root.Drive("C:\\Shared").c_str());
+    const auto child = SpawnChild("abandon", name, root.Drive("C:\\Shared"));
+    ASSERT_TRUE(child->Started());
+    ASSERT_EQ(child->Wait(), 0);
     RemoveLogs(root.Posix("c/Shared"));
     log.WriteEntry(MakeEntry(At(2026, 7, 7, 7, 7, 7, 7), 77, "after the owner process died"));
     log.WriteEntry(MakeEntry(At(2026, 7, 7, 7, 7, 7, 8), 78, "and the next one"));
