@@ -5,6 +5,7 @@
 #include <ctime>
 #include <string>
 
+#include "common/Environment.h"
 #include "platform/win32.h"
 
 namespace {
@@ -102,7 +103,7 @@ TEST(FileTimeToSystemTime, RoundTripsEveryDayOfFourCenturies) {
 TEST(LocalFileTime, UsesTheProcessTimeZone) {
     const char *old = std::getenv("TZ");
     std::string saved = old ? old : "";
-    setenv("TZ", "XYZ-3", 1); // three hours east of UTC, no daylight saving
+    SetVariable("TZ", "XYZ-3");  // three hours east of UTC, no daylight saving
     tzset();
     FILETIME utc = FromTicks(116444736000000000ULL), local, back;
     ASSERT_TRUE(FileTimeToLocalFileTime(&utc, &local));
@@ -110,9 +111,9 @@ TEST(LocalFileTime, UsesTheProcessTimeZone) {
     ASSERT_TRUE(LocalFileTimeToFileTime(&local, &back));
     EXPECT_EQ(Ticks(back), Ticks(utc));
     if (old)
-        setenv("TZ", saved.c_str(), 1);
+        SetVariable("TZ", saved);
     else
-        unsetenv("TZ");
+        UnsetVariable("TZ");
     tzset();
 }
 
