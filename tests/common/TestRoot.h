@@ -60,14 +60,18 @@ public:
         if (!path_.empty())
             std::filesystem::remove_all(path_, ignored);
     }
-    // The test's stand-in for a drive path: "C:\a\b" becomes "<root>\c\a\b".
+    // The test's stand-in for a drive path: "C:\a\b" becomes "<root>\c\a\b". The drive's
+    // folder is made on first use: a drive exists from the start, as on Linux.
     std::string Drive(const std::string &drivePath) const {
         if (drivePath.size() < 2 || drivePath[1] != ':')
             return drivePath;
         std::string rest = drivePath.substr(2);
         if (!rest.empty() && rest[0] != '\\')
             rest = "\\" + rest;
-        return path_ + "\\" + static_cast<char>(tolower(static_cast<unsigned char>(drivePath[0]))) + rest;
+        const std::string drive =
+            path_ + "\\" + static_cast<char>(tolower(static_cast<unsigned char>(drivePath[0])));
+        CreateDirectoryA(drive.c_str(), nullptr);
+        return drive + rest;
     }
     // The test-only key under HKEY_CURRENT_USER that stands for HKEY_LOCAL_MACHINE.
     const std::string &MachineKey() const {

@@ -1,9 +1,6 @@
 // The path mapping, files, folders and the file search.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <climits>
 #include <filesystem>
 #include <fstream>
@@ -14,13 +11,6 @@
 #include "platform/win32.h"
 
 namespace {
-std::string Map(const char *windowsPath) {
-    char posix[PATH_MAX];
-    if (!KestruneMapPath(windowsPath, posix, sizeof posix))
-        return "<failed>";
-    return posix;
-}
-
 void Write(const std::string &posixPath, const std::string &content) {
     std::filesystem::create_directories(std::filesystem::path(posixPath).parent_path());
     std::ofstream(posixPath, std::ios::binary) << content;
@@ -61,56 +51,36 @@ std::vector<std::string> Search(const char *pattern) {
     FindClose(find);
     return names;
 }
-} // namespace
-
-TEST(Paths, DrivePathsMapUnderTheRoot) {
-    TestRoot root;
-    EXPECT_EQ(Map("C:\\Data\\raw.txt"), root.Path() + "/c/Data/raw.txt");
-    EXPECT_EQ(Map("d:/x"), root.Path() + "/d/x");
-    EXPECT_EQ(Map("C:"), root.Path() + "/c");
-    EXPECT_EQ(Map("\\Logs\\a.log"), root.Path() + "/c/Logs/a.log");
-    EXPECT_EQ(Map("sub\\file.txt"), "sub/file.txt");
-    EXPECT_EQ(Map("/tmp/already/posix"), "/tmp/already/posix");
-    EXPECT_EQ(Map("\\\\.\\COM1"), "<failed>");
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_NAME);
-    EXPECT_EQ(Map(("C:\\" + std::string(300, 'a')).c_str()), "<failed>");
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILENAME_EXCED_RANGE);
-    char small[8];
-    EXPECT_FALSE(KestruneMapPath("C:\\Data", small, sizeof small));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILENAME_EXCED_RANGE);
-    // The root is read on every call.
-    setenv("KESTRUNE_ROOT", "/elsewhere", 1);
-    EXPECT_EQ(Map("E:\\f"), "/elsewhere/e/f");
-    setenv("KESTRUNE_ROOT", root.Path().c_str(), 1);
-}
+}  // namespace
 
 TEST(Folders, CreateReportsExistingAndMissingParents) {
     TestRoot root;
-    EXPECT_TRUE(CreateDirectoryA("C:\\Data", nullptr)); // the drive exists from the start
-    EXPECT_FALSE(CreateDirectoryA("C:\\Data", nullptr));
+    EXPECT_TRUE(
+        CreateDirectoryA(root.Drive("C:\\Data").c_str(), nullptr));  // the drive exists from the start
+    EXPECT_FALSE(CreateDirectoryA(root.Drive("C:\\Data").c_str(), nullptr));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS);
-    EXPECT_FALSE(CreateDirectoryA("C:\\Missing\\Sub", nullptr));
+    EXPECT_FALSE(CreateDirectoryA(root.Drive("C:\\Missing\\Sub").c_str(), nullptr));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_PATH_NOT_FOUND);
-    EXPECT_EQ(GetFileAttributesA("C:\\Data"), (DWORD)FILE_ATTRIBUTE_DIRECTORY);
-    EXPECT_EQ(GetFileAttributesA("C:\\Data\\none.txt"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesA(root.Drive("C:\\Data").c_str()), (DWORD)FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(GetFileAttributesA(root.Drive("C:\\Data\\none.txt").c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(GetFileAttributesA("C:\\Missing\\none.txt"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesA(root.Drive("C:\\Missing\\none.txt").c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_PATH_NOT_FOUND);
     Write(root.Posix("c/Data/f.txt"), "x");
-    EXPECT_FALSE(RemoveDirectoryA("C:\\Data"));
+    EXPECT_FALSE(RemoveDirectoryA(root.Drive("C:\\Data").c_str()));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_DIR_NOT_EMPTY);
-    EXPECT_TRUE(DeleteFileA("C:\\Data\\f.txt"));
-    EXPECT_FALSE(DeleteFileA("C:\\Data\\f.txt"));
+    EXPECT_TRUE(DeleteFileA(root.Drive("C:\\Data\\f.txt").c_str()));
+    EXPECT_FALSE(DeleteFileA(root.Drive("C:\\Data\\f.txt").c_str()));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
-    EXPECT_FALSE(DeleteFileA("C:\\Data"));
+    EXPECT_FALSE(DeleteFileA(root.Drive("C:\\Data").c_str()));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
-    EXPECT_TRUE(RemoveDirectoryA("C:\\Data"));
+    EXPECT_TRUE(RemoveDirectoryA(root.Drive("C:\\Data").c_str()));
 }
 
 TEST(Files, CreateDispositionsReadWriteAndSize) {
     TestRoot root;
-    HANDLE file = CreateFileA("C:\\a.bin", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileA(root.Drive("C:\\a.bin").c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                              nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     DWORD written = 0;
     EXPECT_TRUE(WriteFile(file, "hello\r\n", 7, &written, nullptr));
@@ -121,9 +91,11 @@ TEST(Files, CreateDispositionsReadWriteAndSize) {
     EXPECT_TRUE(FlushFileBuffers(file));
     CloseHandle(file);
 
-    EXPECT_EQ(CreateFileA("C:\\a.bin", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(CreateFileA(root.Drive("C:\\a.bin").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr),
+              INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_EXISTS);
-    file = CreateFileA("C:\\a.bin", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
+    file = CreateFileA(root.Drive("C:\\a.bin").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                       0, nullptr);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS);
     char buffer[16] = {};
     DWORD read = 0;
@@ -132,22 +104,28 @@ TEST(Files, CreateDispositionsReadWriteAndSize) {
     EXPECT_TRUE(ReadFile(file, buffer, sizeof buffer, &read, nullptr));
     EXPECT_EQ(read, 0u); // end of file
     CloseHandle(file);
-    file = CreateFileA("C:\\a.bin", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    file = CreateFileA(root.Drive("C:\\a.bin").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS);
     EXPECT_EQ(GetFileSize(file, nullptr), 0u);
     CloseHandle(file);
-    file = CreateFileA("C:\\new.bin", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    file =
+        CreateFileA(root.Drive("C:\\new.bin").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
     CloseHandle(file);
 
-    EXPECT_EQ(CreateFileA("C:\\none.bin", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(
+        CreateFileA(root.Drive("C:\\none.bin").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+        INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(CreateFileA("C:\\no\\none.bin", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+    EXPECT_EQ(CreateFileA(root.Drive("C:\\no\\none.bin").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                          nullptr),
               INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_PATH_NOT_FOUND);
-    EXPECT_EQ(CreateFileA("C:\\", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(CreateFileA(root.Drive("C:\\").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
-    EXPECT_EQ(CreateFileA("C:\\a.bin", GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr),
+    EXPECT_EQ(CreateFileA(root.Drive("C:\\a.bin").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_OVERLAPPED, nullptr),
               INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_CALL_NOT_IMPLEMENTED);
     EXPECT_EQ(GetFileSize(INVALID_HANDLE_VALUE, nullptr), INVALID_FILE_SIZE);
@@ -202,9 +180,10 @@ TEST(Files, FilePointerAndEndOfFileCutBackAnAppend) {
 TEST(Files, SharedAppendOpenWritesBinary) {
     TestRoot root;
     for (int i = 0; i < 2; ++i) {
-        FILE *log = _fsopen("C:\\26342.log", "ab", _SH_DENYNO);
+        FILE *log = _fsopen(root.Drive("C:\\26342.log").c_str(), "ab", _SH_DENYNO);
         ASSERT_NE(log, nullptr);
-        FILE *reader = _fsopen("C:\\26342.log", "rb", _SH_DENYNO); // others may read meanwhile
+        FILE *reader =
+            _fsopen(root.Drive("C:\\26342.log").c_str(), "rb", _SH_DENYNO);  // others may read meanwhile
         EXPECT_NE(reader, nullptr);
         fputs("line\r\n", log);
         fclose(log);
@@ -212,32 +191,32 @@ TEST(Files, SharedAppendOpenWritesBinary) {
             fclose(reader);
     }
     EXPECT_EQ(Read(root.Posix("c/26342.log")), "line\r\nline\r\n");
-    EXPECT_EQ(_fsopen("C:\\missing\\x.log", "rb", _SH_DENYNO), nullptr);
+    EXPECT_EQ(_fsopen(root.Drive("C:\\missing\\x.log").c_str(), "rb", _SH_DENYNO), nullptr);
 }
 
 TEST(Files, CopyKeepsTheTimeAndRespectsFailIfExists) {
     TestRoot root;
     Write(root.Posix("c/src.txt"), "source");
-    SetWriteTime("C:\\src.txt", 132000000000000000ULL);
-    EXPECT_TRUE(CopyFileA("C:\\src.txt", "C:\\dst.txt", TRUE));
+    SetWriteTime(root.Drive("C:\\src.txt").c_str(), 132000000000000000ULL);
+    EXPECT_TRUE(CopyFileA(root.Drive("C:\\src.txt").c_str(), root.Drive("C:\\dst.txt").c_str(), TRUE));
     EXPECT_EQ(Read(root.Posix("c/dst.txt")), "source");
     WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA("C:\\dst.txt", &data);
+    HANDLE find = FindFirstFileA(root.Drive("C:\\dst.txt").c_str(), &data);
     ASSERT_NE(find, INVALID_HANDLE_VALUE);
     FindClose(find);
     EXPECT_EQ((ULONGLONG(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime,
               132000000000000000ULL);
 
     Write(root.Posix("c/dst.txt"), "older");
-    EXPECT_FALSE(CopyFileA("C:\\src.txt", "C:\\dst.txt", TRUE));
+    EXPECT_FALSE(CopyFileA(root.Drive("C:\\src.txt").c_str(), root.Drive("C:\\dst.txt").c_str(), TRUE));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_EXISTS);
     EXPECT_EQ(Read(root.Posix("c/dst.txt")), "older");
-    EXPECT_TRUE(CopyFileA("C:\\src.txt", "C:\\dst.txt", FALSE));
+    EXPECT_TRUE(CopyFileA(root.Drive("C:\\src.txt").c_str(), root.Drive("C:\\dst.txt").c_str(), FALSE));
     EXPECT_EQ(Read(root.Posix("c/dst.txt")), "source");
     // Onto itself: refused, and the file keeps its content.
-    EXPECT_FALSE(CopyFileA("C:\\src.txt", "C:\\src.txt", FALSE));
+    EXPECT_FALSE(CopyFileA(root.Drive("C:\\src.txt").c_str(), root.Drive("C:\\src.txt").c_str(), FALSE));
     EXPECT_EQ(Read(root.Posix("c/src.txt")), "source");
-    EXPECT_FALSE(CopyFileA("C:\\none.txt", "C:\\x.txt", FALSE));
+    EXPECT_FALSE(CopyFileA(root.Drive("C:\\none.txt").c_str(), root.Drive("C:\\x.txt").c_str(), FALSE));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
 }
 
@@ -245,51 +224,51 @@ TEST(Files, MoveNeverReplaces) {
     TestRoot root;
     Write(root.Posix("c/a.txt"), "a");
     Write(root.Posix("c/b.txt"), "b");
-    EXPECT_FALSE(MoveFileA("C:\\a.txt", "C:\\b.txt"));
+    EXPECT_FALSE(MoveFileA(root.Drive("C:\\a.txt").c_str(), root.Drive("C:\\b.txt").c_str()));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS);
     EXPECT_EQ(Read(root.Posix("c/b.txt")), "b");
-    EXPECT_TRUE(MoveFileA("C:\\a.txt", "C:\\c.txt"));
+    EXPECT_TRUE(MoveFileA(root.Drive("C:\\a.txt").c_str(), root.Drive("C:\\c.txt").c_str()));
     EXPECT_EQ(Read(root.Posix("c/c.txt")), "a");
-    EXPECT_EQ(GetFileAttributesA("C:\\a.txt"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesA(root.Drive("C:\\a.txt").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 TEST(FileSearch, WildcardsAreCaseInsensitiveAndOrdered) {
     TestRoot root;
-    ASSERT_TRUE(CreateDirectoryA("C:\\Data", nullptr));
-    ASSERT_TRUE(CreateDirectoryA("C:\\Data\\Sub", nullptr));
+    ASSERT_TRUE(CreateDirectoryA(root.Drive("C:\\Data").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA(root.Drive("C:\\Data\\Sub").c_str(), nullptr));
     for (const char *name : {"lab001_raw.txt", "LAB002_RAW.TXT", "lab003_stat.txt", "noext", "lab01.txt"})
         Write(root.Posix(std::string("c/Data/") + name), "12345");
-    EXPECT_EQ(Search("C:\\Data\\lab*_raw.txt"), (std::vector<std::string>{"lab001_raw.txt", "LAB002_RAW.TXT"}));
-    EXPECT_EQ(Search("C:\\Data\\LAB00?_*.TXT"),
+    EXPECT_EQ(Search(root.Drive("C:\\Data\\lab*_raw.txt").c_str()),
+              (std::vector<std::string>{"lab001_raw.txt", "LAB002_RAW.TXT"}));
+    EXPECT_EQ(Search(root.Drive("C:\\Data\\LAB00?_*.TXT").c_str()),
               (std::vector<std::string>{"lab001_raw.txt", "LAB002_RAW.TXT", "lab003_stat.txt"}));
-    EXPECT_EQ(Search("C:\\Data\\*."), (std::vector<std::string>{".", "..", "noext", "Sub"}));
-    EXPECT_EQ(Search("C:\\Data\\*").size(), 8u); // ".", "..", five files, Sub
-    EXPECT_EQ(Search("C:\\Data\\*.*"), Search("C:\\Data\\*"));
-    EXPECT_EQ(Search("C:\\Data\\*")[0], ".");
+    EXPECT_EQ(Search(root.Drive("C:\\Data\\*.").c_str()),
+              (std::vector<std::string>{".", "..", "noext", "Sub"}));
+    EXPECT_EQ(Search(root.Drive("C:\\Data\\*").c_str()).size(), 8u);  // ".", "..", five files, Sub
+    EXPECT_EQ(Search(root.Drive("C:\\Data\\*.*").c_str()), Search(root.Drive("C:\\Data\\*").c_str()));
+    EXPECT_EQ(Search(root.Drive("C:\\Data\\*").c_str())[0], ".");
     // No "." and ".." at a drive's root.
-    EXPECT_EQ(Search("C:\\*"), (std::vector<std::string>{"Data"}));
+    EXPECT_EQ(Search(root.Drive("C:\\*").c_str()), (std::vector<std::string>{"Data"}));
 
     WIN32_FIND_DATAA data;
-    EXPECT_EQ(FindFirstFileA("C:\\Data\\*.zip", &data), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(FindFirstFileA(root.Drive("C:\\Data\\*.zip").c_str(), &data), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(FindFirstFileA("C:\\Nowhere\\*.txt", &data), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(FindFirstFileA(root.Drive("C:\\Nowhere\\*.txt").c_str(), &data), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_PATH_NOT_FOUND);
     EXPECT_FALSE(FindClose(INVALID_HANDLE_VALUE));
 }
 
 TEST(FileSearch, ReportsAttributesSizesAndUtcWriteTimes) {
     TestRoot root;
-    ASSERT_TRUE(CreateDirectoryA("C:\\Data", nullptr));
+    ASSERT_TRUE(CreateDirectoryA(root.Drive("C:\\Data").c_str(), nullptr));
     Write(root.Posix("c/Data/small.txt"), "12345");
-    SetWriteTime("C:\\Data\\small.txt", 130000000000000000ULL);
+    SetWriteTime(root.Drive("C:\\Data\\small.txt").c_str(), 130000000000000000ULL);
     // A sparse file over 4 GiB shows the high part of its size.
-    ASSERT_EQ(truncate(root.Posix("c/Data/big.bin").c_str(), 0), -1);
-    {
-        std::ofstream create(root.Posix("c/Data/big.bin"));
-    }
-    ASSERT_EQ(truncate(root.Posix("c/Data/big.bin").c_str(), 0x100000010LL), 0);
+    ASSERT_FALSE(std::filesystem::exists(root.Posix("c/Data/big.bin")));
+    { std::ofstream create(root.Posix("c/Data/big.bin")); }
+    std::filesystem::resize_file(root.Posix("c/Data/big.bin"), 0x100000010ULL);
     WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA("C:\\Data\\small.txt", &data);
+    HANDLE find = FindFirstFileA(root.Drive("C:\\Data\\small.txt").c_str(), &data);
     ASSERT_NE(find, INVALID_HANDLE_VALUE);
     FindClose(find);
     EXPECT_EQ(data.dwFileAttributes, (DWORD)FILE_ATTRIBUTE_ARCHIVE);
@@ -297,18 +276,19 @@ TEST(FileSearch, ReportsAttributesSizesAndUtcWriteTimes) {
     EXPECT_EQ(data.nFileSizeHigh, 0u);
     EXPECT_EQ(data.ftLastWriteTime.dwHighDateTime, DWORD(130000000000000000ULL >> 32));
     EXPECT_EQ(data.ftLastWriteTime.dwLowDateTime, DWORD(130000000000000000ULL));
-    find = FindFirstFileA("C:\\Data\\BIG.BIN", &data);
+    find = FindFirstFileA(root.Drive("C:\\Data\\BIG.BIN").c_str(), &data);
     ASSERT_NE(find, INVALID_HANDLE_VALUE);
     FindClose(find);
     EXPECT_STREQ(data.cFileName, "big.bin");
     EXPECT_EQ(data.nFileSizeHigh, 1u);
     EXPECT_EQ(data.nFileSizeLow, 0x10u);
-    find = FindFirstFileA("C:\\Data", &data);
+    find = FindFirstFileA(root.Drive("C:\\Data").c_str(), &data);
     ASSERT_NE(find, INVALID_HANDLE_VALUE);
     FindClose(find);
     EXPECT_EQ(data.dwFileAttributes, (DWORD)FILE_ATTRIBUTE_DIRECTORY);
 
-    HANDLE file = CreateFileA("C:\\Data\\small.txt", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file = CreateFileA(root.Drive("C:\\Data\\small.txt").c_str(), GENERIC_READ, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
     FILETIME written;
     ASSERT_TRUE(GetFileTime(file, nullptr, nullptr, &written));
     EXPECT_EQ(CompareFileTime(&written, &data.ftLastWriteTime) != 0, true); // the folder's differs
