@@ -57,7 +57,8 @@ struct Archived {
 class ClockStepTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        log_ = std::make_unique<EventLog>("Clock Step Test EventLog", "C:\\Data\\ClockStep");
+        log_ = std::make_unique<EventLog>("Clock Step Test EventLog",
+                                          root_.Drive("C:\\Data\\ClockStep").c_str());
         sonic_ = std::make_unique<RecordingSonic>("Metek", "666", *log_);
         LARGE_INTEGER frequency = {};
         QueryPerformanceFrequency(&frequency);
