@@ -31,7 +31,8 @@ FILETIME At(ULONGLONG ticks) {
 }
 
 void SetWriteTime(const char *windowsPath, ULONGLONG ticks) {
-    HANDLE file = CreateFileA(windowsPath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        CreateFileA(windowsPath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     FILETIME ft = At(ticks);
     ASSERT_TRUE(SetFileTime(file, nullptr, nullptr, &ft));
@@ -102,7 +103,7 @@ TEST(Files, CreateDispositionsReadWriteAndSize) {
     EXPECT_TRUE(ReadFile(file, buffer, sizeof buffer, &read, nullptr));
     EXPECT_EQ(std::string(buffer, read), "hello\r\n");
     EXPECT_TRUE(ReadFile(file, buffer, sizeof buffer, &read, nullptr));
-    EXPECT_EQ(read, 0u); // end of file
+    EXPECT_EQ(read, 0u);  // end of file
     CloseHandle(file);
     file = CreateFileA(root.Drive("C:\\a.bin").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS);
@@ -133,16 +134,17 @@ TEST(Files, CreateDispositionsReadWriteAndSize) {
 
 TEST(Files, FilePointerAndEndOfFileCutBackAnAppend) {
     TestRoot root;
-    HANDLE file = CreateFileA("C:\\cut.txt", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        CreateFileA(root.Drive("C:\\cut.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     DWORD written = 0;
     ASSERT_TRUE(WriteFile(file, "one\r\n", 5, &written, nullptr));
     CloseHandle(file);
 
     // Append at the end, then cut the file back to its size before the append.
-    file = CreateFileA("C:\\cut.txt", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    file = CreateFileA(root.Drive("C:\\cut.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     LARGE_INTEGER size = {}, zero = {}, end = {};
     ASSERT_TRUE(GetFileSizeEx(file, &size));
@@ -168,8 +170,8 @@ TEST(Files, FilePointerAndEndOfFileCutBackAnAppend) {
     EXPECT_EQ(Read(root.Posix("c/cut.txt")), "one\r\ntwo\r\n");
 
     // A handle opened for reading cannot change the file's end.
-    file = CreateFileA("C:\\cut.txt", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    file = CreateFileA(root.Drive("C:\\cut.txt").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     EXPECT_FALSE(SetEndOfFile(file));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
@@ -291,7 +293,7 @@ TEST(FileSearch, ReportsAttributesSizesAndUtcWriteTimes) {
                               OPEN_EXISTING, 0, nullptr);
     FILETIME written;
     ASSERT_TRUE(GetFileTime(file, nullptr, nullptr, &written));
-    EXPECT_EQ(CompareFileTime(&written, &data.ftLastWriteTime) != 0, true); // the folder's differs
+    EXPECT_EQ(CompareFileTime(&written, &data.ftLastWriteTime) != 0, true);  // the folder's differs
     FILETIME expected = At(130000000000000000ULL);
     EXPECT_EQ(CompareFileTime(&written, &expected), 0);
     CloseHandle(file);
