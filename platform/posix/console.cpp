@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -73,26 +74,20 @@ DWORD EventOfSignal(int number) {
     }
 }
 
+// One event and the handlers in force when its signal arrived, taken in arrival order, so that
+// a handler added or removed, or Ctrl-C ignored or heeded, after the signal does not change
+// how that signal is answered (on Windows too the event is matched to the handlers as it is
+// raised).
 struct Delivery {
     int signal;
     DWORD event;
+    std::vector<PHANDLER_ROUTINE> handlers;
 };
 
 void *RunHandlers(void *argument) {
-    Delivery delivery = *static_cast<Delivery *>(argument);
-    delete static_cast<Delivery *>(argument);
-
-    std::vector<PHANDLER_ROUTINE> handlers;
-    bool ignored = false;
-    {
-        ConsoleState &state = State();
-        std::lock_guard<LayerMutex> guard(state.lock);
-        handlers = state.handlers;
-        ignored = delivery.event == CTRL_C_EVENT && state.ignoreCtrlC;
-    }
-    if (ignored)
-        return nullptr;
-    for (auto handler = handlers.rbegin(); handler != handlers.rend(); ++handler) {
+    std::unique_ptr<Delivery> owned(static_cast<Delivery *>(argument));
+    const Delivery &delivery = *owned;
+    for (auto handler = delivery.handlers.rbegin(); handler != delivery.handlers.rend(); ++handler) {
         if ((*handler)(delivery.event))
             return nullptr;
     }
@@ -116,9 +111,19 @@ void *Dispatch(void *) {
             continue;
         if (n != 1)
             return nullptr;
-        auto *delivery = new (std::nothrow) Delivery{number, EventOfSignal(number)};
-        if (delivery == nullptr)
-            continue;
+        Delivery *delivery = nullptr;
+        {
+            ConsoleState &state = State();
+            std::lock_guard<LayerMutex> guard(state.lock);
+            const DWORD event = EventOfSignal(number);
+            if (event == CTRL_C_EVENT && state.ignoreCtrlC)
+                continue;
+            try {
+                delivery = new Delivery{number, event, state.handlers};
+            } catch (...) {
+                continue;
+            }
+        }
         pthread_t thread;
         pthread_attr_t attributes;
         pthread_attr_init(&attributes);
