@@ -1,7 +1,9 @@
-// kestrune: the program entry. It takes no arguments and fixes the whole configuration here:
-// real-time process priority on logical processor 2, the event log in the data directory,
-// one uSonic-3 engine on COM1, raw archiving with hourly files, 60-second statistics, a
-// 6-second blackout after each clock synchronisation, no compression. It starts the engine
+// kestrune: the program entry. It takes its configuration from the registry and the command
+// line (app/Configuration.h); without either it runs as it always did: real-time process
+// priority on logical processor 2, the event log in the data directory, one uSonic-3 engine
+// on COM1, raw archiving with hourly files, 60-second statistics, a 6-second blackout after
+// each clock synchronisation, no compression. A bad value ends it with status 2 before
+// anything starts. It starts the engine
 // and, when that succeeded, the archive engine, and runs until it is asked to stop: Ctrl-C,
 // Ctrl-Break, the console closing, logoff or shutdown (on Linux SIGINT, SIGQUIT, SIGHUP and
 // SIGTERM) stop the engine without losing a sample, and the program ends with status 0.
@@ -10,6 +12,7 @@
 // Only one instance runs per data directory: a second one exits at once with status 2.
 #include <new>
 
+#include "app/Configuration.h"
 #include "instrument/SonicMetek3ClassAMPSerial.h"
 #include "services/EventLog.h"
 
@@ -94,7 +97,7 @@ void ProcessIdPath(const char *dataDirectory, char *path, size_t size) {
 }
 
 void WriteProcessId(const char *dataDirectory) {
-    char path[MAX_PATH];
+    char path[MAX_PATH + sizeof ProcessIdFileName];
     ProcessIdPath(dataDirectory, path, sizeof path);
     HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -112,7 +115,7 @@ void WriteProcessId(const char *dataDirectory) {
 // The running instance's process id as its file gives it, or "unknown".
 void ReadProcessId(const char *dataDirectory, char *text, size_t size) {
     snprintf(text, size, "%s", "unknown");
-    char path[MAX_PATH];
+    char path[MAX_PATH + sizeof ProcessIdFileName];
     ProcessIdPath(dataDirectory, path, sizeof path);
     HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -131,7 +134,26 @@ void ReadProcessId(const char *dataDirectory, char *text, size_t size) {
 
 }  // namespace
 
-int main(int, char **) {
+int main(int argc, char **argv) {
+    Configuration configuration;
+    if (configuration.Load(argc, argv) != 0) {
+        fprintf(stderr, "%s\n", configuration.Error);
+        return Configuration::UsageStatus;
+    }
+    switch (configuration.Action) {
+        case Configuration::ShowHelp:
+            fputs(Configuration::Usage().c_str(), stdout);
+            return 0;
+        case Configuration::ShowVersion:
+            printf("kestrune %s\n", KESTRUNE_VERSION);
+            return 0;
+        case Configuration::ShowConfig:
+            fputs(configuration.Describe().c_str(), stdout);
+            return 0;
+        default:
+            break;
+    }
+
     char dataDirectory[MAX_PATH];
     char instrumentName[MAX_PATH];
     char serialNumber[MAX_PATH];
@@ -140,24 +162,27 @@ int main(int, char **) {
     char statsArchiveDirectory[MAX_PATH];
     char statsFileTemplate[MAX_PATH];
     const char eventLogName[] = "QORL Data Acquisition Service EventLog";
-    const char parameterKey[] = "SYSTEM\\CurrentControlSet\\Services\\QORL Data Acquisition\\Parameters";
 
-    snprintf(dataDirectory, sizeof dataDirectory, "%s", "C:\\Data\\Code\\Projects\\Win32Console\\Kestrune");
-    snprintf(instrumentName, sizeof instrumentName, "%s", "Metek");
-    snprintf(serialNumber, sizeof serialNumber, "%s", "666");
-    snprintf(rawArchiveDirectory, sizeof rawArchiveDirectory, "%s", dataDirectory);
-    snprintf(rawFileTemplate, sizeof rawFileTemplate, "%s", "lab0<YYJJJHH>_raw.txt");
-    snprintf(statsArchiveDirectory, sizeof statsArchiveDirectory, "%s", dataDirectory);
-    snprintf(statsFileTemplate, sizeof statsFileTemplate, "%s", "lab0<YYJJJHH>_stats.txt");
+    snprintf(dataDirectory, sizeof dataDirectory, "%s", configuration.Text(Configuration::DataDirectory));
+    snprintf(instrumentName, sizeof instrumentName, "%s", configuration.Text(Configuration::InstrumentName));
+    snprintf(serialNumber, sizeof serialNumber, "%s", configuration.Text(Configuration::SerialNumber));
+    snprintf(rawArchiveDirectory, sizeof rawArchiveDirectory, "%s",
+             configuration.Text(Configuration::RawArchiveDirectory));
+    snprintf(rawFileTemplate, sizeof rawFileTemplate, "%s",
+             configuration.Text(Configuration::RawFileTemplate));
+    snprintf(statsArchiveDirectory, sizeof statsArchiveDirectory, "%s",
+             configuration.Text(Configuration::StatsArchiveDirectory));
+    snprintf(statsFileTemplate, sizeof statsFileTemplate, "%s",
+             configuration.Text(Configuration::StatsFileTemplate));
 
-    const WORD rawTimeKeyFormat = 2;
-    const WORD rawTimeKeyEnabled = 1;
-    const WORD qualityControl = 1;
-    const DWORD blackoutPeriod = 6;
-    const DWORD rawArchivePeriod = 60;
-    const DWORD statsArchivePeriod = 60;
-    const WORD fileCompression = 0;
-    const DWORD compressionAge = 3600;
+    const WORD rawTimeKeyFormat = static_cast<WORD>(configuration.Number(Configuration::RawTimeKeyFormat));
+    const WORD rawTimeKeyEnabled = static_cast<WORD>(configuration.Number(Configuration::RawTimeKeyEnabled));
+    const WORD qualityControl = static_cast<WORD>(configuration.Number(Configuration::QualityControl));
+    const DWORD blackoutPeriod = configuration.Number(Configuration::BlackoutPeriod);
+    const DWORD rawArchivePeriod = configuration.Number(Configuration::RawArchivePeriod);
+    const DWORD statsArchivePeriod = configuration.Number(Configuration::StatsArchivePeriod);
+    const WORD fileCompression = static_cast<WORD>(configuration.Number(Configuration::FileCompression));
+    const DWORD compressionAge = configuration.Number(Configuration::CompressionAge);
 
     // A second instance leaves everything of the running one alone, its event log included.
     HANDLE instanceLock = nullptr;
@@ -170,8 +195,8 @@ int main(int, char **) {
     }
 
     // The outcome is reported by the engine's own priority check and processor assignment.
-    SetPriorityClass(GetCurrentProcess(), REALTIME_PRIORITY_CLASS);
-    SetProcessAffinityMask(GetCurrentProcess(), 4);
+    SetPriorityClass(GetCurrentProcess(), configuration.Number(Configuration::PriorityClass));
+    SetProcessAffinityMask(GetCurrentProcess(), configuration.Number(Configuration::AffinityMask));
 
     EventLog *eventLog = nullptr;
     try {
@@ -185,6 +210,8 @@ int main(int, char **) {
 
     SonicMetek3ClassAMPSerial *engine =
         CreateZeroed<SonicMetek3ClassAMPSerial>(instrumentName, serialNumber, *eventLog);
+    engine->ComPort = static_cast<WORD>(configuration.Number(Configuration::ComPort));
+    engine->BaudRate = configuration.Number(Configuration::BaudRate);
 
     // From here a stop request stops this engine.
     StopLock = CreateMutexA(nullptr, FALSE, nullptr);
@@ -199,8 +226,8 @@ int main(int, char **) {
     if (StopLock != nullptr)
         WaitForSingleObject(StopLock, INFINITE);
     if (engine->Start() == 0) {
-        snprintf(engine->RegistryKeyPath, sizeof engine->RegistryKeyPath, "%s\\%s", parameterKey,
-                 engine->Name);
+        snprintf(engine->RegistryKeyPath, sizeof engine->RegistryKeyPath, "%s\\%s",
+                 Configuration::ParameterKey, engine->Name);
         engine->StartArchiveEngine(rawTimeKeyFormat, rawTimeKeyEnabled, qualityControl, rawArchiveDirectory,
                                    rawFileTemplate, statsArchiveDirectory, statsFileTemplate, blackoutPeriod,
                                    rawArchivePeriod, statsArchivePeriod, fileCompression, compressionAge);
@@ -214,7 +241,7 @@ int main(int, char **) {
     if (WaitForSingleObject(StoppedEvent, RunLength()) != WAIT_OBJECT_0)
         StopOnce();
 
-    char pidPath[MAX_PATH];
+    char pidPath[MAX_PATH + sizeof ProcessIdFileName];
     ProcessIdPath(dataDirectory, pidPath, sizeof pidPath);
     DeleteFileA(pidPath);
     if (instanceLock != nullptr)

@@ -1,0 +1,540 @@
+#include "app/Configuration.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "services/FileNameTemplate.h"
+
+const char Configuration::ParameterKey[] =
+    "SYSTEM\\CurrentControlSet\\Services\\QORL Data Acquisition\\Parameters";
+const char Configuration::InstrumentSubkey[] = "Metek1";
+
+namespace {
+
+// Longest directory and template: leaves room for the file names joined to a directory.
+const size_t MaxDirectoryLength = 200;
+const size_t MaxTemplateLength = 200;
+const size_t MaxIdentityLength = 100;
+
+struct Definition {
+    const char *Name;    // registry value name
+    const char *Option;  // command-line option, or null
+    bool Instrument;     // in the instrument's subkey, else in the parameter key
+    bool IsText;         // REG_SZ, else REG_DWORD
+    DWORD DefaultNumber;
+    const char *DefaultText;
+    const char *Allowed;  // what is allowed, for the message about a bad value
+};
+
+const char DirectoryRule[] =
+    "an absolute path such as C:\\Data\\Station of at most 200 characters, without "
+    "* ? \" < > |, that is a directory or can be made one";
+const char TemplateRule[] =
+    "a file name of at most 200 characters whose date fields such as <YYJJJHH> are "
+    "closed, expanding to a name without \\ / : * ? \" < > |";
+const char IdentityRule[] = "1 to 100 printable characters";
+const char SwitchRule[] = "0 or 1";
+
+// In the order of Configuration::Setting.
+const Definition Definitions[Configuration::SettingCount] = {
+    {"DataDirectory", "--data-dir", false, true, 0, "C:\\Data\\Code\\Projects\\Win32Console\\Kestrune",
+     DirectoryRule},
+    {"PriorityClass", nullptr, false, false, REALTIME_PRIORITY_CLASS, nullptr,
+     "one of 0x40 (idle), 0x4000 (below normal), 0x20 (normal), 0x8000 (above normal), 0x80 (high), "
+     "0x100 (realtime)"},
+    {"AffinityMask", nullptr, false, false, 4, nullptr, "a nonzero mask of logical processors"},
+    {"ComPort", "--port", true, false, 1, nullptr, "a port number from 1 to 255"},
+    {"BaudRate", nullptr, true, false, 57600, nullptr,
+     "one of 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200"},
+    {"InstrumentName", "--name", true, true, 0, "Metek", IdentityRule},
+    {"SerialNumber", "--serial", true, true, 0, "666", IdentityRule},
+    {"RawArchiveDirectory", nullptr, true, true, 0, nullptr, DirectoryRule},
+    {"RawFileTemplate", nullptr, true, true, 0, "lab0<YYJJJHH>_raw.txt", TemplateRule},
+    {"StatsArchiveDirectory", nullptr, true, true, 0, nullptr, DirectoryRule},
+    {"StatsFileTemplate", nullptr, true, true, 0, "lab0<YYJJJHH>_stats.txt", TemplateRule},
+    {"RawTimeKeyFormat", nullptr, true, false, 2, nullptr, "0 (no time key), 1 (HHMMSSMMM) or 2 (MMSSMMM)"},
+    {"RawTimeKeyEnabled", nullptr, true, false, 1, nullptr, SwitchRule},
+    {"QualityControl", nullptr, true, false, 1, nullptr, SwitchRule},
+    {"BlackoutPeriod", nullptr, true, false, 6, nullptr, "0 to 3600 seconds"},
+    {"RawArchivePeriod", nullptr, true, false, 60, nullptr, "0 (raw archiving off) to 86400 seconds"},
+    {"StatsArchivePeriod", "--stats-period", true, false, 60, nullptr,
+     "1 to 86400 seconds, a divisor of a day (86400)"},
+    {"FileCompression", "--compress", true, false, 0, nullptr, "0 or 1 (on the command line: off or on)"},
+    {"CompressionAge", "--compression-age", true, false, 3600, nullptr, "0 to 31536000 seconds"},
+};
+
+const DWORD PriorityClasses[] = {IDLE_PRIORITY_CLASS,   BELOW_NORMAL_PRIORITY_CLASS,
+                                 NORMAL_PRIORITY_CLASS, ABOVE_NORMAL_PRIORITY_CLASS,
+                                 HIGH_PRIORITY_CLASS,   REALTIME_PRIORITY_CLASS};
+const char *const PriorityClassNames[] = {"idle",         "below normal", "normal",
+                                          "above normal", "high",         "realtime"};
+const DWORD BaudRates[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+
+// A whole number in decimal or 0x hexadecimal that fits 32 bits, nothing else.
+bool ParseNumber(const char *text, DWORD *number) {
+    if (text == nullptr || text[0] < '0' || text[0] > '9')
+        return false;
+    const bool hex = text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const char *digits = hex ? text + 2 : text;
+    if (*digits == '\0')
+        return false;
+    unsigned long long value = 0;
+    for (const char *c = digits; *c != '\0'; ++c) {
+        int digit;
+        if (*c >= '0' && *c <= '9')
+            digit = *c - '0';
+        else if (hex && *c >= 'a' && *c <= 'f')
+            digit = *c - 'a' + 10;
+        else if (hex && *c >= 'A' && *c <= 'F')
+            digit = *c - 'A' + 10;
+        else
+            return false;
+        value = value * (hex ? 16 : 10) + static_cast<unsigned>(digit);
+        if (value > 0xFFFFFFFFull)
+            return false;
+    }
+    *number = static_cast<DWORD>(value);
+    return true;
+}
+
+bool IsPrintable(const char *text) {
+    for (const unsigned char *c = reinterpret_cast<const unsigned char *>(text); *c != '\0'; ++c)
+        if (*c < 0x20 || *c > 0x7E)
+            return false;
+    return true;
+}
+
+bool HasAnyOf(const char *text, const char *characters) {
+    return strpbrk(text, characters) != nullptr;
+}
+
+// A drive path "X:\..." that exists as a directory or whose nearest existing ancestor is a
+// directory, so that the missing part can be made. Nothing is created. A drive whose root
+// cannot be looked at is left to the start, where making the directory fails loudly.
+bool IsDirectoryOrCreatable(const char *path) {
+    const size_t length = strlen(path);
+    if (length < 3 || length > MaxDirectoryLength || !IsPrintable(path))
+        return false;
+    const char drive = path[0];
+    if (!((drive >= 'A' && drive <= 'Z') || (drive >= 'a' && drive <= 'z')) || path[1] != ':' ||
+        path[2] != '\\')
+        return false;
+    if (HasAnyOf(path + 2, ":*?\"<>|/") || strstr(path, "\\\\") != nullptr)
+        return false;
+    char probe[MAX_PATH];
+    snprintf(probe, sizeof probe, "%s", path);
+    for (;;) {
+        size_t end = strlen(probe);
+        while (end > 3 && probe[end - 1] == '\\')
+            probe[--end] = '\0';
+        const DWORD attributes = GetFileAttributesA(probe);
+        if (attributes != INVALID_FILE_ATTRIBUTES)
+            return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (end <= 3)
+            return true;
+        char *separator = strrchr(probe, '\\');
+        if (separator == probe + 2)
+            separator[1] = '\0';
+        else
+            *separator = '\0';
+    }
+}
+
+// A template whose fields are all closed and which expands to a plain, non-empty file name.
+bool IsUsableTemplate(const char *text) {
+    const size_t length = strlen(text);
+    if (length == 0 || length > MaxTemplateLength || !IsPrintable(text))
+        return false;
+    bool open = false;
+    for (const char *c = text; *c != '\0'; ++c) {
+        if (*c == '<') {
+            if (open)
+                return false;
+            open = true;
+        } else if (*c == '>') {
+            if (!open)
+                return false;
+            open = false;
+        }
+    }
+    if (open)
+        return false;
+    char expanded[FileNameTemplateSize];
+    snprintf(expanded, sizeof expanded, "%s", text);
+    SYSTEMTIME sample = {2026, 12, 2, 8, 14, 30, 5, 123};
+    if (ExpandFileNameTemplate(expanded, sample) != 0 || expanded[0] == '\0')
+        return false;
+    if (strcmp(expanded, ".") == 0 || strcmp(expanded, "..") == 0)
+        return false;
+    return !HasAnyOf(expanded, "\\/:*?\"<>|");
+}
+
+const char *TypeName(DWORD type) {
+    switch (type) {
+        case REG_SZ:
+            return "REG_SZ";
+        case REG_EXPAND_SZ:
+            return "REG_EXPAND_SZ";
+        case REG_DWORD:
+            return "REG_DWORD";
+        case REG_MULTI_SZ:
+            return "REG_MULTI_SZ";
+        case REG_QWORD:
+            return "REG_QWORD";
+        case REG_BINARY:
+            return "REG_BINARY";
+        default:
+            return "another type";
+    }
+}
+
+}  // namespace
+
+Configuration::Configuration() {
+    for (int i = 0; i < SettingCount; ++i) {
+        const Definition &definition = Definitions[i];
+        if (definition.IsText)
+            SetText(static_cast<Setting>(i), definition.DefaultText ? definition.DefaultText : "",
+                    FromDefault);
+        else
+            SetNumber(static_cast<Setting>(i), definition.DefaultNumber, FromDefault);
+    }
+}
+
+const char *Configuration::NameOf(Setting setting) {
+    return Definitions[setting].Name;
+}
+const char *Configuration::OptionOf(Setting setting) {
+    return Definitions[setting].Option;
+}
+
+std::string Configuration::KeyOf(Setting setting) {
+    std::string key = ParameterKey;
+    if (Definitions[setting].Instrument)
+        key += std::string("\\") + InstrumentSubkey;
+    return key;
+}
+
+const char *Configuration::Text(Setting setting) const {
+    // The archive directories follow the data directory unless they were configured.
+    if ((setting == RawArchiveDirectory || setting == StatsArchiveDirectory) &&
+        Values[setting].From == FromDefault)
+        return Values[DataDirectory].Text;
+    return Values[setting].Text;
+}
+
+DWORD Configuration::Number(Setting setting) const {
+    return Values[setting].Number;
+}
+Configuration::Source Configuration::SourceOf(Setting setting) const {
+    return Values[setting].From;
+}
+
+void Configuration::SetText(Setting setting, const char *text, Source from) {
+    Value &value = Values[setting];
+    snprintf(value.Text, sizeof value.Text, "%s", text);
+    snprintf(value.Given, sizeof value.Given, "\"%s\"", text);
+    value.From = from;
+}
+
+void Configuration::SetNumber(Setting setting, DWORD number, Source from) {
+    Value &value = Values[setting];
+    value.Number = number;
+    snprintf(value.Given, sizeof value.Given, "%lu", static_cast<unsigned long>(number));
+    value.From = from;
+}
+
+std::string Configuration::Origin(Setting setting) const {
+    switch (Values[setting].From) {
+        case FromRegistry:
+            return "the registry (HKLM\\" + KeyOf(setting) + ", value " + Definitions[setting].Name + ")";
+        case FromCommandLine:
+            return std::string("the command line (") + Definitions[setting].Option + ")";
+        default:
+            return "the default";
+    }
+}
+
+int Configuration::Fail(Setting setting, const char *allowed) {
+    snprintf(Error, sizeof Error, "kestrune: bad %s %s from %s; allowed: %s.", Definitions[setting].Name,
+             Values[setting].Given, Origin(setting).c_str(), allowed);
+    return UsageStatus;
+}
+
+int Configuration::Load(int argc, const char *const *argv) {
+    Error[0] = '\0';
+    int result = ParseArguments(argc, argv);
+    if (result != 0 || Action == ShowHelp || Action == ShowVersion)
+        return result;
+    result = ReadRegistry();
+    if (result != 0)
+        return result;
+    // The options override the registry.
+    for (int i = 0; i < SettingCount; ++i) {
+        const char *text = Options[i];
+        if (text == nullptr)
+            continue;
+        const Setting setting = static_cast<Setting>(i);
+        Value &value = Values[i];
+        if (Definitions[i].IsText) {
+            if (strlen(text) >= sizeof value.Text) {
+                value.From = FromCommandLine;
+                snprintf(value.Given, sizeof value.Given, "of %u characters",
+                         static_cast<unsigned>(strlen(text)));
+                return Fail(setting, Definitions[i].Allowed);
+            }
+            SetText(setting, text, FromCommandLine);
+            continue;
+        }
+        DWORD number = 0;
+        bool valid = ParseNumber(text, &number);
+        if (setting == FileCompression) {
+            // on/off, and the registry's 0/1.
+            valid = true;
+            if (strcmp(text, "on") == 0 || strcmp(text, "1") == 0)
+                number = 1;
+            else if (strcmp(text, "off") == 0 || strcmp(text, "0") == 0)
+                number = 0;
+            else
+                valid = false;
+        }
+        SetNumber(setting, number, FromCommandLine);
+        if (!valid) {
+            snprintf(value.Given, sizeof value.Given, "\"%.*s\"", static_cast<int>(sizeof value.Given - 3),
+                     text);
+            return Fail(setting, Definitions[i].Allowed);
+        }
+    }
+    return Check();
+}
+
+int Configuration::ParseArguments(int argc, const char *const *argv) {
+    for (int i = 1; i < argc; ++i) {
+        const char *argument = argv[i];
+        if (strcmp(argument, "--help") == 0 || strcmp(argument, "-h") == 0) {
+            Action = ShowHelp;
+            return 0;
+        }
+        if (strcmp(argument, "--version") == 0) {
+            Action = ShowVersion;
+            return 0;
+        }
+        if (strcmp(argument, "--show-config") == 0) {
+            Action = ShowConfig;
+            continue;
+        }
+        if (strcmp(argument, "status") == 0 && i == 1) {
+            Action = ShowStatus;
+            continue;
+        }
+        if (strcmp(argument, "--json") == 0 && Action == ShowStatus) {
+            Json = true;
+            continue;
+        }
+        // --option value, or --option=value.
+        const char *equals = strchr(argument, '=');
+        const size_t nameLength = equals ? static_cast<size_t>(equals - argument) : strlen(argument);
+        int found = -1;
+        for (int s = 0; s < SettingCount; ++s) {
+            const char *option = Definitions[s].Option;
+            if (option != nullptr && strlen(option) == nameLength &&
+                strncmp(option, argument, nameLength) == 0)
+                found = s;
+        }
+        if (found < 0) {
+            snprintf(Error, sizeof Error, "kestrune: unknown %s \"%.200s\"; see kestrune --help.",
+                     argument[0] == '-' ? "option" : "argument", argument);
+            return UsageStatus;
+        }
+        if (equals != nullptr) {
+            Options[found] = equals + 1;
+        } else if (i + 1 < argc) {
+            Options[found] = argv[++i];
+        } else {
+            snprintf(Error, sizeof Error, "kestrune: the option %s needs a value; see kestrune --help.",
+                     Definitions[found].Option);
+            return UsageStatus;
+        }
+    }
+    return 0;
+}
+
+int Configuration::ReadRegistry() {
+    int result = ReadKey(false);
+    return result != 0 ? result : ReadKey(true);
+}
+
+// Reads the values of one key; a key that does not exist has none. The key is opened for
+// reading only, so nothing is created.
+int Configuration::ReadKey(bool instrument) {
+    std::string key = ParameterKey;
+    if (instrument)
+        key += std::string("\\") + InstrumentSubkey;
+    HKEY handle = nullptr;
+    LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &handle);
+    if (status == ERROR_FILE_NOT_FOUND)
+        return 0;
+    if (status != ERROR_SUCCESS) {
+        snprintf(Error, sizeof Error, "kestrune: cannot read the registry key HKLM\\%s (error %ld).",
+                 key.c_str(), static_cast<long>(status));
+        return UsageStatus;
+    }
+    int result = 0;
+    for (int i = 0; i < SettingCount && result == 0; ++i) {
+        const Definition &definition = Definitions[i];
+        if (definition.Instrument != instrument)
+            continue;
+        const Setting setting = static_cast<Setting>(i);
+        BYTE data[MAX_PATH + 1] = {};
+        DWORD type = 0;
+        DWORD size = sizeof data - 1;
+        status = RegQueryValueExA(handle, definition.Name, nullptr, &type, data, &size);
+        if (status == ERROR_FILE_NOT_FOUND)
+            continue;
+        Value &value = Values[i];
+        value.From = FromRegistry;
+        if (status == ERROR_MORE_DATA) {
+            snprintf(value.Given, sizeof value.Given, "%s", "(a value too long)");
+            result = Fail(setting, definition.Allowed);
+        } else if (status != ERROR_SUCCESS) {
+            snprintf(Error, sizeof Error,
+                     "kestrune: cannot read %s from the registry (HKLM\\%s) (error %ld).", definition.Name,
+                     key.c_str(), static_cast<long>(status));
+            result = UsageStatus;
+        } else if (definition.IsText && type == REG_SZ) {
+            data[size < sizeof data ? size : sizeof data - 1] = 0;
+            SetText(setting, reinterpret_cast<const char *>(data), FromRegistry);
+        } else if (!definition.IsText && type == REG_DWORD && size == sizeof(DWORD)) {
+            DWORD number = 0;
+            memcpy(&number, data, sizeof number);
+            SetNumber(setting, number, FromRegistry);
+        } else {
+            snprintf(value.Given, sizeof value.Given, "(a %s value)", TypeName(type));
+            char allowed[600];
+            snprintf(allowed, sizeof allowed, "a %s value of %s", definition.IsText ? "REG_SZ" : "REG_DWORD",
+                     definition.Allowed);
+            result = Fail(setting, allowed);
+        }
+    }
+    RegCloseKey(handle);
+    return result;
+}
+
+int Configuration::Check() {
+    for (int i = 0; i < SettingCount; ++i) {
+        const Setting setting = static_cast<Setting>(i);
+        const Definition &definition = Definitions[i];
+        const DWORD n = Values[i].Number;
+        bool valid = true;
+        switch (setting) {
+            case DataDirectory:
+            case RawArchiveDirectory:
+            case StatsArchiveDirectory:
+                valid = IsDirectoryOrCreatable(Text(setting));
+                break;
+            case PriorityClass:
+                valid = false;
+                for (DWORD priorityClass : PriorityClasses)
+                    valid = valid || n == priorityClass;
+                break;
+            case AffinityMask:
+                valid = n != 0;
+                break;
+            case ComPort:
+                valid = n >= 1 && n <= 255;
+                break;
+            case BaudRate:
+                valid = false;
+                for (DWORD rate : BaudRates)
+                    valid = valid || n == rate;
+                break;
+            case InstrumentName:
+            case SerialNumber: {
+                const size_t length = strlen(Values[i].Text);
+                valid = length >= 1 && length <= MaxIdentityLength && IsPrintable(Values[i].Text);
+                break;
+            }
+            case RawFileTemplate:
+            case StatsFileTemplate:
+                valid = IsUsableTemplate(Values[i].Text);
+                break;
+            case RawTimeKeyFormat:
+                valid = n <= 2;
+                break;
+            case RawTimeKeyEnabled:
+            case QualityControl:
+            case FileCompression:
+                valid = n <= 1;
+                break;
+            case BlackoutPeriod:
+                valid = n <= 3600;
+                break;
+            case RawArchivePeriod:
+                valid = n <= 86400;
+                break;
+            case StatsArchivePeriod:
+                valid = n >= 1 && n <= 86400 && 86400 % n == 0;
+                break;
+            case CompressionAge:
+                valid = n <= 31536000;
+                break;
+            default:
+                break;
+        }
+        if (!valid)
+            return Fail(setting, definition.Allowed);
+    }
+    return 0;
+}
+
+std::string Configuration::Describe() const {
+    std::string text = "Registry key: HKLM\\" + std::string(ParameterKey) +
+                       " (instrument values in its subkey " + InstrumentSubkey + ")\n";
+    char line[MAX_PATH + 200];
+    for (int i = 0; i < SettingCount; ++i) {
+        const Setting setting = static_cast<Setting>(i);
+        char value[MAX_PATH + 40];
+        if (Definitions[i].IsText) {
+            snprintf(value, sizeof value, "%s", Text(setting));
+        } else if (setting == PriorityClass || setting == AffinityMask) {
+            snprintf(value, sizeof value, "0x%lx", static_cast<unsigned long>(Number(setting)));
+            for (size_t p = 0;
+                 setting == PriorityClass && p < sizeof PriorityClasses / sizeof PriorityClasses[0]; ++p)
+                if (PriorityClasses[p] == Number(setting))
+                    snprintf(value, sizeof value, "0x%lx (%s)", static_cast<unsigned long>(Number(setting)),
+                             PriorityClassNames[p]);
+        } else {
+            snprintf(value, sizeof value, "%lu", static_cast<unsigned long>(Number(setting)));
+        }
+        const char *source = "default";
+        if (Values[i].From == FromRegistry)
+            source = "registry";
+        else if (Values[i].From == FromCommandLine)
+            source = "command line";
+        snprintf(line, sizeof line, "%-22s %-12s %s\n", Definitions[i].Name, source, value);
+        text += line;
+    }
+    return text;
+}
+
+std::string Configuration::Usage() {
+    return "Usage: kestrune [options]         acquire (until stopped)\n"
+           "       kestrune --show-config     show the configuration and where each value comes from\n"
+           "       kestrune status [--json]   show whether acquisition is healthy\n"
+           "\n"
+           "Options (each overrides the registry value named after it):\n"
+           "  --port N               serial port COMN (ComPort), 1 to 255\n"
+           "  --data-dir DIR         data directory (DataDirectory), e.g. D:\\Data\\Station\n"
+           "  --name TEXT            instrument name in the data-file headers (InstrumentName)\n"
+           "  --serial TEXT          instrument serial number (SerialNumber)\n"
+           "  --stats-period S       statistics period in seconds (StatsArchivePeriod), dividing a day\n"
+           "  --compress on|off      hourly compression of old data files (FileCompression)\n"
+           "  --compression-age S    compress files older than S seconds (CompressionAge)\n"
+           "  --help                 this text\n"
+           "  --version              the program's version\n"
+           "\n"
+           "Registry: HKLM\\SYSTEM\\CurrentControlSet\\Services\\QORL Data Acquisition\\Parameters\n"
+           "(DataDirectory, PriorityClass, AffinityMask) and its subkey Metek1 (the instrument's values).\n"
+           "A bad value ends the program with status 2 before anything starts.\n";
+}

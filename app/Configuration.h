@@ -1,0 +1,109 @@
+// The program's configuration: every setting with its default, its registry value and, for
+// some, a command-line option.
+//
+// The defaults are the station's original fixed configuration, so that a program started
+// without arguments on a machine without configured values behaves as it always did.
+// Values are taken from the registry, program-wide ones from the parameter key and the
+// instrument's from its subkey (where the archive bookkeeping also lives); command-line
+// options override both. Every value is checked before anything starts; a bad one is
+// described in one line that names the value, where it came from and what is allowed.
+//
+// Reading never writes: the registry keys are only opened, and a directory that does not
+// exist yet is only checked for whether it could be created.
+#pragma once
+
+#include <string>
+
+#include "platform/win32.h"
+
+class Configuration {
+public:
+    // Exit status for a bad value or a bad command line.
+    static constexpr int UsageStatus = 2;
+
+    // The parameter key below HKEY_LOCAL_MACHINE, and the acquisition's subkey below it.
+    static const char ParameterKey[];
+    static const char InstrumentSubkey[];
+
+    // What the command line asks for.
+    enum Command { Run, ShowConfig, ShowHelp, ShowVersion, ShowStatus };
+
+    // Where a value came from.
+    enum Source { FromDefault, FromRegistry, FromCommandLine };
+
+    // The settings, in the order they are shown.
+    enum Setting {
+        DataDirectory,
+        PriorityClass,
+        AffinityMask,
+        ComPort,
+        BaudRate,
+        InstrumentName,
+        SerialNumber,
+        RawArchiveDirectory,
+        RawFileTemplate,
+        StatsArchiveDirectory,
+        StatsFileTemplate,
+        RawTimeKeyFormat,
+        RawTimeKeyEnabled,
+        QualityControl,
+        BlackoutPeriod,
+        RawArchivePeriod,
+        StatsArchivePeriod,
+        FileCompression,
+        CompressionAge,
+        SettingCount
+    };
+
+    // Every setting at its default.
+    Configuration();
+
+    // Reads the command line (argv[0] is the program), then the registry, puts the options
+    // over the registry's values and checks every value. Returns 0, or UsageStatus with
+    // Error holding the one-line description of the first problem. With --help or --version
+    // nothing is read from the registry.
+    int Load(int argc, const char *const *argv);
+
+    // The value of a text or a number setting.
+    const char *Text(Setting setting) const;
+    DWORD Number(Setting setting) const;
+    Source SourceOf(Setting setting) const;
+    // The registry value name of a setting, and its option ("--port"), or null.
+    static const char *NameOf(Setting setting);
+    static const char *OptionOf(Setting setting);
+
+    // The full key of a setting below HKEY_LOCAL_MACHINE.
+    static std::string KeyOf(Setting setting);
+
+    // The effective configuration, one line per setting with where it came from.
+    std::string Describe() const;
+    // The usage text of --help.
+    static std::string Usage();
+
+    Command Action = Run;
+    // With the command "status": --json was given.
+    bool Json = false;
+    char Error[1000] = {};
+
+private:
+    struct Value {
+        DWORD Number = 0;
+        char Text[MAX_PATH] = {};
+        Source From = FromDefault;
+        // The value as given, for the message about it (an option's text may not be a number).
+        char Given[MAX_PATH] = {};
+    };
+
+    int ParseArguments(int argc, const char *const *argv);
+    int ReadRegistry();
+    int ReadKey(bool instrument);
+    int Check();
+    int Fail(Setting setting, const char *allowed);
+    void SetText(Setting setting, const char *text, Source from);
+    void SetNumber(Setting setting, DWORD number, Source from);
+    std::string Origin(Setting setting) const;
+
+    Value Values[SettingCount];
+    // Options given on the command line, applied after the registry was read.
+    const char *Options[SettingCount] = {};
+};

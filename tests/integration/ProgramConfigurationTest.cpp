@@ -1,0 +1,308 @@
+// The program with its configuration: options and registry values reach the acquisition (a
+// run on COM3 into another data directory against the simulator), a bad value ends the
+// program with status 2 and one line on stderr before anything is created, and
+// --show-config, --help and --version print without acquiring.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/inotify.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/TestRoot.h"
+#include "platform/win32.h"
+
+extern char **environ;
+
+namespace {
+
+const std::string BinDir = KESTRUNE_BIN_DIR;
+
+// A process with its standard output on a pipe and its standard error in a file.
+class Process {
+public:
+    Process(const std::vector<std::string> &args, const std::vector<std::string> &extraEnv,
+            const std::string &errPath) {
+        int out[2], in[2];
+        if (pipe(out) != 0 || pipe(in) != 0)
+            return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        posix_spawn_file_actions_addclose(&actions, in[1]);
+        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        std::vector<std::string> envText;
+        for (char **e = environ; *e; ++e)
+            envText.push_back(*e);
+        envText.insert(envText.end(), extraEnv.begin(), extraEnv.end());
+        std::vector<char *> env, argv;
+        for (auto &e : envText)
+            env.push_back(e.data());
+        env.push_back(nullptr);
+        std::vector<std::string> argText = args;
+        for (auto &a : argText)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, argText[0].c_str(), &actions, nullptr, argv.data(), env.data()) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        close(in[0]);
+        out_ = out[0];
+        in_ = in[1];
+    }
+    ~Process() {
+        CloseInput();
+        Kill(SIGKILL);
+        close(out_);
+    }
+    void CloseInput() {
+        if (in_ >= 0)
+            close(in_);
+        in_ = -1;
+    }
+    bool Started() const { return pid_ > 0; }
+    std::string ReadLine() {
+        std::string line;
+        char c;
+        while (read(out_, &c, 1) == 1 && c != '\n')
+            line += c;
+        return line;
+    }
+    // Everything left on its standard output.
+    std::string ReadAll() {
+        std::string text;
+        char block[4096];
+        ssize_t n;
+        while ((n = read(out_, block, sizeof block)) > 0)
+            text.append(block, static_cast<size_t>(n));
+        return text;
+    }
+    int Wait() {
+        if (pid_ <= 0)
+            return status_;
+        int status = 0;
+        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+        pid_ = -1;
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+        return status_;
+    }
+    void Kill(int signal) {
+        if (pid_ > 0) {
+            kill(pid_, signal);
+            Wait();
+        }
+    }
+
+private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int in_ = -1;
+    int status_ = -1000;
+};
+
+std::string FileText(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Every path below the root except the registry store (reading a key opens the store) and
+// the drive folders, which the platform layer makes on first use as a drive that exists.
+std::vector<std::string> CreatedPaths(const TestRoot &root) {
+    std::vector<std::string> paths;
+    for (const auto &entry : std::filesystem::recursive_directory_iterator(root.Path())) {
+        const std::string relative = entry.path().string().substr(root.Path().size() + 1);
+        if (relative.rfind("registry.db", 0) == 0 || relative.size() == 1 ||
+            relative.find(".err") != std::string::npos)
+            continue;
+        paths.push_back(relative);
+    }
+    return paths;
+}
+
+bool WaitForDirectory(const std::string &directory, const std::function<bool()> &check, int limitSeconds) {
+    std::filesystem::create_directories(directory);
+    int fd = inotify_init1(IN_CLOEXEC);
+    inotify_add_watch(fd, directory.c_str(), IN_MODIFY | IN_CREATE | IN_CLOSE_WRITE);
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
+    bool done = check();
+    while (!done && std::chrono::steady_clock::now() < end) {
+        pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 1000) > 0) {
+            char events[4096];
+            if (read(fd, events, sizeof events) < 0)
+                break;
+        }
+        done = check();
+    }
+    close(fd);
+    return done;
+}
+
+std::vector<std::string> RawFiles(const std::string &directory) {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto &entry : std::filesystem::directory_iterator(directory, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.size() > 8 && name.compare(name.size() - 8, 8, "_raw.txt") == 0)
+            names.push_back(entry.path().string());
+    }
+    return names;
+}
+
+size_t RawLineCount(const std::string &directory) {
+    size_t count = 0;
+    for (const auto &path : RawFiles(directory)) {
+        const std::string text = FileText(path);
+        const size_t lines = static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+        count += lines > 0 ? lines - 1 : 0;  // without the header
+    }
+    return count;
+}
+
+void SetRegistryNumber(const char *key, const char *name, DWORD number) {
+    HKEY handle = nullptr;
+    ASSERT_EQ(
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &handle, nullptr),
+        ERROR_SUCCESS);
+    EXPECT_EQ(
+        RegSetValueExA(handle, name, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&number), sizeof number),
+        ERROR_SUCCESS);
+    RegCloseKey(handle);
+}
+
+const char InstrumentKey[] = "SYSTEM\\CurrentControlSet\\Services\\QORL Data Acquisition\\Parameters\\Metek1";
+
+TEST(ProgramConfiguration, RunsOnThePortAndInTheDirectoryGiven) {
+    TestRoot root;
+    // 4500 lines at 1000 a second: one full buffer and a second one handed over at the stop.
+    const int count = 4500;
+    Process sim({BinDir + "/usonic-sim", "--rate", "1000", "--count", std::to_string(count), "--preamble",
+                 "1", "--after-flush", "--linger"},
+                {}, root.Path() + "/usonic-sim.err");
+    ASSERT_TRUE(sim.Started());
+    const std::string device = sim.ReadLine();
+    ASSERT_FALSE(device.empty());
+
+    // COM1 leads nowhere: the run can only succeed on COM3.
+    Process program({BinDir + "/kestrune", "--port", "3", "--data-dir", "D:\\Station\\Data", "--name",
+                     "Sonic", "--serial", "0815", "--stats-period", "30"},
+                    {"KESTRUNE_COM3=" + device, "KESTRUNE_COM1=" + root.Path() + "/no-such-port"},
+                    root.Path() + "/kestrune.err");
+    ASSERT_TRUE(program.Started());
+    const std::string data = root.Path() + "/d/Station/Data";
+    ASSERT_TRUE(WaitForDirectory(
+        data, [&] { return RawLineCount(data) >= 4000; }, 120))
+        << "raw lines seen: " << RawLineCount(data);
+    EXPECT_EQ(sim.ReadLine(), "done " + std::to_string(count + 1));  // with the preamble line
+    program.Kill(SIGTERM);
+    EXPECT_EQ(program.Wait(), 0);
+    sim.CloseInput();
+    EXPECT_EQ(sim.Wait(), 0);
+
+    EXPECT_EQ(RawLineCount(data), static_cast<size_t>(count));
+    for (const auto &path : RawFiles(data)) {
+        const std::string text = FileText(path);
+        EXPECT_NE(text.substr(0, text.find('\r')).find(" Sonic (SN: 0815)"), std::string::npos)
+            << text.substr(0, 80);
+    }
+    EXPECT_FALSE(std::filesystem::exists(root.Path() + "/c/Data"));
+    // The event log of the run is in the directory given, with the 30-second period.
+    bool periodLogged = false;
+    for (const auto &entry : std::filesystem::directory_iterator(data))
+        if (entry.path().extension() == ".log")
+            periodLogged =
+                periodLogged || FileText(entry.path().string())
+                                        .find("Statistics enabled with an averaging period of 30 seconds.") !=
+                                    std::string::npos;
+    EXPECT_TRUE(periodLogged);
+}
+
+TEST(ProgramConfiguration, BadValueEndsWithStatusTwoBeforeAnythingIsCreated) {
+    struct Case {
+        std::vector<std::string> Arguments;
+        DWORD RegistryPort;  // 0: none set
+        const char *Message;
+    };
+    const Case cases[] = {
+        {{"--port", "0"},
+         0,
+         "kestrune: bad ComPort 0 from the command line (--port); allowed: a port number from 1 to 255."},
+        {{"--stats-period", "7"},
+         0,
+         "kestrune: bad StatsArchivePeriod 7 from the command line (--stats-period); allowed: 1 to 86400 "
+         "seconds, a "
+         "divisor of a day (86400)."},
+        {{"--unknown"}, 0, "kestrune: unknown option \"--unknown\"; see kestrune --help."},
+        {{},
+         300,
+         "kestrune: bad ComPort 300 from the registry (HKLM\\SYSTEM\\CurrentControlSet\\Services\\QORL Data "
+         "Acquisition\\Parameters\\Metek1, value ComPort); allowed: a port number from 1 to 255."},
+    };
+    for (const Case &test : cases) {
+        TestRoot root;
+        if (test.RegistryPort != 0)
+            SetRegistryNumber(InstrumentKey, "ComPort", test.RegistryPort);
+        std::vector<std::string> args = {BinDir + "/kestrune"};
+        args.insert(args.end(), test.Arguments.begin(), test.Arguments.end());
+        Process program(args, {"KESTRUNE_COM1=" + root.Path() + "/no-such-port"},
+                        root.Path() + "/kestrune.err");
+        ASSERT_TRUE(program.Started());
+        EXPECT_EQ(program.ReadAll(), "");
+        EXPECT_EQ(program.Wait(), 2);
+        EXPECT_EQ(FileText(root.Path() + "/kestrune.err"), std::string(test.Message) + "\n");
+        EXPECT_EQ(CreatedPaths(root), std::vector<std::string>{});
+    }
+}
+
+TEST(ProgramConfiguration, ShowConfigHelpAndVersionPrintWithoutAcquiring) {
+    TestRoot root;
+    SetRegistryNumber(InstrumentKey, "BaudRate", 9600);
+    {
+        Process program({BinDir + "/kestrune", "--show-config", "--data-dir", "D:\\Station"}, {},
+                        root.Path() + "/kestrune.err");
+        const std::string text = program.ReadAll();
+        EXPECT_EQ(program.Wait(), 0);
+        EXPECT_NE(text.find("\nDataDirectory          command line D:\\Station\n"), std::string::npos)
+            << text;
+        EXPECT_NE(text.find("\nBaudRate               registry     9600\n"), std::string::npos) << text;
+        EXPECT_NE(text.find("\nComPort                default      1\n"), std::string::npos) << text;
+        EXPECT_NE(text.find("\nRawArchiveDirectory    default      D:\\Station\n"), std::string::npos)
+            << text;
+    }
+    {
+        Process program({BinDir + "/kestrune", "--help"}, {}, root.Path() + "/kestrune.err");
+        const std::string text = program.ReadAll();
+        EXPECT_EQ(program.Wait(), 0);
+        for (const char *option : {"--port", "--data-dir", "--name", "--serial", "--stats-period",
+                                   "--compress", "--compression-age", "--show-config", "--version", "status"})
+            EXPECT_NE(text.find(option), std::string::npos) << option;
+    }
+    {
+        Process program({BinDir + "/kestrune", "--version"}, {}, root.Path() + "/kestrune.err");
+        const std::string text = program.ReadAll();
+        EXPECT_EQ(program.Wait(), 0);
+        EXPECT_EQ(text.rfind("kestrune ", 0), 0u) << text;
+    }
+    EXPECT_EQ(CreatedPaths(root), std::vector<std::string>{});
+}
+
+}  // namespace
