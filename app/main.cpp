@@ -13,6 +13,7 @@
 #include <new>
 
 #include "app/Configuration.h"
+#include "app/StationStatus.h"
 #include "instrument/SonicMetek3ClassAMPSerial.h"
 #include "services/EventLog.h"
 
@@ -150,6 +151,11 @@ int main(int argc, char **argv) {
         case Configuration::ShowConfig:
             fputs(configuration.Describe().c_str(), stdout);
             return 0;
+        case Configuration::ShowStatus: {
+            const StationStatus status(configuration);
+            fputs(configuration.Json ? status.Json().c_str() : status.Text().c_str(), stdout);
+            return status.Healthy ? StationStatus::HealthyStatus : StationStatus::UnhealthyStatus;
+        }
         default:
             break;
     }

@@ -1,7 +1,8 @@
 // The program with its configuration: options and registry values reach the acquisition (a
 // run on COM3 into another data directory against the simulator), a bad value ends the
 // program with status 2 and one line on stderr before anything is created, and
-// --show-config, --help and --version print without acquiring.
+// --show-config, --help and --version print without acquiring. And `kestrune status` on a
+// live run and on a stopped one.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -77,6 +78,7 @@ public:
         in_ = -1;
     }
     bool Started() const { return pid_ > 0; }
+    pid_t Pid() const { return pid_; }
     std::string ReadLine() {
         std::string line;
         char c;
@@ -303,6 +305,66 @@ TEST(ProgramConfiguration, ShowConfigHelpAndVersionPrintWithoutAcquiring) {
         EXPECT_EQ(text.rfind("kestrune ", 0), 0u) << text;
     }
     EXPECT_EQ(CreatedPaths(root), std::vector<std::string>{});
+}
+
+// Runs `kestrune status --json` and returns its exit status, its output in json.
+int Status(const TestRoot &root, std::string *json) {
+    Process status({BinDir + "/kestrune", "status", "--json"}, {}, root.Path() + "/status.err");
+    *json = status.ReadAll();
+    return status.Wait();
+}
+
+TEST(ProgramStatus, TellsALiveRunFromAStoppedOne) {
+    TestRoot root;
+    const std::string data = root.Path() + "/c/Data/Code/Projects/Win32Console/Kestrune";
+    const int count = 6000;
+    // Every 1000th line is over-long and cut: the day's cut lines are counted.
+    Process sim({BinDir + "/usonic-sim", "--rate", "1000", "--count", std::to_string(count), "--overlong",
+                 "1000", "--preamble", "1", "--after-flush", "--linger"},
+                {}, root.Path() + "/usonic-sim.err");
+    ASSERT_TRUE(sim.Started());
+    const std::string device = sim.ReadLine();
+    ASSERT_FALSE(device.empty());
+    Process program({BinDir + "/kestrune", "--stats-period", "1"}, {"KESTRUNE_COM1=" + device},
+                    root.Path() + "/kestrune.err");
+    ASSERT_TRUE(program.Started());
+    // The first buffer is archived (the bookkeeping follows its 5017 entry) and a statistics
+    // period has been written.
+    auto logHas = [&](const char *text) {
+        for (const auto &entry : std::filesystem::directory_iterator(data))
+            if (entry.path().extension() == ".log" &&
+                FileText(entry.path().string()).find(text) != std::string::npos)
+                return true;
+        return false;
+    };
+    ASSERT_TRUE(WaitForDirectory(
+        data, [&] { return RawLineCount(data) >= 3000 && logHas("  5003  ") && logHas("  5302  "); }, 120));
+
+    std::string json;
+    EXPECT_EQ(Status(root, &json), 0) << json;
+    EXPECT_NE(json.find("\"running\":true,\"pid\":" + std::to_string(program.Pid()) + ","), std::string::npos)
+        << json;
+    EXPECT_EQ(json.find("\"lastArchived\":null"), std::string::npos) << json;
+    EXPECT_EQ(json.find("\"lastStatistics\":null"), std::string::npos) << json;
+    EXPECT_EQ(json.find("\"cutLines\":0,"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"lostLines\":0,"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"healthy\":true"), std::string::npos) << json;
+
+    program.Kill(SIGTERM);
+    EXPECT_EQ(program.Wait(), 0);
+    sim.CloseInput();
+    sim.Kill(SIGTERM);
+
+    EXPECT_EQ(Status(root, &json), 1) << json;
+    EXPECT_NE(json.find("\"running\":false,\"pid\":null,"), std::string::npos) << json;
+    EXPECT_EQ(json.find("\"lastArchived\":null"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"healthy\":false,\"reason\":\"no kestrune holds the data directory\"}"),
+              std::string::npos)
+        << json;
+    Process text({BinDir + "/kestrune", "status"}, {}, root.Path() + "/status.err");
+    const std::string lines = text.ReadAll();
+    EXPECT_EQ(text.Wait(), 1);
+    EXPECT_NE(lines.find("Instance:         not running\n"), std::string::npos) << lines;
 }
 
 }  // namespace

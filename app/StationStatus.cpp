@@ -1,0 +1,281 @@
+#include "app/StationStatus.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "services/DateAndDirectory.h"
+
+const char StationStatus::ProcessIdFileName[] = "kestrune.pid";
+
+namespace {
+
+// Codes whose entries report a failure whatever their text; other entries count as errors
+// when their text says so ("Error", "Can't").
+const int ErrorCodes[] = {5004, 5018, 5021, 5022, 5023, 5024, 5026, 5105, 5107, 5213, 5214, 5301, 5302, 6701};
+
+bool IsErrorEntry(int code, const char *message) {
+    for (int errorCode : ErrorCodes)
+        if (code == errorCode)
+            return true;
+    return strstr(message, "Error") != nullptr || strstr(message, "Can't") != nullptr;
+}
+
+// Reads a whole file shared with its writers; empty when it cannot be read.
+std::string ReadWholeFile(const std::string &path) {
+    std::string text;
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return text;
+    char block[65536];
+    DWORD read = 0;
+    while (ReadFile(file, block, sizeof block, &read, nullptr) && read > 0)
+        text.append(block, read);
+    CloseHandle(file);
+    return text;
+}
+
+// The count that opens a message "<name>: <count> ..."; afterName points past "<name>: ".
+unsigned long LeadingCount(const char *afterName) {
+    return strtoul(afterName, nullptr, 10);
+}
+
+std::string JsonText(const std::string &text) {
+    std::string json = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            json += '\\';
+            json += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char escaped[8];
+            snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            json += escaped;
+        } else {
+            json += static_cast<char>(c);
+        }
+    }
+    return json + "\"";
+}
+
+}  // namespace
+
+std::string StationStatus::LockName(const char *dataDirectory) {
+    std::string name = std::string("Kestrune DataDirectory ") + dataDirectory;
+    for (char &c : name)
+        if (c == '\\')
+            c = '_';
+    return name;
+}
+
+StationStatus::StationStatus(const Configuration &configuration) {
+    DataDirectory = configuration.Text(Configuration::DataDirectory);
+    ReadInstance();
+    ReadArchiveDate();
+    ReadEventLog();
+    if (!Running)
+        Reason = "no kestrune holds the data directory";
+    else if (!HasArchiveDate)
+        Reason = "no archive pass recorded";
+    else if (ArchiveAgeSeconds > static_cast<LONGLONG>(HealthyArchiveAge) || ArchiveAgeSeconds < -60)
+        Reason = "the last archive pass is " + std::to_string(ArchiveAgeSeconds) + " s old";
+    Healthy = Reason.empty();
+}
+
+// An instance owns the lock for its whole run. Its named object may outlive the process
+// that made it, so whether it is held is the test: a wait without time that succeeds (or
+// finds the owner dead) means nobody runs, and the lock is given back at once. A kestrune
+// starting in that instant would take the data directory for in use and exit with status 2.
+void StationStatus::ReadInstance() {
+    HANDLE lock = OpenMutexA(SYNCHRONIZE, FALSE, LockName(DataDirectory.c_str()).c_str());
+    if (lock != nullptr) {
+        const DWORD wait = WaitForSingleObject(lock, 0);
+        Running = wait == WAIT_TIMEOUT;
+        if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED)
+            ReleaseMutex(lock);
+        CloseHandle(lock);
+    }
+    const std::string text = ReadWholeFile(DataDirectory + "\\" + ProcessIdFileName);
+    char *end = nullptr;
+    const unsigned long id = strtoul(text.c_str(), &end, 10);
+    if (Running && end != text.c_str())
+        ProcessId = std::to_string(id);
+}
+
+void StationStatus::ReadArchiveDate() {
+    std::string key = std::string(Configuration::ParameterKey) + "\\" + Configuration::InstrumentSubkey;
+    HKEY handle = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS)
+        return;
+    char text[64] = {};
+    DWORD type = 0;
+    DWORD size = sizeof text - 1;
+    const LSTATUS status =
+        RegQueryValueExA(handle, "ArchiveDate", nullptr, &type, reinterpret_cast<BYTE *>(text), &size);
+    RegCloseKey(handle);
+    if (status != ERROR_SUCCESS || type != REG_SZ)
+        return;
+    int month, day, year, hour, minute, second;
+    if (sscanf(text, "%d/%d/%d %d:%d:%d UTC", &month, &day, &year, &hour, &minute, &second) != 6)
+        return;
+    SYSTEMTIME time = {};
+    time.wYear = static_cast<WORD>(year);
+    time.wMonth = static_cast<WORD>(month);
+    time.wDay = static_cast<WORD>(day);
+    time.wHour = static_cast<WORD>(hour);
+    time.wMinute = static_cast<WORD>(minute);
+    time.wSecond = static_cast<WORD>(second);
+    FILETIME then;
+    if (!SystemTimeToFileTime(&time, &then))
+        return;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const LONGLONG thenUnits = (static_cast<LONGLONG>(then.dwHighDateTime) << 32) | then.dwLowDateTime;
+    const LONGLONG nowUnits = (static_cast<LONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    HasArchiveDate = true;
+    ArchiveDate = time;
+    ArchiveAgeSeconds = (nowUnits - thenUnits) / 10000000;
+}
+
+// Today's (UTC) log: "HH:MM:SS:MMM  CODE  MESSAGE" lines after a three-line header.
+void StationStatus::ReadEventLog() {
+    SYSTEMTIME today;
+    GetSystemTime(&today);
+    char name[32];
+    snprintf(name, sizeof name, "%02d%03d.log", today.wYear % 100, DayOfYear(today));
+    LogName = name;
+    const std::string text = ReadWholeFile(DataDirectory + "\\" + name);
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        int hour, minute, second, millisecond, code, consumed = 0;
+        if (line.size() < 18 ||
+            sscanf(line.c_str(), "%2d:%2d:%2d:%3d  %d  %n", &hour, &minute, &second, &millisecond, &code,
+                   &consumed) != 5 ||
+            consumed == 0)
+            continue;
+        AddEntry(line.substr(0, 12).c_str(), code, line.c_str() + consumed);
+    }
+}
+
+void StationStatus::AddEntry(const char *time, int code, const char *message) {
+    const char *separator = strstr(message, ": ");
+    const char *afterName = separator ? separator + 2 : message;
+    switch (code) {
+        case 5301:
+            LostLines += LeadingCount(afterName);
+            break;
+        case 5302:
+            CutLines += LeadingCount(afterName);
+            break;
+        case 5004:
+        case 6701:
+            ++WriteErrors;
+            break;
+        case 5017: {
+            int bad = 0, blackout = 0, edited = 0;
+            const char *excluded = strstr(message, "Excluded samples: ");
+            if (excluded != nullptr &&
+                sscanf(excluded, "Excluded samples: Bad = %d  Blackout = %d  Edited = %d", &bad, &blackout,
+                       &edited) == 3)
+                ExcludedSamples += static_cast<unsigned long>(bad) + static_cast<unsigned long>(blackout) +
+                                   static_cast<unsigned long>(edited);
+            break;
+        }
+        case 5003: {
+            HasStatistics = true;
+            StatisticsTime = time;
+            const char *period = strstr(message, "for the period ");
+            StatisticsPeriod = period ? std::string(period + 15) : std::string();
+            if (!StatisticsPeriod.empty() && StatisticsPeriod.back() == '.')
+                StatisticsPeriod.pop_back();
+            break;
+        }
+        default:
+            break;
+    }
+    if (IsErrorEntry(code, message)) {
+        HasError = true;
+        LastErrorTime = time;
+        LastErrorCode = code;
+        LastErrorMessage = message;
+    }
+}
+
+std::string StationStatus::Text() const {
+    char line[1200];
+    std::string text;
+    snprintf(line, sizeof line, "Data directory:   %s\n", DataDirectory.c_str());
+    text += line;
+    if (Running)
+        snprintf(line, sizeof line, "Instance:         running (PID %s)\n",
+                 ProcessId.empty() ? "unknown" : ProcessId.c_str());
+    else
+        snprintf(line, sizeof line, "Instance:         not running\n");
+    text += line;
+    if (HasArchiveDate)
+        snprintf(line, sizeof line, "Last archived:    %02d/%02d/%04d %02d:%02d:%02d UTC (%lld s ago)\n",
+                 ArchiveDate.wMonth, ArchiveDate.wDay, ArchiveDate.wYear, ArchiveDate.wHour,
+                 ArchiveDate.wMinute, ArchiveDate.wSecond, static_cast<long long>(ArchiveAgeSeconds));
+    else
+        snprintf(line, sizeof line, "Last archived:    never\n");
+    text += line;
+    if (HasStatistics)
+        snprintf(line, sizeof line, "Last statistics:  %s UTC, period %s\n", StatisticsTime.c_str(),
+                 StatisticsPeriod.c_str());
+    else
+        snprintf(line, sizeof line, "Last statistics:  none today\n");
+    text += line;
+    snprintf(
+        line, sizeof line,
+        "Today (%s):   %lu lost lines (5301), %lu cut lines (5302), %lu excluded samples, %lu write errors\n",
+        LogName.c_str(), LostLines, CutLines, ExcludedSamples, WriteErrors);
+    text += line;
+    if (HasError)
+        snprintf(line, sizeof line, "Last error:       %s  %d  %.1000s\n", LastErrorTime.c_str(),
+                 LastErrorCode, LastErrorMessage.c_str());
+    else
+        snprintf(line, sizeof line, "Last error:       none today\n");
+    text += line;
+    text += Healthy ? "Healthy:          yes\n" : "Healthy:          no (" + Reason + ")\n";
+    return text;
+}
+
+std::string StationStatus::Json() const {
+    std::string json = "{\"dataDirectory\":" + JsonText(DataDirectory);
+    json += std::string(",\"running\":") + (Running ? "true" : "false");
+    json += ",\"pid\":" + (ProcessId.empty() ? std::string("null") : ProcessId);
+    if (HasArchiveDate) {
+        char time[40];
+        snprintf(time, sizeof time, "%04d-%02d-%02dT%02d:%02d:%02dZ", ArchiveDate.wYear, ArchiveDate.wMonth,
+                 ArchiveDate.wDay, ArchiveDate.wHour, ArchiveDate.wMinute, ArchiveDate.wSecond);
+        json += ",\"lastArchived\":" + JsonText(time) +
+                ",\"lastArchivedAgeSeconds\":" + std::to_string(ArchiveAgeSeconds);
+    } else {
+        json += ",\"lastArchived\":null,\"lastArchivedAgeSeconds\":null";
+    }
+    if (HasStatistics)
+        json += ",\"lastStatistics\":{\"time\":" + JsonText(StatisticsTime) +
+                ",\"period\":" + JsonText(StatisticsPeriod) + "}";
+    else
+        json += ",\"lastStatistics\":null";
+    json += ",\"log\":" + JsonText(LogName);
+    json += ",\"lostLines\":" + std::to_string(LostLines) + ",\"cutLines\":" + std::to_string(CutLines) +
+            ",\"excludedSamples\":" + std::to_string(ExcludedSamples) +
+            ",\"writeErrors\":" + std::to_string(WriteErrors);
+    if (HasError)
+        json += ",\"lastError\":{\"time\":" + JsonText(LastErrorTime) +
+                ",\"code\":" + std::to_string(LastErrorCode) + ",\"message\":" + JsonText(LastErrorMessage) +
+                "}";
+    else
+        json += ",\"lastError\":null";
+    json += std::string(",\"healthy\":") + (Healthy ? "true" : "false");
+    json += ",\"reason\":" + (Healthy ? std::string("null") : JsonText(Reason));
+    return json + "}\n";
+}

@@ -1,0 +1,61 @@
+// What `kestrune status` tells a person at the station: whether an instance holds the data
+// directory, when the archive last ran and the last statistics period was written, today's
+// losses and errors from the event log, and whether all that adds up to healthy acquisition.
+//
+// It only reads: the registry key is opened for reading, the files are opened shared, and the
+// data directory's lock is only tried, never kept.
+#pragma once
+
+#include <string>
+
+#include "app/Configuration.h"
+#include "platform/win32.h"
+
+class StationStatus {
+public:
+    // An archive pass older than this many seconds means acquisition has stalled: a pass
+    // runs at least every 10 seconds while the instrument sends.
+    static constexpr DWORD HealthyArchiveAge = 60;
+    // Exit status of `kestrune status`.
+    static constexpr int HealthyStatus = 0;
+    static constexpr int UnhealthyStatus = 1;
+    // Name of the file in the data directory that holds the running instance's process id.
+    static const char ProcessIdFileName[];
+
+    // The name of the named mutex that marks the data directory as in use.
+    static std::string LockName(const char *dataDirectory);
+
+    // Looks at the station of the configuration's data directory now.
+    explicit StationStatus(const Configuration &configuration);
+
+    // The few lines for a person, and one JSON object for scripts.
+    std::string Text() const;
+    std::string Json() const;
+
+    bool Running = false;
+    std::string ProcessId;  // empty when unknown
+    bool HasArchiveDate = false;
+    SYSTEMTIME ArchiveDate = {};
+    LONGLONG ArchiveAgeSeconds = 0;
+    bool HasStatistics = false;
+    std::string StatisticsTime;    // "HH:MM:SS:MMM" of today's last 5003 entry
+    std::string StatisticsPeriod;  // its period as the entry gives it
+    unsigned long LostLines = 0;
+    unsigned long CutLines = 0;
+    unsigned long ExcludedSamples = 0;
+    unsigned long WriteErrors = 0;
+    bool HasError = false;
+    std::string LastErrorTime;
+    int LastErrorCode = 0;
+    std::string LastErrorMessage;
+    bool Healthy = false;
+    std::string Reason;  // why it is not healthy
+    std::string DataDirectory;
+    std::string LogName;  // today's log file name
+
+private:
+    void ReadInstance();
+    void ReadArchiveDate();
+    void ReadEventLog();
+    void AddEntry(const char *time, int code, const char *message);
+};

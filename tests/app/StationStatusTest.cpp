@@ -1,0 +1,174 @@
+// The station status: today's event log is summed up (lost and cut lines, excluded samples,
+// write errors, the last statistics period and the last error), the archive bookkeeping
+// gives the last pass, the data directory's lock tells whether an instance runs, and health
+// needs a running instance with a recent pass.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "app/StationStatus.h"
+#include "common/TestRoot.h"
+#include "services/DateAndDirectory.h"
+
+namespace {
+
+const char InstrumentKey[] = "SYSTEM\\CurrentControlSet\\Services\\QORL Data Acquisition\\Parameters\\Metek1";
+
+void SetArchiveDate(const SYSTEMTIME &time) {
+    char text[64];
+    snprintf(text, sizeof text, "%02d/%02d/%04d %02d:%02d:%02d UTC", time.wMonth, time.wDay, time.wYear,
+             time.wHour, time.wMinute, time.wSecond);
+    HKEY handle = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, InstrumentKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &handle, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(RegSetValueExA(handle, "ArchiveDate", 0, REG_SZ, reinterpret_cast<const BYTE *>(text),
+                             static_cast<DWORD>(strlen(text) + 1)),
+              ERROR_SUCCESS);
+    RegCloseKey(handle);
+}
+
+SYSTEMTIME SecondsAgo(unsigned seconds) {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ULONGLONG units = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32 | now.dwLowDateTime) -
+                      static_cast<ULONGLONG>(seconds) * 10000000ull;
+    FILETIME then = {static_cast<DWORD>(units), static_cast<DWORD>(units >> 32)};
+    SYSTEMTIME time;
+    FileTimeToSystemTime(&then, &time);
+    return time;
+}
+
+struct Station {
+    TestRoot root;
+    std::string data = root.Path() + "/c/Data/Code/Projects/Win32Console/Kestrune";
+    Configuration configuration;
+
+    Station() {
+        const char *argv[] = {"kestrune", "status"};
+        EXPECT_EQ(configuration.Load(2, argv), 0) << configuration.Error;
+        std::filesystem::create_directories(data);
+    }
+    std::string TodaysLog() const {
+        SYSTEMTIME today;
+        GetSystemTime(&today);
+        char name[32];
+        snprintf(name, sizeof name, "/%02d%03d.log", today.wYear % 100, DayOfYear(today));
+        return data + name;
+    }
+};
+
+TEST(StationStatus, SumsUpTodaysLog) {
+    Station station;
+    std::ofstream(station.TodaysLog(), std::ios::binary)
+        << "12/08/26 QORL Data Acquisition Service EventLog\r\n\r\n"
+           "HH:MM:SS:MMM  Code  Message\r\n"
+           "00:00:01:000  9998  Starting event log.\r\n"
+           "00:00:02:000  5103  Metek1: Can't start data acquisition. Either COM1 doesn't exist or is open "
+           "in "
+           "another application.\r\n"
+           "00:01:00:000  5017  Metek1: Archiving 3990 of 4000 raw data samples. Excluded samples: Bad = 4  "
+           "Blackout = 5  Edited = 1\r\n"
+           "00:01:00:001  5301  Metek1: 12 instrument lines lost: every sample buffer was still held by the "
+           "archive.\r\n"
+           "00:01:00:002  5302  Metek1: 3 over-long instrument lines cut to 20000 characters.\r\n"
+           "00:01:00:003  5003  Metek1: Archiving statistics for the period 00:00:000-01:00:000.\r\n"
+           "00:02:00:000  5004  Metek1: Error opening file C:\\x\\lab0_raw.txt (100 bytes lost)\r\n"
+           "00:02:00:001  5302  Metek1: 2 over-long instrument lines cut to 20000 characters.\r\n"
+           "00:02:00:002  5017  Metek1: Archiving 4000 of 4000 raw data samples.\r\n"
+           "00:02:00:003  5017  Metek1: Archiving 3000 of 3002 raw data samples. Excluded samples: Bad = 0  "
+           "Blackout = 2  Edited = 0\r\n"
+           "00:02:30:000  6701  Metek1: Error opening file C:\\x\\lab0_stats.txt\r\n"
+           "00:03:00:000  5003  Metek1: Archiving statistics for the period 02:00:000-03:00:000.\r\n"
+           "00:03:00:001  5013  Metek1: Raw data archiving enabled with an archiving period of 60 "
+           "seconds.\r\n";
+    const StationStatus status(station.configuration);
+    EXPECT_EQ(status.LostLines, 12u);
+    EXPECT_EQ(status.CutLines, 5u);
+    EXPECT_EQ(status.ExcludedSamples, 12u);
+    EXPECT_EQ(status.WriteErrors, 2u);
+    EXPECT_TRUE(status.HasStatistics);
+    EXPECT_EQ(status.StatisticsTime, "00:03:00:000");
+    EXPECT_EQ(status.StatisticsPeriod, "02:00:000-03:00:000");
+    EXPECT_TRUE(status.HasError);
+    EXPECT_EQ(status.LastErrorTime, "00:02:30:000");
+    EXPECT_EQ(status.LastErrorCode, 6701);
+    EXPECT_EQ(status.LastErrorMessage, "Metek1: Error opening file C:\\x\\lab0_stats.txt");
+    const std::string json = status.Json();
+    EXPECT_NE(json.find("\"lostLines\":12,\"cutLines\":5,\"excludedSamples\":12,\"writeErrors\":2"),
+              std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"lastError\":{\"time\":\"00:02:30:000\",\"code\":6701,\"message\":\"Metek1: Error "
+                        "opening file C:\\\\x\\\\lab0_stats.txt\"}"),
+              std::string::npos)
+        << json;
+    const std::string text = status.Text();
+    EXPECT_NE(text.find("Last statistics:  00:03:00:000 UTC, period 02:00:000-03:00:000\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("12 lost lines (5301), 5 cut lines (5302), 12 excluded samples, 2 write errors\n"),
+              std::string::npos)
+        << text;
+}
+
+TEST(StationStatus, HealthyOnlyWithARunningInstanceAndARecentPass) {
+    Station station;
+    {
+        const StationStatus status(station.configuration);
+        EXPECT_FALSE(status.Running);
+        EXPECT_FALSE(status.HasArchiveDate);
+        EXPECT_FALSE(status.Healthy);
+        EXPECT_EQ(status.Reason, "no kestrune holds the data directory");
+        EXPECT_NE(status.Json().find("\"running\":false,\"pid\":null,\"lastArchived\":null"),
+                  std::string::npos);
+    }
+    // An instance: another thread owns the lock, and the process id is on file.
+    const std::string lockName =
+        StationStatus::LockName(station.configuration.Text(Configuration::DataDirectory));
+    HANDLE taken = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::thread owner([&] {
+        HANDLE lock = CreateMutexA(nullptr, FALSE, lockName.c_str());
+        WaitForSingleObject(lock, INFINITE);
+        SetEvent(taken);
+        WaitForSingleObject(release, INFINITE);
+        ReleaseMutex(lock);
+        CloseHandle(lock);
+    });
+    EXPECT_EQ(WaitForSingleObject(taken, 10000), WAIT_OBJECT_0);
+    std::ofstream(station.data + "/kestrune.pid", std::ios::binary) << "4242\r\n";
+    {
+        const StationStatus status(station.configuration);
+        EXPECT_TRUE(status.Running);
+        EXPECT_EQ(status.ProcessId, "4242");
+        EXPECT_FALSE(status.Healthy);
+        EXPECT_EQ(status.Reason, "no archive pass recorded");
+    }
+    SetArchiveDate(SecondsAgo(5));
+    {
+        const StationStatus status(station.configuration);
+        EXPECT_TRUE(status.HasArchiveDate);
+        EXPECT_TRUE(status.Healthy) << status.Reason;
+        EXPECT_NE(status.Text().find("Instance:         running (PID 4242)\n"), std::string::npos);
+        EXPECT_NE(status.Text().find("Healthy:          yes\n"), std::string::npos);
+        EXPECT_NE(status.Json().find("\"healthy\":true,\"reason\":null}"), std::string::npos);
+    }
+    SetArchiveDate(SecondsAgo(StationStatus::HealthyArchiveAge + 30));
+    {
+        const StationStatus status(station.configuration);
+        EXPECT_FALSE(status.Healthy);
+        EXPECT_EQ(status.Reason.rfind("the last archive pass is ", 0), 0u) << status.Reason;
+    }
+    SetEvent(release);
+    owner.join();
+    CloseHandle(taken);
+    CloseHandle(release);
+    const StationStatus stopped(station.configuration);
+    EXPECT_FALSE(stopped.Running);
+    EXPECT_EQ(stopped.ProcessId, "");
+}
+
+}  // namespace
