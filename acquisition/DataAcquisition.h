@@ -131,6 +131,10 @@ public:
     DWORD LinesLost = 0;          // lines dropped because every buffer was owned by the archive
     DWORD ReadErrors = 0;         // failed reads or waits on the port
     DWORD Reinitializations = 0;  // InitializeInstrument runs after the start
+    // Progress that other threads may read (the service watchdog): reads of the port by the
+    // engine thread and archive passes by the archive thread, counted from construction.
+    std::atomic<DWORD> EngineReads{0};
+    std::atomic<DWORD> ArchivePasses{0};
 
     // Process-wide: shared by every engine of the process.
     static LONG LiveInstances;

@@ -150,6 +150,7 @@ void DataAcquisition::RunArchive() {
             next = (next + 1) % BufferCount;
             archivedAny = true;
             stopping = !ArchivePass(state);
+            ArchivePasses.fetch_add(1, std::memory_order_relaxed);
             if (!ready[next] && IsSignalled(Buffers[next].BufferReadyEvent))
                 ready[next] = true;
         }

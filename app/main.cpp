@@ -13,6 +13,7 @@
 #include <new>
 
 #include "app/Configuration.h"
+#include "app/ServiceNotifier.h"
 #include "app/StationStatus.h"
 #include "instrument/SonicMetek3ClassAMPSerial.h"
 #include "services/EventLog.h"
@@ -43,10 +44,14 @@ const char ProcessIdFileName[] = "kestrune.pid";
 SonicMetek3ClassAMPSerial *RunningEngine = nullptr;
 HANDLE StopLock = nullptr;      // unnamed mutex around Stop
 HANDLE StoppedEvent = nullptr;  // manual-reset: Stop has completed
+// Tells a service manager about the start, the stop and the threads' health.
+ServiceNotifier *Notifier = nullptr;
 
 void StopOnce() {
     WaitForSingleObject(StopLock, INFINITE);
     if (WaitForSingleObject(StoppedEvent, 0) != WAIT_OBJECT_0) {
+        if (Notifier != nullptr)
+            Notifier->Stopping();
         if (RunningEngine != nullptr)
             RunningEngine->Stop();
         SetEvent(StoppedEvent);
@@ -219,6 +224,7 @@ int main(int argc, char **argv) {
     engine->ComPort = static_cast<WORD>(configuration.Number(Configuration::ComPort));
     engine->BaudRate = configuration.Number(Configuration::BaudRate);
 
+    Notifier = new ServiceNotifier(*engine);
     // From here a stop request stops this engine.
     StopLock = CreateMutexA(nullptr, FALSE, nullptr);
     StoppedEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -237,15 +243,32 @@ int main(int argc, char **argv) {
         engine->StartArchiveEngine(rawTimeKeyFormat, rawTimeKeyEnabled, qualityControl, rawArchiveDirectory,
                                    rawFileTemplate, statsArchiveDirectory, statsFileTemplate, blackoutPeriod,
                                    rawArchivePeriod, statsArchivePeriod, fileCompression, compressionAge);
+        Notifier->Ready();
     }
     if (StopLock != nullptr)
         ReleaseMutex(StopLock);
 
-    // Runs until a control event has stopped the engine, or for the run length asked for.
+    // Runs until a control event has stopped the engine, or for the run length asked for,
+    // checking the threads' health for the service manager's watchdog on the way.
     if (StoppedEvent == nullptr)
         Sleep(INFINITE);
-    if (WaitForSingleObject(StoppedEvent, RunLength()) != WAIT_OBJECT_0)
-        StopOnce();
+    const DWORD runLength = RunLength();
+    const ULONGLONG runStart = GetTickCount64();
+    for (;;) {
+        DWORD wait = Notifier->CheckInterval();
+        if (runLength != INFINITE) {
+            const ULONGLONG elapsed = GetTickCount64() - runStart;
+            const DWORD left = elapsed >= runLength ? 0 : static_cast<DWORD>(runLength - elapsed);
+            wait = left < wait ? left : wait;
+        }
+        if (WaitForSingleObject(StoppedEvent, wait) == WAIT_OBJECT_0)
+            break;
+        if (runLength != INFINITE && GetTickCount64() - runStart >= runLength) {
+            StopOnce();
+            break;
+        }
+        Notifier->Check();
+    }
 
     char pidPath[MAX_PATH + sizeof ProcessIdFileName];
     ProcessIdPath(dataDirectory, pidPath, sizeof pidPath);

@@ -114,6 +114,7 @@ void SerialEventIO::Reinitialize() {
 }
 
 void SerialEventIO::ReadPort() {
+    EngineReads.fetch_add(1, std::memory_order_relaxed);
     // One clock reading for the whole wake-up; arrivals are placed relative to it.
     LARGE_INTEGER counter;
     FILETIME now;

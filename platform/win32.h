@@ -22,6 +22,10 @@ inline DWORD KestruneGetCommArrivalTimes(HANDLE, LARGE_INTEGER *, DWORD) { retur
 // bound its waits for it (platform/posix/registry.h). The Windows registry never makes a
 // call wait for another program's lock, so there is nothing to bound.
 inline DWORD KestruneSetRegistryWaitLimit(DWORD) { return 0; }
+// Service-manager notifications are systemd's (platform/posix/service.h); on Windows the
+// service control manager is told through its own API, so there is nothing to send.
+inline DWORD KestruneNotifyServiceManager(const char *) { return 0; }
+inline DWORD KestruneServiceWatchdogMilliseconds() { return 0; }
 #else
 #include "platform/posix/types.h"
 #include "platform/posix/errors.h"
@@ -34,6 +38,7 @@ inline DWORD KestruneSetRegistryWaitLimit(DWORD) { return 0; }
 #include "platform/posix/registry.h"
 #include "platform/posix/modules.h"
 #include "platform/posix/console.h"
+#include "platform/posix/service.h"
 #endif
 
 #include <cmath>

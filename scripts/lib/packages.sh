@@ -1,6 +1,7 @@
 # Debian packages the build, the tests and the tools need. Sourced by the scripts.
 KESTRUNE_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-  libsqlite3-dev libzip-dev zip unzip python3 python3-numpy libcpp-httplib-dev faketime)
+  libsqlite3-dev libzip-dev libsystemd-dev systemd zip unzip python3 python3-numpy libcpp-httplib-dev
+  faketime)
 
 kestrune_install_packages() {
   local missing=() p

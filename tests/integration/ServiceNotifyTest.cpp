@@ -1,0 +1,211 @@
+// The program under a service manager's notification socket that the test owns: READY=1
+// once acquisition runs, WATCHDOG=1 while the engine reads and the archive runs passes, none
+// while the archive is stalled (the test holds the event log's lock, on which the archive's
+// next pass waits), and STOPPING=1 on SIGTERM.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/TestRoot.h"
+#include "platform/win32.h"
+
+extern char **environ;
+
+namespace {
+
+const std::string BinDir = KESTRUNE_BIN_DIR;
+
+pid_t Spawn(const std::vector<std::string> &args, const std::vector<std::string> &extraEnv, int *out,
+            const std::string &errPath) {
+    int pipeFds[2] = {-1, -1};
+    if (out != nullptr && pipe(pipeFds) != 0)
+        return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (out != nullptr) {
+        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+        posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+    }
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<std::string> envText;
+    for (char **e = environ; *e; ++e)
+        envText.push_back(*e);
+    envText.insert(envText.end(), extraEnv.begin(), extraEnv.end());
+    std::vector<char *> env, argv;
+    for (auto &e : envText)
+        env.push_back(e.data());
+    env.push_back(nullptr);
+    std::vector<std::string> argText = args;
+    for (auto &a : argText)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argText[0].c_str(), &actions, nullptr, argv.data(), env.data()) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    if (out != nullptr) {
+        close(pipeFds[1]);
+        *out = pipeFds[0];
+    }
+    return pid;
+}
+
+int WaitExit(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
+std::string ReadLine(int fd) {
+    std::string line;
+    char c;
+    while (read(fd, &c, 1) == 1 && c != '\n')
+        line += c;
+    return line;
+}
+
+// The notification socket: a datagram socket bound to a path.
+class NotifySocket {
+public:
+    explicit NotifySocket(const std::string &path) : path_(path) {
+        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+        bound_ = bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    }
+    ~NotifySocket() { close(fd_); }
+    bool Bound() const { return bound_; }
+    // The next message, or "" when none came within the limit.
+    std::string Next(int limitSeconds) {
+        pollfd p = {fd_, POLLIN, 0};
+        if (poll(&p, 1, limitSeconds * 1000) <= 0)
+            return "";
+        char message[4096];
+        const ssize_t n = recv(fd_, message, sizeof message, 0);
+        return n > 0 ? std::string(message, static_cast<size_t>(n)) : std::string();
+    }
+    // Reads messages until one contains text; returns it, or "" at the limit.
+    std::string Until(const std::string &text, int limitSeconds, std::vector<std::string> *seen = nullptr) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
+        while (std::chrono::steady_clock::now() < end) {
+            const std::string message = Next(1);
+            if (seen != nullptr && !message.empty())
+                seen->push_back(message);
+            if (message.find(text) != std::string::npos)
+                return message;
+        }
+        return "";
+    }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    bool bound_ = false;
+};
+
+bool HasWatchdog(const std::string &message) {
+    return message.find("WATCHDOG=1") != std::string::npos;
+}
+
+TEST(ServiceNotify, ReadyWatchdogOnlyWhileHealthyAndStopping) {
+    TestRoot root;
+    NotifySocket notify(root.Path() + "/notify");
+    ASSERT_TRUE(notify.Bound());
+
+    // 2000 lines a second: a buffer goes to the archive every two seconds, so every check
+    // (half of the 8-second watchdog) of a healthy run sees reads and a pass.
+    int simOut = -1;
+    const pid_t sim =
+        Spawn({BinDir + "/usonic-sim", "--rate", "2000"}, {}, &simOut, root.Path() + "/sim.err");
+    ASSERT_GT(sim, 0);
+    const std::string device = ReadLine(simOut);
+    ASSERT_FALSE(device.empty());
+    const pid_t program = Spawn(
+        {BinDir + "/kestrune"},
+        {"KESTRUNE_COM1=" + device, "NOTIFY_SOCKET=" + root.Path() + "/notify", "WATCHDOG_USEC=8000000"},
+        nullptr, root.Path() + "/kestrune.err");
+    ASSERT_GT(program, 0);
+
+    const std::string ready = notify.Next(60);
+    EXPECT_EQ(ready.rfind("READY=1\n", 0), 0u) << ready;
+    EXPECT_TRUE(HasWatchdog(notify.Until("WATCHDOG=1", 60)));
+
+    // Stall the archive: its next pass waits for the event log's lock, held here.
+    HANDLE taken = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::thread holder([&] {
+        HANDLE lock =
+            CreateMutexA(nullptr, FALSE, "QORL Data Acquisition Service EventLog_EventLogDiskWrite");
+        WaitForSingleObject(lock, INFINITE);
+        SetEvent(taken);
+        WaitForSingleObject(release, INFINITE);
+        ReleaseMutex(lock);
+        CloseHandle(lock);
+    });
+    EXPECT_EQ(WaitForSingleObject(taken, 30000), WAIT_OBJECT_0);
+    // The check that first sees no pass says so; it and the two after it carry no WATCHDOG=1.
+    const std::string stalled = notify.Until("STATUS=Stalled: no archive pass", 30);
+    EXPECT_FALSE(stalled.empty());
+    EXPECT_FALSE(HasWatchdog(stalled)) << stalled;
+    for (int check = 0; check < 2; ++check) {
+        const std::string message = notify.Next(30);
+        EXPECT_NE(message.find("STATUS=Stalled"), std::string::npos) << message;
+        EXPECT_FALSE(HasWatchdog(message)) << message;
+    }
+    SetEvent(release);
+    holder.join();
+    CloseHandle(taken);
+    CloseHandle(release);
+
+    // Passes resume, and with them the sign of life.
+    EXPECT_TRUE(HasWatchdog(notify.Until("WATCHDOG=1", 60)));
+
+    kill(program, SIGTERM);
+    EXPECT_NE(notify.Until("STOPPING=1", 60), "");
+    EXPECT_EQ(WaitExit(program), 0);
+    kill(sim, SIGTERM);
+    WaitExit(sim);
+    close(simOut);
+}
+
+TEST(ServiceNotify, WithoutAWatchdogOnlyReadyAndStopping) {
+    TestRoot root;
+    NotifySocket notify(root.Path() + "/notify");
+    ASSERT_TRUE(notify.Bound());
+    // With a socket but no watchdog interval: READY=1, then no checks, then STOPPING=1.
+    int simOut = -1;
+    const pid_t sim =
+        Spawn({BinDir + "/usonic-sim", "--rate", "2000"}, {}, &simOut, root.Path() + "/sim.err");
+    ASSERT_GT(sim, 0);
+    const std::string device = ReadLine(simOut);
+    const pid_t program = Spawn(
+        {BinDir + "/kestrune"},
+        {"KESTRUNE_COM1=" + device, "NOTIFY_SOCKET=" + root.Path() + "/notify", "KESTRUNE_RUN_SECONDS=3"},
+        nullptr, root.Path() + "/kestrune.err");
+    ASSERT_GT(program, 0);
+    EXPECT_EQ(notify.Next(60).rfind("READY=1\n", 0), 0u);
+    const std::string next = notify.Next(60);
+    EXPECT_EQ(next.rfind("STOPPING=1\n", 0), 0u) << next;
+    EXPECT_EQ(WaitExit(program), 0);
+    kill(sim, SIGTERM);
+    WaitExit(sim);
+    close(simOut);
+}
+
+}  // namespace
