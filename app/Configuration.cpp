@@ -265,7 +265,7 @@ int Configuration::Fail(Setting setting, const char *allowed) {
 int Configuration::Load(int argc, const char *const *argv) {
     Error[0] = '\0';
     int result = ParseArguments(argc, argv);
-    if (result != 0 || Action == ShowHelp || Action == ShowVersion)
+    if (result != 0 || Action == ShowHelp || Action == ShowVersion || Action == ControlService)
         return result;
     result = ReadRegistry();
     if (result != 0)
@@ -326,6 +326,30 @@ int Configuration::ParseArguments(int argc, const char *const *argv) {
         }
         if (strcmp(argument, "status") == 0 && i == 1) {
             Action = ShowStatus;
+            continue;
+        }
+        if (strcmp(argument, "service") == 0 && i == 1) {
+            const char *verb = i + 1 < argc ? argv[i + 1] : "";
+            if (strcmp(verb, "install") != 0 && strcmp(verb, "uninstall") != 0 &&
+                strcmp(verb, "start") != 0 && strcmp(verb, "stop") != 0) {
+                snprintf(Error, sizeof Error,
+                         "kestrune: service needs one of install, uninstall, start, stop (given \"%.200s\"); "
+                         "see kestrune --help.",
+                         verb);
+                return UsageStatus;
+            }
+            if (i + 2 < argc) {
+                snprintf(Error, sizeof Error,
+                         "kestrune: unknown argument \"%.200s\" after service %s; see kestrune --help.",
+                         argv[i + 2], verb);
+                return UsageStatus;
+            }
+            Action = ControlService;
+            ServiceVerb = verb;
+            return 0;
+        }
+        if (strcmp(argument, "--service") == 0 && Action == Run) {
+            AsService = true;
             continue;
         }
         if (strcmp(argument, "--json") == 0 && Action == ShowStatus) {
@@ -522,6 +546,9 @@ std::string Configuration::Usage() {
     return "Usage: kestrune [options]         acquire (until stopped)\n"
            "       kestrune --show-config     show the configuration and where each value comes from\n"
            "       kestrune status [--json]   show whether acquisition is healthy\n"
+           "       kestrune service install|uninstall|start|stop\n"
+           "                                  the Windows service \"QORL Data Acquisition\"\n"
+           "                                  (administrator rights; it runs kestrune --service)\n"
            "\n"
            "Options (each overrides the registry value named after it):\n"
            "  --port N               serial port COMN (ComPort), 1 to 255\n"

@@ -26,7 +26,7 @@ public:
     static const char InstrumentSubkey[];
 
     // What the command line asks for.
-    enum Command { Run, ShowConfig, ShowHelp, ShowVersion, ShowStatus };
+    enum Command { Run, ShowConfig, ShowHelp, ShowVersion, ShowStatus, ControlService };
 
     // Where a value came from.
     enum Source { FromDefault, FromRegistry, FromCommandLine };
@@ -60,8 +60,8 @@ public:
 
     // Reads the command line (argv[0] is the program), then the registry, puts the options
     // over the registry's values and checks every value. Returns 0, or UsageStatus with
-    // Error holding the one-line description of the first problem. With --help or --version
-    // nothing is read from the registry.
+    // Error holding the one-line description of the first problem. With --help, --version
+    // or a service command nothing is read from the registry.
     int Load(int argc, const char *const *argv);
 
     // The value of a text or a number setting.
@@ -83,6 +83,10 @@ public:
     Command Action = Run;
     // With the command "status": --json was given.
     bool Json = false;
+    // With the command "service": what to do ("install", "uninstall", "start", "stop").
+    const char *ServiceVerb = nullptr;
+    // --service: the program runs under the service control manager.
+    bool AsService = false;
     char Error[1000] = {};
 
 private:

@@ -10,11 +10,13 @@
 // KESTRUNE_RUN_SECONDS, when set to a positive number, stops it after that many seconds.
 //
 // Only one instance runs per data directory: a second one exits at once with status 2.
+// "kestrune service ..." and --service are the Windows service (app/WindowsService.h).
 #include <new>
 
 #include "app/Configuration.h"
 #include "app/ServiceNotifier.h"
 #include "app/StationStatus.h"
+#include "app/WindowsService.h"
 #include "instrument/SonicMetek3ClassAMPSerial.h"
 #include "services/EventLog.h"
 
@@ -36,6 +38,8 @@ T *CreateZeroed(Args &&...args) {
 
 // Exit status of a second instance on a data directory that is in use.
 const int InstanceRunningStatus = 2;
+// Exit status (and, as a service, service-specific exit code) of a run whose engine did not start.
+const int StartFailedStatus = 3;
 // Name of the file in the data directory that holds the running instance's process id.
 const char ProcessIdFileName[] = "kestrune.pid";
 
@@ -138,9 +142,8 @@ void ReadProcessId(const char *dataDirectory, char *text, size_t size) {
     CloseHandle(file);
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
+// The program's run: in a console, or as the service (--service).
+int RunStation(int argc, char **argv) {
     Configuration configuration;
     if (configuration.Load(argc, argv) != 0) {
         fprintf(stderr, "%s\n", configuration.Error);
@@ -156,6 +159,8 @@ int main(int argc, char **argv) {
         case Configuration::ShowConfig:
             fputs(configuration.Describe().c_str(), stdout);
             return 0;
+        case Configuration::ControlService:
+            return WindowsService::Command(configuration.ServiceVerb);
         case Configuration::ShowStatus: {
             const StationStatus status(configuration);
             fputs(configuration.Json ? status.Json().c_str() : status.Text().c_str(), stdout);
@@ -218,6 +223,8 @@ int main(int argc, char **argv) {
         return 1;
     }
     WriteProcessId(dataDirectory);
+    char pidPath[MAX_PATH + sizeof ProcessIdFileName];
+    ProcessIdPath(dataDirectory, pidPath, sizeof pidPath);
 
     SonicMetek3ClassAMPSerial *engine =
         CreateZeroed<SonicMetek3ClassAMPSerial>(instrumentName, serialNumber, *eventLog);
@@ -244,6 +251,11 @@ int main(int argc, char **argv) {
                                    rawFileTemplate, statsArchiveDirectory, statsFileTemplate, blackoutPeriod,
                                    rawArchivePeriod, statsArchivePeriod, fileCompression, compressionAge);
         Notifier->Ready();
+        WindowsService::Running();
+    } else if (configuration.AsService) {
+        StopOnce();  // a service whose start failed ends, with the status of a failed start
+        DeleteFileA(pidPath);
+        return StartFailedStatus;
     }
     if (StopLock != nullptr)
         ReleaseMutex(StopLock);
@@ -270,10 +282,16 @@ int main(int argc, char **argv) {
         Notifier->Check();
     }
 
-    char pidPath[MAX_PATH + sizeof ProcessIdFileName];
-    ProcessIdPath(dataDirectory, pidPath, sizeof pidPath);
     DeleteFileA(pidPath);
     if (instanceLock != nullptr)
         ReleaseMutex(instanceLock);
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (WindowsService::Requested(argc, argv))
+        return WindowsService::Dispatch(argc, argv, RunStation, StopOnce);
+    return RunStation(argc, argv);
 }

@@ -39,6 +39,7 @@ inline DWORD KestruneServiceWatchdogMilliseconds() { return 0; }
 #include "platform/posix/modules.h"
 #include "platform/posix/console.h"
 #include "platform/posix/service.h"
+#include "platform/posix/servicecontrol.h"
 #endif
 
 #include <cmath>
