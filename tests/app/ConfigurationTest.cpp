@@ -213,6 +213,29 @@ TEST(Configuration, CommandsAndBadCommandLines) {
     Configuration status;
     EXPECT_EQ(Load(status, {"status", "--json"}), 0);
     EXPECT_TRUE(status.Json);
+
+    for (const char *verb : {"install", "uninstall", "start", "stop"}) {
+        Configuration service;
+        EXPECT_EQ(Load(service, {"service", verb}), 0) << verb;
+        EXPECT_EQ(service.Action, Configuration::ControlService);
+        EXPECT_STREQ(service.ServiceVerb, verb);
+    }
+    Configuration badVerb;
+    EXPECT_EQ(Load(badVerb, {"service", "restart"}), 2);
+    EXPECT_STREQ(
+        badVerb.Error,
+        "kestrune: service needs one of install, uninstall, start, stop (given \"restart\"); see kestrune "
+        "--help.");
+    Configuration noVerb;
+    EXPECT_EQ(Load(noVerb, {"service"}), 2);
+    Configuration extra;
+    EXPECT_EQ(Load(extra, {"service", "start", "now"}), 2);
+    EXPECT_STREQ(extra.Error, "kestrune: unknown argument \"now\" after service start; see kestrune --help.");
+    Configuration asService;
+    EXPECT_EQ(Load(asService, {"--service", "--port", "3"}), 0);
+    EXPECT_EQ(asService.Action, Configuration::Run);
+    EXPECT_TRUE(asService.AsService);
+    EXPECT_EQ(asService.Number(Configuration::ComPort), 3u);
 }
 
 const char ProgramOrigin[] =

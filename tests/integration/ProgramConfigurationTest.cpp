@@ -307,6 +307,34 @@ TEST(ProgramConfiguration, ShowConfigHelpAndVersionPrintWithoutAcquiring) {
     EXPECT_EQ(CreatedPaths(root), std::vector<std::string>{});
 }
 
+// Where there is no Windows service control manager, every service command and --service end
+// with status 1 and one line saying so, and touch nothing.
+TEST(ProgramService, CommandsFailCleanlyWithoutAServiceControlManager) {
+    TestRoot root;
+    const std::vector<std::vector<std::string>> commands = {{"service", "install"},
+                                                            {"service", "uninstall"},
+                                                            {"service", "start"},
+                                                            {"service", "stop"},
+                                                            {"--service"}};
+    for (const auto &command : commands) {
+        std::vector<std::string> args = {BinDir + "/kestrune"};
+        args.insert(args.end(), command.begin(), command.end());
+        const std::string errPath = root.Path() + "/service.err";
+        Process program(args, {}, errPath);
+        EXPECT_EQ(program.ReadAll(), "");
+        EXPECT_EQ(program.Wait(), 1) << command.back();
+        const std::string what = command.size() == 2 ? command[0] + " " + command[1] : command[0];
+        const std::string message =
+            "kestrune: " + what +
+            (command.size() == 2 ? ": cannot open the service control manager"
+                                 : ": cannot connect to the service control manager") +
+            " (error 120): there is no Windows service control manager on this system (on Linux use the "
+            "systemd unit).\n";
+        EXPECT_EQ(FileText(errPath), message);
+    }
+    EXPECT_EQ(CreatedPaths(root), std::vector<std::string>{});
+}
+
 // Runs `kestrune status --json` and returns its exit status, its output in json.
 int Status(const TestRoot &root, std::string *json) {
     Process status({BinDir + "/kestrune", "status", "--json"}, {}, root.Path() + "/status.err");
