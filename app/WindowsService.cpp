@@ -153,6 +153,61 @@ int Fail(const char *what, SC_HANDLE service, SC_HANDLE manager) {
     return WindowsService::CommandFailedStatus;
 }
 
+// Follows a pending state the way the control manager's clients do: while the service makes
+// progress (a new checkpoint within each wait hint) it waits, asking again after a tenth of the
+// hint (a quarter to two seconds). Returns false with ERROR_SERVICE_REQUEST_TIMEOUT when the
+// service stopped making progress, or with the query's error.
+bool WaitWhilePending(SC_HANDLE service, DWORD pending, SERVICE_STATUS *status) {
+    if (!QueryServiceStatus(service, status))
+        return false;
+    ULONGLONG progressAt = GetTickCount64();
+    DWORD checkPoint = status->dwCheckPoint;
+    while (status->dwCurrentState == pending) {
+        DWORD hint = status->dwWaitHint == 0 ? 10000 : status->dwWaitHint;
+        DWORD pause = hint / 10;
+        pause = pause < 250 ? 250 : (pause > 2000 ? 2000 : pause);
+        Sleep(pause);
+        if (!QueryServiceStatus(service, status))
+            return false;
+        if (status->dwCheckPoint != checkPoint) {
+            checkPoint = status->dwCheckPoint;
+            progressAt = GetTickCount64();
+        } else if (status->dwCurrentState == pending && GetTickCount64() - progressAt > hint) {
+            SetLastError(ERROR_SERVICE_REQUEST_TIMEOUT);
+            return false;
+        }
+    }
+    return true;
+}
+
+// What the service's own exit code says.
+const char *ExitMeaning(DWORD code) {
+    switch (code) {
+        case 1:
+            return "the data directory cannot be created";
+        case 2:
+            return "a bad configuration value, or the data directory is in use by another kestrune";
+        case 3:
+            return "the acquisition engine did not start (the port is missing or cannot be opened)";
+        default:
+            return "see the event log in the data directory";
+    }
+}
+
+// Tells how a service that should be running ended; returns CommandFailedStatus.
+int Ended(const char *verb, const SERVICE_STATUS &status, SC_HANDLE service, SC_HANDLE manager) {
+    if (status.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR)
+        fprintf(stderr, "kestrune: service %s: the service stopped with its exit code %lu: %s.\n", verb,
+                static_cast<unsigned long>(status.dwServiceSpecificExitCode),
+                ExitMeaning(status.dwServiceSpecificExitCode));
+    else
+        fprintf(stderr, "kestrune: service %s: the service stopped (error %lu).\n", verb,
+                static_cast<unsigned long>(status.dwWin32ExitCode));
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return WindowsService::CommandFailedStatus;
+}
+
 int Install() {
     char program[MAX_PATH];
     const DWORD length = GetModuleFileNameA(nullptr, program, sizeof program);
@@ -193,7 +248,12 @@ int Start() {
         return WindowsService::CommandFailedStatus;
     if (!StartServiceA(service, 0, nullptr))
         return Fail("service start: cannot start the service", service, manager);
-    printf("kestrune: started the service \"%s\".\n", WindowsService::Name);
+    SERVICE_STATUS status = {};
+    if (!WaitWhilePending(service, SERVICE_START_PENDING, &status))
+        return Fail("service start: the service was started but did not report running", service, manager);
+    if (status.dwCurrentState != SERVICE_RUNNING)
+        return Ended("start", status, service, manager);
+    printf("kestrune: the service \"%s\" is running.\n", WindowsService::Name);
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
     return 0;
@@ -206,7 +266,12 @@ int Stop() {
     SERVICE_STATUS status = {};
     if (!ControlService(service, SERVICE_CONTROL_STOP, &status))
         return Fail("service stop: cannot stop the service", service, manager);
-    printf("kestrune: asked the service \"%s\" to stop.\n", WindowsService::Name);
+    if (!WaitWhilePending(service, SERVICE_STOP_PENDING, &status))
+        return Fail("service stop: the service was asked to stop but did not report stopped", service,
+                    manager);
+    if (status.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR)
+        return Ended("stop", status, service, manager);
+    printf("kestrune: the service \"%s\" has stopped.\n", WindowsService::Name);
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
     return 0;

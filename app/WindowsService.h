@@ -6,7 +6,10 @@
 // the engine's Start returned, and answers the stop and shutdown controls with the orderly
 // stop, reporting stop-pending with a rising checkpoint until it has ended. A run that ends
 // with a non-zero status (a bad configuration, a start that failed) is reported as a
-// service-specific error carrying that status.
+// service-specific error carrying that status. "service start" and "service stop" wait while
+// the service reports progress and say how it ended up: running, stopped, or stopped with its
+// exit code (1: the data directory cannot be created; 2: a bad configuration value or the data
+// directory in use; 3: the engine did not start).
 //
 // Where there is no service control manager (the POSIX layer), every command fails with a
 // message saying so, and --service ends at once.
