@@ -105,7 +105,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const size_t end = stream.find(terminator, begin);
         const size_t length = (end == std::string::npos ? stream.size() : end) - begin;
         if (length >= Area) {
-            ++cut;
+            // A line that fills the area exactly is stored whole; only a longer one is cut.
+            if (length > Area)
+                ++cut;
             expected.push_back(stream.substr(begin, Area));
         } else if (end != std::string::npos) {
             expected.push_back(stream.substr(begin, length));
