@@ -1,106 +1,24 @@
 // The daily event log: file names, header and line bytes, the day split, and writers in
 // several threads and processes sharing one log through its named mutex.
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <csignal>
-#include <filesystem>
-#include <fstream>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "common/TestRoot.h"
+#include "EventLogTestSupport.h"
 #include "platform/ChildProcess.h"
-#include "services/EventLog.h"
+
+using namespace eventlogtest;
 
 namespace {
 
-const char *const ServiceLogName = "QORL Data Acquisition Service EventLog";
-
-FILETIME At(int year, int month, int day, int hour, int minute, int second, int millisecond) {
-    SYSTEMTIME time = {};
-    time.wYear = static_cast<WORD>(year);
-    time.wMonth = static_cast<WORD>(month);
-    time.wDay = static_cast<WORD>(day);
-    time.wHour = static_cast<WORD>(hour);
-    time.wMinute = static_cast<WORD>(minute);
-    time.wSecond = static_cast<WORD>(second);
-    time.wMilliseconds = static_cast<WORD>(millisecond);
-    FILETIME fileTime = {};
-    EXPECT_TRUE(SystemTimeToFileTime(&time, &fileTime));
-    return fileTime;
-}
-
-EventLog::Entry MakeEntry(FILETIME time, LONG code, const char *message) {
-    EventLog::Entry entry;
-    entry.Time = time;
-    entry.Code = code;
-    entry.Message = message;
-    return entry;
-}
-
-std::string ReadFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-std::string Header(const char *date, const char *name) {
-    return std::string(date) + " " + name + "\r\n\r\nHH:MM:SS:MMM  Code  Message\r\n";
-}
-
-// All day files of a directory, oldest first, joined.
-std::string ReadAllLogs(const std::string &directory) {
-    std::vector<std::string> files;
-    for (const auto &entry : std::filesystem::directory_iterator(directory))
-        if (entry.path().extension() == ".log")
-            files.push_back(entry.path().string());
-    std::sort(files.begin(), files.end());
-    std::string all;
-    for (const auto &file : files)
-        all += ReadFile(file);
-    return all;
-}
-
-std::vector<std::string> Lines(const std::string &text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
-        lines.push_back(text.substr(start, end - start));
-    EXPECT_EQ(start, text.size()) << "text after the last CR LF";
-    return lines;
-}
-
-// A log name no other test process uses, so named mutexes do not meet across tests.
-std::string UniqueName(const char *what) {
-    return std::string("Kestrune test ") + what + " " + std::to_string(getpid());
-}
-
-// Removes the day files, so entries of explicit dates start files of their own even when one
-// of those dates is today and the constructor's entry went there.
-void RemoveLogs(const std::string &directory) {
-    for (const auto &entry : std::filesystem::directory_iterator(directory))
-        if (entry.path().extension() == ".log")
-            std::filesystem::remove(entry.path());
-}
-
-class EventLogTest : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_TRUE(std::filesystem::create_directory(root.Posix("c"))); }
-
-    TestRoot root;
-};
+using EventLogTest = EventLogFixture;
 
 }  // namespace
 
@@ -191,7 +109,8 @@ TEST_F(EventLogTest, EmptyMessagesWriteNothing) {
 }
 
 TEST_F(EventLogTest, AnUnwritableLogGoesToStderrAndIsCountedOnceWritableAgain) {
-    EventLog log("Unwritable", "C:\\Data");
+    const std::string directory = root.Drive("C:\\Data");
+    EventLog log("Unwritable", directory.c_str());
     RemoveLogs(root.Posix("c/Data"));
     // A directory in place of the day's file: it cannot be opened, even by root.
     ASSERT_TRUE(std::filesystem::create_directory(root.Posix("c/Data/26342.log")));
@@ -199,52 +118,20 @@ TEST_F(EventLogTest, AnUnwritableLogGoesToStderrAndIsCountedOnceWritableAgain) {
     log.WriteEntry(MakeEntry(At(2026, 12, 8, 13, 5, 7, 42), 5100, "first"));
     log.WriteEntry(MakeEntry(At(2026, 12, 8, 13, 5, 7, 43), 5101, "second"));
     const std::string diverted = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(diverted,
-              "Event log C:\\Data\\26342.log not writable (error 5): 13:05:07:042  5100  first\n"
-              "Event log C:\\Data\\26342.log not writable (error 5): 13:05:07:043  5101  second\n");
+    EXPECT_EQ(diverted, "Event log " + directory +
+                            "\\26342.log not writable (error 5): 13:05:07:042  5100  first\n"
+                            "Event log " +
+                            directory + "\\26342.log not writable (error 5): 13:05:07:043  5101  second\n");
 
     std::filesystem::remove(root.Posix("c/Data/26342.log"));
     log.WriteEntry(MakeEntry(At(2026, 12, 8, 13, 5, 8, 0), 5102, "third"));
     log.WriteEntry(MakeEntry(At(2026, 12, 8, 13, 5, 8, 1), 5103, "fourth"));
-    EXPECT_EQ(ReadFile(root.Posix("c/Data/26342.log")),
-              Header("12/08/26", "Unwritable") +
-                  "13:05:08:000  9997  2 event-log entries could not be written to the log and went to stderr.\r\n"
-                  "13:05:08:000  5102  third\r\n"
-                  "13:05:08:001  5103  fourth\r\n");
-}
-
-TEST_F(EventLogTest, AFullDiskLeavesWholeLinesAndSendsTheEntryToStderr) {
-    EventLog log("Full", "C:\\Data");
-    RemoveLogs(root.Posix("c/Data"));
-    // Enough lines that the captured stderr, a file of this process too, stays below the cap.
-    for (int i = 0; i < 40; ++i)
-        log.WriteEntry(MakeEntry(At(2026, 12, 8, 13, 0, 0, 0), 1, "an entry before the disk fills up"));
-    const std::string before = ReadFile(root.Posix("c/Data/26342.log"));
-
-    // A cap on the size of every file of this process, with SIGXFSZ ignored: the write of
-    // the next entry comes back short and then fails, as on a disk that fills up.
-    rlimit saved = {};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    if (saved.rlim_max != RLIM_INFINITY && saved.rlim_max < before.size() + 10)
-        GTEST_SKIP() << "RLIMIT_FSIZE cannot be set here";
-    void (*handler)(int) = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit capped = saved;
-    capped.rlim_cur = before.size() + 10;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &capped), 0);
-    testing::internal::CaptureStderr();
-    log.WriteEntry(MakeEntry(At(2026, 12, 8, 13, 0, 1, 0), 2, "a line longer than the room left"));
-    const std::string diverted = testing::internal::GetCapturedStderr();
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, handler);
-
-    EXPECT_EQ(ReadFile(root.Posix("c/Data/26342.log")), before);
-    EXPECT_EQ(diverted, "Event log C:\\Data\\26342.log not writable (error 223): 13:00:01:000     2  a line longer "
-                        "than the room left\n");
-    log.WriteEntry(MakeEntry(At(2026, 12, 8, 13, 0, 2, 0), 3, "after"));
-    EXPECT_EQ(ReadFile(root.Posix("c/Data/26342.log")),
-              before +
-                  "13:00:02:000  9997  1 event-log entries could not be written to the log and went to stderr.\r\n"
-                  "13:00:02:000     3  after\r\n");
+    EXPECT_EQ(
+        ReadFile(root.Posix("c/Data/26342.log")),
+        Header("12/08/26", "Unwritable") +
+            "13:05:08:000  9997  2 event-log entries could not be written to the log and went to stderr.\r\n"
+            "13:05:08:000  5102  third\r\n"
+            "13:05:08:001  5103  fourth\r\n");
 }
 
 TEST_F(EventLogTest, WriteStampsWithTheTimeOfWriting) {
