@@ -1,103 +1,17 @@
 // The archive engine with hand-built buffers: raw files split at the hour, headers, time
 // keys, the per-pass entries, lost files, and the archive thread's start, passes and stop.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <atomic>
 #include <memory>
 
-#include "ArchiveTestSupport.h"
-#include "common/TestRoot.h"
-#include "services/Win32Util.h"
+#include "ArchiveFixture.h"
 
 using namespace archivetest;
 
 namespace {
 
-class TestEngine : public DataAcquisition {
-public:
-    explicit TestEngine(EventLog &log) : DataAcquisition(log) {
-        snprintf(InstrumentName, sizeof InstrumentName, "Metek");
-        snprintf(SerialNumber, sizeof SerialNumber, "666");
-        WrittenEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    }
-    ~TestEngine() override { CloseHandle(WrittenEvent); }
-    void Acquire() override {}
-    // With PeriodFrom set, the first statistics period begins there instead of now, so that
-    // hand-built samples of a fixed day fall into it.
-    void BeginStatistics() override {
-        DataAcquisition::BeginStatistics();
-        if (PeriodFrom.dwLowDateTime != 0 || PeriodFrom.dwHighDateTime != 0) {
-            PeriodStart = PeriodFrom;
-            PeriodEnd = UnitsToFileTime(FileTimeToUnits(PeriodFrom) + 60ULL * 10000000ULL);
-        }
-    }
-    FILETIME PeriodFrom = {};
-    // Signals each raw-file write, so a test can wait for the archive thread's pass.
-    void WriteRawFile(const char *name, SYSTEMTIME time) override {
-        DataAcquisition::WriteRawFile(name, time);
-        SetEvent(WrittenEvent);
-    }
-    HANDLE WrittenEvent = nullptr;
-};
-
-struct Sample {
-    std::string Text;
-    FILETIME TimeStamp;
-    SHORT Status;
-};
-
-class ArchiveTest : public testing::Test {
-protected:
-    void SetUp() override {
-        log = std::make_unique<EventLog>("Archive Test EventLog", DataDirectory);
-        engine = std::make_unique<TestEngine>(*log);
-        data = DataPath(root.Path());
-    }
-    void TearDown() override {
-        if (engine->ArchiveThreadHandle) {
-            SetEvent(engine->ArchiveStopEvent);
-            SetEvent(engine->EngineReadyEvent);
-            WaitForSingleObject(engine->ArchiveThreadHandle, INFINITE);
-            CloseHandle(engine->ArchiveThreadHandle);
-            engine->ArchiveThreadHandle = nullptr;
-        }
-        if (engine->CompressionThreadHandle) {
-            WaitForSingleObject(engine->CompressionThreadHandle, INFINITE);
-            CloseHandle(engine->CompressionThreadHandle);
-            engine->CompressionThreadHandle = nullptr;
-        }
-    }
-
-    void Configure(WORD format, int keys, DWORD rawPeriod = 60) {
-        engine->RawTimeKeyFormat = format;
-        engine->RawTimeKeyEnabled = keys;
-        snprintf(engine->RawArchiveDirectory, sizeof engine->RawArchiveDirectory, "%s", DataDirectory);
-        snprintf(engine->RawFileTemplate, sizeof engine->RawFileTemplate, "lab0<YYJJJHH>_raw.txt");
-        engine->RawArchivePeriod = rawPeriod;
-        engine->BeginArchive(state);
-    }
-    void Fill(int buffer, const std::vector<Sample> &samples) {
-        for (size_t i = 0; i < samples.size(); ++i)
-            SetRecord(*engine, buffer, static_cast<DWORD>(i), samples[i].Text, samples[i].TimeStamp,
-                      samples[i].Status);
-        engine->Buffers[buffer].SampleCount = static_cast<DWORD>(samples.size());
-    }
-    bool Pass(int buffer) {
-        engine->CurrentBuffer = buffer;
-        return engine->ArchivePass(state);
-    }
-    std::string Raw(const std::string &name) { return FileText(data + "/" + name); }
-
-    TestRoot root;
-    // The data directory under the test's root (on Linux the drive path itself).
-    const std::string dataDirectory = root.Drive(archivetest::DataDirectory);
-    const char *const DataDirectory = dataDirectory.c_str();
-    std::string data;
-    std::unique_ptr<EventLog> log;
-    std::unique_ptr<TestEngine> engine;
-    DataAcquisition::ArchiveThreadState state;
-};
+using ArchiveTest = ArchiveFixture;
 
 TEST_F(ArchiveTest, PassSpanningAnHourBoundarySplitsBetweenTheHourFiles) {
     Configure(2, 1);
@@ -240,38 +154,10 @@ TEST_F(ArchiveTest, BytesOfAnUnwritableFileAreKeptForItsLateFileNotMovedToTheNex
     EXPECT_EQ(Raw("lab02634214_raw.txt"), "12/08/2026 14:00 Metek (SN: 666)\r\n0001000 b\r\n0002000 c\r\n");
     EXPECT_EQ(Raw("lab02634213_late_raw.txt"), "12/08/2026 13:00 Metek (SN: 666)\r\n5959000 a\r\n");
     EXPECT_EQ(LogMessages(data, 5030),
-              std::vector<std::string>{"Metek1: Raw data files can be written again. 1 samples were kept and written "
-                                       "late to their late files, 0 samples lost."});
-    EXPECT_EQ(LogMessages(data, 5004).size(), 1u);
-}
-
-TEST_F(ArchiveTest, ALockedRegistryNeverKeepsThePassFromWritingItsRawData) {
-    Configure(2, 1);
-    snprintf(engine->RegistryKeyPath, sizeof engine->RegistryKeyPath, "%s",
-             "SYSTEM\\CurrentControlSet\\Services\\QORL Data Acquisition\\Parameters\\Metek1");
-    Fill(0, {{"a\r\n", Stamp(2026, 12, 8, 13, 0, 0, 0), SampleGood}});
-    Pass(0);  // creates the store and the key
-
-    // Another program holds the store locked for the next two passes.
-    sqlite3 *other = nullptr;
-    ASSERT_EQ(SQLITE_OK, sqlite3_open((root.Path() + "/registry.db").c_str(), &other));
-    ASSERT_EQ(SQLITE_OK, sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr));
-    Fill(1, {{"b\r\n", Stamp(2026, 12, 8, 13, 0, 1, 0), SampleGood}});
-    Pass(1);
-    Fill(2, {{"c\r\n", Stamp(2026, 12, 8, 13, 0, 2, 0), SampleGood}});
-    Pass(2);
-    ASSERT_EQ(SQLITE_OK, sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr));
-    sqlite3_close(other);
-
-    EXPECT_EQ(Raw("lab02634213_raw.txt"),
-              "12/08/2026 13:00 Metek (SN: 666)\r\n0000000 a\r\n0001000 b\r\n0002000 c\r\n");
-    EXPECT_EQ(LogMessages(data, 5026),
               std::vector<std::string>{
-                  "Metek1: Error opening the registry key SYSTEM\\CurrentControlSet\\Services\\QORL "
-                  "Data Acquisition\\Parameters\\Metek1. Archive bookkeeping suspended."});
-    EXPECT_TRUE(engine->BookkeepingSuspended);
-    EXPECT_EQ(engine->Buffers[1].SampleCount, 0u);
-    EXPECT_EQ(engine->Buffers[2].SampleCount, 0u);
+                  "Metek1: Raw data files can be written again. 1 samples were kept and written "
+                  "late to their late files, 0 samples lost."});
+    EXPECT_EQ(LogMessages(data, 5004).size(), 1u);
 }
 
 TEST_F(ArchiveTest, DisabledRawArchivingWritesNothingButFreesTheBuffer) {
