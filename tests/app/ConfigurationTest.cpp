@@ -246,8 +246,11 @@ const char InstrumentOrigin[] =
 
 TEST(Configuration, EveryBadOptionIsNamedWithWhatIsAllowed) {
     TestRoot root;
-    std::filesystem::create_directories(root.Path() + "/c");
-    std::ofstream(root.Path() + "/c/file") << "x";
+    std::filesystem::create_directories(root.Posix("c"));
+    std::ofstream(root.Posix("c/file")) << "x";
+    // A file where a directory would have to be, below the test's root.
+    const std::string belowAFile = root.Drive("C:\\file\\below");
+    const std::string aFile = root.Drive("C:\\file");
     struct Case {
         const char *Option;
         const char *Value;
@@ -275,8 +278,8 @@ TEST(Configuration, EveryBadOptionIsNamedWithWhatIsAllowed) {
          "C:\\Data\\Station of at most 200 characters, without * ? \" < > |, that is a directory or can be "
          "made "
          "one."},
-        {"--data-dir", "C:\\file\\below", nullptr},
-        {"--data-dir", "C:\\file", nullptr},
+        {"--data-dir", belowAFile.c_str(), nullptr},
+        {"--data-dir", aFile.c_str(), nullptr},
         {"--data-dir", "C:\\a*b", nullptr},
         {"--data-dir", "/tmp/data", nullptr},
         {"--name", "",
@@ -313,7 +316,7 @@ TEST(Configuration, EveryBadOptionIsNamedWithWhatIsAllowed) {
             << error;
         EXPECT_EQ(error.find('\n'), std::string::npos);
     }
-    EXPECT_FALSE(std::filesystem::exists(root.Path() + "/c/Data"));
+    EXPECT_FALSE(std::filesystem::exists(root.Posix("c/Data")));
 }
 
 TEST(Configuration, EveryBadRegistryValueIsNamedWithItsKey) {

@@ -42,14 +42,18 @@ SYSTEMTIME SecondsAgo(unsigned seconds) {
     return time;
 }
 
+// A station with the program's own data directory, below the test's root: the option names
+// the default directory's stand-in (on Linux the default path itself).
 struct Station {
     TestRoot root;
-    std::string data = root.Path() + "/c/Data/Code/Projects/Win32Console/Kestrune";
+    std::string dataDirectory = root.Drive("C:\\Data\\Code\\Projects\\Win32Console\\Kestrune");
+    std::string data = root.Posix("c/Data/Code/Projects/Win32Console/Kestrune");
     Configuration configuration;
 
     Station() {
-        const char *argv[] = {"kestrune", "status"};
-        EXPECT_EQ(configuration.Load(2, argv), 0) << configuration.Error;
+        const char *argv[] = {"kestrune", "status", "--data-dir", dataDirectory.c_str()};
+        EXPECT_EQ(configuration.Load(4, argv), 0) << configuration.Error;
+        EXPECT_STREQ(configuration.Text(Configuration::DataDirectory), dataDirectory.c_str());
         std::filesystem::create_directories(data);
     }
     std::string TodaysLog() const {
