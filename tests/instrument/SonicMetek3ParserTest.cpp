@@ -1,5 +1,4 @@
 // The uSonic-3 line parser: the StatusField, the numeric fields and the missing-value rule.
-// Plain C++ and the product headers only, so the same expectations build and run on Windows.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/TestRoot.h"
 #include "instrument/SonicMetek3ClassAMPSerial.h"
 
 namespace {
@@ -17,8 +17,9 @@ namespace {
 class ParserTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        // No directory: the parser writes nothing, and the test touches no file system.
-        log_ = std::make_unique<EventLog>("Parser Test EventLog", "");
+        // The engine's construction logs its start; the parser itself writes nothing.
+        log_ =
+            std::make_unique<EventLog>("Parser Test EventLog", root_.Drive("C:\\Data\\ParserTest").c_str());
         sonic_ = std::make_unique<SonicMetek3ClassAMPSerial>("Metek", "666", *log_);
     }
 
@@ -33,6 +34,7 @@ protected:
         record.Text = nullptr;  // the vector owns it
     }
 
+    TestRoot root_;
     std::unique_ptr<EventLog> log_;
     std::unique_ptr<SonicMetek3ClassAMPSerial> sonic_;
     std::vector<char> text_;
