@@ -8,80 +8,98 @@ namespace monitor {
 
 namespace {
 
+const char TextType[] = "text/plain; charset=utf-8";
+
+Answer Text(int status, const char *text) {
+    return {status, TextType, text};
+}
+
+Answer NotFound() {
+    return Text(404, "Not found. Paths: /, /health, /chart/<name>.svg, /log\n");
+}
+
 // The day a request asks for: today when it names none; false for anything but a valid date.
-bool RequestedDay(const httplib::Request &request, station::Millis now, station::Millis &day) {
-    if (!request.has_param("day")) {
+bool RequestedDay(const std::multimap<std::string, std::string> &params, Millis now, Millis &day) {
+    auto it = params.lower_bound("day");  // the first one given, as the HTTP library reads it
+    if (it == params.end() || it->first != "day") {
         day = station::DayOf(now);
         return true;
     }
-    return station::ParseDay(request.get_param_value("day"), day);
+    return station::ParseDay(it->second, day);
 }
 
-void Refuse(httplib::Response &response, int status, const char *text) {
-    response.status = status;
-    response.set_content(text, "text/plain; charset=utf-8");
+// The chart a path "/chart/<name>.svg" names, name of lower-case letters and dashes; "" when
+// the path is not of that form.
+std::string ChartOfPath(const std::string &path) {
+    const std::string head = "/chart/", tail = ".svg";
+    if (path.size() <= head.size() + tail.size() || path.compare(0, head.size(), head) != 0 ||
+        path.compare(path.size() - tail.size(), tail.size(), tail) != 0)
+        return "";
+    std::string name = path.substr(head.size(), path.size() - head.size() - tail.size());
+    for (char c : name)
+        if (!((c >= 'a' && c <= 'z') || c == '-'))
+            return "";
+    return name;
 }
 
 }  // namespace
 
-void InstallRoutes(httplib::Server &server, Station &station, int refreshSeconds) {
-    server.set_pre_routing_handler([](const httplib::Request &request, httplib::Response &response) {
-        if (request.method != "GET" && request.method != "HEAD") {
-            Refuse(response, 405, "Only GET is answered.\n");
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        if (request.path.find("..") != std::string::npos || request.target.find("..") != std::string::npos ||
-            request.target.find("%2e%2e") != std::string::npos ||
-            request.target.find("%2E%2E") != std::string::npos) {
-            Refuse(response, 400, "Refused: the path holds \"..\".\n");
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        response.set_header("Cache-Control", "no-store");
-        response.set_header("X-Content-Type-Options", "nosniff");
-        return httplib::Server::HandlerResponse::Unhandled;
-    });
-    server.set_error_handler([](const httplib::Request &, httplib::Response &response) {
-        if (response.status == 404)
-            response.set_content("Not found. Paths: /, /health, /chart/<name>.svg, /log\n",
-                                 "text/plain; charset=utf-8");
-    });
+Answer Respond(Station &station, int refreshSeconds, const std::string &method, const std::string &path,
+               const std::string &target, const std::multimap<std::string, std::string> &params, Millis now) {
+    if (method != "GET" && method != "HEAD")
+        return Text(405, "Only GET is answered.\n");
+    if (path.find("..") != std::string::npos || target.find("..") != std::string::npos ||
+        target.find("%2e%2e") != std::string::npos || target.find("%2E%2E") != std::string::npos)
+        return Text(400, "Refused: the path holds \"..\".\n");
 
-    server.Get("/", [&station, refreshSeconds](const httplib::Request &request, httplib::Response &response) {
-        station::Millis now = Now(), day;
-        if (!RequestedDay(request, now, day))
-            return Refuse(response, 400, "day must be YYYY-MM-DD\n");
+    if (path == "/") {
+        Millis day;
+        if (!RequestedDay(params, now, day))
+            return Text(400, "day must be YYYY-MM-DD\n");
         Health health = station.GetHealth(now);
         DayView view = station.GetDay(day);
         std::vector<TraceSample> trace = station.GetTrace();
         std::vector<LogLine> log = station.GetLogTail(now);
-        response.set_content(
-            PageHtml(health, view, trace, log, station.Days(), refreshSeconds, station.Directory()),
-            "text/html; charset=utf-8");
-    });
-    server.Get("/health", [&station](const httplib::Request &, httplib::Response &response) {
-        response.set_content(HealthJson(station.GetHealth(Now())), "application/json");
-    });
-    server.Get("/log", [&station](const httplib::Request &, httplib::Response &response) {
-        response.set_content(LogText(station.GetLogTail(Now())), "text/plain; charset=utf-8");
-    });
-    server.Get(R"(/chart/([a-z-]+)\.svg)",
-               [&station](const httplib::Request &request, httplib::Response &response) {
-                   const std::string name = request.matches[1];
-                   const auto &names = ChartNames();
-                   if (std::find(names.begin(), names.end(), name) == names.end())
-                       return Refuse(response, 404, "No such chart.\n");
-                   station::Millis now = Now(), day;
-                   if (!RequestedDay(request, now, day))
-                       return Refuse(response, 400, "day must be YYYY-MM-DD\n");
-                   DayView view;
-                   view.Day = day;
-                   std::vector<TraceSample> trace;
-                   if (name.compare(0, 6, "trace-") == 0)
-                       trace = station.GetTrace();
-                   else
-                       view = station.GetDay(day);
-                   response.set_content(ChartSvg(name, view, trace), "image/svg+xml");
-               });
+        return {200, "text/html; charset=utf-8",
+                PageHtml(health, view, trace, log, station.Days(), refreshSeconds, station.Directory())};
+    }
+    if (path == "/health")
+        return {200, "application/json", HealthJson(station.GetHealth(now))};
+    if (path == "/log")
+        return {200, TextType, LogText(station.GetLogTail(now))};
+
+    const std::string name = ChartOfPath(path);
+    const auto &names = ChartNames();
+    if (name.empty() || std::find(names.begin(), names.end(), name) == names.end())
+        return NotFound();
+    Millis day;
+    if (!RequestedDay(params, now, day))
+        return Text(400, "day must be YYYY-MM-DD\n");
+    DayView view;
+    view.Day = day;
+    std::vector<TraceSample> trace;
+    if (name.compare(0, 6, "trace-") == 0)
+        trace = station.GetTrace();
+    else
+        view = station.GetDay(day);
+    return {200, "image/svg+xml", ChartSvg(name, view, trace)};
+}
+
+void InstallRoutes(httplib::Server &server, Station &station, int refreshSeconds) {
+    // Every request the library has parsed is answered here; the library's own routing is
+    // not used.
+    server.set_pre_routing_handler(
+        [&station, refreshSeconds](const httplib::Request &request, httplib::Response &response) {
+            Answer answer = Respond(station, refreshSeconds, request.method, request.path, request.target,
+                                    request.params, Now());
+            // A 200 is left to the library, which answers a range request with 206.
+            if (answer.Status != 200)
+                response.status = answer.Status;
+            response.set_header("Cache-Control", "no-store");
+            response.set_header("X-Content-Type-Options", "nosniff");
+            response.set_content(answer.Body, answer.ContentType);
+            return httplib::Server::HandlerResponse::Handled;
+        });
 }
 
 }  // namespace monitor

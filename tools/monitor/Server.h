@@ -6,13 +6,30 @@
 //   /health                the health facts as JSON
 //   /chart/<name>.svg      one chart (?day= as above); names as in ChartNames()
 //   /log                   the tail of the event log as text
+//
+// Respond() holds all of it and knows nothing of sockets; InstallRoutes() hands every
+// request the HTTP library has parsed to it.
 #pragma once
 
 #include <httplib.h>
 
+#include <map>
+#include <string>
+
 #include "tools/monitor/Station.h"
 
 namespace monitor {
+
+struct Answer {
+    int Status = 200;  // 200, 400 (bad request), 404 (no such path) or 405 (not GET or HEAD)
+    std::string ContentType;
+    std::string Body;
+};
+
+// One request: its method, its path as decoded by the HTTP layer, the target as sent (path and
+// query, still encoded) and the decoded query parameters; now is the current time.
+Answer Respond(Station &station, int refreshSeconds, const std::string &method, const std::string &path,
+               const std::string &target, const std::multimap<std::string, std::string> &params, Millis now);
 
 void InstallRoutes(httplib::Server &server, Station &station, int refreshSeconds);
 
