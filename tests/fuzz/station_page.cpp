@@ -3,9 +3,9 @@
 //
 // The input's first byte picks the method; the rest up to the first line feed is the request
 // target as sent (path and query, encoded), further lines are extra header lines. The data
-// directory holds a short day of the program's files; beside it and above it lie "secret"
+// directory holds a short day of the program's files; beside it and at the root lie "secret"
 // files whose lines would parse as data and carry a marker, and the data directory holds links
-// to them and to its parent under names that are not data files.
+// to them and to its parent under names that are not data files (tools/MonitorFixture.h).
 //
 // Each request is answered twice: by monitor::Respond() directly, with the path and query
 // decoded as the HTTP library decodes them, and by the HTTP library's own request processing
@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "fuzz/FuzzCheck.h"
+#include "tools/MonitorFixture.h"
 #include "tools/monitor/Page.h"
 #include "tools/monitor/Server.h"
 
@@ -154,93 +155,18 @@ DIR *opendir(const char *path) {
 
 namespace {
 
-const char Marker[] = "SECRET-9b41c07e";
-
-// Lines that parse as raw, statistics and log lines, carrying the marker where text goes.
-std::string SecretText() {
-    std::string text = std::string(Marker) + " header\r\n";
-    text += "0000000 " + std::string(Marker) + " 9.000 9.000 9.000 9.000 9.000 9.000 9.000 9.000\r\n";
-    text += "14:00:00:000  5212  Metek1: " + std::string(Marker) + "\r\n";
-    text += "14:00:10:000  5301  Metek1: 7 " + std::string(Marker) + "\r\n";
-    return text;
-}
-
-// One statistics period line of the program's layout.
-std::string StatsLine(int minute, double u) {
-    char line[512];
-    std::snprintf(
-        line, sizeof line,
-        "%02d:00:000-%02d:00:000 %10d    %8d %10d %9d   %9d %8.1f %12.f   %8d %7d %7.2f %6.2f %8.2f "
-        "%8.2f   %8d %7d %7.2f %6.2f %8.2f %8.2f   %8d %7d %7.2f %6.2f %8.2f %8.2f   %8d %7d %7.2f "
-        "%6.2f %8.2f %8.2f   %8d %7d %10.2f   %8d %7d %10.2f   %8d %7d %10.2f\r\n",
-        minute, (minute + 1) % 60, 0, 10, 1180, 10, 120, 4.7, 47.0, 1200, 0, u, 0.3, -0.1, 0.2, 1200, 0, -1.1,
-        0.3, 0.1, 0.1, 1200, 0, 0.05, 0.2, 0.0, 0.1, 1200, 0, 20.5, 0.3, 0.1, 0.1, 1200, 0, -0.05, 1200, 0,
-        0.01, 1200, 0, 0.02);
-    return line;
-}
-
-std::string RawLines(int minutes) {
-    std::string text = "12/08/2026 14:00 Metek (SN: 666)\r\n";
-    for (int i = 0; i < minutes * 60; i += 7) {
-        char line[160];
-        std::snprintf(line, sizeof line,
-                      "%02d%02d%03d 000000%03d0000 3.210 -1.050 0.040 20.510 12.000 35.000 68.000 -99.\r\n",
-                      i / 60, i % 60, (i * 50) % 1000, i % 1000);
-        text += line;
-    }
-    return text + "#garbage\x01\xff 12:00 -- 5e\r\n0300000 00000";
-}
-
-void Write(const fs::path &path, const std::string &text) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
+using monitorfixture::Marker;
 
 struct Harness {
     FuzzRoot root;
     fs::path data, dataCanonical;
     monitor::Station *station = nullptr;
-    // The page's clock: 14:03 on the fixture's day.
-    const station::Millis now = station::MillisFromCivil(2026, 12, 8, 14, 3);
+    const station::Millis now = monitorfixture::Now();
 
     Harness() {
         data = station::DefaultDataDirectory();
-        fs::create_directories(data);
+        monitorfixture::WriteShortDay(data, root.Path());
         dataCanonical = fs::canonical(data);
-        // A short day: two hours of raw samples, a few statistics periods, the day's log with a
-        // start, archive passes, a blackout, a loss and cut lines, and the day before's log.
-        Write(data / "lab02634213_raw.txt", RawLines(2));
-        Write(data / "lab02634214_raw.txt", RawLines(3));
-        std::string stats =
-            "Metek (SN: 666) Time (YYJJJHH): 2634214\r\n                    --Blackout--   u-component "
-            "wt (m/s)(C)\r\nMM:SS:mmm MM:SS:mmm    NumSamp\r\n";
-        for (int minute = 0; minute < 3; ++minute)
-            stats += StatsLine(minute, 3.2 + minute * 0.1);
-        Write(data / "lab02634214_stats.txt", stats + "#garbage\r\n");
-        Write(data / "26342.log",
-              "12/08/26 QORL Data Acquisition Service EventLog\r\n\r\nHH:MM:SS:MMM  Code  Message\r\n"
-              "14:00:00:000  5212  Metek1: Starting archive engine.\r\n"
-              "14:00:10:000  5017  Metek1: Archiving 200 of 200 raw data samples. Excluded samples: Bad = 1  "
-              "Blackout = 2  Edited = 0\r\n"
-              "14:01:00:000  5006  Metek1: Excluding 40 samples from the archive during the blackout period "
-              "12/08/26 14:00:58:000 to 12/08/26 14:01:00:000.\r\n"
-              "14:01:30:000  5301  Metek1: 3 lines lost.\r\n"
-              "14:01:40:000  5302  Metek1: 1 over-long lines cut.\r\n"
-              "14:02:00:000  5017  Metek1: Archiving 200 of 200 raw data samples.\r\n"
-              "14:02:10:000  5102  Metek1: Stopping.\r\n14:02:2");
-        Write(data / "26341.log", "23:59:50:000  5017  Metek1: Archiving 200 of 200 raw data samples.\r\n");
-        // A folder with a data file's name: opened, read as nothing.
-        fs::create_directories(data / "lab02634212_raw.txt");
-
-        // The secrets: beside the data directory, at the root, under data files' names too.
-        for (const fs::path &dir : {data.parent_path(), fs::path(root.Path())})
-            for (const char *name :
-                 {"secret.txt", "26342.log", "lab02634214_raw.txt", "lab02634214_stats.txt"})
-                Write(dir / name, SecretText());
-        // Links out of the data directory under names that are not data files.
-        fs::create_symlink(data.parent_path() / "secret.txt", data / "secret-link");
-        fs::create_directory_symlink("..", data / "up");
-        fs::create_directory_symlink(root.Path(), data / "root");
-
         station = new monitor::Station(data.string());
     }
 
