@@ -135,6 +135,14 @@ public:
     // engine thread and archive passes by the archive thread, counted from construction.
     std::atomic<DWORD> EngineReads{0};
     std::atomic<DWORD> ArchivePasses{0};
+    // Buffers handed to the archive thread, counted from construction: when ArchivePasses has
+    // caught up with it, nothing waits for the archive.
+    std::atomic<DWORD> BufferHandOvers{0};
+    // While the engine waits for a missing or lost port: the UTC time (100-ns units since
+    // 1601) since which it is missing; 0 while the port is open. Set and cleared by the engine
+    // thread, read by others (the service watchdog); lock-free, so the engine never blocks on it.
+    std::atomic<ULONGLONG> PortMissingSince{0};
+    static_assert(std::atomic<ULONGLONG>::is_always_lock_free, "the port state must be lock-free");
 
     // Process-wide: shared by every engine of the process.
     static LONG LiveInstances;

@@ -231,7 +231,7 @@ int RunStation(int argc, char **argv) {
     engine->ComPort = static_cast<WORD>(configuration.Number(Configuration::ComPort));
     engine->BaudRate = configuration.Number(Configuration::BaudRate);
 
-    Notifier = new ServiceNotifier(*engine);
+    Notifier = new ServiceNotifier(*engine, engine->ComPort);
     // From here a stop request stops this engine.
     StopLock = CreateMutexA(nullptr, FALSE, nullptr);
     StoppedEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);

@@ -276,6 +276,7 @@ void SerialEventIO::HandOverBuffer() {
     buffer.SampleCount.store(fillCount_, std::memory_order_release);
     SetEvent(buffer.BufferReadyEvent);
     ++BuffersHandedOver;
+    BufferHandOvers.fetch_add(1, std::memory_order_relaxed);
     LogCutLines();
     FillBufferIndex = (FillBufferIndex + 1) % BufferCount;
     FillRecord = &Buffers[FillBufferIndex].Records[0];

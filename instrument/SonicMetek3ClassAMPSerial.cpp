@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "instrument/SerialComm.h"
+#include "services/Win32Util.h"
 
 namespace {
 
@@ -290,6 +291,7 @@ void SonicMetek3ClassAMPSerial::Acquire() {
     LinesReceived = BytesReceived = BuffersHandedOver = 0;
     LinesTruncated = LinesLost = ReadErrors = Reinitializations = 0;
     ReadingCounter = 0;
+    PortMissingSince.store(0, std::memory_order_relaxed);
 
     // A port that is missing at the start, or lost later (hung up, removed, failing reads),
     // is tried again every ReopenIntervalMs until it is back or a stop is requested. The
@@ -304,6 +306,7 @@ void SonicMetek3ClassAMPSerial::Acquire() {
             if (!interrupted) {
                 interrupted = true;
                 GetSystemTimeAsFileTime(&interruptedAt);
+                PortMissingSince.store(FileTimeToUnits(interruptedAt), std::memory_order_relaxed);
                 snprintf(
                     EngineMessage, sizeof EngineMessage,
                     "%s: COM%d cannot be opened (error %lu). Acquisition waits for the port and tries it "
@@ -321,6 +324,9 @@ void SonicMetek3ClassAMPSerial::Acquire() {
                 return;
             continue;
         }
+
+        // The port is open again: the engine no longer waits for it.
+        PortMissingSince.store(0, std::memory_order_relaxed);
 
         // 5. The line terminator raises the port's event.
         port->SetEventChar(LineTerminator);
@@ -364,6 +370,7 @@ void SonicMetek3ClassAMPSerial::Acquire() {
 
         interrupted = true;
         GetSystemTimeAsFileTime(&interruptedAt);
+        PortMissingSince.store(FileTimeToUnits(interruptedAt), std::memory_order_relaxed);
         snprintf(
             EngineMessage, sizeof EngineMessage,
             "%s: COM%d lost (error %lu). Acquisition interrupted; the port is tried again every %lu seconds.",

@@ -1,7 +1,8 @@
 // The program under a service manager's notification socket that the test owns: READY=1
 // once acquisition runs, WATCHDOG=1 while the engine reads and the archive runs passes, none
 // while the archive is stalled (the test holds the event log's lock, on which the archive's
-// next pass waits), and STOPPING=1 on SIGTERM.
+// next pass waits), and STOPPING=1 on SIGTERM. A port that is lost, or missing at the start,
+// is waited for: WATCHDOG=1 goes on with a status saying so, and "Acquiring." once it is back.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -15,6 +16,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <ctime>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -71,6 +74,19 @@ int WaitExit(pid_t pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
 }
 
+std::string ReadFile(const std::string &path) {
+    FILE *file = fopen(path.c_str(), "rb");
+    if (file == nullptr)
+        return "";
+    std::string text;
+    char chunk[4096];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, file)) > 0)
+        text.append(chunk, n);
+    fclose(file);
+    return text;
+}
+
 std::string ReadLine(int fd) {
     std::string line;
     char c;
@@ -121,6 +137,43 @@ private:
 
 bool HasWatchdog(const std::string &message) {
     return message.find("WATCHDOG=1") != std::string::npos;
+}
+
+const std::string WaitingStatus = "STATUS=Waiting for COM1 (missing since ";
+
+// The time a waiting status gives ("... missing since 2026-12-08 10:11:12 UTC)."), or -1.
+time_t MissingSince(const std::string &message) {
+    const size_t at = message.find(WaitingStatus);
+    if (at == std::string::npos)
+        return -1;
+    const std::string text = message.substr(at + WaitingStatus.size());
+    tm fields = {};
+    char rest[8] = {};
+    if (sscanf(text.c_str(), "%4d-%2d-%2d %2d:%2d:%2d %7s", &fields.tm_year, &fields.tm_mon, &fields.tm_mday,
+               &fields.tm_hour, &fields.tm_min, &fields.tm_sec, rest) != 7 ||
+        std::string(rest) != "UTC).")
+        return -1;
+    fields.tm_year -= 1900;
+    fields.tm_mon -= 1;
+    return timegm(&fields);
+}
+
+// Expects `count` checks in a row, each with WATCHDOG=1 and the waiting status naming a time
+// from `earliest` to now; returns that time.
+time_t ExpectWaitingChecks(NotifySocket &notify, int count, time_t earliest) {
+    time_t since = -1;
+    for (int check = 0; check < count; ++check) {
+        const std::string message = check == 0 ? notify.Until(WaitingStatus, 60) : notify.Next(30);
+        EXPECT_TRUE(HasWatchdog(message)) << message;
+        const time_t at = MissingSince(message);
+        EXPECT_GE(at, earliest) << message;
+        EXPECT_LE(at, time(nullptr)) << message;
+        if (check > 0) {
+            EXPECT_EQ(at, since) << message;  // one episode, one time
+        }
+        since = at;
+    }
+    return since;
 }
 
 TEST(ServiceNotify, ReadyWatchdogOnlyWhileHealthyAndStopping) {
@@ -206,6 +259,90 @@ TEST(ServiceNotify, WithoutAWatchdogOnlyReadyAndStopping) {
     kill(sim, SIGTERM);
     WaitExit(sim);
     close(simOut);
+}
+
+// The simulator ends (the adapter is unplugged: its pty hangs up and its link goes): the
+// engine waits for the port, and the watchdog is fed on with a status saying so, although no
+// buffer reaches the archive meanwhile. A simulator on the same link brings "Acquiring." back.
+TEST(ServiceNotify, ALostPortIsWaitedForWithTheWatchdogFed) {
+    TestRoot root;
+    NotifySocket notify(root.Path() + "/notify");
+    ASSERT_TRUE(notify.Bound());
+    const std::string link = root.Path() + "/com1";
+    int simOut = -1;
+    pid_t sim = Spawn({BinDir + "/usonic-sim", "--link", link, "--rate", "2000"}, {}, &simOut,
+                      root.Path() + "/sim.err");
+    ASSERT_GT(sim, 0);
+    ASSERT_FALSE(ReadLine(simOut).empty());
+    const pid_t program =
+        Spawn({BinDir + "/kestrune"},
+              {"KESTRUNE_COM1=" + link, "NOTIFY_SOCKET=" + root.Path() + "/notify", "WATCHDOG_USEC=8000000"},
+              nullptr, root.Path() + "/kestrune.err");
+    ASSERT_GT(program, 0);
+    EXPECT_EQ(notify.Next(60).rfind("READY=1\n", 0), 0u);
+    EXPECT_EQ(notify.Until("WATCHDOG=1\nSTATUS=Acquiring.", 60), "WATCHDOG=1\nSTATUS=Acquiring.");
+
+    const time_t lostAfter = time(nullptr);
+    kill(sim, SIGTERM);
+    EXPECT_EQ(WaitExit(sim), 0);
+    close(simOut);
+    // Three checks in a row: the first may still count the last reads and the last pass;
+    // the two after it have neither and are healthy all the same.
+    ExpectWaitingChecks(notify, 3, lostAfter);
+
+    sim = Spawn({BinDir + "/usonic-sim", "--link", link, "--rate", "2000"}, {}, &simOut,
+                root.Path() + "/sim2.err");
+    ASSERT_GT(sim, 0);
+    ASSERT_FALSE(ReadLine(simOut).empty());
+    EXPECT_EQ(notify.Until("WATCHDOG=1\nSTATUS=Acquiring.", 60), "WATCHDOG=1\nSTATUS=Acquiring.");
+
+    kill(program, SIGTERM);
+    EXPECT_NE(notify.Until("STOPPING=1", 60), "");
+    EXPECT_EQ(WaitExit(program), 0);
+    kill(sim, SIGTERM);
+    WaitExit(sim);
+    close(simOut);
+    std::string log;
+    for (const auto &entry : std::filesystem::recursive_directory_iterator(root.Path())) {
+        if (entry.path().extension() == ".log")
+            log += ReadFile(entry.path().string());
+    }
+    EXPECT_NE(log.find("  5303  Metek1: COM1 lost"), std::string::npos) << log;
+    EXPECT_NE(log.find("  5304  Metek1: COM1 is back."), std::string::npos) << log;
+}
+
+// No port at the start: the program is ready, and it feeds the watchdog while it waits for
+// the port (the archive has not run a single pass); once the port appears it acquires.
+TEST(ServiceNotify, APortMissingAtTheStartIsWaitedForWithTheWatchdogFed) {
+    TestRoot root;
+    NotifySocket notify(root.Path() + "/notify");
+    ASSERT_TRUE(notify.Bound());
+    const std::string link = root.Path() + "/com1";
+    const time_t startedAfter = time(nullptr);
+    const pid_t program =
+        Spawn({BinDir + "/kestrune"},
+              {"KESTRUNE_COM1=" + link, "NOTIFY_SOCKET=" + root.Path() + "/notify", "WATCHDOG_USEC=8000000"},
+              nullptr, root.Path() + "/kestrune.err");
+    ASSERT_GT(program, 0);
+    EXPECT_EQ(notify.Next(60).rfind("READY=1\n", 0), 0u);
+    ExpectWaitingChecks(notify, 3, startedAfter);
+
+    int simOut = -1;
+    const pid_t sim = Spawn({BinDir + "/usonic-sim", "--link", link, "--rate", "2000"}, {}, &simOut,
+                            root.Path() + "/sim.err");
+    ASSERT_GT(sim, 0);
+    ASSERT_FALSE(ReadLine(simOut).empty());
+    EXPECT_EQ(notify.Until("WATCHDOG=1\nSTATUS=Acquiring.", 60), "WATCHDOG=1\nSTATUS=Acquiring.");
+
+    kill(program, SIGTERM);
+    EXPECT_NE(notify.Until("STOPPING=1", 60), "");
+    EXPECT_EQ(WaitExit(program), 0);
+    kill(sim, SIGTERM);
+    WaitExit(sim);
+    close(simOut);
+    EXPECT_NE(
+        ReadFile(root.Path() + "/kestrune.err").find("Metek1: COM1 is missing (error 2); waiting for it."),
+        std::string::npos);
 }
 
 }  // namespace
