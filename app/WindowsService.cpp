@@ -188,7 +188,10 @@ const char *ExitMeaning(DWORD code) {
         case 2:
             return "a bad configuration value, or the data directory is in use by another kestrune";
         case 3:
-            return "the acquisition engine did not start (the port is missing or cannot be opened)";
+            return "the acquisition engine did not start";
+        case WindowsService::PortMissingStatus:
+            return "the instrument's port did not appear (see 5303 and 5305 in the event log in the data "
+                   "directory)";
         default:
             return "see the event log in the data directory";
     }
@@ -361,4 +364,43 @@ int WindowsService::Dispatch(int argc, char **argv, RunFunction run, StopFunctio
 
 void WindowsService::Running() {
     Report(SERVICE_RUNNING, 0, 0);
+}
+
+bool WindowsService::UnderControlManager() {
+    return State.Handle != nullptr;
+}
+
+bool WindowsService::WaitReporting(HANDLE ready, DWORD boundMs, DWORD stepMs, ProgressFunction progress,
+                                   void *context) {
+    if (stepMs == 0)
+        stepMs = 1;
+    DWORD waited = 0;
+    for (;;) {
+        const DWORD left = boundMs - waited;
+        const DWORD step = left < stepMs ? left : stepMs;
+        const DWORD result = WaitForSingleObject(ready, step);
+        if (result == WAIT_OBJECT_0)
+            return true;
+        if (result != WAIT_TIMEOUT)
+            return false;  // an unusable handle: nothing would ever signal it
+        waited += step;
+        if (waited >= boundMs)
+            return false;
+        if (progress != nullptr)
+            progress(context);
+    }
+}
+
+namespace {
+
+void ReportStartPending(void *) {
+    Report(SERVICE_START_PENDING, WindowsService::StartWaitHint, 0);
+}
+
+}  // namespace
+
+bool WindowsService::AwaitStart(HANDLE ready) {
+    if (!UnderControlManager())
+        return true;
+    return WaitReporting(ready, PortWaitAtStart, StartWaitHint / 3, ReportStartPending, nullptr);
 }

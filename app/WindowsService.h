@@ -9,7 +9,14 @@
 // service-specific error carrying that status. "service start" and "service stop" wait while
 // the service reports progress and say how it ended up: running, stopped, or stopped with its
 // exit code (1: the data directory cannot be created; 2: a bad configuration value or the data
-// directory in use; 3: the engine did not start).
+// directory in use; 3: the engine did not start; 4: the instrument's port did not appear).
+//
+// A port that is missing when the service starts is waited for while the service reports
+// start-pending, with a new checkpoint at every third of the wait hint, for at most
+// PortWaitAtStart: a port that appears within it (an adapter still being set up at boot)
+// starts acquisition, one that does not ends the start as failed with code 4, so that the
+// control manager, and whoever started the service, learn that it is not acquiring. A port
+// lost once the service runs is waited for as in a console, however long it stays away.
 //
 // Where there is no service control manager (the POSIX layer), every command fails with a
 // message saying so, and --service ends at once.
@@ -27,6 +34,10 @@ public:
     // starts and while it stops.
     static constexpr DWORD StartWaitHint = 30000;
     static constexpr DWORD StopWaitHint = 20000;
+    // How long a port missing at the start is waited for under the control manager.
+    static constexpr DWORD PortWaitAtStart = 60000;
+    // Service-specific exit code of a start whose port did not appear within PortWaitAtStart.
+    static constexpr int PortMissingStatus = 4;
 
     // The program's run, called with the process's arguments; its status is the exit code.
     typedef int (*RunFunction)(int argc, char **argv);
@@ -49,6 +60,22 @@ public:
     // Reports the service running; the run calls it once the engine started. Does nothing
     // outside the control manager.
     static void Running();
+
+    // Whether the process runs as the service under the control manager.
+    static bool UnderControlManager();
+
+    // Waits until `ready` is signalled, for at most PortWaitAtStart, reporting start-pending
+    // with a new checkpoint at every third of the start wait hint. Returns whether it was
+    // signalled; true at once outside the control manager.
+    static bool AwaitStart(HANDLE ready);
+
+    // The wait of AwaitStart with its bound and step as arguments: waits on `ready` in steps
+    // of at most stepMs until boundMs have been waited, calling progress(context) after each
+    // step that ended without the signal, except the last. Returns whether `ready` was
+    // signalled.
+    typedef void (*ProgressFunction)(void *context);
+    static bool WaitReporting(HANDLE ready, DWORD boundMs, DWORD stepMs, ProgressFunction progress,
+                              void *context);
 
     // The line describing a failed call of the control manager's API with its error code.
     static void Describe(const char *what, DWORD error, char *text, size_t size);

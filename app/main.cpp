@@ -40,6 +40,8 @@ T *CreateZeroed(Args &&...args) {
 const int InstanceRunningStatus = 2;
 // Exit status (and, as a service, service-specific exit code) of a run whose engine did not start.
 const int StartFailedStatus = 3;
+// Event-log code of a service start given up because the port did not appear.
+const LONG PortNeverAppearedCode = 5305;
 // Name of the file in the data directory that holds the running instance's process id.
 const char ProcessIdFileName[] = "kestrune.pid";
 
@@ -244,7 +246,22 @@ int RunStation(int argc, char **argv) {
     // complete, so that Stop finds every thread the start created.
     if (StopLock != nullptr)
         WaitForSingleObject(StopLock, INFINITE);
-    if (engine->Start() == 0) {
+    const DWORD started = engine->Start();
+    if (started == 0 && configuration.AsService && !WindowsService::AwaitStart(engine->EngineReadyEvent)) {
+        // Under the control manager a port that does not appear in time fails the start.
+        char message[200];
+        snprintf(message, sizeof message,
+                 "%s: COM%d did not appear within %lu seconds of the service's start. The service stops "
+                 "with exit code %d.",
+                 engine->Name, static_cast<int>(engine->ComPort),
+                 static_cast<unsigned long>(WindowsService::PortWaitAtStart / 1000),
+                 WindowsService::PortMissingStatus);
+        eventLog->Write(PortNeverAppearedCode, message);
+        StopOnce();
+        DeleteFileA(pidPath);
+        return WindowsService::PortMissingStatus;
+    }
+    if (started == 0) {
         snprintf(engine->RegistryKeyPath, sizeof engine->RegistryKeyPath, "%s\\%s",
                  Configuration::ParameterKey, engine->Name);
         engine->StartArchiveEngine(rawTimeKeyFormat, rawTimeKeyEnabled, qualityControl, rawArchiveDirectory,
