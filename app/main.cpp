@@ -10,7 +10,8 @@
 // KESTRUNE_RUN_SECONDS, when set to a positive number, stops it after that many seconds.
 //
 // Only one instance runs per data directory: a second one exits at once with status 2.
-// "kestrune service ..." and --service are the Windows service (app/WindowsService.h).
+// "kestrune service ..." and --service are the Windows service (app/WindowsService.h); as the
+// service, a port missing at the start is waited for a bounded time only.
 #include <new>
 
 #include "app/Configuration.h"
