@@ -10,9 +10,11 @@ const char StationStatus::ProcessIdFileName[] = "kestrune.pid";
 
 namespace {
 
-// Codes whose entries report a failure whatever their text; other entries count as errors
-// when their text says so ("Error", "Can't").
-const int ErrorCodes[] = {5004, 5018, 5021, 5022, 5023, 5024, 5026, 5105, 5107, 5213, 5214, 5301, 5302, 6701};
+// Codes whose entries report a failure whatever their text (a lost port, 5303, and a service
+// start given up for a port that never appeared, 5305, among them); other entries count as
+// errors when their text says so ("Error", "Can't").
+const int ErrorCodes[] = {5004, 5018, 5021, 5022, 5023, 5024, 5026, 5105,
+                          5107, 5213, 5214, 5301, 5302, 5303, 5305, 6701};
 
 bool IsErrorEntry(int code, const char *message) {
     for (int errorCode : ErrorCodes)

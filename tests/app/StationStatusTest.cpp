@@ -118,6 +118,22 @@ TEST(StationStatus, SumsUpTodaysLog) {
         << text;
 }
 
+TEST(StationStatus, ALostPortIsTheLastErrorAndItsReturnIsNot) {
+    Station station;
+    std::ofstream(station.TodaysLog(), std::ios::binary)
+        << "12/08/26 QORL Data Acquisition Service EventLog\r\n\r\n"
+           "HH:MM:SS:MMM  Code  Message\r\n"
+           "00:00:01:000  9998  Starting event log.\r\n"
+           "00:05:00:000  5303  Metek1: COM1 lost (error 31). Acquisition interrupted; the port is tried "
+           "again every 5 seconds.\r\n"
+           "00:06:00:000  5304  Metek1: COM1 is back; acquisition resumed (interrupted since "
+           "00:05:00:000).\r\n";
+    const StationStatus status(station.configuration);
+    ASSERT_TRUE(status.HasError);
+    EXPECT_EQ(status.LastErrorTime, "00:05:00:000");
+    EXPECT_EQ(status.LastErrorCode, 5303);
+}
+
 TEST(StationStatus, HealthyOnlyWithARunningInstanceAndARecentPass) {
     Station station;
     {
