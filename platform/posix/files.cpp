@@ -702,6 +702,36 @@ BOOL MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName) {
     return FALSE;
 }
 
+// MoveFileExA: without flags it is MoveFileA. MOVEFILE_REPLACE_EXISTING renames a file over
+// an existing file in one step (rename(2)), so a reader sees the old or the new file, never
+// neither; a folder in the target's place is refused with ERROR_ACCESS_DENIED, as on Windows.
+// Other flags (copying across file systems, delayed or write-through moves) are not
+// implemented and fail with ERROR_INVALID_PARAMETER.
+BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags) {
+    if (dwFlags == 0)
+        return MoveFileA(lpExistingFileName, lpNewFileName);
+    if (dwFlags != MOVEFILE_REPLACE_EXISTING) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    char source[PATH_MAX], target[PATH_MAX];
+    if (!MapOrFail(lpExistingFileName, source) || !MapOrFail(lpNewFileName, target))
+        return FALSE;
+    struct stat info;
+    if (stat(target, &info) == 0 && S_ISDIR(info.st_mode)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (rename(source, target) == 0)
+        return TRUE;
+    int err = errno;
+    if (err == ENOENT && access(source, F_OK) == 0)
+        SetLastError(ERROR_PATH_NOT_FOUND);  // the target's folder is missing
+    else
+        SetLastError(Win32ErrorFromErrnoForPath(err, source));
+    return FALSE;
+}
+
 HANDLE FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData) {
     if (!lpFileName || !lpFindFileData) {
         SetLastError(ERROR_INVALID_PARAMETER);

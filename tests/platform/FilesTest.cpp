@@ -234,6 +234,28 @@ TEST(Files, MoveNeverReplaces) {
     EXPECT_EQ(GetFileAttributesA(root.Drive("C:\\a.txt").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
+TEST(Files, MoveExReplacesAFileOnlyWhenAsked) {
+    TestRoot root;
+    Write(root.Posix("c/a.txt"), "a");
+    Write(root.Posix("c/b.txt"), "b");
+    EXPECT_FALSE(MoveFileExA(root.Drive("C:\\a.txt").c_str(), root.Drive("C:\\b.txt").c_str(), 0));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS);
+    EXPECT_TRUE(MoveFileExA(root.Drive("C:\\a.txt").c_str(), root.Drive("C:\\b.txt").c_str(),
+                            MOVEFILE_REPLACE_EXISTING));
+    EXPECT_EQ(Read(root.Posix("c/b.txt")), "a");
+    EXPECT_EQ(GetFileAttributesA(root.Drive("C:\\a.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+    // A folder in the target's place is not replaced; a missing source stays an error.
+    ASSERT_TRUE(CreateDirectoryA(root.Drive("C:\\sub").c_str(), nullptr));
+    EXPECT_FALSE(MoveFileExA(root.Drive("C:\\b.txt").c_str(), root.Drive("C:\\sub").c_str(),
+                             MOVEFILE_REPLACE_EXISTING));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Read(root.Posix("c/b.txt")), "a");
+    EXPECT_FALSE(MoveFileExA(root.Drive("C:\\none.txt").c_str(), root.Drive("C:\\b.txt").c_str(),
+                             MOVEFILE_REPLACE_EXISTING));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(Read(root.Posix("c/b.txt")), "a");
+}
+
 TEST(FileSearch, WildcardsAreCaseInsensitiveAndOrdered) {
     TestRoot root;
     ASSERT_TRUE(CreateDirectoryA(root.Drive("C:\\Data").c_str(), nullptr));
