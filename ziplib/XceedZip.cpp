@@ -1,4 +1,4 @@
-// The run-time zip library, loaded by the program as "XceedZip.dll" (libXceedZip.so here).
+// The run-time zip library, loaded by the program as "XceedZip.dll" (libXceedZip.so on Linux).
 //
 // The program reaches it only through two exports: "XceedZipInitDLL", called once after
 // loading, and "g_xzFunctions", a table of function pointers called by position. The table
@@ -43,10 +43,17 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/types.h"
+#include "platform/win32.h"
 #include "ziplib/ZipArchive.h"
 
-#define XZ_EXPORT extern "C" __attribute__((visibility("default")))
+// Only the two exports leave the library: marked for export from the DLL on Windows, visible
+// from the shared object elsewhere (where everything else is built hidden).
+#ifdef _WIN32
+#define XZ_EXPORT_DATA __declspec(dllexport)
+#else
+#define XZ_EXPORT_DATA __attribute__((visibility("default")))
+#endif
+#define XZ_EXPORT extern "C" XZ_EXPORT_DATA
 
 namespace {
 
@@ -346,7 +353,7 @@ int WINAPI XzUnsupported() {
 #define E(function) reinterpret_cast<void *>(&function)
 #define U E(XzUnsupported)
 extern "C" {
-__attribute__((visibility("default"))) void *g_xzFunctions[] = {
+XZ_EXPORT_DATA void *g_xzFunctions[] = {
     /*   0 */ U,
     E(XzShutdown),
     U,

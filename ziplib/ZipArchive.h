@@ -1,8 +1,9 @@
 // The archive work behind the library's function table (XceedZip.cpp): listing an archive,
 // adding one file, extracting one item. The table keeps handles, names and the item record;
 // an implementation of this interface does the reading and writing. ZipArchiveLibzip.cpp is
-// the one built on libzip and the POSIX layer; another platform supplies its own file with the
-// same functions.
+// the one built on libzip and the POSIX layer (the Linux library); ZipArchiveZlib.cpp reads and
+// writes the format itself on zlib and the Win32 file API (the Windows library, and a second
+// Linux build that the same tests check).
 //
 // Paths arrive as Windows paths ("C:\Data\a.zip"); mapping them onto the file system is the
 // implementation's business. Item names use "/" between folder parts, as stored in the archive.
