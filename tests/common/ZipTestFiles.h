@@ -1,23 +1,26 @@
-// Helpers for the zip tests: files with chosen contents and modification times under a test
-// root, archives read back with the system's own zip tools, and child runs of the test
-// binary from another directory.
+// Helpers for the zip tests on both platforms: files with chosen contents and modification
+// times under a test root, and archives of chosen items written byte by byte (stored, with
+// their CRC-32), so that a test can hand the library names no add would make. Checks with the
+// system's own zip tools and child processes are in ZipTools.h (Linux).
 #pragma once
-
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
-extern char **environ;
+#ifdef _WIN32
+#include "platform/win32.h"
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace ziptest {
 
@@ -37,26 +40,49 @@ inline std::string ReadBytes(const std::string &path) {
 }
 
 inline bool Exists(const std::string &path) {
+#ifdef _WIN32
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+#else
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
+#endif
 }
 
 // Sets a file's modification time to a FILETIME value (100 ns units since 1601, UTC).
 inline bool SetModified(const std::string &path, uint64_t fileTime) {
+#ifdef _WIN32
+    HANDLE file = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    const FILETIME time = {static_cast<DWORD>(fileTime), static_cast<DWORD>(fileTime >> 32)};
+    const bool set = SetFileTime(file, nullptr, &time, &time) != FALSE;
+    CloseHandle(file);
+    return set;
+#else
     struct timespec times[2];
     const uint64_t sinceUnix = fileTime - UnixEpochAsFileTime;
     times[0].tv_sec = static_cast<time_t>(sinceUnix / 10000000ull);
     times[0].tv_nsec = static_cast<long>(sinceUnix % 10000000ull) * 100;
     times[1] = times[0];
     return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+#endif
 }
 
 inline uint64_t Modified(const std::string &path) {
+#ifdef _WIN32
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data))
+        return 0;
+    return (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+           data.ftLastWriteTime.dwLowDateTime;
+#else
     struct stat st;
     if (stat(path.c_str(), &st) != 0)
         return 0;
     return static_cast<uint64_t>(st.st_mtim.tv_sec) * 10000000ull + st.st_mtim.tv_nsec / 100 +
            UnixEpochAsFileTime;
+#endif
 }
 
 // A FILETIME value for a UTC calendar time.
@@ -68,110 +94,78 @@ inline uint64_t FileTimeOf(int year, int month, int day, int hour, int minute, i
     t.tm_hour = hour;
     t.tm_min = minute;
     t.tm_sec = second;
+#ifdef _WIN32
+    return static_cast<uint64_t>(_mkgmtime(&t)) * 10000000ull + UnixEpochAsFileTime;
+#else
     return static_cast<uint64_t>(timegm(&t)) * 10000000ull + UnixEpochAsFileTime;
+#endif
 }
 
-// Runs a program with arguments; returns its exit status (-1 when it could not run) and its
-// standard output in *output.
-inline int RunProgram(const std::vector<std::string> &args, std::string *output = nullptr,
-                      const std::vector<std::string> &extraEnvironment = {}) {
-    int pipeFds[2];
-    if (pipe(pipeFds) != 0)
-        return -1;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-    std::vector<char *> argv;
-    for (const std::string &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    std::vector<std::string> envStore;
-    for (char **e = environ; *e; ++e)
-        envStore.push_back(*e);
-    for (const std::string &e : extraEnvironment)
-        envStore.push_back(e);
-    std::vector<char *> envp;
-    for (std::string &e : envStore)
-        envp.push_back(&e[0]);
-    envp.push_back(nullptr);
-    pid_t pid;
-    int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipeFds[1]);
-    std::string text;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0)
-        text.append(buffer, static_cast<size_t>(n));
-    close(pipeFds[0]);
-    if (spawned != 0)
-        return -1;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid)
-        return -1;
-    if (output)
-        *output = text;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-inline bool HavePython() {
-    return RunProgram({"/usr/bin/python3", "-c", "import zipfile"}) == 0;
-}
-inline bool HaveUnzip() {
-    return RunProgram({"unzip", "-v"}) == 0;
-}
-
-// The members of an archive as Python's zipfile reads them, one "name size" per line, after
-// its own integrity check; empty when it cannot read the archive.
-inline std::string PythonListing(const std::string &archive) {
-    std::string out;
-    int rc = RunProgram({"/usr/bin/python3", "-c",
-                         "import sys, zipfile\n"
-                         "z = zipfile.ZipFile(sys.argv[1])\n"
-                         "assert z.testzip() is None\n"
-                         "for i in z.infolist(): print(i.filename, i.file_size, i.compress_type)\n",
-                         archive},
-                        &out);
-    return rc == 0 ? out : std::string();
-}
-
-// The contents of one member, read by Python's zipfile.
-inline std::string PythonMember(const std::string &archive, const std::string &member) {
-    std::string out;
-    int rc = RunProgram({"/usr/bin/python3", "-c",
-                         "import sys, zipfile\n"
-                         "sys.stdout.buffer.write(zipfile.ZipFile(sys.argv[1]).read(sys.argv[2]))\n",
-                         archive, member},
-                        &out);
-    return rc == 0 ? out : std::string("<unreadable>");
-}
-
-// Builds an archive with Python, members given as name/contents pairs stored as they are.
-inline bool PythonBuild(const std::string &archive,
-                        const std::vector<std::pair<std::string, std::string>> &members) {
-    std::vector<std::string> args = {"/usr/bin/python3", "-c",
-                                     "import sys, zipfile\n"
-                                     "z = zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED)\n"
-                                     "a = sys.argv[2:]\n"
-                                     "for i in range(0, len(a), 2): z.writestr(a[i], a[i + 1])\n"
-                                     "z.close()\n",
-                                     archive};
-    for (const auto &m : members) {
-        args.push_back(m.first);
-        args.push_back(m.second);
+// CRC-32 as ZIP stores it, bit by bit (independent of the code under test).
+inline uint32_t ZipCrc32(const std::string &bytes) {
+    uint32_t crc = 0xFFFFFFFFu;
+    for (unsigned char c : bytes) {
+        crc ^= c;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
     }
-    std::filesystem::create_directories(std::filesystem::path(archive).parent_path());
-    return RunProgram(args) == 0;
+    return ~crc;
 }
 
-inline std::string SelfExecutable() {
-    char path[4096];
-    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0)
-        return std::string();
-    path[n] = '\0';
-    return path;
+// Writes an archive of the given items (name, contents), each stored as it is, with a DOS
+// time of 1 January 2026, 12:00. Any name goes: "../x", "/tmp/x", "a\\b", names of any length.
+inline bool BuildArchive(const std::string &path,
+                         const std::vector<std::pair<std::string, std::string>> &items) {
+    auto le = [](std::string *out, uint64_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            out->push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+    };
+    const uint16_t dosTime = 12 << 11, dosDate = ((2026 - 1980) << 9) | (1 << 5) | 1;
+    std::string data, central;
+    for (const auto &item : items) {
+        const uint32_t crc = ZipCrc32(item.second);
+        const uint64_t offset = data.size();
+        le(&data, 0x04034b50, 4);
+        le(&data, 10, 2);  // version needed
+        le(&data, 0, 2);   // flags
+        le(&data, 0, 2);   // stored
+        le(&data, dosTime, 2);
+        le(&data, dosDate, 2);
+        le(&data, crc, 4);
+        le(&data, item.second.size(), 4);
+        le(&data, item.second.size(), 4);
+        le(&data, item.first.size(), 2);
+        le(&data, 0, 2);
+        data += item.first + item.second;
+        le(&central, 0x02014b50, 4);
+        le(&central, 20, 2);  // made by
+        le(&central, 10, 2);
+        le(&central, 0, 2);
+        le(&central, 0, 2);
+        le(&central, dosTime, 2);
+        le(&central, dosDate, 2);
+        le(&central, crc, 4);
+        le(&central, item.second.size(), 4);
+        le(&central, item.second.size(), 4);
+        le(&central, item.first.size(), 2);
+        le(&central, 0, 2);  // extra
+        le(&central, 0, 2);  // comment
+        le(&central, 0, 2);  // disk
+        le(&central, 0, 2);  // internal attributes
+        le(&central, 0, 4);  // external attributes
+        le(&central, offset, 4);
+        central += item.first;
+    }
+    std::string end;
+    le(&end, 0x06054b50, 4);
+    le(&end, 0, 4);
+    le(&end, items.size(), 2);
+    le(&end, items.size(), 2);
+    le(&end, central.size(), 4);
+    le(&end, data.size(), 4);
+    le(&end, 0, 2);
+    WriteBytes(path, data + central + end);
+    return ReadBytes(path).size() == data.size() + central.size() + end.size();
 }
 
 }  // namespace ziptest

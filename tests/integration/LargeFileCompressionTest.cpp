@@ -17,6 +17,7 @@
 #include "acquisition/DataAcquisition.h"
 #include "common/TestRoot.h"
 #include "common/ZipTestFiles.h"
+#include "common/ZipTools.h"
 
 namespace {
 
@@ -106,6 +107,11 @@ TEST(LargeFileCompression, AFileGrownPast4GiBIsReAddedAndDeletedOnlyOnceArchived
                              &out),
                   0);
         EXPECT_EQ(out, std::to_string(LargeSize) + "\n");
+    }
+    // unzip reads the ZIP64 sizes and checks the whole item's CRC-32.
+    if (HaveUnzip()) {
+        std::string out;
+        EXPECT_EQ(RunProgram({"unzip", "-tq", data + "/lab02634212_raw.zip"}, &out), 0) << out;
     }
 }
 

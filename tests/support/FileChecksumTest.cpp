@@ -36,20 +36,25 @@ TEST(FileChecksum, FileSizeCrcAndTime) {
     const uint64_t written = FileTimeOf(2026, 12, 8, 14, 0, 0) + 1234567;
     ASSERT_TRUE(SetModified(root.Posix("c/d/a.bin"), written));
     FileChecksum sum;
-    ASSERT_EQ(ComputeFileChecksum("C:\\d\\a.bin", &sum), 0u);
+    ASSERT_EQ(ComputeFileChecksum(root.Drive("C:\\d\\a.bin").c_str(), &sum), 0u);
     EXPECT_EQ(sum.Size, bytes.size());
     EXPECT_EQ(sum.Crc, Crc32Update(0, bytes.data(), bytes.size()));
     EXPECT_EQ((static_cast<uint64_t>(sum.LastWrite.dwHighDateTime) << 32) | sum.LastWrite.dwLowDateTime,
               written);
-    EXPECT_EQ(ComputeFileChecksum("C:\\d\\none.bin", &sum), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(ComputeFileChecksum(root.Drive("C:\\d\\none.bin").c_str(), &sum),
+              static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 
     WriteBytes(root.Posix("c/d/b.bin"), bytes);
     bool same = false;
-    ASSERT_EQ(FilesHoldSameBytes("C:\\d\\a.bin", "C:\\d\\b.bin", &same), 0u);
+    ASSERT_EQ(
+        FilesHoldSameBytes(root.Drive("C:\\d\\a.bin").c_str(), root.Drive("C:\\d\\b.bin").c_str(), &same),
+        0u);
     EXPECT_TRUE(same);
     bytes[bytes.size() / 2] ^= 1;
     WriteBytes(root.Posix("c/d/b.bin"), bytes);
-    ASSERT_EQ(FilesHoldSameBytes("C:\\d\\a.bin", "C:\\d\\b.bin", &same), 0u);
+    ASSERT_EQ(
+        FilesHoldSameBytes(root.Drive("C:\\d\\a.bin").c_str(), root.Drive("C:\\d\\b.bin").c_str(), &same),
+        0u);
     EXPECT_FALSE(same);
 }
 
