@@ -4,169 +4,27 @@
 // the cases need root and are skipped otherwise.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/file.h>
-#include <sys/inotify.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "common/ChildProgram.h"
 #include "common/LogEntries.h"
 #include "common/TestRoot.h"
+#include "common/ThisProcess.h"
 #include "platform/posix/handles_internal.h"
 #include "platform/win32.h"
-
-extern char **environ;
 
 namespace {
 
 const std::string BinDir = KESTRUNE_BIN_DIR;
-const char NobodyId[] = "65534";
-
-std::vector<std::string> AsNobody() {
-    return {"setpriv", std::string("--reuid=") + NobodyId, std::string("--regid=") + NobodyId,
-            "--clear-groups", "--"};
-}
-
-std::string TwoUserSkipReason() {
-    if (geteuid() != 0)
-        return "needs root to run a second process as nobody";
-    if (access("/usr/bin/setpriv", X_OK) != 0 && access("/bin/setpriv", X_OK) != 0)
-        return "needs setpriv (util-linux)";
-    return "";
-}
-
-std::string SelfPath() {
-    char path[4096];
-    ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-    return length > 0 ? std::string(path, static_cast<size_t>(length)) : std::string();
-}
-
-// A child process with its standard input and output on pipes and its standard error in a
-// file; killed and reaped when it goes out of scope.
-class Process {
-public:
-    Process(const std::vector<std::string> &args, const std::vector<std::string> &extraEnv,
-            const std::string &errPath) {
-        int in[2], out[2];
-        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
-            return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        std::vector<std::string> envText;
-        for (char **e = environ; *e; ++e)
-            envText.push_back(*e);
-        envText.insert(envText.end(), extraEnv.begin(), extraEnv.end());
-        std::vector<char *> env, argv;
-        for (auto &e : envText)
-            env.push_back(e.data());
-        env.push_back(nullptr);
-        std::vector<std::string> argText = args;
-        for (auto &a : argText)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), env.data()) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(in[0]);
-        close(out[1]);
-        in_ = in[1];
-        out_ = out[0];
-    }
-    ~Process() {
-        Kill(SIGKILL);
-        if (in_ >= 0)
-            close(in_);
-        if (out_ >= 0)
-            close(out_);
-    }
-    bool Started() const { return pid_ > 0; }
-    std::string ReadLine() {
-        std::string line;
-        char c;
-        while (read(out_, &c, 1) == 1 && c != '\n')
-            line += c;
-        return line;
-    }
-    // Reads lines until one equals the text; false when the output ends first.
-    bool WaitForLine(const std::string &text) {
-        for (;;) {
-            std::string line;
-            char c;
-            ssize_t n;
-            while ((n = read(out_, &c, 1)) == 1 && c != '\n')
-                line += c;
-            if (line == text)
-                return true;
-            if (n != 1)
-                return false;
-        }
-    }
-    int Wait() {
-        if (pid_ <= 0)
-            return status_;
-        int status = 0;
-        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-        pid_ = -1;
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-        return status_;
-    }
-    void Kill(int signal) {
-        if (pid_ > 0) {
-            kill(pid_, signal);
-            Wait();
-        }
-    }
-
-private:
-    pid_t pid_ = -1;
-    int in_ = -1;
-    int out_ = -1;
-    int status_ = -1000;
-};
-
-// Waits on file-system events in the directory until the check holds or the limit passes.
-bool WaitForDirectory(const std::string &directory, const std::function<bool()> &check, int limitSeconds) {
-    int fd = inotify_init1(IN_CLOEXEC);
-    inotify_add_watch(fd, directory.c_str(), IN_MODIFY | IN_CREATE | IN_CLOSE_WRITE);
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
-    bool done = check();
-    while (!done && std::chrono::steady_clock::now() < end) {
-        pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, 1000) > 0) {
-            char events[4096];
-            if (read(fd, events, sizeof events) < 0)
-                break;
-        }
-        done = check();
-    }
-    close(fd);
-    return done;
-}
-
-std::string FileText(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 std::string ObjectPath(const char *kind, const char *name) {
     std::string shmName;
     EXPECT_TRUE(kestrune::SharedObjectName(kind, name, shmName));
@@ -197,11 +55,8 @@ TEST(OtherUser, CannotPublishAClockSynchronisation) {
     TestRoot root;
     ClockSyncBlock block;
     ASSERT_NE(block.View, nullptr);
-    std::vector<std::string> args = AsNobody();
-    args.push_back(BinDir + "/clocksync");
-    args.push_back("set");
-    args.push_back("2026-01-02 03:04:05.678");
-    Process other(args, {}, root.Path() + "/other.err");
+    ChildProgram other({BinDir + "/clocksync", "set", "2026-01-02 03:04:05.678"}, {},
+                       root.Path() + "/other.err", AsNobody());
     ASSERT_TRUE(other.Started());
     EXPECT_EQ(other.Wait(), 1);
     EXPECT_NE(FileText(root.Path() + "/other.err").find("(error 5)"), std::string::npos)
@@ -209,7 +64,8 @@ TEST(OtherUser, CannotPublishAClockSynchronisation) {
     EXPECT_EQ(block.View->wYear, 0);
 
     // The owner (here root, as from the time daemon's hook) publishes.
-    Process owner({BinDir + "/clocksync", "set", "2026-01-02 03:04:05.678"}, {}, root.Path() + "/owner.err");
+    ChildProgram owner({BinDir + "/clocksync", "set", "2026-01-02 03:04:05.678"}, {},
+                       root.Path() + "/owner.err");
     EXPECT_EQ(owner.Wait(), 0);
     EXPECT_EQ(block.View->wYear, 2026);
     EXPECT_EQ(block.View->wMilliseconds, 678);
@@ -224,11 +80,9 @@ TEST(OtherUser, PublishesThroughTheSharedGroup) {
     ClockSyncBlock block;
     unsetenv("KESTRUNE_SHARED_GROUP");
     ASSERT_NE(block.View, nullptr);
-    std::vector<std::string> args = AsNobody();
-    args.push_back(BinDir + "/clocksync");
-    args.push_back("set");
-    args.push_back("2026-03-04 05:06:07.089");
-    Process member(args, {std::string("KESTRUNE_SHARED_GROUP=") + NobodyId}, root.Path() + "/member.err");
+    ChildProgram member({BinDir + "/clocksync", "set", "2026-03-04 05:06:07.089"},
+                        {std::string("KESTRUNE_SHARED_GROUP=") + NobodyId}, root.Path() + "/member.err",
+                        AsNobody());
     EXPECT_EQ(member.Wait(), 0) << FileText(root.Path() + "/member.err");
     EXPECT_EQ(block.View->wYear, 2026);
     EXPECT_EQ(block.View->wMonth, 3);
@@ -288,20 +142,19 @@ TEST(OtherUser, HeldLockFilesDoNotKeepTheProgramFromStarting) {
             made.push_back(path);
         joined += (joined.empty() ? "" : ":") + path;
     }
-    std::vector<std::string> args = AsNobody();
-    args.push_back(SelfPath());
-    args.push_back("--gtest_filter=OtherUserChild.HoldLocks");
     {
-        Process holder(args, {"KESTRUNE_HOLD_PATHS=" + joined}, root.Path() + "/holder.err");
+        ChildProgram holder({ExecutablePath(), "--gtest_filter=OtherUserChild.HoldLocks"},
+                            {"KESTRUNE_HOLD_PATHS=" + joined}, root.Path() + "/holder.err", AsNobody());
         ASSERT_TRUE(holder.Started());
         ASSERT_TRUE(holder.WaitForLine("held")) << FileText(root.Path() + "/holder.err");
 
-        Process sim({BinDir + "/usonic-sim", "--rate", "20", "--linger"}, {},
-                    root.Path() + "/usonic-sim.err");
+        ChildProgram sim({BinDir + "/usonic-sim", "--rate", "20", "--linger"}, {},
+                         root.Path() + "/usonic-sim.err");
         ASSERT_TRUE(sim.Started());
         const std::string device = sim.ReadLine();
         ASSERT_FALSE(device.empty());
-        Process program({BinDir + "/kestrune"}, {"KESTRUNE_COM1=" + device}, root.Path() + "/kestrune.err");
+        ChildProgram program({BinDir + "/kestrune"}, {"KESTRUNE_COM1=" + device},
+                             root.Path() + "/kestrune.err");
         ASSERT_TRUE(program.Started());
         ASSERT_EQ(mkdir((root.Path() + "/c").c_str(), 0755) == 0 || errno == EEXIST, true);
         // Waits on the log's growth; the limit only ends a failing run.

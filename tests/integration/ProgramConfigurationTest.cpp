@@ -3,128 +3,21 @@
 // program with status 2 and one line on stderr before anything is created, and
 // --show-config, --help and --version print without acquiring. And `kestrune status` on a
 // live run and on a stopped one.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/inotify.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <chrono>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "common/ChildProgram.h"
 #include "common/TestRoot.h"
 #include "platform/win32.h"
-
-extern char **environ;
 
 namespace {
 
 const std::string BinDir = KESTRUNE_BIN_DIR;
-
-// A process with its standard output on a pipe and its standard error in a file.
-class Process {
-public:
-    Process(const std::vector<std::string> &args, const std::vector<std::string> &extraEnv,
-            const std::string &errPath) {
-        int out[2], in[2];
-        if (pipe(out) != 0 || pipe(in) != 0)
-            return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        posix_spawn_file_actions_addclose(&actions, in[1]);
-        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        std::vector<std::string> envText;
-        for (char **e = environ; *e; ++e)
-            envText.push_back(*e);
-        envText.insert(envText.end(), extraEnv.begin(), extraEnv.end());
-        std::vector<char *> env, argv;
-        for (auto &e : envText)
-            env.push_back(e.data());
-        env.push_back(nullptr);
-        std::vector<std::string> argText = args;
-        for (auto &a : argText)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, argText[0].c_str(), &actions, nullptr, argv.data(), env.data()) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        close(in[0]);
-        out_ = out[0];
-        in_ = in[1];
-    }
-    ~Process() {
-        CloseInput();
-        Kill(SIGKILL);
-        close(out_);
-    }
-    void CloseInput() {
-        if (in_ >= 0)
-            close(in_);
-        in_ = -1;
-    }
-    bool Started() const { return pid_ > 0; }
-    pid_t Pid() const { return pid_; }
-    std::string ReadLine() {
-        std::string line;
-        char c;
-        while (read(out_, &c, 1) == 1 && c != '\n')
-            line += c;
-        return line;
-    }
-    // Everything left on its standard output.
-    std::string ReadAll() {
-        std::string text;
-        char block[4096];
-        ssize_t n;
-        while ((n = read(out_, block, sizeof block)) > 0)
-            text.append(block, static_cast<size_t>(n));
-        return text;
-    }
-    int Wait() {
-        if (pid_ <= 0)
-            return status_;
-        int status = 0;
-        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-        pid_ = -1;
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-        return status_;
-    }
-    void Kill(int signal) {
-        if (pid_ > 0) {
-            kill(pid_, signal);
-            Wait();
-        }
-    }
-
-private:
-    pid_t pid_ = -1;
-    int out_ = -1;
-    int in_ = -1;
-    int status_ = -1000;
-};
-
-std::string FileText(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // Every path below the root except the registry store (reading a key opens the store) and
 // the drive folders, which the platform layer makes on first use as a drive that exists.
@@ -140,39 +33,9 @@ std::vector<std::string> CreatedPaths(const TestRoot &root) {
     return paths;
 }
 
-bool WaitForDirectory(const std::string &directory, const std::function<bool()> &check, int limitSeconds) {
-    std::filesystem::create_directories(directory);
-    int fd = inotify_init1(IN_CLOEXEC);
-    inotify_add_watch(fd, directory.c_str(), IN_MODIFY | IN_CREATE | IN_CLOSE_WRITE);
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
-    bool done = check();
-    while (!done && std::chrono::steady_clock::now() < end) {
-        pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, 1000) > 0) {
-            char events[4096];
-            if (read(fd, events, sizeof events) < 0)
-                break;
-        }
-        done = check();
-    }
-    close(fd);
-    return done;
-}
-
-std::vector<std::string> RawFiles(const std::string &directory) {
-    std::vector<std::string> names;
-    std::error_code error;
-    for (const auto &entry : std::filesystem::directory_iterator(directory, error)) {
-        const std::string name = entry.path().filename().string();
-        if (name.size() > 8 && name.compare(name.size() - 8, 8, "_raw.txt") == 0)
-            names.push_back(entry.path().string());
-    }
-    return names;
-}
-
 size_t RawLineCount(const std::string &directory) {
     size_t count = 0;
-    for (const auto &path : RawFiles(directory)) {
+    for (const auto &path : FilesEndingWith(directory, "_raw.txt")) {
         const std::string text = FileText(path);
         const size_t lines = static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
         count += lines > 0 ? lines - 1 : 0;  // without the header
@@ -197,18 +60,18 @@ TEST(ProgramConfiguration, RunsOnThePortAndInTheDirectoryGiven) {
     TestRoot root;
     // 4500 lines at 1000 a second: one full buffer and a second one handed over at the stop.
     const int count = 4500;
-    Process sim({BinDir + "/usonic-sim", "--rate", "1000", "--count", std::to_string(count), "--preamble",
-                 "1", "--after-flush", "--linger"},
-                {}, root.Path() + "/usonic-sim.err");
+    ChildProgram sim({BinDir + "/usonic-sim", "--rate", "1000", "--count", std::to_string(count),
+                      "--preamble", "1", "--after-flush", "--linger"},
+                     {}, root.Path() + "/usonic-sim.err");
     ASSERT_TRUE(sim.Started());
     const std::string device = sim.ReadLine();
     ASSERT_FALSE(device.empty());
 
     // COM1 leads nowhere: the run can only succeed on COM3.
-    Process program({BinDir + "/kestrune", "--port", "3", "--data-dir", "D:\\Station\\Data", "--name",
-                     "Sonic", "--serial", "0815", "--stats-period", "30"},
-                    {"KESTRUNE_COM3=" + device, "KESTRUNE_COM1=" + root.Path() + "/no-such-port"},
-                    root.Path() + "/kestrune.err");
+    ChildProgram program({BinDir + "/kestrune", "--port", "3", "--data-dir", "D:\\Station\\Data", "--name",
+                          "Sonic", "--serial", "0815", "--stats-period", "30"},
+                         {"KESTRUNE_COM3=" + device, "KESTRUNE_COM1=" + root.Path() + "/no-such-port"},
+                         root.Path() + "/kestrune.err");
     ASSERT_TRUE(program.Started());
     const std::string data = root.Path() + "/d/Station/Data";
     ASSERT_TRUE(WaitForDirectory(
@@ -221,7 +84,7 @@ TEST(ProgramConfiguration, RunsOnThePortAndInTheDirectoryGiven) {
     EXPECT_EQ(sim.Wait(), 0);
 
     EXPECT_EQ(RawLineCount(data), static_cast<size_t>(count));
-    for (const auto &path : RawFiles(data)) {
+    for (const auto &path : FilesEndingWith(data, "_raw.txt")) {
         const std::string text = FileText(path);
         EXPECT_NE(text.substr(0, text.find('\r')).find(" Sonic (SN: 0815)"), std::string::npos)
             << text.substr(0, 80);
@@ -265,8 +128,8 @@ TEST(ProgramConfiguration, BadValueEndsWithStatusTwoBeforeAnythingIsCreated) {
             SetRegistryNumber(InstrumentKey, "ComPort", test.RegistryPort);
         std::vector<std::string> args = {BinDir + "/kestrune"};
         args.insert(args.end(), test.Arguments.begin(), test.Arguments.end());
-        Process program(args, {"KESTRUNE_COM1=" + root.Path() + "/no-such-port"},
-                        root.Path() + "/kestrune.err");
+        ChildProgram program(args, {"KESTRUNE_COM1=" + root.Path() + "/no-such-port"},
+                             root.Path() + "/kestrune.err");
         ASSERT_TRUE(program.Started());
         EXPECT_EQ(program.ReadAll(), "");
         EXPECT_EQ(program.Wait(), 2);
@@ -279,8 +142,8 @@ TEST(ProgramConfiguration, ShowConfigHelpAndVersionPrintWithoutAcquiring) {
     TestRoot root;
     SetRegistryNumber(InstrumentKey, "BaudRate", 9600);
     {
-        Process program({BinDir + "/kestrune", "--show-config", "--data-dir", "D:\\Station"}, {},
-                        root.Path() + "/kestrune.err");
+        ChildProgram program({BinDir + "/kestrune", "--show-config", "--data-dir", "D:\\Station"}, {},
+                             root.Path() + "/kestrune.err");
         const std::string text = program.ReadAll();
         EXPECT_EQ(program.Wait(), 0);
         EXPECT_NE(text.find("\nDataDirectory          command line D:\\Station\n"), std::string::npos)
@@ -291,7 +154,7 @@ TEST(ProgramConfiguration, ShowConfigHelpAndVersionPrintWithoutAcquiring) {
             << text;
     }
     {
-        Process program({BinDir + "/kestrune", "--help"}, {}, root.Path() + "/kestrune.err");
+        ChildProgram program({BinDir + "/kestrune", "--help"}, {}, root.Path() + "/kestrune.err");
         const std::string text = program.ReadAll();
         EXPECT_EQ(program.Wait(), 0);
         for (const char *option : {"--port", "--data-dir", "--name", "--serial", "--stats-period",
@@ -299,7 +162,7 @@ TEST(ProgramConfiguration, ShowConfigHelpAndVersionPrintWithoutAcquiring) {
             EXPECT_NE(text.find(option), std::string::npos) << option;
     }
     {
-        Process program({BinDir + "/kestrune", "--version"}, {}, root.Path() + "/kestrune.err");
+        ChildProgram program({BinDir + "/kestrune", "--version"}, {}, root.Path() + "/kestrune.err");
         const std::string text = program.ReadAll();
         EXPECT_EQ(program.Wait(), 0);
         EXPECT_EQ(text.rfind("kestrune ", 0), 0u) << text;
@@ -320,7 +183,7 @@ TEST(ProgramService, CommandsFailCleanlyWithoutAServiceControlManager) {
         std::vector<std::string> args = {BinDir + "/kestrune"};
         args.insert(args.end(), command.begin(), command.end());
         const std::string errPath = root.Path() + "/service.err";
-        Process program(args, {}, errPath);
+        ChildProgram program(args, {}, errPath);
         EXPECT_EQ(program.ReadAll(), "");
         EXPECT_EQ(program.Wait(), 1) << command.back();
         const std::string what = command.size() == 2 ? command[0] + " " + command[1] : command[0];
@@ -337,7 +200,7 @@ TEST(ProgramService, CommandsFailCleanlyWithoutAServiceControlManager) {
 
 // Runs `kestrune status --json` and returns its exit status, its output in json.
 int Status(const TestRoot &root, std::string *json) {
-    Process status({BinDir + "/kestrune", "status", "--json"}, {}, root.Path() + "/status.err");
+    ChildProgram status({BinDir + "/kestrune", "status", "--json"}, {}, root.Path() + "/status.err");
     *json = status.ReadAll();
     return status.Wait();
 }
@@ -347,14 +210,14 @@ TEST(ProgramStatus, TellsALiveRunFromAStoppedOne) {
     const std::string data = root.Path() + "/c/Data/Code/Projects/Win32Console/Kestrune";
     const int count = 6000;
     // Every 1000th line is over-long and cut: the day's cut lines are counted.
-    Process sim({BinDir + "/usonic-sim", "--rate", "1000", "--count", std::to_string(count), "--overlong",
-                 "1000", "--preamble", "1", "--after-flush", "--linger"},
-                {}, root.Path() + "/usonic-sim.err");
+    ChildProgram sim({BinDir + "/usonic-sim", "--rate", "1000", "--count", std::to_string(count),
+                      "--overlong", "1000", "--preamble", "1", "--after-flush", "--linger"},
+                     {}, root.Path() + "/usonic-sim.err");
     ASSERT_TRUE(sim.Started());
     const std::string device = sim.ReadLine();
     ASSERT_FALSE(device.empty());
-    Process program({BinDir + "/kestrune", "--stats-period", "1"}, {"KESTRUNE_COM1=" + device},
-                    root.Path() + "/kestrune.err");
+    ChildProgram program({BinDir + "/kestrune", "--stats-period", "1"}, {"KESTRUNE_COM1=" + device},
+                         root.Path() + "/kestrune.err");
     ASSERT_TRUE(program.Started());
     // The first buffer is archived (the bookkeeping follows its 5017 entry) and a statistics
     // period has been written.
@@ -389,7 +252,7 @@ TEST(ProgramStatus, TellsALiveRunFromAStoppedOne) {
     EXPECT_NE(json.find("\"healthy\":false,\"reason\":\"no kestrune holds the data directory\"}"),
               std::string::npos)
         << json;
-    Process text({BinDir + "/kestrune", "status"}, {}, root.Path() + "/status.err");
+    ChildProgram text({BinDir + "/kestrune", "status"}, {}, root.Path() + "/status.err");
     const std::string lines = text.ReadAll();
     EXPECT_EQ(text.Wait(), 1);
     EXPECT_NE(lines.find("Instance:         not running\n"), std::string::npos) << lines;

@@ -3,179 +3,31 @@
 // synchronisation published with clocksync during the run excludes exactly the lines stamped
 // inside its blackout window. And the program's refusal to start without its data directory.
 #include <gtest/gtest.h>
-
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/inotify.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/ChildProgram.h"
+#include "common/LogEntries.h"
 #include "common/TestRoot.h"
-
-extern char **environ;
 
 namespace {
 
 const std::string BinDir = KESTRUNE_BIN_DIR;
-
-// A child process with its standard output on a pipe and its standard error in a file.
-class Child {
-public:
-    Child(const std::vector<std::string> &args, const std::vector<std::string> &extraEnv, const std::string &errPath) {
-        int out[2], in[2];
-        if (pipe(out) != 0 || pipe(in) != 0)
-            return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        posix_spawn_file_actions_addclose(&actions, in[1]);
-        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        std::vector<std::string> envText;
-        for (char **e = environ; *e; ++e)
-            envText.push_back(*e);
-        for (const auto &e : extraEnv)
-            envText.push_back(e);
-        std::vector<char *> env, argv;
-        for (auto &e : envText)
-            env.push_back(e.data());
-        env.push_back(nullptr);
-        std::vector<std::string> argText = args;
-        for (auto &a : argText)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, argText[0].c_str(), &actions, nullptr, argv.data(), env.data()) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        close(in[0]);
-        out_ = out[0];
-        in_ = in[1];
-    }
-    ~Child() {
-        CloseInput();
-        Kill(SIGKILL);
-        if (out_ >= 0)
-            close(out_);
-    }
-    // Closes its standard input (the simulator's --linger ends then).
-    void CloseInput() {
-        if (in_ >= 0)
-            close(in_);
-        in_ = -1;
-    }
-    bool Started() const { return pid_ > 0; }
-    // The next line of its standard output (blocking), without the line feed.
-    std::string ReadLine() {
-        std::string line;
-        char c;
-        while (read(out_, &c, 1) == 1 && c != '\n')
-            line += c;
-        return line;
-    }
-    pid_t Pid() const { return pid_; }
-    // Sends it a signal without waiting for it.
-    void Signal(int signal) {
-        if (pid_ > 0)
-            kill(pid_, signal);
-    }
-    // Waits for it to end; returns its exit status, or -signal. With `usage`, also the
-    // resources it used over its whole life.
-    int Wait(struct rusage *usage = nullptr) {
-        if (pid_ <= 0)
-            return status_;
-        int status = 0;
-        while (wait4(pid_, &status, 0, usage) < 0 && errno == EINTR) {
-        }
-        pid_ = -1;
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-        return status_;
-    }
-    void Kill(int signal) {
-        if (pid_ > 0) {
-            kill(pid_, signal);
-            Wait();
-        }
-    }
-
-private:
-    pid_t pid_ = -1;
-    int out_ = -1;
-    int in_ = -1;
-    int status_ = INT_MIN;
-};
-
-// Waits, on file-system events in the directory, until the check holds or the limit passes.
-bool WaitForDirectory(const std::string &directory, const std::function<bool()> &check, int limitSeconds) {
-    std::filesystem::create_directories(directory);
-    int fd = inotify_init1(IN_CLOEXEC);
-    inotify_add_watch(fd, directory.c_str(), IN_MODIFY | IN_CREATE | IN_CLOSE_WRITE);
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
-    bool done = check();
-    while (!done && std::chrono::steady_clock::now() < end) {
-        pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, 1000) > 0) {
-            char events[4096];
-            if (read(fd, events, sizeof events) < 0)
-                break;
-        }
-        done = check();
-    }
-    close(fd);
-    return done;
-}
-
-std::string FileText(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::vector<std::string> Lines(const std::string &text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        lines.push_back(line);
-    }
-    return lines;
-}
-
-std::vector<std::string> FilesEndingWith(const std::string &directory, const std::string &suffix) {
-    std::vector<std::string> names;
-    std::error_code error;
-    for (const auto &entry : std::filesystem::directory_iterator(directory, error)) {
-        std::string name = entry.path().filename().string();
-        if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
-            names.push_back(entry.path().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 // The raw lines of all hour files in order, each without its 8-character time key, and the
 // keys' (minute, second, millisecond) in milliseconds past the hour alongside.
@@ -257,19 +109,8 @@ std::vector<std::string> SimulatorLines(const std::string &logPath) {
 // start once the program has opened the port and discarded what came before (the one
 // preamble line), and it keeps the line open until its input is closed.
 std::vector<std::string> SimulatorArgs(int count, const std::string &log) {
-    return {BinDir + "/usonic-sim", "--rate", "1000", "--count", std::to_string(count), "--log", log,
-            "--preamble", "1", "--after-flush", "--linger"};
-}
-
-std::vector<std::string> LogEntries(const std::string &directory, int code) {
-    std::vector<std::string> messages;
-    char prefix[16];
-    snprintf(prefix, sizeof prefix, "  %4d  ", code);
-    for (const auto &path : FilesEndingWith(directory, ".log"))
-        for (const auto &line : Lines(FileText(path)))
-            if (line.size() > 20 && line.compare(12, strlen(prefix), prefix) == 0)
-                messages.push_back(line.substr(12 + strlen(prefix)));
-    return messages;
+    return {BinDir + "/usonic-sim", "--rate", "1000",          "--count", std::to_string(count), "--log", log,
+            "--preamble",           "1",      "--after-flush", "--linger"};
 }
 
 struct ProgramRun {
@@ -281,14 +122,16 @@ struct ProgramRun {
 TEST(Program, EveryLineSentReachesTheRawFileOnceInOrder) {
     ProgramRun run;
     const int count = 8000;  // two full buffers
-    Child sim(SimulatorArgs(count, run.simLog), {}, run.root.Path() + "/usonic-sim.err");
+    ChildProgram sim(SimulatorArgs(count, run.simLog), {}, run.root.Path() + "/usonic-sim.err");
     ASSERT_TRUE(sim.Started());
     std::string device = sim.ReadLine();
     ASSERT_FALSE(device.empty());
 
-    Child program({BinDir + "/kestrune"}, {"KESTRUNE_COM1=" + device}, run.root.Path() + "/kestrune.err");
+    ChildProgram program({BinDir + "/kestrune"}, {"KESTRUNE_COM1=" + device},
+                         run.root.Path() + "/kestrune.err");
     ASSERT_TRUE(program.Started());
-    ASSERT_TRUE(WaitForDirectory(run.data, [&] { return ReadRaw(run.data).Lines.size() >= count; }, 120))
+    ASSERT_TRUE(WaitForDirectory(
+        run.data, [&] { return ReadRaw(run.data).Lines.size() >= count; }, 120))
         << "raw lines seen: " << ReadRaw(run.data).Lines.size();
     program.Kill(SIGTERM);
     EXPECT_EQ(sim.ReadLine(), "done " + std::to_string(count + 1));  // with the preamble line
@@ -303,45 +146,49 @@ TEST(Program, EveryLineSentReachesTheRawFileOnceInOrder) {
         ASSERT_EQ(raw.Lines[i], Rewritten(sent[i])) << "line " << i;
     for (const auto &header : raw.Headers)
         EXPECT_NE(header.find(" Metek (SN: 666)"), std::string::npos) << header;
-    EXPECT_EQ(LogEntries(run.data, 5212), std::vector<std::string>{"Metek1: Starting archive engine."});
+    EXPECT_EQ(LoggedMessages(run.data, 5212), std::vector<std::string>{"Metek1: Starting archive engine."});
 }
 
 TEST(Program, ClockSynchronisationExcludesTheLinesStampedInItsWindow) {
     ProgramRun run;
     const int count = 12000;  // three full buffers at 1000 lines a second
-    Child sim(SimulatorArgs(count, run.simLog), {}, run.root.Path() + "/usonic-sim.err");
+    ChildProgram sim(SimulatorArgs(count, run.simLog), {}, run.root.Path() + "/usonic-sim.err");
     ASSERT_TRUE(sim.Started());
     std::string device = sim.ReadLine();
     ASSERT_FALSE(device.empty());
-    Child program({BinDir + "/kestrune"}, {"KESTRUNE_COM1=" + device}, run.root.Path() + "/kestrune.err");
+    ChildProgram program({BinDir + "/kestrune"}, {"KESTRUNE_COM1=" + device},
+                         run.root.Path() + "/kestrune.err");
     ASSERT_TRUE(program.Started());
 
     // Once the first buffer is archived, publish a synchronisation one second ahead: its
     // window lies in buffers that are screened after the block was written.
-    ASSERT_TRUE(WaitForDirectory(run.data, [&] { return !LogEntries(run.data, 5017).empty(); }, 120));
+    ASSERT_TRUE(WaitForDirectory(
+        run.data, [&] { return !LoggedMessages(run.data, 5017).empty(); }, 120));
     auto sync = std::chrono::system_clock::now() + std::chrono::seconds(1);
     std::time_t seconds = std::chrono::system_clock::to_time_t(sync);
-    long millisecond =
-        static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(sync.time_since_epoch()).count() % 1000);
+    long millisecond = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(sync.time_since_epoch()).count() % 1000);
     std::tm utc = {};
     gmtime_r(&seconds, &utc);
     char when[64];
     snprintf(when, sizeof when, "%04d-%02d-%02d %02d:%02d:%02d.%03ld", utc.tm_year + 1900, utc.tm_mon + 1,
              utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, millisecond);
-    Child clocksync({BinDir + "/clocksync", "set", when}, {}, run.root.Path() + "/clocksync.err");
+    ChildProgram clocksync({BinDir + "/clocksync", "set", when}, {}, run.root.Path() + "/clocksync.err");
     ASSERT_EQ(clocksync.Wait(), 0);
 
     // Every line is either in a raw file or counted in a blackout entry, which comes first.
     auto excludedLines = [&] {
         int total = 0;
-        for (const auto &entry : LogEntries(run.data, 5006)) {
+        for (const auto &entry : LoggedMessages(run.data, 5006)) {
             int n = 0;
             if (sscanf(entry.c_str(), "Metek1: Excluding %d samples", &n) == 1)
                 total += n;
         }
         return total;
     };
-    auto archived = [&] { return ReadRaw(run.data).Lines.size() + static_cast<size_t>(excludedLines()) >= count; };
+    auto archived = [&] {
+        return ReadRaw(run.data).Lines.size() + static_cast<size_t>(excludedLines()) >= count;
+    };
     ASSERT_TRUE(WaitForDirectory(run.data, archived, 120));
     program.Kill(SIGTERM);
     EXPECT_EQ(sim.ReadLine(), "done " + std::to_string(count + 1));  // with the preamble line
@@ -384,8 +231,8 @@ TEST(Program, EndsWithAnErrorWhenTheDataDirectoryCannotBeMade) {
     TestRoot root;
     // A plain file where the drive's folder should be: no directory can be made below it.
     std::ofstream(root.Path() + "/c") << "not a directory";
-    Child program({BinDir + "/kestrune"}, {"KESTRUNE_COM1=" + root.Path() + "/no-such-port"},
-                  root.Path() + "/kestrune.err");
+    ChildProgram program({BinDir + "/kestrune"}, {"KESTRUNE_COM1=" + root.Path() + "/no-such-port"},
+                         root.Path() + "/kestrune.err");
     ASSERT_TRUE(program.Started());
     EXPECT_NE(program.Wait(), 0);
     std::vector<std::string> err = Lines(FileText(root.Path() + "/kestrune.err"));
@@ -399,12 +246,14 @@ namespace {
 
 TEST(ClockSync, PublishesValidTimesOnly) {
     TestRoot root;
-    Child valid({BinDir + "/clocksync", "set", "2026-12-08 14:30:05.123"}, {}, root.Path() + "/valid.err");
+    ChildProgram valid({BinDir + "/clocksync", "set", "2026-12-08 14:30:05.123"}, {},
+                       root.Path() + "/valid.err");
     EXPECT_EQ(valid.ReadLine(), "published 2026-12-08 14:30:05.123 UTC");
     EXPECT_EQ(valid.Wait(), 0);
 
-    for (const char *text : {"2026-02-29 12:00:00", "2026-12-08 24:00:00.000", "2026-12-08 14:30:05.1234", "now"}) {
-        Child invalid({BinDir + "/clocksync", "set", text}, {}, root.Path() + "/invalid.err");
+    for (const char *text :
+         {"2026-02-29 12:00:00", "2026-12-08 24:00:00.000", "2026-12-08 14:30:05.1234", "now"}) {
+        ChildProgram invalid({BinDir + "/clocksync", "set", text}, {}, root.Path() + "/invalid.err");
         EXPECT_EQ(invalid.Wait(), 2) << text;
     }
 }
@@ -467,7 +316,7 @@ bool Contains(const std::string &text, const std::string &part) {
 // The end of the last statistics period logged, "MM:SS:mmm", and the key of the last raw
 // line in the same form.
 std::string LastPeriodEnd(const std::string &data) {
-    std::vector<std::string> closed = LogEntries(data, 5003);
+    std::vector<std::string> closed = LoggedMessages(data, 5003);
     if (closed.empty())
         return "";
     const std::string &last = closed.back();
@@ -490,13 +339,13 @@ std::string LastRawKey(const std::string &data) {
 // in the raw file, in order, and the last statistics period ends at the last sample.
 void StopsOnSignalKeepingEveryLine(int signal) {
     ProgramRun run;
-    Child sim({BinDir + "/usonic-sim", "--rate", "500", "--log", run.simLog, "--preamble", "1",
-               "--after-flush", "--linger"},
-              {}, run.root.Path() + "/usonic-sim.err");
+    ChildProgram sim({BinDir + "/usonic-sim", "--rate", "500", "--log", run.simLog, "--preamble", "1",
+                      "--after-flush", "--linger"},
+                     {}, run.root.Path() + "/usonic-sim.err");
     ASSERT_TRUE(sim.Started());
     std::string device = sim.ReadLine();
     ASSERT_FALSE(device.empty());
-    Child program({BinDir + Program}, {"KESTRUNE_COM1=" + device}, run.root.Path() + "/kestrune.err");
+    ChildProgram program({BinDir + Program}, {"KESTRUNE_COM1=" + device}, run.root.Path() + "/kestrune.err");
     ASSERT_TRUE(program.Started());
 
     // 1500 lines sent (three seconds): all of them are still in the engine's first buffer.
@@ -521,10 +370,11 @@ void StopsOnSignalKeepingEveryLine(int signal) {
     for (size_t i = 0; i < raw.Lines.size(); ++i)
         ASSERT_EQ(raw.Lines[i], sent[i]) << "line " << i;
 
-    EXPECT_EQ(LogEntries(run.data, 5102), std::vector<std::string>{"Metek1: Stopping acquisition engine."});
+    EXPECT_EQ(LoggedMessages(run.data, 5102),
+              std::vector<std::string>{"Metek1: Stopping acquisition engine."});
     EXPECT_FALSE(LastRawKey(run.data).empty());
     EXPECT_EQ(LastPeriodEnd(run.data), LastRawKey(run.data));
-    EXPECT_TRUE(LogEntries(run.data, 5105).empty()) << "no thread had to be terminated";
+    EXPECT_TRUE(LoggedMessages(run.data, 5105).empty()) << "no thread had to be terminated";
 }
 
 TEST(FieldOperation, SigtermKeepsEveryLineSentAndClosesThePeriodAtTheLastSample) {
@@ -541,11 +391,11 @@ TEST(FieldOperation, RunsWithoutLineFeedAreCutAndEveryLineAfterThemIsArchived) {
     std::vector<std::string> args = SimulatorArgs(2000, run.simLog);
     for (const char *extra : {"--overlong", "500", "--overlong-length", "40000"})
         args.push_back(extra);
-    Child sim(args, {}, run.root.Path() + "/usonic-sim.err");
+    ChildProgram sim(args, {}, run.root.Path() + "/usonic-sim.err");
     ASSERT_TRUE(sim.Started());
     std::string device = sim.ReadLine();
     ASSERT_FALSE(device.empty());
-    Child program({BinDir + Program}, {"KESTRUNE_COM1=" + device}, run.root.Path() + "/kestrune.err");
+    ChildProgram program({BinDir + Program}, {"KESTRUNE_COM1=" + device}, run.root.Path() + "/kestrune.err");
     ASSERT_TRUE(program.Started());
     EXPECT_EQ(sim.ReadLine(), "done 2001");  // with the preamble line
 
@@ -562,7 +412,7 @@ TEST(FieldOperation, RunsWithoutLineFeedAreCutAndEveryLineAfterThemIsArchived) {
     for (size_t i = 0; i < expected.size(); ++i)
         ASSERT_EQ(raw.Lines[i], expected[i]) << "line " << i;
     unsigned long cut = 0;
-    for (const auto &entry : LogEntries(run.data, 5302)) {
+    for (const auto &entry : LoggedMessages(run.data, 5302)) {
         unsigned long n = 0;
         ASSERT_EQ(
             sscanf(entry.c_str(), "Metek1: %lu over-long instrument lines cut to 20000 characters.", &n), 1)
@@ -578,12 +428,13 @@ TEST(FieldOperation, SimulatorEndsOnSigtermWhileBlockedOnAFullLine) {
     // written whole, and the simulator is blocked in its write when the signal comes.
     const std::string link = root.Path() + "/com1";
     const std::string log = root.Path() + "/usonic-sim.log";
-    Child sim({BinDir + "/usonic-sim", "--link", link, "--rate", "1000000", "--count", "2", "--overlong", "2",
-               "--overlong-length", "1000000", "--log", log},
-              {}, root.Path() + "/usonic-sim.err");
+    ChildProgram sim({BinDir + "/usonic-sim", "--link", link, "--rate", "1000000", "--count", "2",
+                      "--overlong", "2", "--overlong-length", "1000000", "--log", log},
+                     {}, root.Path() + "/usonic-sim.err");
     ASSERT_TRUE(sim.Started());
     ASSERT_FALSE(sim.ReadLine().empty());
-    ASSERT_TRUE(WaitForDirectory(root.Path(), [&] { return LineCount(log) >= 1; }, 60));
+    ASSERT_TRUE(WaitForDirectory(
+        root.Path(), [&] { return LineCount(log) >= 1; }, 60));
     sim.Signal(SIGTERM);
     EXPECT_EQ(sim.Wait(), 0);
     EXPECT_EQ(LineCount(log), 1u);
@@ -593,16 +444,16 @@ TEST(FieldOperation, SimulatorEndsOnSigtermWhileBlockedOnAFullLine) {
 TEST(FieldOperation, SecondInstanceOnTheSameDataExitsWithStatusTwo) {
     ProgramRun run;
     const std::string port = run.root.Path() + "/no-such-port";
-    Child first({BinDir + Program}, {"KESTRUNE_COM1=" + port}, run.root.Path() + "/first.err");
+    ChildProgram first({BinDir + Program}, {"KESTRUNE_COM1=" + port}, run.root.Path() + "/first.err");
     ASSERT_TRUE(first.Started());
     ASSERT_TRUE(WaitForDirectory(
-        run.data, [&] { return !LogEntries(run.data, 5303).empty(); }, 60));
+        run.data, [&] { return !LoggedMessages(run.data, 5303).empty(); }, 60));
 
     std::map<std::string, std::string> before;
     for (const auto &entry : std::filesystem::directory_iterator(run.data))
         before[entry.path().string()] = FileText(entry.path().string());
 
-    Child second({BinDir + Program}, {"KESTRUNE_COM1=" + port}, run.root.Path() + "/second.err");
+    ChildProgram second({BinDir + Program}, {"KESTRUNE_COM1=" + port}, run.root.Path() + "/second.err");
     ASSERT_TRUE(second.Started());
     EXPECT_EQ(second.Wait(), 2);
     std::vector<std::string> err = Lines(FileText(run.root.Path() + "/second.err"));
@@ -618,16 +469,16 @@ TEST(FieldOperation, SecondInstanceOnTheSameDataExitsWithStatusTwo) {
     first.Signal(SIGTERM);
     EXPECT_EQ(first.Wait(), 0);
     // Once the first one has ended, the directory is free again.
-    Child third({BinDir + Program}, {"KESTRUNE_COM1=" + port, "KESTRUNE_RUN_SECONDS=1"},
-                run.root.Path() + "/third.err");
+    ChildProgram third({BinDir + Program}, {"KESTRUNE_COM1=" + port, "KESTRUNE_RUN_SECONDS=1"},
+                       run.root.Path() + "/third.err");
     EXPECT_EQ(third.Wait(), 0);
-    EXPECT_EQ(LogEntries(run.data, 5102).size(), 2u);
+    EXPECT_EQ(LoggedMessages(run.data, 5102).size(), 2u);
 }
 
 TEST(FieldOperation, MissingPortIsWaitedForAndAcquisitionStartsWhenItAppears) {
     ProgramRun run;
     const std::string link = run.root.Path() + "/com1";
-    Child program({BinDir + Program}, {"KESTRUNE_COM1=" + link}, run.root.Path() + "/kestrune.err");
+    ChildProgram program({BinDir + Program}, {"KESTRUNE_COM1=" + link}, run.root.Path() + "/kestrune.err");
     ASSERT_TRUE(program.Started());
     ASSERT_TRUE(WaitForDirectory(
         run.root.Path(), [&] { return LineCount(run.root.Path() + "/kestrune.err") >= 1; }, 60));
@@ -635,13 +486,13 @@ TEST(FieldOperation, MissingPortIsWaitedForAndAcquisitionStartsWhenItAppears) {
     ASSERT_EQ(err.size(), 1u);
     EXPECT_EQ(err[0], "Metek1: COM1 is missing (error 2); waiting for it.");
     ASSERT_TRUE(WaitForDirectory(
-        run.data, [&] { return !LogEntries(run.data, 5303).empty(); }, 60));
-    EXPECT_TRUE(LogEntries(run.data, 5300).empty());
+        run.data, [&] { return !LoggedMessages(run.data, 5303).empty(); }, 60));
+    EXPECT_TRUE(LoggedMessages(run.data, 5300).empty());
 
     std::vector<std::string> args = SimulatorArgs(300, run.simLog);
     args.push_back("--link");
     args.push_back(link);
-    Child sim(args, {}, run.root.Path() + "/usonic-sim.err");
+    ChildProgram sim(args, {}, run.root.Path() + "/usonic-sim.err");
     ASSERT_TRUE(sim.Started());
     ASSERT_FALSE(sim.ReadLine().empty());
     // The simulator sends its lines once the program has opened the port and discarded what
@@ -655,10 +506,10 @@ TEST(FieldOperation, MissingPortIsWaitedForAndAcquisitionStartsWhenItAppears) {
     std::vector<std::string> expected = ExpectedRaw(run.simLog, "L");
     ASSERT_EQ(expected.size(), 300u);
     EXPECT_EQ(ReadRaw(run.data).Lines, expected);
-    EXPECT_EQ(LogEntries(run.data, 5300).size(), 1u);
-    ASSERT_EQ(LogEntries(run.data, 5304).size(), 1u);
-    EXPECT_TRUE(Contains(LogEntries(run.data, 5304)[0], "Metek1: COM1 is back."))
-        << LogEntries(run.data, 5304)[0];
+    EXPECT_EQ(LoggedMessages(run.data, 5300).size(), 1u);
+    ASSERT_EQ(LoggedMessages(run.data, 5304).size(), 1u);
+    EXPECT_TRUE(Contains(LoggedMessages(run.data, 5304)[0], "Metek1: COM1 is back."))
+        << LoggedMessages(run.data, 5304)[0];
     EXPECT_EQ(LineCount(run.root.Path() + "/kestrune.err"), 1u);
 }
 
@@ -673,10 +524,10 @@ TEST(FieldOperation, LostPortIsReopenedAndTheNextSimulatorIsRead) {
         return args;
     };
 
-    Child first(withLink(SimulatorArgs(300, firstLog)), {}, run.root.Path() + "/first-sim.err");
+    ChildProgram first(withLink(SimulatorArgs(300, firstLog)), {}, run.root.Path() + "/first-sim.err");
     ASSERT_TRUE(first.Started());
     ASSERT_FALSE(first.ReadLine().empty());
-    Child program({BinDir + Program}, {"KESTRUNE_COM1=" + link}, run.root.Path() + "/kestrune.err");
+    ChildProgram program({BinDir + Program}, {"KESTRUNE_COM1=" + link}, run.root.Path() + "/kestrune.err");
     ASSERT_TRUE(program.Started());
     EXPECT_EQ(first.ReadLine(), "done 301");
 
@@ -685,14 +536,15 @@ TEST(FieldOperation, LostPortIsReopenedAndTheNextSimulatorIsRead) {
     // names may be given to another program meanwhile).
     first.Kill(SIGKILL);
     std::filesystem::remove(link);
-    ASSERT_TRUE(WaitForDirectory(run.data, [&] { return !LogEntries(run.data, 5303).empty(); }, 120));
-    ASSERT_EQ(LogEntries(run.data, 5303).size(), 1u);
-    EXPECT_TRUE(Contains(LogEntries(run.data, 5303)[0], "Metek1: COM1 lost (error "))
-        << LogEntries(run.data, 5303)[0];
+    ASSERT_TRUE(WaitForDirectory(
+        run.data, [&] { return !LoggedMessages(run.data, 5303).empty(); }, 120));
+    ASSERT_EQ(LoggedMessages(run.data, 5303).size(), 1u);
+    EXPECT_TRUE(Contains(LoggedMessages(run.data, 5303)[0], "Metek1: COM1 lost (error "))
+        << LoggedMessages(run.data, 5303)[0];
 
     // Half a minute later it is back, on the same path.
     std::this_thread::sleep_for(std::chrono::seconds(30));
-    Child second(withLink(SimulatorArgs(300, secondLog)), {}, run.root.Path() + "/second-sim.err");
+    ChildProgram second(withLink(SimulatorArgs(300, secondLog)), {}, run.root.Path() + "/second-sim.err");
     ASSERT_TRUE(second.Started());
     ASSERT_FALSE(second.ReadLine().empty());
     EXPECT_EQ(second.ReadLine(), "done 301");
@@ -716,12 +568,12 @@ TEST(FieldOperation, LostPortIsReopenedAndTheNextSimulatorIsRead) {
         ASSERT_EQ(raw[i], before[i]) << "line " << i;
     for (size_t i = 0; i < after.size(); ++i)
         ASSERT_EQ(raw[kept + i], after[i]) << "line " << kept + i;
-    ASSERT_EQ(LogEntries(run.data, 5304).size(), 1u);
-    EXPECT_TRUE(Contains(LogEntries(run.data, 5304)[0],
+    ASSERT_EQ(LoggedMessages(run.data, 5304).size(), 1u);
+    EXPECT_TRUE(Contains(LoggedMessages(run.data, 5304)[0],
                          "Metek1: COM1 is back. Acquisition resumed after an "
                          "interruption since "))
-        << LogEntries(run.data, 5304)[0];
-    EXPECT_EQ(LogEntries(run.data, 5300).size(), 1u);
+        << LoggedMessages(run.data, 5304)[0];
+    EXPECT_EQ(LoggedMessages(run.data, 5300).size(), 1u);
 
     // The whole run, half a minute of it without the port, used little processor time: the
     // waits sleep.

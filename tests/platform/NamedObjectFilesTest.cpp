@@ -16,27 +16,12 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "common/ChildProgram.h"
 #include "common/TestRoot.h"
 #include "platform/posix/handles_internal.h"
 #include "platform/win32.h"
 
 namespace {
-
-const char NobodyId[] = "65534";
-
-std::vector<std::string> AsNobody() {
-    return {"setpriv", std::string("--reuid=") + NobodyId, std::string("--regid=") + NobodyId,
-            "--clear-groups", "--"};
-}
-
-// Why a two-user case cannot run here, or empty when it can.
-std::string TwoUserSkipReason() {
-    if (geteuid() != 0)
-        return "needs root to run a second process as nobody";
-    if (access("/usr/bin/setpriv", X_OK) != 0 && access("/bin/setpriv", X_OK) != 0)
-        return "needs setpriv (util-linux)";
-    return "";
-}
 
 // The /dev/shm path of a named object of the current KESTRUNE_ROOT.
 std::string ObjectPath(const char *kind, const char *name) {
