@@ -2,22 +2,14 @@
 // KESTRUNE_COM1, its log tells what was sent and when.
 #pragma once
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
-extern char **environ;
+#include "ChildProgram.h"
+#include "ThisProcess.h"
 
 // One line of the simulator's log.
 struct SentLine {
@@ -30,34 +22,10 @@ struct SentLine {
 class Simulator {
 public:
     // Starts usonic-sim with the arguments; reads the device path it prints.
-    explicit Simulator(const std::vector<std::string> &arguments, const std::string &logPath = "") {
-        std::vector<std::string> args = {Program()};
-        args.insert(args.end(), arguments.begin(), arguments.end());
-        if (!logPath.empty()) {
-            args.push_back("--log");
-            args.push_back(logPath);
-        }
-        logPath_ = logPath;
-        int in[2], out[2];
-        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
-            return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        std::vector<char *> argv;
-        for (std::string &a : args)
-            argv.push_back(&a[0]);
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(in[0]);
-        close(out[1]);
-        stdin_ = in[1];
-        stdout_ = out[0];
-        if (pid_ > 0)
-            device_ = ReadLine();
+    explicit Simulator(const std::vector<std::string> &arguments, const std::string &logPath = "")
+        : logPath_(logPath), child_(Arguments(arguments, logPath), {}) {
+        if (child_.Started())
+            device_ = child_.ReadLine();
     }
     ~Simulator() { End(); }
     Simulator(const Simulator &) = delete;
@@ -68,15 +36,13 @@ public:
 #ifdef KESTRUNE_BIN_DIR
         return std::string(KESTRUNE_BIN_DIR) + "/usonic-sim";
 #else
-        char self[4096];
-        ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-        std::string path = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string("./x");
-        return path.substr(0, path.rfind('/')) + "/usonic-sim";
+        const std::string path = ExecutablePath();
+        return path.substr(0, path.rfind('/') + 1) + "usonic-sim";
 #endif
     }
 
     bool Ok() const {
-        return pid_ > 0 && !device_.empty();
+        return child_.Started() && !device_.empty();
     }
     const std::string &Device() const {
         return device_;
@@ -85,7 +51,7 @@ public:
     // Waits until the simulator reports that it sent everything; returns the count.
     long WaitDone() {
         for (;;) {
-            std::string line = ReadLine();
+            std::string line = child_.ReadLine();
             if (line.empty())
                 return -1;
             if (line.compare(0, 5, "done ") == 0)
@@ -95,17 +61,8 @@ public:
 
     // Closes the simulator's stdin (ending --linger) and waits for it to exit.
     void End() {
-        if (stdin_ >= 0)
-            close(stdin_);
-        stdin_ = -1;
-        if (pid_ > 0) {
-            int status = 0;
-            waitpid(pid_, &status, 0);
-            pid_ = -1;
-        }
-        if (stdout_ >= 0)
-            close(stdout_);
-        stdout_ = -1;
+        child_.CloseInput();
+        child_.Wait();
     }
 
     std::vector<SentLine> Log() const {
@@ -139,23 +96,18 @@ public:
     }
 
 private:
-    std::string ReadLine() {
-        std::string line;
-        char c;
-        while (stdout_ >= 0) {
-            ssize_t n = read(stdout_, &c, 1);
-            if (n <= 0)
-                break;
-            if (c == '\n')
-                return line;
-            line += c;
+    static std::vector<std::string> Arguments(const std::vector<std::string> &arguments,
+                                              const std::string &logPath) {
+        std::vector<std::string> args = {Program()};
+        args.insert(args.end(), arguments.begin(), arguments.end());
+        if (!logPath.empty()) {
+            args.push_back("--log");
+            args.push_back(logPath);
         }
-        return line;
+        return args;
     }
 
-    pid_t pid_ = -1;
-    int stdin_ = -1;
-    int stdout_ = -1;
-    std::string device_;
     std::string logPath_;
+    ChildProgram child_;
+    std::string device_;
 };
