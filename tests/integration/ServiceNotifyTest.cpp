@@ -3,17 +3,13 @@
 // while the archive is stalled (the test holds the event log's lock, on which the archive's
 // next pass waits), and STOPPING=1 on SIGTERM. A port that is lost, or missing at the start,
 // is waited for: WATCHDOG=1 goes on with a status saying so, and "Acquiring." once it is back.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -22,78 +18,13 @@
 #include <thread>
 #include <vector>
 
+#include "common/ChildProgram.h"
 #include "common/TestRoot.h"
 #include "platform/win32.h"
-
-extern char **environ;
 
 namespace {
 
 const std::string BinDir = KESTRUNE_BIN_DIR;
-
-pid_t Spawn(const std::vector<std::string> &args, const std::vector<std::string> &extraEnv, int *out,
-            const std::string &errPath) {
-    int pipeFds[2] = {-1, -1};
-    if (out != nullptr && pipe(pipeFds) != 0)
-        return -1;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (out != nullptr) {
-        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-        posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-    }
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<std::string> envText;
-    for (char **e = environ; *e; ++e)
-        envText.push_back(*e);
-    envText.insert(envText.end(), extraEnv.begin(), extraEnv.end());
-    std::vector<char *> env, argv;
-    for (auto &e : envText)
-        env.push_back(e.data());
-    env.push_back(nullptr);
-    std::vector<std::string> argText = args;
-    for (auto &a : argText)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argText[0].c_str(), &actions, nullptr, argv.data(), env.data()) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    if (out != nullptr) {
-        close(pipeFds[1]);
-        *out = pipeFds[0];
-    }
-    return pid;
-}
-
-int WaitExit(pid_t pid) {
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-}
-
-std::string ReadFile(const std::string &path) {
-    FILE *file = fopen(path.c_str(), "rb");
-    if (file == nullptr)
-        return "";
-    std::string text;
-    char chunk[4096];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, file)) > 0)
-        text.append(chunk, n);
-    fclose(file);
-    return text;
-}
-
-std::string ReadLine(int fd) {
-    std::string line;
-    char c;
-    while (read(fd, &c, 1) == 1 && c != '\n')
-        line += c;
-    return line;
-}
 
 // The notification socket: a datagram socket bound to a path.
 class NotifySocket {
@@ -183,17 +114,15 @@ TEST(ServiceNotify, ReadyWatchdogOnlyWhileHealthyAndStopping) {
 
     // 2000 lines a second: a buffer goes to the archive every two seconds, so every check
     // (half of the 8-second watchdog) of a healthy run sees reads and a pass.
-    int simOut = -1;
-    const pid_t sim =
-        Spawn({BinDir + "/usonic-sim", "--rate", "2000"}, {}, &simOut, root.Path() + "/sim.err");
-    ASSERT_GT(sim, 0);
-    const std::string device = ReadLine(simOut);
+    ChildProgram sim({BinDir + "/usonic-sim", "--rate", "2000"}, {}, root.Path() + "/sim.err");
+    ASSERT_TRUE(sim.Started());
+    const std::string device = sim.ReadLine();
     ASSERT_FALSE(device.empty());
-    const pid_t program = Spawn(
+    ChildProgram program(
         {BinDir + "/kestrune"},
         {"KESTRUNE_COM1=" + device, "NOTIFY_SOCKET=" + root.Path() + "/notify", "WATCHDOG_USEC=8000000"},
-        nullptr, root.Path() + "/kestrune.err");
-    ASSERT_GT(program, 0);
+        root.Path() + "/kestrune.err");
+    ASSERT_TRUE(program.Started());
 
     const std::string ready = notify.Next(60);
     EXPECT_EQ(ready.rfind("READY=1\n", 0), 0u) << ready;
@@ -229,12 +158,10 @@ TEST(ServiceNotify, ReadyWatchdogOnlyWhileHealthyAndStopping) {
     // Passes resume, and with them the sign of life.
     EXPECT_TRUE(HasWatchdog(notify.Until("WATCHDOG=1", 60)));
 
-    kill(program, SIGTERM);
+    program.Signal(SIGTERM);
     EXPECT_NE(notify.Until("STOPPING=1", 60), "");
-    EXPECT_EQ(WaitExit(program), 0);
-    kill(sim, SIGTERM);
-    WaitExit(sim);
-    close(simOut);
+    EXPECT_EQ(program.Wait(), 0);
+    sim.Kill(SIGTERM);
 }
 
 TEST(ServiceNotify, WithoutAWatchdogOnlyReadyAndStopping) {
@@ -242,23 +169,19 @@ TEST(ServiceNotify, WithoutAWatchdogOnlyReadyAndStopping) {
     NotifySocket notify(root.Path() + "/notify");
     ASSERT_TRUE(notify.Bound());
     // With a socket but no watchdog interval: READY=1, then no checks, then STOPPING=1.
-    int simOut = -1;
-    const pid_t sim =
-        Spawn({BinDir + "/usonic-sim", "--rate", "2000"}, {}, &simOut, root.Path() + "/sim.err");
-    ASSERT_GT(sim, 0);
-    const std::string device = ReadLine(simOut);
-    const pid_t program = Spawn(
+    ChildProgram sim({BinDir + "/usonic-sim", "--rate", "2000"}, {}, root.Path() + "/sim.err");
+    ASSERT_TRUE(sim.Started());
+    const std::string device = sim.ReadLine();
+    ChildProgram program(
         {BinDir + "/kestrune"},
         {"KESTRUNE_COM1=" + device, "NOTIFY_SOCKET=" + root.Path() + "/notify", "KESTRUNE_RUN_SECONDS=3"},
-        nullptr, root.Path() + "/kestrune.err");
-    ASSERT_GT(program, 0);
+        root.Path() + "/kestrune.err");
+    ASSERT_TRUE(program.Started());
     EXPECT_EQ(notify.Next(60).rfind("READY=1\n", 0), 0u);
     const std::string next = notify.Next(60);
     EXPECT_EQ(next.rfind("STOPPING=1\n", 0), 0u) << next;
-    EXPECT_EQ(WaitExit(program), 0);
-    kill(sim, SIGTERM);
-    WaitExit(sim);
-    close(simOut);
+    EXPECT_EQ(program.Wait(), 0);
+    sim.Kill(SIGTERM);
 }
 
 // The simulator ends (the adapter is unplugged: its pty hangs up and its link goes): the
@@ -269,43 +192,39 @@ TEST(ServiceNotify, ALostPortIsWaitedForWithTheWatchdogFed) {
     NotifySocket notify(root.Path() + "/notify");
     ASSERT_TRUE(notify.Bound());
     const std::string link = root.Path() + "/com1";
-    int simOut = -1;
-    pid_t sim = Spawn({BinDir + "/usonic-sim", "--link", link, "--rate", "2000"}, {}, &simOut,
-                      root.Path() + "/sim.err");
-    ASSERT_GT(sim, 0);
-    ASSERT_FALSE(ReadLine(simOut).empty());
-    const pid_t program =
-        Spawn({BinDir + "/kestrune"},
-              {"KESTRUNE_COM1=" + link, "NOTIFY_SOCKET=" + root.Path() + "/notify", "WATCHDOG_USEC=8000000"},
-              nullptr, root.Path() + "/kestrune.err");
-    ASSERT_GT(program, 0);
+    ChildProgram sim({BinDir + "/usonic-sim", "--link", link, "--rate", "2000"}, {},
+                     root.Path() + "/sim.err");
+    ASSERT_TRUE(sim.Started());
+    ASSERT_FALSE(sim.ReadLine().empty());
+    ChildProgram program(
+        {BinDir + "/kestrune"},
+        {"KESTRUNE_COM1=" + link, "NOTIFY_SOCKET=" + root.Path() + "/notify", "WATCHDOG_USEC=8000000"},
+        root.Path() + "/kestrune.err");
+    ASSERT_TRUE(program.Started());
     EXPECT_EQ(notify.Next(60).rfind("READY=1\n", 0), 0u);
     EXPECT_EQ(notify.Until("WATCHDOG=1\nSTATUS=Acquiring.", 60), "WATCHDOG=1\nSTATUS=Acquiring.");
 
     const time_t lostAfter = time(nullptr);
-    kill(sim, SIGTERM);
-    EXPECT_EQ(WaitExit(sim), 0);
-    close(simOut);
+    sim.Signal(SIGTERM);
+    EXPECT_EQ(sim.Wait(), 0);
     // Three checks in a row: the first may still count the last reads and the last pass;
     // the two after it have neither and are healthy all the same.
     ExpectWaitingChecks(notify, 3, lostAfter);
 
-    sim = Spawn({BinDir + "/usonic-sim", "--link", link, "--rate", "2000"}, {}, &simOut,
-                root.Path() + "/sim2.err");
-    ASSERT_GT(sim, 0);
-    ASSERT_FALSE(ReadLine(simOut).empty());
+    ChildProgram sim2({BinDir + "/usonic-sim", "--link", link, "--rate", "2000"}, {},
+                      root.Path() + "/sim2.err");
+    ASSERT_TRUE(sim2.Started());
+    ASSERT_FALSE(sim2.ReadLine().empty());
     EXPECT_EQ(notify.Until("WATCHDOG=1\nSTATUS=Acquiring.", 60), "WATCHDOG=1\nSTATUS=Acquiring.");
 
-    kill(program, SIGTERM);
+    program.Signal(SIGTERM);
     EXPECT_NE(notify.Until("STOPPING=1", 60), "");
-    EXPECT_EQ(WaitExit(program), 0);
-    kill(sim, SIGTERM);
-    WaitExit(sim);
-    close(simOut);
+    EXPECT_EQ(program.Wait(), 0);
+    sim2.Kill(SIGTERM);
     std::string log;
     for (const auto &entry : std::filesystem::recursive_directory_iterator(root.Path())) {
         if (entry.path().extension() == ".log")
-            log += ReadFile(entry.path().string());
+            log += FileText(entry.path().string());
     }
     EXPECT_NE(log.find("  5303  Metek1: COM1 lost"), std::string::npos) << log;
     EXPECT_NE(log.find("  5304  Metek1: COM1 is back."), std::string::npos) << log;
@@ -319,29 +238,26 @@ TEST(ServiceNotify, APortMissingAtTheStartIsWaitedForWithTheWatchdogFed) {
     ASSERT_TRUE(notify.Bound());
     const std::string link = root.Path() + "/com1";
     const time_t startedAfter = time(nullptr);
-    const pid_t program =
-        Spawn({BinDir + "/kestrune"},
-              {"KESTRUNE_COM1=" + link, "NOTIFY_SOCKET=" + root.Path() + "/notify", "WATCHDOG_USEC=8000000"},
-              nullptr, root.Path() + "/kestrune.err");
-    ASSERT_GT(program, 0);
+    ChildProgram program(
+        {BinDir + "/kestrune"},
+        {"KESTRUNE_COM1=" + link, "NOTIFY_SOCKET=" + root.Path() + "/notify", "WATCHDOG_USEC=8000000"},
+        root.Path() + "/kestrune.err");
+    ASSERT_TRUE(program.Started());
     EXPECT_EQ(notify.Next(60).rfind("READY=1\n", 0), 0u);
     ExpectWaitingChecks(notify, 3, startedAfter);
 
-    int simOut = -1;
-    const pid_t sim = Spawn({BinDir + "/usonic-sim", "--link", link, "--rate", "2000"}, {}, &simOut,
-                            root.Path() + "/sim.err");
-    ASSERT_GT(sim, 0);
-    ASSERT_FALSE(ReadLine(simOut).empty());
+    ChildProgram sim({BinDir + "/usonic-sim", "--link", link, "--rate", "2000"}, {},
+                     root.Path() + "/sim.err");
+    ASSERT_TRUE(sim.Started());
+    ASSERT_FALSE(sim.ReadLine().empty());
     EXPECT_EQ(notify.Until("WATCHDOG=1\nSTATUS=Acquiring.", 60), "WATCHDOG=1\nSTATUS=Acquiring.");
 
-    kill(program, SIGTERM);
+    program.Signal(SIGTERM);
     EXPECT_NE(notify.Until("STOPPING=1", 60), "");
-    EXPECT_EQ(WaitExit(program), 0);
-    kill(sim, SIGTERM);
-    WaitExit(sim);
-    close(simOut);
+    EXPECT_EQ(program.Wait(), 0);
+    sim.Kill(SIGTERM);
     EXPECT_NE(
-        ReadFile(root.Path() + "/kestrune.err").find("Metek1: COM1 is missing (error 2); waiting for it."),
+        FileText(root.Path() + "/kestrune.err").find("Metek1: COM1 is missing (error 2); waiting for it."),
         std::string::npos);
 }
 
