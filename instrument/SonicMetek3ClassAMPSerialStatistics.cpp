@@ -1,6 +1,8 @@
 // The uSonic-3 statistics of one period: heating and sensor-path counts, population moments
 // of u, v, w and T from power sums gathered in one pass, the covariances uw, vw and wT, and
 // the line each period appends to the statistics file. The archive thread alone calls these.
+#include <string>
+
 #include "instrument/SonicMetek3ClassAMPSerial.h"
 #include "services/DateAndDirectory.h"
 
@@ -133,27 +135,66 @@ bool IsNewFile(const char *path) {
     return empty;
 }
 
+// Appends the text of a bounded format to the period's text.
+template <typename... Args>
+void AppendFormatted(std::string &text, const char *format, Args... args) {
+    char piece[320];
+    const int length = snprintf(piece, sizeof piece, format, args...);
+    if (length > 0)
+        text.append(piece, static_cast<size_t>(length) < sizeof piece ? static_cast<size_t>(length)
+                                                                      : sizeof piece - 1);
+}
+
 // A figure with two decimals in its column: one that is not finite, or whose text would be
 // wider than the column, prints as StatsMissingValue, so every period line keeps its width.
-void PrintFigure(FILE *file, double value, int width) {
-    char text[64];
-    const int length = std::isfinite(value) ? snprintf(text, sizeof text, "%*.2f", width, value) : -1;
+void PrintFigure(std::string &text, double value, int width) {
+    char figure[64];
+    const int length = std::isfinite(value) ? snprintf(figure, sizeof figure, "%*.2f", width, value) : -1;
     if (length < 0 || length > width)
-        snprintf(text, sizeof text, "%*.2f", width, StatsMissingValue);
-    fprintf(file, " %s", text);
+        snprintf(figure, sizeof figure, "%*.2f", width, StatsMissingValue);
+    AppendFormatted(text, " %s", figure);
 }
 
-void PrintMoments(FILE *file, const SonicMetek3ClassAMPSerial::Moments &m) {
-    fprintf(file, "   %8d %7d", static_cast<int>(m.GoodSamp), m.BadSamp);
-    PrintFigure(file, m.Average, 7);
-    PrintFigure(file, m.StdDev, 6);
-    PrintFigure(file, m.Skewness, 8);
-    PrintFigure(file, m.Kurtosis, 8);
+void PrintMoments(std::string &text, const SonicMetek3ClassAMPSerial::Moments &m) {
+    AppendFormatted(text, "   %8d %7d", static_cast<int>(m.GoodSamp), m.BadSamp);
+    PrintFigure(text, m.Average, 7);
+    PrintFigure(text, m.StdDev, 6);
+    PrintFigure(text, m.Skewness, 8);
+    PrintFigure(text, m.Kurtosis, 8);
 }
 
-void PrintCovariance(FILE *file, const SonicMetek3ClassAMPSerial::Covariance &c) {
-    fprintf(file, "   %8d %7d", static_cast<int>(c.GoodSamp), c.BadSamp);
-    PrintFigure(file, c.Value, 10);
+void PrintCovariance(std::string &text, const SonicMetek3ClassAMPSerial::Covariance &c) {
+    AppendFormatted(text, "   %8d %7d", static_cast<int>(c.GoodSamp), c.BadSamp);
+    PrintFigure(text, c.Value, 10);
+}
+
+// Appends the text to the file at its end in one piece. A write that fails part-way (a full
+// disk) cuts the file back to its size before the write, so no torn line stays behind for
+// the next period to follow, and an empty file the write created is removed again.
+// Returns 0 or the error.
+DWORD AppendWholeText(HANDLE file, const std::string &text, bool created, const char *path) {
+    LARGE_INTEGER before = {}, zero = {};
+    if (!GetFileSizeEx(file, &before) || !SetFilePointerEx(file, zero, nullptr, FILE_END)) {
+        const DWORD error = GetLastError();
+        CloseHandle(file);
+        return error ? error : ERROR_WRITE_FAULT;
+    }
+    DWORD error = 0;
+    size_t done = 0;
+    while (done < text.size() && error == 0) {
+        DWORD written = 0;
+        if (!WriteFile(file, text.data() + done, static_cast<DWORD>(text.size() - done), &written, nullptr))
+            error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+        else if (written == 0)
+            error = ERROR_WRITE_FAULT;
+        done += written;
+    }
+    if (error != 0 && SetFilePointerEx(file, before, nullptr, FILE_BEGIN))
+        SetEndOfFile(file);
+    CloseHandle(file);
+    if (error != 0 && created && before.QuadPart == 0)
+        DeleteFileA(path);
+    return error;
 }
 
 }  // namespace
@@ -260,40 +301,63 @@ void SonicMetek3ClassAMPSerial::ComputeStatistics() {
 void SonicMetek3ClassAMPSerial::WriteStatistics() {
     ComputeStatistics();
 
+    // The whole text of the period (with the header when the file is new or empty) is made
+    // first and appended in one write, with CR LF written explicitly, so the bytes on disk are
+    // the same on every platform.
     const bool newFile = IsNewFile(StatsFilePath);
-    // Binary mode with explicit CR LF, so the bytes on disk are the same on every platform.
-    FILE *file = _fsopen(StatsFilePath, "ab", _SH_DENYNO);
-    if (file == nullptr) {
+    std::string text;
+    try {
+        text.reserve(4096);
+        if (newFile) {
+            AppendFormatted(text, "%s (SN: %s) Time (YYJJJHH): %02d%03d%02d UTC\r\n", InstrumentName,
+                            SerialNumber, PeriodStartTime.wYear % 100, DayOfYear(PeriodStartTime),
+                            PeriodStartTime.wHour);
+            text += StatsGroupLine;
+            text += StatsColumnLine;
+        }
+        AppendFormatted(text, "%02d:%02d:%03d-", PeriodStartTime.wMinute, PeriodStartTime.wSecond,
+                        PeriodStartTime.wMilliseconds);
+        AppendFormatted(text, "%02d:%02d:%03d ", PeriodEndTime.wMinute, PeriodEndTime.wSecond,
+                        PeriodEndTime.wMilliseconds);
+        AppendFormatted(text, "%10d    %8d %10d %9d   %9d %8.1f %12.f", static_cast<int>(NumSamp), OffSamp,
+                        OnGoodSamp, OnBadSamp, static_cast<int>(BlockSamp), static_cast<double>(BlockAvg),
+                        static_cast<double>(BlockPctAvg));
+        PrintMoments(text, UStats);
+        PrintMoments(text, VStats);
+        PrintMoments(text, WStats);
+        PrintMoments(text, TStats);
+        PrintCovariance(text, UW);
+        PrintCovariance(text, VW);
+        PrintCovariance(text, WT);
+        text += "\r\n";
+    } catch (...) {
+        text.clear();
+    }
+
+    HANDLE file = text.empty() ? INVALID_HANDLE_VALUE
+                               : CreateFileA(StatsFilePath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                             nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
         char message[MessageSize];
         snprintf(message, sizeof message, "%s: Error opening file %s", Name ? Name : "", StatsFilePath);
         EventLogRef.Write(6701, message);
         ResetStatistics();
         return;
     }
-
-    if (newFile) {
-        fprintf(file, "%s (SN: %s) Time (YYJJJHH): %02d%03d%02d UTC\r\n", InstrumentName, SerialNumber,
-                PeriodStartTime.wYear % 100, DayOfYear(PeriodStartTime), PeriodStartTime.wHour);
-        fputs(StatsGroupLine, file);
-        fputs(StatsColumnLine, file);
+    const bool created = GetLastError() != ERROR_ALREADY_EXISTS;
+    const DWORD error = AppendWholeText(file, text, created, StatsFilePath);
+    if (error != 0) {
+        // The period's line is lost; the file keeps its whole lines.
+        char message[MessageSize];
+        snprintf(message, sizeof message,
+                 "%s: Error writing file %s (error %lu; the statistics of the period "
+                 "%02d:%02d:%03d-%02d:%02d:%03d "
+                 "are lost)",
+                 Name ? Name : "", StatsFilePath, static_cast<unsigned long>(error), PeriodStartTime.wMinute,
+                 PeriodStartTime.wSecond, PeriodStartTime.wMilliseconds, PeriodEndTime.wMinute,
+                 PeriodEndTime.wSecond, PeriodEndTime.wMilliseconds);
+        EventLogRef.Write(6701, message);
     }
-
-    fprintf(file, "%02d:%02d:%03d-", PeriodStartTime.wMinute, PeriodStartTime.wSecond,
-            PeriodStartTime.wMilliseconds);
-    fprintf(file, "%02d:%02d:%03d ", PeriodEndTime.wMinute, PeriodEndTime.wSecond,
-            PeriodEndTime.wMilliseconds);
-    fprintf(file, "%10d    %8d %10d %9d   %9d %8.1f %12.f", static_cast<int>(NumSamp), OffSamp, OnGoodSamp,
-            OnBadSamp, static_cast<int>(BlockSamp), static_cast<double>(BlockAvg),
-            static_cast<double>(BlockPctAvg));
-    PrintMoments(file, UStats);
-    PrintMoments(file, VStats);
-    PrintMoments(file, WStats);
-    PrintMoments(file, TStats);
-    PrintCovariance(file, UW);
-    PrintCovariance(file, VW);
-    PrintCovariance(file, WT);
-    fputs("\r\n", file);
-    fclose(file);
 
     ResetStatistics();
 }
