@@ -365,7 +365,9 @@ void SonicMetek3ClassAMPSerial::Acquire() {
 
         // 14. The reading loop; it deletes the port when it ends.
         const DWORD lost = RunReadingLoop(port, receiveFlagEvent);
-        if (lost == 0)
+        // A port that hangs up while a stop is under way (the instrument switched off with the
+        // program) ends acquisition as the stop does: no outage, no retry.
+        if (lost == 0 || IsSignalled(StopRequestEvent))
             return;  // stopped
 
         interrupted = true;
