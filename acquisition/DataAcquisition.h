@@ -239,6 +239,8 @@ public:
     BlackoutWindow BlackoutWindows[MaxBlackoutWindows];
     int BlackoutWindowCount = 0;
     ULONGLONG WindowedSyncTime = 0;  // the published time whose window is current
+    // How often the idle archive thread looks at the block between passes.
+    static constexpr DWORD ClockSyncPollMs = 1000;
 
     // --- Statistics periods --------------------------------------------------------------
     int StatisticsEnabled = 0;
@@ -316,6 +318,11 @@ public:
     void OpenClockSyncBlock();
     // Closes the mutex, view and mapping of the clock-synchronisation block, whichever are open.
     void CloseClockSyncBlock();
+    // Reads the published time under the block's mutex. A time that differs from the last one
+    // read keeps the window of the one before it in force. The archive loop also calls this
+    // between passes (every ClockSyncPollMs), so that a time replaced before the next pass
+    // still has its window applied.
+    void ReadClockSyncBlock();
     void ScreenSamples();
     void AddBlackoutWindow(ULONGLONG from, ULONGLONG to, bool detected);
 

@@ -121,10 +121,17 @@ void DataAcquisition::RunArchive() {
     bool archivedAny = false;
     bool stopping = false;
     while (!stopping) {
-        DWORD result = WaitForMultipleObjects(1 + BufferCount, handles, FALSE, INFINITE);
+        // With a clock-synchronisation block, the wait ends every ClockSyncPollMs to read it:
+        // a time published and replaced between two passes keeps its window that way.
+        const DWORD timeout = ClockSyncActive == 1 ? ClockSyncPollMs : INFINITE;
+        DWORD result = WaitForMultipleObjects(1 + BufferCount, handles, FALSE, timeout);
         if (result == WAIT_OBJECT_0) {
             stopping = true;
             break;
+        }
+        if (result == WAIT_TIMEOUT) {
+            ReadClockSyncBlock();
+            continue;
         }
         if (result < WAIT_OBJECT_0 + 1 || result > WAIT_OBJECT_0 + BufferCount) {
             // A failed wait means a handle is unusable; it will not recover, and waiting again

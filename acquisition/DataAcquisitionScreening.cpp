@@ -103,13 +103,7 @@ void DataAcquisition::AddBlackoutWindow(ULONGLONG from, ULONGLONG to, bool detec
     window.Excluded = 0;
 }
 
-void DataAcquisition::ScreenSamples() {
-    char message[MessageSize];
-    SampleBuffer &buffer = Buffers[CurrentBuffer];
-    const DWORD count = buffer.SampleCount.load(std::memory_order_acquire);
-
-    ValidCount = 0;
-
+void DataAcquisition::ReadClockSyncBlock() {
     // The block is read under its mutex; a failed wait keeps the previous time.
     if (ClockSyncActive == 1) {
         if (Acquired(WaitForSingleObject(ClockSyncMutex, INFINITE))) {
@@ -129,14 +123,27 @@ void DataAcquisition::ScreenSamples() {
     BlackoutEnd = SyncFileTime + blackoutSpan;
 
     // Every window stays in force, not just the latest: a newly published time keeps the
-    // window of the one before it, and each clock step the engine detected while filling this
-    // buffer adds one from the earliest moment of the step to BlackoutPeriod after its
-    // detection, as if its time had been published.
+    // window of the one before it.
     if (SyncFileTime != WindowedSyncTime) {
         if (WindowedSyncTime != 0)
             AddBlackoutWindow(WindowedSyncTime, WindowedSyncTime + blackoutSpan, false);
         WindowedSyncTime = SyncFileTime;
     }
+}
+
+void DataAcquisition::ScreenSamples() {
+    char message[MessageSize];
+    SampleBuffer &buffer = Buffers[CurrentBuffer];
+    const DWORD count = buffer.SampleCount.load(std::memory_order_acquire);
+
+    ValidCount = 0;
+
+    ReadClockSyncBlock();
+    const ULONGLONG blackoutSpan = static_cast<ULONGLONG>(BlackoutPeriod) * FileTimeUnitsPerSecond;
+
+    // Each clock step the engine detected while filling this buffer adds a window from the
+    // earliest moment of the step to BlackoutPeriod after its detection, as if its time had
+    // been published.
     const DWORD steps = buffer.ClockStepCount < SampleBuffer::MaxClockSteps ? buffer.ClockStepCount
                                                                             : SampleBuffer::MaxClockSteps;
     for (DWORD i = 0; i < steps; ++i) {

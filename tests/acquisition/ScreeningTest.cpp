@@ -149,6 +149,25 @@ TEST_F(ScreeningTest, EarlierPublishedWindowsStayInForce) {
                                   "12/08/26 12:00:00:000 to 12/08/26 12:00:06:000."}));
 }
 
+// Two steps published before the next pass: the archive reads the block while it waits, so
+// the first time, replaced by the second before any buffer was screened, keeps its window.
+TEST_F(ScreeningTest, ATimeReplacedBeforeThePassKeepsItsWindowOnceTheBlockWasRead) {
+    Publish(Utc(2026, 12, 8, 12, 0, 0, 0), 6);
+    Fill(0, {Stamp(2026, 12, 8, 11, 59, 50, 0)});
+    engine->ScreenSamples();
+    block = Utc(2026, 12, 8, 12, 0, 10, 0);
+    engine->ReadClockSyncBlock();
+    block = Utc(2026, 12, 8, 12, 0, 20, 0);
+    engine->ReadClockSyncBlock();
+    Fill(1, {Stamp(2026, 12, 8, 12, 0, 5, 0), Stamp(2026, 12, 8, 12, 0, 12, 0),
+             Stamp(2026, 12, 8, 12, 0, 17, 0), Stamp(2026, 12, 8, 12, 0, 21, 0)});
+    engine->ScreenSamples();
+    EXPECT_EQ(Status(1, 0), SampleBlackout);  // the first time's window
+    EXPECT_EQ(Status(1, 1), SampleBlackout);  // the window of the time replaced before the pass
+    EXPECT_EQ(Status(1, 2), SampleGood);
+    EXPECT_EQ(Status(1, 3), SampleBlackout);  // the current time's window
+}
+
 TEST_F(ScreeningTest, RecordsOfAnotherLengthAreBad) {
     engine->RequiredSampleSize = 9;
     Fill(0, {Stamp(2026, 12, 8, 12, 0, 0, 0)});
