@@ -345,7 +345,7 @@ int Configuration::ParseArguments(int argc, const char *const *argv) {
                 return UsageStatus;
             }
             Action = ControlService;
-            ServiceVerb = verb;
+            snprintf(ServiceVerb, sizeof ServiceVerb, "%s", verb);
             return 0;
         }
         if (strcmp(argument, "--service") == 0 && Action == Run) {

@@ -83,8 +83,9 @@ public:
     Command Action = Run;
     // With the command "status": --json was given.
     bool Json = false;
-    // With the command "service": what to do ("install", "uninstall", "start", "stop").
-    const char *ServiceVerb = nullptr;
+    // With the command "service": what to do ("install", "uninstall", "start", "stop"), kept
+    // here so that it does not depend on the argument vector outliving the configuration.
+    char ServiceVerb[16] = {};
     // --service: the program runs under the service control manager.
     bool AsService = false;
     char Error[1000] = {};
