@@ -207,8 +207,8 @@ TEST_F(EngineCoreTest, FirstEngineReportsPriorityAndProcessorCount) {
     char counted[128];
     std::snprintf(
         counted, sizeof counted,
-        "  5001  There are %u logical processors available for data-acquisition thread dispatching.\r\n",
-        DataAcquisition::LogicalProcessorCount);
+        "  5001  There are %lu logical processors available for data-acquisition thread dispatching.\r\n",
+        static_cast<unsigned long>(DataAcquisition::LogicalProcessorCount));
     EXPECT_EQ(Count(logs, counted), 1u);
 }
 
