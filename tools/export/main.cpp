@@ -1,12 +1,13 @@
-// kestrune-export: writes the raw samples and the statistics periods of one UTC day (or a
-// range of days) from the data directory to two CSV files that analysis tools read. It only
-// reads the data directory and refuses to write into it.
+// kestrune-export: writes the raw samples, the statistics periods and the flux periods of one
+// UTC day (or a range of days) from the data directory to CSV files that analysis tools read.
+// It only reads the data directory and refuses to write into it.
 //
-//   kestrune-export [--data-dir DIR] [--raw FILE] [--stats FILE] [--missing TEXT] FIRST_DAY [LAST_DAY]
+//   kestrune-export [--data-dir DIR] [--raw FILE] [--stats FILE] [--flux FILE] [--missing TEXT]
+//                   FIRST_DAY [LAST_DAY]
 //
 // Days are YYYY-MM-DD (UTC); LAST_DAY is included. FILE "-" is standard output; without
-// --raw and --stats both files go to the current directory as kestrune-raw-<days>.csv and
-// kestrune-stats-<days>.csv.
+// --raw, --stats and --flux all three go to the current directory as kestrune-raw-<days>.csv,
+// kestrune-stats-<days>.csv and kestrune-flux-<days>.csv.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -23,11 +24,11 @@ using namespace station;
 namespace {
 
 const char Usage[] =
-    "usage: kestrune-export [--data-dir DIR] [--raw FILE] [--stats FILE] [--missing TEXT] FIRST_DAY "
-    "[LAST_DAY]\n"
+    "usage: kestrune-export [--data-dir DIR] [--raw FILE] [--stats FILE] [--flux FILE] [--missing TEXT]\n"
+    "                       FIRST_DAY [LAST_DAY]\n"
     "  Days are YYYY-MM-DD (UTC), LAST_DAY included. FILE - is standard output.\n"
-    "  Without --raw and --stats both are written to the current directory as\n"
-    "  kestrune-raw-<days>.csv and kestrune-stats-<days>.csv.\n"
+    "  Without --raw, --stats and --flux all three are written to the current directory as\n"
+    "  kestrune-raw-<days>.csv, kestrune-stats-<days>.csv and kestrune-flux-<days>.csv.\n"
     "  --missing TEXT: what a missing value is written as (default: an empty field).\n";
 
 // A CSV field: quoted when it holds a separator, a quote or a line end.
@@ -185,11 +186,31 @@ Counts ExportStats(const std::string &directory, Millis from, Millis to, const s
     return counts;
 }
 
+// The flux rows of the days, by the file's header names, in the program's column order.
+Counts ExportFlux(const std::string &directory, Millis from, Millis to, const std::string &missing,
+                  Output &out) {
+    Counts counts;
+    const std::vector<std::string> &columns = FluxColumns();
+    std::string header;
+    for (const auto &name : columns)
+        header += (header.empty() ? "" : ",") + name;
+    out.Line(header);
+    FluxSettings settings = ReadFluxSettings();
+    for (const auto &row : FluxRows(directory, settings.FileTemplate, from, to, &counts.skipped)) {
+        std::string line = IsoSecond(row.Start) + "," + IsoSecond(row.End);
+        for (size_t i = FluxSamples; i < columns.size(); ++i)
+            line += "," + (row.Fields[i].empty() ? missing : row.Fields[i]);
+        out.Line(line);
+        ++counts.rows;
+    }
+    return counts;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     std::string directory = DefaultDataDirectory();
-    std::string rawPath, statsPath, missing;
+    std::string rawPath, statsPath, fluxPath, missing;
     std::vector<std::string> days;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -206,6 +227,8 @@ int main(int argc, char **argv) {
             value(rawPath);
         else if (arg == "--stats")
             value(statsPath);
+        else if (arg == "--flux")
+            value(fluxPath);
         else if (arg == "--missing")
             value(missing);
         else if (arg == "-h" || arg == "--help") {
@@ -232,12 +255,13 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "kestrune-export: no data directory %s\n", directory.c_str());
         return 1;
     }
-    if (rawPath.empty() && statsPath.empty()) {
+    if (rawPath.empty() && statsPath.empty() && fluxPath.empty()) {
         std::string span = days[0] + (days.size() == 2 ? "_" + days[1] : "");
         rawPath = "kestrune-raw-" + span + ".csv";
         statsPath = "kestrune-stats-" + span + ".csv";
+        fluxPath = "kestrune-flux-" + span + ".csv";
     }
-    for (const std::string *path : {&rawPath, &statsPath}) {
+    for (const std::string *path : {&rawPath, &statsPath, &fluxPath}) {
         if (!path->empty() && *path != "-" && Inside(*path, directory)) {
             std::fprintf(stderr,
                          "kestrune-export: %s lies in the data directory; the export never writes there\n",
@@ -245,8 +269,9 @@ int main(int argc, char **argv) {
             return 2;
         }
     }
-    if (rawPath == "-" && statsPath == "-") {
-        std::fprintf(stderr, "kestrune-export: only one of --raw and --stats can be standard output\n");
+    if ((rawPath == "-") + (statsPath == "-") + (fluxPath == "-") > 1) {
+        std::fprintf(stderr,
+                     "kestrune-export: only one of --raw, --stats and --flux can be standard output\n");
         return 2;
     }
 
@@ -258,7 +283,8 @@ int main(int argc, char **argv) {
         Counts (*run)(const std::string &, Millis, Millis, const std::string &, Output &);
     };
     for (const Job &job :
-         {Job{rawPath, "raw samples", ExportRaw}, Job{statsPath, "statistics periods", ExportStats}}) {
+         {Job{rawPath, "raw samples", ExportRaw}, Job{statsPath, "statistics periods", ExportStats},
+          Job{fluxPath, "flux periods", ExportFlux}}) {
         if (job.path.empty())
             continue;
         Output out;

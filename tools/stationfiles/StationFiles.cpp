@@ -9,6 +9,9 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/win32.h"
+#include "services/FileNameTemplate.h"
+
 namespace station {
 
 namespace {
@@ -131,6 +134,14 @@ std::string IsoTime(Millis t) {
     char text[40];
     snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", c.Year, c.Month, c.Day, c.Hour,
              c.Minute, c.Second, c.Millisecond);
+    return text;
+}
+
+std::string IsoSecond(Millis t) {
+    Civil c = CivilFromMillis(t);
+    char text[40];
+    snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", c.Year, c.Month, c.Day, c.Hour, c.Minute,
+             c.Second);
     return text;
 }
 
@@ -451,6 +462,234 @@ std::vector<Window> BlackoutWindows(const std::string &directory, Millis from, M
     std::sort(windows.begin(), windows.end(),
               [](const Window &a, const Window &b) { return a.Start < b.Start; });
     return windows;
+}
+
+const std::vector<std::string> &FluxColumns() {
+    static const std::vector<std::string> columns = {
+        "start",    "end",     "samples", "excluded", "spikes_u", "spikes_v",   "spikes_w",
+        "spikes_T", "u_unrot", "v_unrot", "w_unrot",  "T_mean",   "wind_speed", "wind_dir",
+        "yaw",      "pitch",   "u_rot",   "sigma_u",  "sigma_v",  "sigma_w",    "sigma_T",
+        "cov_uw",   "cov_vw",  "cov_wT",  "ustar",    "tau",      "H",          "L",
+        "zeta",     "rn_uw",   "rn_wT",   "itc_w",    "flag_tau", "flag_H"};
+    return columns;
+}
+
+bool ParseIsoSecond(const std::string &text, Millis &t) {
+    // YYYY-MM-DDTHH:MM:SSZ
+    if (text.size() != 20 || text[10] != 'T' || text[13] != ':' || text[16] != ':' || text[19] != 'Z' ||
+        !AllDigits(text, 11, 2) || !AllDigits(text, 14, 2) || !AllDigits(text, 17, 2))
+        return false;
+    Millis day;
+    if (!ParseDay(text.substr(0, 10), day))
+        return false;
+    int hour = Number(text, 11, 2), minute = Number(text, 14, 2), second = Number(text, 17, 2);
+    if (hour > 23 || minute > 59 || second > 59)
+        return false;
+    t = day + hour * HourMs + minute * 60000LL + second * 1000LL;
+    return true;
+}
+
+std::vector<std::string> SplitCsv(const std::string &line) {
+    std::vector<std::string> fields(1);
+    bool quoted = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        char c = line[i];
+        if (quoted) {
+            if (c == '"' && i + 1 < line.size() && line[i + 1] == '"')
+                fields.back() += '"', ++i;
+            else if (c == '"')
+                quoted = false;
+            else
+                fields.back() += c;
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == ',') {
+            fields.emplace_back();
+        } else {
+            fields.back() += c;
+        }
+    }
+    return fields;
+}
+
+std::vector<int> FluxHeaderMap(const std::string &headerLine) {
+    const std::vector<std::string> &columns = FluxColumns();
+    std::vector<int> map(columns.size(), -1);
+    std::vector<std::string> names = SplitCsv(headerLine);
+    for (size_t i = 0; i < names.size(); ++i) {
+        std::string name = names[i];
+        // Spaces around a name (a header written by hand or by a spreadsheet) do not count.
+        name.erase(0, name.find_first_not_of(' '));
+        name.erase(name.find_last_not_of(' ') + 1);
+        auto it = std::find(columns.begin(), columns.end(), name);
+        if (it == columns.end())
+            continue;
+        size_t at = static_cast<size_t>(it - columns.begin());
+        if (map[at] >= 0)
+            return {};
+        map[at] = static_cast<int>(i);
+    }
+    if (map[FluxStart] < 0 || map[FluxEnd] < 0)
+        return {};
+    return map;
+}
+
+namespace {
+
+bool IsCountColumn(size_t index) {
+    return (index >= FluxSamples && index <= 7) || index == FluxFlagTau || index == FluxFlagH;
+}
+
+// A figure as a flux row writes it: a finite decimal number, perhaps with an exponent.
+bool IsFigure(const std::string &text) {
+    if (text.empty() || text.size() > 40 || text.find_first_not_of("0123456789+-.eE") != std::string::npos)
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    double value = std::strtod(text.c_str(), &end);
+    return end == text.c_str() + text.size() && errno != ERANGE && value == value;
+}
+
+}  // namespace
+
+bool ParseFluxRow(const std::string &line, const std::vector<int> &map, FluxRow &row) {
+    const std::vector<std::string> &columns = FluxColumns();
+    if (map.size() != columns.size())
+        return false;
+    std::vector<std::string> fields = SplitCsv(line);
+    FluxRow parsed;
+    parsed.Fields.assign(columns.size(), std::string());
+    for (size_t i = 0; i < columns.size(); ++i) {
+        if (map[i] < 0 || static_cast<size_t>(map[i]) >= fields.size())
+            continue;
+        const std::string &text = fields[static_cast<size_t>(map[i])];
+        if (i == FluxStart || i == FluxEnd || text.empty()) {
+            parsed.Fields[i] = text;
+            continue;
+        }
+        if (IsCountColumn(i) ? !AllDigits(text, 0, text.size()) || text.size() > 12 : !IsFigure(text))
+            return false;
+        parsed.Fields[i] = text;
+    }
+    if (!ParseIsoSecond(parsed.Fields[FluxStart], parsed.Start) ||
+        !ParseIsoSecond(parsed.Fields[FluxEnd], parsed.End) || parsed.End <= parsed.Start)
+        return false;
+    row = std::move(parsed);
+    return true;
+}
+
+bool ReadFluxFile(const std::string &path, FluxFile &file) {
+    std::vector<int> map;
+    return ForEachLine(path, [&](const std::string &line) {
+        if (!file.HaveHeader) {
+            map = FluxHeaderMap(line);
+            file.HaveHeader = !map.empty();
+            if (!file.HaveHeader)
+                return false;  // not a flux file: nothing of it can be read by name
+            return true;
+        }
+        FluxRow row;
+        if (ParseFluxRow(line, map, row))
+            file.Rows.push_back(std::move(row));
+        else
+            ++file.Skipped;
+        // One day holds at most 1440 periods of 60 s; more is not a flux file of ours.
+        return file.Rows.size() < 100000;
+    });
+}
+
+namespace {
+
+// A template the tools may expand into a name inside the directory: printable, no separator,
+// and naming something for a sample day.
+bool IsUsableFluxTemplate(const std::string &text) {
+    if (text.empty() || text.size() >= static_cast<size_t>(FileNameTemplateSize) ||
+        text.find_first_of("/\\:") != std::string::npos)
+        return false;
+    for (char c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7e)
+            return false;
+    std::string name = FluxFileName(MillisFromCivil(2026, 12, 9), text);
+    return !name.empty() && name != "." && name != "..";
+}
+
+}  // namespace
+
+FluxSettings ReadFluxSettings() {
+    FluxSettings settings;
+    // The store is looked for first, so a missing one is never created by opening it.
+    std::string store = RegistryStorePath();
+    std::error_code error;
+    if (!store.empty() && !std::filesystem::exists(store, error))
+        return settings;
+    HKEY key = nullptr;
+    const char path[] = "SYSTEM\\CurrentControlSet\\Services\\QORL Data Acquisition\\Parameters\\Metek1";
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return settings;
+    char text[FileNameTemplateSize + 1] = {0};
+    DWORD type = 0, size = sizeof text - 1;
+    if (RegQueryValueExA(key, "FluxFileTemplate", nullptr, &type, reinterpret_cast<BYTE *>(text), &size) ==
+            ERROR_SUCCESS &&
+        type == REG_SZ) {
+        std::string value(text, strnlen(text, sizeof text));
+        if (IsUsableFluxTemplate(value))
+            settings.FileTemplate = value;
+    }
+    BYTE data[64] = {0};
+    size = sizeof data - 1;
+    if (RegQueryValueExA(key, "FluxPeriod", nullptr, &type, data, &size) == ERROR_SUCCESS) {
+        long period = -1;
+        if (type == REG_DWORD && size == sizeof(DWORD)) {
+            DWORD value;
+            std::memcpy(&value, data, sizeof value);
+            period = value <= 86400 ? static_cast<long>(value) : -1;
+        } else if (type == REG_SZ) {
+            std::string value(reinterpret_cast<const char *>(data),
+                              strnlen(reinterpret_cast<char *>(data), size));
+            if (!value.empty() && value.size() <= 5 && AllDigits(value, 0, value.size()))
+                period = std::atol(value.c_str());
+        }
+        if (period == 0 || (period >= 60 && period <= 86400 && 86400 % period == 0))
+            settings.PeriodSeconds = period;
+    }
+    RegCloseKey(key);
+    return settings;
+}
+
+std::string FluxFileName(Millis t, const std::string &fileTemplate) {
+    Civil c = CivilFromMillis(t);
+    SYSTEMTIME time = {};
+    time.wYear = static_cast<WORD>(c.Year);
+    time.wMonth = static_cast<WORD>(c.Month);
+    time.wDay = static_cast<WORD>(c.Day);
+    time.wHour = static_cast<WORD>(c.Hour);
+    time.wMinute = static_cast<WORD>(c.Minute);
+    time.wSecond = static_cast<WORD>(c.Second);
+    char name[FileNameTemplateSize] = {0};
+    std::snprintf(name, sizeof name, "%s", fileTemplate.c_str());
+    ExpandFileNameTemplate(name, time);
+    return name;
+}
+
+std::vector<FluxRow> FluxRows(const std::string &directory, const std::string &fileTemplate, Millis from,
+                              Millis to, long *skipped) {
+    std::vector<FluxRow> rows;
+    for (Millis day = DayOf(from); day < to; day += DayMs) {
+        FluxFile file;
+        std::string path = directory + "/" + FluxFileName(day, fileTemplate);
+        std::error_code error;
+        if (!std::filesystem::is_regular_file(path, error))
+            continue;
+        if (!ReadFluxFile(path, file))
+            continue;
+        if (skipped)
+            *skipped += file.Skipped;
+        for (auto &row : file.Rows)
+            rows.push_back(std::move(row));
+    }
+    std::stable_sort(rows.begin(), rows.end(),
+                     [](const FluxRow &a, const FluxRow &b) { return a.Start < b.Start; });
+    return rows;
 }
 
 }  // namespace station

@@ -27,6 +27,8 @@ struct Civil {
 Civil CivilFromMillis(Millis t);
 // "2026-12-08T14:30:05.123Z"
 std::string IsoTime(Millis t);
+// "2026-12-08T14:30:05Z" (milliseconds dropped)
+std::string IsoSecond(Millis t);
 // "2026-12-08"
 std::string DayText(Millis t);
 // Start of the UTC day "YYYY-MM-DD"; false when the text is not a valid date.
@@ -129,5 +131,71 @@ bool ParseBlackoutMessage(const std::string &message, Window &window);
 // Blackout windows logged in the event logs of the days [from, to), plus the day before
 // (a window reaches at most a few seconds into the next day).
 std::vector<Window> BlackoutWindows(const std::string &directory, Millis from, Millis to);
+
+// ---- Flux files ----------------------------------------------------------------------------
+// One CSV per UTC day in the statistics directory, named from the FluxFileTemplate: a header
+// row of column names, then one row per flux period, lines ending in CR LF. Rows are read by
+// the header's names, so the columns may come in any order and unknown ones are ignored.
+
+constexpr const char *DefaultFluxFileTemplate = "lab0<YYJJJ>_flux.csv";
+constexpr long DefaultFluxPeriod = 1800;  // seconds
+
+// The columns of a flux row, in the order the program writes them.
+const std::vector<std::string> &FluxColumns();
+enum FluxIndex {
+    FluxStart = 0,
+    FluxEnd,
+    FluxSamples,
+    FluxExcluded,
+    FluxWindSpeed = 12,
+    FluxWindDir = 13,
+    FluxUstar = 24,
+    FluxTau = 25,
+    FluxH = 26,
+    FluxL = 27,
+    FluxZeta = 28,
+    FluxFlagTau = 32,
+    FluxFlagH = 33,
+};
+
+struct FluxRow {
+    Millis Start = 0, End = 0;
+    std::vector<std::string> Fields;  // texts in FluxColumns() order; "" where empty or absent
+};
+
+// "2026-12-09T14:30:00Z" (whole seconds, UTC); false for anything else.
+bool ParseIsoSecond(const std::string &text, Millis &t);
+// Splits one CSV line at its commas; a quoted field may hold commas and doubled quotes.
+std::vector<std::string> SplitCsv(const std::string &line);
+// The position of each of FluxColumns() in a header line (-1 where it is absent); empty when
+// the line lacks start or end, or names a column twice.
+std::vector<int> FluxHeaderMap(const std::string &headerLine);
+// One data row by a header map; false when start or end do not parse, end is not after
+// start, or a count or flag is not an unsigned integer.
+bool ParseFluxRow(const std::string &line, const std::vector<int> &map, FluxRow &row);
+
+struct FluxFile {
+    std::vector<FluxRow> Rows;
+    bool HaveHeader = false;
+    long Skipped = 0;  // rows that do not parse (a torn last line is not counted: it is unfinished)
+};
+// Reads a flux file; false when it cannot be opened. A last line without its line end is
+// still being written and is left out.
+bool ReadFluxFile(const std::string &path, FluxFile &file);
+
+// Where the flux rows are found and how long a period is: FluxFileTemplate and FluxPeriod of
+// the instrument's registry key, or the defaults where the store, the key or a usable value is
+// missing. A template that would name a file outside the directory is not used.
+struct FluxSettings {
+    std::string FileTemplate = DefaultFluxFileTemplate;
+    long PeriodSeconds = DefaultFluxPeriod;  // 0: fluxes are switched off
+};
+FluxSettings ReadFluxSettings();
+// The flux file name of the UTC day that holds t.
+std::string FluxFileName(Millis t, const std::string &fileTemplate = DefaultFluxFileTemplate);
+// The rows of the days [from, to) (day starts), sorted by start; skipped counts rows that do
+// not parse.
+std::vector<FluxRow> FluxRows(const std::string &directory, const std::string &fileTemplate, Millis from,
+                              Millis to, long *skipped = nullptr);
 
 }  // namespace station
