@@ -25,6 +25,29 @@ inline station::Millis Now() {
     return station::MillisFromCivil(2026, 12, 8, 14, 3);
 }
 constexpr int Periods = 3;
+constexpr int FluxPeriods = 2;
+
+// The flux file's header row (without its line end).
+inline std::string FluxHeader() {
+    return "start,end,samples,excluded,spikes_u,spikes_v,spikes_w,spikes_T,u_unrot,v_unrot,w_unrot,T_mean,"
+           "wind_speed,wind_dir,yaw,pitch,u_rot,sigma_u,sigma_v,sigma_w,sigma_T,cov_uw,cov_vw,cov_wT,ustar,"
+           "tau,"
+           "H,L,zeta,rn_uw,rn_wT,itc_w,flag_tau,flag_H";
+}
+
+// The day's flux file: a whole period with every figure, one whose H, L and flag_H could not
+// be computed, then a torn line.
+inline std::string FluxText() {
+    return FluxHeader() +
+           "\r\n2026-12-08T13:00:00Z,2026-12-08T13:30:00Z,35990,10,3,1,0,2,3.2104567,-1.0498765,0.04012345,"
+           "20.512345,3.3777812,72.345678,-18.123456,0.6789012,3.3781234,0.61234567,0.51234567,0.21234567,"
+           "0.12345678,-0.081234567,0.0012345678,0.051234567,0.28501234,0.098765432,61.234567,-35.123456,"
+           "-0.056818182,8.1234567,12.345678,9.8765432,0,1\r\n"
+           "2026-12-08T13:30:00Z,2026-12-08T14:00:00Z,36000,0,0,0,0,0,3.3104567,-1.1498765,0.03012345,"
+           "20.612345,3.5045123,70.845678,-19.123456,0.4789012,3.5051234,0.62234567,0.52234567,0.22234567,"
+           "0.13345678,-0.091234567,0.0022345678,,0.30234567,0.11123456,,,,7.1234567,,10.123456,1,\r\n"
+           "2026-12-08T14:00:00Z,2026-12-08T14:30:00Z,120";
+}
 
 inline void Write(const std::filesystem::path &path, const std::string &text) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
@@ -90,13 +113,15 @@ inline void WriteShortDay(const std::filesystem::path &data, const std::filesyst
           "14:01:40:000  5302  Metek1: 1 over-long lines cut.\r\n"
           "14:02:00:000  5017  Metek1: Archiving 200 of 200 raw data samples.\r\n"
           "14:02:10:000  5102  Metek1: Stopping.\r\n14:02:2");
+    Write(data / "lab026342_flux.csv", FluxText());
     Write(data / "26341.log", "23:59:50:000  5017  Metek1: Archiving 200 of 200 raw data samples.\r\n");
     // A folder with a data file's name.
     fs::create_directories(data / "lab02634212_raw.txt");
 
     for (const fs::path &dir : {data.parent_path(), outside}) {
         fs::create_directories(dir);
-        for (const char *name : {"secret.txt", "26342.log", "lab02634214_raw.txt", "lab02634214_stats.txt"})
+        for (const char *name : {"secret.txt", "26342.log", "lab02634214_raw.txt", "lab02634214_stats.txt",
+                                 "lab026342_flux.csv"})
             Write(dir / name, SecretText());
     }
     fs::create_symlink(data.parent_path() / "secret.txt", data / "secret-link");

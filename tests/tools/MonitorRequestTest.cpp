@@ -8,6 +8,8 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <cmath>
+#include <fstream>
 #include <regex>
 #include <thread>
 
@@ -140,6 +142,93 @@ TEST_F(MonitorRequest, TheFirstDayParameterCounts) {
     EXPECT_EQ(Ask("/chart/means.svg?day=2026-12-08&day=nonsense").Status, 200);
     EXPECT_EQ(Ask("/chart/means.svg?day=nonsense&day=2026-12-08").Status, 400);
     EXPECT_EQ(Ask("/?Day=nonsense&day=2026-12-08").Status, 200);
+}
+
+static size_t Count(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+// The fixture's station stopped at 14:02:10 after two flux periods of 30 minutes.
+TEST_F(MonitorRequest, FluxViewAndWhatANewUserNeeds) {
+    const std::string page = Ask("/").Body;
+    EXPECT_NE(page.find("<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"),
+              std::string::npos);
+    EXPECT_EQ(Attribute(page, "data-flux-periods"), monitorfixture::FluxPeriods);
+    // u* in both periods, coloured by flag_tau (0, then 1); H only in the first, by flag_H (1).
+    const std::string ustar = Ask("/chart/flux-ustar.svg").Body;
+    EXPECT_EQ(Attribute(ustar, "data-points"), 2);
+    EXPECT_NE(ustar.find("data-flag=\"0\""), std::string::npos);
+    EXPECT_NE(ustar.find("data-flag=\"1\""), std::string::npos);
+    const std::string heat = Ask("/chart/flux-heat.svg").Body;
+    EXPECT_EQ(Attribute(heat, "data-points"), 1);
+    EXPECT_EQ(Count(heat, "class=\"series dot\""), 1u);
+    EXPECT_NE(heat.find(">flag 2</text>"), std::string::npos);
+    EXPECT_NE(heat.find(">no flag</text>"), std::string::npos);
+    // The table lists the last periods newest first, an empty figure and flag as "-".
+    const size_t table = page.find("id=\"flux-table\"");
+    ASSERT_NE(table, std::string::npos);
+    EXPECT_LT(page.find("<td>14:00</td>", table), page.find("<td>13:30</td>", table));
+    EXPECT_NE(page.find("<td>0.302</td><td>-</td><td>-</td>", table), std::string::npos);
+    EXPECT_NE(page.find("<td class=\"flag flag-none\">-</td>", table), std::string::npos);
+
+    // Time axes tick at round UTC times and say so; value ticks are round.
+    EXPECT_NE(ustar.find(">03:00</text>"), std::string::npos);
+    EXPECT_NE(ustar.find(">24:00</text>"), std::string::npos);
+    EXPECT_NE(ustar.find(">UTC</text>"), std::string::npos);
+    EXPECT_NE(Ask("/chart/flux-direction.svg").Body.find("text-anchor=\"end\">90</text>"), std::string::npos);
+    std::smatch tick;
+    const std::string means = Ask("/chart/means.svg").Body;
+    std::regex valueTick("class=\"tick-y\"[^>]*>(-?[0-9.]+)</text>");
+    for (auto it = std::sregex_iterator(means.begin(), means.end(), valueTick); it != std::sregex_iterator();
+         ++it)
+        EXPECT_NEAR(std::fmod(std::fabs(std::stod((*it)[1])) * 2 + 1e-9, 1.0), 0.0, 1e-6) << (*it)[1];
+
+    // Stopped after its last pass: no live rate, and the last pass is the log's last 5017.
+    EXPECT_NE(page.find("<td id=\"rate\">none: the station is stopped</td>"), std::string::npos);
+    EXPECT_NE(Ask("/health").Body.find("\"lines_per_second\":null"), std::string::npos);
+    EXPECT_NE(page.find("<td id=\"last-pass\">14:02:00 UTC (60 s ago): Metek1: Archiving 200 of 200"),
+              std::string::npos);
+
+    // Empty flux charts say why: the first period of today, a day to come, a day without rows.
+    std::filesystem::remove(data_ + "/lab026342_flux.csv");
+    EXPECT_NE(Ask("/chart/flux-ustar.svg").Body.find(">first 30-min period ends at 14:30 UTC</text>"),
+              std::string::npos);
+    EXPECT_NE(Ask("/chart/flux-heat.svg?day=2026-12-09").Body.find(">this day has not begun</text>"),
+              std::string::npos);
+    EXPECT_NE(Ask("/chart/flux-obukhov.svg?day=2026-12-07").Body.find("no flux periods on 2026-12-07"),
+              std::string::npos);
+}
+
+TEST_F(MonitorRequest, RoutineArchiveEntriesFoldSoTheTailReachesFurtherBack) {
+    // Two hours of passes every 10 s after the fixture's entries, one loss among them.
+    std::string more = "14:02:20:000  5212  Metek1: Starting archive engine.\r\n";
+    for (int s = 0; s < 7200; s += 10) {
+        char line[128];
+        std::snprintf(line, sizeof line,
+                      "%02d:%02d:%02d:000  5017  Metek1: Archiving 200 of 200 raw data samples.\r\n",
+                      14 + (150 + s) / 3600, (150 + s) / 60 % 60, (150 + s) % 60);
+        if (s == 3600)
+            more += "15:02:29:500  5301  Metek1: 2 lines lost.\r\n";
+        more += line;
+    }
+    std::ofstream(data_ + "/26342.log", std::ios::binary | std::ios::app) << "0:000\r\n" << more;
+    const std::vector<monitor::LogLine> tail = station_.GetLogTail(monitorfixture::Now());
+    ASSERT_FALSE(tail.empty());
+    EXPECT_EQ(tail.back().Entry.Code, 5017);
+    EXPECT_EQ(tail.back().Folded, 360);  // the passes after the loss
+    EXPECT_NE(std::find_if(tail.begin(), tail.end(),
+                           [](const monitor::LogLine &l) {
+                               return l.Entry.Code == 5212 && l.Entry.Time % 3600000 == 140000;
+                           }),
+              tail.end())
+        << "the start two hours back is still in view";
+    const std::string page = Ask("/").Body;
+    EXPECT_NE(page.find("\xE2\x80\xA6 360 routine archive entries (5017) \xE2\x80\xA6"), std::string::npos);
+    EXPECT_NE(Ask("/log").Body.find("... 360 routine archive entries (5017) from 2026-12-08T15:02:30.000Z"),
+              std::string::npos);
 }
 
 // The HTTP server on a free loopback port, on a thread of its own.

@@ -57,7 +57,7 @@ Answer Respond(Station &station, int refreshSeconds, const std::string &method, 
         if (!RequestedDay(params, now, day))
             return Text(400, "day must be YYYY-MM-DD\n");
         Health health = station.GetHealth(now);
-        DayView view = station.GetDay(day);
+        DayView view = station.GetDay(day, now);
         std::vector<TraceSample> trace = station.GetTrace();
         std::vector<LogLine> log = station.GetLogTail(now);
         return {200, "text/html; charset=utf-8",
@@ -81,7 +81,7 @@ Answer Respond(Station &station, int refreshSeconds, const std::string &method, 
     if (name.compare(0, 6, "trace-") == 0)
         trace = station.GetTrace();
     else
-        view = station.GetDay(day);
+        view = station.GetDay(day, now);
     return {200, "image/svg+xml", ChartSvg(name, view, trace)};
 }
 

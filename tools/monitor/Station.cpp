@@ -148,6 +148,7 @@ void Station::UpdateDigest(Millis day) {
                 switch (entry.Code) {
                     case 5017:
                         digest_.LastArchivePass = entry.Time;
+                        digest_.LastArchiveMessage = entry.Message;
                         digest_.Excluded += ExcludedOf(entry.Message);
                         break;
                     case 5301:
@@ -190,17 +191,19 @@ Health Station::GetHealth(Millis now) {
         health.CutLines = digest_.CutLines;
         health.Excluded = digest_.Excluded;
         health.Errors = digest_.Errors;
+        // The last pass is the newest 5017 entry the log holds, stopped or not, so it is the
+        // one the log view shows; a stop after it only ends "running". A pass logged just
+        // before midnight is looked for in yesterday's log.
         health.LastArchivePass = digest_.LastArchivePass;
-        // A pass logged just before midnight still counts for being alive.
+        health.LastArchiveMessage = digest_.LastArchiveMessage;
+        health.LastStop = digest_.LastStop;
         if (health.LastArchivePass == 0) {
             LogDigest saved = digest_;
             UpdateDigest(today - DayMs);
             health.LastArchivePass = digest_.LastArchivePass;
-            if (digest_.LastStop > digest_.LastArchivePass)
-                health.LastArchivePass = 0;
+            health.LastArchiveMessage = digest_.LastArchiveMessage;
+            health.LastStop = std::max(health.LastStop, digest_.LastStop);
             digest_ = saved;
-        } else if (digest_.LastStop > digest_.LastArchivePass) {
-            health.LastArchivePass = 0;
         }
     }
     health.HaveRegistry = ReadRegistry(health.ArchiveSamples, health.ArchiveDate);
@@ -226,7 +229,8 @@ Health Station::GetHealth(Millis now) {
     Millis lastActivity = health.LastArchivePass;
     if (health.HaveRegistry)
         lastActivity = std::max(lastActivity, ParseArchiveDate(health.ArchiveDate));
-    health.Running = lastActivity != 0 && now - lastActivity <= RunningWindowMs;
+    health.Running =
+        lastActivity != 0 && now - lastActivity <= RunningWindowMs && health.LastStop <= lastActivity;
     if (health.Running)
         health.State = "running";
     else if (!health.HaveSample && lastActivity == 0)
@@ -236,9 +240,14 @@ Health Station::GetHealth(Millis now) {
     return health;
 }
 
-DayView Station::GetDay(Millis day) {
+DayView Station::GetDay(Millis day, Millis now) {
     DayView view;
     view.Day = day;
+    view.Now = now;
+    FluxSettings flux = ReadFluxSettings();
+    view.Flux.PeriodSeconds = flux.PeriodSeconds;
+    view.Flux.FileName = FluxFileName(day, flux.FileTemplate);
+    view.Flux.Rows = FluxRows(directory_, flux.FileTemplate, day, day + DayMs, &view.Flux.SkippedLines);
     for (const auto &file : ListFiles(directory_, FileKind::Stats, day, day + DayMs)) {
         int lineNumber = 0;
         ForEachLine(file.Path, [&](const std::string &line) {
@@ -314,15 +323,24 @@ std::vector<LogLine> Station::GetLogTail(Millis now) {
         return {};
     const DataFile &file = logs.back();
     long long size = FileSize(file.Path);
-    const std::uint64_t tailBytes = 64 * 1024;
     std::uint64_t offset =
-        size > static_cast<long long>(tailBytes) ? static_cast<std::uint64_t>(size) - tailBytes : 0;
+        size > static_cast<long long>(LogTailBytes) ? static_cast<std::uint64_t>(size) - LogTailBytes : 0;
     ForEachLine(
         file.Path,
         [&](const std::string &line) {
             LogLine entry;
             if (ParseLogLine(line, file.Start, entry.Entry)) {
                 entry.Error = IsErrorEntry(entry.Entry);
+                if (entry.Entry.Code == 5017 && !lines.empty() && lines.back().Entry.Code == 5017) {
+                    LogLine &run = lines.back();
+                    if (run.Folded == 0) {
+                        run.Folded = 1;
+                        run.FoldedFrom = run.Entry.Time;
+                    }
+                    ++run.Folded;
+                    run.Entry = std::move(entry.Entry);
+                    return true;
+                }
                 lines.push_back(std::move(entry));
                 if (lines.size() > TailEntries)
                     lines.pop_front();

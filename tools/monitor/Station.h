@@ -19,6 +19,9 @@ namespace monitor {
 
 using station::Millis;
 
+// Current UTC time.
+Millis Now();
+
 struct Health {
     Millis Now = 0;
     bool Running = false;
@@ -26,12 +29,14 @@ struct Health {
     bool HaveSample = false;
     Millis LastSample = 0;  // time of the newest archived raw sample
     double SampleAgeSeconds = 0;
-    double LinesPerSecond = 0;   // archived samples per second over the last minute of samples
-    Millis LastArchivePass = 0;  // newest 5017 entry (0: none)
-    long Losses = 0;             // today's lines lost (sum of 5301 counts)
-    long CutLines = 0;           // today's over-long lines cut (sum of 5302 counts)
-    long Excluded = 0;           // today's excluded samples (bad + blackout + edited of the 5017 entries)
-    long Errors = 0;             // today's error entries
+    double LinesPerSecond = 0;       // archived samples per second over the last minute of samples
+    Millis LastArchivePass = 0;      // newest 5017 entry of today's log, else of yesterday's (0: none)
+    std::string LastArchiveMessage;  // its message, as the log has it
+    Millis LastStop = 0;             // newest stop (5102) of the same logs
+    long Losses = 0;                 // today's lines lost (sum of 5301 counts)
+    long CutLines = 0;               // today's over-long lines cut (sum of 5302 counts)
+    long Excluded = 0;               // today's excluded samples (bad + blackout + edited of the 5017 entries)
+    long Errors = 0;                 // today's error entries
     bool HaveRegistry = false;
     long ArchiveSamples = -1;
     std::string ArchiveDate;
@@ -44,10 +49,20 @@ struct Mark {
     std::string Text;
 };
 
+// The flux periods of one day, read from the day's flux file.
+struct FluxView {
+    long PeriodSeconds = station::DefaultFluxPeriod;  // 0: fluxes switched off
+    std::string FileName;                             // the day's flux file name
+    std::vector<station::FluxRow> Rows;
+    long SkippedLines = 0;
+};
+
 struct DayView {
     Millis Day = 0;
+    Millis Now = 0;  // when the view was taken (an empty chart says what it waits for)
     std::vector<station::StatsPeriod> Periods;
     std::vector<Mark> Marks;
+    FluxView Flux;
     long SkippedLines = 0;
 };
 
@@ -56,9 +71,14 @@ struct TraceSample {
     double Values[4];  // u, v, w, T; NaN when missing
 };
 
+// One row of the log tail. A run of routine archive entries (5017) one after another is
+// folded into one row: Entry is the newest of them, Folded their number, FoldedFrom the time
+// of the oldest.
 struct LogLine {
     station::LogEntry Entry;
     bool Error = false;
+    long Folded = 0;
+    Millis FoldedFrom = 0;
 };
 
 // Codes that report an error or a loss.
@@ -69,13 +89,16 @@ public:
     static constexpr Millis RunningWindowMs = 30000;  // an archive pass at least this recent
     static constexpr Millis TraceSpanMs = 180000;     // the live trace: the last three minutes
     static constexpr std::uint64_t TraceBytes = 512 * 1024;
-    static constexpr size_t TailEntries = 60;
+    static constexpr size_t TailEntries = 60;  // rows, a folded run of 5017 entries counting as one
+    static constexpr std::uint64_t LogTailBytes = 256 * 1024;
 
     explicit Station(const std::string &dataDirectory) : directory_(dataDirectory) {}
 
     const std::string &Directory() const { return directory_; }
     Health GetHealth(Millis now);
-    DayView GetDay(Millis day);
+    // The day's statistics, marks and flux periods; now is when the page is asked for.
+    DayView GetDay(Millis day, Millis now);
+    DayView GetDay(Millis day) { return GetDay(day, Now()); }
     std::vector<TraceSample> GetTrace(long *skipped = nullptr);
     std::vector<LogLine> GetLogTail(Millis now);
     std::vector<Millis> Days() const { return station::ListDays(directory_); }
@@ -87,6 +110,7 @@ private:
         std::uint64_t Offset = 0;
         long Losses = 0, CutLines = 0, Excluded = 0, Errors = 0;
         Millis LastArchivePass = 0, LastStop = 0, LastStart = 0;
+        std::string LastArchiveMessage;
     };
     void UpdateDigest(Millis day);
 
@@ -94,8 +118,5 @@ private:
     std::mutex mutex_;  // guards digest_ (the server answers on several threads)
     LogDigest digest_;
 };
-
-// Current UTC time.
-Millis Now();
 
 }  // namespace monitor
