@@ -11,6 +11,7 @@
 #include <map>
 #include <regex>
 
+#include "tools/MonitorFixture.h"
 #include "tools/StationRun.h"
 
 using namespace stationrun;
@@ -215,13 +216,44 @@ TEST(Monitor, RefusesBadArgumentsAndBindsLoopbackByDefault) {
     EXPECT_EQ(help.Wait(), 0);
 }
 
+const std::string Chromium = "/usr/bin/chromium";
+
+// Headless Chromium on a URL with one action (--dump-dom, --screenshot=FILE): its exit status
+// and what it printed.
+std::pair<int, std::string> Browse(const std::string &action, const std::string &url,
+                                   const std::string &profile, const std::string &out,
+                                   const std::string &windowSize) {
+    std::vector<std::string> args = {Chromium,
+                                     "--headless",
+                                     "--no-sandbox",
+                                     "--disable-gpu",
+                                     "--disable-quic",
+                                     "--no-first-run",
+                                     "--disable-background-networking",
+                                     "--disable-component-update",
+                                     "--disable-sync",
+                                     "--hide-scrollbars",
+                                     "--user-data-dir=" + profile,
+                                     "--window-size=" + windowSize,
+                                     action,
+                                     url};
+    Child browser(args, {}, out + ".err");
+    std::string text = browser.ReadAll();
+    int status = browser.Wait();
+    return std::make_pair(status, text);
+}
+
+// True when the browser tests can run; otherwise they skip, or fail where CI asks for them.
+bool ChromiumAvailable() {
+    return access(Chromium.c_str(), X_OK) == 0;
+}
+
 // Headless Chromium loads the page during a live run. Debian's chromium; CI installs it for
 // this test (KESTRUNE_REQUIRE_CHROMIUM=1 turns its absence into a failure there).
 TEST(MonitorBrowser, PageShowsRunningAndTheRunsPeriods) {
-    const std::string chromium = "/usr/bin/chromium";
-    if (access(chromium.c_str(), X_OK) != 0) {
+    if (!ChromiumAvailable()) {
         if (getenv("KESTRUNE_REQUIRE_CHROMIUM"))
-            FAIL() << chromium << " is missing";
+            FAIL() << Chromium << " is missing";
         GTEST_SKIP() << "Chromium is not installed (Debian: chromium); the browser test needs it";
     }
     if (!StationRun::FakeTimeAvailable())
@@ -233,25 +265,8 @@ TEST(MonitorBrowser, PageShowsRunningAndTheRunsPeriods) {
     ASSERT_GT(monitor.Port(), 0);
 
     auto browse = [&](const std::string &action, const std::string &out) {
-        std::string profile = run.Root() + "/chromium-" + std::to_string(getpid()) + "-" + action;
-        std::vector<std::string> args = {chromium,
-                                         "--headless",
-                                         "--no-sandbox",
-                                         "--disable-gpu",
-                                         "--disable-quic",
-                                         "--no-first-run",
-                                         "--disable-background-networking",
-                                         "--disable-component-update",
-                                         "--disable-sync",
-                                         "--hide-scrollbars",
-                                         "--user-data-dir=" + profile,
-                                         "--window-size=960,2300"};
-        args.push_back(action);
-        args.push_back(monitor.Url());
-        Child browser(args, {}, out + ".err");
-        std::string text = browser.ReadAll();
-        int status = browser.Wait();
-        return std::make_pair(status, text);
+        return Browse(action, monitor.Url(),
+                      run.Root() + "/chromium-" + std::to_string(getpid()) + "-" + action, out, "960,2300");
     };
 
     auto dom = browse("--dump-dom", run.Root() + "/dom");
@@ -282,6 +297,54 @@ TEST(MonitorBrowser, PageShowsRunningAndTheRunsPeriods) {
     std::string png = FileText(screenshot);
     ASSERT_GT(png.size(), 1000u);
     EXPECT_EQ(png.compare(0, 8, "\x89PNG\r\n\x1a\n"), 0);
+}
+
+// The flux view in the browser over a short day of files, the monitor's clock at 14:03 of
+// that day: the flux charts hold the day's periods as dots coloured by flag, the table lists
+// them, and with the flux file gone the u* chart says when the first period ends. A phone-
+// sized screenshot is kept beside the other.
+TEST(MonitorBrowser, FluxChartsRenderAndAnEmptyOneSaysWhy) {
+    if (!ChromiumAvailable()) {
+        if (getenv("KESTRUNE_REQUIRE_CHROMIUM"))
+            FAIL() << Chromium << " is missing";
+        GTEST_SKIP() << "Chromium is not installed (Debian: chromium); the browser test needs it";
+    }
+    if (!StationRun::FakeTimeAvailable())
+        GTEST_SKIP() << "libfaketime is not installed (Debian: faketime); the monitor's clock needs it";
+    TestRoot root;
+    const std::string data = root.Path() + "/data/Kestrune";
+    monitorfixture::WriteShortDay(data, root.Path() + "/outside");
+    Monitor monitor(data, "@2026-12-08 14:03:00", root.Path() + "/monitor.err");
+    ASSERT_GT(monitor.Port(), 0) << FileText(root.Path() + "/monitor.err");
+    const std::string url = monitor.Url() + "?day=2026-12-08";
+
+    auto dom = Browse("--dump-dom", url, root.Path() + "/profile-dom", root.Path() + "/dom", "960,2300");
+    ASSERT_EQ(dom.first, 0) << FileText(root.Path() + "/dom.err");
+    const std::string &html = dom.second;
+    std::smatch match;
+    ASSERT_TRUE(
+        std::regex_search(html, match, std::regex("id=\"chart-flux-ustar\"[^>]*data-points=\"([0-9]+)\"")));
+    EXPECT_EQ(std::stoi(match[1]), monitorfixture::FluxPeriods);
+    const size_t chart = html.find("id=\"chart-flux-ustar\""), end = html.find("</svg>", chart);
+    const std::string ustar = html.substr(chart, end - chart);
+    EXPECT_NE(ustar.find("data-flag=\"0\" cx="), std::string::npos) << ustar;
+    EXPECT_NE(ustar.find("data-flag=\"1\" cx="), std::string::npos) << ustar;
+    EXPECT_NE(html.find("<td class=\"flag flag-1\">1</td>"), std::string::npos);
+
+    const std::string screenshot = std::string(KESTRUNE_BIN_DIR) + "/../monitor-phone-screenshot.png";
+    std::filesystem::remove(screenshot);
+    auto shot = Browse("--screenshot=" + screenshot, url, root.Path() + "/profile-shot",
+                       root.Path() + "/shot", "390,844");
+    ASSERT_EQ(shot.first, 0) << FileText(root.Path() + "/shot.err");
+    EXPECT_EQ(FileText(screenshot).compare(0, 8, "\x89PNG\r\n\x1a\n"), 0);
+
+    std::filesystem::remove(data + "/lab026342_flux.csv");
+    auto empty =
+        Browse("--dump-dom", url, root.Path() + "/profile-empty", root.Path() + "/empty", "960,2300");
+    ASSERT_EQ(empty.first, 0) << FileText(root.Path() + "/empty.err");
+    EXPECT_NE(empty.second.find(">first 30-min period ends at 14:30 UTC</text>"), std::string::npos)
+        << empty.second.substr(0, 4000);
+    EXPECT_EQ(monitor.Stop(), 0);
 }
 
 }  // namespace
