@@ -1,11 +1,11 @@
 // What the station page shows, gathered from the data directory and the registry: the
-// health facts, one day's statistics periods with the blackout and loss marks of that day,
-// the last minutes of raw samples and the tail of the event log. Everything is read, never
+// health facts, one day's statistics periods with the blackout and loss marks of that day and
+// its flux periods, the last minutes of raw samples and the tail of the event log. Everything is read, never
 // written; a line that does not parse is left out, so it shows as a gap.
 //
 // Memory stays bounded whatever the directory holds: one day of statistics (at most 1440
-// periods at 60 s), the tail of the newest raw files (TraceBytes per file), the last
-// TailEntries log entries, and the running counts of today's log.
+// periods at 60 s, and that day's flux rows), the tail of the newest raw files (TraceBytes per
+// file), the last TailEntries rows of the log, and the running counts of today's log.
 #pragma once
 
 #include <cstdint>
