@@ -3,6 +3,9 @@
 // template; the export's flux CSV over a range of days.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
+#include "platform/win32.h"
 #include "tools/MonitorFixture.h"
 #include "tools/StationRun.h"
 
@@ -104,6 +107,35 @@ TEST(FluxFile, ExportWritesTheRowsOfTheDays) {
     EXPECT_EQ(lines[2], second);
     EXPECT_EQ(lines[3].substr(0, 44), "2026-12-09T00:00:00Z,2026-12-09T00:30:00Z,7,");
     EXPECT_EQ(std::count(lines[3].begin(), lines[3].end(), ','), 33);
+
+    // The file name and period come from the instrument's registry key when it has them; a
+    // template that would reach outside the directory and a period that does not divide the
+    // day are not used.
+    HKEY key = nullptr;
+    ASSERT_EQ(
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE,
+                        "SYSTEM\\CurrentControlSet\\Services\\QORL Data Acquisition\\Parameters\\Metek1", 0,
+                        nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+        ERROR_SUCCESS);
+    auto set = [&](const char *templ, DWORD period) {
+        RegSetValueExA(key, "FluxFileTemplate", 0, REG_SZ, reinterpret_cast<const BYTE *>(templ),
+                       static_cast<DWORD>(std::strlen(templ) + 1));
+        RegSetValueExA(key, "FluxPeriod", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&period),
+                       sizeof period);
+    };
+    set("site<YYYYMMDD>.csv", 600);
+    EXPECT_EQ(station::ReadFluxSettings().FileTemplate, "site<YYYYMMDD>.csv");
+    EXPECT_EQ(station::ReadFluxSettings().PeriodSeconds, 600);
+    monitorfixture::Write(data + "/site20261208.csv",
+                          monitorfixture::FluxHeader() + "\r\n" + fixture[1] + "\r\n");
+    Child named({BinDir + "/kestrune-export", "--data-dir", data, "--flux", "-", "2026-12-08", "2026-12-09"},
+                {}, out + "/err");
+    EXPECT_EQ(Lines(named.ReadAll()), (std::vector<std::string>{monitorfixture::FluxHeader(), fixture[1]}));
+    EXPECT_EQ(named.Wait(), 0);
+    set("..\\<YYJJJ>_flux.csv", 700);
+    EXPECT_EQ(station::ReadFluxSettings().FileTemplate, station::DefaultFluxFileTemplate);
+    EXPECT_EQ(station::ReadFluxSettings().PeriodSeconds, station::DefaultFluxPeriod);
+    RegCloseKey(key);
 }
 
 }  // namespace
