@@ -593,8 +593,8 @@ bool ReadFluxFile(const std::string &path, FluxFile &file) {
             file.Rows.push_back(std::move(row));
         else
             ++file.Skipped;
-        // One day holds at most 1440 periods of 60 s; more is not a flux file of ours.
-        return file.Rows.size() < 100000;
+        // One day holds at most 1440 periods of 60 s; more lines are not a flux file of ours.
+        return file.Rows.size() + static_cast<size_t>(file.Skipped) < 100000;
     });
 }
 
