@@ -239,7 +239,8 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "kestrune-flux: cannot write %s\n", output.c_str());
         return 1;
     }
-    std::fprintf(stderr, "kestrune-flux: %zu periods from %zu samples (%lld other lines: headers or unreadable)\n", results.size(),
-                 records.size(), skipped);
+    std::fprintf(stderr,
+                 "kestrune-flux: %zu periods from %zu samples (%lld other lines: headers or unreadable)\n",
+                 results.size(), records.size(), skipped);
     return 0;
 }
