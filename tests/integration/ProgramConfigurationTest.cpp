@@ -116,9 +116,9 @@ TEST(ProgramConfiguration, BadValueEndsWithStatusTwoBeforeAnythingIsCreated) {
          "kestrune: bad StatsArchivePeriod 7 from the command line (--stats-period); allowed: 1 to 86400 "
          "seconds, a "
          "divisor of a day (86400)."},
-        {{"--flux-period", "90"},
+        {{"--flux-period", "61"},
          0,
-         "kestrune: bad FluxPeriod 90 from the command line (--flux-period); allowed: 0 (no fluxes) or 60 to "
+         "kestrune: bad FluxPeriod 61 from the command line (--flux-period); allowed: 0 (no fluxes) or 60 to "
          "86400 seconds, a divisor of a day (86400)."},
         {{"--latitude", "91"},
          0,
