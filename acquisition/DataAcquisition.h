@@ -7,13 +7,17 @@
 //   DataAcquisitionStatistics.cpp  statistics periods
 //   DataAcquisitionCompression.cpp the hourly compression thread
 //   DataAcquisitionBookkeeping.cpp the registry bookkeeping of each pass
+//   DataAcquisitionFlux.cpp        the flux periods and their daily file
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <deque>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "flux/Flux.h"
 #include "platform/win32.h"
 #include "services/EventLog.h"
 
@@ -258,6 +262,29 @@ public:
     SYSTEMTIME PeriodEndTime = {};
     char StatsFilePath[TextSize] = {};
 
+    // --- Flux periods --------------------------------------------------------------------
+    // Set by the program before StartArchiveEngine; a Period of 0 (the engine's default)
+    // computes no fluxes.
+    flux::Settings FluxSettings = NoFluxes();
+    char FluxFileTemplate[TextSize] = "lab0<YYJJJ>_flux.csv";
+    static constexpr LONG FluxWriteFailedCode = 6710;   // a flux row could not be written
+    static constexpr LONG FluxWrittenAgainCode = 6711;  // flux rows are written again
+    static constexpr LONG FluxMemoryCode = 6712;        // records left out for want of memory
+    // The good records of the current pass as their raw lines give them back (stamps to the
+    // millisecond of the raw time key, values as written), handed over by the instrument's
+    // ProcessRawSamples; archive thread only.
+    std::vector<flux::Record> FluxRecords;
+    bool FluxRecordsIncomplete = false;  // a record could not be handed over (no memory)
+    std::unique_ptr<flux::PeriodStream> FluxStream;
+    bool FluxWriteEpisode = false;  // rows failed since the last one written
+    DWORD FluxRowsLost = 0;
+    bool FluxMemoryEpisode = false;
+    static flux::Settings NoFluxes() {
+        flux::Settings settings;
+        settings.Period = 0;
+        return settings;
+    }
+
     // --- Compression ---------------------------------------------------------------------
     SYSTEMTIME CompressionTime = {};
     FILETIME CompressionWindowStart = {};
@@ -330,6 +357,12 @@ public:
     void RunStatisticsTiming();
     void ArchiveStatistics();
     FILETIME NextPeriodBoundary(DWORD period, FILETIME base);
+
+    // Flux periods: the pass's records go into the running period once its raw text is
+    // written; each period closed by them is appended to the flux file of its start's day.
+    // At the stop the running period is written with what it has.
+    void ArchiveFlux(bool atStop);
+    void WriteFluxRow(const flux::Result &result);
 
     // Compression.
     static unsigned __stdcall CompressionThread(void *engine);

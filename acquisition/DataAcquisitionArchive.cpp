@@ -167,6 +167,8 @@ void DataAcquisition::RunArchive() {
         ArchiveAtStop(state, ready, next, archivedAny);
     // The last chance for text kept by failed writes.
     WriteKeptRawText(true);
+    // The running flux period, with what it has.
+    ArchiveFlux(true);
     SetEvent(ArchiveIdleEvent);
 }
 
@@ -337,6 +339,8 @@ bool DataAcquisition::ArchivePass(ArchiveThreadState &state) {
                      static_cast<int>(count));
             WriteStampedEntry(EventLogRef, 5018, state.Message);
             buffer.SampleCount.store(0, std::memory_order_release);
+            // Lost samples reach no raw file, so no flux period either.
+            FluxRecords.clear();
         } else {
             FileBufferSize = static_cast<int>(size);
 
@@ -371,6 +375,8 @@ bool DataAcquisition::ArchivePass(ArchiveThreadState &state) {
             // Raw data first, kept text next; the optional bookkeeping last, so that a store
             // locked by another program never delays the data.
             WriteKeptRawText(false);
+            // The flux periods come after the raw data, which they never delay.
+            ArchiveFlux(false);
             UpdateArchiveBookkeeping(state.TakeTime, static_cast<int>(ArchivedCount + EditedCount));
         }
     }

@@ -1,5 +1,7 @@
 #include "app/Configuration.h"
 
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -62,6 +64,18 @@ const Definition Definitions[Configuration::SettingCount] = {
      "1 to 86400 seconds, a divisor of a day (86400)"},
     {"FileCompression", "--compress", true, false, 0, nullptr, "0 or 1 (on the command line: off or on)"},
     {"CompressionAge", "--compression-age", true, false, 3600, nullptr, "0 to 31536000 seconds"},
+    {"FluxPeriod", "--flux-period", true, false, 1800, nullptr,
+     "0 (no fluxes) or 60 to 86400 seconds, a divisor of a day (86400)"},
+    {"FluxFileTemplate", nullptr, true, true, 0, "lab0<YYJJJ>_flux.csv", TemplateRule},
+    {"MeasurementHeight", "--measurement-height", true, true, 0, "2.0",
+     "a decimal number of metres greater than 0 and at most 1000, such as 2.5"},
+    {"DisplacementHeight", "--displacement-height", true, true, 0, "0",
+     "a decimal number of metres, at least 0 and less than MeasurementHeight"},
+    {"Latitude", "--latitude", true, true, 0, "50", "a decimal number of degrees from -90 to 90"},
+    {"AirPressure", "--air-pressure", true, true, 0, "1013.25", "a decimal number of hPa from 500 to 1100"},
+    {"NorthOffset", "--north-offset", true, true, 0, "0", "a decimal number of degrees from -360 to 360"},
+    {"DespikeThreshold", nullptr, true, true, 0, "7",
+     "a decimal number greater than 0 and at most 1000 (multiples of the scaled MAD)"},
 };
 
 const DWORD PriorityClasses[] = {IDLE_PRIORITY_CLASS,   BELOW_NORMAL_PRIORITY_CLASS,
@@ -95,6 +109,32 @@ bool ParseNumber(const char *text, DWORD *number) {
             return false;
     }
     *number = static_cast<DWORD>(value);
+    return true;
+}
+
+// A plain decimal number: an optional sign, digits with at most one point, at least one digit;
+// no exponent, no blanks.
+bool ParseDecimal(const char *text, double *number) {
+    const char *c = text;
+    if (*c == '-' || *c == '+')
+        ++c;
+    const char *digits = c;
+    int count = 0, points = 0;
+    for (; *c != '\0'; ++c) {
+        if (*c >= '0' && *c <= '9')
+            ++count;
+        else if (*c == '.')
+            ++points;
+        else
+            return false;
+    }
+    if (count == 0 || points > 1)
+        return false;
+    double value = 0.0;
+    const auto parsed = std::from_chars(digits, c, value, std::chars_format::fixed);
+    if (parsed.ec != std::errc() || parsed.ptr != c || !std::isfinite(value))
+        return false;
+    *number = text[0] == '-' ? -value : value;
     return true;
 }
 
@@ -227,6 +267,23 @@ const char *Configuration::Text(Setting setting) const {
 DWORD Configuration::Number(Setting setting) const {
     return Values[setting].Number;
 }
+double Configuration::Decimal(Setting setting) const {
+    double value = 0.0;
+    return ParseDecimal(Values[setting].Text, &value) ? value : 0.0;
+}
+
+flux::Settings Configuration::Flux() const {
+    flux::Settings settings;
+    settings.Period = Number(FluxPeriod);
+    settings.MeasurementHeight = Decimal(MeasurementHeight);
+    settings.DisplacementHeight = Decimal(DisplacementHeight);
+    settings.Latitude = Decimal(Latitude);
+    settings.AirPressure = Decimal(AirPressure);
+    settings.NorthOffset = Decimal(NorthOffset);
+    settings.DespikeThreshold = Decimal(DespikeThreshold);
+    return settings;
+}
+
 Configuration::Source Configuration::SourceOf(Setting setting) const {
     return Values[setting].From;
 }
@@ -481,8 +538,34 @@ int Configuration::Check() {
             }
             case RawFileTemplate:
             case StatsFileTemplate:
+            case FluxFileTemplate:
                 valid = IsUsableTemplate(Values[i].Text);
                 break;
+            case FluxPeriod:
+                valid = n == 0 || (n >= 60 && n <= 86400 && 86400 % n == 0);
+                break;
+            case MeasurementHeight:
+            case DisplacementHeight:
+            case Latitude:
+            case AirPressure:
+            case NorthOffset:
+            case DespikeThreshold: {
+                double x = 0.0;
+                valid = ParseDecimal(Values[i].Text, &x);
+                if (valid && setting == MeasurementHeight)
+                    valid = x > 0.0 && x <= 1000.0;
+                else if (valid && setting == DisplacementHeight)
+                    valid = x >= 0.0 && x < Decimal(MeasurementHeight);
+                else if (valid && setting == Latitude)
+                    valid = x >= -90.0 && x <= 90.0;
+                else if (valid && setting == AirPressure)
+                    valid = x >= 500.0 && x <= 1100.0;
+                else if (valid && setting == NorthOffset)
+                    valid = x >= -360.0 && x <= 360.0;
+                else if (valid && setting == DespikeThreshold)
+                    valid = x > 0.0 && x <= 1000.0;
+                break;
+            }
             case RawTimeKeyFormat:
                 valid = n <= 2;
                 break;
@@ -558,6 +641,12 @@ std::string Configuration::Usage() {
            "  --stats-period S       statistics period in seconds (StatsArchivePeriod), dividing a day\n"
            "  --compress on|off      hourly compression of old data files (FileCompression)\n"
            "  --compression-age S    compress files older than S seconds (CompressionAge)\n"
+           "  --flux-period S        flux period in seconds (FluxPeriod), 0 = off, else at least 60\n"
+           "  --measurement-height M sonic height above ground in metres (MeasurementHeight)\n"
+           "  --displacement-height M  zero-plane displacement in metres (DisplacementHeight)\n"
+           "  --latitude DEG         station latitude (Latitude), for the ITC test\n"
+           "  --air-pressure HPA     air pressure for the air density (AirPressure)\n"
+           "  --north-offset DEG     azimuth of the sonic's v axis (NorthOffset)\n"
            "  --help                 this text\n"
            "  --version              the program's version\n"
            "\n"

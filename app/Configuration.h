@@ -14,6 +14,7 @@
 
 #include <string>
 
+#include "flux/Flux.h"
 #include "platform/win32.h"
 
 class Configuration {
@@ -52,6 +53,14 @@ public:
         StatsArchivePeriod,
         FileCompression,
         CompressionAge,
+        FluxPeriod,
+        FluxFileTemplate,
+        MeasurementHeight,
+        DisplacementHeight,
+        Latitude,
+        AirPressure,
+        NorthOffset,
+        DespikeThreshold,
         SettingCount
     };
 
@@ -67,6 +76,10 @@ public:
     // The value of a text or a number setting.
     const char *Text(Setting setting) const;
     DWORD Number(Setting setting) const;
+    // A decimal setting (REG_SZ text such as "2.5") as its number.
+    double Decimal(Setting setting) const;
+    // The flux computation's settings.
+    flux::Settings Flux() const;
     Source SourceOf(Setting setting) const;
     // The registry value name of a setting, and its option ("--port"), or null.
     static const char *NameOf(Setting setting);

@@ -233,6 +233,10 @@ int RunStation(int argc, char **argv) {
         CreateZeroed<SonicMetek3ClassAMPSerial>(instrumentName, serialNumber, *eventLog);
     engine->ComPort = static_cast<WORD>(configuration.Number(Configuration::ComPort));
     engine->BaudRate = configuration.Number(Configuration::BaudRate);
+    // The flux periods' settings go to the engine before its archive thread starts.
+    engine->FluxSettings = configuration.Flux();
+    snprintf(engine->FluxFileTemplate, sizeof engine->FluxFileTemplate, "%s",
+             configuration.Text(Configuration::FluxFileTemplate));
 
     Notifier = new ServiceNotifier(*engine, engine->ComPort);
     // From here a stop request stops this engine.

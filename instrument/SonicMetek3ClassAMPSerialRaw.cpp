@@ -6,6 +6,7 @@
 #include <new>
 
 #include "instrument/SonicMetek3ClassAMPSerial.h"
+#include "services/Win32Util.h"
 
 namespace {
 
@@ -97,8 +98,10 @@ void SonicMetek3ClassAMPSerial::ProcessRawSamples() {
         char line[StatusFieldSize + 8 * 18 + 3];
         size_t length = strlen(RawStatusText);
         memcpy(line, RawStatusText, length);
+        int valueLengths[8] = {};
         for (int i = 0; i < 8; ++i) {
             const int valueLength = FormatRawValue(ValueTexts[i], values[i]);
+            valueLengths[i] = valueLength;
             line[length++] = ' ';
             memcpy(line + length, ValueTexts[i], static_cast<size_t>(valueLength));
             length += static_cast<size_t>(valueLength);
@@ -118,6 +121,22 @@ void SonicMetek3ClassAMPSerial::ProcessRawSamples() {
         }
         memcpy(record.Text, line, static_cast<size_t>(needed));
         record.Length = needed - 1;
+
+        // The flux periods get the record as the raw file gives it back: u, v, w and T read
+        // from their texts, the stamp to the millisecond of the raw time key.
+        if (FluxSettings.Period != 0) {
+            flux::Record sample;
+            sample.Time = static_cast<flux::Stamp>(FileTimeToUnits(record.TimeStamp)) /
+                          flux::UnitsPerMillisecond * flux::UnitsPerMillisecond;
+            double *fields[4] = {&sample.U, &sample.V, &sample.W, &sample.T};
+            for (int i = 0; i < 4; ++i)
+                *fields[i] = flux::ReadRawValue(ValueTexts[i], static_cast<size_t>(valueLengths[i]));
+            try {
+                FluxRecords.push_back(sample);
+            } catch (const std::bad_alloc &) {
+                FluxRecordsIncomplete = true;
+            }
+        }
     }
 
     DataAcquisition::ProcessRawSamples();

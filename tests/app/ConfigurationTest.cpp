@@ -81,6 +81,15 @@ TEST(Configuration, DefaultsAreTheFixedConfiguration) {
     EXPECT_EQ(c.Number(Configuration::StatsArchivePeriod), 60u);
     EXPECT_EQ(c.Number(Configuration::FileCompression), 0u);
     EXPECT_EQ(c.Number(Configuration::CompressionAge), 3600u);
+    const flux::Settings flux = c.Flux();
+    EXPECT_EQ(flux.Period, 1800u);
+    EXPECT_STREQ(c.Text(Configuration::FluxFileTemplate), "lab0<YYJJJ>_flux.csv");
+    EXPECT_EQ(flux.MeasurementHeight, 2.0);
+    EXPECT_EQ(flux.DisplacementHeight, 0.0);
+    EXPECT_EQ(flux.Latitude, 50.0);
+    EXPECT_EQ(flux.AirPressure, 1013.25);
+    EXPECT_EQ(flux.NorthOffset, 0.0);
+    EXPECT_EQ(flux.DespikeThreshold, 7.0);
     for (int i = 0; i < Configuration::SettingCount; ++i)
         EXPECT_EQ(c.SourceOf(static_cast<Configuration::Setting>(i)), Configuration::FromDefault) << i;
     // Reading created neither a key nor a directory.
@@ -302,6 +311,23 @@ TEST(Configuration, EveryBadOptionIsNamedWithWhatIsAllowed) {
          "kestrune: bad CompressionAge 31536001 from the command line "
          "(--compression-age); allowed: 0 to 31536000 seconds."},
         {"--compression-age", "", nullptr},
+        {"--flux-period", "59",
+         "kestrune: bad FluxPeriod 59 from the command line (--flux-period); allowed: 0 (no fluxes) or 60 to "
+         "86400 seconds, a divisor of a day (86400)."},
+        {"--flux-period", "1000", nullptr},
+        {"--measurement-height", "0",
+         "kestrune: bad MeasurementHeight \"0\" from the command line (--measurement-height); allowed: a "
+         "decimal number of metres greater than 0 and at most 1000, such as 2.5."},
+        {"--measurement-height", "2,5", nullptr},
+        {"--measurement-height", "1e2", nullptr},
+        {"--displacement-height", "2.0", nullptr},  // not below the default height of 2
+        {"--displacement-height", "-0.1", nullptr},
+        {"--latitude", "90.5", nullptr},
+        {"--latitude", "north", nullptr},
+        {"--air-pressure", "499.9", nullptr},
+        {"--air-pressure", "1100.01", nullptr},
+        {"--north-offset", "361", nullptr},
+        {"--north-offset", "-", nullptr},
     };
     for (const Case &test : cases) {
         Configuration c;
@@ -362,6 +388,18 @@ TEST(Configuration, EveryBadRegistryValueIsNamedWithItsKey) {
         {true, "StatsArchivePeriod", false, 7, nullptr, "1 to 86400 seconds, a divisor of a day (86400)."},
         {true, "FileCompression", false, 2, nullptr, "0 or 1 (on the command line: off or on)."},
         {true, "CompressionAge", false, 0xFFFFFFFF, nullptr, "0 to 31536000 seconds."},
+        {true, "FluxPeriod", false, 86401, nullptr,
+         "0 (no fluxes) or 60 to 86400 seconds, a divisor of a day (86400)."},
+        {true, "FluxPeriod", true, 0, "1800", nullptr},
+        {true, "FluxFileTemplate", true, 0, "flux\\<YYJJJ>.csv", nullptr},
+        {true, "MeasurementHeight", false, 2, nullptr, nullptr},  // decimals are REG_SZ text
+        {true, "MeasurementHeight", true, 0, " 2", nullptr},
+        {true, "DisplacementHeight", true, 0, "3", nullptr},
+        {true, "Latitude", true, 0, "-90.01", nullptr},
+        {true, "AirPressure", true, 0, "", nullptr},
+        {true, "NorthOffset", true, 0, "12.5.1", nullptr},
+        {true, "DespikeThreshold", true, 0, "0",
+         "a decimal number greater than 0 and at most 1000 (multiples of the scaled MAD)."},
     };
     for (const Case &test : cases) {
         TestRoot root;
@@ -410,7 +448,33 @@ TEST(Configuration, ShowsEachValueWithItsSource) {
               "RawArchivePeriod       default      60\n"
               "StatsArchivePeriod     default      60\n"
               "FileCompression        default      0\n"
-              "CompressionAge         default      3600\n");
+              "CompressionAge         default      3600\n"
+              "FluxPeriod             default      1800\n"
+              "FluxFileTemplate       default      lab0<YYJJJ>_flux.csv\n"
+              "MeasurementHeight      default      2.0\n"
+              "DisplacementHeight     default      0\n"
+              "Latitude               default      50\n"
+              "AirPressure            default      1013.25\n"
+              "NorthOffset            default      0\n"
+              "DespikeThreshold       default      7\n");
+}
+
+TEST(Configuration, DecimalSettingsFromTheRegistryAndTheCommandLine) {
+    TestRoot root;
+    SetRegistryText(InstrumentKey, "MeasurementHeight", "12.5");
+    SetRegistryText(InstrumentKey, "Latitude", "-33.25");
+    SetRegistryNumber(InstrumentKey, "FluxPeriod", 0);
+    Configuration c;
+    // The displacement is checked against the height from the registry.
+    ASSERT_EQ(Load(c, {"--displacement-height", "10", "--north-offset", "-45", "--air-pressure", "850"}), 0)
+        << c.Error;
+    const flux::Settings flux = c.Flux();
+    EXPECT_EQ(flux.Period, 0u);
+    EXPECT_EQ(flux.MeasurementHeight, 12.5);
+    EXPECT_EQ(flux.DisplacementHeight, 10.0);
+    EXPECT_EQ(flux.Latitude, -33.25);
+    EXPECT_EQ(flux.NorthOffset, -45.0);
+    EXPECT_EQ(flux.AirPressure, 850.0);
 }
 
 }  // namespace

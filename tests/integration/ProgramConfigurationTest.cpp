@@ -116,6 +116,14 @@ TEST(ProgramConfiguration, BadValueEndsWithStatusTwoBeforeAnythingIsCreated) {
          "kestrune: bad StatsArchivePeriod 7 from the command line (--stats-period); allowed: 1 to 86400 "
          "seconds, a "
          "divisor of a day (86400)."},
+        {{"--flux-period", "61"},
+         0,
+         "kestrune: bad FluxPeriod 61 from the command line (--flux-period); allowed: 0 (no fluxes) or 60 to "
+         "86400 seconds, a divisor of a day (86400)."},
+        {{"--latitude", "91"},
+         0,
+         "kestrune: bad Latitude \"91\" from the command line (--latitude); allowed: a decimal number of "
+         "degrees from -90 to 90."},
         {{"--unknown"}, 0, "kestrune: unknown option \"--unknown\"; see kestrune --help."},
         {{},
          300,
@@ -157,8 +165,10 @@ TEST(ProgramConfiguration, ShowConfigHelpAndVersionPrintWithoutAcquiring) {
         ChildProgram program({BinDir + "/kestrune", "--help"}, {}, root.Path() + "/kestrune.err");
         const std::string text = program.ReadAll();
         EXPECT_EQ(program.Wait(), 0);
-        for (const char *option : {"--port", "--data-dir", "--name", "--serial", "--stats-period",
-                                   "--compress", "--compression-age", "--show-config", "--version", "status"})
+        for (const char *option :
+             {"--port", "--data-dir", "--name", "--serial", "--stats-period", "--compress",
+              "--compression-age", "--flux-period", "--measurement-height", "--displacement-height",
+              "--latitude", "--air-pressure", "--north-offset", "--show-config", "--version", "status"})
             EXPECT_NE(text.find(option), std::string::npos) << option;
     }
     {
