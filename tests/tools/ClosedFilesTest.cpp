@@ -24,9 +24,12 @@ TEST(ClosedFiles, HoursAndDaysThatAreOverAndZipsWhoseFileIsGone) {
     // just; the newest statistics hour waits for the longest period; a zip whose file is still
     // there may still be rewritten (the file itself is closed).
     std::vector<std::string> closed = closedfiles::ClosedFiles(dir, hour + station::HourMs + 10 * 60000);
-    std::vector<std::string> expected = {
-        "26342.log", "lab02634310_raw.zip", station::RawFileName(hour - station::HourMs),
-        station::RawFileName(hour), station::StatsFileName(hour - 2 * station::HourMs)};
+    std::vector<std::string> expected = {"26342.log",
+                                         "lab02634310_raw.zip",
+                                         "lab02634311_raw.txt",
+                                         station::RawFileName(hour - station::HourMs),
+                                         station::RawFileName(hour),
+                                         station::StatsFileName(hour - 2 * station::HourMs)};
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(closed, expected);
     // Within the settling time after its hour a raw file is still open.
