@@ -4,15 +4,13 @@
 // broker outage, the error entries, and the last will of a killed publisher.
 #include <gtest/gtest.h>
 #include <mosquitto.h>
-#include <netinet/in.h>
-#include <pwd.h>
-#include <sys/socket.h>
 
 #include <condition_variable>
 #include <fstream>
 #include <mutex>
 
 #include "app/StationStatus.h"
+#include "tools/Broker.h"
 #include "tools/StationRun.h"
 #include "tools/publish/Publisher.h"
 
@@ -83,55 +81,6 @@ TEST(PublishSource, EventsAndFluxRowsBeyondTheCursorInBatches) {
     // Catching up is bounded: a day later nothing of that day is due.
     EXPECT_TRUE(source.Collect(publish::Cursor(), now + 2 * station::DayMs, 10).Messages.empty());
 }
-
-// A free loopback port: bound, read back and given up (the broker takes it right after).
-int FreePort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
-// mosquitto with its configuration, log and persistence in the test root.
-class Broker {
-public:
-    Broker(const std::string &directory, int port) : directory_(directory) {
-        const passwd *user = getpwuid(getuid());
-        WriteFile(directory + "/mosquitto.conf",
-                  "listener " + std::to_string(port) + " 127.0.0.1\nallow_anonymous true\n" +
-                      "persistence false\nlog_dest file " + directory + "/mosquitto.log\nuser " +
-                      (user ? user->pw_name : "root") + "\n");
-    }
-    bool Start() {
-        process_.reset(new Child({"mosquitto", "-c", directory_ + "/mosquitto.conf"}, {},
-                                 directory_ + "/mosquitto.err"));
-        ++starts_;
-        return WaitForDirectory(
-            directory_,
-            [this] { return Count(FileText(directory_ + "/mosquitto.log"), " running") >= starts_; }, 20);
-    }
-    void Stop() {
-        if (process_)
-            process_->Kill(SIGTERM);
-        process_.reset();
-    }
-
-private:
-    static int Count(const std::string &text, const std::string &what) {
-        int n = 0;
-        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-            ++n;
-        return n;
-    }
-    std::string directory_;
-    int starts_ = 0;
-    std::unique_ptr<Child> process_;
-};
 
 // A subscriber to kestrune/#; it reconnects by itself and subscribes again on each connection.
 class Subscriber {
@@ -246,8 +195,8 @@ std::unique_ptr<Child> StartPublisher(const StationRun &run, const std::string &
 
 TEST(Publish, TwoStationsThroughABrokerOutageAndALastWill) {
     TestRoot brokerRoot;
-    const int port = FreePort();
-    Broker broker(brokerRoot.Path(), port);
+    const int port = brokertest::FreePort();
+    brokertest::Broker broker(brokerRoot.Path(), port);
     ASSERT_TRUE(broker.Start());
     Subscriber subscriber(port);
     ASSERT_TRUE(subscriber.Subscribed(1));

@@ -220,14 +220,31 @@ std::string EventJson(const station::LogEntry &entry, const std::string &logName
 }
 
 std::string HealthJson(const std::string &station, const std::string &instrument, Millis now,
-                       const std::string &statusJson) {
+                       const std::string &statusJson, long errorsToday, const std::string &page) {
     std::string status = statusJson;
     while (!status.empty() && (status.back() == '\n' || status.back() == '\r'))
         status.pop_back();
     if (status.empty())
         status = "null";
     return "{\"station\":" + JsonString(station) + ",\"instrument\":" + JsonString(instrument) +
-           ",\"state\":\"online\",\"time\":" + JsonString(IsoSecond(now)) + ",\"status\":" + status + "}";
+           ",\"state\":\"online\",\"time\":" + JsonString(IsoSecond(now)) +
+           ",\"errorsToday\":" + std::to_string(errorsToday) +
+           ",\"page\":" + (page.empty() ? std::string("null") : JsonString(page)) + ",\"status\":" + status +
+           "}";
+}
+
+long ErrorsToday(const std::string &logDirectory, Millis now) {
+    const Millis day = station::DayOf(now);
+    long errors = 0;
+    ForEachLineFrom(logDirectory + "/" + station::LogFileName(day), 0,
+                    [&](const std::string &line, std::uint64_t) {
+                        station::LogEntry entry;
+                        if (station::ParseLogLine(line, day, entry) &&
+                            StationStatus::IsErrorEntry(entry.Code, entry.Message.c_str()))
+                            ++errors;
+                        return true;
+                    });
+    return errors;
 }
 
 std::string OfflineJson(const std::string &station, const std::string &instrument) {

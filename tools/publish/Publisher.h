@@ -64,9 +64,12 @@ std::string JsonFigure(const std::string &text);
 std::string StatsJson(const station::StatsPeriod &period, const std::vector<std::string> &names);
 // An error entry with where it lies: the log's name and the offset after its line.
 std::string EventJson(const station::LogEntry &entry, const std::string &logName, std::uint64_t offset);
-// statusJson is the object `kestrune status --json` prints.
+// statusJson is the object `kestrune status --json` prints; errorsToday the count of today's
+// error entries; page the station's own page ("" for none).
 std::string HealthJson(const std::string &station, const std::string &instrument, Millis now,
-                       const std::string &statusJson);
+                       const std::string &statusJson, long errorsToday, const std::string &page);
+// The error entries of the event log of the day that holds now.
+long ErrorsToday(const std::string &logDirectory, Millis now);
 // The retained health message a departed publisher leaves: its last will, or what it sends
 // when it is stopped.
 std::string OfflineJson(const std::string &station, const std::string &instrument);

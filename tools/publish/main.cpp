@@ -40,6 +40,7 @@ const char Usage[] =
     "  --state FILE        the cursor file (default: publish-<station>.cursor in\n"
     "                      $STATE_DIRECTORY, else in KESTRUNE_ROOT); never in the data directory\n"
     "  --interval SECONDS  seconds between health messages (default 30)\n"
+    "  --page URL          the station page's address for the overview's link (http:// or https://)\n"
     "  -i, --id ID         MQTT client id (default kestrune-publish-<station>-<instrument>)\n"
     "  -k, --keepalive S   MQTT keepalive in seconds (default 30)\n"
     "  -u, --username U    -P, --pw PASSWORD   broker login\n"
@@ -122,7 +123,7 @@ bool Inside(const std::string &path, const std::string &directory) {
 
 int main(int argc, char **argv) {
     std::string stationName, broker = "localhost", dataDirectory, statePath, clientId;
-    std::string username, password, cafile, capath, cert, key;
+    std::string username, password, cafile, capath, cert, key, page;
     bool insecure = false, havePassword = false;
     int interval = 30, keepalive = 30;
     for (int i = 1; i < argc; ++i) {
@@ -131,7 +132,7 @@ int main(int argc, char **argv) {
                                 arg == "--state" || arg == "--interval" || arg == "-i" || arg == "--id" ||
                                 arg == "-k" || arg == "--keepalive" || arg == "-u" || arg == "--username" ||
                                 arg == "-P" || arg == "--pw" || arg == "--cafile" || arg == "--capath" ||
-                                arg == "--cert" || arg == "--key";
+                                arg == "--cert" || arg == "--key" || arg == "--page";
         if (takesValue && i + 1 < argc) {
             std::string value = argv[++i];
             if (arg == "--station")
@@ -159,6 +160,8 @@ int main(int argc, char **argv) {
                 capath = value;
             else if (arg == "--cert")
                 cert = value;
+            else if (arg == "--page")
+                page = value;
             else
                 key = value;
         } else if (arg == "--insecure") {
@@ -195,6 +198,10 @@ int main(int argc, char **argv) {
                      "kestrune-publish: --station takes 1 to 100 characters without '/', '+', '#' or control "
                      "characters\n%s",
                      Usage);
+        return 2;
+    }
+    if (!page.empty() && page.compare(0, 7, "http://") != 0 && page.compare(0, 8, "https://") != 0) {
+        std::fprintf(stderr, "kestrune-publish: --page takes an http:// or https:// address\n%s", Usage);
         return 2;
     }
     if (host.empty() || port < 1 || port > 65535 || interval < 1 || interval > 3600 || keepalive < 5 ||
@@ -278,9 +285,11 @@ int main(int argc, char **argv) {
     // The facts of `kestrune status`, read afresh for each health message.
     auto HealthPayload = [&] {
         Configuration current;
+        const Millis now = NowMillis();
+        const long errors = publish::ErrorsToday(logDirectory, now);
         if (current.Load(static_cast<int>(statusArgs.size()), statusArgs.data()) != 0)
-            return publish::HealthJson(stationName, instrument, NowMillis(), "");
-        return publish::HealthJson(stationName, instrument, NowMillis(), StationStatus(current).Json());
+            return publish::HealthJson(stationName, instrument, now, "", errors, page);
+        return publish::HealthJson(stationName, instrument, now, StationStatus(current).Json(), errors, page);
     };
     bool syncing = false;
     int syncMid = 0;
