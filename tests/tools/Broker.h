@@ -47,6 +47,7 @@ public:
             directory_,
             [this] { return Count(FileText(directory_ + "/mosquitto.log"), " running") >= starts_; }, 20);
     }
+    pid_t Pid() const { return process_ ? process_->Pid() : -1; }
     void Stop() {
         if (process_)
             process_->Kill(SIGTERM);

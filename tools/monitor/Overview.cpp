@@ -296,7 +296,8 @@ OverviewFeed::~OverviewFeed() {
     mosquitto_destroy(mosq_);
 }
 
-bool OverviewFeed::Start(const std::string &broker) {
+bool OverviewFeed::Start(const std::string &broker, const std::string &username,
+                         const std::string &password) {
     std::string host = broker;
     int port = 1883;
     size_t colon = broker.rfind(':');
@@ -331,6 +332,10 @@ bool OverviewFeed::Start(const std::string &broker) {
                     message->topic, std::string(static_cast<const char *>(message->payload),
                                                 static_cast<size_t>(message->payloadlen)));
         });
+    if (!username.empty() &&
+        mosquitto_username_pw_set(mosq_, username.c_str(), password.empty() ? nullptr : password.c_str()) !=
+            MOSQ_ERR_SUCCESS)
+        return false;
     mosquitto_reconnect_delay_set(mosq_, 1, 60, true);
     // A broker that is not there yet is tried again by the loop thread.
     int rc = mosquitto_connect_async(mosq_, host.c_str(), port, 30);

@@ -67,13 +67,14 @@ Answer RespondOverview(const Overview &overview, int refreshSeconds, const std::
                        const std::string &path, const std::string &target, Millis now);
 void InstallOverviewRoutes(httplib::Server &server, Overview &overview, int refreshSeconds);
 
-// The subscription: connects to the broker (HOST[:PORT], port 1883 by default) on a thread of
-// its own and reconnects by itself. False when the broker text or the client is bad.
+// The subscription: connects to the broker (HOST[:PORT], port 1883 by default), with a login
+// when username is not empty, on a thread of its own and reconnects by itself. False when the
+// broker text or the client is bad.
 class OverviewFeed {
 public:
     explicit OverviewFeed(Overview &overview) : overview_(overview) {}
     ~OverviewFeed();
-    bool Start(const std::string &broker);
+    bool Start(const std::string &broker, const std::string &username = "", const std::string &password = "");
 
 private:
     Overview &overview_;

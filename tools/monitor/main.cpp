@@ -28,7 +28,8 @@ const char Usage[] =
     "  --listen    address and port to serve on (default 127.0.0.1:8160; port 0: any free port)\n"
     "  --data-dir  the data directory (default: the program's, under KESTRUNE_ROOT)\n"
     "  --refresh   seconds between the page's own reloads (default 5)\n"
-    "  --mqtt      HOST[:PORT]: serve the overview of the stations publishing to this broker\n";
+    "  --mqtt      HOST[:PORT]: serve the overview of the stations publishing to this broker\n"
+    "  -u, --username USER  -P, --pw PASSWORD: the login at that broker\n";
 
 }  // namespace
 
@@ -36,14 +37,19 @@ int main(int argc, char **argv) {
     std::string listen = "127.0.0.1:8160";
     std::string directory = station::DefaultDataDirectory();
     int refresh = 5;
-    std::string mqtt;
+    std::string mqtt, username, password;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
-        if ((arg == "--listen" || arg == "--data-dir" || arg == "--refresh" || arg == "--mqtt") &&
+        if ((arg == "--listen" || arg == "--data-dir" || arg == "--refresh" || arg == "--mqtt" ||
+             arg == "-u" || arg == "--username" || arg == "-P" || arg == "--pw") &&
             i + 1 < argc) {
             std::string value = argv[++i];
             if (arg == "--mqtt")
                 mqtt = value;
+            else if (arg == "-u" || arg == "--username")
+                username = value;
+            else if (arg == "-P" || arg == "--pw")
+                password = value;
             else if (arg == "--listen")
                 listen = value;
             else if (arg == "--data-dir")
@@ -84,7 +90,7 @@ int main(int argc, char **argv) {
     if (mqtt.empty()) {
         monitor::InstallRoutes(server, station, refresh);
     } else {
-        if (!feed.Start(mqtt)) {
+        if (!feed.Start(mqtt, username, password)) {
             std::fprintf(stderr, "kestrune-monitor: --mqtt takes HOST[:PORT]\n%s", Usage);
             return 2;
         }
