@@ -21,6 +21,7 @@
 
 #include "tests/tools/Broker.h"
 #include "tests/tools/StationRun.h"
+#include "tools/stationfiles/StationFiles.h"
 
 using namespace stationrun;
 
