@@ -16,13 +16,6 @@ namespace {
 const int ErrorCodes[] = {5004, 5018, 5021, 5022, 5023, 5024, 5026, 5105,
                           5107, 5213, 5214, 5301, 5302, 5303, 5305, 6701};
 
-bool IsErrorEntry(int code, const char *message) {
-    for (int errorCode : ErrorCodes)
-        if (code == errorCode)
-            return true;
-    return strstr(message, "Error") != nullptr || strstr(message, "Can't") != nullptr;
-}
-
 // Reads a whole file shared with its writers; empty when it cannot be read.
 std::string ReadWholeFile(const std::string &path) {
     std::string text;
@@ -61,6 +54,13 @@ std::string JsonText(const std::string &text) {
 }
 
 }  // namespace
+
+bool StationStatus::IsErrorEntry(int code, const char *message) {
+    for (int errorCode : ErrorCodes)
+        if (code == errorCode)
+            return true;
+    return strstr(message, "Error") != nullptr || strstr(message, "Can't") != nullptr;
+}
 
 std::string StationStatus::LockName(const char *dataDirectory) {
     std::string name = std::string("Kestrune DataDirectory ") + dataDirectory;

@@ -22,6 +22,10 @@ public:
     // Name of the file in the data directory that holds the running instance's process id.
     static const char ProcessIdFileName[];
 
+    // Whether an event-log entry reports an error: its code is one of the failure codes, or
+    // its text says "Error" or "Can't".
+    static bool IsErrorEntry(int code, const char *message);
+
     // The name of the named mutex that marks the data directory as in use.
     static std::string LockName(const char *dataDirectory);
 

@@ -66,13 +66,17 @@ inline std::string SecondsBeforeMinute(int seconds) {
 // the program's clock (see FakeTimeEnv).
 class StationRun {
 public:
-    StationRun(int rate, const std::string &faketime = "") : faketime_(faketime) {
+    // args: options for kestrune ("--stats-period", "2").
+    StationRun(int rate, const std::string &faketime = "", const std::vector<std::string> &args = {})
+        : faketime_(faketime) {
         sim_.reset(new Child({BinDir + "/usonic-sim", "--rate", std::to_string(rate), "--linger"}, {},
                              root_.Path() + "/usonic-sim.err"));
         device_ = sim_->ReadLine();
         std::vector<std::string> env = FakeTimeEnv(faketime);
         env.push_back("KESTRUNE_COM1=" + device_);
-        program_.reset(new Child({BinDir + "/kestrune"}, env, root_.Path() + "/kestrune.err"));
+        std::vector<std::string> command = {BinDir + "/kestrune"};
+        command.insert(command.end(), args.begin(), args.end());
+        program_.reset(new Child(command, env, root_.Path() + "/kestrune.err"));
     }
     ~StationRun() { Stop(); }
 

@@ -8,7 +8,12 @@
 // Days are YYYY-MM-DD (UTC); LAST_DAY is included. FILE "-" is standard output; without
 // --raw, --stats and --flux all three go to the current directory as kestrune-raw-<days>.csv,
 // kestrune-stats-<days>.csv and kestrune-flux-<days>.csv.
+//
+//   kestrune-export [--data-dir DIR] --closed
+//
+// lists the data directory's files that will not change any more (see ClosedFiles.h).
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/export/ClosedFiles.h"
 #include "tools/stationfiles/StationFiles.h"
 
 using namespace station;
@@ -29,7 +35,10 @@ const char Usage[] =
     "  Days are YYYY-MM-DD (UTC), LAST_DAY included. FILE - is standard output.\n"
     "  Without --raw, --stats and --flux all three are written to the current directory as\n"
     "  kestrune-raw-<days>.csv, kestrune-stats-<days>.csv and kestrune-flux-<days>.csv.\n"
-    "  --missing TEXT: what a missing value is written as (default: an empty field).\n";
+    "  --missing TEXT: what a missing value is written as (default: an empty field).\n"
+    "usage: kestrune-export [--data-dir DIR] --closed\n"
+    "  Lists the files that will not change any more (hours and days that are over, zips whose\n"
+    "  file is gone), one name a line relative to the data directory, for rsync --files-from.\n";
 
 // A CSV field: quoted when it holds a separator, a quote or a line end.
 std::string Csv(const std::string &text) {
@@ -212,6 +221,7 @@ int main(int argc, char **argv) {
     std::string directory = DefaultDataDirectory();
     std::string rawPath, statsPath, fluxPath, missing;
     std::vector<std::string> days;
+    bool closed = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         auto value = [&](std::string &into) {
@@ -231,6 +241,8 @@ int main(int argc, char **argv) {
             value(fluxPath);
         else if (arg == "--missing")
             value(missing);
+        else if (arg == "--closed")
+            closed = true;
         else if (arg == "-h" || arg == "--help") {
             std::fputs(Usage, stdout);
             return 0;
@@ -239,6 +251,23 @@ int main(int argc, char **argv) {
             return 2;
         } else
             days.push_back(arg);
+    }
+    if (closed) {
+        if (!days.empty() || !rawPath.empty() || !statsPath.empty()) {
+            std::fprintf(stderr, "kestrune-export: --closed takes no days and no output files\n%s", Usage);
+            return 2;
+        }
+        std::error_code error;
+        if (!std::filesystem::is_directory(directory, error)) {
+            std::fprintf(stderr, "kestrune-export: no data directory %s\n", directory.c_str());
+            return 1;
+        }
+        Millis now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+        for (const auto &name : closedfiles::ClosedFiles(directory, now))
+            std::printf("%s\n", name.c_str());
+        return std::fflush(stdout) == 0 ? 0 : 1;
     }
     Millis first, last;
     if (days.empty() || days.size() > 2 || !ParseDay(days[0], first) || !ParseDay(days.back(), last) ||

@@ -3,6 +3,10 @@
 // it can never delay a sample.
 //
 //   kestrune-monitor [--listen ADDR:PORT] [--data-dir DIR] [--refresh SECONDS]
+//   kestrune-monitor --mqtt BROKER [--listen ADDR:PORT] [--refresh SECONDS]
+//
+// With --mqtt it serves the overview of every station that publishes to the broker instead
+// (see Overview.h).
 //
 // It binds to 127.0.0.1:8160 unless told otherwise; port 0 takes a free port. It prints
 // "listening on http://ADDR:PORT/" once it accepts connections, and ends on SIGINT or SIGTERM.
@@ -13,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "tools/monitor/Overview.h"
 #include "tools/monitor/Server.h"
 #include "tools/stationfiles/StationFiles.h"
 
@@ -22,7 +27,9 @@ const char Usage[] =
     "usage: kestrune-monitor [--listen ADDR:PORT] [--data-dir DIR] [--refresh SECONDS]\n"
     "  --listen    address and port to serve on (default 127.0.0.1:8160; port 0: any free port)\n"
     "  --data-dir  the data directory (default: the program's, under KESTRUNE_ROOT)\n"
-    "  --refresh   seconds between the page's own reloads (default 5)\n";
+    "  --refresh   seconds between the page's own reloads (default 5)\n"
+    "  --mqtt      HOST[:PORT]: serve the overview of the stations publishing to this broker\n"
+    "  -u, --username USER  -P, --pw PASSWORD: the login at that broker\n";
 
 }  // namespace
 
@@ -30,11 +37,20 @@ int main(int argc, char **argv) {
     std::string listen = "127.0.0.1:8160";
     std::string directory = station::DefaultDataDirectory();
     int refresh = 5;
+    std::string mqtt, username, password;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
-        if ((arg == "--listen" || arg == "--data-dir" || arg == "--refresh") && i + 1 < argc) {
+        if ((arg == "--listen" || arg == "--data-dir" || arg == "--refresh" || arg == "--mqtt" ||
+             arg == "-u" || arg == "--username" || arg == "-P" || arg == "--pw") &&
+            i + 1 < argc) {
             std::string value = argv[++i];
-            if (arg == "--listen")
+            if (arg == "--mqtt")
+                mqtt = value;
+            else if (arg == "-u" || arg == "--username")
+                username = value;
+            else if (arg == "-P" || arg == "--pw")
+                password = value;
+            else if (arg == "--listen")
                 listen = value;
             else if (arg == "--data-dir")
                 directory = value;
@@ -69,7 +85,17 @@ int main(int argc, char **argv) {
     monitor::Station station(directory);
     httplib::Server server;
     server.new_task_queue = [] { return new httplib::ThreadPool(2); };
-    monitor::InstallRoutes(server, station, refresh);
+    monitor::Overview overview;
+    monitor::OverviewFeed feed(overview);
+    if (mqtt.empty()) {
+        monitor::InstallRoutes(server, station, refresh);
+    } else {
+        if (!feed.Start(mqtt, username, password)) {
+            std::fprintf(stderr, "kestrune-monitor: --mqtt takes HOST[:PORT]\n%s", Usage);
+            return 2;
+        }
+        monitor::InstallOverviewRoutes(server, overview, refresh);
+    }
 
     int bound = port == 0 ? server.bind_to_any_port(host) : (server.bind_to_port(host, port) ? port : -1);
     if (bound < 0) {
