@@ -16,7 +16,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # pkg-config reads the arm64 .pc files only.
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig)
 set(ENV{PKG_CONFIG_PATH} "")
+# qemu runs the programs with the loader and C library of the arm64 packages themselves
+# (/lib/ld-linux-aarch64.so.1 and /lib/aarch64-linux-gnu, found through the host's loader
+# cache), not with -L /usr/aarch64-linux-gnu: the cross compiler's copy of the C library is
+# another build than libc6:arm64, and its loader with libc6:arm64's libc.so.6 hangs at the
+# first new thread.
 find_program(KESTRUNE_QEMU_AARCH64 qemu-aarch64)
 if(KESTRUNE_QEMU_AARCH64)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${KESTRUNE_QEMU_AARCH64} -L /usr/aarch64-linux-gnu)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${KESTRUNE_QEMU_AARCH64})
 endif()
