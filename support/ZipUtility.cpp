@@ -141,8 +141,10 @@ bool JoinPath(char *out, const char *folder, bool alwaysBackslash, const char *n
     if (std::strlen(folder) + std::strlen(separator) + std::strlen(name) >
         static_cast<size_t>(ZipUtilityTextLimit))
         return false;
-    snprintf(out, WorkSize, "%s%s%s", folder, separator, name);
-    return true;
+    // The length is checked above; the result is checked as well, so that no compiler takes
+    // the join for a truncation.
+    const int written = snprintf(out, WorkSize, "%s%s%s", folder, separator, name);
+    return written >= 0 && static_cast<size_t>(written) < WorkSize;
 }
 
 // The archive path for a target: its extension becomes ".zip", unless the extension already

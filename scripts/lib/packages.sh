@@ -5,6 +5,20 @@ KESTRUNE_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev li
 # What the Windows cross builds need beyond that (scripts/build-windows, scripts/test-windows):
 # MinGW's zlib, linked into XceedZip.dll.
 KESTRUNE_WINDOWS_PACKAGES=(libz-mingw-w64-dev)
+# What the arm64 cross build and its run under qemu need (scripts/build-arm64,
+# scripts/test-arm64): the cross compiler, the arm64 twins of the libraries the build links
+# (multiarch, beside the x86-64 ones) and the user-mode emulator.
+KESTRUNE_ARM64_PACKAGES=(g++-aarch64-linux-gnu qemu-user libsqlite3-dev:arm64 libzip-dev:arm64
+  zlib1g-dev:arm64 libsystemd-dev:arm64 libgtest-dev:arm64 libcpp-httplib-dev:arm64)
+
+# Adds a foreign architecture to dpkg (once), so that its packages can be installed beside
+# the machine's own; the next kestrune_install_packages then updates the lists.
+kestrune_add_architecture() {
+  dpkg --print-foreign-architectures | grep -qx "$1" && return 0
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo=sudo
+  $sudo dpkg --add-architecture "$1"
+}
 
 kestrune_install_packages() {
   local missing=() p

@@ -25,6 +25,8 @@
 #include <string>
 #include <vector>
 
+#include "Emulator.h"
+
 extern char **environ;
 
 class ChildProgram {
@@ -57,7 +59,8 @@ public:
             envText.push_back(*e);
         envText.insert(envText.end(), extraEnv.begin(), extraEnv.end());
         std::vector<std::string> argText = prefix;
-        argText.insert(argText.end(), args.begin(), args.end());
+        const std::vector<std::string> command = emulation::Command(args);
+        argText.insert(argText.end(), command.begin(), command.end());
         std::vector<char *> env = Pointers(envText), argv = Pointers(argText);
         if (argText.empty() || posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), env.data()) != 0)
             pid_ = -1;

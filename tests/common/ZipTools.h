@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Emulator.h"
 #include "common/ZipTestFiles.h"
 
 extern char **environ;
@@ -17,8 +18,9 @@ namespace ziptest {
 
 // Runs a program with arguments; returns its exit status (-1 when it could not run) and its
 // standard output in *output.
-inline int RunProgram(const std::vector<std::string> &args, std::string *output = nullptr,
+inline int RunProgram(const std::vector<std::string> &program, std::string *output = nullptr,
                       const std::vector<std::string> &extraEnvironment = {}) {
+    const std::vector<std::string> args = emulation::Command(program);
     int pipeFds[2];
     if (pipe(pipeFds) != 0)
         return -1;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "common/Emulator.h"
 #include "common/TestRoot.h"
 #include "platform/win32.h"
 
@@ -17,8 +18,9 @@ protected:
     // Runs reg with the given arguments (shell syntax), feeding input on stdin; gives its
     // standard output and error together, and its exit status.
     int Run(const std::string &arguments, std::string &output, const std::string &input = "") {
-        std::string command =
-            "printf '%s' '" + input + "' | '" KESTRUNE_BIN_DIR "/reg' " + arguments + " 2>&1";
+        std::string command = "printf '%s' '" + input + "' | " +
+                              emulation::ShellPrefix(KESTRUNE_BIN_DIR "/reg") +
+                              "'" KESTRUNE_BIN_DIR "/reg' " + arguments + " 2>&1";
         FILE *pipe = popen(command.c_str(), "r");
         if (!pipe)
             return -1;

@@ -120,6 +120,8 @@ private:
 #include <utility>
 #include <vector>
 
+#include "common/Emulator.h"
+
 extern char **environ;
 
 class ChildProcess {
@@ -138,8 +140,9 @@ public:
             envp.push_back(entry.data());
         envp.push_back(nullptr);
         std::vector<std::string> args = prefix;
-        args.push_back(prefix.empty() ? std::string("/proc/self/exe") : SelfPath());
-        args.push_back("--gtest_filter=" + filter);
+        const std::vector<std::string> command = emulation::Command(
+            {prefix.empty() ? std::string("/proc/self/exe") : SelfPath(), "--gtest_filter=" + filter});
+        args.insert(args.end(), command.begin(), command.end());
         std::vector<char *> argv;
         for (auto &arg : args)
             argv.push_back(arg.data());

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "RegistryTestSupport.h"
+#include "common/Emulator.h"
 #include "common/TestRoot.h"
 #include "platform/win32.h"
 
@@ -174,11 +175,15 @@ TEST_F(Registry, TwoProcessesWriteAndReadTheSameKey) {
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     ASSERT_GT(n, 0);
     self[n] = '\0';
-    char filter[] = "--gtest_filter=RegistryChild.WritesAndReadsTheParentsKey";
-    char *argv[] = {self, filter, nullptr};
+    std::vector<std::string> command =
+        emulation::Command({self, "--gtest_filter=RegistryChild.WritesAndReadsTheParentsKey"});
+    std::vector<char *> argv;
+    for (std::string &word : command)
+        argv.push_back(&word[0]);
+    argv.push_back(nullptr);
     setenv(ChildRoleVariable, "writer", 1);
     pid_t child = 0;
-    int spawned = posix_spawn(&child, self, nullptr, nullptr, argv, environ);
+    int spawned = posix_spawn(&child, argv[0], nullptr, nullptr, argv.data(), environ);
     unsetenv(ChildRoleVariable);
     ASSERT_EQ(0, spawned);
 
