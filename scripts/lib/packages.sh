@@ -9,7 +9,8 @@ KESTRUNE_WINDOWS_PACKAGES=(libz-mingw-w64-dev)
 # scripts/test-arm64): the cross compiler, the arm64 twins of the libraries the build links
 # (multiarch, beside the x86-64 ones) and the user-mode emulator.
 KESTRUNE_ARM64_PACKAGES=(g++-aarch64-linux-gnu qemu-user libsqlite3-dev:arm64 libzip-dev:arm64
-  zlib1g-dev:arm64 libsystemd-dev:arm64 libgtest-dev:arm64 libcpp-httplib-dev:arm64)
+  zlib1g-dev:arm64 libsystemd-dev:arm64 libgtest-dev:arm64 libcpp-httplib-dev:arm64
+  libmosquitto-dev:arm64)
 
 # Adds a foreign architecture to dpkg (once), so that its packages can be installed beside
 # the machine's own; the next kestrune_install_packages then updates the lists.
