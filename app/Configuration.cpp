@@ -62,6 +62,8 @@ const Definition Definitions[Configuration::SettingCount] = {
      "1 to 86400 seconds, a divisor of a day (86400)"},
     {"FileCompression", "--compress", true, false, 0, nullptr, "0 or 1 (on the command line: off or on)"},
     {"CompressionAge", "--compression-age", true, false, 3600, nullptr, "0 to 31536000 seconds"},
+    {"TimeStamp", "--time-stamp", true, true, 0, "start",
+     "start (each record at its line's first byte) or end (at its line feed)"},
 };
 
 const DWORD PriorityClasses[] = {IDLE_PRIORITY_CLASS,   BELOW_NORMAL_PRIORITY_CLASS,
@@ -503,6 +505,9 @@ int Configuration::Check() {
             case CompressionAge:
                 valid = n <= 31536000;
                 break;
+            case TimeStamp:
+                valid = strcmp(Values[i].Text, "start") == 0 || strcmp(Values[i].Text, "end") == 0;
+                break;
             default:
                 break;
         }
@@ -558,6 +563,8 @@ std::string Configuration::Usage() {
            "  --stats-period S       statistics period in seconds (StatsArchivePeriod), dividing a day\n"
            "  --compress on|off      hourly compression of old data files (FileCompression)\n"
            "  --compression-age S    compress files older than S seconds (CompressionAge)\n"
+           "  --time-stamp start|end stamp each record at its line's first byte or its line feed\n"
+           "                         (TimeStamp)\n"
            "  --help                 this text\n"
            "  --version              the program's version\n"
            "\n"

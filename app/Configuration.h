@@ -52,6 +52,7 @@ public:
         StatsArchivePeriod,
         FileCompression,
         CompressionAge,
+        TimeStamp,
         SettingCount
     };
 

@@ -233,6 +233,7 @@ int RunStation(int argc, char **argv) {
         CreateZeroed<SonicMetek3ClassAMPSerial>(instrumentName, serialNumber, *eventLog);
     engine->ComPort = static_cast<WORD>(configuration.Number(Configuration::ComPort));
     engine->BaudRate = configuration.Number(Configuration::BaudRate);
+    engine->TimeStampAtStart = strcmp(configuration.Text(Configuration::TimeStamp), "end") != 0;
 
     Notifier = new ServiceNotifier(*engine, engine->ComPort);
     // From here a stop request stops this engine.

@@ -157,6 +157,7 @@ TEST(Configuration, OptionsReplaceDefaultsAndRegistryValues) {
         EXPECT_EQ(c.Number(Configuration::StatsArchivePeriod), 300u);
         EXPECT_EQ(c.Number(Configuration::FileCompression), 1u);
         EXPECT_EQ(c.Number(Configuration::CompressionAge), 600u);
+        EXPECT_STREQ(c.Text(Configuration::TimeStamp), "start");  // the default
         for (auto setting :
              {Configuration::ComPort, Configuration::DataDirectory, Configuration::InstrumentName,
               Configuration::SerialNumber, Configuration::StatsArchivePeriod, Configuration::FileCompression,
@@ -170,7 +171,10 @@ TEST(Configuration, OptionsReplaceDefaultsAndRegistryValues) {
     SetRegistryText(ProgramKey, "DataDirectory", "E:\\Registry");
     SetRegistryText(InstrumentKey, "StatsArchiveDirectory", "E:\\Stats");
     Configuration c;
-    ASSERT_EQ(Load(c, {"--port", "0x7", "--compress", "off", "--data-dir", "F:\\Option"}), 0) << c.Error;
+    ASSERT_EQ(
+        Load(c, {"--port", "0x7", "--compress", "off", "--data-dir", "F:\\Option", "--time-stamp", "end"}), 0)
+        << c.Error;
+    EXPECT_STREQ(c.Text(Configuration::TimeStamp), "end");
     EXPECT_EQ(c.Number(Configuration::ComPort), 7u);
     EXPECT_EQ(c.Number(Configuration::FileCompression), 0u);
     EXPECT_STREQ(c.Text(Configuration::DataDirectory), "F:\\Option");
@@ -302,6 +306,10 @@ TEST(Configuration, EveryBadOptionIsNamedWithWhatIsAllowed) {
          "kestrune: bad CompressionAge 31536001 from the command line "
          "(--compression-age); allowed: 0 to 31536000 seconds."},
         {"--compression-age", "", nullptr},
+        {"--time-stamp", "middle",
+         "kestrune: bad TimeStamp \"middle\" from the command line (--time-stamp); allowed: start (each "
+         "record at its line's first byte) or end (at its line feed)."},
+        {"--time-stamp", "Start", nullptr},
     };
     for (const Case &test : cases) {
         Configuration c;
@@ -410,7 +418,8 @@ TEST(Configuration, ShowsEachValueWithItsSource) {
               "RawArchivePeriod       default      60\n"
               "StatsArchivePeriod     default      60\n"
               "FileCompression        default      0\n"
-              "CompressionAge         default      3600\n");
+              "CompressionAge         default      3600\n"
+              "TimeStamp              default      start\n");
 }
 
 }  // namespace
