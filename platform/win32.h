@@ -44,6 +44,20 @@ inline BOOL KestruneGetCommLatency(HANDLE, KESTRUNE_COMM_LATENCY *latency) {
 inline DWORD KestruneSetRegistryWaitLimit(DWORD) { return 0; }
 // Service-manager notifications are systemd's (platform/posix/service.h); on Windows the
 // service control manager is told through its own API, so there is nothing to send.
+// Windows keeps the state of its time service to itself (w32tm shows it; no documented call
+// returns it), so the clock's synchronisation is reported as unknown.
+typedef struct _KESTRUNE_CLOCK_STATE {
+    DWORD Known;
+    DWORD Synchronised;
+    DWORD EstimatedErrorUs;
+    DWORD MaximumErrorUs;
+} KESTRUNE_CLOCK_STATE;
+inline BOOL KestruneGetClockState(KESTRUNE_CLOCK_STATE *state) {
+    if (state == nullptr)
+        return FALSE;
+    state->Known = state->Synchronised = state->EstimatedErrorUs = state->MaximumErrorUs = 0;
+    return TRUE;
+}
 inline DWORD KestruneNotifyServiceManager(const char *) { return 0; }
 inline DWORD KestruneServiceWatchdogMilliseconds() { return 0; }
 #else
