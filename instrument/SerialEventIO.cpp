@@ -379,6 +379,28 @@ void SerialEventIO::NoteWakeUpClock(FILETIME wallTime, LONGLONG counter) {
     lastCounter_ = counter;
 }
 
+void SerialEventIO::CheckAdapterLatency(HANDLE portHandle) {
+    KESTRUNE_COMM_LATENCY latency = {};
+    if (!KestruneGetCommLatency(portHandle, &latency))
+        return;
+    if (latency.LatencyTimerMs > 1) {
+        snprintf(
+            EngineMessage, sizeof EngineMessage,
+            "%s: COM%d is a USB adapter whose latency timer is %lu ms: received bytes wait up to that long "
+            "and the time stamps jitter as much. Set the adapter's latency timer to 1 ms (its "
+            "latency_timer in sysfs, or the driver's advanced port settings).",
+            Name, static_cast<int>(ComPort), static_cast<unsigned long>(latency.LatencyTimerMs));
+        EventLogRef.Write(SlowAdapterCode, EngineMessage);
+    } else if (latency.LowLatencyRefused) {
+        snprintf(EngineMessage, sizeof EngineMessage,
+                 "%s: COM%d refused low latency: its driver may hold received bytes back for several "
+                 "milliseconds and the time stamps jitter as much. Use an adapter whose driver allows it, or "
+                 "set its latency timer to 1 ms.",
+                 Name, static_cast<int>(ComPort));
+        EventLogRef.Write(SlowAdapterCode, EngineMessage);
+    }
+}
+
 void SerialEventIO::EndLossEpisode() {
     if (!lossEpisode_)
         return;

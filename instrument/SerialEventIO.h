@@ -12,10 +12,11 @@ public:
     // loses little.
     static constexpr DWORD DefaultHandOverDeadlineMs = 10000;
     // Event-log codes of the reading loop.
-    static constexpr LONG LinesLostCode = 5301;  // lines lost: no free sample buffer
-    static constexpr LONG LinesCutCode = 5302;   // over-long lines cut to the receive area
-    static constexpr LONG PortLostCode = 5303;   // the port is missing or lost; retried
-    static constexpr LONG PortBackCode = 5304;   // the port is back; acquisition resumed
+    static constexpr LONG LinesLostCode = 5301;    // lines lost: no free sample buffer
+    static constexpr LONG LinesCutCode = 5302;     // over-long lines cut to the receive area
+    static constexpr LONG PortLostCode = 5303;     // the port is missing or lost; retried
+    static constexpr LONG PortBackCode = 5304;     // the port is back; acquisition resumed
+    static constexpr LONG SlowAdapterCode = 5315;  // a USB adapter that holds received bytes back
     // How long a missing or lost port is waited for before it is tried again.
     static constexpr DWORD DefaultReopenIntervalMs = 5000;
 
@@ -63,6 +64,11 @@ public:
     // Gives the filled part of the current buffer to the archive thread, with the clock steps
     // detected since the last hand-over.
     void HandOverBuffer();
+
+    // Logs (SlowAdapterCode) a port whose USB adapter holds what it receives back for longer
+    // than 1 ms: its driver refused low latency, or its latency timer is above 1 ms. A line's
+    // bytes then come in late bunches, and its stamp jitters by up to that much.
+    void CheckAdapterLatency(HANDLE portHandle);
 
     // Compares the clock reading of this wake-up with the previous one (see
     // ClockStepThresholdUnits). On a step, the lines stored so far are handed over, the step
