@@ -11,6 +11,7 @@
 #include <deque>
 
 #include "platform/win32.h"
+#include "services/ClockWatch.h"
 
 namespace monitor {
 
@@ -159,6 +160,13 @@ void Station::UpdateDigest(Millis day) {
                     case 5102:
                         digest_.LastStop = entry.Time;
                         break;
+                    case ClockWatch::StartUnsynchronisedCode:
+                    case ClockWatch::LostCode:
+                        digest_.ClockLost = entry.Time;
+                        break;
+                    case ClockWatch::BackCode:
+                        digest_.ClockLost = 0;
+                        break;
                     case 9998:
                     case 5212:
                         digest_.LastStart = entry.Time;
@@ -191,6 +199,15 @@ Health Station::GetHealth(Millis now) {
         health.Excluded = digest_.Excluded;
         health.Errors = digest_.Errors;
         health.LastArchivePass = digest_.LastArchivePass;
+        // The clock is asked itself; since when it is unsynchronised comes from the log.
+        KESTRUNE_CLOCK_STATE clock = {};
+        KestruneGetClockState(&clock);
+        std::string since;
+        if (digest_.ClockLost != 0) {
+            since = IsoTime(digest_.ClockLost).substr(0, 19) + " UTC";
+            since[10] = ' ';
+        }
+        health.Clock = ClockWatch::Describe(clock, since.c_str());
         // A pass logged just before midnight still counts for being alive.
         if (health.LastArchivePass == 0) {
             LogDigest saved = digest_;
