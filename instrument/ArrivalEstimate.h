@@ -23,7 +23,14 @@ double CharacterWireSeconds(uint32_t baudRate, char parity, unsigned dataBits, u
 // Each of them bounds it: the chunk's last byte, End - 1, left the sender (End - 1 - byte)
 // character times after `byte`, and had arrived by the chunk's reading, so `byte` arrived by
 // Counter - (End - 1 - byte) * characterCounts. The estimate is the tightest bound, the
-// smallest. `chunks` are in stream order; those ending at or before `byte` and those after the
-// one holding `last` are ignored. Returns false when no chunk carried any of those bytes.
+// smallest. It is never before the reading of the chunk just before the one holding `byte`,
+// when that is among `chunks`: `byte` had not come yet when that chunk was read (a burst that
+// came faster than the wire, such as a pty's, would otherwise be placed before it was sent).
+// `chunks` are in stream order; those after the one holding `last` are ignored. Returns false
+// when no chunk carried any of those bytes.
 bool EstimateByteArrival(uint64_t byte, uint64_t last, const ArrivalChunk *chunks, size_t count,
                          double characterCounts, int64_t *estimate);
+
+// The reading of the chunk that carried byte `byte`, uncorrected: the moment that byte was
+// known to be there (a line's stamp at its terminator). False when no chunk carried it.
+bool ChunkReadingOf(uint64_t byte, const ArrivalChunk *chunks, size_t count, int64_t *reading);

@@ -3,9 +3,9 @@
 // then reads what the driver holds, splits it into lines and stores each as a SampleRecord.
 //
 // Time stamps: a line is stamped with the estimated arrival of its first byte (or, with
-// TimeStampAtStart off, of its terminator). Every byte read comes with an arrival reading of
-// the performance counter: where the platform keeps one per chunk the port's reader took in,
-// that one; otherwise the reading taken just after ClearCommError, which covers every byte
+// TimeStampAtStart off, with the arrival reading of the bytes that brought its terminator). Every byte read
+// comes with an arrival reading of the performance counter: where the platform keeps one per chunk the port's
+// reader took in, that one; otherwise the reading taken just after ClearCommError, which covers every byte
 // then queued. The bytes of a line after its first took their wire time at the port's line
 // settings to arrive, so each reading of a chunk holding the line's bytes bounds the first
 // byte's arrival (ArrivalEstimate.h); the tightest bound is placed relative to a clock reading
@@ -205,8 +205,10 @@ ULONGLONG SerialEventIO::StampOf(ULONGLONG byte, ULONGLONG last, ULONGLONG wakeS
                                  LONGLONG *arrival) const {
     *arrival = 0;
     int64_t estimate = 0;
-    if (CountsPerMillisecond <= 0.0 ||
-        !EstimateByteArrival(byte, last, chunks_, chunkCount_, CharacterCounts, &estimate))
+    const bool known = TimeStampAtStart
+                           ? EstimateByteArrival(byte, last, chunks_, chunkCount_, CharacterCounts, &estimate)
+                           : ChunkReadingOf(last, chunks_, chunkCount_, &estimate);
+    if (CountsPerMillisecond <= 0.0 || !known)
         return wakeStamp;
     *arrival = estimate;
     // Counter ticks to 100-ns units: 10,000 per millisecond.
@@ -269,9 +271,10 @@ void SerialEventIO::ProcessReceived(DWORD count, FILETIME wakeTime, LONGLONG wak
         areaStart_ += ReceiveAreaSize;
     }
 
-    // Readings of bytes no longer in the receive area are done with.
+    // Readings of bytes no longer in the receive area are done with, but for the last of them:
+    // the next line's bytes had not come when it was taken.
     DWORD done = 0;
-    while (done < chunkCount_ && chunks_[done].End <= areaStart_)
+    while (done + 1 < chunkCount_ && chunks_[done + 1].End <= areaStart_)
         ++done;
     if (done > 0) {
         memmove(chunks_, chunks_ + done, (chunkCount_ - done) * sizeof chunks_[0]);

@@ -42,8 +42,9 @@ public:
     // Takes `count` bytes newly placed at ReceiveArea[ReceiveAreaCount]: stores every complete
     // line, keeps the incomplete tail, cuts over-long lines. `wakeTime` and `wakeCounter` are
     // a clock reading and the performance-counter reading taken with it. A line is stamped
-    // with the estimated arrival of its first byte (of its terminator when TimeStampAtStart
-    // is false), from the arrival readings noted for its bytes (NoteArrival), placed relative
+    // with the estimated arrival of its first byte (when TimeStampAtStart is false, with the
+    // reading of the bytes that brought its terminator), from the arrival readings noted for
+    // its bytes (NoteArrival), placed relative
     // to the wake-up's clock reading; a line none of whose bytes has a reading is stamped
     // with wakeTime.
     void ProcessReceived(DWORD count, FILETIME wakeTime, LONGLONG wakeCounter);
@@ -55,7 +56,7 @@ public:
     void NoteArrival(DWORD bytes, LONGLONG counter);
 
     // Where a record's stamp is placed: at the estimated arrival of the line's first byte
-    // (the default), or at its terminator's.
+    // (the default), or at the reading of the bytes that brought its terminator.
     bool TimeStampAtStart = true;
     // The wire time of one character of the port's line settings, in performance-counter
     // counts; set from BaudRate, Parity, DataBits and StopBits when the loop starts.

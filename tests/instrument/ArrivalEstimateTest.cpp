@@ -44,6 +44,10 @@ TEST(ArrivalEstimate, WholeLineAndSeveralLinesInOneReading) {
     EXPECT_EQ(Estimate(0, 2, chunks), 930);
     EXPECT_EQ(Estimate(3, 5, chunks), 960);
     EXPECT_EQ(Estimate(2, 2, chunks), 950);  // the first line's terminator
+    int64_t reading = 0;
+    ASSERT_TRUE(ChunkReadingOf(2, chunks.data(), chunks.size(), &reading));
+    EXPECT_EQ(reading, 1000);  // uncorrected, for stamps at the terminator
+    EXPECT_FALSE(ChunkReadingOf(8, chunks.data(), chunks.size(), &reading));
 }
 
 TEST(ArrivalEstimate, LineSplitAcrossReadingsTakesTheTightestBound) {
@@ -55,6 +59,9 @@ TEST(ArrivalEstimate, LineSplitAcrossReadingsTakesTheTightestBound) {
     EXPECT_EQ(Estimate(2, 6, late), 220);
     int64_t estimate = 0;
     EXPECT_FALSE(EstimateByteArrival(9, 10, chunks.data(), chunks.size(), 10.0, &estimate));
+    // Bytes that came faster than the wire (a burst through a pty): never before the reading
+    // of the chunk before them, when they had not come yet.
+    EXPECT_EQ(Estimate(2, 40, {{2, 150}, {41, 400}}), 150);
 }
 
 TEST(ArrivalEstimate, SevenEOneAndEightNTwoAtTheirCharacterTimes) {
@@ -78,10 +85,10 @@ protected:
     }
     // Bytes read with a reading (relative to the wake-up's counter 0) covering them and
     // `queuedAfter` more.
-    void Receive(const std::string &bytes, LONGLONG counter, DWORD queuedAfter = 0) {
+    void Receive(const std::string &bytes, LONGLONG counter, DWORD queuedAfter = 0, LONGLONG wakeShift = 0) {
         sonic_->NoteArrival(static_cast<DWORD>(bytes.size()) + queuedAfter, counter);
         memcpy(sonic_->ReceiveArea + sonic_->ReceiveAreaCount, bytes.data(), bytes.size());
-        sonic_->ProcessReceived(static_cast<DWORD>(bytes.size()), UnitsToFileTime(wake_), 0);
+        sonic_->ProcessReceived(static_cast<DWORD>(bytes.size()), UnitsToFileTime(wake_ + wakeShift), 0);
     }
     std::vector<LONGLONG> Stamps() {
         sonic_->HandOverBuffer();
@@ -113,22 +120,24 @@ TEST_F(FirstByteStampTest, QueuedBytesAfterTheLineMoveItBackWithoutPlatformReadi
     // The wake-up's own reading: the line and 20 bytes still queued behind it had come.
     Receive("abcd\n", 1000, 20);
     sonic_->TimeStampAtStart = false;
-    Receive("xy\n", 1000);  // covered by the same reading: the terminator 17 characters back
+    Receive("xy\n", 1000);  // covered by the same reading, which is the terminator's stamp
     const std::vector<LONGLONG> stamps = Stamps();
     ASSERT_EQ(stamps.size(), 2u);
     EXPECT_EQ(stamps[0], 1000 - 240);
-    EXPECT_EQ(stamps[1], 1000 - 170);
+    EXPECT_EQ(stamps[1], 1000);
 }
 
 TEST_F(FirstByteStampTest, AReadingThatComesEarlyNeverMovesStampsBack) {
-    Receive("abcdefgh\n", 1000);  // first byte at 920
-    Receive("ij\n", 700);         // a reading out of line: 680, before the previous line
-    Receive("kl\n", 1200);
+    Receive("abcdefgh\n", 1000);     // first byte at 920
+    Receive("ij\n", 700);            // a counter reading out of line: not before the last chunk's
+    Receive("kl\n", 1100, 0, -500);  // a wake-up whose clock reads 500 units earlier: 1080 - 500
+    Receive("mn\n", 1200);
     const std::vector<LONGLONG> stamps = Stamps();
-    ASSERT_EQ(stamps.size(), 3u);
+    ASSERT_EQ(stamps.size(), 4u);
     EXPECT_EQ(stamps[0], 920);
-    EXPECT_EQ(stamps[1], 920);  // held at the latest stamp
-    EXPECT_EQ(stamps[2], 1180);
+    EXPECT_EQ(stamps[1], 1000);
+    EXPECT_EQ(stamps[2], 1000);  // held at the latest stamp
+    EXPECT_EQ(stamps[3], 1180);
 }
 
 TEST_F(FirstByteStampTest, EndStampsTakeTheTerminatorsReading) {
