@@ -3,17 +3,17 @@
 // then reads what the driver holds, splits it into lines and stores each as a SampleRecord.
 //
 // Time stamps: a line is stamped with the estimated arrival of its first byte (or, with
-// TimeStampAtStart off, with the arrival reading of the bytes that brought its terminator). Every byte read
-// comes with an arrival reading of the performance counter: where the platform keeps one per chunk the port's
-// reader took in, that one; otherwise the reading taken just after ClearCommError, which covers every byte
-// then queued. The bytes of a line after its first took their wire time at the port's line
-// settings to arrive, so each reading of a chunk holding the line's bytes bounds the first
-// byte's arrival (ArrivalEstimate.h); the tightest bound is placed relative to a clock reading
-// taken as the loop wakes. Each wake-up's clock reading is checked against the performance
-// counter for a step of the clock. Stamps never decrease
-// between steps; after a step they follow the new clock. Buffers are filled in ring order; a
-// buffer is written only while its SampleCount is 0 and belongs to the archive thread from its
-// hand-over until the archive sets it back to 0.
+// TimeStampAtStart off, with the arrival reading of the bytes that brought its terminator).
+// Every byte read comes with an arrival reading of the performance counter: where the platform
+// keeps one per chunk the port's reader took in, that one; otherwise the reading taken just
+// after ClearCommError, which covers every byte then queued. The bytes of a line after its
+// first took their wire time at the port's line settings to arrive, so each reading of a chunk
+// holding the line's bytes bounds the first byte's arrival (ArrivalEstimate.h); the tightest
+// bound is placed relative to a clock reading taken as the loop wakes. Each wake-up's clock
+// reading is checked against the performance counter for a step of the clock. Stamps never
+// decrease between steps; after a step they follow the new clock. Buffers are filled in ring
+// order; a buffer is written only while its SampleCount is 0 and belongs to the archive thread
+// from its hand-over until the archive sets it back to 0.
 #include "instrument/SerialEventIO.h"
 
 #include <new>
