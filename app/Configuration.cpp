@@ -76,6 +76,8 @@ const Definition Definitions[Configuration::SettingCount] = {
     {"NorthOffset", "--north-offset", true, true, 0, "0", "a decimal number of degrees from -360 to 360"},
     {"DespikeThreshold", nullptr, true, true, 0, "7",
      "a decimal number greater than 0 and at most 1000 (multiples of the scaled MAD)"},
+    {"TimeStamp", "--time-stamp", true, true, 0, "start",
+     "start (each record at its line's first byte) or end (at its line feed)"},
 };
 
 const DWORD PriorityClasses[] = {IDLE_PRIORITY_CLASS,   BELOW_NORMAL_PRIORITY_CLASS,
@@ -586,6 +588,9 @@ int Configuration::Check() {
             case CompressionAge:
                 valid = n <= 31536000;
                 break;
+            case TimeStamp:
+                valid = strcmp(Values[i].Text, "start") == 0 || strcmp(Values[i].Text, "end") == 0;
+                break;
             default:
                 break;
         }
@@ -647,6 +652,8 @@ std::string Configuration::Usage() {
            "  --latitude DEG         station latitude (Latitude), for the ITC test\n"
            "  --air-pressure HPA     air pressure for the air density (AirPressure)\n"
            "  --north-offset DEG     azimuth of the sonic's v axis (NorthOffset)\n"
+           "  --time-stamp start|end stamp each record at its line's first byte or its line feed\n"
+           "                         (TimeStamp)\n"
            "  --help                 this text\n"
            "  --version              the program's version\n"
            "\n"

@@ -61,6 +61,7 @@ public:
         AirPressure,
         NorthOffset,
         DespikeThreshold,
+        TimeStamp,
         SettingCount
     };
 

@@ -62,6 +62,8 @@ bool StationStatus::IsErrorEntry(int code, const char *message) {
     return strstr(message, "Error") != nullptr || strstr(message, "Can't") != nullptr;
 }
 
+ClockWatch::StateReader StationStatus::ReadClock = nullptr;
+
 std::string StationStatus::LockName(const char *dataDirectory) {
     std::string name = std::string("Kestrune DataDirectory ") + dataDirectory;
     for (char &c : name)
@@ -75,6 +77,11 @@ StationStatus::StationStatus(const Configuration &configuration) {
     ReadInstance();
     ReadArchiveDate();
     ReadEventLog();
+    if (!(ReadClock != nullptr ? ReadClock : KestruneGetClockState)(&Clock))
+        Clock = KESTRUNE_CLOCK_STATE();
+    if (Clock.Known && Clock.Synchronised)
+        ClockSince.clear();  // synchronised again after the last entry
+    ClockText = ClockWatch::Describe(Clock, ClockSince.c_str());
     if (!Running)
         Reason = "no kestrune holds the data directory";
     else if (!HasArchiveDate)
@@ -199,6 +206,19 @@ void StationStatus::AddEntry(const char *time, int code, const char *message) {
                 StatisticsPeriod.pop_back();
             break;
         }
+        case ClockWatch::StartUnsynchronisedCode:
+        case ClockWatch::LostCode: {
+            SYSTEMTIME today;
+            GetSystemTime(&today);
+            char since[40];
+            snprintf(since, sizeof since, "%04d-%02d-%02d %.8s UTC", today.wYear, today.wMonth, today.wDay,
+                     time);
+            ClockSince = since;
+            break;
+        }
+        case ClockWatch::BackCode:
+            ClockSince.clear();
+            break;
         default:
             break;
     }
@@ -245,6 +265,8 @@ std::string StationStatus::Text() const {
     else
         snprintf(line, sizeof line, "Last error:       none today\n");
     text += line;
+    snprintf(line, sizeof line, "Clock:            %s\n", ClockText.c_str());
+    text += line;
     text += Healthy ? "Healthy:          yes\n" : "Healthy:          no (" + Reason + ")\n";
     return text;
 }
@@ -277,6 +299,16 @@ std::string StationStatus::Json() const {
                 "}";
     else
         json += ",\"lastError\":null";
+    json += ",\"clock\":{\"state\":";
+    json += !Clock.Known ? "\"unknown\"" : Clock.Synchronised ? "\"synchronised\"" : "\"not synchronised\"";
+    if (Clock.Known && Clock.Synchronised) {
+        char figures[80];
+        snprintf(figures, sizeof figures, ",\"estimatedErrorMs\":%.1f,\"maximumErrorMs\":%.0f",
+                 Clock.EstimatedErrorUs / 1000.0, Clock.MaximumErrorUs / 1000.0);
+        json += figures;
+    }
+    json += ",\"since\":" + (ClockSince.empty() ? std::string("null") : JsonText(ClockSince));
+    json += ",\"text\":" + JsonText(ClockText) + "}";
     json += std::string(",\"healthy\":") + (Healthy ? "true" : "false");
     json += ",\"reason\":" + (Healthy ? std::string("null") : JsonText(Reason));
     return json + "}\n";

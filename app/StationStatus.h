@@ -1,6 +1,10 @@
 // What `kestrune status` tells a person at the station: whether an instance holds the data
 // directory, when the archive last ran and the last statistics period was written, today's
 // losses and errors from the event log, and whether all that adds up to healthy acquisition.
+// The clock's synchronisation is asked of the system itself, as the program asks it; since
+// when the clock has not been synchronised comes from today's event log, where the running
+// program wrote the moment it found out (5310, 5311; 5312 ends it). It does not count
+// towards healthy: acquisition goes on with an unsynchronised clock.
 //
 // It only reads: the registry key is opened for reading, the files are opened shared, and the
 // data directory's lock is only tried, never kept.
@@ -10,6 +14,7 @@
 
 #include "app/Configuration.h"
 #include "platform/win32.h"
+#include "services/ClockWatch.h"
 
 class StationStatus {
 public:
@@ -31,6 +36,9 @@ public:
 
     // Looks at the station of the configuration's data directory now.
     explicit StationStatus(const Configuration &configuration);
+
+    // Where the clock's state is read; null: the platform's (tests put their own here).
+    static ClockWatch::StateReader ReadClock;
 
     // The few lines for a person, and one JSON object for scripts.
     std::string Text() const;
@@ -56,6 +64,9 @@ public:
     std::string Reason;  // why it is not healthy
     std::string DataDirectory;
     std::string LogName;  // today's log file name
+    KESTRUNE_CLOCK_STATE Clock = {};
+    std::string ClockSince;  // "YYYY-MM-DD HH:MM:SS UTC" of today's entry that found it unsynchronised
+    std::string ClockText;   // what follows "Clock: "
 
 private:
     void ReadInstance();

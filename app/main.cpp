@@ -19,6 +19,7 @@
 #include "app/StationStatus.h"
 #include "app/WindowsService.h"
 #include "instrument/SonicMetek3ClassAMPSerial.h"
+#include "services/ClockWatch.h"
 #include "services/EventLog.h"
 
 namespace {
@@ -237,6 +238,7 @@ int RunStation(int argc, char **argv) {
     engine->FluxSettings = configuration.Flux();
     snprintf(engine->FluxFileTemplate, sizeof engine->FluxFileTemplate, "%s",
              configuration.Text(Configuration::FluxFileTemplate));
+    engine->TimeStampAtStart = strcmp(configuration.Text(Configuration::TimeStamp), "end") != 0;
 
     Notifier = new ServiceNotifier(*engine, engine->ComPort);
     // From here a stop request stops this engine.
@@ -286,22 +288,37 @@ int RunStation(int argc, char **argv) {
     // checking the threads' health for the service manager's watchdog on the way.
     if (StoppedEvent == nullptr)
         Sleep(INFINITE);
+    // The clock's synchronisation is watched from here, never from the engine thread.
+    ClockWatch clock(*eventLog, engine->Name);
+    clock.Check();
     const DWORD runLength = RunLength();
     const ULONGLONG runStart = GetTickCount64();
+    const DWORD notifierInterval = Notifier->CheckInterval();
+    ULONGLONG nextNotifierCheck = runStart + notifierInterval;
+    ULONGLONG nextClockCheck = runStart + ClockWatch::CheckIntervalMs;
     for (;;) {
-        DWORD wait = Notifier->CheckInterval();
-        if (runLength != INFINITE) {
-            const ULONGLONG elapsed = GetTickCount64() - runStart;
-            const DWORD left = elapsed >= runLength ? 0 : static_cast<DWORD>(runLength - elapsed);
-            wait = left < wait ? left : wait;
-        }
+        const ULONGLONG now = GetTickCount64();
+        ULONGLONG until = nextClockCheck;
+        if (notifierInterval != INFINITE && nextNotifierCheck < until)
+            until = nextNotifierCheck;
+        if (runLength != INFINITE && runStart + runLength < until)
+            until = runStart + runLength;
+        const DWORD wait = until > now ? static_cast<DWORD>(until - now) : 0;
         if (WaitForSingleObject(StoppedEvent, wait) == WAIT_OBJECT_0)
             break;
-        if (runLength != INFINITE && GetTickCount64() - runStart >= runLength) {
+        const ULONGLONG after = GetTickCount64();
+        if (runLength != INFINITE && after - runStart >= runLength) {
             StopOnce();
             break;
         }
-        Notifier->Check();
+        if (after >= nextClockCheck) {
+            clock.Check();
+            nextClockCheck = after + ClockWatch::CheckIntervalMs;
+        }
+        if (notifierInterval != INFINITE && after >= nextNotifierCheck) {
+            Notifier->Check();
+            nextNotifierCheck = after + notifierInterval;
+        }
     }
 
     DeleteFileA(pidPath);

@@ -13,7 +13,15 @@
 //    highest rate stored without loss is printed for both readers. `lost` counts lines sent
 //    and not stored, `ring` those the engine dropped because every buffer was taken.
 //
+// 3. Wire-paced at 20 Hz (usonic-sim --wire, 57600 baud 8N1): the error of each stamp against
+//    the line's first byte as the simulator sent it, median, 99th percentile and maximum, for
+//    our engine (stamping at the first byte), the bare reader stamping each line feed with its
+//    read, and the same bare reader with the first-byte correction (its read time minus the
+//    wire time of the bytes from the line's first byte to the end of that read). Once on the
+//    machine as it is, once with one busy thread per core at normal priority.
+//
 //   bench_SerialEndToEnd [seconds at 20 Hz, default 10] [seconds per ceiling run, default 2]
+//                        [seconds per wire-paced run, default 10]
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -21,6 +29,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -43,6 +53,7 @@ enum class Reader { Ours, Bare };
 struct Received {
     std::string Text;
     ULONGLONG Stamp;
+    ULONGLONG Corrected = 0;  // the bare reader's first-byte estimate
 };
 
 // Stands in for the archive thread: takes each handed-over buffer, keeps each record's text
@@ -140,7 +151,9 @@ ULONGLONG FileTimeNow() {
 // and is dropped as the engine drops it.
 class BareReader {
 public:
-    explicit BareReader(const std::string &device) {
+    // characterUnits: the wire time of one character in 100-ns units, for the corrected stamps.
+    explicit BareReader(const std::string &device, double characterUnits = 0)
+        : characterUnits_(characterUnits) {
         fd_ = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd_ < 0)
             return;
@@ -207,8 +220,12 @@ private:
                     break;
                 }
                 partial.append(at, feed);
+                // The bytes from the line's first byte to the end of this read came after it.
+                const double after =
+                    static_cast<double>(partial.size() + static_cast<size_t>(end - feed) - 1);
+                const ULONGLONG corrected = stamp - static_cast<ULONGLONG>(after * characterUnits_);
                 if (!first)
-                    lines_.push_back({partial, stamp});
+                    lines_.push_back({partial, stamp, corrected});
                 first = false;
                 partial.clear();
                 at = feed + 1;
@@ -217,6 +234,7 @@ private:
         }
     }
 
+    double characterUnits_ = 0;
     int fd_ = -1;
     int stop_[2] = {-1, -1};
     std::thread thread_;
@@ -225,14 +243,24 @@ private:
     std::vector<Received> lines_;
 };
 
-bool Run(Reader reader, double rate, long count, long batch, RunResult *result) {
+// The wire time of one 8N1 character at 57600 baud, in 100-ns units.
+const double WireCharacterUnits = 10.0 / 57600 * 1e7;
+
+bool Run(Reader reader, double rate, long count, long batch, RunResult *result, bool wire = false,
+         RunResult *corrected = nullptr) {
     TestRoot root;
     const std::string logPath = root.Path() + "/sim.log";
     char rateText[32];
     snprintf(rateText, sizeof rateText, "%g", rate);
-    Simulator sim({"--after-flush", "--count", std::to_string(count), "--rate", rateText, "--batch",
-                   std::to_string(batch), "--linger"},
-                  logPath);
+    std::vector<std::string> arguments = {"--after-flush", "--count", std::to_string(count),
+                                          "--rate",        rateText,  "--linger"};
+    if (wire) {
+        arguments.push_back("--wire");
+    } else {
+        arguments.push_back("--batch");
+        arguments.push_back(std::to_string(batch));
+    }
+    Simulator sim(arguments, logPath);
     if (!sim.Ok())
         return false;
 
@@ -253,7 +281,7 @@ bool Run(Reader reader, double rate, long count, long batch, RunResult *result) 
         records = taker.Records();
         unsetenv("KESTRUNE_COM1");
     } else {
-        BareReader bare(sim.Device());
+        BareReader bare(sim.Device(), WireCharacterUnits);
         if (!bare.Ok())
             return false;
         long done = sim.WaitDone();
@@ -273,7 +301,7 @@ bool Run(Reader reader, double rate, long count, long batch, RunResult *result) 
     if (sent.size() > 1 && sent.back().SendTime > sent.front().SendTime)
         result->sentPerSecond = static_cast<double>(sent.size() - 1) * 1e7 /
                                 static_cast<double>(sent.back().SendTime - sent.front().SendTime);
-    std::vector<double> delays;
+    std::vector<double> delays, correctedDelays;
     size_t j = 0;
     for (const Received &r : records) {
         while (j < sent.size() && sent[j].Text != r.Text)
@@ -281,11 +309,28 @@ bool Run(Reader reader, double rate, long count, long batch, RunResult *result) 
         if (j == sent.size())
             break;
         delays.push_back((static_cast<double>(r.Stamp) - static_cast<double>(sent[j].SendTime)) / 10.0);
+        correctedDelays.push_back((static_cast<double>(r.Corrected) - static_cast<double>(sent[j].SendTime)) /
+                                  10.0);
         ++j;
     }
+    // The largest error either way: a stamp can also come before the first byte.
+    auto worst = [](const std::vector<double> &values) {
+        double largest = 0;
+        for (double value : values)
+            largest = std::fabs(value) > std::fabs(largest) ? value : largest;
+        return largest;
+    };
     result->medianUs = Percentile(delays, 0.5);
     result->p99Us = Percentile(delays, 0.99);
-    result->maxUs = delays.empty() ? 0 : *std::max_element(delays.begin(), delays.end());
+    result->maxUs = wire             ? worst(delays)
+                    : delays.empty() ? 0
+                                     : *std::max_element(delays.begin(), delays.end());
+    if (corrected != nullptr) {
+        *corrected = *result;
+        corrected->medianUs = Percentile(correctedDelays, 0.5);
+        corrected->p99Us = Percentile(correctedDelays, 0.99);
+        corrected->maxUs = worst(correctedDelays);
+    }
     return true;
 }
 
@@ -340,11 +385,60 @@ double Ceiling(Reader reader, double secondsPerRun) {
     return sustained;
 }
 
+// One busy thread per core at normal priority, for as long as it lives.
+class CpuLoad {
+public:
+    CpuLoad() {
+        const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+        for (unsigned i = 0; i < cores; ++i)
+            threads_.emplace_back([this] {
+                volatile unsigned long spin = 0;
+                while (!stop_.load(std::memory_order_relaxed))
+                    spin = spin + 1;
+            });
+    }
+    ~CpuLoad() {
+        stop_.store(true);
+        for (std::thread &thread : threads_)
+            thread.join();
+    }
+    size_t Threads() const { return threads_.size(); }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::vector<std::thread> threads_;
+};
+
+// The wire-paced comparison: ours, the bare reader at the line feed and with the correction.
+bool WirePaced(double seconds, const char *condition) {
+    printf("\nError against the first byte, wire-paced at 20 Hz, %.0f s per reader, %s\n", seconds,
+           condition);
+    printf("%-15s %8s %11s %11s %11s\n", "", "lines", "median us", "p99 us", "max us");
+    RunResult ours, bare, corrected;
+    const long count = static_cast<long>(20 * seconds);
+    if (!Run(Reader::Ours, 20, count, 1, &ours, true) ||
+        !Run(Reader::Bare, 20, count, 1, &bare, true, &corrected)) {
+        fprintf(stderr, "bench_SerialEndToEnd: a wire-paced run could not start\n");
+        return false;
+    }
+    const std::pair<const char *, const RunResult *> rows[] = {
+        {"ours", &ours}, {"bare line feed", &bare}, {"bare corrected", &corrected}};
+    for (const auto &row : rows)
+        printf("%-15s %8zu %11.1f %11.1f %11.1f\n", row.first, row.second->stored, row.second->medianUs,
+               row.second->p99Us, row.second->maxUs);
+    printf("ours / bare line feed: median %.3f, p99 %.3f; ours / bare corrected: median %.2f, p99 %.2f\n",
+           Ratio(ours.medianUs, bare.medianUs), Ratio(ours.p99Us, bare.p99Us),
+           Ratio(ours.medianUs, corrected.medianUs), Ratio(ours.p99Us, corrected.p99Us));
+    fflush(stdout);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     const double slowSeconds = argc > 1 ? atof(argv[1]) : 10.0;
     const double ceilingSeconds = argc > 2 ? atof(argv[2]) : 2.0;
+    const double wireSeconds = argc > 3 ? atof(argv[3]) : 10.0;
     SerialComm::SettleTimeMs = 100;
     double load[3] = {};
     if (getloadavg(load, 3) == 3)
@@ -363,6 +457,16 @@ int main(int argc, char **argv) {
     const RunResult &ours = at20[0], &bare = at20[1];
     printf("ours / bare: median %.2f, p99 %.2f, max %.2f\n", Ratio(ours.medianUs, bare.medianUs),
            Ratio(ours.p99Us, bare.p99Us), Ratio(ours.maxUs, bare.maxUs));
+
+    if (wireSeconds > 0) {
+        if (!WirePaced(wireSeconds, "machine as it is"))
+            return 1;
+        CpuLoad load;
+        char condition[80];
+        snprintf(condition, sizeof condition, "with %zu busy threads at normal priority", load.Threads());
+        if (!WirePaced(wireSeconds, condition))
+            return 1;
+    }
 
     printf("\nCeiling, %.0f s per run\n", ceilingSeconds);
     PrintHeader();

@@ -2,13 +2,18 @@
 // line terminator (or a stop, a reinitialization request or a buffer's hand-over deadline),
 // then reads what the driver holds, splits it into lines and stores each as a SampleRecord.
 //
-// Time stamps: where the platform knows when each terminator arrived at the port, a line is
-// stamped with that moment, computed from the performance counter relative to a clock reading
-// taken as the loop wakes; otherwise with that clock reading. Each wake-up's clock reading is
-// checked against the performance counter for a step of the clock. Stamps never decrease
-// between steps; after a step they follow the new clock. Buffers are filled in ring order; a
-// buffer is written only while its SampleCount is 0 and belongs to the archive thread from its
-// hand-over until the archive sets it back to 0.
+// Time stamps: a line is stamped with the estimated arrival of its first byte (or, with
+// TimeStampAtStart off, with the arrival reading of the bytes that brought its terminator).
+// Every byte read comes with an arrival reading of the performance counter: where the platform
+// keeps one per chunk the port's reader took in, that one; otherwise the reading taken just
+// after ClearCommError, which covers every byte then queued. The bytes of a line after its
+// first took their wire time at the port's line settings to arrive, so each reading of a chunk
+// holding the line's bytes bounds the first byte's arrival (ArrivalEstimate.h); the tightest
+// bound is placed relative to a clock reading taken as the loop wakes. Each wake-up's clock
+// reading is checked against the performance counter for a step of the clock. Stamps never
+// decrease between steps; after a step they follow the new clock. Buffers are filled in ring
+// order; a buffer is written only while its SampleCount is 0 and belongs to the archive thread
+// from its hand-over until the archive sets it back to 0.
 #include "instrument/SerialEventIO.h"
 
 #include <new>
@@ -49,7 +54,10 @@ DWORD SerialEventIO::RunReadingLoop(SerialComm *port, HANDLE receiveFlagEvent) {
     lostInEpisode_ = 0;
     cutSinceLog_ = 0;
     portError_ = 0;
-    arrivalCount_ = arrivalNext_ = 0;
+    chunkCount_ = 0;
+    areaStart_ = 0;
+    CharacterCounts =
+        CharacterWireSeconds(BaudRate, Parity, DataBits, StopBits) * CountsPerMillisecond * 1000.0;
     FillRecord = &Buffers[FillBufferIndex].Records[0];
 
     // The port's wait could not be armed: the port is gone.
@@ -136,6 +144,9 @@ void SerialEventIO::ReadPort() {
         }
         if (status.cbInQue == 0)
             return;
+        // What is queued now had arrived by now: the reading for platforms that keep none.
+        LARGE_INTEGER queuedAt;
+        QueryPerformanceCounter(&queuedAt);
         DWORD room = ReceiveAreaSize - ReceiveAreaCount;
         DWORD wanted = status.cbInQue < room ? status.cbInQue : room;
         DWORD got = 0;
@@ -151,21 +162,59 @@ void SerialEventIO::ReadPort() {
         if (got == 0)
             return;
         BytesReceived += got;
+        CollectArrivals(got, status.cbInQue, queuedAt.QuadPart);
         ProcessReceived(got, now, counter.QuadPart);
     }
 }
 
-LONGLONG SerialEventIO::NextArrival() {
-    if (arrivalNext_ == arrivalCount_) {
-        arrivalNext_ = 0;
-        arrivalCount_ = port_ != nullptr ? KestruneGetCommArrivalTimes(
-                                               port_->PortHandle, arrivals_,
-                                               static_cast<DWORD>(sizeof arrivals_ / sizeof arrivals_[0]))
-                                         : 0;
-        if (arrivalCount_ == 0)
-            return 0;
+void SerialEventIO::CollectArrivals(DWORD got, DWORD queued, LONGLONG counter) {
+    // The platform's chunk readings for the bytes just read; they add up to `got`.
+    DWORD covered = 0;
+    while (port_ != nullptr && covered < got) {
+        const DWORD taken =
+            KestruneGetCommChunkTimes(port_->PortHandle, layerChunks_,
+                                      static_cast<DWORD>(sizeof layerChunks_ / sizeof layerChunks_[0]));
+        if (taken == 0)
+            break;
+        for (DWORD i = 0; i < taken; ++i) {
+            covered += layerChunks_[i].Bytes;
+            NoteArrival(covered, layerChunks_[i].Arrival.QuadPart);
+        }
     }
-    return arrivals_[arrivalNext_++].QuadPart;
+    // None: every byte queued at `counter`, those read and those still behind them, had come.
+    if (covered == 0)
+        NoteArrival(queued > got ? queued : got, counter);
+}
+
+void SerialEventIO::NoteArrival(DWORD bytes, LONGLONG counter) {
+    const ULONGLONG end = areaStart_ + ReceiveAreaCount + bytes;
+    if (chunkCount_ > 0 && end <= chunks_[chunkCount_ - 1].End)
+        return;
+    if (chunkCount_ == ChunkCapacity) {
+        // Full (a long line of many small chunks): the oldest reading goes; the later ones
+        // still bound the line's first byte.
+        memmove(chunks_, chunks_ + 1, (ChunkCapacity - 1) * sizeof chunks_[0]);
+        --chunkCount_;
+    }
+    chunks_[chunkCount_].End = end;
+    chunks_[chunkCount_].Counter = counter;
+    ++chunkCount_;
+}
+
+ULONGLONG SerialEventIO::StampOf(ULONGLONG byte, ULONGLONG last, ULONGLONG wakeStamp, LONGLONG wakeCounter,
+                                 LONGLONG *arrival) const {
+    *arrival = 0;
+    int64_t estimate = 0;
+    const bool known = TimeStampAtStart
+                           ? EstimateByteArrival(byte, last, chunks_, chunkCount_, CharacterCounts, &estimate)
+                           : ChunkReadingOf(last, chunks_, chunkCount_, &estimate);
+    if (CountsPerMillisecond <= 0.0 || !known)
+        return wakeStamp;
+    *arrival = estimate;
+    // Counter ticks to 100-ns units: 10,000 per millisecond.
+    const double offset = static_cast<double>(estimate - wakeCounter) * 10000.0 / CountsPerMillisecond;
+    const LONGLONG shift = static_cast<LONGLONG>(offset);
+    return shift < 0 && static_cast<ULONGLONG>(-shift) > wakeStamp ? 0 : wakeStamp + shift;
 }
 
 void SerialEventIO::ProcessReceived(DWORD count, FILETIME wakeTime, LONGLONG wakeCounter) {
@@ -187,18 +236,15 @@ void SerialEventIO::ProcessReceived(DWORD count, FILETIME wakeTime, LONGLONG wak
         if (ReceiveArea[i] != LineTerminator)
             continue;
         ++LinesReceived;
-        const LONGLONG arrival = NextArrival();
-        ULONGLONG stamp = wakeStamp;
-        if (arrival != 0 && CountsPerMillisecond > 0.0) {
-            // Counter ticks to 100-ns units: 10,000 per millisecond.
-            const double offset = static_cast<double>(arrival - wakeCounter) * 10000.0 / CountsPerMillisecond;
-            const LONGLONG shift = static_cast<LONGLONG>(offset);
-            stamp = shift < 0 && static_cast<ULONGLONG>(-shift) > wakeStamp ? 0 : wakeStamp + shift;
-        }
-        if (discarding_)
+        if (discarding_) {
             discarding_ = false;  // the end of a line already cut
-        else
+        } else {
+            const ULONGLONG terminator = areaStart_ + i;
+            LONGLONG arrival = 0;
+            const ULONGLONG stamp = StampOf(TimeStampAtStart ? areaStart_ + lineStart : terminator,
+                                            terminator, wakeStamp, wakeCounter, &arrival);
             StoreLine(ReceiveArea + lineStart, i - lineStart, stamp, arrival);
+        }
         lineStart = i + 1;
     }
 
@@ -207,16 +253,32 @@ void SerialEventIO::ProcessReceived(DWORD count, FILETIME wakeTime, LONGLONG wak
     if (lineStart > 0 && tail > 0)
         memmove(ReceiveArea, ReceiveArea + lineStart, tail);
     ReceiveAreaCount = tail;
+    areaStart_ += lineStart;
 
     if (ReceiveAreaCount == static_cast<DWORD>(ReceiveAreaSize)) {
         // A line longer than the receive area: its first part becomes the record, the rest up
         // to the next terminator is skipped.
         if (!discarding_) {
-            StoreLine(ReceiveArea, ReceiveAreaCount, wakeStamp, 0);
+            const ULONGLONG areaEnd = areaStart_ + ReceiveAreaCount - 1;
+            LONGLONG arrival = 0;
+            const ULONGLONG stamp =
+                StampOf(TimeStampAtStart ? areaStart_ : areaEnd, areaEnd, wakeStamp, wakeCounter, &arrival);
+            StoreLine(ReceiveArea, ReceiveAreaCount, stamp, arrival);
             discarding_ = true;
             cutPending_ = true;  // counted once the next byte shows the line goes on
         }
         ReceiveAreaCount = 0;
+        areaStart_ += ReceiveAreaSize;
+    }
+
+    // Readings of bytes no longer in the receive area are done with, but for the last of them:
+    // the next line's bytes had not come when it was taken.
+    DWORD done = 0;
+    while (done + 1 < chunkCount_ && chunks_[done + 1].End <= areaStart_)
+        ++done;
+    if (done > 0) {
+        memmove(chunks_, chunks_ + done, (chunkCount_ - done) * sizeof chunks_[0]);
+        chunkCount_ -= done;
     }
 }
 
@@ -318,6 +380,28 @@ void SerialEventIO::NoteWakeUpClock(FILETIME wallTime, LONGLONG counter) {
     haveClock_ = true;
     lastWall_ = wall;
     lastCounter_ = counter;
+}
+
+void SerialEventIO::CheckAdapterLatency(HANDLE portHandle) {
+    KESTRUNE_COMM_LATENCY latency = {};
+    if (!KestruneGetCommLatency(portHandle, &latency))
+        return;
+    if (latency.LatencyTimerMs > 1) {
+        snprintf(
+            EngineMessage, sizeof EngineMessage,
+            "%s: COM%d is a USB adapter whose latency timer is %lu ms: received bytes wait up to that long "
+            "and the time stamps jitter as much. Set the adapter's latency timer to 1 ms (its "
+            "latency_timer in sysfs, or the driver's advanced port settings).",
+            Name, static_cast<int>(ComPort), static_cast<unsigned long>(latency.LatencyTimerMs));
+        EventLogRef.Write(SlowAdapterCode, EngineMessage);
+    } else if (latency.LowLatencyRefused) {
+        snprintf(EngineMessage, sizeof EngineMessage,
+                 "%s: COM%d refused low latency: its driver may hold received bytes back for several "
+                 "milliseconds and the time stamps jitter as much. Use an adapter whose driver allows it, or "
+                 "set its latency timer to 1 ms.",
+                 Name, static_cast<int>(ComPort));
+        EventLogRef.Write(SlowAdapterCode, EngineMessage);
+    }
 }
 
 void SerialEventIO::EndLossEpisode() {

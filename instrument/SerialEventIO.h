@@ -2,6 +2,7 @@
 // engine thread sleeps until then.
 #pragma once
 
+#include "instrument/ArrivalEstimate.h"
 #include "instrument/SerialAcquisition.h"
 
 class SerialEventIO : public SerialAcquisition {
@@ -11,10 +12,11 @@ public:
     // loses little.
     static constexpr DWORD DefaultHandOverDeadlineMs = 10000;
     // Event-log codes of the reading loop.
-    static constexpr LONG LinesLostCode = 5301;  // lines lost: no free sample buffer
-    static constexpr LONG LinesCutCode = 5302;   // over-long lines cut to the receive area
-    static constexpr LONG PortLostCode = 5303;   // the port is missing or lost; retried
-    static constexpr LONG PortBackCode = 5304;   // the port is back; acquisition resumed
+    static constexpr LONG LinesLostCode = 5301;    // lines lost: no free sample buffer
+    static constexpr LONG LinesCutCode = 5302;     // over-long lines cut to the receive area
+    static constexpr LONG PortLostCode = 5303;     // the port is missing or lost; retried
+    static constexpr LONG PortBackCode = 5304;     // the port is back; acquisition resumed
+    static constexpr LONG SlowAdapterCode = 5315;  // a USB adapter that holds received bytes back
     // How long a missing or lost port is waited for before it is tried again.
     static constexpr DWORD DefaultReopenIntervalMs = 5000;
 
@@ -39,13 +41,35 @@ public:
 
     // Takes `count` bytes newly placed at ReceiveArea[ReceiveAreaCount]: stores every complete
     // line, keeps the incomplete tail, cuts over-long lines. `wakeTime` and `wakeCounter` are
-    // a clock reading and the performance-counter reading taken with it; lines whose
-    // terminator arrival is not known are stamped with wakeTime.
+    // a clock reading and the performance-counter reading taken with it. A line is stamped
+    // with the estimated arrival of its first byte (when TimeStampAtStart is false, with the
+    // reading of the bytes that brought its terminator), from the arrival readings noted for
+    // its bytes (NoteArrival), placed relative
+    // to the wake-up's clock reading; a line none of whose bytes has a reading is stamped
+    // with wakeTime.
     void ProcessReceived(DWORD count, FILETIME wakeTime, LONGLONG wakeCounter);
+
+    // Notes an arrival reading: the `bytes` bytes after the receive area's end (those to be
+    // given to ProcessReceived next, and any still queued behind them) had all arrived when
+    // the performance counter read `counter`. Readings come in stream order; one that ends
+    // no later than the previous one adds nothing and is dropped.
+    void NoteArrival(DWORD bytes, LONGLONG counter);
+
+    // Where a record's stamp is placed: at the estimated arrival of the line's first byte
+    // (the default), or at the reading of the bytes that brought its terminator.
+    bool TimeStampAtStart = true;
+    // The wire time of one character of the port's line settings, in performance-counter
+    // counts; set from BaudRate, Parity, DataBits and StopBits when the loop starts.
+    double CharacterCounts = 0.0;
 
     // Gives the filled part of the current buffer to the archive thread, with the clock steps
     // detected since the last hand-over.
     void HandOverBuffer();
+
+    // Logs (SlowAdapterCode) a port whose USB adapter holds what it receives back for longer
+    // than 1 ms: its driver refused low latency, or its latency timer is above 1 ms. A line's
+    // bytes then come in late bunches, and its stamp jitters by up to that much.
+    void CheckAdapterLatency(HANDLE portHandle);
 
     // Compares the clock reading of this wake-up with the previous one (see
     // ClockStepThresholdUnits). On a step, the lines stored so far are handed over, the step
@@ -68,7 +92,9 @@ private:
     bool ClaimFillBuffer();
     void EndLossEpisode();
     void LogCutLines();
-    LONGLONG NextArrival();
+    void CollectArrivals(DWORD got, DWORD queued, LONGLONG counter);
+    ULONGLONG StampOf(ULONGLONG byte, ULONGLONG last, ULONGLONG wakeStamp, LONGLONG wakeCounter,
+                      LONGLONG *arrival) const;
     void Reinitialize();
 
     SerialComm *port_ = nullptr;
@@ -81,9 +107,13 @@ private:
     bool lossEpisode_ = false;
     DWORD lostInEpisode_ = 0;
     DWORD cutSinceLog_ = 0;
-    LARGE_INTEGER arrivals_[256] = {};
-    DWORD arrivalCount_ = 0;
-    DWORD arrivalNext_ = 0;
+    // Arrival readings of the bytes from the receive area's start on, in stream order; the
+    // stream offset of ReceiveArea[0] is areaStart_.
+    static constexpr DWORD ChunkCapacity = 1024;
+    ArrivalChunk chunks_[ChunkCapacity] = {};
+    DWORD chunkCount_ = 0;
+    ULONGLONG areaStart_ = 0;
+    KESTRUNE_COMM_CHUNK layerChunks_[256] = {};
     bool haveClock_ = false;  // the previous wake-up's clock reading
     ULONGLONG lastWall_ = 0;
     LONGLONG lastCounter_ = 0;

@@ -328,6 +328,9 @@ void SonicMetek3ClassAMPSerial::Acquire() {
         // The port is open again: the engine no longer waits for it.
         PortMissingSince.store(0, std::memory_order_relaxed);
 
+        if (!started)
+            CheckAdapterLatency(port->PortHandle);
+
         // 5. The line terminator raises the port's event.
         port->SetEventChar(LineTerminator);
 

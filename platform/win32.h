@@ -18,12 +18,46 @@
 // The POSIX layer tells when each event character arrived at a serial port (see
 // platform/posix/serial.h); the Windows driver does not, so callers take their own reading.
 inline DWORD KestruneGetCommArrivalTimes(HANDLE, LARGE_INTEGER *, DWORD) { return 0; }
+// Nor the arrival of each chunk of bytes: callers estimate from their own wake-up reading and
+// what the driver still holds queued.
+typedef struct _KESTRUNE_COMM_CHUNK {
+    DWORD Bytes;
+    LARGE_INTEGER Arrival;
+} KESTRUNE_COMM_CHUNK;
+inline DWORD KestruneGetCommChunkTimes(HANDLE, KESTRUNE_COMM_CHUNK *, DWORD) { return 0; }
+// A USB adapter's latency is a setting of its driver's that the program cannot read here:
+// reported as nothing known.
+typedef struct _KESTRUNE_COMM_LATENCY {
+    DWORD LowLatencyRefused;
+    DWORD LatencyTimerMs;
+} KESTRUNE_COMM_LATENCY;
+inline BOOL KestruneGetCommLatency(HANDLE, KESTRUNE_COMM_LATENCY *latency) {
+    if (latency == nullptr)
+        return FALSE;
+    latency->LowLatencyRefused = 0;
+    latency->LatencyTimerMs = 0;
+    return TRUE;
+}
 // The POSIX layer's registry store can be held locked by another program, so a thread may
 // bound its waits for it (platform/posix/registry.h). The Windows registry never makes a
 // call wait for another program's lock, so there is nothing to bound.
 inline DWORD KestruneSetRegistryWaitLimit(DWORD) { return 0; }
 // Service-manager notifications are systemd's (platform/posix/service.h); on Windows the
 // service control manager is told through its own API, so there is nothing to send.
+// Windows keeps the state of its time service to itself (w32tm shows it; no documented call
+// returns it), so the clock's synchronisation is reported as unknown.
+typedef struct _KESTRUNE_CLOCK_STATE {
+    DWORD Known;
+    DWORD Synchronised;
+    DWORD EstimatedErrorUs;
+    DWORD MaximumErrorUs;
+} KESTRUNE_CLOCK_STATE;
+inline BOOL KestruneGetClockState(KESTRUNE_CLOCK_STATE *state) {
+    if (state == nullptr)
+        return FALSE;
+    state->Known = state->Synchronised = state->EstimatedErrorUs = state->MaximumErrorUs = 0;
+    return TRUE;
+}
 inline DWORD KestruneNotifyServiceManager(const char *) { return 0; }
 inline DWORD KestruneServiceWatchdogMilliseconds() { return 0; }
 #else

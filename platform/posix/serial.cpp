@@ -10,8 +10,15 @@
 // counts, and it lets the layer see every byte as it arrives: when the event character comes
 // in, a pending WaitCommEvent completes at once (or the event is remembered for the next
 // wait), and the performance-counter reading of its arrival is kept for
-// KestruneGetCommArrivalTimes. While the queue is full the reader leaves the bytes in the
-// tty, so the peer is held back instead of bytes being dropped.
+// KestruneGetCommArrivalTimes. The reading of every chunk the reader takes from the tty is
+// kept with the chunk's bytes, and handed out with them (split where a read splits a chunk)
+// through KestruneGetCommChunkTimes: the reading loop estimates from it when each line's
+// first byte came. While the queue is full the reader leaves the bytes in the tty, so the
+// peer is held back instead of bytes being dropped.
+//
+// KestruneGetCommLatency tells whether a USB adapter kept the low-latency request of the open
+// (read back with TIOCGSERIAL) and what its latency timer is (latency_timer of the device or
+// of its parent in sysfs, where ftdi_sio and its kind keep it).
 //
 // DCB onto termios: baud rates of the termios table, 5-8 data bits, parity none/odd/even/
 // mark/space (CMSPAR), one or two stop bits (one and a half only with 5 data bits, where the
@@ -36,6 +43,7 @@
 // ClearCommError and ReadFile.
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/file.h>
@@ -144,6 +152,33 @@ DWORD RateFromSpeed(speed_t speed) {
     return 0;
 }
 
+#ifdef __linux__
+// The latency timer of a USB serial adapter in milliseconds, from sysfs: the tty's device or
+// its parent (the USB interface) has latency_timer. 0 where there is none.
+DWORD LatencyTimerOf(const char *path) {
+    char resolved[PATH_MAX];
+    if (realpath(path, resolved) == nullptr)
+        return 0;
+    const char *name = strrchr(resolved, '/');
+    name = name != nullptr ? name + 1 : resolved;
+    const char *const places[] = {"/sys/class/tty/%s/device/latency_timer",
+                                  "/sys/class/tty/%s/device/../latency_timer"};
+    for (const char *place : places) {
+        char file[PATH_MAX];
+        snprintf(file, sizeof file, place, name);
+        FILE *timer = fopen(file, "r");
+        if (timer == nullptr)
+            continue;
+        unsigned long ms = 0;
+        const bool read = fscanf(timer, "%lu", &ms) == 1;
+        fclose(timer);
+        if (read)
+            return static_cast<DWORD>(ms);
+    }
+    return 0;
+}
+#endif
+
 bool IsModemLineError(int err) {
     return err == ENOTTY || err == EINVAL || err == ENOTSUP || err == ENOSYS;
 }
@@ -172,6 +207,11 @@ public:
     BOOL Purge(DWORD flags);
     BOOL Cancel();
     DWORD TakeArrivalTimes(LARGE_INTEGER *times, DWORD capacity);
+    DWORD TakeChunkTimes(KESTRUNE_COMM_CHUNK *chunks, DWORD capacity);
+    void Latency(KESTRUNE_COMM_LATENCY *latency) const {
+        latency->LowLatencyRefused = lowLatencyRefused_ ? 1 : 0;
+        latency->LatencyTimerMs = latencyTimerMs_;
+    }
 
 private:
     struct PendingRead {
@@ -214,11 +254,16 @@ private:
     size_t head_ = 0;
     size_t count_ = 0;
     DWORD txSize_ = DefaultQueueSize;
-    ULONGLONG received_ = 0;                                // bytes ever queued
-    ULONGLONG delivered_ = 0;                               // bytes ever handed out
-    LONGLONG lastArrival_ = 0;                              // latest arrival reading queued
-    std::deque<std::pair<ULONGLONG, LONGLONG>> flagTimes_;  // queued event characters
-    std::deque<LONGLONG> deliveredTimes_;                   // handed out, not yet collected
+    ULONGLONG received_ = 0;                                  // bytes ever queued
+    ULONGLONG delivered_ = 0;                                 // bytes ever handed out
+    LONGLONG lastArrival_ = 0;                                // latest arrival reading queued
+    std::deque<std::pair<ULONGLONG, LONGLONG>> flagTimes_;    // queued event characters
+    std::deque<LONGLONG> deliveredTimes_;                     // handed out, not yet collected
+    std::deque<std::pair<ULONGLONG, LONGLONG>> chunkTimes_;   // queued chunks: end (received_), reading
+    ULONGLONG chunkHanded_ = 0;                               // chunk bytes handed out up to here
+    std::deque<std::pair<DWORD, LONGLONG>> deliveredChunks_;  // handed out, not yet collected
+    bool lowLatencyRefused_ = false;
+    DWORD latencyTimerMs_ = 0;
     DCB dcb_ = {};
     COMMTIMEOUTS timeouts_ = {};
     DWORD mask_ = 0;
@@ -266,7 +311,11 @@ DWORD SerialPort::Open(const char *path, bool overlapped) {
     if (ioctl(fd_, TIOCGSERIAL, &serial) == 0) {
         serial.flags |= ASYNC_LOW_LATENCY;
         ioctl(fd_, TIOCSSERIAL, &serial);
+        // Read back: some drivers take the request without error and keep their timer.
+        struct serial_struct kept;
+        lowLatencyRefused_ = ioctl(fd_, TIOCGSERIAL, &kept) != 0 || (kept.flags & ASYNC_LOW_LATENCY) == 0;
     }
+    latencyTimerMs_ = LatencyTimerOf(path);
 #endif
 
     // Raw mode, as a Windows port always is; line settings stay as found.
@@ -441,6 +490,8 @@ void SerialPort::EnqueueLocked(const unsigned char *data, size_t count, LONGLONG
         }
         ++received_;
     }
+    if (chunkTimes_.empty() || chunkTimes_.back().first < received_)
+        chunkTimes_.emplace_back(received_, arrival);
     if (wasBelowThreshold && count_ >= FullThresholdLocked())
         events |= EV_RX80FULL;
     if (events != 0)
@@ -478,6 +529,17 @@ DWORD SerialPort::DequeueLocked(char *to, DWORD count) {
     }
     while (deliveredTimes_.size() > MaximumDeliveredTimes)
         deliveredTimes_.pop_front();
+    while (!chunkTimes_.empty() && chunkHanded_ < delivered_) {
+        const auto &chunk = chunkTimes_.front();
+        const ULONGLONG end = chunk.first < delivered_ ? chunk.first : delivered_;
+        if (end > chunkHanded_)
+            deliveredChunks_.emplace_back(static_cast<DWORD>(end - chunkHanded_), chunk.second);
+        chunkHanded_ = end;
+        if (chunk.first <= delivered_)
+            chunkTimes_.pop_front();
+    }
+    while (deliveredChunks_.size() > MaximumDeliveredTimes)
+        deliveredChunks_.pop_front();
     if (taken > 0 && !hungUp_)
         WakeReader();  // room again: the reader may take more from the tty
     return taken;
@@ -1019,6 +1081,9 @@ BOOL SerialPort::Purge(DWORD flags) {
         delivered_ = received_;
         flagTimes_.clear();
         deliveredTimes_.clear();
+        chunkTimes_.clear();
+        chunkHanded_ = received_;
+        deliveredChunks_.clear();
         WakeReader();
     }
     if (flags & PURGE_TXCLEAR)
@@ -1038,6 +1103,18 @@ DWORD SerialPort::TakeArrivalTimes(LARGE_INTEGER *times, DWORD capacity) {
     while (taken < capacity && !deliveredTimes_.empty()) {
         times[taken++].QuadPart = deliveredTimes_.front();
         deliveredTimes_.pop_front();
+    }
+    return taken;
+}
+
+DWORD SerialPort::TakeChunkTimes(KESTRUNE_COMM_CHUNK *chunks, DWORD capacity) {
+    Locked hold(lock_);
+    DWORD taken = 0;
+    while (taken < capacity && !deliveredChunks_.empty()) {
+        chunks[taken].Bytes = deliveredChunks_.front().first;
+        chunks[taken].Arrival.QuadPart = deliveredChunks_.front().second;
+        ++taken;
+        deliveredChunks_.pop_front();
     }
     return taken;
 }
@@ -1182,6 +1259,23 @@ DWORD KestruneGetCommArrivalTimes(HANDLE hFile, LARGE_INTEGER *times, DWORD capa
         return 0;
     auto port = LookupPort(hFile);
     return port ? port->TakeArrivalTimes(times, capacity) : 0;
+}
+
+DWORD KestruneGetCommChunkTimes(HANDLE hFile, KESTRUNE_COMM_CHUNK *chunks, DWORD capacity) {
+    if (chunks == nullptr || capacity == 0)
+        return 0;
+    auto port = LookupPort(hFile);
+    return port ? port->TakeChunkTimes(chunks, capacity) : 0;
+}
+
+BOOL KestruneGetCommLatency(HANDLE hFile, KESTRUNE_COMM_LATENCY *latency) {
+    auto port = LookupPort(hFile);
+    if (!port || latency == nullptr) {
+        SetLastError(port ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    port->Latency(latency);
+    return TRUE;
 }
 
 BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,

@@ -205,3 +205,26 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumb
 // `capacity` readings and returns how many; the rest stay for the next call. A platform that
 // does not know arrival times returns 0, and callers then take their own clock reading.
 DWORD KestruneGetCommArrivalTimes(HANDLE hFile, LARGE_INTEGER *times, DWORD capacity);
+
+// The layer's own: the arrival readings of the bytes ReadFile has handed out since the last
+// call, oldest first, one per chunk the reader took from the device (a chunk split by a read
+// gives one entry for each part): Bytes of the stream, in order, all of which had arrived at
+// the port when the performance counter read Arrival. The entries' Bytes add up to the bytes
+// handed out. Stores at most `capacity` and returns how many; the rest stay for the next call.
+// A platform that does not know arrival times returns 0, and callers estimate from their own
+// readings (what ClearCommError finds queued when they take one).
+typedef struct _KESTRUNE_COMM_CHUNK {
+    DWORD Bytes;
+    LARGE_INTEGER Arrival;
+} KESTRUNE_COMM_CHUNK;
+DWORD KestruneGetCommChunkTimes(HANDLE hFile, KESTRUNE_COMM_CHUNK *chunks, DWORD capacity);
+
+// The layer's own: how a USB serial adapter delays what it receives. LowLatencyRefused is 1
+// when the driver took the low-latency request at the open but did not keep it;
+// LatencyTimerMs is the adapter's latency timer (sysfs latency_timer), 0 where the device has
+// none. Both 0 for ports that are no USB adapter (and on platforms that do not tell).
+typedef struct _KESTRUNE_COMM_LATENCY {
+    DWORD LowLatencyRefused;
+    DWORD LatencyTimerMs;
+} KESTRUNE_COMM_LATENCY;
+BOOL KestruneGetCommLatency(HANDLE hFile, KESTRUNE_COMM_LATENCY *latency);

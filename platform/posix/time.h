@@ -16,3 +16,16 @@ BOOL QueryPerformanceCounter(LARGE_INTEGER *lpPerformanceCount);
 DWORD GetTickCount();
 ULONGLONG GetTickCount64();
 void Sleep(DWORD dwMilliseconds);
+
+// The layer's own: whether the system clock is disciplined by the operating system's time
+// service, from the kernel's clock discipline (ntp_adjtime, read only): Synchronised unless
+// STA_UNSYNC is set or the call reports TIME_ERROR; its estimated and maximum error in
+// microseconds (esterror, maxerror). Known is 0 where the system does not tell (the other
+// fields are then 0). FALSE only for a null pointer.
+typedef struct _KESTRUNE_CLOCK_STATE {
+    DWORD Known;
+    DWORD Synchronised;
+    DWORD EstimatedErrorUs;
+    DWORD MaximumErrorUs;
+} KESTRUNE_CLOCK_STATE;
+BOOL KestruneGetClockState(KESTRUNE_CLOCK_STATE *state);

@@ -166,6 +166,7 @@ TEST(Configuration, OptionsReplaceDefaultsAndRegistryValues) {
         EXPECT_EQ(c.Number(Configuration::StatsArchivePeriod), 300u);
         EXPECT_EQ(c.Number(Configuration::FileCompression), 1u);
         EXPECT_EQ(c.Number(Configuration::CompressionAge), 600u);
+        EXPECT_STREQ(c.Text(Configuration::TimeStamp), "start");  // the default
         for (auto setting :
              {Configuration::ComPort, Configuration::DataDirectory, Configuration::InstrumentName,
               Configuration::SerialNumber, Configuration::StatsArchivePeriod, Configuration::FileCompression,
@@ -179,7 +180,10 @@ TEST(Configuration, OptionsReplaceDefaultsAndRegistryValues) {
     SetRegistryText(ProgramKey, "DataDirectory", "E:\\Registry");
     SetRegistryText(InstrumentKey, "StatsArchiveDirectory", "E:\\Stats");
     Configuration c;
-    ASSERT_EQ(Load(c, {"--port", "0x7", "--compress", "off", "--data-dir", "F:\\Option"}), 0) << c.Error;
+    ASSERT_EQ(
+        Load(c, {"--port", "0x7", "--compress", "off", "--data-dir", "F:\\Option", "--time-stamp", "end"}), 0)
+        << c.Error;
+    EXPECT_STREQ(c.Text(Configuration::TimeStamp), "end");
     EXPECT_EQ(c.Number(Configuration::ComPort), 7u);
     EXPECT_EQ(c.Number(Configuration::FileCompression), 0u);
     EXPECT_STREQ(c.Text(Configuration::DataDirectory), "F:\\Option");
@@ -328,6 +332,10 @@ TEST(Configuration, EveryBadOptionIsNamedWithWhatIsAllowed) {
         {"--air-pressure", "1100.01", nullptr},
         {"--north-offset", "361", nullptr},
         {"--north-offset", "-", nullptr},
+        {"--time-stamp", "middle",
+         "kestrune: bad TimeStamp \"middle\" from the command line (--time-stamp); allowed: start (each "
+         "record at its line's first byte) or end (at its line feed)."},
+        {"--time-stamp", "Start", nullptr},
     };
     for (const Case &test : cases) {
         Configuration c;
@@ -456,7 +464,8 @@ TEST(Configuration, ShowsEachValueWithItsSource) {
               "Latitude               default      50\n"
               "AirPressure            default      1013.25\n"
               "NorthOffset            default      0\n"
-              "DespikeThreshold       default      7\n");
+              "DespikeThreshold       default      7\n"
+              "TimeStamp              default      start\n");
 }
 
 TEST(Configuration, DecimalSettingsFromTheRegistryAndTheCommandLine) {

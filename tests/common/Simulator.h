@@ -14,7 +14,8 @@
 // One line of the simulator's log.
 struct SentLine {
     unsigned long Number = 0;
-    unsigned long long SendTime = 0;  // FILETIME units
+    unsigned long long SendTime = 0;  // FILETIME units; with --wire, of the first byte
+    unsigned long long FeedTime = 0;  // --wire: the line feed's send time, else 0
     char Kind = 0;                    // L, G, M, O, P
     std::string Text;                 // the record as the receiver should see it
 };
@@ -76,7 +77,13 @@ public:
             size_t at = row.find(' ');
             at = row.find(' ', at + 1);
             at = row.find(' ', at + 1);
-            line.Text = Unescape(at == std::string::npos ? "" : row.substr(at + 1));
+            std::string text = at == std::string::npos ? "" : row.substr(at + 1);
+            const size_t tab = text.rfind('\t');  // --wire: the line feed's time follows
+            if (tab != std::string::npos) {
+                line.FeedTime = std::strtoull(text.c_str() + tab + 1, nullptr, 10);
+                text.resize(tab);
+            }
+            line.Text = Unescape(text);
             lines.push_back(line);
         }
         return lines;

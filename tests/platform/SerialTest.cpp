@@ -328,11 +328,15 @@ TEST_F(SerialTest, PurgeDiscardsWhatWasReceived) {
     EXPECT_EQ(Queued(), 0u);
     LARGE_INTEGER times[4];
     EXPECT_EQ(KestruneGetCommArrivalTimes(port_, times, 4), 0u);
+    KESTRUNE_COMM_CHUNK chunks[4];
+    EXPECT_EQ(KestruneGetCommChunkTimes(port_, chunks, 4), 0u);
 
     ASSERT_FALSE(StartWait());
     ASSERT_TRUE(peer_.Send("new\n"));
     ASSERT_EQ(WaitForSingleObject(waitBlock_.hEvent, LongWait), WAIT_OBJECT_0);
     EXPECT_EQ(ReadQueued(), "new\n");
+    ASSERT_EQ(KestruneGetCommChunkTimes(port_, chunks, 4), 1u);  // only what came after the purge
+    EXPECT_EQ(chunks[0].Bytes, 4u);
     EXPECT_FALSE(PurgeComm(port_, 0x100));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
@@ -375,7 +379,7 @@ TEST_F(SerialTest, WritesReachThePeer) {
 
 // The engine's cycle (wait for the event character, count, read, re-arm) over a long stream
 // through a small receive queue: every byte arrives once and in order, and there is one
-// arrival reading per event character.
+// arrival reading per event character, and chunk readings in order that cover every byte read.
 TEST_F(SerialTest, NoByteLostDuplicatedOrReordered) {
     ASSERT_TRUE(SetupComm(port_, 512, 512));
     DCB dcb = State();
@@ -391,9 +395,9 @@ TEST_F(SerialTest, NoByteLostDuplicatedOrReordered) {
     });
 
     std::string received;
-    size_t lines = 0, readings = 0;
-    LONGLONG previous = 0;
-    bool ordered = true;
+    size_t lines = 0, readings = 0, chunkBytes = 0;
+    LONGLONG previous = 0, previousChunk = 0;
+    bool ordered = true, chunksOrdered = true;
     while (received.size() < sent.size()) {
         // Arm first, then read everything queued: an event character that comes after the
         // read completes the armed wait, one that came before is in what was read.
@@ -415,12 +419,28 @@ TEST_F(SerialTest, NoByteLostDuplicatedOrReordered) {
             }
             readings += n;
         }
+        KESTRUNE_COMM_CHUNK chunks[64];
+        while ((n = KestruneGetCommChunkTimes(port_, chunks, 64)) > 0) {
+            for (DWORD i = 0; i < n; ++i) {
+                chunksOrdered =
+                    chunksOrdered && chunks[i].Arrival.QuadPart >= previousChunk && chunks[i].Bytes > 0;
+                previousChunk = chunks[i].Arrival.QuadPart;
+                chunkBytes += chunks[i].Bytes;
+            }
+        }
+        ASSERT_EQ(chunkBytes, received.size());
     }
     writer.join();
     EXPECT_TRUE(received == sent);
     EXPECT_EQ(lines, 4000u);
     EXPECT_EQ(readings, lines);
     EXPECT_TRUE(ordered);
+    EXPECT_TRUE(chunksOrdered);
+    // A pty is no USB adapter: nothing holds its bytes back.
+    KESTRUNE_COMM_LATENCY latency = {7, 7};
+    ASSERT_TRUE(KestruneGetCommLatency(port_, &latency));
+    EXPECT_EQ(latency.LowLatencyRefused, 0u);
+    EXPECT_EQ(latency.LatencyTimerMs, 0u);
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
     EXPECT_LE(previous, now.QuadPart);

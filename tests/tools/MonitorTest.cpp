@@ -185,6 +185,12 @@ TEST(Monitor, AnswersItsPathsRefusesOthersAndSkipsBrokenLines) {
         EXPECT_EQ(Status(client, path), 200);
     EXPECT_EQ(Listing(run.Data()), listing);
     EXPECT_EQ(JsonNumber(before, "skipped_lines"), 0) << before;
+    // The clock as `kestrune status` words it, in the health block too.
+    const std::string clock = JsonText(before, "clock");
+    EXPECT_TRUE(clock.rfind("synchronised (estimated error ", 0) == 0 ||
+                clock.rfind("not synchronised", 0) == 0)
+        << before;
+    EXPECT_NE(Body(client, "/").find("<td id=\"clock\""), std::string::npos);
 
     // A garbage line and a half-written last line in the newest raw, statistics and log files
     // are left out: no new sample, no new period, nothing crashes.

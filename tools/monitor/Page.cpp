@@ -559,14 +559,15 @@ std::string HealthJson(const Health &h) {
         "{\"state\":\"%s\",\"running\":%s,\"now\":\"%s\",\"last_sample\":%s,\"sample_age_s\":%s,"
         "\"lines_per_second\":%s,\"last_archive_pass\":%s,\"losses_today\":%ld,\"cut_lines_today\":%ld,"
         "\"excluded_today\":%ld,\"errors_today\":%ld,\"archive_samples\":%s,\"archive_date\":%s,"
-        "\"skipped_lines\":%ld}\n",
+        "\"skipped_lines\":%ld,\"clock\":\"%s\"}\n",
         h.State.c_str(), h.Running ? "true" : "false", IsoTime(h.Now).c_str(),
         h.HaveSample ? ("\"" + IsoTime(h.LastSample) + "\"").c_str() : "null",
         h.HaveSample ? Format("%.1f", h.SampleAgeSeconds).c_str() : "null",
         h.Running ? Format("%.2f", h.LinesPerSecond).c_str() : "null",
         h.LastArchivePass ? ("\"" + IsoTime(h.LastArchivePass) + "\"").c_str() : "null", h.Losses, h.CutLines,
         h.Excluded, h.Errors, h.ArchiveSamples >= 0 ? std::to_string(h.ArchiveSamples).c_str() : "null",
-        h.ArchiveDate.empty() ? "null" : ("\"" + JsonEscape(h.ArchiveDate) + "\"").c_str(), h.SkippedLines);
+        h.ArchiveDate.empty() ? "null" : ("\"" + JsonEscape(h.ArchiveDate) + "\"").c_str(), h.SkippedLines,
+        JsonEscape(h.Clock).c_str());
     return text;
 }
 
@@ -683,6 +684,7 @@ std::string PageHtml(const Health &h, const DayView &day, const std::vector<Trac
     row("Over-long lines cut today (5302)", "cut-lines", std::to_string(h.CutLines));
     row("Samples excluded today", "excluded", std::to_string(h.Excluded));
     row("Error entries today", "errors", std::to_string(h.Errors), h.Errors ? "stopped" : "");
+    row("Clock", "clock", Escape(h.Clock), h.Clock.compare(0, 12, "synchronised") == 0 ? "" : "stopped");
     row("Data directory", "data-dir", Escape(dataDirectory));
     row("Page time", "page-time", IsoTime(h.Now));
     html += "</table></section>\n";

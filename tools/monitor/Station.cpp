@@ -11,6 +11,7 @@
 #include <deque>
 
 #include "platform/win32.h"
+#include "services/ClockWatch.h"
 
 namespace monitor {
 
@@ -160,6 +161,13 @@ void Station::UpdateDigest(Millis day) {
                     case 5102:
                         digest_.LastStop = entry.Time;
                         break;
+                    case ClockWatch::StartUnsynchronisedCode:
+                    case ClockWatch::LostCode:
+                        digest_.ClockLost = entry.Time;
+                        break;
+                    case ClockWatch::BackCode:
+                        digest_.ClockLost = 0;
+                        break;
                     case 9998:
                     case 5212:
                         digest_.LastStart = entry.Time;
@@ -197,6 +205,16 @@ Health Station::GetHealth(Millis now) {
         health.LastArchivePass = digest_.LastArchivePass;
         health.LastArchiveMessage = digest_.LastArchiveMessage;
         health.LastStop = digest_.LastStop;
+        // The clock is asked itself; since when it is unsynchronised comes from the log.
+        KESTRUNE_CLOCK_STATE clock = {};
+        KestruneGetClockState(&clock);
+        std::string since;
+        if (digest_.ClockLost != 0) {
+            since = IsoTime(digest_.ClockLost).substr(0, 19) + " UTC";
+            since[10] = ' ';
+        }
+        health.Clock = ClockWatch::Describe(clock, since.c_str());
+        // A pass logged just before midnight still counts for being alive.
         if (health.LastArchivePass == 0) {
             LogDigest saved = digest_;
             UpdateDigest(today - DayMs);

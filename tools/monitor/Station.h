@@ -41,6 +41,7 @@ struct Health {
     long ArchiveSamples = -1;
     std::string ArchiveDate;
     long SkippedLines = 0;  // lines left out as malformed while gathering this view
+    std::string Clock;      // the clock's synchronisation, as `kestrune status` words it
 };
 
 struct Mark {
@@ -111,6 +112,7 @@ private:
         long Losses = 0, CutLines = 0, Excluded = 0, Errors = 0;
         Millis LastArchivePass = 0, LastStop = 0, LastStart = 0;
         std::string LastArchiveMessage;
+        Millis ClockLost = 0;  // today's entry that found the clock unsynchronised, 0 after a 5312
     };
     void UpdateDigest(Millis day);
 

@@ -7,16 +7,20 @@
 // processes, and T is correlated with w as in a convective surface layer. Fault modes insert
 // garbage, leave fields out, send over-long lines, bursts and pauses. With --log every line is
 // recorded with its send time, so a test can check that nothing was lost or duplicated and
-// measure how late the receiver stamped it.
+// measure how late the receiver stamped it. With --wire each byte is written at the time a
+// serial line of the given baud rate and framing would carry it, so a receiver's stamps can be
+// measured against each line's first byte.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -49,6 +53,12 @@ const char Usage[] =
     "  --after-flush      after the preamble, wait until the receiver discards its input (pty),\n"
     "                     then send the end of a line (not counted, not logged)\n"
     "  --linger           after the last line keep the line open until stdin closes\n"
+    "  --wire             write each byte at its time on the wire (--baud, --framing); each\n"
+    "                     line starts a random 0-1 ms after its deadline, its log row's send\n"
+    "                     time is its first byte's, and a tab and the line feed's send time\n"
+    "                     (FILETIME) end the row\n"
+    "  --baud N           baud rate of --wire (default 57600)\n"
+    "  --framing DPS      data bits, parity N/E/O/M/S and stop bits of --wire (default 8N1)\n"
     "Prints the device path first and \"done <lines>\" when it has sent everything.\n";
 
 volatile sig_atomic_t stopRequested = 0;
@@ -77,7 +87,22 @@ struct Options {
     long batch = 1;
     bool afterFlush = false;
     bool linger = false;
+    bool wire = false;
+    long baud = 57600;
+    std::string framing = "8N1";
+    double characterNs = 0;  // --wire: the wire time of one character
 };
+
+// The wire time of one character: start bit, data bits, parity bit, stop bits over the baud
+// rate; 0 for a framing that is not "<5-8><N|E|O|M|S><1|2>".
+double CharacterNanoseconds(long baud, const std::string &framing) {
+    if (baud <= 0 || framing.size() != 3 || framing[0] < '5' || framing[0] > '8' ||
+        std::string("NEOMS").find(framing[1]) == std::string::npos ||
+        (framing[2] != '1' && framing[2] != '2'))
+        return 0;
+    const double bits = 1.0 + (framing[0] - '0') + (framing[1] == 'N' ? 0 : 1) + (framing[2] - '0');
+    return bits * 1e9 / static_cast<double>(baud);
+}
 
 bool ParsePair(const char *text, long *first, long *second) {
     char *end = nullptr;
@@ -105,6 +130,8 @@ bool ParseOptions(int argc, char **argv, Options *o) {
             o->afterFlush = true;
         } else if (arg == "--linger") {
             o->linger = true;
+        } else if (arg == "--wire") {
+            o->wire = true;
         } else if (arg == "--help" || arg == "-h") {
             fputs(Usage, stdout);
             exit(0);
@@ -117,6 +144,10 @@ bool ParseOptions(int argc, char **argv, Options *o) {
             o->link = v;
         } else if (arg == "--log") {
             o->log = v;
+        } else if (arg == "--baud") {
+            o->baud = atol(v);
+        } else if (arg == "--framing") {
+            o->framing = v;
         } else if (arg == "--rate") {
             o->rate = atof(v);
         } else if (arg == "--count") {
@@ -151,6 +182,14 @@ bool ParseOptions(int argc, char **argv, Options *o) {
     if (!(o->rate > 0.0) || o->overlongLength < 1 || o->batch < 1) {
         fprintf(stderr, "usonic-sim: the rate, the over-long length and the batch must be positive\n");
         return false;
+    }
+    if (o->wire) {
+        o->characterNs = CharacterNanoseconds(o->baud, o->framing);
+        if (o->characterNs <= 0 || o->batch != 1) {
+            fprintf(stderr,
+                    "usonic-sim: --wire needs a positive --baud, a --framing such as 8N1 and no --batch\n");
+            return false;
+        }
     }
     if (o->afterFlush && !o->device.empty()) {
         fprintf(stderr, "usonic-sim: --after-flush needs the pty\n");
@@ -400,6 +439,15 @@ int main(int argc, char **argv) {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    // Bytes 174 us apart: the default 50 us timer slack would blur them, and a sender held
+    // back mid-line by other work would make a poor truth: real-time priority where granted
+    // (below the receiving engine's), since the sender sleeps between bytes.
+    if (options.wire) {
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+        struct sched_param priority = {};
+        priority.sched_priority = 10;
+        sched_setscheduler(0, SCHED_FIFO, &priority);
+    }
 
     int out = -1;
     int keepSlave = -1;
@@ -458,13 +506,52 @@ int main(int argc, char **argv) {
     unsigned long number = 0;
     bool ok = true;
 
-    auto logRow = [&](unsigned long lineNumber, uint64_t sent, char kind, const std::string &record) {
-        if (log != nullptr)
-            fprintf(log, "%lu %llu %c %s\n", lineNumber, static_cast<unsigned long long>(sent), kind,
-                    Escape(record + (options.crlf ? "\r" : "")).c_str());
+    auto logRow = [&](unsigned long lineNumber, uint64_t sent, char kind, const std::string &record,
+                      uint64_t feedSent = 0) {
+        if (log == nullptr)
+            return;
+        fprintf(log, "%lu %llu %c %s", lineNumber, static_cast<unsigned long long>(sent), kind,
+                Escape(record + (options.crlf ? "\r" : "")).c_str());
+        // The text escapes every control character, so a tab is never part of it.
+        if (options.wire)
+            fprintf(log, "\t%llu", static_cast<unsigned long long>(feedSent));
+        fputc('\n', log);
+    };
+    // --wire: a line starts a random 0-1 ms after it is due (so its stamps fall at every phase
+    // of a millisecond), never before the previous line has left, and each byte is written
+    // at its time on the wire.
+    std::mt19937 phases(options.seed ^ 0x9E3779B9u);
+    std::uniform_real_distribution<double> phase(0.0, 1e6);
+    struct timespec lineEnd = {};
+    auto sendWire = [&](const std::string &bytes, uint64_t *firstSent, uint64_t *feedSent) {
+        struct timespec start;
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        if (start.tv_sec < lineEnd.tv_sec ||
+            (start.tv_sec == lineEnd.tv_sec && start.tv_nsec < lineEnd.tv_nsec))
+            start = lineEnd;
+        AddNanoseconds(&start, phase(phases));
+        for (size_t k = 0; k < bytes.size(); ++k) {
+            struct timespec due = start;
+            AddNanoseconds(&due, static_cast<double>(k) * options.characterNs);
+            if (!SleepUntil(due) || !WriteAll(out, bytes.substr(k, 1)))
+                return false;
+            if (k == 0)
+                *firstSent = FileTimeNow();
+        }
+        *feedSent = FileTimeNow();
+        lineEnd = start;
+        AddNanoseconds(&lineEnd, static_cast<double>(bytes.size()) * options.characterNs);
+        return true;
     };
     auto sendLine = [&](char kind, const std::string &record) {
         ++number;
+        if (options.wire) {
+            uint64_t first = 0, feed = 0;
+            if (!sendWire(record + terminator, &first, &feed))
+                return false;
+            logRow(number, first, kind, record, feed);
+            return true;
+        }
         const uint64_t sent = FileTimeNow();
         if (!WriteAll(out, record + terminator))
             return false;
