@@ -222,6 +222,13 @@ public:
     // The separator of the instrument line's fields (0: none known). With one, a blank in
     // the first field (the instrument's status) makes a record bad.
     char FieldSeparator = 0;
+    // The shape of the instrument's line (0: not known). With a separator and RequiredFieldCount
+    // set, a record is bad when its first field is empty, when it has fewer fields, or when a
+    // non-empty field numbered FirstNumericField to LastNumericField (from 1) is neither wholly
+    // a decimal number nor a non-finite word (nan, inf), blanks around it allowed.
+    int RequiredFieldCount = 0;
+    int FirstNumericField = 0;
+    int LastNumericField = 0;
     // Lines with a carriage return followed by more text, counted per pass.
     static constexpr LONG CarriageReturnInsideCode = 5027;
     // A clock step the reading loop detected, and the samples excluded after it.
