@@ -73,6 +73,8 @@ public:
     static constexpr LONG ThreadTerminatedCode = 5105;   // Stop had to terminate a thread
     static constexpr LONG ArchiveWaitFailedCode = 5213;  // the archive loop's wait failed
     static constexpr LONG CompressionStartCode = 5214;   // the compression thread did not start
+    // A warning: the configured logical processor does not exist, another one is used.
+    static constexpr LONG ProcessorFallbackCode = 5108;
 
     explicit DataAcquisition(EventLog &eventLog);
     DataAcquisition(const DataAcquisition &) = delete;
@@ -337,6 +339,9 @@ public:
     void RunStatisticsTiming();
     void ArchiveStatistics();
     FILETIME NextPeriodBoundary(DWORD period, FILETIME base);
+
+    // Moves the engine to the last processor of the process when its own does not exist.
+    void UseExistingProcessor();
 
     // Compression.
     static unsigned __stdcall CompressionThread(void *engine);

@@ -146,6 +146,23 @@ void ReadProcessId(const char *dataDirectory, char *text, size_t size) {
 }
 
 // The program's run: in a console, or as the service (--service).
+// The processors of a configured process mask that this machine has; when it has none of
+// them, the last processor it has, the nearest to those named (masks name low processors
+// first, and a station PC has fewer processors than the one it was set up for).
+DWORD_PTR ExistingProcessors(DWORD_PTR configured) {
+    DWORD_PTR processMask = 0, systemMask = 0;
+    if (configured == 0 || !GetProcessAffinityMask(GetCurrentProcess(), &processMask, &systemMask) ||
+        systemMask == 0 || (configured & systemMask) == configured)
+        return configured;
+    if ((configured & systemMask) != 0)
+        return configured & systemMask;
+    DWORD_PTR last = 1;
+    for (DWORD_PTR bit = 1; bit != 0; bit <<= 1)
+        if (systemMask & bit)
+            last = bit;
+    return last;
+}
+
 int RunStation(int argc, char **argv) {
     Configuration configuration;
     if (configuration.Load(argc, argv) != 0) {
@@ -215,7 +232,9 @@ int RunStation(int argc, char **argv) {
 
     // The outcome is reported by the engine's own priority check and processor assignment.
     SetPriorityClass(GetCurrentProcess(), configuration.Number(Configuration::PriorityClass));
-    SetProcessAffinityMask(GetCurrentProcess(), configuration.Number(Configuration::AffinityMask));
+    const DWORD_PTR configuredMask = configuration.Number(Configuration::AffinityMask);
+    const DWORD_PTR processMask = ExistingProcessors(configuredMask);
+    SetProcessAffinityMask(GetCurrentProcess(), processMask);
 
     EventLog *eventLog = nullptr;
     try {
@@ -233,6 +252,14 @@ int RunStation(int argc, char **argv) {
         CreateZeroed<SonicMetek3ClassAMPSerial>(instrumentName, serialNumber, *eventLog);
     engine->ComPort = static_cast<WORD>(configuration.Number(Configuration::ComPort));
     engine->BaudRate = configuration.Number(Configuration::BaudRate);
+    if (processMask != configuredMask) {
+        char message[300];
+        snprintf(message, sizeof message,
+                 "%s: The process affinity mask (%lu) names logical processors this machine does not have; "
+                 "the process runs with the mask (%lu).",
+                 engine->Name, static_cast<unsigned long>(configuredMask), static_cast<unsigned long>(processMask));
+        eventLog->Write(DataAcquisition::ProcessorFallbackCode, message);
+    }
 
     Notifier = new ServiceNotifier(*engine, engine->ComPort);
     // From here a stop request stops this engine.
