@@ -257,7 +257,8 @@ int RunStation(int argc, char **argv) {
         snprintf(message, sizeof message,
                  "%s: The process affinity mask (%lu) names logical processors this machine does not have; "
                  "the process runs with the mask (%lu).",
-                 engine->Name, static_cast<unsigned long>(configuredMask), static_cast<unsigned long>(processMask));
+                 engine->Name, static_cast<unsigned long>(configuredMask),
+                 static_cast<unsigned long>(processMask));
         eventLog->Write(DataAcquisition::ProcessorFallbackCode, message);
     }
 
