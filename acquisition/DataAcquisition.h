@@ -340,6 +340,8 @@ public:
     void ArchiveStatistics();
     FILETIME NextPeriodBoundary(DWORD period, FILETIME base);
 
+    // The entry that a data file's directory had to be made again (path: the file's).
+    void LogDirectoryRemade(const char *path);
     // Moves the engine to the last processor of the process when its own does not exist.
     void UseExistingProcessor();
 

@@ -75,8 +75,19 @@ StationStatus::StationStatus(const Configuration &configuration) {
     ReadInstance();
     ReadArchiveDate();
     ReadEventLog();
+    const DWORD directory = GetFileAttributesA(DataDirectory.c_str());
     if (!Running)
         Reason = "no kestrune holds the data directory";
+    else if (directory == INVALID_FILE_ATTRIBUTES || !(directory & FILE_ATTRIBUTE_DIRECTORY))
+        Reason = "the data directory is missing";
+    else if (!HasLog)
+        Reason = "today's event log " + LogName + " is missing";
+    else if (ProcessId.empty())
+        Reason = "the process id file is missing while an instance holds the data directory";
+    else if (RawWriteFailing)
+        Reason = "the last raw data write failed";
+    else if (StatisticsWriteFailing)
+        Reason = "the last statistics write failed";
     else if (!HasArchiveDate)
         Reason = "no archive pass recorded";
     else if (ArchiveAgeSeconds > static_cast<LONGLONG>(HealthyArchiveAge) || ArchiveAgeSeconds < -60)
@@ -147,6 +158,7 @@ void StationStatus::ReadEventLog() {
     snprintf(name, sizeof name, "%02d%03d.log", today.wYear % 100, DayOfYear(today));
     LogName = name;
     const std::string text = ReadWholeFile(DataDirectory + "\\" + name);
+    HasLog = GetFileAttributesA((DataDirectory + "\\" + name).c_str()) != INVALID_FILE_ATTRIBUTES;
     size_t start = 0;
     while (start < text.size()) {
         size_t end = text.find('\n', start);
@@ -177,8 +189,16 @@ void StationStatus::AddEntry(const char *time, int code, const char *message) {
             CutLines += LeadingCount(afterName);
             break;
         case 5004:
+            ++WriteErrors;
+            RawWriteFailing = true;
+            break;
+        case 5030:
+            // The episode's end; its second form says the files still could not be written.
+            RawWriteFailing = strstr(message, "could still not be written") != nullptr;
+            break;
         case 6701:
             ++WriteErrors;
+            StatisticsWriteFailing = true;
             break;
         case 5017: {
             int bad = 0, blackout = 0, edited = 0;
@@ -192,6 +212,7 @@ void StationStatus::AddEntry(const char *time, int code, const char *message) {
         }
         case 5003: {
             HasStatistics = true;
+            StatisticsWriteFailing = false;
             StatisticsTime = time;
             const char *period = strstr(message, "for the period ");
             StatisticsPeriod = period ? std::string(period + 15) : std::string();

@@ -44,6 +44,9 @@ public:
     unsigned long CutLines = 0;
     unsigned long ExcludedSamples = 0;
     unsigned long WriteErrors = 0;
+    bool HasLog = false;                  // today's log exists
+    bool RawWriteFailing = false;         // a raw write failed, and no entry says they work again
+    bool StatisticsWriteFailing = false;  // the last statistics period could not be written
     bool HasError = false;
     std::string LastErrorTime;
     int LastErrorCode = 0;

@@ -2,6 +2,7 @@
 #include "services/DateAndDirectory.h"
 
 #include <new>
+#include <string>
 
 namespace {
 
@@ -66,4 +67,27 @@ DWORD CreateDirectoryPath(const char *path) {
 
     delete[] prefix;
     return result;
+}
+
+HANDLE OpenForAppend(const char *path, bool *remade) {
+    if (remade != nullptr)
+        *remade = false;
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_PATH_NOT_FOUND || path == nullptr)
+        return file;
+    const char *last = std::strrchr(path, '\\');
+    if (last == nullptr || last == path)
+        return file;
+    std::string directory(path, static_cast<size_t>(last - path));
+    CreateDirectoryPath(directory.c_str());
+    const DWORD attributes = GetFileAttributesA(directory.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return file;
+    }
+    if (remade != nullptr)
+        *remade = true;
+    return CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
 }

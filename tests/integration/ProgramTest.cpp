@@ -4,6 +4,7 @@
 // inside its blackout window. And the program's refusal to start without its data directory.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -16,12 +17,14 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/ChildProgram.h"
+#include "common/PtyPeer.h"
 #include "common/LogEntries.h"
 #include "common/TestRoot.h"
 
@@ -473,6 +476,123 @@ TEST(FieldOperation, SecondInstanceOnTheSameDataExitsWithStatusTwo) {
                        run.root.Path() + "/third.err");
     EXPECT_EQ(third.Wait(), 0);
     EXPECT_EQ(LoggedMessages(run.data, 5102).size(), 2u);
+}
+
+// Line noise on the port (a loose connector, a wrong baud rate): random bytes between good
+// lines. Only the good lines reach the raw file, the noise is counted and logged as invalid
+// samples, and the lines after it are archived at once.
+TEST(FieldOperation, LineNoiseIsNeverArchived) {
+    ProgramRun run;
+    PtyPeer peer;
+    ASSERT_TRUE(peer.Ok());
+    int packetMode = 1;
+    ASSERT_EQ(ioctl(peer.MasterFd(), TIOCPKT, &packetMode), 0);
+    ChildProgram program({BinDir + Program}, {}, run.root.Path() + "/kestrune.err");
+    ASSERT_TRUE(program.Started());
+    // The program discards what came before its start; lines go once it has.
+    bool flushed = false;
+    while (!flushed) {
+        char packet[4096];
+        const ssize_t n = read(peer.MasterFd(), packet, sizeof packet);
+        ASSERT_GT(n, 0);
+        flushed = packet[0] != TIOCPKT_DATA && (packet[0] & TIOCPKT_FLUSHREAD);
+    }
+    std::vector<std::string> good;
+    auto goodLines = [&](int count) {
+        std::string text;
+        for (int i = 0; i < count; ++i) {
+            char line[96];
+            snprintf(line, sizeof line, "00000000%02d000,%d.%03d,-1.250,0.040,20.%03d,0", static_cast<int>(good.size() % 100),
+                     static_cast<int>(good.size() % 7), static_cast<int>(good.size() % 1000),
+                     static_cast<int>(good.size() % 1000));
+            good.push_back(line);
+            text += std::string(line) + "\n";
+        }
+        return text;
+    };
+    std::mt19937 random(2026);
+    std::string noise(1 << 20, '\0');
+    for (char &c : noise)
+        c = static_cast<char>(random());
+    // The first bytes after the discard may be the end of a line: never a record.
+    ASSERT_TRUE(peer.Send("00,-1.100,0.050,20.500,0\n"));
+    ASSERT_TRUE(peer.Send(goodLines(50)));
+    ASSERT_TRUE(peer.Send(noise + "\n"));
+    ASSERT_TRUE(peer.Send(goodLines(200)));
+    ASSERT_TRUE(WaitForDirectory(
+        run.data, [&] { return ReadRaw(run.data).Lines.size() >= good.size(); }, 120))
+        << "raw lines seen: " << ReadRaw(run.data).Lines.size();
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.Wait(), 0);
+
+    const RawData raw = ReadRaw(run.data);
+    ASSERT_EQ(raw.Lines.size(), good.size());
+    for (size_t i = 0; i < good.size(); ++i)
+        ASSERT_EQ(raw.Lines[i], Rewritten(good[i])) << "line " << i;
+    unsigned long invalid = 0;
+    for (const auto &entry : LoggedMessages(run.data, 5005)) {
+        unsigned long n = 0;
+        char rest[64];
+        if (sscanf(entry.c_str(), "Metek1: Invalid sample detected at %*d:%*d:%*d:%*d. %lu samples of this buffer %63s",
+                   &n, rest) == 2)
+            invalid += n;
+    }
+    // About one byte in 256 of the noise is a line feed; every such record is bad.
+    EXPECT_GT(invalid, 2000u);
+}
+
+// The data directory removed while acquiring: the next write makes it again, one entry says
+// so, and every line the instrument sends from then on is archived.
+TEST(FieldOperation, RemovedDataDirectoryIsMadeAgainAndNothingAfterIsLost) {
+    ProgramRun run;
+    const int count = 9000;
+    ChildProgram sim(SimulatorArgs(count, run.simLog), {}, run.root.Path() + "/usonic-sim.err");
+    ASSERT_TRUE(sim.Started());
+    const std::string device = sim.ReadLine();
+    ASSERT_FALSE(device.empty());
+    ChildProgram program({BinDir + Program}, {"KESTRUNE_COM1=" + device}, run.root.Path() + "/kestrune.err");
+    ASSERT_TRUE(program.Started());
+    ASSERT_TRUE(WaitForDirectory(
+        run.data, [&] { return ReadRaw(run.data).Lines.size() >= 1000; }, 120));
+    // The time in the units of the simulator's log (100 ns since 1601).
+    timespec now = {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const unsigned long long removedAt = static_cast<unsigned long long>(now.tv_sec) * 10000000ull +
+                                         static_cast<unsigned long long>(now.tv_nsec) / 100 + 116444736000000000ull;
+    std::filesystem::remove_all(run.data);
+    const std::string parent = run.data.substr(0, run.data.rfind('/'));
+    EXPECT_EQ(sim.ReadLine(), "done " + std::to_string(count + 1));
+    ASSERT_TRUE(WaitForDirectory(
+        parent, [&] { return !LoggedMessages(run.data, 5031).empty(); }, 60));
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.Wait(), 0);
+    sim.CloseInput();
+    EXPECT_EQ(sim.Wait(), 0);
+
+    EXPECT_EQ(LoggedMessages(run.data, 5031).size(), 1u);
+    EXPECT_TRUE(LoggedMessages(run.data, 5004).empty());
+    // The raw file holds an unbroken run of the lines sent, to the last one, starting no later
+    // than the first line sent after the removal.
+    const std::vector<std::string> sent = SimulatorLines(run.simLog);
+    ASSERT_EQ(sent.size(), static_cast<size_t>(count));
+    const RawData raw = ReadRaw(run.data);
+    ASSERT_FALSE(raw.Lines.empty());
+    const size_t first = sent.size() - raw.Lines.size();
+    for (size_t i = 0; i < raw.Lines.size(); ++i)
+        ASSERT_EQ(raw.Lines[i], Rewritten(sent[first + i])) << "line " << first + i;
+    size_t firstAfter = 0;
+    for (const auto &line : Lines(FileText(run.simLog))) {
+        unsigned long number = 0;
+        unsigned long long at = 0;
+        char kind = 0;
+        if (sscanf(line.c_str(), "%lu %llu %c", &number, &at, &kind) == 3 && kind == 'L') {
+            if (at > removedAt)
+                break;
+            ++firstAfter;
+        }
+    }
+    EXPECT_LE(first, firstAfter);
+    EXPECT_FALSE(FilesEndingWith(run.data, ".log").empty());
 }
 
 TEST(FieldOperation, MissingPortIsWaitedForAndAcquisitionStartsWhenItAppears) {
