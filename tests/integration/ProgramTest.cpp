@@ -595,6 +595,106 @@ TEST(FieldOperation, RemovedDataDirectoryIsMadeAgainAndNothingAfterIsLost) {
     EXPECT_FALSE(FilesEndingWith(run.data, ".log").empty());
 }
 
+// Scheduling of one thread of a process, from /proc: its policy (0 SCHED_OTHER, 1 SCHED_FIFO),
+// real-time priority and nice value.
+struct ThreadScheduling {
+    int Policy = -1;
+    int RealtimePriority = 0;
+    int Nice = 0;
+};
+
+std::vector<ThreadScheduling> ProcessThreads(pid_t pid) {
+    std::vector<ThreadScheduling> threads;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::error_code error;
+    for (const auto &task : std::filesystem::directory_iterator(tasks, error)) {
+        const std::string stat = FileText(task.path().string() + "/stat");
+        const size_t close = stat.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        // Fields from the third (state) on; nice is the 19th field, rt_priority the 40th and
+        // policy the 41st.
+        std::istringstream fields(stat.substr(close + 2));
+        std::vector<std::string> values;
+        for (std::string value; fields >> value;)
+            values.push_back(value);
+        if (values.size() < 39)
+            continue;
+        ThreadScheduling thread;
+        thread.Nice = std::atoi(values[19 - 3].c_str());
+        thread.RealtimePriority = std::atoi(values[40 - 3].c_str());
+        thread.Policy = std::atoi(values[41 - 3].c_str());
+        threads.push_back(thread);
+    }
+    return threads;
+}
+
+// The hourly compression of 60 old hour files while acquiring, in the real-time class: the
+// compression thread, like the archive thread, runs under normal scheduling at nice 19, and no
+// thread runs at the real-time priority the idle level once had.
+TEST(FieldOperation, CompressionThreadIsNotRealTime) {
+    const std::string fakeTime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
+    if (access(fakeTime.c_str(), R_OK) != 0)
+        GTEST_SKIP() << "libfaketime is not installed";
+    ProgramRun run;
+    std::filesystem::create_directories(run.data);
+    std::string text;
+    for (int i = 0; i < 20000; ++i)
+        text += std::to_string(i * 7919 % 100003) + " 1.234 -0.567 0.089 20.456 -99. -99. -99. -99.\r\n";
+    const auto old = std::filesystem::file_time_type::clock::now() - std::chrono::hours(48);
+    for (int i = 0; i < 60; ++i) {
+        char name[64];
+        snprintf(name, sizeof name, "/lab0263%02d%02d_raw.txt", 10 + i / 24, i % 24);
+        std::ofstream(run.data + name, std::ios::binary) << text;
+        std::filesystem::last_write_time(run.data + name, old);
+    }
+    // The program's clock 20 s before the next whole hour.
+    const long long now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count();
+    const long long offset = ((3600000 - 20000 - now % 3600000) % 3600000 + 3600000) % 3600000;
+    char faketime[32];
+    snprintf(faketime, sizeof faketime, "+%lld.%03lld", offset / 1000, offset % 1000);
+
+    ChildProgram sim({BinDir + "/usonic-sim", "--rate", "100", "--linger"}, {}, run.root.Path() + "/usonic-sim.err");
+    ASSERT_TRUE(sim.Started());
+    const std::string device = sim.ReadLine();
+    ASSERT_FALSE(device.empty());
+    ChildProgram program({BinDir + Program, "--compress", "on", "--compression-age", "600"},
+                         {"KESTRUNE_COM1=" + device, "LD_PRELOAD=" + fakeTime, std::string("FAKETIME=") + faketime},
+                         run.root.Path() + "/kestrune.err");
+    ASSERT_TRUE(program.Started());
+    const pid_t pid = program.Pid();
+    size_t mostAtIdle = 0;
+    std::vector<int> realtimePriorities;
+    ASSERT_TRUE(WaitForDirectory(
+        run.data,
+        [&] {
+            size_t atIdle = 0;
+            for (const ThreadScheduling &thread : ProcessThreads(pid)) {
+                if (thread.Policy == 0 && thread.Nice == 19)
+                    ++atIdle;
+                if (thread.Policy == 1)
+                    realtimePriorities.push_back(thread.RealtimePriority);
+            }
+            mostAtIdle = std::max(mostAtIdle, atIdle);
+            return !LoggedMessages(run.data, 5009).empty();
+        },
+        180));
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.Wait(), 0);
+    sim.CloseInput();
+    sim.Kill(SIGTERM);
+
+    EXPECT_EQ(FilesEndingWith(run.data, "_raw.txt.zip").size() + FilesEndingWith(run.data, "_raw.zip").size(), 60u);
+    // The archive thread and the compression thread at once.
+    EXPECT_GE(mostAtIdle, 2u);
+    // Real-time threads only above normal: the engine and its port reader (31), the main
+    // thread at the class's normal level (24).
+    for (int priority : realtimePriorities)
+        EXPECT_GE(priority, 24);
+}
+
 TEST(FieldOperation, MissingPortIsWaitedForAndAcquisitionStartsWhenItAppears) {
     ProgramRun run;
     const std::string link = run.root.Path() + "/com1";
