@@ -329,8 +329,19 @@ int RunStation(int argc, char **argv) {
     }
 
     DeleteFileA(pidPath);
-    if (instanceLock != nullptr)
+    // The run's named objects end with it, so that /dev/shm keeps no entry of a stopped root:
+    // the log's mutex (an unnamed one stands in for a late entry) and the directory's lock.
+    // Every thread that wrote entries has ended with the stop.
+    if (StopLock != nullptr)
+        WaitForSingleObject(StopLock, INFINITE);
+    HANDLE logMutex = eventLog->DiskWriteMutex;
+    eventLog->DiskWriteMutex = CreateMutexA(nullptr, FALSE, nullptr);
+    if (logMutex != nullptr)
+        CloseHandle(logMutex);
+    if (instanceLock != nullptr) {
         ReleaseMutex(instanceLock);
+        CloseHandle(instanceLock);
+    }
     return 0;
 }
 

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -693,6 +694,38 @@ TEST(FieldOperation, CompressionThreadIsNotRealTime) {
     // thread at the class's normal level (24).
     for (int priority : realtimePriorities)
         EXPECT_GE(priority, 24);
+}
+
+// The entries in /dev/shm of the named objects of this root: the layer names them
+// "kestrune.<hash of the root>.<kind>.<name>".
+std::vector<std::string> SharedObjectsOfRoot(const std::string &root) {
+    uint64_t hash = 0xCBF29CE484222325ULL;
+    for (unsigned char c : root) {
+        hash ^= c;
+        hash *= 0x100000001B3ULL;
+    }
+    char prefix[32];
+    snprintf(prefix, sizeof prefix, "kestrune.%08x.", static_cast<unsigned>(hash & 0xFFFFFFFFu));
+    std::vector<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator("/dev/shm"))
+        if (entry.path().filename().string().rfind(prefix, 0) == 0)
+            names.push_back(entry.path().filename().string());
+    return names;
+}
+
+// A clean stop closes the program's named objects: the log's mutex and the data directory's
+// lock are there while it runs and gone when it has ended.
+TEST(FieldOperation, CleanStopLeavesNoSharedObject) {
+    ProgramRun run;
+    ChildProgram program({BinDir + Program}, {"KESTRUNE_COM1=" + run.root.Path() + "/no-such-port"},
+                         run.root.Path() + "/kestrune.err");
+    ASSERT_TRUE(program.Started());
+    ASSERT_TRUE(WaitForDirectory(
+        run.data, [&] { return !LoggedMessages(run.data, 5303).empty(); }, 60));
+    EXPECT_GE(SharedObjectsOfRoot(run.root.Path()).size(), 2u);
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.Wait(), 0);
+    EXPECT_EQ(SharedObjectsOfRoot(run.root.Path()), std::vector<std::string>{});
 }
 
 TEST(FieldOperation, MissingPortIsWaitedForAndAcquisitionStartsWhenItAppears) {
