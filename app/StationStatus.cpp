@@ -196,6 +196,9 @@ void StationStatus::AddEntry(const char *time, int code, const char *message) {
             // The episode's end; its second form says the files still could not be written.
             RawWriteFailing = strstr(message, "could still not be written") != nullptr;
             break;
+        case 5109:
+            ++ReadingPauses;
+            break;
         case 6701:
             ++WriteErrors;
             StatisticsWriteFailing = true;
@@ -260,6 +263,8 @@ std::string StationStatus::Text() const {
         "Today (%s):   %lu lost lines (5301), %lu cut lines (5302), %lu excluded samples, %lu write errors\n",
         LogName.c_str(), LostLines, CutLines, ExcludedSamples, WriteErrors);
     text += line;
+    snprintf(line, sizeof line, "Reading pauses:   %lu today (5109)\n", ReadingPauses);
+    text += line;
     if (HasError)
         snprintf(line, sizeof line, "Last error:       %s  %d  %.1000s\n", LastErrorTime.c_str(),
                  LastErrorCode, LastErrorMessage.c_str());
@@ -291,7 +296,7 @@ std::string StationStatus::Json() const {
     json += ",\"log\":" + JsonText(LogName);
     json += ",\"lostLines\":" + std::to_string(LostLines) + ",\"cutLines\":" + std::to_string(CutLines) +
             ",\"excludedSamples\":" + std::to_string(ExcludedSamples) +
-            ",\"writeErrors\":" + std::to_string(WriteErrors);
+            ",\"writeErrors\":" + std::to_string(WriteErrors) + ",\"readingPauses\":" + std::to_string(ReadingPauses);
     if (HasError)
         json += ",\"lastError\":{\"time\":" + JsonText(LastErrorTime) +
                 ",\"code\":" + std::to_string(LastErrorCode) + ",\"message\":" + JsonText(LastErrorMessage) +

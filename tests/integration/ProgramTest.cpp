@@ -728,6 +728,57 @@ TEST(FieldOperation, CleanStopLeavesNoSharedObject) {
     EXPECT_EQ(SharedObjectsOfRoot(run.root.Path()), std::vector<std::string>{});
 }
 
+// The program stopped for a few seconds (a paused virtual machine): the lines that waited in
+// the port come in one read, and one entry tells how many and after what gap; `status` counts
+// it.
+TEST(FieldOperation, ReadingPauseIsLoggedOnceWithItsLines) {
+    ProgramRun run;
+    ChildProgram sim({BinDir + "/usonic-sim", "--rate", "20", "--log", run.simLog, "--linger"}, {},
+                     run.root.Path() + "/usonic-sim.err");
+    ASSERT_TRUE(sim.Started());
+    const std::string device = sim.ReadLine();
+    ASSERT_FALSE(device.empty());
+    ChildProgram program({BinDir + Program}, {"KESTRUNE_COM1=" + device}, run.root.Path() + "/kestrune.err");
+    ASSERT_TRUE(program.Started());
+    // Lines are being read (the first pass has archived some); then the program stops while
+    // 60 lines are sent.
+    ASSERT_TRUE(WaitForDirectory(
+        run.data, [&] { return !ReadRaw(run.data).Lines.empty(); }, 60));
+    program.Signal(SIGSTOP);
+    const size_t stoppedAt = LineCount(run.simLog);
+    ASSERT_TRUE(WaitForDirectory(
+        run.root.Path(), [&] { return LineCount(run.simLog) >= stoppedAt + 60; }, 60));
+    const size_t sentWhileStopped = LineCount(run.simLog) - stoppedAt;
+    program.Signal(SIGCONT);
+    ASSERT_TRUE(WaitForDirectory(
+        run.data, [&] { return !LoggedMessages(run.data, 5109).empty(); }, 60));
+    // A few more ordinary reads after it.
+    const size_t after = LineCount(run.simLog) + 20;
+    ASSERT_TRUE(WaitForDirectory(
+        run.root.Path(), [&] { return LineCount(run.simLog) >= after; }, 60));
+    ChildProgram status({BinDir + Program, "status"}, {}, run.root.Path() + "/status.err");
+    std::string statusText;
+    for (std::string line = status.ReadLine(); !line.empty(); line = status.ReadLine())
+        statusText += line + "\n";
+    status.Wait();
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.Wait(), 0);
+
+    const std::vector<std::string> pauses = LoggedMessages(run.data, 5109);
+    ASSERT_EQ(pauses.size(), 1u);
+    unsigned long lines = 0;
+    double gap = 0;
+    ASSERT_EQ(sscanf(pauses[0].c_str(), "Metek1: Reading paused: %lu lines came in one read after a gap of %lf s",
+                     &lines, &gap),
+              2)
+        << pauses[0];
+    // The lines sent while it was stopped, give or take the one on the wire at either end.
+    EXPECT_GE(lines + 2, sentWhileStopped) << pauses[0];
+    EXPECT_LE(lines, sentWhileStopped + 2) << pauses[0];
+    EXPECT_GE(gap, 2.0) << pauses[0];
+    EXPECT_NE(statusText.find("Reading pauses:   1 today (5109)"), std::string::npos) << statusText;
+}
+
 TEST(FieldOperation, MissingPortIsWaitedForAndAcquisitionStartsWhenItAppears) {
     ProgramRun run;
     const std::string link = run.root.Path() + "/com1";
