@@ -348,6 +348,10 @@ public:
     // Compression.
     static unsigned __stdcall CompressionThread(void *engine);
     void CompressMatchingFiles(const char *directory, const char *fileTemplate);
+    // Removes the zip library's temporary files of this data set's archives (FilePattern)
+    // that an earlier, interrupted run left in the directory.
+    void RemoveLeftoverTemporaries(const char *directory);
+    static constexpr LONG LeftoverRemovedCode = 5032;
 
     // Registry bookkeeping.
     void UpdateArchiveBookkeeping(SYSTEMTIME time, int samples);
