@@ -68,7 +68,7 @@ int main(int argc, char **argv) {
 
     monitor::Station station(directory);
     httplib::Server server;
-    server.new_task_queue = [] { return new httplib::ThreadPool(2); };
+    monitor::ConfigureServer(server);
     monitor::InstallRoutes(server, station, refresh);
 
     int bound = port == 0 ? server.bind_to_any_port(host) : (server.bind_to_port(host, port) ? port : -1);
