@@ -37,6 +37,9 @@ T *CreateZeroed(Args &&...args) {
     }
 }
 
+// The entry that a damaged registry store was set aside.
+const LONG StoreSetAsideCode = 5033;
+
 // Exit status of a second instance on a data directory that is in use.
 const int InstanceRunningStatus = 2;
 // Exit status (and, as a service, service-specific exit code) of a run whose engine did not start.
@@ -169,6 +172,15 @@ int RunStation(int argc, char **argv) {
         fprintf(stderr, "%s\n", configuration.Error);
         return Configuration::UsageStatus;
     }
+    // A damaged registry store: what only reads goes on without it, naming it.
+    char storePath[MAX_PATH] = {};
+    if (configuration.StoreUnreadable) {
+        if (KestruneRegistryStorePath(storePath, sizeof storePath) == 0)
+            snprintf(storePath, sizeof storePath, "%s", "of the registry");
+        if (configuration.Action != Configuration::Run)
+            fprintf(stderr, "kestrune: the registry store %s cannot be read (error %ld); its values are left out.\n",
+                    storePath, static_cast<long>(configuration.StoreError));
+    }
     switch (configuration.Action) {
         case Configuration::ShowHelp:
             fputs(Configuration::Usage().c_str(), stdout);
@@ -230,6 +242,33 @@ int RunStation(int argc, char **argv) {
         return InstanceRunningStatus;
     }
 
+    // A damaged store is set aside only when the command line gives every value it could
+    // hold; otherwise the station's own settings would be lost without a word.
+    char storeAside[MAX_PATH] = {};
+    if (configuration.StoreUnreadable) {
+        DWORD error = ERROR_INVALID_PARAMETER;
+        if (configuration.AllOptionsGiven()) {
+            SYSTEMTIME now;
+            GetSystemTime(&now);
+            char suffix[48];
+            snprintf(suffix, sizeof suffix, ".corrupt-%04d%02d%02dT%02d%02d%02dZ", now.wYear, now.wMonth, now.wDay,
+                     now.wHour, now.wMinute, now.wSecond);
+            error = KestruneSetRegistryStoreAside(suffix, storeAside, sizeof storeAside);
+        }
+        if (error != 0) {
+            fprintf(stderr,
+                    "kestrune: the registry store %s is damaged (error %ld). Put back a good copy, or start once with "
+                    "every option on the command line (kestrune --help) to keep it as %s.corrupt-<UTC time> and "
+                    "begin a fresh store.\n",
+                    storePath, static_cast<long>(configuration.StoreError), storePath);
+            if (instanceLock != nullptr) {
+                ReleaseMutex(instanceLock);
+                CloseHandle(instanceLock);
+            }
+            return Configuration::UsageStatus;
+        }
+    }
+
     // The outcome is reported by the engine's own priority check and processor assignment.
     SetPriorityClass(GetCurrentProcess(), configuration.Number(Configuration::PriorityClass));
     const DWORD_PTR configuredMask = configuration.Number(Configuration::AffinityMask);
@@ -252,6 +291,14 @@ int RunStation(int argc, char **argv) {
         CreateZeroed<SonicMetek3ClassAMPSerial>(instrumentName, serialNumber, *eventLog);
     engine->ComPort = static_cast<WORD>(configuration.Number(Configuration::ComPort));
     engine->BaudRate = configuration.Number(Configuration::BaudRate);
+    if (storeAside[0] != '\0') {
+        char message[3 * MAX_PATH];
+        snprintf(message, sizeof message,
+                 "%s: The registry store %s could not be read (error %ld); it was moved aside as %s and a fresh "
+                 "store begun.",
+                 engine->Name, storePath, static_cast<long>(configuration.StoreError), storeAside);
+        eventLog->Write(StoreSetAsideCode, message);
+    }
     if (processMask != configuredMask) {
         char message[300];
         snprintf(message, sizeof message,
