@@ -476,7 +476,7 @@ DWORD DataAcquisition::AppendRawText(const char *path, SYSTEMTIME time, const ch
                                      bool &opened) {
     opened = false;
     bool remade = false;
-    HANDLE file = OpenForAppend(path, &remade);
+    HANDLE file = OpenForAppend(path, RawArchiveDirectory, &remade);
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         return error ? error : ERROR_OPEN_FAILED;

@@ -335,7 +335,7 @@ void SonicMetek3ClassAMPSerial::WriteStatistics() {
     }
 
     bool remade = false;
-    HANDLE file = text.empty() ? INVALID_HANDLE_VALUE : OpenForAppend(StatsFilePath, &remade);
+    HANDLE file = text.empty() ? INVALID_HANDLE_VALUE : OpenForAppend(StatsFilePath, StatsArchiveDirectory, &remade);
     if (file == INVALID_HANDLE_VALUE) {
         char message[MessageSize];
         snprintf(message, sizeof message, "%s: Error opening file %s", Name ? Name : "", StatsFilePath);

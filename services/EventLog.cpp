@@ -148,7 +148,7 @@ void EventLog::WriteEntry(Entry entry) {
     // Appended, shared for reading and writing by others; CR LF written explicitly, so the
     // bytes are the same on every platform.
     bool remade = false;
-    File = OpenForAppend(FilePath, &remade);
+    File = OpenForAppend(FilePath, LogDirectory, &remade);
     if (File == INVALID_HANDLE_VALUE) {
         File = nullptr;
         Divert(entry, EntryTime, FilePath, GetLastError());
