@@ -194,6 +194,7 @@ DWORD DataAcquisition::Start() {
         EventLogRef.Write(5107, message);
     }
 
+    UseExistingProcessor();
     if (SetThreadAffinityMask(EngineThreadHandle, AffinityMask) != 0) {
         std::snprintf(message, sizeof message,
                       "%s: Successfully assigned the dedicated logical processor 'CPU %d' with affinity "
@@ -207,6 +208,30 @@ DWORD DataAcquisition::Start() {
     }
     EventLogRef.Write(5101, message);
     return 0;
+}
+
+void DataAcquisition::UseExistingProcessor() {
+    // A machine with fewer processors than the engine's index (two-core station PCs) gets
+    // the last processor the process may run on instead: a warning once, not an error at
+    // every start. An index the machine has keeps the design's outcome, failure included.
+    if (LogicalProcessorCount == 0 || ProcessorIndex < LogicalProcessorCount)
+        return;
+    DWORD_PTR processMask = 0, systemMask = 0;
+    if (!GetProcessAffinityMask(GetCurrentProcess(), &processMask, &systemMask) || processMask == 0)
+        return;
+    DWORD last = 0;
+    for (DWORD cpu = 0; cpu < 32; ++cpu)
+        if (processMask & (static_cast<DWORD_PTR>(1) << cpu))
+            last = cpu;
+    char message[MessageSize];
+    std::snprintf(message, sizeof message,
+                  "%s: This machine has no logical processor 'CPU %d' (%d processors); the data acquisition "
+                  "thread uses 'CPU %d', the last one the process may run on.",
+                  Name, static_cast<int>(ProcessorIndex), static_cast<int>(LogicalProcessorCount),
+                  static_cast<int>(last));
+    EventLogRef.Write(ProcessorFallbackCode, message);
+    ProcessorIndex = last;
+    AffinityMask = static_cast<DWORD>(1) << last;
 }
 
 unsigned __stdcall DataAcquisition::EngineThread(void *engine) {

@@ -77,6 +77,8 @@ public:
     static constexpr LONG ThreadTerminatedCode = 5105;   // Stop had to terminate a thread
     static constexpr LONG ArchiveWaitFailedCode = 5213;  // the archive loop's wait failed
     static constexpr LONG CompressionStartCode = 5214;   // the compression thread did not start
+    // A warning: the configured logical processor does not exist, another one is used.
+    static constexpr LONG ProcessorFallbackCode = 5108;
 
     explicit DataAcquisition(EventLog &eventLog);
     DataAcquisition(const DataAcquisition &) = delete;
@@ -226,6 +228,13 @@ public:
     // The separator of the instrument line's fields (0: none known). With one, a blank in
     // the first field (the instrument's status) makes a record bad.
     char FieldSeparator = 0;
+    // The shape of the instrument's line (0: not known). With a separator and RequiredFieldCount
+    // set, a record is bad when its first field is empty, when it has fewer fields, or when a
+    // non-empty field numbered FirstNumericField to LastNumericField (from 1) is neither wholly
+    // a decimal number nor a non-finite word (nan, inf), blanks around it allowed.
+    int RequiredFieldCount = 0;
+    int FirstNumericField = 0;
+    int LastNumericField = 0;
     // Lines with a carriage return followed by more text, counted per pass.
     static constexpr LONG CarriageReturnInsideCode = 5027;
     // A clock step the reading loop detected, and the samples excluded after it.
@@ -364,9 +373,18 @@ public:
     void ArchiveFlux(bool atStop);
     void WriteFluxRow(const flux::Result &result);
 
+    // The entry that a data file's directory had to be made again (path: the file's).
+    void LogDirectoryRemade(const char *path);
+    // Moves the engine to the last processor of the process when its own does not exist.
+    void UseExistingProcessor();
+
     // Compression.
     static unsigned __stdcall CompressionThread(void *engine);
     void CompressMatchingFiles(const char *directory, const char *fileTemplate);
+    // Removes the zip library's temporary files of this data set's archives (FilePattern)
+    // that an earlier, interrupted run left in the directory.
+    void RemoveLeftoverTemporaries(const char *directory);
+    static constexpr LONG LeftoverRemovedCode = 5032;
 
     // Registry bookkeeping.
     void UpdateArchiveBookkeeping(SYSTEMTIME time, int samples);

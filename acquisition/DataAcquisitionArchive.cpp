@@ -18,6 +18,7 @@
 #include <new>
 
 #include "acquisition/DataAcquisition.h"
+#include "services/DateAndDirectory.h"
 #include "services/FileNameTemplate.h"
 #include "services/Win32Util.h"
 
@@ -480,14 +481,16 @@ bool DataAcquisition::LateRawFileName(const char *name, char *late, size_t size)
 DWORD DataAcquisition::AppendRawText(const char *path, SYSTEMTIME time, const char *text, size_t size,
                                      bool &opened) {
     opened = false;
-    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    bool remade = false;
+    HANDLE file = OpenForAppend(path, RawArchiveDirectory, &remade);
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         return error ? error : ERROR_OPEN_FAILED;
     }
     opened = true;
     const bool created = GetLastError() != ERROR_ALREADY_EXISTS;
+    if (remade)
+        LogDirectoryRemade(path);
 
     LARGE_INTEGER before = {}, zero = {};
     if (!GetFileSizeEx(file, &before) || !SetFilePointerEx(file, zero, nullptr, FILE_END)) {
@@ -689,4 +692,14 @@ void DataAcquisition::ProcessRawSamples() {
                 break;
         }
     }
+}
+
+void DataAcquisition::LogDirectoryRemade(const char *path) {
+    // The archive thread formats into a buffer of its own.
+    char message[MessageSize];
+    const char *last = strrchr(path, '\\');
+    const int length = last != nullptr ? static_cast<int>(last - path) : 0;
+    snprintf(message, sizeof message, "%s: The directory %.*s was missing and has been made again.", Name,
+             length, path);
+    EventLogRef.Write(DirectoryRemadeCode, message);
 }

@@ -61,6 +61,8 @@ void DataAcquisition::CompressMatchingFiles(const char *directory, const char *f
     char *report = message + prefix;
     const DWORD capacity = static_cast<DWORD>(MessageSize - prefix);
 
+    RemoveLeftoverTemporaries(directory);
+
     // Zip first, one archive per file beside it. Then delete, file by file, only what its
     // archive is seen to hold just before the delete: a file whose add failed or was skipped
     // by the rule, that changed after it was zipped, or that turned up after the zip pass is
@@ -72,4 +74,43 @@ void DataAcquisition::CompressMatchingFiles(const char *directory, const char *f
         DeleteZippedFiles(directory, FilePattern, CompressionWindowStart, CompressionThreshold, report,
                           capacity);
     EventLogRef.Write(5009, message);
+}
+
+void DataAcquisition::RemoveLeftoverTemporaries(const char *directory) {
+    // A run that was killed while the zip library wrote an archive leaves its temporary file,
+    // the archive's name with a random suffix ("lab02632116_raw.zip.3hhukt"), which is no valid
+    // zip and which nothing else would ever remove. Such files of this data set's archives
+    // from before this run are removed, each with an entry.
+    char pattern[2 * TextSize];
+    const char *extension = strrchr(FilePattern, '.');
+    const int stem = extension ? static_cast<int>(extension - FilePattern) : static_cast<int>(strlen(FilePattern));
+    const int length = snprintf(pattern, sizeof pattern, "%s\\%.*s.zip.*", directory, stem, FilePattern);
+    if (length < 0 || static_cast<size_t>(length) >= sizeof pattern)
+        return;
+    FILETIME runStart;
+    GetSystemTimeAsFileTime(&runStart);
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    char message[MessageSize];
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+            CompareFileTime(&found.ftLastWriteTime, &runStart) >= 0)
+            continue;
+        char path[2 * TextSize];
+        const int pathLength = snprintf(path, sizeof path, "%s\\%s", directory, found.cFileName);
+        if (pathLength < 0 || static_cast<size_t>(pathLength) >= sizeof path)
+            continue;
+        if (DeleteFileA(path))
+            snprintf(message, sizeof message,
+                     "%s: Removed %s, a temporary file left by an interrupted compression run.", Name ? Name : "",
+                     path);
+        else
+            snprintf(message, sizeof message,
+                     "%s: A temporary file left by an interrupted compression run, %s, could not be removed (error %lu).",
+                     Name ? Name : "", path, static_cast<unsigned long>(GetLastError()));
+        EventLogRef.Write(LeftoverRemovedCode, message);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
 }

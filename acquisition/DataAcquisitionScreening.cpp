@@ -3,7 +3,8 @@
 // Another program publishes the UTC time of each clock step in the 16-byte named mapping
 // "ClockSyncFileMap", guarded by the named mutex "ClockSyncMutex". Samples stamped inside the
 // window from that time to BlackoutPeriod seconds after it are excluded from the archive;
-// with a required sample size, records of another length are marked bad. A buffer without
+// with a required sample size, records of another length are marked bad, and so are records
+// that are garbled or lack the instrument line's fields. A buffer without
 // a single good sample asks the engine thread to reinitialize the instrument.
 #include "acquisition/DataAcquisition.h"
 #include "services/Win32Util.h"
@@ -45,6 +46,81 @@ TextCheck CheckRecordText(const SampleRecord &record, char separator) {
             check.CarriageReturnInside = true;
     }
     return check;
+}
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+bool MatchesNoCase(const char *text, const char *end, const char *word) {
+    for (; *word != '\0'; ++text, ++word)
+        if (text == end || (*text | 0x20) != *word)
+            return false;
+    return text == end;
+}
+
+// Whether [text, end) is wholly one value: blanks, an optional sign, then either a decimal
+// number (digits with an optional point and fraction, or a point and digits, then an optional
+// exponent) or one of the words that read as missing, then blanks.
+bool IsValueField(const char *text, const char *end) {
+    while (text != end && IsBlank(*text))
+        ++text;
+    while (end != text && IsBlank(end[-1]))
+        --end;
+    if (text != end && (*text == '+' || *text == '-'))
+        ++text;
+    if (MatchesNoCase(text, end, "nan") || MatchesNoCase(text, end, "inf") ||
+        MatchesNoCase(text, end, "infinity"))
+        return true;
+    int digits = 0;
+    for (; text != end && IsDigit(*text); ++text)
+        ++digits;
+    if (text != end && *text == '.')
+        for (++text; text != end && IsDigit(*text); ++text)
+            ++digits;
+    if (digits == 0)
+        return false;
+    if (text != end && (*text == 'e' || *text == 'E')) {
+        ++text;
+        if (text != end && (*text == '+' || *text == '-'))
+            ++text;
+        if (text == end || !IsDigit(*text))
+            return false;
+        while (text != end && IsDigit(*text))
+            ++text;
+    }
+    return text == end;
+}
+
+// Whether a record has the fields of the instrument's line: a status, at least `required`
+// fields, and values where the instrument sends numbers.
+bool HasInstrumentShape(const SampleRecord &record, char separator, int required, int firstNumeric,
+                        int lastNumeric) {
+    if (separator == 0 || required <= 0)
+        return true;
+    const char *text = record.Text != nullptr && record.Length > 0 ? record.Text : "";
+    const char *end = text + (record.Text != nullptr && record.Length > 0 ? record.Length : 0);
+    while (end != text && (end[-1] == '\r' || end[-1] == '\n'))
+        --end;  // the line's own end
+    int field = 0;
+    for (const char *start = text;; ++field) {
+        const char *stop = start;
+        while (stop != end && *stop != separator)
+            ++stop;
+        const int number = field + 1;
+        if (number == 1 && stop == start)
+            return false;  // no status
+        if (number >= firstNumeric && number <= lastNumeric && stop != start && !IsValueField(start, stop))
+            return false;
+        if (stop == end) {
+            ++field;
+            break;
+        }
+        start = stop + 1;
+    }
+    return field >= required;
 }
 
 }  // namespace
@@ -168,6 +244,8 @@ void DataAcquisition::ScreenSamples() {
     int garbled = 0;
     int carriageReturnInside = 0;
     SYSTEMTIME firstGarbled = {};
+    int misshapen = 0;
+    SYSTEMTIME firstMisshapen = {};
     for (CurrentSample = 0; CurrentSample < count && CurrentSample < SampleBuffer::Capacity;
          ++CurrentSample) {
         SampleRecord &record = buffer.Records[CurrentSample];
@@ -201,6 +279,12 @@ void DataAcquisition::ScreenSamples() {
             if (check.CarriageReturnInside)
                 ++carriageReturnInside;
             record.Status = SampleBad;
+        } else if (!HasInstrumentShape(record, FieldSeparator, RequiredFieldCount, FirstNumericField,
+                                       LastNumericField)) {
+            // Line noise that happens to be printable: it is no sample either.
+            if (misshapen++ == 0)
+                FileTimeToSystemTime(&record.TimeStamp, &firstMisshapen);
+            record.Status = SampleBad;
         } else {
             record.Status = SampleGood;
             ++ValidCount;
@@ -214,6 +298,15 @@ void DataAcquisition::ScreenSamples() {
             "are not printable text, or a blank in the status field. Samples excluded from archive.",
             Name, firstGarbled.wHour, firstGarbled.wMinute, firstGarbled.wSecond, firstGarbled.wMilliseconds,
             garbled);
+        EventLogRef.Write(5005, message);
+    }
+    if (misshapen != 0) {
+        snprintf(message, sizeof message,
+                 "%s: Invalid sample detected at %02d:%02d:%02d:%03d. %d samples of this buffer lack the "
+                 "instrument's fields: an empty status field, fewer than %d fields, or a value that is not a "
+                 "number. Samples excluded from archive.",
+                 Name, firstMisshapen.wHour, firstMisshapen.wMinute, firstMisshapen.wSecond,
+                 firstMisshapen.wMilliseconds, misshapen, RequiredFieldCount);
         EventLogRef.Write(5005, message);
     }
     if (carriageReturnInside != 0) {

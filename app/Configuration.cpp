@@ -443,6 +443,13 @@ int Configuration::ParseArguments(int argc, const char *const *argv) {
     return 0;
 }
 
+bool Configuration::AllOptionsGiven() const {
+    for (int i = 0; i < SettingCount; ++i)
+        if (Definitions[i].Option != nullptr && Values[i].From != FromCommandLine)
+            return false;
+    return true;
+}
+
 int Configuration::ReadRegistry() {
     int result = ReadKey(false);
     return result != 0 ? result : ReadKey(true);
@@ -458,6 +465,12 @@ int Configuration::ReadKey(bool instrument) {
     LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &handle);
     if (status == ERROR_FILE_NOT_FOUND)
         return 0;
+    if (status == ERROR_BADDB || status == ERROR_REGISTRY_CORRUPT) {
+        // A damaged store: the caller decides whether the run can do without it.
+        StoreUnreadable = true;
+        StoreError = status;
+        return 0;
+    }
     if (status != ERROR_SUCCESS) {
         snprintf(Error, sizeof Error, "kestrune: cannot read the registry key HKLM\\%s (error %ld).",
                  key.c_str(), static_cast<long>(status));

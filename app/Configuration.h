@@ -103,6 +103,13 @@ public:
     // --service: the program runs under the service control manager.
     bool AsService = false;
     char Error[1000] = {};
+    // The registry store could not be read at all (a damaged store, ERROR_BADDB): its values
+    // are left out, and StoreError holds the code.
+    bool StoreUnreadable = false;
+    LONG StoreError = 0;
+    // Whether every value that has an option came from the command line, so that nothing of
+    // an unreadable store is needed.
+    bool AllOptionsGiven() const;
 
 private:
     struct Value {

@@ -82,8 +82,19 @@ StationStatus::StationStatus(const Configuration &configuration) {
     if (Clock.Known && Clock.Synchronised)
         ClockSince.clear();  // synchronised again after the last entry
     ClockText = ClockWatch::Describe(Clock, ClockSince.c_str());
+    const DWORD directory = GetFileAttributesA(DataDirectory.c_str());
     if (!Running)
         Reason = "no kestrune holds the data directory";
+    else if (directory == INVALID_FILE_ATTRIBUTES || !(directory & FILE_ATTRIBUTE_DIRECTORY))
+        Reason = "the data directory is missing";
+    else if (!HasLog)
+        Reason = "today's event log " + LogName + " is missing";
+    else if (ProcessId.empty())
+        Reason = "the process id file is missing while an instance holds the data directory";
+    else if (RawWriteFailing)
+        Reason = "the last raw data write failed";
+    else if (StatisticsWriteFailing)
+        Reason = "the last statistics write failed";
     else if (!HasArchiveDate)
         Reason = "no archive pass recorded";
     else if (ArchiveAgeSeconds > static_cast<LONGLONG>(HealthyArchiveAge) || ArchiveAgeSeconds < -60)
@@ -154,6 +165,7 @@ void StationStatus::ReadEventLog() {
     snprintf(name, sizeof name, "%02d%03d.log", today.wYear % 100, DayOfYear(today));
     LogName = name;
     const std::string text = ReadWholeFile(DataDirectory + "\\" + name);
+    HasLog = GetFileAttributesA((DataDirectory + "\\" + name).c_str()) != INVALID_FILE_ATTRIBUTES;
     size_t start = 0;
     while (start < text.size()) {
         size_t end = text.find('\n', start);
@@ -184,8 +196,19 @@ void StationStatus::AddEntry(const char *time, int code, const char *message) {
             CutLines += LeadingCount(afterName);
             break;
         case 5004:
+            ++WriteErrors;
+            RawWriteFailing = true;
+            break;
+        case 5030:
+            // The episode's end; its second form says the files still could not be written.
+            RawWriteFailing = strstr(message, "could still not be written") != nullptr;
+            break;
+        case 5109:
+            ++ReadingPauses;
+            break;
         case 6701:
             ++WriteErrors;
+            StatisticsWriteFailing = true;
             break;
         case 5017: {
             int bad = 0, blackout = 0, edited = 0;
@@ -199,6 +222,7 @@ void StationStatus::AddEntry(const char *time, int code, const char *message) {
         }
         case 5003: {
             HasStatistics = true;
+            StatisticsWriteFailing = false;
             StatisticsTime = time;
             const char *period = strstr(message, "for the period ");
             StatisticsPeriod = period ? std::string(period + 15) : std::string();
@@ -259,6 +283,8 @@ std::string StationStatus::Text() const {
         "Today (%s):   %lu lost lines (5301), %lu cut lines (5302), %lu excluded samples, %lu write errors\n",
         LogName.c_str(), LostLines, CutLines, ExcludedSamples, WriteErrors);
     text += line;
+    snprintf(line, sizeof line, "Reading pauses:   %lu today (5109)\n", ReadingPauses);
+    text += line;
     if (HasError)
         snprintf(line, sizeof line, "Last error:       %s  %d  %.1000s\n", LastErrorTime.c_str(),
                  LastErrorCode, LastErrorMessage.c_str());
@@ -292,7 +318,7 @@ std::string StationStatus::Json() const {
     json += ",\"log\":" + JsonText(LogName);
     json += ",\"lostLines\":" + std::to_string(LostLines) + ",\"cutLines\":" + std::to_string(CutLines) +
             ",\"excludedSamples\":" + std::to_string(ExcludedSamples) +
-            ",\"writeErrors\":" + std::to_string(WriteErrors);
+            ",\"writeErrors\":" + std::to_string(WriteErrors) + ",\"readingPauses\":" + std::to_string(ReadingPauses);
     if (HasError)
         json += ",\"lastError\":{\"time\":" + JsonText(LastErrorTime) +
                 ",\"code\":" + std::to_string(LastErrorCode) + ",\"message\":" + JsonText(LastErrorMessage) +

@@ -56,6 +56,10 @@ public:
     unsigned long CutLines = 0;
     unsigned long ExcludedSamples = 0;
     unsigned long WriteErrors = 0;
+    unsigned long ReadingPauses = 0;      // pauses of the reading detected today (5109)
+    bool HasLog = false;                  // today's log exists
+    bool RawWriteFailing = false;         // a raw write failed, and no entry says they work again
+    bool StatisticsWriteFailing = false;  // the last statistics period could not be written
     bool HasError = false;
     std::string LastErrorTime;
     int LastErrorCode = 0;

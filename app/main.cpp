@@ -38,6 +38,9 @@ T *CreateZeroed(Args &&...args) {
     }
 }
 
+// The entry that a damaged registry store was set aside.
+const LONG StoreSetAsideCode = 5033;
+
 // Exit status of a second instance on a data directory that is in use.
 const int InstanceRunningStatus = 2;
 // Exit status (and, as a service, service-specific exit code) of a run whose engine did not start.
@@ -147,11 +150,37 @@ void ReadProcessId(const char *dataDirectory, char *text, size_t size) {
 }
 
 // The program's run: in a console, or as the service (--service).
+// The processors of a configured process mask that this machine has; when it has none of
+// them, the last processor it has, the nearest to those named (masks name low processors
+// first, and a station PC has fewer processors than the one it was set up for).
+DWORD_PTR ExistingProcessors(DWORD_PTR configured) {
+    DWORD_PTR processMask = 0, systemMask = 0;
+    if (configured == 0 || !GetProcessAffinityMask(GetCurrentProcess(), &processMask, &systemMask) ||
+        systemMask == 0 || (configured & systemMask) == configured)
+        return configured;
+    if ((configured & systemMask) != 0)
+        return configured & systemMask;
+    DWORD_PTR last = 1;
+    for (DWORD_PTR bit = 1; bit != 0; bit <<= 1)
+        if (systemMask & bit)
+            last = bit;
+    return last;
+}
+
 int RunStation(int argc, char **argv) {
     Configuration configuration;
     if (configuration.Load(argc, argv) != 0) {
         fprintf(stderr, "%s\n", configuration.Error);
         return Configuration::UsageStatus;
+    }
+    // A damaged registry store: what only reads goes on without it, naming it.
+    char storePath[MAX_PATH] = {};
+    if (configuration.StoreUnreadable) {
+        if (KestruneRegistryStorePath(storePath, sizeof storePath) == 0)
+            snprintf(storePath, sizeof storePath, "%s", "of the registry");
+        if (configuration.Action != Configuration::Run)
+            fprintf(stderr, "kestrune: the registry store %s cannot be read (error %ld); its values are left out.\n",
+                    storePath, static_cast<long>(configuration.StoreError));
     }
     switch (configuration.Action) {
         case Configuration::ShowHelp:
@@ -214,9 +243,38 @@ int RunStation(int argc, char **argv) {
         return InstanceRunningStatus;
     }
 
+    // A damaged store is set aside only when the command line gives every value it could
+    // hold; otherwise the station's own settings would be lost without a word.
+    char storeAside[MAX_PATH] = {};
+    if (configuration.StoreUnreadable) {
+        DWORD error = ERROR_INVALID_PARAMETER;
+        if (configuration.AllOptionsGiven()) {
+            SYSTEMTIME now;
+            GetSystemTime(&now);
+            char suffix[48];
+            snprintf(suffix, sizeof suffix, ".corrupt-%04d%02d%02dT%02d%02d%02dZ", now.wYear, now.wMonth, now.wDay,
+                     now.wHour, now.wMinute, now.wSecond);
+            error = KestruneSetRegistryStoreAside(suffix, storeAside, sizeof storeAside);
+        }
+        if (error != 0) {
+            fprintf(stderr,
+                    "kestrune: the registry store %s is damaged (error %ld). Put back a good copy, or start once with "
+                    "every option on the command line (kestrune --help) to keep it as %s.corrupt-<UTC time> and "
+                    "begin a fresh store.\n",
+                    storePath, static_cast<long>(configuration.StoreError), storePath);
+            if (instanceLock != nullptr) {
+                ReleaseMutex(instanceLock);
+                CloseHandle(instanceLock);
+            }
+            return Configuration::UsageStatus;
+        }
+    }
+
     // The outcome is reported by the engine's own priority check and processor assignment.
     SetPriorityClass(GetCurrentProcess(), configuration.Number(Configuration::PriorityClass));
-    SetProcessAffinityMask(GetCurrentProcess(), configuration.Number(Configuration::AffinityMask));
+    const DWORD_PTR configuredMask = configuration.Number(Configuration::AffinityMask);
+    const DWORD_PTR processMask = ExistingProcessors(configuredMask);
+    SetProcessAffinityMask(GetCurrentProcess(), processMask);
 
     EventLog *eventLog = nullptr;
     try {
@@ -239,6 +297,23 @@ int RunStation(int argc, char **argv) {
     snprintf(engine->FluxFileTemplate, sizeof engine->FluxFileTemplate, "%s",
              configuration.Text(Configuration::FluxFileTemplate));
     engine->TimeStampAtStart = strcmp(configuration.Text(Configuration::TimeStamp), "end") != 0;
+    if (storeAside[0] != '\0') {
+        char message[3 * MAX_PATH];
+        snprintf(message, sizeof message,
+                 "%s: The registry store %s could not be read (error %ld); it was moved aside as %s and a fresh "
+                 "store begun.",
+                 engine->Name, storePath, static_cast<long>(configuration.StoreError), storeAside);
+        eventLog->Write(StoreSetAsideCode, message);
+    }
+    if (processMask != configuredMask) {
+        char message[300];
+        snprintf(message, sizeof message,
+                 "%s: The process affinity mask (%lu) names logical processors this machine does not have; "
+                 "the process runs with the mask (%lu).",
+                 engine->Name, static_cast<unsigned long>(configuredMask),
+                 static_cast<unsigned long>(processMask));
+        eventLog->Write(DataAcquisition::ProcessorFallbackCode, message);
+    }
 
     Notifier = new ServiceNotifier(*engine, engine->ComPort);
     // From here a stop request stops this engine.
@@ -322,8 +397,19 @@ int RunStation(int argc, char **argv) {
     }
 
     DeleteFileA(pidPath);
-    if (instanceLock != nullptr)
+    // The run's named objects end with it, so that /dev/shm keeps no entry of a stopped root:
+    // the log's mutex (an unnamed one stands in for a late entry) and the directory's lock.
+    // Every thread that wrote entries has ended with the stop.
+    if (StopLock != nullptr)
+        WaitForSingleObject(StopLock, INFINITE);
+    HANDLE logMutex = eventLog->DiskWriteMutex;
+    eventLog->DiskWriteMutex = CreateMutexA(nullptr, FALSE, nullptr);
+    if (logMutex != nullptr)
+        CloseHandle(logMutex);
+    if (instanceLock != nullptr) {
         ReleaseMutex(instanceLock);
+        CloseHandle(instanceLock);
+    }
     return 0;
 }
 

@@ -122,6 +122,39 @@ void SerialEventIO::Reinitialize() {
 }
 
 void SerialEventIO::ReadPort() {
+    const ULONGLONG previousStamp = lastStamp_;
+    const DWORD linesBefore = LinesReceived;
+    const DWORD bytesBefore = BytesReceived;
+    wakeFirstStamp_ = 0;
+    ReadAvailable();
+    NoteReadingPause(previousStamp, LinesReceived - linesBefore, BytesReceived - bytesBefore);
+}
+
+void SerialEventIO::NoteReadingPause(ULONGLONG previousStamp, DWORD lines, DWORD bytes) {
+    // A pause of the reading (a suspended machine or process) shows as a gap well above any
+    // instrument interval followed by more lines in one read than the line could carry in the
+    // time their stamps span: they waited in the port and were stamped together.
+    if (lines < 2 || previousStamp == 0 || wakeFirstStamp_ <= previousStamp || BaudRate == 0)
+        return;
+    const ULONGLONG gap = wakeFirstStamp_ - previousStamp;
+    if (gap < PauseGapUnits)
+        return;
+    const ULONGLONG spread = lastStamp_ > wakeFirstStamp_ ? lastStamp_ - wakeFirstStamp_ : 0;
+    const DWORD bitsPerByte = 1u + DataBits + StopBits + (Parity != 'N' && Parity != 0 ? 1u : 0u);
+    const double wireUnits = static_cast<double>(bytes) * (bitsPerByte ? bitsPerByte : 10u) *
+                             static_cast<double>(FileTimeUnitsPerSecond) / static_cast<double>(BaudRate);
+    if (wireUnits <= static_cast<double>(spread))
+        return;
+    ++ReadingPauses;
+    snprintf(EngineMessage, sizeof EngineMessage,
+             "%s: Reading paused: %lu lines came in one read after a gap of %.3f s, faster than the serial "
+             "line carries them; they are stamped with the time they were read.",
+             Name, static_cast<unsigned long>(lines),
+             static_cast<double>(gap) / static_cast<double>(FileTimeUnitsPerSecond));
+    EventLogRef.Write(ReadingPauseCode, EngineMessage);
+}
+
+void SerialEventIO::ReadAvailable() {
     EngineReads.fetch_add(1, std::memory_order_relaxed);
     // One clock reading for the whole wake-up; arrivals are placed relative to it.
     LARGE_INTEGER counter;
@@ -316,6 +349,8 @@ void SerialEventIO::StoreLine(const char *text, DWORD length, ULONGLONG stamp, L
     if (stamp < lastStamp_)
         stamp = lastStamp_;
     lastStamp_ = stamp;
+    if (wakeFirstStamp_ == 0)
+        wakeFirstStamp_ = stamp;
     record.TimeStamp = UnitsToFileTime(stamp);
     record.Spare = static_cast<ULONGLONG>(arrival);
 

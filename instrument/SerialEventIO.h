@@ -12,11 +12,14 @@ public:
     // loses little.
     static constexpr DWORD DefaultHandOverDeadlineMs = 10000;
     // Event-log codes of the reading loop.
-    static constexpr LONG LinesLostCode = 5301;    // lines lost: no free sample buffer
-    static constexpr LONG LinesCutCode = 5302;     // over-long lines cut to the receive area
-    static constexpr LONG PortLostCode = 5303;     // the port is missing or lost; retried
-    static constexpr LONG PortBackCode = 5304;     // the port is back; acquisition resumed
-    static constexpr LONG SlowAdapterCode = 5315;  // a USB adapter that holds received bytes back
+    static constexpr LONG LinesLostCode = 5301;     // lines lost: no free sample buffer
+    static constexpr LONG LinesCutCode = 5302;      // over-long lines cut to the receive area
+    static constexpr LONG PortLostCode = 5303;      // the port is missing or lost; retried
+    static constexpr LONG PortBackCode = 5304;      // the port is back; acquisition resumed
+    static constexpr LONG SlowAdapterCode = 5315;   // a USB adapter that holds received bytes back
+    static constexpr LONG ReadingPauseCode = 5109;  // the reading was paused; lines came at once
+    // A gap between lines that no instrument setting comes near: 1 s.
+    static constexpr ULONGLONG PauseGapUnits = 10000000;
     // How long a missing or lost port is waited for before it is tried again.
     static constexpr DWORD DefaultReopenIntervalMs = 5000;
 
@@ -80,6 +83,7 @@ public:
     ClockReader ReadClocks = nullptr;
     void *ClockContext = nullptr;
     DWORD ClockStepsDetected = 0;
+    DWORD ReadingPauses = 0;  // pauses detected and logged (5109)
 
     DWORD HandOverDeadlineMs = DefaultHandOverDeadlineMs;
     DWORD ReopenIntervalMs = DefaultReopenIntervalMs;
@@ -88,6 +92,9 @@ public:
 
 private:
     void ReadPort();
+    void ReadAvailable();
+    // Logs a pause of the reading detected in the wake-up just read (see ReadingPauseCode).
+    void NoteReadingPause(ULONGLONG previousStamp, DWORD lines, DWORD bytes);
     void StoreLine(const char *text, DWORD length, ULONGLONG stamp, LONGLONG arrival);
     bool ClaimFillBuffer();
     void EndLossEpisode();
@@ -101,6 +108,7 @@ private:
     DWORD fillCount_ = 0;            // records in the buffer being filled
     ULONGLONG firstRecordTick_ = 0;  // GetTickCount64 when its first record was stored
     ULONGLONG lastStamp_ = 0;        // latest stamp stored since the start or the last step
+    ULONGLONG wakeFirstStamp_ = 0;   // stamp of the first line stored in this wake-up
     bool discarding_ = false;        // skipping the rest of a line: over-long, or begun before a purge
     bool cutPending_ = false;        // a record filled the receive area; cut if the line goes on
     DWORD portError_ = 0;            // why the port failed; 0 while it works

@@ -151,6 +151,10 @@ SonicMetek3ClassAMPSerial::SonicMetek3ClassAMPSerial(const char *instrumentName,
     OutputQueueSize = 32768;
     LineTerminator = 10;
     FieldSeparator = ',';
+    // Every line holds at least the status and u, v, w, T; those four are numbers.
+    RequiredFieldCount = FieldT;
+    FirstNumericField = FieldU;
+    LastNumericField = FieldT;
 
     snprintf(InstrumentName, sizeof InstrumentName, "%s", instrumentName ? instrumentName : "");
     snprintf(SerialNumber, sizeof SerialNumber, "%s", serialNumber ? serialNumber : "");

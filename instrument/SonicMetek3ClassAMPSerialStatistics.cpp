@@ -334,9 +334,8 @@ void SonicMetek3ClassAMPSerial::WriteStatistics() {
         text.clear();
     }
 
-    HANDLE file = text.empty() ? INVALID_HANDLE_VALUE
-                               : CreateFileA(StatsFilePath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                             nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    bool remade = false;
+    HANDLE file = text.empty() ? INVALID_HANDLE_VALUE : OpenForAppend(StatsFilePath, StatsArchiveDirectory, &remade);
     if (file == INVALID_HANDLE_VALUE) {
         char message[MessageSize];
         snprintf(message, sizeof message, "%s: Error opening file %s", Name ? Name : "", StatsFilePath);
@@ -345,6 +344,8 @@ void SonicMetek3ClassAMPSerial::WriteStatistics() {
         return;
     }
     const bool created = GetLastError() != ERROR_ALREADY_EXISTS;
+    if (remade)
+        LogDirectoryRemade(StatsFilePath);
     const DWORD error = AppendWholeText(file, text, created, StatsFilePath);
     if (error != 0) {
         // The period's line is lost; the file keeps its whole lines.

@@ -42,6 +42,11 @@ inline BOOL KestruneGetCommLatency(HANDLE, KESTRUNE_COMM_LATENCY *latency) {
 // bound its waits for it (platform/posix/registry.h). The Windows registry never makes a
 // call wait for another program's lock, so there is nothing to bound.
 inline DWORD KestruneSetRegistryWaitLimit(DWORD) { return 0; }
+// The POSIX layer's store is one file that can be damaged and set aside
+// (platform/posix/registry.h). The Windows registry is the system's own: its file is not
+// the program's to name or move.
+inline DWORD KestruneRegistryStorePath(char *, DWORD) { return 0; }
+inline DWORD KestruneSetRegistryStoreAside(const char *, char *, DWORD) { return ERROR_CALL_NOT_IMPLEMENTED; }
 // Service-manager notifications are systemd's (platform/posix/service.h); on Windows the
 // service control manager is told through its own API, so there is nothing to send.
 // Windows keeps the state of its time service to itself (w32tm shows it; no documented call

@@ -2,6 +2,7 @@
 #include "services/DateAndDirectory.h"
 
 #include <new>
+#include <string>
 
 namespace {
 
@@ -66,4 +67,48 @@ DWORD CreateDirectoryPath(const char *path) {
 
     delete[] prefix;
     return result;
+}
+
+namespace {
+bool SameNoCase(const std::string &a, const char *b) {
+    if (a.size() != std::strlen(b))
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z')
+            x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z')
+            y = static_cast<char>(y - 'A' + 'a');
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+}  // namespace
+
+HANDLE OpenForAppend(const char *path, const char *own, bool *remade) {
+    if (remade != nullptr)
+        *remade = false;
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_PATH_NOT_FOUND || path == nullptr)
+        return file;
+    const char *last = std::strrchr(path, '\\');
+    if (last == nullptr || last == path)
+        return file;
+    std::string directory(path, static_cast<size_t>(last - path));
+    if (own == nullptr || own[0] == '\0' || !SameNoCase(directory, own)) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return file;
+    }
+    CreateDirectoryPath(directory.c_str());
+    const DWORD attributes = GetFileAttributesA(directory.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return file;
+    }
+    if (remade != nullptr)
+        *remade = true;
+    return CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
 }

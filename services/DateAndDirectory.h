@@ -8,3 +8,12 @@ WORD DayOfYear(SYSTEMTIME time);
 // Creates the missing directories of a backslash-separated path. Returns 0, or the system
 // error code of the first creation that failed.
 DWORD CreateDirectoryPath(const char *path);
+// Opens a data file or log for appending (OPEN_ALWAYS, shared for reading and writing). When
+// the open finds its directory gone (ERROR_PATH_NOT_FOUND) and that directory is `own` (the
+// writer's configured directory, which existed when it started; compared without regard to
+// ASCII case), the directory path is made again and the open tried once more; *remade then
+// tells that it was, so that the writer can say so. Any other missing directory stays a
+// failure. The last error is that of the last open, as CreateFileA leaves it.
+HANDLE OpenForAppend(const char *path, const char *own, bool *remade);
+// Code of the entry a writer makes when it had to make its directory again.
+constexpr LONG DirectoryRemadeCode = 5031;

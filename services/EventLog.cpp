@@ -147,8 +147,8 @@ void EventLog::WriteEntry(Entry entry) {
 
     // Appended, shared for reading and writing by others; CR LF written explicitly, so the
     // bytes are the same on every platform.
-    File = CreateFileA(FilePath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    bool remade = false;
+    File = OpenForAppend(FilePath, LogDirectory, &remade);
     if (File == INVALID_HANDLE_VALUE) {
         File = nullptr;
         Divert(entry, EntryTime, FilePath, GetLastError());
@@ -178,6 +178,12 @@ void EventLog::WriteEntry(Entry entry) {
                             "log and went to stderr.\r\n",
                             EntryTime.wHour, EntryTime.wMinute, EntryTime.wSecond, EntryTime.wMilliseconds,
                             static_cast<int>(DroppedEntriesCode), dropped);
+    if (remade && formatted)
+        formatted = AppendFormatted(text,
+                                    "%02d:%02d:%02d:%03d  %4d  The directory %s was missing and has been made "
+                                    "again.\r\n",
+                                    EntryTime.wHour, EntryTime.wMinute, EntryTime.wSecond,
+                                    EntryTime.wMilliseconds, static_cast<int>(DirectoryRemadeCode), LogDirectory);
     if (formatted)
         formatted = AppendFormatted(text, "%02d:%02d:%02d:%03d  %4d  %s\r\n", EntryTime.wHour,
                                     EntryTime.wMinute, EntryTime.wSecond, EntryTime.wMilliseconds,

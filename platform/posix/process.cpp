@@ -6,8 +6,17 @@
 //   TIME_CRITICAL 31). Other classes keep threads under SCHED_OTHER with a nice value
 //   (class IDLE 10, BELOW_NORMAL 5, NORMAL 0, ABOVE_NORMAL -5, HIGH -10; each thread level
 //   from LOWEST to HIGHEST moves it by 5 the other way).
-// - THREAD_PRIORITY_TIME_CRITICAL outside the real-time class is SCHED_FIFO 15,
-//   THREAD_PRIORITY_IDLE is SCHED_IDLE.
+// - THREAD_PRIORITY_TIME_CRITICAL outside the real-time class is SCHED_FIFO 15.
+// - THREAD_PRIORITY_IDLE is SCHED_OTHER at nice 19 in every class, the real-time class
+//   included, and nice 19 is kept for it (other levels stop at 18). This is a deliberate
+//   difference: Windows services a serial port in DPCs, above every thread, so an idle thread
+//   of a real-time process (the archive, the compression run) can take a whole core without
+//   delaying a byte. Linux services the tty in a kernel worker at normal priority, which a
+//   real-time bulk thread would starve, late-stamping every line. Not SCHED_IDLE either: on a
+//   busy machine that could starve the archive for good. So only the time-critical threads
+//   (the engine thread, and the port reader it starts, which inherits its scheduling) run
+//   under SCHED_FIFO; a thread at another level of the real-time class is SCHED_FIFO at its
+//   base priority as above.
 // Where the kernel refuses (no CAP_SYS_NICE, RLIMIT_RTPRIO), the call fails with
 // ERROR_ACCESS_DENIED and GetThreadPriority / GetPriorityClass keep reporting what is in
 // force. Windows instead lowers a refused REALTIME class to HIGH and reports success; this
@@ -126,7 +135,7 @@ DWORD_PTR SystemMask() {
 struct Scheduling {
     std::mutex lock;
     std::atomic<DWORD_PTR> processMask{ReadAffinity(0)};
-    DWORD priorityClass = NORMAL_PRIORITY_CLASS; // the last class applied below REALTIME
+    DWORD priorityClass = NORMAL_PRIORITY_CLASS;  // the last class applied below REALTIME
 };
 Scheduling &State() {
     static Scheduling *state = new Scheduling;
@@ -136,17 +145,17 @@ const bool kStateReadAtLoad = (State(), true);
 
 int ClassNice(DWORD priorityClass) {
     switch (priorityClass) {
-    case IDLE_PRIORITY_CLASS:
-        return 10;
-    case BELOW_NORMAL_PRIORITY_CLASS:
-        return 5;
-    case ABOVE_NORMAL_PRIORITY_CLASS:
-        return -5;
-    case HIGH_PRIORITY_CLASS:
-    case REALTIME_PRIORITY_CLASS:
-        return -10;
-    default:
-        return 0;
+        case IDLE_PRIORITY_CLASS:
+            return 10;
+        case BELOW_NORMAL_PRIORITY_CLASS:
+            return 5;
+        case ABOVE_NORMAL_PRIORITY_CLASS:
+            return -5;
+        case HIGH_PRIORITY_CLASS:
+        case REALTIME_PRIORITY_CLASS:
+            return -10;
+        default:
+            return 0;
     }
 }
 
@@ -155,9 +164,10 @@ bool ValidLevel(int level) {
            (level >= THREAD_PRIORITY_LOWEST && level <= THREAD_PRIORITY_HIGHEST);
 }
 
+// The nice value of THREAD_PRIORITY_IDLE; the other levels stay below it.
+constexpr int IdleNice = 19;
+
 int RealtimeFifoPriority(int level) {
-    if (level == THREAD_PRIORITY_IDLE)
-        return 16;
     if (level == THREAD_PRIORITY_TIME_CRITICAL)
         return 31;
     return 24 + level;
@@ -168,7 +178,7 @@ bool MainThreadRealtime() {
     return policy == SCHED_FIFO || policy == SCHED_RR;
 }
 
-} // namespace
+}  // namespace
 
 // The level a thread runs at, read from the kernel. THREAD_PRIORITY_ERROR_RETURN when the
 // thread cannot be read.
@@ -187,11 +197,9 @@ int ReadThreadLevel(pid_t tid) {
         const int prio = param.sched_priority;
         if (prio == 15 || prio >= 31)
             return THREAD_PRIORITY_TIME_CRITICAL;
-        if (prio == 16)
-            return THREAD_PRIORITY_IDLE;
         if (prio >= 17 && prio <= 26)
             return std::max(THREAD_PRIORITY_LOWEST, prio - 24);
-        return THREAD_PRIORITY_HIGHEST; // real-time, but not at a level this layer sets
+        return THREAD_PRIORITY_HIGHEST;  // real-time, but not at a level this layer sets
     }
     if (policy == SCHED_IDLE)
         return THREAD_PRIORITY_IDLE;
@@ -201,12 +209,14 @@ int ReadThreadLevel(pid_t tid) {
         SetLastErrorFromErrno(errno);
         return THREAD_PRIORITY_ERROR_RETURN;
     }
+    if (nice >= IdleNice)
+        return THREAD_PRIORITY_IDLE;
     int classNice;
     {
         std::lock_guard<std::mutex> guard(State().lock);
         classNice = ClassNice(State().priorityClass);
     }
-    const int offset = classNice - nice; // positive: above the class's normal level
+    const int offset = classNice - nice;  // positive: above the class's normal level
     int level = offset >= 0 ? (offset + 2) / 5 : -((-offset + 2) / 5);
     return std::min(THREAD_PRIORITY_HIGHEST, std::max(THREAD_PRIORITY_LOWEST, level));
 }
@@ -215,16 +225,9 @@ namespace {
 bool ApplyLevel(pid_t tid, int level, bool realtimeClass, int classNice) {
     struct sched_param param;
     std::memset(&param, 0, sizeof param);
-    if (realtimeClass || level == THREAD_PRIORITY_TIME_CRITICAL) {
+    if (level != THREAD_PRIORITY_IDLE && (realtimeClass || level == THREAD_PRIORITY_TIME_CRITICAL)) {
         param.sched_priority = realtimeClass ? RealtimeFifoPriority(level) : 15;
         if (sched_setscheduler(tid, SCHED_FIFO, &param) != 0) {
-            SetLastError(errno == EPERM ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(errno));
-            return false;
-        }
-        return true;
-    }
-    if (level == THREAD_PRIORITY_IDLE) {
-        if (sched_setscheduler(tid, SCHED_IDLE, &param) != 0) {
             SetLastError(errno == EPERM ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(errno));
             return false;
         }
@@ -234,7 +237,9 @@ bool ApplyLevel(pid_t tid, int level, bool realtimeClass, int classNice) {
         SetLastError(errno == EPERM ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(errno));
         return false;
     }
-    int nice = std::min(19, std::max(-20, classNice - 5 * level));
+    const int nice = level == THREAD_PRIORITY_IDLE
+                         ? IdleNice
+                         : std::min(IdleNice - 1, std::max(-20, classNice - 5 * level));
     if (setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice) != 0) {
         SetLastError(errno == EPERM || errno == EACCES ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(errno));
         return false;
@@ -270,7 +275,7 @@ bool IsCurrentProcess(HANDLE process) {
     return false;
 }
 
-} // namespace
+}  // namespace
 
 bool SetThreadLevel(pid_t tid, int level) {
     if (!ValidLevel(level)) {
@@ -317,7 +322,7 @@ void ApplyNewThreadScheduling() {
     SetLastError(saved);
 }
 
-} // namespace kestrune
+}  // namespace kestrune
 
 using namespace kestrune;
 
@@ -325,18 +330,18 @@ BOOL SetPriorityClass(HANDLE hProcess, DWORD dwPriorityClass) {
     if (!IsCurrentProcess(hProcess))
         return FALSE;
     switch (dwPriorityClass) {
-    case IDLE_PRIORITY_CLASS:
-    case BELOW_NORMAL_PRIORITY_CLASS:
-    case NORMAL_PRIORITY_CLASS:
-    case ABOVE_NORMAL_PRIORITY_CLASS:
-    case HIGH_PRIORITY_CLASS:
-    case REALTIME_PRIORITY_CLASS:
-        break;
-    default:
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        case IDLE_PRIORITY_CLASS:
+        case BELOW_NORMAL_PRIORITY_CLASS:
+        case NORMAL_PRIORITY_CLASS:
+        case ABOVE_NORMAL_PRIORITY_CLASS:
+        case HIGH_PRIORITY_CLASS:
+        case REALTIME_PRIORITY_CLASS:
+            break;
+        default:
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
     }
-    static std::mutex changing; // one change of class at a time
+    static std::mutex changing;  // one change of class at a time
     std::lock_guard<std::mutex> changeGuard(changing);
     Scheduling &state = State();
     const bool newRealtime = dwPriorityClass == REALTIME_PRIORITY_CLASS;
@@ -356,7 +361,7 @@ BOOL SetPriorityClass(HANDLE hProcess, DWORD dwPriorityClass) {
     bool first = true;
     for (const auto &entry : levels) {
         if (!ApplyLevel(entry.first, entry.second, newRealtime, newNice) && first)
-            return FALSE; // refused for the main thread: nothing changed
+            return FALSE;  // refused for the main thread: nothing changed
         first = false;
     }
     if (!newRealtime) {
@@ -432,7 +437,7 @@ DWORD ParseSize(const std::string &text) {
 std::vector<SYSTEM_LOGICAL_PROCESSOR_INFORMATION> ReadProcessorInformation() {
     const std::string base = "/sys/devices/system/cpu/cpu";
     const DWORD_PTR online = SystemMask();
-    std::map<std::pair<int, int>, DWORD_PTR> cores; // (package, core) -> processors
+    std::map<std::pair<int, int>, DWORD_PTR> cores;  // (package, core) -> processors
     std::map<int, DWORD_PTR> packages;
     std::map<CacheKey, SYSTEM_LOGICAL_PROCESSOR_INFORMATION> caches;
     for (int cpu = 0; cpu < 64; ++cpu) {
@@ -451,7 +456,7 @@ std::vector<SYSTEM_LOGICAL_PROCESSOR_INFORMATION> ReadProcessorInformation() {
             if (levelText.empty())
                 break;
             std::string typeText = ReadSmallFile(cache + "/type");
-            PROCESSOR_CACHE_TYPE type = typeText == "Data" ? CacheData
+            PROCESSOR_CACHE_TYPE type = typeText == "Data"          ? CacheData
                                         : typeText == "Instruction" ? CacheInstruction
                                                                     : CacheUnified;
             DWORD_PTR shared = MaskFromList(ReadSmallFile(cache + "/shared_cpu_list")) & online;
@@ -531,7 +536,7 @@ bool IsKernel32(const char *name) {
     return strcasecmp(name, "kernel32") == 0 || strcasecmp(name, "kernel32.dll") == 0;
 }
 
-} // namespace
+}  // namespace
 
 BOOL GetLogicalProcessorInformation(PSYSTEM_LOGICAL_PROCESSOR_INFORMATION Buffer, PDWORD ReturnedLength) {
     if (!ReturnedLength) {

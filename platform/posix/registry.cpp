@@ -27,6 +27,9 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include <cerrno>
 #include <cstdlib>
@@ -858,4 +861,39 @@ DWORD KestruneSetRegistryWaitLimit(DWORD milliseconds) {
     const DWORD previous = WaitLimitMs;
     WaitLimitMs = milliseconds;
     return previous;
+}
+
+DWORD KestruneRegistryStorePath(char *path, DWORD size) {
+    const std::string dir = kestrune::KestruneRootPath();
+    if (dir.empty() || path == nullptr)
+        return 0;
+    const std::string file = dir + "/registry.db";
+    if (file.size() + 1 > size)
+        return 0;
+    std::memcpy(path, file.c_str(), file.size() + 1);
+    return static_cast<DWORD>(file.size());
+}
+
+DWORD KestruneSetRegistryStoreAside(const char *suffix, char *movedTo, DWORD size) {
+    const std::string dir = kestrune::KestruneRootPath();
+    if (dir.empty() || suffix == nullptr || suffix[0] == '\0' || std::strchr(suffix, '/') != nullptr)
+        return ERROR_INVALID_PARAMETER;
+    const std::string file = dir + "/registry.db";
+    const std::string aside = file + suffix;
+    if (movedTo != nullptr && aside.size() + 1 > size)
+        return ERROR_INSUFFICIENT_BUFFER;
+    // A name already taken is never replaced: the damaged store there stays as it is.
+    if (access(aside.c_str(), F_OK) == 0)
+        return ERROR_ALREADY_EXISTS;
+    if (rename(file.c_str(), aside.c_str()) != 0)
+        return Win32ErrorFromErrno(errno);
+    // The journal belongs to the damaged store; a fresh store must not replay it.
+    for (const char *journal : {"-wal", "-shm", "-journal"}) {
+        const std::string from = file + journal;
+        if (access(from.c_str(), F_OK) == 0 && rename(from.c_str(), (aside + journal).c_str()) != 0)
+            unlink(from.c_str());
+    }
+    if (movedTo != nullptr)
+        std::memcpy(movedTo, aside.c_str(), aside.size() + 1);
+    return 0;
 }

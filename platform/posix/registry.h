@@ -94,3 +94,11 @@ LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
 // wait longer fails with ERROR_BUSY and changes nothing. Returns the thread's previous limit.
 // Other threads and processes keep their own limits.
 DWORD KestruneSetRegistryWaitLimit(DWORD milliseconds);
+
+// The layer's own: the store's file, "$KESTRUNE_ROOT/registry.db", into path; returns its
+// length, or 0 when it does not fit or no root is known.
+DWORD KestruneRegistryStorePath(char *path, DWORD size);
+// The layer's own, for a store that cannot be read (ERROR_BADDB): renames the store's file to
+// its name followed by suffix and removes its journal files, so that the next call starts a
+// fresh store; movedTo receives the new name. Returns 0 or the Win32 error code.
+DWORD KestruneSetRegistryStoreAside(const char *suffix, char *movedTo, DWORD size);

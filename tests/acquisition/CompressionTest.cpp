@@ -178,6 +178,25 @@ TEST_F(CompressionTest, NothingOldEnoughLeavesEverything) {
         << reports[0];
 }
 
+// The zip library's temporary files of the data set's archives that an interrupted run left
+// are removed, each with an entry; those of other archives and other files stay.
+TEST_F(CompressionTest, TemporaryFilesOfAnInterruptedRunAreRemoved) {
+    DataFile("c/Data/lab02634212_raw.zip.3hhukt", "PK half", FileTimeOf(2026, 12, 8, 12, 30, 0));
+    DataFile("c/Data/lab02634212_stats.zip.x1y2z3", "PK other set", FileTimeOf(2026, 12, 8, 12, 30, 0));
+    DataFile("c/Data/lab02634212_raw.txt.keep", "not a temporary", FileTimeOf(2026, 12, 8, 12, 30, 0));
+    engine_->StatsArchiveDirectory[0] = '\0';
+    EXPECT_EQ(RunThread(), 0u);
+    EXPECT_FALSE(Exists(root_.Posix("c/Data/lab02634212_raw.zip.3hhukt")));
+    EXPECT_TRUE(Exists(root_.Posix("c/Data/lab02634212_stats.zip.x1y2z3")));
+    EXPECT_TRUE(Exists(root_.Posix("c/Data/lab02634212_raw.txt.keep")));
+    const std::vector<std::string> removed = LogLines(Logs(), "  5032  ");
+    ASSERT_EQ(removed.size(), 1u);
+    EXPECT_NE(removed[0].find(P("  5032  Metek1: Removed C:\\Data\\lab02634212_raw.zip.3hhukt, a temporary file "
+                                "left by an interrupted compression run.\r")),
+              std::string::npos)
+        << removed[0];
+}
+
 // The pattern is "*" and the template's tail from its last "_", else its last ".".
 TEST_F(CompressionTest, PatternFromTheTemplateTail) {
     const uint64_t old = FileTimeOf(2026, 12, 8, 10, 0, 0);

@@ -217,6 +217,46 @@ TEST_F(ScreeningTest, GarbledRecordsAreBad) {
     EXPECT_EQ(LogMessages(data, 5005).size(), 1u);
 }
 
+// Printable line noise is no sample: an empty status, too few fields, or a value field that
+// is not wholly a number (a blank one reads as 0.0) makes a record bad; empty value fields
+// stay allowed (missing values).
+TEST_F(ScreeningTest, RecordsWithoutTheInstrumentsFieldsAreBad) {
+    engine->FieldSeparator = ',';
+    engine->RequiredFieldCount = 5;
+    engine->FirstNumericField = 2;
+    engine->LastNumericField = 5;
+    const std::vector<std::pair<std::string, SHORT>> records = {
+        {"ABCDEFGHI1250,1.50,-2.25,0.10,20.30,5.0\r\n", SampleGood},
+        {",1.50,-2.25,0.10,20.30", SampleBad},
+        {"S,1,2,3", SampleBad},
+        {"S,1,2,3,4", SampleGood},
+        {"S,,,,\r", SampleGood},
+        {"S,1,2, ,4", SampleBad},
+        {"S, +1.5 ,-.5,7.,2e-3,x", SampleGood},
+        {"S,nan,-INF,Infinity,4", SampleGood},
+        {"S,abc,2,3,4", SampleBad},
+        {"S,1,2,3,4x", SampleBad},
+        {"S,1,2,1e,4", SampleBad},
+        {"S,1,2,.,4", SampleBad},
+        {"S,1,2,3,nanx", SampleBad},
+        {"S,1 2,2,3,4", SampleBad},
+    };
+    for (size_t i = 0; i < records.size(); ++i)
+        SetRecord(*engine, 1, static_cast<DWORD>(i), records[i].first,
+                  Stamp(2026, 12, 8, 13, 4, 5, 10 + int(i)), SampleEdited);
+    engine->Buffers[1].SampleCount = static_cast<DWORD>(records.size());
+    engine->CurrentBuffer = 1;
+    engine->ScreenSamples();
+    for (size_t i = 0; i < records.size(); ++i)
+        EXPECT_EQ(Status(1, static_cast<int>(i)), records[i].second) << records[i].first;
+    EXPECT_EQ(engine->ValidCount, 5);
+    EXPECT_EQ(LogMessages(data, 5005),
+              std::vector<std::string>{
+                  "Metek1: Invalid sample detected at 13:04:05:011. 9 samples of this buffer lack the "
+                  "instrument's fields: an empty status field, fewer than 5 fields, or a value that is not "
+                  "a number. Samples excluded from archive."});
+}
+
 TEST_F(ScreeningTest, BufferWithoutGoodSamplesRequestsReinitialization) {
     Publish(Utc(2026, 12, 8, 12, 0, 0, 0), 6);
     Fill(0, {Stamp(2026, 12, 8, 12, 0, 1, 0), Stamp(2026, 12, 8, 12, 0, 2, 0)});

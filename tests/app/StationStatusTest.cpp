@@ -163,6 +163,12 @@ TEST(StationStatus, HealthyOnlyWithARunningInstanceAndARecentPass) {
     {
         const StationStatus status(station.configuration);
         EXPECT_TRUE(status.Running);
+        EXPECT_EQ(status.Reason.rfind("today's event log ", 0), 0u) << status.Reason;
+    }
+    std::ofstream(station.TodaysLog(), std::ios::binary) << "12/09/26 Kestrune\r\n\r\nHH:MM:SS:MMM  Code  Message\r\n";
+    {
+        const StationStatus status(station.configuration);
+        EXPECT_TRUE(status.Running);
         EXPECT_EQ(status.ProcessId, "4242");
         EXPECT_FALSE(status.Healthy);
         EXPECT_EQ(status.Reason, "no archive pass recorded");
@@ -176,6 +182,28 @@ TEST(StationStatus, HealthyOnlyWithARunningInstanceAndARecentPass) {
         EXPECT_NE(status.Text().find("Healthy:          yes\n"), std::string::npos);
         EXPECT_NE(status.Json().find("\"healthy\":true,\"reason\":null}"), std::string::npos);
     }
+    // What a running instance cannot be healthy without: its pid file, its directory, writes
+    // that succeed.
+    const auto reason = [&] { return StationStatus(station.configuration).Reason; };
+    std::filesystem::remove(station.data + "/kestrune.pid");
+    EXPECT_EQ(reason(), "the process id file is missing while an instance holds the data directory");
+    std::ofstream(station.data + "/kestrune.pid", std::ios::binary) << "4242\r\n";
+    std::ofstream(station.TodaysLog(), std::ios::binary | std::ios::app)
+        << "12:00:00:000  5004  Metek1: Error writing file x (error 112; 3 samples lost, 0 kept for a later write)\r\n";
+    EXPECT_EQ(reason(), "the last raw data write failed");
+    std::ofstream(station.TodaysLog(), std::ios::binary | std::ios::app)
+        << "12:00:01:000  5030  Metek1: Raw data files can be written again. 0 samples were kept and written "
+           "late to their late files, 3 samples lost.\r\n"
+        << "12:00:02:000  5003  Metek1: Archiving statistics for the period 00:00:000-01:00:000.\r\n"
+        << "12:00:02:001  6701  Metek1: Error opening file x\r\n";
+    EXPECT_EQ(reason(), "the last statistics write failed");
+    std::ofstream(station.TodaysLog(), std::ios::binary | std::ios::app)
+        << "12:01:02:000  5003  Metek1: Archiving statistics for the period 01:00:000-02:00:000.\r\n";
+    EXPECT_EQ(reason(), "");
+    std::filesystem::rename(station.data, station.data + ".gone");
+    EXPECT_EQ(reason(), "the data directory is missing");
+    std::filesystem::rename(station.data + ".gone", station.data);
+
     SetArchiveDate(SecondsAgo(StationStatus::HealthyArchiveAge + 30));
     {
         const StationStatus status(station.configuration);

@@ -8,10 +8,12 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "common/ChildProgram.h"
+#include "common/LogEntries.h"
 #include "common/TestRoot.h"
 #include "platform/win32.h"
 
@@ -266,6 +268,58 @@ TEST(ProgramStatus, TellsALiveRunFromAStoppedOne) {
     const std::string lines = text.ReadAll();
     EXPECT_EQ(text.Wait(), 1);
     EXPECT_NE(lines.find("Instance:         not running\n"), std::string::npos) << lines;
+}
+
+// A damaged registry store: status and --show-config still answer and name it; a start with
+// part of the configuration from the store refuses with one line that says how to recover; a
+// start with every option on the command line keeps the damaged store aside and begins anew.
+TEST(ProgramConfiguration, DamagedRegistryStoreIsNamedAndSetAsideOnlyWhenNothingOfItIsNeeded) {
+    TestRoot root;
+    const std::string store = root.Path() + "/registry.db";
+    const std::string damage(8192, 'X');
+    std::ofstream(store, std::ios::binary) << damage;
+    const auto errLines = [&](const std::string &name) { return Lines(FileText(root.Path() + "/" + name)); };
+    {
+        ChildProgram show({BinDir + "/kestrune", "--show-config"}, {}, root.Path() + "/show.err");
+        EXPECT_NE(show.ReadAll().find("DataDirectory"), std::string::npos);
+        EXPECT_EQ(show.Wait(), 0);
+        ChildProgram status({BinDir + "/kestrune", "status"}, {}, root.Path() + "/status.err");
+        EXPECT_NE(status.ReadAll().find("Healthy:          no"), std::string::npos);
+        EXPECT_EQ(status.Wait(), 1);
+        for (const char *name : {"show.err", "status.err"}) {
+            const std::vector<std::string> lines = errLines(name);
+            ASSERT_EQ(lines.size(), 1u) << name;
+            EXPECT_NE(lines[0].find(store), std::string::npos) << lines[0];
+        }
+    }
+    {
+        ChildProgram start({BinDir + "/kestrune", "--port", "2"}, {}, root.Path() + "/start.err");
+        EXPECT_EQ(start.Wait(), 2);
+        const std::vector<std::string> lines = errLines("start.err");
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_NE(lines[0].find(store + " is damaged"), std::string::npos) << lines[0];
+        EXPECT_EQ(FileText(store), damage);
+    }
+    ChildProgram run({BinDir + "/kestrune", "--port", "1", "--data-dir", "C:\\Station", "--name", "Sonic",
+                      "--serial", "0815", "--stats-period", "60", "--compress", "off", "--compression-age",
+                      "3600"},
+                     {"KESTRUNE_COM1=" + root.Path() + "/no-such-port", "KESTRUNE_RUN_SECONDS=2"},
+                     root.Path() + "/run.err");
+    EXPECT_EQ(run.Wait(), 0);
+    std::vector<std::string> aside;
+    for (const auto &entry : std::filesystem::directory_iterator(root.Path()))
+        if (entry.path().filename().string().rfind("registry.db.corrupt-", 0) == 0)
+            aside.push_back(entry.path().string());
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_EQ(FileText(aside[0]), damage);
+    const std::vector<std::string> entries = LoggedMessages(root.Path() + "/c/Station", 5033);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_NE(entries[0].find("moved aside as " + aside[0]), std::string::npos) << entries[0];
+    // The fresh store works: the status reads it without complaint.
+    ChildProgram status({BinDir + "/kestrune", "status", "--data-dir", "C:\\Station"}, {}, root.Path() + "/after.err");
+    status.ReadAll();
+    status.Wait();
+    EXPECT_TRUE(errLines("after.err").empty());
 }
 
 }  // namespace

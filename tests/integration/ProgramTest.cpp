@@ -4,24 +4,28 @@
 // inside its blackout window. And the program's refusal to start without its data directory.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/ChildProgram.h"
+#include "common/PtyPeer.h"
 #include "common/LogEntries.h"
 #include "common/TestRoot.h"
 
@@ -473,6 +477,306 @@ TEST(FieldOperation, SecondInstanceOnTheSameDataExitsWithStatusTwo) {
                        run.root.Path() + "/third.err");
     EXPECT_EQ(third.Wait(), 0);
     EXPECT_EQ(LoggedMessages(run.data, 5102).size(), 2u);
+}
+
+// Line noise on the port (a loose connector, a wrong baud rate): random bytes between good
+// lines. Only the good lines reach the raw file, the noise is counted and logged as invalid
+// samples, and the lines after it are archived at once.
+TEST(FieldOperation, LineNoiseIsNeverArchived) {
+    ProgramRun run;
+    PtyPeer peer;
+    ASSERT_TRUE(peer.Ok());
+    int packetMode = 1;
+    ASSERT_EQ(ioctl(peer.MasterFd(), TIOCPKT, &packetMode), 0);
+    ChildProgram program({BinDir + Program}, {}, run.root.Path() + "/kestrune.err");
+    ASSERT_TRUE(program.Started());
+    // The program discards what came before its start; lines go once it has.
+    bool flushed = false;
+    while (!flushed) {
+        char packet[4096];
+        const ssize_t n = read(peer.MasterFd(), packet, sizeof packet);
+        ASSERT_GT(n, 0);
+        flushed = packet[0] != TIOCPKT_DATA && (packet[0] & TIOCPKT_FLUSHREAD);
+    }
+    std::vector<std::string> good;
+    auto goodLines = [&](int count) {
+        std::string text;
+        for (int i = 0; i < count; ++i) {
+            char line[96];
+            snprintf(line, sizeof line, "00000000%02d000,%d.%03d,-1.250,0.040,20.%03d,0", static_cast<int>(good.size() % 100),
+                     static_cast<int>(good.size() % 7), static_cast<int>(good.size() % 1000),
+                     static_cast<int>(good.size() % 1000));
+            good.push_back(line);
+            text += std::string(line) + "\n";
+        }
+        return text;
+    };
+    std::mt19937 random(2026);
+    std::string noise(1 << 20, '\0');
+    for (char &c : noise)
+        c = static_cast<char>(random());
+    // The first bytes after the discard may be the end of a line: never a record.
+    ASSERT_TRUE(peer.Send("00,-1.100,0.050,20.500,0\n"));
+    ASSERT_TRUE(peer.Send(goodLines(50)));
+    ASSERT_TRUE(peer.Send(noise + "\n"));
+    ASSERT_TRUE(peer.Send(goodLines(200)));
+    ASSERT_TRUE(WaitForDirectory(
+        run.data, [&] { return ReadRaw(run.data).Lines.size() >= good.size(); }, 120))
+        << "raw lines seen: " << ReadRaw(run.data).Lines.size();
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.Wait(), 0);
+
+    const RawData raw = ReadRaw(run.data);
+    ASSERT_EQ(raw.Lines.size(), good.size());
+    for (size_t i = 0; i < good.size(); ++i)
+        ASSERT_EQ(raw.Lines[i], Rewritten(good[i])) << "line " << i;
+    unsigned long invalid = 0;
+    for (const auto &entry : LoggedMessages(run.data, 5005)) {
+        unsigned long n = 0;
+        char rest[64];
+        if (sscanf(entry.c_str(), "Metek1: Invalid sample detected at %*d:%*d:%*d:%*d. %lu samples of this buffer %63s",
+                   &n, rest) == 2)
+            invalid += n;
+    }
+    // About one byte in 256 of the noise is a line feed; every such record is bad.
+    EXPECT_GT(invalid, 2000u);
+}
+
+// The data directory removed while acquiring: the next write makes it again, one entry says
+// so, and every line the instrument sends from then on is archived.
+TEST(FieldOperation, RemovedDataDirectoryIsMadeAgainAndNothingAfterIsLost) {
+    ProgramRun run;
+    const int count = 9000;
+    ChildProgram sim(SimulatorArgs(count, run.simLog), {}, run.root.Path() + "/usonic-sim.err");
+    ASSERT_TRUE(sim.Started());
+    const std::string device = sim.ReadLine();
+    ASSERT_FALSE(device.empty());
+    ChildProgram program({BinDir + Program}, {"KESTRUNE_COM1=" + device}, run.root.Path() + "/kestrune.err");
+    ASSERT_TRUE(program.Started());
+    ASSERT_TRUE(WaitForDirectory(
+        run.data, [&] { return ReadRaw(run.data).Lines.size() >= 1000; }, 120));
+    // The time in the units of the simulator's log (100 ns since 1601).
+    timespec now = {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const unsigned long long removedAt = static_cast<unsigned long long>(now.tv_sec) * 10000000ull +
+                                         static_cast<unsigned long long>(now.tv_nsec) / 100 + 116444736000000000ull;
+    std::filesystem::remove_all(run.data);
+    const std::string parent = run.data.substr(0, run.data.rfind('/'));
+    EXPECT_EQ(sim.ReadLine(), "done " + std::to_string(count + 1));
+    ASSERT_TRUE(WaitForDirectory(
+        parent, [&] { return !LoggedMessages(run.data, 5031).empty(); }, 60));
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.Wait(), 0);
+    sim.CloseInput();
+    EXPECT_EQ(sim.Wait(), 0);
+
+    EXPECT_EQ(LoggedMessages(run.data, 5031).size(), 1u);
+    EXPECT_TRUE(LoggedMessages(run.data, 5004).empty());
+    // The raw file holds an unbroken run of the lines sent, to the last one, starting no later
+    // than the first line sent after the removal.
+    const std::vector<std::string> sent = SimulatorLines(run.simLog);
+    ASSERT_EQ(sent.size(), static_cast<size_t>(count));
+    const RawData raw = ReadRaw(run.data);
+    ASSERT_FALSE(raw.Lines.empty());
+    const size_t first = sent.size() - raw.Lines.size();
+    for (size_t i = 0; i < raw.Lines.size(); ++i)
+        ASSERT_EQ(raw.Lines[i], Rewritten(sent[first + i])) << "line " << first + i;
+    size_t firstAfter = 0;
+    for (const auto &line : Lines(FileText(run.simLog))) {
+        unsigned long number = 0;
+        unsigned long long at = 0;
+        char kind = 0;
+        if (sscanf(line.c_str(), "%lu %llu %c", &number, &at, &kind) == 3 && kind == 'L') {
+            if (at > removedAt)
+                break;
+            ++firstAfter;
+        }
+    }
+    EXPECT_LE(first, firstAfter);
+    EXPECT_FALSE(FilesEndingWith(run.data, ".log").empty());
+}
+
+// Scheduling of one thread of a process, from /proc: its policy (0 SCHED_OTHER, 1 SCHED_FIFO),
+// real-time priority and nice value.
+struct ThreadScheduling {
+    int Policy = -1;
+    int RealtimePriority = 0;
+    int Nice = 0;
+};
+
+std::vector<ThreadScheduling> ProcessThreads(pid_t pid) {
+    std::vector<ThreadScheduling> threads;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::error_code error;
+    for (const auto &task : std::filesystem::directory_iterator(tasks, error)) {
+        const std::string stat = FileText(task.path().string() + "/stat");
+        const size_t close = stat.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        // Fields from the third (state) on; nice is the 19th field, rt_priority the 40th and
+        // policy the 41st.
+        std::istringstream fields(stat.substr(close + 2));
+        std::vector<std::string> values;
+        for (std::string value; fields >> value;)
+            values.push_back(value);
+        if (values.size() < 39)
+            continue;
+        ThreadScheduling thread;
+        thread.Nice = std::atoi(values[19 - 3].c_str());
+        thread.RealtimePriority = std::atoi(values[40 - 3].c_str());
+        thread.Policy = std::atoi(values[41 - 3].c_str());
+        threads.push_back(thread);
+    }
+    return threads;
+}
+
+// The hourly compression of 60 old hour files while acquiring, in the real-time class: the
+// compression thread, like the archive thread, runs under normal scheduling at nice 19, and no
+// thread runs at the real-time priority the idle level once had.
+TEST(FieldOperation, CompressionThreadIsNotRealTime) {
+    const std::string fakeTime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
+    if (access(fakeTime.c_str(), R_OK) != 0)
+        GTEST_SKIP() << "libfaketime is not installed";
+    ProgramRun run;
+    std::filesystem::create_directories(run.data);
+    std::string text;
+    for (int i = 0; i < 20000; ++i)
+        text += std::to_string(i * 7919 % 100003) + " 1.234 -0.567 0.089 20.456 -99. -99. -99. -99.\r\n";
+    const auto old = std::filesystem::file_time_type::clock::now() - std::chrono::hours(48);
+    for (int i = 0; i < 60; ++i) {
+        char name[64];
+        snprintf(name, sizeof name, "/lab0263%02d%02d_raw.txt", 10 + i / 24, i % 24);
+        std::ofstream(run.data + name, std::ios::binary) << text;
+        std::filesystem::last_write_time(run.data + name, old);
+    }
+    // The program's clock 20 s before the next whole hour.
+    const long long now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count();
+    const long long offset = ((3600000 - 20000 - now % 3600000) % 3600000 + 3600000) % 3600000;
+    char faketime[32];
+    snprintf(faketime, sizeof faketime, "+%lld.%03lld", offset / 1000, offset % 1000);
+
+    ChildProgram sim({BinDir + "/usonic-sim", "--rate", "100", "--linger"}, {}, run.root.Path() + "/usonic-sim.err");
+    ASSERT_TRUE(sim.Started());
+    const std::string device = sim.ReadLine();
+    ASSERT_FALSE(device.empty());
+    ChildProgram program({BinDir + Program, "--compress", "on", "--compression-age", "600"},
+                         {"KESTRUNE_COM1=" + device, "LD_PRELOAD=" + fakeTime, std::string("FAKETIME=") + faketime},
+                         run.root.Path() + "/kestrune.err");
+    ASSERT_TRUE(program.Started());
+    const pid_t pid = program.Pid();
+    size_t mostAtIdle = 0;
+    std::vector<int> realtimePriorities;
+    ASSERT_TRUE(WaitForDirectory(
+        run.data,
+        [&] {
+            size_t atIdle = 0;
+            for (const ThreadScheduling &thread : ProcessThreads(pid)) {
+                if (thread.Policy == 0 && thread.Nice == 19)
+                    ++atIdle;
+                if (thread.Policy == 1)
+                    realtimePriorities.push_back(thread.RealtimePriority);
+            }
+            mostAtIdle = std::max(mostAtIdle, atIdle);
+            return !LoggedMessages(run.data, 5009).empty();
+        },
+        180));
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.Wait(), 0);
+    sim.CloseInput();
+    sim.Kill(SIGTERM);
+
+    EXPECT_EQ(FilesEndingWith(run.data, "_raw.txt.zip").size() + FilesEndingWith(run.data, "_raw.zip").size(), 60u);
+    // The archive thread and the compression thread at once.
+    EXPECT_GE(mostAtIdle, 2u);
+    // Real-time threads only above normal: the engine and its port reader (31), the main
+    // thread at the class's normal level (24).
+    for (int priority : realtimePriorities)
+        EXPECT_GE(priority, 24);
+}
+
+// The entries in /dev/shm of the named objects of this root: the layer names them
+// "kestrune.<hash of the root>.<kind>.<name>".
+std::vector<std::string> SharedObjectsOfRoot(const std::string &root) {
+    uint64_t hash = 0xCBF29CE484222325ULL;
+    for (unsigned char c : root) {
+        hash ^= c;
+        hash *= 0x100000001B3ULL;
+    }
+    char prefix[32];
+    snprintf(prefix, sizeof prefix, "kestrune.%08x.", static_cast<unsigned>(hash & 0xFFFFFFFFu));
+    std::vector<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator("/dev/shm"))
+        if (entry.path().filename().string().rfind(prefix, 0) == 0)
+            names.push_back(entry.path().filename().string());
+    return names;
+}
+
+// A clean stop closes the program's named objects: the log's mutex and the data directory's
+// lock are there while it runs and gone when it has ended.
+TEST(FieldOperation, CleanStopLeavesNoSharedObject) {
+    ProgramRun run;
+    ChildProgram program({BinDir + Program}, {"KESTRUNE_COM1=" + run.root.Path() + "/no-such-port"},
+                         run.root.Path() + "/kestrune.err");
+    ASSERT_TRUE(program.Started());
+    ASSERT_TRUE(WaitForDirectory(
+        run.data, [&] { return !LoggedMessages(run.data, 5303).empty(); }, 60));
+    EXPECT_GE(SharedObjectsOfRoot(run.root.Path()).size(), 2u);
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.Wait(), 0);
+    EXPECT_EQ(SharedObjectsOfRoot(run.root.Path()), std::vector<std::string>{});
+}
+
+// The program stopped for a few seconds (a paused virtual machine): the lines that waited in
+// the port come in one read, and one entry tells how many and after what gap; `status` counts
+// it.
+TEST(FieldOperation, ReadingPauseIsLoggedOnceWithItsLines) {
+    ProgramRun run;
+    ChildProgram sim({BinDir + "/usonic-sim", "--rate", "20", "--log", run.simLog, "--linger"}, {},
+                     run.root.Path() + "/usonic-sim.err");
+    ASSERT_TRUE(sim.Started());
+    const std::string device = sim.ReadLine();
+    ASSERT_FALSE(device.empty());
+    ChildProgram program({BinDir + Program}, {"KESTRUNE_COM1=" + device}, run.root.Path() + "/kestrune.err");
+    ASSERT_TRUE(program.Started());
+    // Lines are being read (the first pass has archived some); then the program stops while
+    // 60 lines are sent.
+    ASSERT_TRUE(WaitForDirectory(
+        run.data, [&] { return !ReadRaw(run.data).Lines.empty(); }, 60));
+    program.Signal(SIGSTOP);
+    const size_t stoppedAt = LineCount(run.simLog);
+    ASSERT_TRUE(WaitForDirectory(
+        run.root.Path(), [&] { return LineCount(run.simLog) >= stoppedAt + 60; }, 60));
+    const size_t sentWhileStopped = LineCount(run.simLog) - stoppedAt;
+    program.Signal(SIGCONT);
+    ASSERT_TRUE(WaitForDirectory(
+        run.data, [&] { return !LoggedMessages(run.data, 5109).empty(); }, 60));
+    // A few more ordinary reads after it.
+    const size_t after = LineCount(run.simLog) + 20;
+    ASSERT_TRUE(WaitForDirectory(
+        run.root.Path(), [&] { return LineCount(run.simLog) >= after; }, 60));
+    ChildProgram status({BinDir + Program, "status"}, {}, run.root.Path() + "/status.err");
+    std::string statusText;
+    for (std::string line = status.ReadLine(); !line.empty(); line = status.ReadLine())
+        statusText += line + "\n";
+    status.Wait();
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.Wait(), 0);
+
+    const std::vector<std::string> pauses = LoggedMessages(run.data, 5109);
+    ASSERT_EQ(pauses.size(), 1u);
+    unsigned long lines = 0;
+    double gap = 0;
+    ASSERT_EQ(sscanf(pauses[0].c_str(), "Metek1: Reading paused: %lu lines came in one read after a gap of %lf s",
+                     &lines, &gap),
+              2)
+        << pauses[0];
+    // The lines sent while it was stopped, give or take the one on the wire at either end.
+    EXPECT_GE(lines + 2, sentWhileStopped) << pauses[0];
+    EXPECT_LE(lines, sentWhileStopped + 2) << pauses[0];
+    EXPECT_GE(gap, 2.0) << pauses[0];
+    EXPECT_NE(statusText.find("Reading pauses:   1 today (5109)"), std::string::npos) << statusText;
 }
 
 TEST(FieldOperation, MissingPortIsWaitedForAndAcquisitionStartsWhenItAppears) {

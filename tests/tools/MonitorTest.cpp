@@ -6,7 +6,11 @@
 // (headless Chromium) during a live run: it says running and its charts hold the run's periods.
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <map>
 #include <regex>
@@ -252,6 +256,41 @@ std::pair<int, std::string> Browse(const std::string &action, const std::string 
 // True when the browser tests can run; otherwise they skip, or fail where CI asks for them.
 bool ChromiumAvailable() {
     return access(Chromium.c_str(), X_OK) == 0;
+}
+
+// 50 idle connections and 50 that sent half a request are held open on loopback: the page
+// and /health still answer while they are held (a client that waits 2 s in vain fails).
+TEST(Monitor, AnswersWhileIdleAndHalfSentConnectionsAreHeld) {
+    TestRoot root;
+    const std::string data = root.Path() + "/data";
+    mkdir(data.c_str(), 0755);
+    Monitor monitor(data, "", root.Path() + "/monitor.err");
+    ASSERT_GT(monitor.Port(), 0);
+    std::vector<int> held;
+    for (int i = 0; i < 100; ++i) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(fd, 0);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(monitor.Port()));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+        if (i % 2 == 1) {
+            const char half[] = "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ";
+            ASSERT_EQ(send(fd, half, sizeof half - 1, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof half - 1));
+        }
+        held.push_back(fd);
+    }
+    httplib::Client client("127.0.0.1", monitor.Port());
+    client.set_connection_timeout(2, 0);
+    client.set_read_timeout(2, 0);
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_EQ(Status(client, "/health"), 200) << "round " << round;
+        EXPECT_EQ(Status(client, "/"), 200) << "round " << round;
+    }
+    for (int fd : held)
+        close(fd);
+    EXPECT_EQ(monitor.Stop(), 0);
 }
 
 // Headless Chromium loads the page during a live run. Debian's chromium; CI installs it for

@@ -85,6 +85,17 @@ Answer Respond(Station &station, int refreshSeconds, const std::string &method, 
     return {200, "image/svg+xml", ChartSvg(name, view, trace)};
 }
 
+void ConfigureServer(httplib::Server &server) {
+    // Each open connection holds a worker while it is read, so there are far more workers than
+    // a handful of clients, and a connection that sends nothing, or half a request, lets its
+    // worker go after a few seconds: idle or slow clients cannot keep the page from answering.
+    server.new_task_queue = [] { return new httplib::ThreadPool(Workers); };
+    server.set_read_timeout(ReadTimeoutSeconds, 0);
+    server.set_write_timeout(ReadTimeoutSeconds, 0);
+    server.set_keep_alive_timeout(ReadTimeoutSeconds);
+    server.set_keep_alive_max_count(KeepAliveRequests);
+}
+
 void InstallRoutes(httplib::Server &server, Station &station, int refreshSeconds) {
     // Every request the library has parsed is answered here; the library's own routing is
     // not used.

@@ -31,6 +31,12 @@ struct Answer {
 Answer Respond(Station &station, int refreshSeconds, const std::string &method, const std::string &path,
                const std::string &target, const std::multimap<std::string, std::string> &params, Millis now);
 
+// Workers, timeouts and keep-alive of the page's server.
+constexpr size_t Workers = 128;
+constexpr time_t ReadTimeoutSeconds = 3;
+constexpr size_t KeepAliveRequests = 20;
+void ConfigureServer(httplib::Server &server);
+
 void InstallRoutes(httplib::Server &server, Station &station, int refreshSeconds);
 
 }  // namespace monitor

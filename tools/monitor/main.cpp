@@ -84,7 +84,7 @@ int main(int argc, char **argv) {
 
     monitor::Station station(directory);
     httplib::Server server;
-    server.new_task_queue = [] { return new httplib::ThreadPool(2); };
+    monitor::ConfigureServer(server);
     monitor::Overview overview;
     monitor::OverviewFeed feed(overview);
     if (mqtt.empty()) {
