@@ -1,7 +1,7 @@
 # Debian packages the build, the tests and the tools need. Sourced by the scripts.
 KESTRUNE_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev libzip-dev libsystemd-dev systemd zip unzip python3 python3-numpy libcpp-httplib-dev
-  faketime zlib1g-dev python3-pandas libmosquitto-dev mosquitto mosquitto-clients)
+  faketime zlib1g-dev python3-pandas libmosquitto-dev mosquitto mosquitto-clients ccache)
 # What the Windows cross builds need beyond that (scripts/build-windows, scripts/test-windows):
 # MinGW's zlib, linked into XceedZip.dll.
 KESTRUNE_WINDOWS_PACKAGES=(libz-mingw-w64-dev)
@@ -33,3 +33,13 @@ kestrune_install_packages() {
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
+
+# Compilations go through ccache where it is installed (it is in the list above), so the
+# several builds of one run (native, Windows, arm64, fuzz) and the next run on the same machine
+# reuse what did not change. CMake takes these variables at a build folder's first configure.
+if command -v ccache >/dev/null 2>&1; then
+  export CMAKE_C_COMPILER_LAUNCHER=${CMAKE_C_COMPILER_LAUNCHER:-ccache}
+  export CMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER:-ccache}
+  # Paths below the checkout are hashed relative to it, so another clone hits the same entries.
+  export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$PWD} CCACHE_NOHASHDIR=1
+fi
