@@ -148,7 +148,7 @@ void SerialEventIO::NoteReadingPause(ULONGLONG previousStamp, DWORD lines, DWORD
     ++ReadingPauses;
     snprintf(EngineMessage, sizeof EngineMessage,
              "%s: Reading paused: %lu lines came in one read after a gap of %.3f s, faster than the serial "
-             "line carries them; they are stamped with the time they were read.",
+             "line carries them; their stamps tell when they were read, not when they were sent.",
              Name, static_cast<unsigned long>(lines),
              static_cast<double>(gap) / static_cast<double>(FileTimeUnitsPerSecond));
     EventLogRef.Write(ReadingPauseCode, EngineMessage);

@@ -92,8 +92,10 @@ TEST(GoldenOutput, RecordedSeriesGivesTheGoldenFilesByteForByte) {
     snprintf(sonic.RawFileTemplate, sizeof sonic.RawFileTemplate, "lab0<YYJJJHH>_raw.txt");
     snprintf(sonic.StatsArchiveDirectory, sizeof sonic.StatsArchiveDirectory, "%s", data.c_str());
     snprintf(sonic.StatsFileTemplate, sizeof sonic.StatsFileTemplate, "lab0<YYJJJHH>_stats.txt");
-    // The online fluxes' period file joins the golden file here, through its template, once the
-    // engine writes it: DataFiles() takes every data file of the folder.
+    // The online fluxes' day file joins the golden file (DataFiles() takes every data file of
+    // the folder), with one-minute periods so the series closes several.
+    sonic.FluxSettings = flux::Settings();
+    sonic.FluxSettings.Period = 60;
     sonic.RawArchivePeriod = 60;
     sonic.StatsArchivePeriod = 60;
     sonic.QualityControl = 1;
@@ -133,6 +135,7 @@ TEST(GoldenOutput, RecordedSeriesGivesTheGoldenFilesByteForByte) {
         EXPECT_TRUE(sonic.ArchivePass(state));
         EXPECT_EQ(sonic.Buffers[buffer].SampleCount.load(), 0u);
     }
+    sonic.ArchiveFlux(true);  // the stop writes the running flux period
     sonic.EngineThreadHandle = nullptr;
     sonic.ClockSyncActive = 0;
     sonic.ClockSyncView = nullptr;

@@ -242,8 +242,14 @@ TEST(ProgramStatus, TellsALiveRunFromAStoppedOne) {
     };
     ASSERT_TRUE(WaitForDirectory(
         data, [&] { return RawLineCount(data) >= 3000 && logHas("  5003  ") && logHas("  5302  "); }, 120));
-
+    // The pass's bookkeeping comes after its raw and flux writes: wait until it is recorded.
     std::string json;
+    ASSERT_TRUE(WaitForDirectory(
+        data,
+        [&] { return Status(root, &json) >= 0 && json.find("\"lastArchived\":null") == std::string::npos; },
+        60))
+        << json;
+
     EXPECT_EQ(Status(root, &json), 0) << json;
     EXPECT_NE(json.find("\"running\":true,\"pid\":" + std::to_string(program.Pid()) + ","), std::string::npos)
         << json;
@@ -300,9 +306,35 @@ TEST(ProgramConfiguration, DamagedRegistryStoreIsNamedAndSetAsideOnlyWhenNothing
         EXPECT_NE(lines[0].find(store + " is damaged"), std::string::npos) << lines[0];
         EXPECT_EQ(FileText(store), damage);
     }
-    ChildProgram run({BinDir + "/kestrune", "--port", "1", "--data-dir", "C:\\Station", "--name", "Sonic",
-                      "--serial", "0815", "--stats-period", "60", "--compress", "off", "--compression-age",
-                      "3600"},
+    ChildProgram run({BinDir + "/kestrune",
+                      "--port",
+                      "1",
+                      "--data-dir",
+                      "C:\\Station",
+                      "--name",
+                      "Sonic",
+                      "--serial",
+                      "0815",
+                      "--stats-period",
+                      "60",
+                      "--compress",
+                      "off",
+                      "--compression-age",
+                      "3600",
+                      "--time-stamp",
+                      "start",
+                      "--flux-period",
+                      "1800",
+                      "--measurement-height",
+                      "2",
+                      "--displacement-height",
+                      "0",
+                      "--latitude",
+                      "50",
+                      "--air-pressure",
+                      "1013.25",
+                      "--north-offset",
+                      "0"},
                      {"KESTRUNE_COM1=" + root.Path() + "/no-such-port", "KESTRUNE_RUN_SECONDS=2"},
                      root.Path() + "/run.err");
     EXPECT_EQ(run.Wait(), 0);
@@ -316,7 +348,8 @@ TEST(ProgramConfiguration, DamagedRegistryStoreIsNamedAndSetAsideOnlyWhenNothing
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_NE(entries[0].find("moved aside as " + aside[0]), std::string::npos) << entries[0];
     // The fresh store works: the status reads it without complaint.
-    ChildProgram status({BinDir + "/kestrune", "status", "--data-dir", "C:\\Station"}, {}, root.Path() + "/after.err");
+    ChildProgram status({BinDir + "/kestrune", "status", "--data-dir", "C:\\Station"}, {},
+                        root.Path() + "/after.err");
     status.ReadAll();
     status.Wait();
     EXPECT_TRUE(errLines("after.err").empty());

@@ -18,13 +18,16 @@ TEST(ClosedFiles, HoursAndDaysThatAreOverAndZipsWhoseFileIsGone) {
           station::StatsFileName(hour - 2 * station::HourMs), station::StatsFileName(hour - station::HourMs),
           station::LogFileName(day - station::DayMs), station::LogFileName(day),
           std::string("lab02634310_raw.zip"), std::string("lab02634311_raw.zip"),
-          std::string("lab02634311_raw.txt"), std::string("notes.txt")})
+          std::string("lab02634311_raw.txt"), std::string("lab026342_flux.csv"),
+          std::string("lab026343_flux.csv"), std::string("notes.txt")})
         std::ofstream(dir + "/" + name) << "x";
     // Ten minutes into the hour after 14:00-15:00 the 13:00 raw file is long closed, 14:00 only
     // just; the newest statistics hour waits for the longest period; a zip whose file is still
     // there may still be rewritten (the file itself is closed).
     std::vector<std::string> closed = closedfiles::ClosedFiles(dir, hour + station::HourMs + 10 * 60000);
+    // Flux files are daily like the log: yesterday's is closed, today's is not.
     std::vector<std::string> expected = {"26342.log",
+                                         "lab026342_flux.csv",
                                          "lab02634310_raw.zip",
                                          "lab02634311_raw.txt",
                                          station::RawFileName(hour - station::HourMs),

@@ -66,11 +66,13 @@ inline std::string SecondsBeforeMinute(int seconds) {
 // the program's clock (see FakeTimeEnv).
 class StationRun {
 public:
-    // args: options for kestrune ("--stats-period", "2").
-    StationRun(int rate, const std::string &faketime = "", const std::vector<std::string> &args = {})
+    // args: options for kestrune ("--stats-period", "2"); simArgs: more for usonic-sim.
+    StationRun(int rate, const std::string &faketime = "", const std::vector<std::string> &args = {},
+               const std::vector<std::string> &simArgs = {})
         : faketime_(faketime) {
-        sim_.reset(new Child({BinDir + "/usonic-sim", "--rate", std::to_string(rate), "--linger"}, {},
-                             root_.Path() + "/usonic-sim.err"));
+        std::vector<std::string> sim = {BinDir + "/usonic-sim", "--rate", std::to_string(rate), "--linger"};
+        sim.insert(sim.end(), simArgs.begin(), simArgs.end());
+        sim_.reset(new Child(sim, {}, root_.Path() + "/usonic-sim.err"));
         device_ = sim_->ReadLine();
         std::vector<std::string> env = FakeTimeEnv(faketime);
         env.push_back("KESTRUNE_COM1=" + device_);

@@ -29,7 +29,8 @@ std::vector<std::string> ClosedFiles(const std::string &directory, Millis now) {
         std::string dataName = zip ? name.substr(0, name.size() - 4) + ".txt" : name;
         FileKind kind;
         Millis start;
-        if (station::ParseFileName(dataName, kind, start) && !(zip && kind == FileKind::Log))
+        if (station::ParseFileName(dataName, kind, start) &&
+            !(zip && (kind == FileKind::Log || kind == FileKind::Flux)))
             entries.push_back({name, kind, start, zip});
     }
     std::sort(names.begin(), names.end());
@@ -44,7 +45,8 @@ std::vector<std::string> ClosedFiles(const std::string &directory, Millis now) {
 
     std::vector<std::string> closed;
     for (const auto &entry : entries) {
-        const Millis span = entry.Kind == FileKind::Log ? station::DayMs : station::HourMs;
+        const bool daily = entry.Kind == FileKind::Log || entry.Kind == FileKind::Flux;
+        const Millis span = daily ? station::DayMs : station::HourMs;
         bool over = now >= entry.Start + span + SettleMs;
         if (entry.Kind == FileKind::Stats && entry.Start >= newestStats)
             over = now >= entry.Start + LongestPeriodMs + SettleMs;

@@ -209,6 +209,16 @@ bool ParseFileName(const std::string &name, FileKind &kind, Millis &start) {
         start = DayOfYearStart(yy, doy);
         return true;
     }
+    // The flux rows of a day: lab0YYJJJ_flux.csv.
+    if (name.size() == 18 && name.compare(0, 4, "lab0") == 0 && AllDigits(name, 4, 5) &&
+        name.compare(9, 9, "_flux.csv") == 0) {
+        int yy = Number(name, 4, 2), doy = Number(name, 6, 3);
+        if (doy < 1 || doy > (IsLeap(2000 + yy) ? 366 : 365))
+            return false;
+        kind = FileKind::Flux;
+        start = DayOfYearStart(yy, doy);
+        return true;
+    }
     // The hourly files: lab0YYJJJHH_raw.txt, lab0YYJJJHH_stats.txt.
     if (name.size() < 11 || name.compare(0, 4, "lab0") != 0 || !AllDigits(name, 4, 7))
         return false;

@@ -42,16 +42,16 @@ std::string DefaultDataDirectory();
 // Where the registry store lives on this platform ("" on Windows, where it is the system's).
 std::string RegistryStorePath();
 
-enum class FileKind { Raw, Stats, Log };
+enum class FileKind { Raw, Stats, Log, Flux };
 
 struct DataFile {
     std::string Path;
     FileKind Kind;
-    Millis Start;  // start of the file's hour (raw, statistics) or day (event log)
+    Millis Start;  // start of the file's hour (raw, statistics) or day (event log, fluxes)
 };
 
 // The file kind and start time a file name stands for: "lab0YYJJJHH_raw.txt",
-// "lab0YYJJJHH_stats.txt", "YYJJJ.log". Years are 2000 + YY.
+// "lab0YYJJJHH_stats.txt", "YYJJJ.log", "lab0YYJJJ_flux.csv". Years are 2000 + YY.
 bool ParseFileName(const std::string &name, FileKind &kind, Millis &start);
 // File names for a time (the inverse).
 std::string RawFileName(Millis t);
