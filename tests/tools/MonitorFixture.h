@@ -111,6 +111,9 @@ inline void WriteShortDay(const std::filesystem::path &data, const std::filesyst
           "12/08/26 14:00:58:000 to 12/08/26 14:01:00:000.\r\n"
           "14:01:30:000  5301  Metek1: 3 lines lost.\r\n"
           "14:01:40:000  5302  Metek1: 1 over-long lines cut.\r\n"
+          "14:01:50:000  5109  Metek1: Reading paused: 40 lines came in one read after a gap of 30.000 s, "
+          "faster than the serial line carries them; their stamps tell when they were read, not when they "
+          "were sent.\r\n"
           "14:02:00:000  5017  Metek1: Archiving 200 of 200 raw data samples.\r\n"
           "14:02:10:000  5102  Metek1: Stopping.\r\n14:02:2");
     Write(data / "lab026342_flux.csv", FluxText());

@@ -67,6 +67,7 @@ TEST_F(MonitorRequest, AnswersTheDocumentedPathsAndRefusesTheRest) {
     EXPECT_NE(health.Body.find("\"losses_today\":3,\"cut_lines_today\":1,\"excluded_today\":3"),
               std::string::npos)
         << health.Body;
+    EXPECT_NE(health.Body.find("\"reading_pauses_today\":1,"), std::string::npos) << health.Body;
     EXPECT_EQ(Ask("/log").ContentType, Text);
     EXPECT_NE(Ask("/log").Body.find("5302  Metek1: 1 over-long lines cut.  [error]"), std::string::npos);
     for (const auto &name : monitor::ChartNames()) {

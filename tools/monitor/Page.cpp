@@ -559,7 +559,7 @@ std::string HealthJson(const Health &h) {
         "{\"state\":\"%s\",\"running\":%s,\"now\":\"%s\",\"last_sample\":%s,\"sample_age_s\":%s,"
         "\"lines_per_second\":%s,\"last_archive_pass\":%s,\"losses_today\":%ld,\"cut_lines_today\":%ld,"
         "\"excluded_today\":%ld,\"errors_today\":%ld,\"archive_samples\":%s,\"archive_date\":%s,"
-        "\"skipped_lines\":%ld,\"clock\":\"%s\"}\n",
+        "\"skipped_lines\":%ld,\"reading_pauses_today\":%ld,\"clock\":\"%s\"}\n",
         h.State.c_str(), h.Running ? "true" : "false", IsoTime(h.Now).c_str(),
         h.HaveSample ? ("\"" + IsoTime(h.LastSample) + "\"").c_str() : "null",
         h.HaveSample ? Format("%.1f", h.SampleAgeSeconds).c_str() : "null",
@@ -567,7 +567,7 @@ std::string HealthJson(const Health &h) {
         h.LastArchivePass ? ("\"" + IsoTime(h.LastArchivePass) + "\"").c_str() : "null", h.Losses, h.CutLines,
         h.Excluded, h.Errors, h.ArchiveSamples >= 0 ? std::to_string(h.ArchiveSamples).c_str() : "null",
         h.ArchiveDate.empty() ? "null" : ("\"" + JsonEscape(h.ArchiveDate) + "\"").c_str(), h.SkippedLines,
-        JsonEscape(h.Clock).c_str());
+        h.ReadingPauses, JsonEscape(h.Clock).c_str());
     return text;
 }
 
@@ -683,6 +683,8 @@ std::string PageHtml(const Health &h, const DayView &day, const std::vector<Trac
     row("Lines lost today (5301)", "losses", std::to_string(h.Losses), h.Losses ? "stopped" : "");
     row("Over-long lines cut today (5302)", "cut-lines", std::to_string(h.CutLines));
     row("Samples excluded today", "excluded", std::to_string(h.Excluded));
+    row("Reading pauses today (5109)", "reading-pauses", std::to_string(h.ReadingPauses),
+        h.ReadingPauses ? "stopped" : "");
     row("Error entries today", "errors", std::to_string(h.Errors), h.Errors ? "stopped" : "");
     row("Clock", "clock", Escape(h.Clock), h.Clock.compare(0, 12, "synchronised") == 0 ? "" : "stopped");
     row("Data directory", "data-dir", Escape(dataDirectory));

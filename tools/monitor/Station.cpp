@@ -158,6 +158,9 @@ void Station::UpdateDigest(Millis day) {
                     case 5302:
                         digest_.CutLines += CountAfterName(entry.Message);
                         break;
+                    case 5109:
+                        ++digest_.ReadingPauses;
+                        break;
                     case 5102:
                         digest_.LastStop = entry.Time;
                         break;
@@ -197,6 +200,7 @@ Health Station::GetHealth(Millis now) {
         UpdateDigest(today);
         health.Losses = digest_.Losses;
         health.CutLines = digest_.CutLines;
+        health.ReadingPauses = digest_.ReadingPauses;
         health.Excluded = digest_.Excluded;
         health.Errors = digest_.Errors;
         // The last pass is the newest 5017 entry the log holds, stopped or not, so it is the

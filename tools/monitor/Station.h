@@ -35,6 +35,7 @@ struct Health {
     Millis LastStop = 0;             // newest stop (5102) of the same logs
     long Losses = 0;                 // today's lines lost (sum of 5301 counts)
     long CutLines = 0;               // today's over-long lines cut (sum of 5302 counts)
+    long ReadingPauses = 0;          // today's pauses of the reading (5109 entries)
     long Excluded = 0;               // today's excluded samples (bad + blackout + edited of the 5017 entries)
     long Errors = 0;                 // today's error entries
     bool HaveRegistry = false;
@@ -109,7 +110,7 @@ private:
     struct LogDigest {
         std::string Path;
         std::uint64_t Offset = 0;
-        long Losses = 0, CutLines = 0, Excluded = 0, Errors = 0;
+        long Losses = 0, CutLines = 0, Excluded = 0, Errors = 0, ReadingPauses = 0;
         Millis LastArchivePass = 0, LastStop = 0, LastStart = 0;
         std::string LastArchiveMessage;
         Millis ClockLost = 0;  // today's entry that found the clock unsynchronised, 0 after a 5312
