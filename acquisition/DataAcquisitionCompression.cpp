@@ -95,7 +95,10 @@ void DataAcquisition::RemoveLeftoverTemporaries(const char *directory) {
         return;
     char message[MessageSize];
     do {
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        // Windows matches a trailing ".*" against nothing as well, so the pattern also finds
+        // the archives themselves: only a name with a suffix after ".zip." is a temporary file.
+        const char *suffix = strstr(found.cFileName, ".zip.");
+        if (suffix == nullptr || suffix[5] == '\0' || (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
             CompareFileTime(&found.ftLastWriteTime, &runStart) >= 0)
             continue;
         char path[2 * TextSize];
