@@ -95,22 +95,17 @@ DataAcquisition::~DataAcquisition() {
 void DataAcquisition::CheckProcessPriority() {
     char message[MessageSize];
     if (GetPriorityClass(GetCurrentProcess()) == REALTIME_PRIORITY_CLASS) {
-        std::snprintf(message, sizeof message,
-                      "%s: Data acquisition process priority successfully set to REALTIME_PRIORITY_CLASS.",
-                      Name);
-        EventLogRef.Write(5000, message);
+        std::snprintf(message, sizeof message, EventCode::ProcessPrioritySet.Formats[0], Name);
+        EventLogRef.Write(EventCode::ProcessPrioritySet, message);
     } else {
-        std::snprintf(message, sizeof message,
-                      "%s: Error setting the data acquisition process priority to REALTIME_PRIORITY_CLASS.",
-                      Name);
-        EventLogRef.Write(5001, message);
+        std::snprintf(message, sizeof message, EventCode::ProcessSetup.Formats[0], Name);
+        EventLogRef.Write(EventCode::ProcessSetup, message);
     }
 }
 
 void DataAcquisition::CountLogicalProcessors() {
     char message[MessageSize];
-    std::snprintf(message, sizeof message,
-                  "Error acquiring logical processor informatiom for thread dispatching.");
+    std::snprintf(message, sizeof message, EventCode::ProcessSetup.Formats[2]);
 
     // Each enumeration establishes the count afresh.
     LogicalProcessorCount = 0;
@@ -148,21 +143,19 @@ void DataAcquisition::CountLogicalProcessors() {
                     count += CountBits(information[i].ProcessorMask);
             }
             LogicalProcessorCount = count;
-            std::snprintf(
-                message, sizeof message,
-                "There are %d logical processors available for data-acquisition thread dispatching.",
-                static_cast<int>(LogicalProcessorCount));
+            std::snprintf(message, sizeof message, EventCode::ProcessSetup.Formats[1],
+                          static_cast<int>(LogicalProcessorCount));
         }
         std::free(information);
     }
 
-    EventLogRef.Write(5001, message);
+    EventLogRef.Write(EventCode::ProcessSetup, message);
 }
 
 DWORD DataAcquisition::Start() {
     char message[MessageSize];
-    std::snprintf(message, sizeof message, "%s: Data acquisition engine start requested.", Name);
-    EventLogRef.Write(5100, message);
+    std::snprintf(message, sizeof message, EventCode::EngineStartRequested.Formats[0], Name);
+    EventLogRef.Write(EventCode::EngineStartRequested, message);
 
     // One engine thread per engine: a second would fill the same ring. Stop releases the
     // thread, after which the engine may be started again.
@@ -181,32 +174,22 @@ DWORD DataAcquisition::Start() {
     // processor of the process.
     SetThreadPriority(EngineThreadHandle, THREAD_PRIORITY_TIME_CRITICAL);
     if (GetThreadPriority(EngineThreadHandle) == THREAD_PRIORITY_TIME_CRITICAL) {
-        std::snprintf(message, sizeof message,
-                      "%s: Data acquisition engine thread priority successfully set to "
-                      "THREAD_PRIORITY_TIME_CRITICAL.",
-                      Name);
-        EventLogRef.Write(5106, message);
+        std::snprintf(message, sizeof message, EventCode::ThreadPrioritySet.Formats[0], Name);
+        EventLogRef.Write(EventCode::ThreadPrioritySet, message);
     } else {
-        std::snprintf(message, sizeof message,
-                      "%s: Error setting the data acquisition engine thread priority to "
-                      "THREAD_PRIORITY_TIME_CRITICAL.",
-                      Name);
-        EventLogRef.Write(5107, message);
+        std::snprintf(message, sizeof message, EventCode::ThreadPriorityFailed.Formats[0], Name);
+        EventLogRef.Write(EventCode::ThreadPriorityFailed, message);
     }
 
     UseExistingProcessor();
     if (SetThreadAffinityMask(EngineThreadHandle, AffinityMask) != 0) {
-        std::snprintf(message, sizeof message,
-                      "%s: Successfully assigned the dedicated logical processor 'CPU %d' with affinity "
-                      "mask (%lu) to the data acquisition thread.",
-                      Name, static_cast<int>(ProcessorIndex), static_cast<unsigned long>(AffinityMask));
+        std::snprintf(message, sizeof message, EventCode::ProcessorAssignment.Formats[0], Name,
+                      static_cast<int>(ProcessorIndex), static_cast<unsigned long>(AffinityMask));
     } else {
-        std::snprintf(message, sizeof message,
-                      "%s: Error asigning a dedicated logical processor 'CPU %d' to the data acquisition "
-                      "thread. Error code: %d",
-                      Name, static_cast<int>(ProcessorIndex), static_cast<int>(GetLastError()));
+        std::snprintf(message, sizeof message, EventCode::ProcessorAssignment.Formats[1], Name,
+                      static_cast<int>(ProcessorIndex), static_cast<int>(GetLastError()));
     }
-    EventLogRef.Write(5101, message);
+    EventLogRef.Write(EventCode::ProcessorAssignment, message);
     return 0;
 }
 
@@ -224,12 +207,10 @@ void DataAcquisition::UseExistingProcessor() {
         if (processMask & (static_cast<DWORD_PTR>(1) << cpu))
             last = cpu;
     char message[MessageSize];
-    std::snprintf(message, sizeof message,
-                  "%s: This machine has no logical processor 'CPU %d' (%d processors); the data acquisition "
-                  "thread uses 'CPU %d', the last one the process may run on.",
-                  Name, static_cast<int>(ProcessorIndex), static_cast<int>(LogicalProcessorCount),
+    std::snprintf(message, sizeof message, EventCode::ProcessorFallback.Formats[0], Name,
+                  static_cast<int>(ProcessorIndex), static_cast<int>(LogicalProcessorCount),
                   static_cast<int>(last));
-    EventLogRef.Write(ProcessorFallbackCode, message);
+    EventLogRef.Write(EventCode::ProcessorFallback, message);
     ProcessorIndex = last;
     AffinityMask = static_cast<DWORD>(1) << last;
 }
@@ -251,8 +232,8 @@ unsigned __stdcall DataAcquisition::EngineThread(void *engine) {
 
 void DataAcquisition::Stop() {
     char message[MessageSize];
-    std::snprintf(message, sizeof message, "%s: Stopping acquisition engine.", Name);
-    EventLogRef.Write(5102, message);
+    std::snprintf(message, sizeof message, EventCode::EngineStopping.Formats[0], Name);
+    EventLogRef.Write(EventCode::EngineStopping, message);
 
     SetEvent(StopRequestEvent);
 
@@ -296,10 +277,9 @@ void DataAcquisition::EndThreadWithin(HANDLE thread, const char *role) {
         return;
     TerminateThread(thread, TerminatedExitCode);
     char message[MessageSize];
-    std::snprintf(message, sizeof message,
-                  "%s: The %s thread did not end within %lu ms of the stop request and was terminated.", Name,
-                  role, static_cast<unsigned long>(ThreadEndTimeout));
-    EventLogRef.Write(ThreadTerminatedCode, message);
+    std::snprintf(message, sizeof message, EventCode::ThreadTerminated.Formats[0], Name, role,
+                  static_cast<unsigned long>(ThreadEndTimeout));
+    EventLogRef.Write(EventCode::ThreadTerminated, message);
 }
 
 void DataAcquisition::CloseClockSyncBlock() {

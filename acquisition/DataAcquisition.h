@@ -74,11 +74,14 @@ public:
     static constexpr int MessageSize = 1000;
     static constexpr int TextSize = MAX_PATH;
     // Event-log codes of our own for the engine's threads.
-    static constexpr LONG ThreadTerminatedCode = 5105;   // Stop had to terminate a thread
-    static constexpr LONG ArchiveWaitFailedCode = 5213;  // the archive loop's wait failed
-    static constexpr LONG CompressionStartCode = 5214;   // the compression thread did not start
+    static constexpr LONG ThreadTerminatedCode =
+        EventCode::ThreadTerminated.Code;  // Stop had to terminate a thread
+    static constexpr LONG ArchiveWaitFailedCode =
+        EventCode::ArchiveWaitFailed.Code;  // the archive loop's wait failed
+    static constexpr LONG CompressionStartCode =
+        EventCode::CompressionThreadFailed.Code;  // the compression thread did not start
     // A warning: the configured logical processor does not exist, another one is used.
-    static constexpr LONG ProcessorFallbackCode = 5108;
+    static constexpr LONG ProcessorFallbackCode = EventCode::ProcessorFallback.Code;
 
     explicit DataAcquisition(EventLog &eventLog);
     DataAcquisition(const DataAcquisition &) = delete;
@@ -236,10 +239,10 @@ public:
     int FirstNumericField = 0;
     int LastNumericField = 0;
     // Lines with a carriage return followed by more text, counted per pass.
-    static constexpr LONG CarriageReturnInsideCode = 5027;
+    static constexpr LONG CarriageReturnInsideCode = EventCode::CarriageReturnInside.Code;
     // A clock step the reading loop detected, and the samples excluded after it.
-    static constexpr LONG ClockStepDetectedCode = 5028;
-    static constexpr LONG ClockStepExclusionCode = 5029;
+    static constexpr LONG ClockStepDetectedCode = EventCode::ClockStepDetected.Code;
+    static constexpr LONG ClockStepExclusionCode = EventCode::ClockStepExcluded.Code;
     // Blackout windows the archive keeps besides the current published one: earlier published
     // windows and those after detected steps. Every window excludes the samples stamped in it.
     struct BlackoutWindow {
@@ -276,9 +279,12 @@ public:
     // computes no fluxes.
     flux::Settings FluxSettings = NoFluxes();
     char FluxFileTemplate[TextSize] = "lab0<YYJJJ>_flux.csv";
-    static constexpr LONG FluxWriteFailedCode = 6710;   // a flux row could not be written
-    static constexpr LONG FluxWrittenAgainCode = 6711;  // flux rows are written again
-    static constexpr LONG FluxMemoryCode = 6712;        // records left out for want of memory
+    static constexpr LONG FluxWriteFailedCode =
+        EventCode::FluxWriteFailed.Code;  // a flux row could not be written
+    static constexpr LONG FluxWrittenAgainCode =
+        EventCode::FluxWrittenAgain.Code;  // flux rows are written again
+    static constexpr LONG FluxMemoryCode =
+        EventCode::FluxMemoryShort.Code;  // records left out for want of memory
     // The good records of the current pass as their raw lines give them back (stamps to the
     // millisecond of the raw time key, values as written), handed over by the instrument's
     // ProcessRawSamples; archive thread only.
@@ -384,7 +390,7 @@ public:
     // Removes the zip library's temporary files of this data set's archives (FilePattern)
     // that an earlier, interrupted run left in the directory.
     void RemoveLeftoverTemporaries(const char *directory);
-    static constexpr LONG LeftoverRemovedCode = 5032;
+    static constexpr LONG LeftoverRemovedCode = EventCode::LeftoverTemporary.Code;
 
     // Registry bookkeeping.
     void UpdateArchiveBookkeeping(SYSTEMTIME time, int samples);

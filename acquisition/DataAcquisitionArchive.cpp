@@ -46,8 +46,8 @@ int DataAcquisition::StartArchiveEngine(WORD rawTimeKeyFormat, DWORD rawTimeKeyE
 
     // The controlling thread formats into a buffer of its own.
     char message[MessageSize];
-    snprintf(message, sizeof message, "%s: Starting archive engine.", Name);
-    EventLogRef.Write(5212, message);
+    snprintf(message, sizeof message, EventCode::ArchiveEngineStarting.Formats[0], Name);
+    EventLogRef.Write(EventCode::ArchiveEngineStarting, message);
 
     CompressionAge = compressionAge;
     RawArchivePeriod = rawArchivePeriod;
@@ -65,11 +65,9 @@ int DataAcquisition::StartArchiveEngine(WORD rawTimeKeyFormat, DWORD rawTimeKeyE
     if (StatsArchiveDirectory[0] != '\0' && StatsFileTemplate[0] != '\0' && StatsArchivePeriod == 0) {
         StatsArchivePeriod = statsArchivePeriod;
         if (statsArchivePeriod == 0) {
-            snprintf(message, sizeof message,
-                     "%s: The specified StatsArchivePeriod is invalid (%d seconds). The default value of %d "
-                     "will be used.",
-                     Name, static_cast<int>(statsArchivePeriod), static_cast<int>(DefaultStatsArchivePeriod));
-            EventLogRef.Write(5020, message);
+            snprintf(message, sizeof message, EventCode::StatsArchivePeriodInvalid.Formats[0], Name,
+                     static_cast<int>(statsArchivePeriod), static_cast<int>(DefaultStatsArchivePeriod));
+            EventLogRef.Write(EventCode::StatsArchivePeriodInvalid, message);
             StatsArchivePeriod = DefaultStatsArchivePeriod;
         }
     }
@@ -138,10 +136,9 @@ void DataAcquisition::RunArchive() {
             // A failed wait means a handle is unusable; it will not recover, and waiting again
             // at once would only spin. The engine goes on, but its buffers are no longer
             // archived: say so.
-            snprintf(state.Message, sizeof state.Message,
-                     "%s: The archive thread's wait failed (result %lu, error %lu). Archiving has ended.",
-                     Name, static_cast<unsigned long>(result), static_cast<unsigned long>(GetLastError()));
-            EventLogRef.Write(ArchiveWaitFailedCode, state.Message);
+            snprintf(state.Message, sizeof state.Message, EventCode::ArchiveWaitFailed.Formats[0], Name,
+                     static_cast<unsigned long>(result), static_cast<unsigned long>(GetLastError()));
+            EventLogRef.Write(EventCode::ArchiveWaitFailed, state.Message);
             break;
         }
         const int signalled = static_cast<int>(result - WAIT_OBJECT_0 - 1);
@@ -227,23 +224,21 @@ void DataAcquisition::BeginArchive(ArchiveThreadState &state) {
     RawArchivingEnabled =
         (RawArchiveDirectory[0] != '\0' && RawFileTemplate[0] != '\0' && RawArchivePeriod != 0) ? 1 : 0;
     if (RawArchivingEnabled) {
-        snprintf(state.Message, sizeof state.Message,
-                 "%s: Raw data archiving enabled with an archiving period of %d seconds.", Name,
+        snprintf(state.Message, sizeof state.Message, EventCode::RawArchivingEnabled.Formats[0], Name,
                  static_cast<int>(RawArchivePeriod));
-        EventLogRef.Write(5013, state.Message);
+        EventLogRef.Write(EventCode::RawArchivingEnabled, state.Message);
     } else {
-        snprintf(state.Message, sizeof state.Message, "%s: Raw data archiving disabled.", Name);
-        EventLogRef.Write(5014, state.Message);
+        snprintf(state.Message, sizeof state.Message, EventCode::RawArchivingDisabled.Formats[0], Name);
+        EventLogRef.Write(EventCode::RawArchivingDisabled, state.Message);
     }
 
     if (FileCompression) {
-        snprintf(state.Message, sizeof state.Message,
-                 "%s: File compression enabled for files older than %d seconds.", Name,
+        snprintf(state.Message, sizeof state.Message, EventCode::CompressionEnabled.Formats[0], Name,
                  static_cast<int>(CompressionAge));
-        EventLogRef.Write(5015, state.Message);
+        EventLogRef.Write(EventCode::CompressionEnabled, state.Message);
     } else {
-        snprintf(state.Message, sizeof state.Message, "%s: File compression disabled.", Name);
-        EventLogRef.Write(5016, state.Message);
+        snprintf(state.Message, sizeof state.Message, EventCode::CompressionDisabled.Formats[0], Name);
+        EventLogRef.Write(EventCode::CompressionDisabled, state.Message);
     }
 
     ConfigureStatistics();
@@ -274,9 +269,9 @@ void StartCompressionRun(DataAcquisition &engine, DataAcquisition::ArchiveThread
         // One run at a time: a run that is still going when the next hour begins keeps the
         // fields it shares with its successor, and the new run is skipped.
         if (WaitForSingleObject(engine.CompressionThreadHandle, 0) == WAIT_TIMEOUT) {
-            snprintf(state.Message, sizeof state.Message,
-                     "%s: Compression run skipped: the previous run is still going.", engine.Name);
-            engine.EventLogRef.Write(5025, state.Message);
+            snprintf(state.Message, sizeof state.Message, EventCode::CompressionSkipped.Formats[0],
+                     engine.Name);
+            engine.EventLogRef.Write(EventCode::CompressionSkipped, state.Message);
             return;
         }
         CloseHandle(engine.CompressionThreadHandle);
@@ -287,10 +282,9 @@ void StartCompressionRun(DataAcquisition &engine, DataAcquisition::ArchiveThread
     engine.CompressionThreadHandle = reinterpret_cast<HANDLE>(thread);
     if (thread == 0) {
         // No run this hour; the next hour change tries again.
-        snprintf(state.Message, sizeof state.Message,
-                 "%s: The compression thread could not be started (error %lu). No compression run this hour.",
+        snprintf(state.Message, sizeof state.Message, EventCode::CompressionThreadFailed.Formats[0],
                  engine.Name, static_cast<unsigned long>(GetLastError()));
-        engine.EventLogRef.Write(DataAcquisition::CompressionStartCode, state.Message);
+        engine.EventLogRef.Write(EventCode::CompressionThreadFailed, state.Message);
     }
 }
 
@@ -322,8 +316,7 @@ bool DataAcquisition::ArchivePass(ArchiveThreadState &state) {
     }
 
     if (size == 0) {
-        snprintf(state.Message, sizeof state.Message,
-                 "%s:  All %d raw data samples are empty. No samples archived.", Name,
+        snprintf(state.Message, sizeof state.Message, EventCode::AllSamplesEmpty.Formats[0], Name,
                  static_cast<int>(ArchivedCount + BadCount + BlackoutCount + EditedCount));
         WriteStampedEntry(EventLogRef, 5019, state.Message);
         buffer.SampleCount.store(0, std::memory_order_release);
@@ -335,8 +328,7 @@ bool DataAcquisition::ArchivePass(ArchiveThreadState &state) {
         if (!FileBuffer) {
             // The buffer goes back to the engine at once, so the ring keeps turning; its
             // samples are lost and the loss is logged.
-            snprintf(state.Message, sizeof state.Message,
-                     "%s: Error allocating memory for FileBuffer (%d samples lost)", Name,
+            snprintf(state.Message, sizeof state.Message, EventCode::FileBufferMissing.Formats[0], Name,
                      static_cast<int>(count));
             WriteStampedEntry(EventLogRef, 5018, state.Message);
             buffer.SampleCount.store(0, std::memory_order_release);
@@ -346,15 +338,13 @@ bool DataAcquisition::ArchivePass(ArchiveThreadState &state) {
             FileBufferSize = static_cast<int>(size);
 
             const DWORD total = ArchivedCount + BlackoutCount + EditedCount + BadCount;
-            int length =
-                snprintf(state.Message, sizeof state.Message, "%s: Archiving %d of %d raw data samples.",
-                         Name, static_cast<int>(ArchivedCount), static_cast<int>(total));
+            int length = snprintf(state.Message, sizeof state.Message, EventCode::ArchivePass.Formats[0],
+                                  Name, static_cast<int>(ArchivedCount), static_cast<int>(total));
             if ((BadCount || BlackoutCount || EditedCount) && length > 0 &&
                 static_cast<size_t>(length) < sizeof state.Message) {
                 snprintf(state.Message + length, sizeof state.Message - static_cast<size_t>(length),
-                         " Excluded samples: Bad = %d  Blackout = %d  Edited = %d",
-                         static_cast<int>(BadCount), static_cast<int>(BlackoutCount),
-                         static_cast<int>(EditedCount));
+                         EventCode::ArchivePass.Formats[1], static_cast<int>(BadCount),
+                         static_cast<int>(BlackoutCount), static_cast<int>(EditedCount));
             }
             WriteStampedEntry(EventLogRef, 5017, state.Message);
 
@@ -585,11 +575,10 @@ void DataAcquisition::KeepRawText(const char *name, SYSTEMTIME time, const char 
         return;
     RawWriteEpisode = true;
     char message[MessageSize];
-    snprintf(message, sizeof message,
-             "%s: Error %s file %s (error %lu; %lu samples lost, %lu kept for a later write)", Name,
+    snprintf(message, sizeof message, EventCode::RawFileFailed.Formats[0], Name,
              opened ? "writing" : "opening", path, static_cast<unsigned long>(error),
              static_cast<unsigned long>(lost), static_cast<unsigned long>(kept ? samples : 0));
-    EventLogRef.Write(5004, message);
+    EventLogRef.Write(EventCode::RawFileFailed, message);
 }
 
 void DataAcquisition::WriteRawFile(const char *name, SYSTEMTIME time) {
@@ -642,12 +631,9 @@ void DataAcquisition::WriteKeptRawText(bool atStop) {
 
     char message[MessageSize];
     if (KeptRaw.empty() && !failed) {
-        snprintf(
-            message, sizeof message,
-            "%s: Raw data files can be written again. %lu samples were kept and written late to their late "
-            "files, %lu samples lost.",
-            Name, static_cast<unsigned long>(EpisodeSamplesWrittenLate),
-            static_cast<unsigned long>(EpisodeSamplesLost));
+        snprintf(message, sizeof message, EventCode::RawWritesEnded.Formats[0], Name,
+                 static_cast<unsigned long>(EpisodeSamplesWrittenLate),
+                 static_cast<unsigned long>(EpisodeSamplesLost));
     } else if (atStop) {
         // The archive ends while writes still fail: what is still kept is lost now.
         DWORD unwritten = 0;
@@ -656,15 +642,13 @@ void DataAcquisition::WriteKeptRawText(bool atStop) {
         EpisodeSamplesLost += unwritten;
         KeptRaw.clear();
         KeptRawBytes = 0;
-        snprintf(message, sizeof message,
-                 "%s: Raw data files could still not be written when the archive stopped. %lu samples were "
-                 "written late to their late files, %lu samples lost.",
-                 Name, static_cast<unsigned long>(EpisodeSamplesWrittenLate),
+        snprintf(message, sizeof message, EventCode::RawWritesEnded.Formats[1], Name,
+                 static_cast<unsigned long>(EpisodeSamplesWrittenLate),
                  static_cast<unsigned long>(EpisodeSamplesLost));
     } else {
         return;
     }
-    EventLogRef.Write(5030, message);
+    EventLogRef.Write(EventCode::RawWritesEnded, message);
     RawWriteEpisode = false;
     EpisodeSamplesKept = EpisodeSamplesWrittenLate = EpisodeSamplesLost = 0;
 }
@@ -699,7 +683,6 @@ void DataAcquisition::LogDirectoryRemade(const char *path) {
     char message[MessageSize];
     const char *last = strrchr(path, '\\');
     const int length = last != nullptr ? static_cast<int>(last - path) : 0;
-    snprintf(message, sizeof message, "%s: The directory %.*s was missing and has been made again.", Name,
-             length, path);
-    EventLogRef.Write(DirectoryRemadeCode, message);
+    snprintf(message, sizeof message, EventCode::DirectoryRemade.Formats[0], Name, length, path);
+    EventLogRef.Write(EventCode::DirectoryRemade, message);
 }

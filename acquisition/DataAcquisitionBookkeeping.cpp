@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr LONG BookkeepingSuspendedCode = 5026;
-
 // The longest a registry call of the bookkeeping waits for a locked store.
 constexpr DWORD BookkeepingWaitLimitMs = 200;
 
@@ -55,7 +53,7 @@ void DataAcquisition::SuspendBookkeeping(const char *message) {
     if (BookkeepingSuspended)
         return;
     BookkeepingSuspended = true;
-    EventLogRef.Write(BookkeepingSuspendedCode, message);
+    EventLogRef.Write(EventCode::BookkeepingSuspended, message);
 }
 
 void DataAcquisition::UpdateArchiveBookkeeping(SYSTEMTIME time, int samples) {
@@ -70,8 +68,8 @@ void DataAcquisition::UpdateArchiveBookkeeping(SYSTEMTIME time, int samples) {
     } catch (const RegEditorException &) {
         // Missing rights, a broken store, or a store locked beyond the limit: the pass goes on
         // without its bookkeeping.
-        snprintf(message, sizeof message, "%s: Error opening the registry key %s. Archive bookkeeping suspended.",
-                 Name ? Name : "", RegistryKeyPath);
+        snprintf(message, sizeof message, EventCode::BookkeepingSuspended.Formats[0], Name ? Name : "",
+                 RegistryKeyPath);
         SuspendBookkeeping(message);
         return;
     }
@@ -112,9 +110,8 @@ void DataAcquisition::UpdateArchiveBookkeeping(SYSTEMTIME time, int samples) {
 
     CurrentRegEditor = nullptr;
     if (failed) {
-        snprintf(message, sizeof message,
-                 "%s: Error writing the registry value %s under %s (error %ld). Archive bookkeeping suspended.",
-                 Name ? Name : "", failed, RegistryKeyPath, static_cast<long>(result));
+        snprintf(message, sizeof message, EventCode::BookkeepingSuspended.Formats[1], Name ? Name : "",
+                 failed, RegistryKeyPath, static_cast<long>(result));
         SuspendBookkeeping(message);
         return;
     }

@@ -26,10 +26,9 @@ unsigned __stdcall DataAcquisition::CompressionThread(void *engine) {
     // engine thread.
     char message[MessageSize];
     const SYSTEMTIME &t = self->CompressionTime;
-    snprintf(message, sizeof message,
-             "%s: Compressing data files with modification times older than %02d/%02d/%02d %02d:%02d:%02d",
-             self->Name ? self->Name : "", t.wMonth, t.wDay, t.wYear % 100, t.wHour, t.wMinute, t.wSecond);
-    self->EventLogRef.Write(5002, message);
+    snprintf(message, sizeof message, EventCode::CompressionStarted.Formats[0], self->Name ? self->Name : "",
+             t.wMonth, t.wDay, t.wYear % 100, t.wHour, t.wMinute, t.wSecond);
+    self->EventLogRef.Write(EventCode::CompressionStarted, message);
 
     FILETIME threshold;
     if (SystemTimeToFileTime(&self->CompressionTime, &threshold))
@@ -55,7 +54,7 @@ void DataAcquisition::CompressMatchingFiles(const char *directory, const char *f
     snprintf(FilePattern, sizeof FilePattern, "*%s", tail ? tail : "");
 
     char message[MessageSize];
-    int prefix = snprintf(message, sizeof message, "%s: ", Name ? Name : "");
+    int prefix = snprintf(message, sizeof message, EventCode::CompressionReport.Formats[0], Name ? Name : "");
     if (prefix < 0 || prefix >= MessageSize - 1)
         prefix = 0;
     char *report = message + prefix;
@@ -73,7 +72,7 @@ void DataAcquisition::CompressMatchingFiles(const char *directory, const char *f
     if (result != ZipUtilityNoZipObject)
         DeleteZippedFiles(directory, FilePattern, CompressionWindowStart, CompressionThreshold, report,
                           capacity);
-    EventLogRef.Write(5009, message);
+    EventLogRef.Write(EventCode::CompressionReport, message);
 }
 
 void DataAcquisition::RemoveLeftoverTemporaries(const char *directory) {
@@ -83,7 +82,8 @@ void DataAcquisition::RemoveLeftoverTemporaries(const char *directory) {
     // from before this run are removed, each with an entry.
     char pattern[2 * TextSize];
     const char *extension = strrchr(FilePattern, '.');
-    const int stem = extension ? static_cast<int>(extension - FilePattern) : static_cast<int>(strlen(FilePattern));
+    const int stem =
+        extension ? static_cast<int>(extension - FilePattern) : static_cast<int>(strlen(FilePattern));
     const int length = snprintf(pattern, sizeof pattern, "%s\\%.*s.zip.*", directory, stem, FilePattern);
     if (length < 0 || static_cast<size_t>(length) >= sizeof pattern)
         return;
@@ -106,14 +106,12 @@ void DataAcquisition::RemoveLeftoverTemporaries(const char *directory) {
         if (pathLength < 0 || static_cast<size_t>(pathLength) >= sizeof path)
             continue;
         if (DeleteFileA(path))
-            snprintf(message, sizeof message,
-                     "%s: Removed %s, a temporary file left by an interrupted compression run.", Name ? Name : "",
+            snprintf(message, sizeof message, EventCode::LeftoverTemporary.Formats[0], Name ? Name : "",
                      path);
         else
-            snprintf(message, sizeof message,
-                     "%s: A temporary file left by an interrupted compression run, %s, could not be removed (error %lu).",
-                     Name ? Name : "", path, static_cast<unsigned long>(GetLastError()));
-        EventLogRef.Write(LeftoverRemovedCode, message);
+            snprintf(message, sizeof message, EventCode::LeftoverTemporary.Formats[1], Name ? Name : "", path,
+                     static_cast<unsigned long>(GetLastError()));
+        EventLogRef.Write(EventCode::LeftoverTemporary, message);
     } while (FindNextFileA(search, &found));
     FindClose(search);
 }

@@ -83,11 +83,8 @@ void DataAcquisition::ArchiveFlux(bool atStop) {
         FluxRecordsIncomplete = false;
         if (!FluxMemoryEpisode) {
             FluxMemoryEpisode = true;
-            snprintf(message, sizeof message,
-                     "%s: Not enough memory for the flux period's records; the period is computed from "
-                     "fewer records than were archived.",
-                     Name);
-            EventLogRef.Write(FluxMemoryCode, message);
+            snprintf(message, sizeof message, EventCode::FluxMemoryShort.Formats[0], Name);
+            EventLogRef.Write(EventCode::FluxMemoryShort, message);
         }
     } else if (!closed.empty()) {
         FluxMemoryEpisode = false;
@@ -119,9 +116,9 @@ void DataAcquisition::WriteFluxRow(const flux::Result &result) {
     }
     if (error == 0) {
         if (FluxWriteEpisode) {
-            snprintf(message, sizeof message, "%s: Flux file %s written again; %lu flux periods were lost.",
-                     Name, path, static_cast<unsigned long>(FluxRowsLost));
-            EventLogRef.Write(FluxWrittenAgainCode, message);
+            snprintf(message, sizeof message, EventCode::FluxWrittenAgain.Formats[0], Name, path,
+                     static_cast<unsigned long>(FluxRowsLost));
+            EventLogRef.Write(EventCode::FluxWrittenAgain, message);
             FluxWriteEpisode = false;
             FluxRowsLost = 0;
         }
@@ -131,8 +128,7 @@ void DataAcquisition::WriteFluxRow(const flux::Result &result) {
     if (FluxWriteEpisode)
         return;
     FluxWriteEpisode = true;
-    snprintf(message, sizeof message,
-             "%s: Error writing file %s (error %lu; the flux period from %s is lost)", Name, path,
+    snprintf(message, sizeof message, EventCode::FluxWriteFailed.Formats[0], Name, path,
              static_cast<unsigned long>(error), period.c_str());
-    EventLogRef.Write(FluxWriteFailedCode, message);
+    EventLogRef.Write(EventCode::FluxWriteFailed, message);
 }

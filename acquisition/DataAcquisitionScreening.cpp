@@ -130,33 +130,32 @@ void DataAcquisition::OpenClockSyncBlock() {
 
     ClockSyncMutex = CreateMutexA(nullptr, FALSE, ClockSyncMutexName);
     if (!ClockSyncMutex) {
-        snprintf(message, sizeof message, "%s: CreateMutex() error creating mutex for %s", Name,
+        snprintf(message, sizeof message, EventCode::ClockSyncMutexCreateFailed.Formats[0], Name,
                  ClockSyncMutexName);
-        EventLogRef.Write(5024, message);
+        EventLogRef.Write(EventCode::ClockSyncMutexCreateFailed, message);
         return;
     }
     if (!Acquired(WaitForSingleObject(ClockSyncMutex, INFINITE))) {
-        snprintf(message, sizeof message, "%s: Error acquiring mutex %s", Name, ClockSyncMutexName);
-        EventLogRef.Write(5023, message);
+        snprintf(message, sizeof message, EventCode::ClockSyncMutexFailed.Formats[0], Name,
+                 ClockSyncMutexName);
+        EventLogRef.Write(EventCode::ClockSyncMutexFailed, message);
         return;
     }
 
     ClockSyncMapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
                                           ClockSyncBlockSize, ClockSyncMapName);
     if (!ClockSyncMapping) {
-        snprintf(message, sizeof message,
-                 "%s: Error creating shared memory for the clock synchronization time  Error code: %ld.",
-                 Name, static_cast<long>(GetLastError()));
-        EventLogRef.Write(5022, message);
+        snprintf(message, sizeof message, EventCode::ClockSyncCreateFailed.Formats[0], Name,
+                 static_cast<long>(GetLastError()));
+        EventLogRef.Write(EventCode::ClockSyncCreateFailed, message);
         ReleaseMutex(ClockSyncMutex);
         return;
     }
     ClockSyncView = MapViewOfFile(ClockSyncMapping, FILE_MAP_ALL_ACCESS, 0, 0, ClockSyncBlockSize);
     if (!ClockSyncView) {
-        snprintf(message, sizeof message,
-                 "%s: Error mapping shared memory for the clock synchronization time. Error code: %ld.", Name,
+        snprintf(message, sizeof message, EventCode::ClockSyncMapFailed.Formats[0], Name,
                  static_cast<long>(GetLastError()));
-        EventLogRef.Write(5021, message);
+        EventLogRef.Write(EventCode::ClockSyncMapFailed, message);
         ReleaseMutex(ClockSyncMutex);
         return;
     }
@@ -227,11 +226,10 @@ void DataAcquisition::ScreenSamples() {
         SYSTEMTIME at = {};
         const FILETIME detected = UnitsToFileTime(step.DetectedAt);
         FileTimeToSystemTime(&detected, &at);
-        snprintf(message, sizeof message,
-                 "%s: Clock step of %+.3f seconds detected at %02d/%02d/%02d %02d:%02d:%02d:%03d.", Name,
+        snprintf(message, sizeof message, EventCode::ClockStepDetected.Formats[0], Name,
                  static_cast<double>(step.Size) / static_cast<double>(FileTimeUnitsPerSecond), at.wMonth,
                  at.wDay, at.wYear % 100, at.wHour, at.wMinute, at.wSecond, at.wMilliseconds);
-        EventLogRef.Write(ClockStepDetectedCode, message);
+        EventLogRef.Write(EventCode::ClockStepDetected, message);
         if (BlackoutPeriod != 0)
             AddBlackoutWindow(step.From, step.DetectedAt + blackoutSpan, true);
     }
@@ -263,13 +261,9 @@ void DataAcquisition::ScreenSamples() {
         } else if (RequiredSampleSize != 0 && record.Length != RequiredSampleSize) {
             SYSTEMTIME at = {};
             FileTimeToSystemTime(&record.TimeStamp, &at);
-            snprintf(message, sizeof message,
-                     "%s: Invalid sample detected at %02d:%02d:%02d:%03d. The sample size of %d does not "
-                     "match the "
-                     "required sample size of %d. Sample excluded from archive.",
-                     Name, at.wHour, at.wMinute, at.wSecond, at.wMilliseconds,
-                     static_cast<int>(record.Length), RequiredSampleSize);
-            EventLogRef.Write(5005, message);
+            snprintf(message, sizeof message, EventCode::InvalidSample.Formats[0], Name, at.wHour, at.wMinute,
+                     at.wSecond, at.wMilliseconds, static_cast<int>(record.Length), RequiredSampleSize);
+            EventLogRef.Write(EventCode::InvalidSample, message);
             record.Status = SampleBad;
         } else if (const TextCheck check = CheckRecordText(record, FieldSeparator); check.Garbled) {
             // Such a record is garbled on the line; it stays out of the files and the
@@ -292,27 +286,20 @@ void DataAcquisition::ScreenSamples() {
     }
 
     if (garbled != 0) {
-        snprintf(
-            message, sizeof message,
-            "%s: Invalid sample detected at %02d:%02d:%02d:%03d. %d samples of this buffer hold bytes that "
-            "are not printable text, or a blank in the status field. Samples excluded from archive.",
-            Name, firstGarbled.wHour, firstGarbled.wMinute, firstGarbled.wSecond, firstGarbled.wMilliseconds,
-            garbled);
-        EventLogRef.Write(5005, message);
+        snprintf(message, sizeof message, EventCode::InvalidSample.Formats[1], Name, firstGarbled.wHour,
+                 firstGarbled.wMinute, firstGarbled.wSecond, firstGarbled.wMilliseconds, garbled);
+        EventLogRef.Write(EventCode::InvalidSample, message);
     }
     if (misshapen != 0) {
-        snprintf(message, sizeof message,
-                 "%s: Invalid sample detected at %02d:%02d:%02d:%03d. %d samples of this buffer lack the "
-                 "instrument's fields: an empty status field, fewer than %d fields, or a value that is not a "
-                 "number. Samples excluded from archive.",
-                 Name, firstMisshapen.wHour, firstMisshapen.wMinute, firstMisshapen.wSecond,
-                 firstMisshapen.wMilliseconds, misshapen, RequiredFieldCount);
-        EventLogRef.Write(5005, message);
+        snprintf(message, sizeof message, EventCode::InvalidSample.Formats[2], Name, firstMisshapen.wHour,
+                 firstMisshapen.wMinute, firstMisshapen.wSecond, firstMisshapen.wMilliseconds, misshapen,
+                 RequiredFieldCount);
+        EventLogRef.Write(EventCode::InvalidSample, message);
     }
     if (carriageReturnInside != 0) {
-        snprintf(message, sizeof message, "%s: %d lines with a carriage return inside.", Name,
+        snprintf(message, sizeof message, EventCode::CarriageReturnInside.Formats[0], Name,
                  carriageReturnInside);
-        EventLogRef.Write(CarriageReturnInsideCode, message);
+        EventLogRef.Write(EventCode::CarriageReturnInside, message);
     }
 
     if (blackout != 0) {
@@ -327,13 +314,10 @@ void DataAcquisition::ScreenSamples() {
         }
         const SYSTEMTIME &from = ClockSyncTime;
         const SYSTEMTIME &to = BlackoutEndTime;
-        snprintf(message, sizeof message,
-                 "%s: Excluding %d samples from the archive during the blackout period %02d/%02d/%02d "
-                 "%02d:%02d:%02d:%03d to %02d/%02d/%02d %02d:%02d:%02d:%03d.",
-                 Name, blackout, from.wMonth, from.wDay, from.wYear % 100, from.wHour, from.wMinute,
-                 from.wSecond, from.wMilliseconds, to.wMonth, to.wDay, to.wYear % 100, to.wHour, to.wMinute,
-                 to.wSecond, to.wMilliseconds);
-        EventLogRef.Write(5006, message);
+        snprintf(message, sizeof message, EventCode::BlackoutExcluded.Formats[0], Name, blackout, from.wMonth,
+                 from.wDay, from.wYear % 100, from.wHour, from.wMinute, from.wSecond, from.wMilliseconds,
+                 to.wMonth, to.wDay, to.wYear % 100, to.wHour, to.wMinute, to.wSecond, to.wMilliseconds);
+        EventLogRef.Write(EventCode::BlackoutExcluded, message);
     }
 
     for (int w = 0; w < BlackoutWindowCount; ++w) {
@@ -344,34 +328,33 @@ void DataAcquisition::ScreenSamples() {
         const FILETIME fromTime = UnitsToFileTime(window.From), toTime = UnitsToFileTime(window.To);
         FileTimeToSystemTime(&fromTime, &from);
         FileTimeToSystemTime(&toTime, &to);
+        // A window of a detected step has its own code; a published one is the design's 5006.
+        const EventCodeDefinition &code =
+            window.Detected ? EventCode::ClockStepExcluded : EventCode::BlackoutExcluded;
         snprintf(message, sizeof message,
-                 "%s: Excluding %d samples from the archive during the blackout period %02d/%02d/%02d "
-                 "%02d:%02d:%02d:%03d to %02d/%02d/%02d %02d:%02d:%02d:%03d%s.",
+                 window.Detected ? EventCode::ClockStepExcluded.Formats[0]
+                                 : EventCode::BlackoutExcluded.Formats[0],
                  Name, window.Excluded, from.wMonth, from.wDay, from.wYear % 100, from.wHour, from.wMinute,
                  from.wSecond, from.wMilliseconds, to.wMonth, to.wDay, to.wYear % 100, to.wHour, to.wMinute,
-                 to.wSecond, to.wMilliseconds, window.Detected ? " after a detected clock step" : "");
-        EventLogRef.Write(window.Detected ? ClockStepExclusionCode : 5006, message);
+                 to.wSecond, to.wMilliseconds);
+        EventLogRef.Write(code, message);
     }
 
     if (count > 0 && ValidCount == 0) {
-        snprintf(message, sizeof message,
-                 "%s: The last %d samples are invalid. Acquisition initialization started.", Name,
+        snprintf(message, sizeof message, EventCode::SamplesInvalid.Formats[0], Name,
                  static_cast<int>(count));
-        EventLogRef.Write(5007, message);
+        EventLogRef.Write(EventCode::SamplesInvalid, message);
         // Without an engine thread, or once it has ended, nobody could carry a request out.
         if (!EngineThreadHandle || WaitForSingleObject(EngineThreadHandle, 0) == WAIT_OBJECT_0) {
-            snprintf(message, sizeof message,
-                     "%s: Acquisition reinitialization can not be performed when the acquisition engine is "
-                     "stopped.",
-                     Name);
-            EventLogRef.Write(6727, message);
+            snprintf(message, sizeof message, EventCode::ReinitializationRefused.Formats[1], Name);
+            EventLogRef.Write(EventCode::ReinitializationRefused, message);
         } else if (WaitForSingleObject(ReinitIdleEvent, 0) != WAIT_OBJECT_0) {
-            snprintf(message, sizeof message, "%s: Acquisition reinitialization already started.", Name);
-            EventLogRef.Write(6727, message);
+            snprintf(message, sizeof message, EventCode::ReinitializationRefused.Formats[0], Name);
+            EventLogRef.Write(EventCode::ReinitializationRefused, message);
         } else {
             SetEvent(ReinitRequestEvent);
         }
-        snprintf(message, sizeof message, "%s: Acquisition initialization finished.", Name);
-        EventLogRef.Write(5008, message);
+        snprintf(message, sizeof message, EventCode::ReinitializationFinished.Formats[0], Name);
+        EventLogRef.Write(EventCode::ReinitializationFinished, message);
     }
 }

@@ -58,22 +58,18 @@ void DataAcquisition::ConfigureStatistics() {
     if (StatsArchiveDirectory[0] != '\0' && StatsFileTemplate[0] != '\0' && StatsArchivePeriod != 0) {
         if (QualityControl == 0) {
             StatisticsEnabled = 0;
-            snprintf(message, sizeof message,
-                     "%s: The quality control process, which is currently disabled, is required to "
-                     "calculate statistics. The statistics process has been disabled.",
-                     name);
-            EventLogRef.Write(5011, message);
+            snprintf(message, sizeof message, EventCode::StatisticsNeedQualityControl.Formats[0], name);
+            EventLogRef.Write(EventCode::StatisticsNeedQualityControl, message);
         } else {
             StatisticsEnabled = 1;
-            snprintf(message, sizeof message,
-                     "%s: Statistics enabled with an averaging period of %d seconds.", name,
+            snprintf(message, sizeof message, EventCode::StatisticsEnabled.Formats[0], name,
                      static_cast<int>(StatsArchivePeriod));
-            EventLogRef.Write(5010, message);
+            EventLogRef.Write(EventCode::StatisticsEnabled, message);
         }
     } else {
         StatisticsEnabled = 0;
-        snprintf(message, sizeof message, "%s: Statistics disabled.", name);
-        EventLogRef.Write(5012, message);
+        snprintf(message, sizeof message, EventCode::StatisticsDisabled.Formats[0], name);
+        EventLogRef.Write(EventCode::StatisticsDisabled, message);
     }
 }
 
@@ -129,11 +125,10 @@ void DataAcquisition::ArchiveStatistics() {
     FileTimeToSystemTime(&PeriodEnd, &PeriodEndTime);
 
     char message[MessageSize];
-    snprintf(message, sizeof message,
-             "%s: Archiving statistics for the period %02d:%02d:%03d-%02d:%02d:%03d.", Name ? Name : "",
+    snprintf(message, sizeof message, EventCode::StatisticsArchived.Formats[0], Name ? Name : "",
              PeriodStartTime.wMinute, PeriodStartTime.wSecond, PeriodStartTime.wMilliseconds,
              PeriodEndTime.wMinute, PeriodEndTime.wSecond, PeriodEndTime.wMilliseconds);
-    EventLogRef.Write(5003, message);
+    EventLogRef.Write(EventCode::StatisticsArchived, message);
 
     BuildStatsFilePath();
     WriteStatistics();

@@ -38,15 +38,10 @@ T *CreateZeroed(Args &&...args) {
     }
 }
 
-// The entry that a damaged registry store was set aside.
-const LONG StoreSetAsideCode = 5033;
-
 // Exit status of a second instance on a data directory that is in use.
 const int InstanceRunningStatus = 2;
 // Exit status (and, as a service, service-specific exit code) of a run whose engine did not start.
 const int StartFailedStatus = 3;
-// Event-log code of a service start given up because the port did not appear.
-const LONG PortNeverAppearedCode = 5305;
 // Name of the file in the data directory that holds the running instance's process id.
 const char ProcessIdFileName[] = "kestrune.pid";
 
@@ -179,7 +174,8 @@ int RunStation(int argc, char **argv) {
         if (KestruneRegistryStorePath(storePath, sizeof storePath) == 0)
             snprintf(storePath, sizeof storePath, "%s", "of the registry");
         if (configuration.Action != Configuration::Run)
-            fprintf(stderr, "kestrune: the registry store %s cannot be read (error %ld); its values are left out.\n",
+            fprintf(stderr,
+                    "kestrune: the registry store %s cannot be read (error %ld); its values are left out.\n",
                     storePath, static_cast<long>(configuration.StoreError));
     }
     switch (configuration.Action) {
@@ -252,16 +248,18 @@ int RunStation(int argc, char **argv) {
             SYSTEMTIME now;
             GetSystemTime(&now);
             char suffix[48];
-            snprintf(suffix, sizeof suffix, ".corrupt-%04d%02d%02dT%02d%02d%02dZ", now.wYear, now.wMonth, now.wDay,
-                     now.wHour, now.wMinute, now.wSecond);
+            snprintf(suffix, sizeof suffix, ".corrupt-%04d%02d%02dT%02d%02d%02dZ", now.wYear, now.wMonth,
+                     now.wDay, now.wHour, now.wMinute, now.wSecond);
             error = KestruneSetRegistryStoreAside(suffix, storeAside, sizeof storeAside);
         }
         if (error != 0) {
-            fprintf(stderr,
-                    "kestrune: the registry store %s is damaged (error %ld). Put back a good copy, or start once with "
-                    "every option on the command line (kestrune --help) to keep it as %s.corrupt-<UTC time> and "
-                    "begin a fresh store.\n",
-                    storePath, static_cast<long>(configuration.StoreError), storePath);
+            fprintf(
+                stderr,
+                "kestrune: the registry store %s is damaged (error %ld). Put back a good copy, or start once "
+                "with "
+                "every option on the command line (kestrune --help) to keep it as %s.corrupt-<UTC time> and "
+                "begin a fresh store.\n",
+                storePath, static_cast<long>(configuration.StoreError), storePath);
             if (instanceLock != nullptr) {
                 ReleaseMutex(instanceLock);
                 CloseHandle(instanceLock);
@@ -299,20 +297,15 @@ int RunStation(int argc, char **argv) {
     engine->TimeStampAtStart = strcmp(configuration.Text(Configuration::TimeStamp), "end") != 0;
     if (storeAside[0] != '\0') {
         char message[3 * MAX_PATH];
-        snprintf(message, sizeof message,
-                 "%s: The registry store %s could not be read (error %ld); it was moved aside as %s and a fresh "
-                 "store begun.",
-                 engine->Name, storePath, static_cast<long>(configuration.StoreError), storeAside);
-        eventLog->Write(StoreSetAsideCode, message);
+        snprintf(message, sizeof message, EventCode::RegistryStoreSetAside.Formats[0], engine->Name,
+                 storePath, static_cast<long>(configuration.StoreError), storeAside);
+        eventLog->Write(EventCode::RegistryStoreSetAside, message);
     }
     if (processMask != configuredMask) {
         char message[300];
-        snprintf(message, sizeof message,
-                 "%s: The process affinity mask (%lu) names logical processors this machine does not have; "
-                 "the process runs with the mask (%lu).",
-                 engine->Name, static_cast<unsigned long>(configuredMask),
-                 static_cast<unsigned long>(processMask));
-        eventLog->Write(DataAcquisition::ProcessorFallbackCode, message);
+        snprintf(message, sizeof message, EventCode::ProcessorFallback.Formats[1], engine->Name,
+                 static_cast<unsigned long>(configuredMask), static_cast<unsigned long>(processMask));
+        eventLog->Write(EventCode::ProcessorFallback, message);
     }
 
     Notifier = new ServiceNotifier(*engine, engine->ComPort);
@@ -332,13 +325,11 @@ int RunStation(int argc, char **argv) {
     if (started == 0 && configuration.AsService && !WindowsService::AwaitStart(engine->EngineReadyEvent)) {
         // Under the control manager a port that does not appear in time fails the start.
         char message[200];
-        snprintf(message, sizeof message,
-                 "%s: COM%d did not appear within %lu seconds of the service's start. The service stops "
-                 "with exit code %d.",
-                 engine->Name, static_cast<int>(engine->ComPort),
+        snprintf(message, sizeof message, EventCode::PortNeverAppeared.Formats[0], engine->Name,
+                 static_cast<int>(engine->ComPort),
                  static_cast<unsigned long>(WindowsService::PortWaitAtStart / 1000),
                  WindowsService::PortMissingStatus);
-        eventLog->Write(PortNeverAppearedCode, message);
+        eventLog->Write(EventCode::PortNeverAppeared, message);
         StopOnce();
         DeleteFileA(pidPath);
         return WindowsService::PortMissingStatus;

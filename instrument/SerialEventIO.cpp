@@ -146,12 +146,10 @@ void SerialEventIO::NoteReadingPause(ULONGLONG previousStamp, DWORD lines, DWORD
     if (wireUnits <= static_cast<double>(spread))
         return;
     ++ReadingPauses;
-    snprintf(EngineMessage, sizeof EngineMessage,
-             "%s: Reading paused: %lu lines came in one read after a gap of %.3f s, faster than the serial "
-             "line carries them; their stamps tell when they were read, not when they were sent.",
-             Name, static_cast<unsigned long>(lines),
+    snprintf(EngineMessage, sizeof EngineMessage, EventCode::ReadingPause.Formats[0], Name,
+             static_cast<unsigned long>(lines),
              static_cast<double>(gap) / static_cast<double>(FileTimeUnitsPerSecond));
-    EventLogRef.Write(ReadingPauseCode, EngineMessage);
+    EventLogRef.Write(EventCode::ReadingPause, EngineMessage);
 }
 
 void SerialEventIO::ReadAvailable() {
@@ -422,30 +420,22 @@ void SerialEventIO::CheckAdapterLatency(HANDLE portHandle) {
     if (!KestruneGetCommLatency(portHandle, &latency))
         return;
     if (latency.LatencyTimerMs > 1) {
-        snprintf(
-            EngineMessage, sizeof EngineMessage,
-            "%s: COM%d is a USB adapter whose latency timer is %lu ms: received bytes wait up to that long "
-            "and the time stamps jitter as much. Set the adapter's latency timer to 1 ms (its "
-            "latency_timer in sysfs, or the driver's advanced port settings).",
-            Name, static_cast<int>(ComPort), static_cast<unsigned long>(latency.LatencyTimerMs));
-        EventLogRef.Write(SlowAdapterCode, EngineMessage);
+        snprintf(EngineMessage, sizeof EngineMessage, EventCode::SlowAdapter.Formats[0], Name,
+                 static_cast<int>(ComPort), static_cast<unsigned long>(latency.LatencyTimerMs));
+        EventLogRef.Write(EventCode::SlowAdapter, EngineMessage);
     } else if (latency.LowLatencyRefused) {
-        snprintf(EngineMessage, sizeof EngineMessage,
-                 "%s: COM%d refused low latency: its driver may hold received bytes back for several "
-                 "milliseconds and the time stamps jitter as much. Use an adapter whose driver allows it, or "
-                 "set its latency timer to 1 ms.",
-                 Name, static_cast<int>(ComPort));
-        EventLogRef.Write(SlowAdapterCode, EngineMessage);
+        snprintf(EngineMessage, sizeof EngineMessage, EventCode::SlowAdapter.Formats[1], Name,
+                 static_cast<int>(ComPort));
+        EventLogRef.Write(EventCode::SlowAdapter, EngineMessage);
     }
 }
 
 void SerialEventIO::EndLossEpisode() {
     if (!lossEpisode_)
         return;
-    snprintf(EngineMessage, sizeof EngineMessage,
-             "%s: %lu instrument lines lost: every sample buffer was still held by the archive.", Name,
+    snprintf(EngineMessage, sizeof EngineMessage, EventCode::LinesLost.Formats[0], Name,
              static_cast<unsigned long>(lostInEpisode_));
-    EventLogRef.Write(LinesLostCode, EngineMessage);
+    EventLogRef.Write(EventCode::LinesLost, EngineMessage);
     lossEpisode_ = false;
     lostInEpisode_ = 0;
 }
@@ -453,8 +443,8 @@ void SerialEventIO::EndLossEpisode() {
 void SerialEventIO::LogCutLines() {
     if (cutSinceLog_ == 0)
         return;
-    snprintf(EngineMessage, sizeof EngineMessage, "%s: %lu over-long instrument lines cut to %d characters.",
-             Name, static_cast<unsigned long>(cutSinceLog_), ReceiveAreaSize);
-    EventLogRef.Write(LinesCutCode, EngineMessage);
+    snprintf(EngineMessage, sizeof EngineMessage, EventCode::LinesCut.Formats[0], Name,
+             static_cast<unsigned long>(cutSinceLog_), ReceiveAreaSize);
+    EventLogRef.Write(EventCode::LinesCut, EngineMessage);
     cutSinceLog_ = 0;
 }

@@ -12,12 +12,14 @@ public:
     // loses little.
     static constexpr DWORD DefaultHandOverDeadlineMs = 10000;
     // Event-log codes of the reading loop.
-    static constexpr LONG LinesLostCode = 5301;     // lines lost: no free sample buffer
-    static constexpr LONG LinesCutCode = 5302;      // over-long lines cut to the receive area
-    static constexpr LONG PortLostCode = 5303;      // the port is missing or lost; retried
-    static constexpr LONG PortBackCode = 5304;      // the port is back; acquisition resumed
-    static constexpr LONG SlowAdapterCode = 5315;   // a USB adapter that holds received bytes back
-    static constexpr LONG ReadingPauseCode = 5109;  // the reading was paused; lines came at once
+    static constexpr LONG LinesLostCode = EventCode::LinesLost.Code;  // lines lost: no free sample buffer
+    static constexpr LONG LinesCutCode = EventCode::LinesCut.Code;  // over-long lines cut to the receive area
+    static constexpr LONG PortLostCode = EventCode::PortLost.Code;  // the port is missing or lost; retried
+    static constexpr LONG PortBackCode = EventCode::PortBack.Code;  // the port is back; acquisition resumed
+    static constexpr LONG SlowAdapterCode =
+        EventCode::SlowAdapter.Code;  // a USB adapter that holds received bytes back
+    static constexpr LONG ReadingPauseCode =
+        EventCode::ReadingPause.Code;  // the reading was paused; lines came at once
     // A gap between lines that no instrument setting comes near: 1 s.
     static constexpr ULONGLONG PauseGapUnits = 10000000;
     // How long a missing or lost port is waited for before it is tried again.

@@ -264,11 +264,9 @@ SerialComm *SonicMetek3ClassAMPSerial::OpenPort(bool logFailure, DWORD *error) {
     if (port == nullptr || port->OpenFailed) {
         *error = port == nullptr ? static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY) : port->LastError;
         if (logFailure) {
-            snprintf(EngineMessage, sizeof EngineMessage,
-                     "%s: Can't start data acquisition. Either COM%d doesn't exist or is open in another "
-                     "application.",
-                     Name, static_cast<int>(ComPort));
-            EventLogRef.Write(5103, EngineMessage);
+            snprintf(EngineMessage, sizeof EngineMessage, EventCode::AcquisitionStart.Formats[0], Name,
+                     static_cast<int>(ComPort));
+            EventLogRef.Write(EventCode::AcquisitionStart, EngineMessage);
         }
         delete port;
         return nullptr;
@@ -278,11 +276,9 @@ SerialComm *SonicMetek3ClassAMPSerial::OpenPort(bool logFailure, DWORD *error) {
     *error = port->Configure(BaudRate, Parity, DataBits, StopBits, FlowControl);
     if (*error != 0) {
         if (logFailure) {
-            snprintf(EngineMessage, sizeof EngineMessage,
-                     "%s: Can't start data acquisition. Failure configuring port-communication settings on "
-                     "COM%d.",
-                     Name, static_cast<int>(ComPort));
-            EventLogRef.Write(5103, EngineMessage);
+            snprintf(EngineMessage, sizeof EngineMessage, EventCode::AcquisitionStart.Formats[1], Name,
+                     static_cast<int>(ComPort));
+            EventLogRef.Write(EventCode::AcquisitionStart, EngineMessage);
         }
         delete port;
         return nullptr;
@@ -311,13 +307,10 @@ void SonicMetek3ClassAMPSerial::Acquire() {
                 interrupted = true;
                 GetSystemTimeAsFileTime(&interruptedAt);
                 PortMissingSince.store(FileTimeToUnits(interruptedAt), std::memory_order_relaxed);
-                snprintf(
-                    EngineMessage, sizeof EngineMessage,
-                    "%s: COM%d cannot be opened (error %lu). Acquisition waits for the port and tries it "
-                    "every %lu seconds.",
-                    Name, static_cast<int>(ComPort), static_cast<unsigned long>(error),
-                    static_cast<unsigned long>(ReopenIntervalMs / 1000));
-                EventLogRef.Write(PortLostCode, EngineMessage);
+                snprintf(EngineMessage, sizeof EngineMessage, EventCode::PortLost.Formats[0], Name,
+                         static_cast<int>(ComPort), static_cast<unsigned long>(error),
+                         static_cast<unsigned long>(ReopenIntervalMs / 1000));
+                EventLogRef.Write(EventCode::PortLost, EngineMessage);
                 if (!started) {
                     fprintf(stderr, "%s: COM%d is missing (error %lu); waiting for it.\n", Name,
                             static_cast<int>(ComPort), static_cast<unsigned long>(error));
@@ -339,15 +332,15 @@ void SonicMetek3ClassAMPSerial::Acquire() {
         port->SetEventChar(LineTerminator);
 
         // 6. to 10. Instrument initialization; the engine is ready.
-        snprintf(EngineMessage, sizeof EngineMessage, "%s: Acquisition initialization started.", Name);
-        EventLogRef.Write(5103, EngineMessage);
+        snprintf(EngineMessage, sizeof EngineMessage, EventCode::AcquisitionStart.Formats[2], Name);
+        EventLogRef.Write(EventCode::AcquisitionStart, EngineMessage);
         InitializeInstrument(port);
-        snprintf(EngineMessage, sizeof EngineMessage, "%s: Acquisition initialization finished.", Name);
-        EventLogRef.Write(5104, EngineMessage);
+        snprintf(EngineMessage, sizeof EngineMessage, EventCode::ReinitializationFinished.Formats[0], Name);
+        EventLogRef.Write(EventCode::InitializationFinished, EngineMessage);
         if (!started) {
             SetEvent(EngineReadyEvent);
-            snprintf(EngineMessage, sizeof EngineMessage, "%s: Data acquisition engine started.", Name);
-            EventLogRef.Write(5300, EngineMessage);
+            snprintf(EngineMessage, sizeof EngineMessage, EventCode::EngineStarted.Formats[0], Name);
+            EventLogRef.Write(EventCode::EngineStarted, EngineMessage);
         }
         if (interrupted && started) {
             // The fresh initialization answers any request made while the port was away.
@@ -380,12 +373,10 @@ void SonicMetek3ClassAMPSerial::Acquire() {
         interrupted = true;
         GetSystemTimeAsFileTime(&interruptedAt);
         PortMissingSince.store(FileTimeToUnits(interruptedAt), std::memory_order_relaxed);
-        snprintf(
-            EngineMessage, sizeof EngineMessage,
-            "%s: COM%d lost (error %lu). Acquisition interrupted; the port is tried again every %lu seconds.",
-            Name, static_cast<int>(ComPort), static_cast<unsigned long>(lost),
-            static_cast<unsigned long>(ReopenIntervalMs / 1000));
-        EventLogRef.Write(PortLostCode, EngineMessage);
+        snprintf(EngineMessage, sizeof EngineMessage, EventCode::PortLost.Formats[1], Name,
+                 static_cast<int>(ComPort), static_cast<unsigned long>(lost),
+                 static_cast<unsigned long>(ReopenIntervalMs / 1000));
+        EventLogRef.Write(EventCode::PortLost, EngineMessage);
         if (WaitForSingleObject(StopRequestEvent, ReopenIntervalMs) != WAIT_TIMEOUT)
             return;
     }
@@ -400,10 +391,8 @@ void SonicMetek3ClassAMPSerial::LogResumption(FILETIME interruptedAt) {
         (static_cast<ULONGLONG>(interruptedAt.dwHighDateTime) << 32) | interruptedAt.dwLowDateTime;
     const ULONGLONG to = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
     const unsigned long seconds = to > from ? static_cast<unsigned long>((to - from) / 10000000ULL) : 0;
-    snprintf(EngineMessage, sizeof EngineMessage,
-             "%s: COM%d is back. Acquisition resumed after an interruption since %04d-%02d-%02d "
-             "%02d:%02d:%02d.%03d UTC (%lu s).",
-             Name, static_cast<int>(ComPort), at.wYear, at.wMonth, at.wDay, at.wHour, at.wMinute, at.wSecond,
+    snprintf(EngineMessage, sizeof EngineMessage, EventCode::PortBack.Formats[0], Name,
+             static_cast<int>(ComPort), at.wYear, at.wMonth, at.wDay, at.wHour, at.wMinute, at.wSecond,
              at.wMilliseconds, seconds);
-    EventLogRef.Write(PortBackCode, EngineMessage);
+    EventLogRef.Write(EventCode::PortBack, EngineMessage);
 }

@@ -335,11 +335,13 @@ void SonicMetek3ClassAMPSerial::WriteStatistics() {
     }
 
     bool remade = false;
-    HANDLE file = text.empty() ? INVALID_HANDLE_VALUE : OpenForAppend(StatsFilePath, StatsArchiveDirectory, &remade);
+    HANDLE file =
+        text.empty() ? INVALID_HANDLE_VALUE : OpenForAppend(StatsFilePath, StatsArchiveDirectory, &remade);
     if (file == INVALID_HANDLE_VALUE) {
         char message[MessageSize];
-        snprintf(message, sizeof message, "%s: Error opening file %s", Name ? Name : "", StatsFilePath);
-        EventLogRef.Write(6701, message);
+        snprintf(message, sizeof message, EventCode::StatisticsFileFailed.Formats[0], Name ? Name : "",
+                 StatsFilePath);
+        EventLogRef.Write(EventCode::StatisticsFileFailed, message);
         ResetStatistics();
         return;
     }
@@ -350,14 +352,11 @@ void SonicMetek3ClassAMPSerial::WriteStatistics() {
     if (error != 0) {
         // The period's line is lost; the file keeps its whole lines.
         char message[MessageSize];
-        snprintf(message, sizeof message,
-                 "%s: Error writing file %s (error %lu; the statistics of the period "
-                 "%02d:%02d:%03d-%02d:%02d:%03d "
-                 "are lost)",
-                 Name ? Name : "", StatsFilePath, static_cast<unsigned long>(error), PeriodStartTime.wMinute,
+        snprintf(message, sizeof message, EventCode::StatisticsFileFailed.Formats[1], Name ? Name : "",
+                 StatsFilePath, static_cast<unsigned long>(error), PeriodStartTime.wMinute,
                  PeriodStartTime.wSecond, PeriodStartTime.wMilliseconds, PeriodEndTime.wMinute,
                  PeriodEndTime.wSecond, PeriodEndTime.wMilliseconds);
-        EventLogRef.Write(6701, message);
+        EventLogRef.Write(EventCode::StatisticsFileFailed, message);
     }
 
     ResetStatistics();

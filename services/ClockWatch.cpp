@@ -32,11 +32,8 @@ void ClockWatch::Check() {
 
     if (!state.Known) {
         if (first) {
-            snprintf(message_, sizeof message_,
-                     "%s: The system does not tell whether its clock is synchronised by a time service; "
-                     "check the time service by hand.",
-                     name_);
-            eventLog_.Write(UnknownCode, message_);
+            snprintf(message_, sizeof message_, EventCode::ClockStateUnknown.Formats[0], name_);
+            eventLog_.Write(EventCode::ClockStateUnknown, message_);
         }
         return;
     }
@@ -44,33 +41,30 @@ void ClockWatch::Check() {
         errorHigh_ = false;  // the error figures of an undisciplined clock mean nothing
         if (first || (before.Known && before.Synchronised)) {
             snprintf(message_, sizeof message_,
-                     first ? "%s: The system clock is not synchronised by a time service at the start; the "
-                             "time stamps follow an uncorrected clock."
-                           : "%s: The system clock is no longer synchronised by a time service; the time "
-                             "stamps follow an uncorrected clock.",
+                     first ? EventCode::ClockUnsynchronisedAtStart.Formats[0]
+                           : EventCode::ClockSynchronisationLost.Formats[0],
                      name_);
-            eventLog_.Write(first ? StartUnsynchronisedCode : LostCode, message_);
+            eventLog_.Write(
+                first ? EventCode::ClockUnsynchronisedAtStart : EventCode::ClockSynchronisationLost,
+                message_);
         }
         return;
     }
     if (!first && !before.Synchronised) {
-        snprintf(message_, sizeof message_,
-                 "%s: The system clock is synchronised again (estimated error %.1f ms, maximum %.0f ms).",
-                 name_, state.EstimatedErrorUs / 1000.0, state.MaximumErrorUs / 1000.0);
-        eventLog_.Write(BackCode, message_);
+        snprintf(message_, sizeof message_, EventCode::ClockSynchronisedAgain.Formats[0], name_,
+                 state.EstimatedErrorUs / 1000.0, state.MaximumErrorUs / 1000.0);
+        eventLog_.Write(EventCode::ClockSynchronisedAgain, message_);
     }
     if (!errorHigh_ && state.EstimatedErrorUs > ErrorThresholdUs) {
         errorHigh_ = true;
-        snprintf(message_, sizeof message_,
-                 "%s: The system clock's estimated error is %.1f ms, above %lu ms (maximum %.0f ms).", name_,
+        snprintf(message_, sizeof message_, EventCode::ClockErrorHigh.Formats[0], name_,
                  state.EstimatedErrorUs / 1000.0, static_cast<unsigned long>(ErrorThresholdUs / 1000),
                  state.MaximumErrorUs / 1000.0);
-        eventLog_.Write(ErrorHighCode, message_);
+        eventLog_.Write(EventCode::ClockErrorHigh, message_);
     } else if (errorHigh_ && state.EstimatedErrorUs <= ErrorThresholdUs) {
         errorHigh_ = false;
-        snprintf(message_, sizeof message_,
-                 "%s: The system clock's estimated error is back to %.1f ms, within %lu ms.", name_,
+        snprintf(message_, sizeof message_, EventCode::ClockErrorBack.Formats[0], name_,
                  state.EstimatedErrorUs / 1000.0, static_cast<unsigned long>(ErrorThresholdUs / 1000));
-        eventLog_.Write(ErrorBackCode, message_);
+        eventLog_.Write(EventCode::ClockErrorBack, message_);
     }
 }

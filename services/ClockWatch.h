@@ -12,12 +12,14 @@
 class ClockWatch {
 public:
     // Event-log codes.
-    static constexpr LONG StartUnsynchronisedCode = 5310;  // not synchronised at the start
-    static constexpr LONG LostCode = 5311;                 // synchronisation lost
-    static constexpr LONG BackCode = 5312;                 // synchronised again
-    static constexpr LONG ErrorHighCode = 5313;            // estimated error above the threshold
-    static constexpr LONG ErrorBackCode = 5314;            // estimated error within it again
-    static constexpr LONG UnknownCode = 5316;              // the system does not tell
+    static constexpr LONG StartUnsynchronisedCode =
+        EventCode::ClockUnsynchronisedAtStart.Code;  // not synchronised at the start
+    static constexpr LONG LostCode = EventCode::ClockSynchronisationLost.Code;  // synchronisation lost
+    static constexpr LONG BackCode = EventCode::ClockSynchronisedAgain.Code;    // synchronised again
+    static constexpr LONG ErrorHighCode =
+        EventCode::ClockErrorHigh.Code;  // estimated error above the threshold
+    static constexpr LONG ErrorBackCode = EventCode::ClockErrorBack.Code;   // estimated error within it again
+    static constexpr LONG UnknownCode = EventCode::ClockStateUnknown.Code;  // the system does not tell
     // An estimated error above 10 ms is logged: a tenth of a 10 Hz sample interval, and
     // well above what a time service on a network achieves (well below 1 ms).
     static constexpr DWORD ErrorThresholdUs = 10000;

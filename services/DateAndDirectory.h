@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/win32.h"
+#include "services/EventCodes.h"
 
 // Day of the year, 1 for 1 January; every year divisible by 4 is a leap year.
 WORD DayOfYear(SYSTEMTIME time);
@@ -16,4 +17,4 @@ DWORD CreateDirectoryPath(const char *path);
 // failure. The last error is that of the last open, as CreateFileA leaves it.
 HANDLE OpenForAppend(const char *path, const char *own, bool *remade);
 // Code of the entry a writer makes when it had to make its directory again.
-constexpr LONG DirectoryRemadeCode = 5031;
+constexpr LONG DirectoryRemadeCode = EventCode::DirectoryRemade.Code;

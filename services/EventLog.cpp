@@ -45,8 +45,8 @@ EventLog::EventLog(const char *logName, const char *logDirectory) {
 
     GetSystemTimeAsFileTime(&CreatedTime);
     FirstEntry.Time = CreatedTime;
-    FirstEntry.Code = 9998;
-    FirstEntry.Message = "Starting event log.";
+    FirstEntry.Code = EventCode::LogStarting.Code;
+    FirstEntry.Message = EventCode::LogStarting.Formats[0];
     WriteEntry(FirstEntry);
 }
 
@@ -56,6 +56,8 @@ EventLog::~EventLog() {
 }
 
 void EventLog::Write(LONG code, const char *message) {
+    if (FindEventCode(code) == nullptr)
+        ++UnknownCodeEntries;
     Entry entry;
     entry.Time.dwLowDateTime = 0;
     entry.Time.dwHighDateTime = 0;  // stamped by WriteEntry with the time of writing
@@ -179,11 +181,12 @@ void EventLog::WriteEntry(Entry entry) {
                             EntryTime.wHour, EntryTime.wMinute, EntryTime.wSecond, EntryTime.wMilliseconds,
                             static_cast<int>(DroppedEntriesCode), dropped);
     if (remade && formatted)
-        formatted = AppendFormatted(text,
-                                    "%02d:%02d:%02d:%03d  %4d  The directory %s was missing and has been made "
-                                    "again.\r\n",
-                                    EntryTime.wHour, EntryTime.wMinute, EntryTime.wSecond,
-                                    EntryTime.wMilliseconds, static_cast<int>(DirectoryRemadeCode), LogDirectory);
+        formatted =
+            AppendFormatted(text,
+                            "%02d:%02d:%02d:%03d  %4d  The directory %s was missing and has been made "
+                            "again.\r\n",
+                            EntryTime.wHour, EntryTime.wMinute, EntryTime.wSecond, EntryTime.wMilliseconds,
+                            static_cast<int>(DirectoryRemadeCode), LogDirectory);
     if (formatted)
         formatted = AppendFormatted(text, "%02d:%02d:%02d:%03d  %4d  %s\r\n", EntryTime.wHour,
                                     EntryTime.wMinute, EntryTime.wSecond, EntryTime.wMilliseconds,

@@ -14,6 +14,7 @@
 #include <atomic>
 
 #include "platform/win32.h"
+#include "services/EventCodes.h"
 
 // Raised when the log's directory does not exist and cannot be created.
 class EventLogException {};
@@ -36,14 +37,21 @@ public:
     ~EventLog();
 
     // Writes the entry stamped with the current system time (read while the log's mutex is
-    // held, so entries of all threads reach the files in time order).
+    // held, so entries of all threads reach the files in time order). Product code names the
+    // code's entry of the table (EventCode::PortLost).
+    void Write(const EventCodeDefinition &code, const char *message) { Write(code.Code, message); }
+    // The same by number. A code the table does not hold is written all the same, so that no
+    // event is lost, and counted in UnknownCodeEntries, which the tests expect to stay 0.
     void Write(LONG code, const char *message);
     // Writes one entry under DiskWriteMutex into the file of the entry's UTC day.
     void WriteEntry(Entry entry);
 
     // The log's own entry: "%lu event-log entries could not be written to the log and went to
     // stderr."
-    static constexpr LONG DroppedEntriesCode = 9997;
+    static constexpr LONG DroppedEntriesCode = EventCode::DroppedEntries.Code;
+
+    // Entries written with a code the table does not hold.
+    std::atomic<unsigned long> UnknownCodeEntries{0};
 
     // Held while an entry is written; callers that stamp entries themselves (the archive
     // engine) read the time while they hold it. The mutex is recursive for its owner.
