@@ -5,16 +5,11 @@
 #include <cstring>
 
 #include "services/DateAndDirectory.h"
+#include "services/EventCodes.h"
 
 const char StationStatus::ProcessIdFileName[] = "kestrune.pid";
 
 namespace {
-
-// Codes whose entries report a failure whatever their text (a lost port, 5303, and a service
-// start given up for a port that never appeared, 5305, among them); other entries count as
-// errors when their text says so ("Error", "Can't").
-const int ErrorCodes[] = {5004, 5018, 5021, 5022, 5023, 5024, 5026, 5105,
-                          5107, 5213, 5214, 5301, 5302, 5303, 5305, 6701};
 
 // Reads a whole file shared with its writers; empty when it cannot be read.
 std::string ReadWholeFile(const std::string &path) {
@@ -56,10 +51,7 @@ std::string JsonText(const std::string &text) {
 }  // namespace
 
 bool StationStatus::IsErrorEntry(int code, const char *message) {
-    for (int errorCode : ErrorCodes)
-        if (code == errorCode)
-            return true;
-    return strstr(message, "Error") != nullptr || strstr(message, "Can't") != nullptr;
+    return IsErrorEvent(code, message);
 }
 
 ClockWatch::StateReader StationStatus::ReadClock = nullptr;
@@ -201,7 +193,7 @@ void StationStatus::AddEntry(const char *time, int code, const char *message) {
             break;
         case 5030:
             // The episode's end; its second form says the files still could not be written.
-            RawWriteFailing = strstr(message, "could still not be written") != nullptr;
+            RawWriteFailing = IsErrorEvent(code, message);
             break;
         case 5109:
             ++ReadingPauses;
@@ -318,7 +310,8 @@ std::string StationStatus::Json() const {
     json += ",\"log\":" + JsonText(LogName);
     json += ",\"lostLines\":" + std::to_string(LostLines) + ",\"cutLines\":" + std::to_string(CutLines) +
             ",\"excludedSamples\":" + std::to_string(ExcludedSamples) +
-            ",\"writeErrors\":" + std::to_string(WriteErrors) + ",\"readingPauses\":" + std::to_string(ReadingPauses);
+            ",\"writeErrors\":" + std::to_string(WriteErrors) +
+            ",\"readingPauses\":" + std::to_string(ReadingPauses);
     if (HasError)
         json += ",\"lastError\":{\"time\":" + JsonText(LastErrorTime) +
                 ",\"code\":" + std::to_string(LastErrorCode) + ",\"message\":" + JsonText(LastErrorMessage) +

@@ -27,8 +27,8 @@ public:
     // Name of the file in the data directory that holds the running instance's process id.
     static const char ProcessIdFileName[];
 
-    // Whether an event-log entry reports an error: its code is one of the failure codes, or
-    // its text says "Error" or "Can't".
+    // Whether an event-log entry reports an error, by the table of event codes (a warning, such
+    // as 5108, is none).
     static bool IsErrorEntry(int code, const char *message);
 
     // The name of the named mutex that marks the data directory as in use.

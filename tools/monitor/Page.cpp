@@ -642,7 +642,8 @@ std::string PageHtml(const Health &h, const DayView &day, const std::vector<Trac
         "#health td{overflow-wrap:anywhere}#health td:first-child{color:#555}"
         ".running{color:#08741c;font-weight:bold}.stopped,.no-data{color:#b00;font-weight:bold}"
         "#log td{font-family:monospace;font-size:12px;white-space:pre-wrap}"
-        "#log tr.error td{color:#b00;font-weight:bold}#log tr.routine td{color:#777}"
+        "#log tr.error td{color:#b00;font-weight:bold}#log tr.warning td{color:#a60}#log tr.routine "
+        "td{color:#777}"
         "#flux-table td,#flux-table th{text-align:right;font-size:13px}"
         ".flag-0{color:#1b7a1b}.flag-1{color:#b86e00}.flag-2{color:#b00}.flag-none{color:#777}"
         ".scroll{overflow-x:auto}"
@@ -744,9 +745,11 @@ std::string PageHtml(const Health &h, const DayView &day, const std::vector<Trac
                     "</td><td>" + text + Escape(it->Entry.Message) + "</td></tr>";
             continue;
         }
-        html += std::string("<tr") + (it->Error ? " class=\"error\"" : "") + "><td>" +
-                TimeOfDay(it->Entry.Time, true) + "</td><td>" + std::to_string(it->Entry.Code) + "</td><td>" +
-                Escape(it->Entry.Message) + "</td></tr>";
+        const char *rowClass = it->Error                                ? " class=\"error\""
+                               : it->Severity == EventSeverity::Warning ? " class=\"warning\""
+                                                                        : "";
+        html += std::string("<tr") + rowClass + "><td>" + TimeOfDay(it->Entry.Time, true) + "</td><td>" +
+                std::to_string(it->Entry.Code) + "</td><td>" + Escape(it->Entry.Message) + "</td></tr>";
     }
     html += "</table></div></section>\n</body></html>\n";
     return html;

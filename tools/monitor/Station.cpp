@@ -12,6 +12,7 @@
 
 #include "platform/win32.h"
 #include "services/ClockWatch.h"
+#include "services/EventCodes.h"
 
 namespace monitor {
 
@@ -23,34 +24,12 @@ Millis Now() {
         .count();
 }
 
+EventSeverity SeverityOf(const LogEntry &entry) {
+    return EventSeverityOf(entry.Code, entry.Message.c_str());
+}
+
 bool IsErrorEntry(const LogEntry &entry) {
-    switch (entry.Code) {
-        case 5004:
-        case 5005:
-        case 5007:
-        case 5018:
-        case 5021:
-        case 5022:
-        case 5023:
-        case 5024:
-        case 5026:
-        case 5027:
-        case 5028:
-        case 5107:
-        case 5301:
-        case 5302:
-        case 6701:
-        case 6727:
-            return true;
-        case 5001:
-        case 5101:
-        case 5103:
-            // These codes carry the success and the failure of one step.
-            return entry.Message.find("Error") != std::string::npos ||
-                   entry.Message.find("Can't") != std::string::npos;
-        default:
-            return false;
-    }
+    return SeverityOf(entry) == EventSeverity::Error;
 }
 
 namespace {
@@ -352,7 +331,8 @@ std::vector<LogLine> Station::GetLogTail(Millis now) {
         [&](const std::string &line) {
             LogLine entry;
             if (ParseLogLine(line, file.Start, entry.Entry)) {
-                entry.Error = IsErrorEntry(entry.Entry);
+                entry.Severity = SeverityOf(entry.Entry);
+                entry.Error = entry.Severity == EventSeverity::Error;
                 if (entry.Entry.Code == 5017 && !lines.empty() && lines.back().Entry.Code == 5017) {
                     LogLine &run = lines.back();
                     if (run.Folded == 0) {

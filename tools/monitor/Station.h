@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "services/EventCodes.h"
 #include "tools/stationfiles/StationFiles.h"
 
 namespace monitor {
@@ -78,12 +79,14 @@ struct TraceSample {
 // of the oldest.
 struct LogLine {
     station::LogEntry Entry;
-    bool Error = false;
+    EventSeverity Severity = EventSeverity::Information;
+    bool Error = false;  // Severity is EventSeverity::Error
     long Folded = 0;
     Millis FoldedFrom = 0;
 };
 
-// Codes that report an error or a loss.
+// How an entry is classified, by the table of event codes; IsErrorEntry: it is an error.
+EventSeverity SeverityOf(const station::LogEntry &entry);
 bool IsErrorEntry(const station::LogEntry &entry);
 
 class Station {
