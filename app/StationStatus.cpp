@@ -181,28 +181,28 @@ void StationStatus::AddEntry(const char *time, int code, const char *message) {
     const char *separator = strstr(message, ": ");
     const char *afterName = separator ? separator + 2 : message;
     switch (code) {
-        case 5301:
+        case EventCode::LinesLost.Code:
             LostLines += LeadingCount(afterName);
             break;
-        case 5302:
+        case EventCode::LinesCut.Code:
             CutLines += LeadingCount(afterName);
             break;
-        case 5004:
+        case EventCode::RawFileFailed.Code:
             ++WriteErrors;
             RawWriteFailing = true;
             break;
-        case 5030:
+        case EventCode::RawWritesEnded.Code:
             // The episode's end; its second form says the files still could not be written.
             RawWriteFailing = IsErrorEvent(code, message);
             break;
-        case 5109:
+        case EventCode::ReadingPause.Code:
             ++ReadingPauses;
             break;
-        case 6701:
+        case EventCode::StatisticsFileFailed.Code:
             ++WriteErrors;
             StatisticsWriteFailing = true;
             break;
-        case 5017: {
+        case EventCode::ArchivePass.Code: {
             int bad = 0, blackout = 0, edited = 0;
             const char *excluded = strstr(message, "Excluded samples: ");
             if (excluded != nullptr &&
@@ -212,7 +212,7 @@ void StationStatus::AddEntry(const char *time, int code, const char *message) {
                                    static_cast<unsigned long>(edited);
             break;
         }
-        case 5003: {
+        case EventCode::StatisticsArchived.Code: {
             HasStatistics = true;
             StatisticsWriteFailing = false;
             StatisticsTime = time;

@@ -172,25 +172,23 @@ void EventLog::WriteEntry(Entry entry) {
     if (empty)
         formatted = AppendFormatted(text, "%02d/%02d/%02d %s\r\n\r\nHH:MM:SS:MMM  Code  Message\r\n",
                                     EntryTime.wMonth, EntryTime.wDay, EntryTime.wYear % 100, LogName);
+    const auto appendLine = [&](LONG code, const char *message) {
+        return AppendFormatted(text, "%02d:%02d:%02d:%03d  %4d  %s\r\n", EntryTime.wHour, EntryTime.wMinute,
+                               EntryTime.wSecond, EntryTime.wMilliseconds, static_cast<int>(code), message);
+    };
+    // The log's own entries; the longest is the directory's, which fits with its words.
+    char own[2 * MAX_PATH];
     const unsigned long dropped = DroppedEntries.load();
-    if (dropped != 0 && formatted)
-        formatted =
-            AppendFormatted(text,
-                            "%02d:%02d:%02d:%03d  %4d  %lu event-log entries could not be written to the "
-                            "log and went to stderr.\r\n",
-                            EntryTime.wHour, EntryTime.wMinute, EntryTime.wSecond, EntryTime.wMilliseconds,
-                            static_cast<int>(DroppedEntriesCode), dropped);
-    if (remade && formatted)
-        formatted =
-            AppendFormatted(text,
-                            "%02d:%02d:%02d:%03d  %4d  The directory %s was missing and has been made "
-                            "again.\r\n",
-                            EntryTime.wHour, EntryTime.wMinute, EntryTime.wSecond, EntryTime.wMilliseconds,
-                            static_cast<int>(DirectoryRemadeCode), LogDirectory);
+    if (dropped != 0 && formatted) {
+        std::snprintf(own, sizeof own, EventCode::DroppedEntries.Formats[0], dropped);
+        formatted = appendLine(EventCode::DroppedEntries.Code, own);
+    }
+    if (remade && formatted) {
+        std::snprintf(own, sizeof own, EventCode::DirectoryRemade.Formats[1], LogDirectory);
+        formatted = appendLine(EventCode::DirectoryRemade.Code, own);
+    }
     if (formatted)
-        formatted = AppendFormatted(text, "%02d:%02d:%02d:%03d  %4d  %s\r\n", EntryTime.wHour,
-                                    EntryTime.wMinute, EntryTime.wSecond, EntryTime.wMilliseconds,
-                                    static_cast<int>(entry.Code), entry.Message);
+        formatted = appendLine(entry.Code, entry.Message);
     const DWORD error = formatted ? AppendWhole(File, text) : ERROR_NOT_ENOUGH_MEMORY;
     CloseHandle(File);
     File = nullptr;

@@ -1,7 +1,9 @@
-// Every message of every code in a day's log, one at a time: `kestrune status`, the station
-// page and the publisher give it the severity the table of event codes gives it.
+// Every message of every code in a day's log: `kestrune status`, the station page and the
+// publisher (one entry at a time) and the export (all at once) give it the severity the table
+// of event codes gives it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -11,9 +13,13 @@
 #include "common/TestRoot.h"
 #include "services/DateAndDirectory.h"
 #include "services/EventCodes.h"
+#include "tools/StationRun.h"
 #include "tools/monitor/Page.h"
 #include "tools/monitor/Station.h"
 #include "tools/publish/Publisher.h"
+
+using stationrun::BinDir;
+using stationrun::Child;
 
 TEST(EventClassification, StatusPageAndPublisherAgreeWithTheTableOnEveryMessage) {
     TestRoot root;
@@ -29,6 +35,7 @@ TEST(EventClassification, StatusPageAndPublisherAgreeWithTheTableOnEveryMessage)
     snprintf(name, sizeof name, "/%02d%03d.log", today.wYear % 100, DayOfYear(today));
 
     int errors = 0;
+    std::string all;  // every entry, for the export
     for (const EventCodeDefinition *entry : AllEventCodes()) {
         for (const char *format : entry->Formats) {
             if (format == nullptr)
@@ -43,6 +50,7 @@ TEST(EventClassification, StatusPageAndPublisherAgreeWithTheTableOnEveryMessage)
             const bool error = severity == EventSeverity::Error;
             errors += error;
             SCOPED_TRACE(line);
+            all += line;
 
             const StationStatus status(configuration);
             EXPECT_EQ(status.HasError && status.LastErrorCode == entry->Code, error);
@@ -57,6 +65,29 @@ TEST(EventClassification, StatusPageAndPublisherAgreeWithTheTableOnEveryMessage)
             EXPECT_EQ(publish::ErrorsToday(data, monitor::Now()), error ? 1 : 0);
         }
     }
+    std::ofstream(data + name, std::ios::binary)
+        << "12/08/26 QORL Data Acquisition Service EventLog\r\n\r\nHH:MM:SS:MMM  Code  Message\r\n"
+        << all;
+    char day[32];
+    snprintf(day, sizeof day, "%04d-%02d-%02d", today.wYear, today.wMonth, today.wDay);
+    const std::string csv = root.Posix("events.csv");
+    Child exporter({BinDir + "/kestrune-export", "--data-dir", data, "--events", csv, day}, {},
+                   root.Posix("export.err"));
+    ASSERT_EQ(exporter.Wait(), 0) << FileText(root.Posix("export.err"));
+    const std::vector<std::string> rows = Lines(FileText(csv));
+    ASSERT_EQ(rows.size(), static_cast<size_t>(std::count(all.begin(), all.end(), '\n')) + 1);
+    EXPECT_EQ(rows[0], "time,code,name,severity,message");
+    size_t row = 1;
+    for (const EventCodeDefinition *entry : AllEventCodes())
+        for (const char *format : entry->Formats) {
+            if (format == nullptr)
+                continue;
+            const std::string expected = std::to_string(entry->Code) + "," + entry->Name + "," +
+                                         SeverityName(EventSeverityOf(entry->Code, format)) + ",";
+            EXPECT_EQ(rows[row].substr(25, expected.size()), expected) << rows[row];
+            ++row;
+        }
+
     // Not all one answer: the loop would pass with a reader that never finds an error.
     EXPECT_GT(errors, 20);
     EXPECT_TRUE(IsErrorEvent(5303, EventCode::PortLost.Formats[1]));

@@ -2,12 +2,13 @@
 // UTC day (or a range of days) from the data directory to CSV files that analysis tools read.
 // It only reads the data directory and refuses to write into it.
 //
-//   kestrune-export [--data-dir DIR] [--raw FILE] [--stats FILE] [--flux FILE] [--missing TEXT]
-//                   FIRST_DAY [LAST_DAY]
+//   kestrune-export [--data-dir DIR] [--raw FILE] [--stats FILE] [--flux FILE] [--events FILE]
+//                   [--missing TEXT] FIRST_DAY [LAST_DAY]
 //
 // Days are YYYY-MM-DD (UTC); LAST_DAY is included. FILE "-" is standard output; without
 // --raw, --stats and --flux all three go to the current directory as kestrune-raw-<days>.csv,
-// kestrune-stats-<days>.csv and kestrune-flux-<days>.csv.
+// kestrune-stats-<days>.csv and kestrune-flux-<days>.csv. --events writes the event-log entries of
+// the days, each with its code's name and severity from the table of event codes.
 //
 //   kestrune-export [--data-dir DIR] --closed
 //
@@ -22,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "services/EventCodes.h"
 #include "tools/export/ClosedFiles.h"
 #include "tools/stationfiles/StationFiles.h"
 
@@ -30,11 +32,12 @@ using namespace station;
 namespace {
 
 const char Usage[] =
-    "usage: kestrune-export [--data-dir DIR] [--raw FILE] [--stats FILE] [--flux FILE] [--missing TEXT]\n"
-    "                       FIRST_DAY [LAST_DAY]\n"
+    "usage: kestrune-export [--data-dir DIR] [--raw FILE] [--stats FILE] [--flux FILE] [--events FILE]\n"
+    "                       [--missing TEXT] FIRST_DAY [LAST_DAY]\n"
     "  Days are YYYY-MM-DD (UTC), LAST_DAY included. FILE - is standard output.\n"
     "  Without --raw, --stats and --flux all three are written to the current directory as\n"
     "  kestrune-raw-<days>.csv, kestrune-stats-<days>.csv and kestrune-flux-<days>.csv.\n"
+    "  --events FILE: the event-log entries with their code's name and severity.\n"
     "  --missing TEXT: what a missing value is written as (default: an empty field).\n"
     "usage: kestrune-export [--data-dir DIR] --closed\n"
     "  Lists the files that will not change any more (hours and days that are over, zips whose\n"
@@ -215,11 +218,36 @@ Counts ExportFlux(const std::string &directory, Millis from, Millis to, const st
     return counts;
 }
 
+// The event-log entries of the days, classified by the table of event codes.
+Counts ExportEvents(const std::string &directory, Millis from, Millis to, const std::string &, Output &out) {
+    Counts counts;
+    out.Line("time,code,name,severity,message");
+    for (const auto &file : ListFiles(directory, FileKind::Log, from, to)) {
+        int lineNumber = 0;
+        ForEachLine(file.Path, [&](const std::string &line) {
+            LogEntry entry;
+            if (!ParseLogLine(line, file.Start, entry)) {
+                if (++lineNumber > 3)  // the header's three lines
+                    ++counts.skipped;
+                return true;
+            }
+            ++lineNumber;
+            const EventCodeDefinition *code = FindEventCode(entry.Code);
+            out.Line(IsoTime(entry.Time) + "," + std::to_string(entry.Code) + "," + (code ? code->Name : "") +
+                     "," + SeverityName(EventSeverityOf(entry.Code, entry.Message.c_str())) + "," +
+                     Csv(entry.Message));
+            ++counts.rows;
+            return true;
+        });
+    }
+    return counts;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     std::string directory = DefaultDataDirectory();
-    std::string rawPath, statsPath, fluxPath, missing;
+    std::string rawPath, statsPath, fluxPath, eventsPath, missing;
     std::vector<std::string> days;
     bool closed = false;
     for (int i = 1; i < argc; ++i) {
@@ -239,6 +267,8 @@ int main(int argc, char **argv) {
             value(statsPath);
         else if (arg == "--flux")
             value(fluxPath);
+        else if (arg == "--events")
+            value(eventsPath);
         else if (arg == "--missing")
             value(missing);
         else if (arg == "--closed")
@@ -253,7 +283,7 @@ int main(int argc, char **argv) {
             days.push_back(arg);
     }
     if (closed) {
-        if (!days.empty() || !rawPath.empty() || !statsPath.empty()) {
+        if (!days.empty() || !rawPath.empty() || !statsPath.empty() || !eventsPath.empty()) {
             std::fprintf(stderr, "kestrune-export: --closed takes no days and no output files\n%s", Usage);
             return 2;
         }
@@ -284,13 +314,13 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "kestrune-export: no data directory %s\n", directory.c_str());
         return 1;
     }
-    if (rawPath.empty() && statsPath.empty() && fluxPath.empty()) {
+    if (rawPath.empty() && statsPath.empty() && fluxPath.empty() && eventsPath.empty()) {
         std::string span = days[0] + (days.size() == 2 ? "_" + days[1] : "");
         rawPath = "kestrune-raw-" + span + ".csv";
         statsPath = "kestrune-stats-" + span + ".csv";
         fluxPath = "kestrune-flux-" + span + ".csv";
     }
-    for (const std::string *path : {&rawPath, &statsPath, &fluxPath}) {
+    for (const std::string *path : {&rawPath, &statsPath, &fluxPath, &eventsPath}) {
         if (!path->empty() && *path != "-" && Inside(*path, directory)) {
             std::fprintf(stderr,
                          "kestrune-export: %s lies in the data directory; the export never writes there\n",
@@ -298,9 +328,10 @@ int main(int argc, char **argv) {
             return 2;
         }
     }
-    if ((rawPath == "-") + (statsPath == "-") + (fluxPath == "-") > 1) {
-        std::fprintf(stderr,
-                     "kestrune-export: only one of --raw, --stats and --flux can be standard output\n");
+    if ((rawPath == "-") + (statsPath == "-") + (fluxPath == "-") + (eventsPath == "-") > 1) {
+        std::fprintf(
+            stderr,
+            "kestrune-export: only one of --raw, --stats, --flux and --events can be standard output\n");
         return 2;
     }
 
@@ -313,7 +344,7 @@ int main(int argc, char **argv) {
     };
     for (const Job &job :
          {Job{rawPath, "raw samples", ExportRaw}, Job{statsPath, "statistics periods", ExportStats},
-          Job{fluxPath, "flux periods", ExportFlux}}) {
+          Job{fluxPath, "flux periods", ExportFlux}, Job{eventsPath, "event-log entries", ExportEvents}}) {
         if (job.path.empty())
             continue;
         Output out;

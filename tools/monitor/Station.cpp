@@ -126,21 +126,21 @@ void Station::UpdateDigest(Millis day) {
                 if (IsErrorEntry(entry))
                     ++digest_.Errors;
                 switch (entry.Code) {
-                    case 5017:
+                    case EventCode::ArchivePass.Code:
                         digest_.LastArchivePass = entry.Time;
                         digest_.LastArchiveMessage = entry.Message;
                         digest_.Excluded += ExcludedOf(entry.Message);
                         break;
-                    case 5301:
+                    case EventCode::LinesLost.Code:
                         digest_.Losses += CountAfterName(entry.Message);
                         break;
-                    case 5302:
+                    case EventCode::LinesCut.Code:
                         digest_.CutLines += CountAfterName(entry.Message);
                         break;
-                    case 5109:
+                    case EventCode::ReadingPause.Code:
                         ++digest_.ReadingPauses;
                         break;
-                    case 5102:
+                    case EventCode::EngineStopping.Code:
                         digest_.LastStop = entry.Time;
                         break;
                     case ClockWatch::StartUnsynchronisedCode:
@@ -150,8 +150,8 @@ void Station::UpdateDigest(Millis day) {
                     case ClockWatch::BackCode:
                         digest_.ClockLost = 0;
                         break;
-                    case 9998:
-                    case 5212:
+                    case EventCode::LogStarting.Code:
+                    case EventCode::ArchiveEngineStarting.Code:
                         digest_.LastStart = entry.Time;
                         break;
                     default:
@@ -272,7 +272,8 @@ DayView Station::GetDay(Millis day, Millis now) {
         ForEachLine(file.Path, [&](const std::string &line) {
             LogEntry entry;
             if (ParseLogLine(line, file.Start, entry) &&
-                (entry.Code == 5301 || entry.Code == 5004 || entry.Code == 5018))
+                (entry.Code == EventCode::LinesLost.Code || entry.Code == EventCode::RawFileFailed.Code ||
+                 entry.Code == EventCode::FileBufferMissing.Code))
                 view.Marks.push_back({entry.Time, entry.Time, "loss", entry.Message});
             return view.Marks.size() < 10000;
         });
@@ -333,7 +334,8 @@ std::vector<LogLine> Station::GetLogTail(Millis now) {
             if (ParseLogLine(line, file.Start, entry.Entry)) {
                 entry.Severity = SeverityOf(entry.Entry);
                 entry.Error = entry.Severity == EventSeverity::Error;
-                if (entry.Entry.Code == 5017 && !lines.empty() && lines.back().Entry.Code == 5017) {
+                if (entry.Entry.Code == EventCode::ArchivePass.Code && !lines.empty() &&
+                    lines.back().Entry.Code == EventCode::ArchivePass.Code) {
                     LogLine &run = lines.back();
                     if (run.Folded == 0) {
                         run.Folded = 1;

@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "platform/win32.h"
+#include "services/EventCodes.h"
 #include "services/FileNameTemplate.h"
 
 namespace station {
@@ -463,7 +464,7 @@ std::vector<Window> BlackoutWindows(const std::string &directory, Millis from, M
         ForEachLine(file.Path, [&](const std::string &line) {
             LogEntry entry;
             Window window;
-            if (ParseLogLine(line, file.Start, entry) && (entry.Code == 5006 || entry.Code == 5029) &&
+            if (ParseLogLine(line, file.Start, entry) && (entry.Code == EventCode::BlackoutExcluded.Code || entry.Code == EventCode::ClockStepExcluded.Code) &&
                 ParseBlackoutMessage(entry.Message, window))
                 windows.push_back(window);
             return true;
