@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/StationStatus.h"
+#include "services/EventCodes.h"
 
 namespace publish {
 
@@ -240,7 +240,7 @@ long ErrorsToday(const std::string &logDirectory, Millis now) {
                     [&](const std::string &line, std::uint64_t) {
                         station::LogEntry entry;
                         if (station::ParseLogLine(line, day, entry) &&
-                            StationStatus::IsErrorEntry(entry.Code, entry.Message.c_str()))
+                            IsErrorEvent(entry.Code, entry.Message.c_str()))
                             ++errors;
                         return true;
                     });
@@ -429,7 +429,7 @@ void Source::CollectEvents(Cursor &cursor, Millis now, size_t max, std::vector<M
         ForEachLineFrom(file.Path, offset, [&](const std::string &line, std::uint64_t end) {
             station::LogEntry entry;
             bool publish = station::ParseLogLine(line, file.Start, entry) && entry.Time >= oldest &&
-                           StationStatus::IsErrorEntry(entry.Code, entry.Message.c_str());
+                           IsErrorEvent(entry.Code, entry.Message.c_str());
             if (publish && out.size() >= max) {
                 full = true;
                 return false;
