@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -46,8 +47,9 @@ TEST(EventCodes, SharedCodesTellTheirFailureMessagesFromTheOthers) {
                 << format;
         }
         // 5009's text after the name is the zip utility's report, checked below.
-        if (entry->Code != EventCode::CompressionReport.Code)
+        if (entry->Code != EventCode::CompressionReport.Code) {
             EXPECT_GT(failures, 0) << entry->Name;
+        }
         EXPECT_GT(others, 0) << entry->Name;
     }
     EXPECT_TRUE(IsErrorEvent(5009, "Metek1: 2 files zipped. Error zipping C:\\Data\\a.txt"));
@@ -105,4 +107,25 @@ TEST(EventCodes, ReadmeListsEveryCodeWithTheTablesSeverity) {
     }
     for (const auto &extra : listed)
         ADD_FAILURE() << extra.first << " is in README.md but not in the table of event codes";
+}
+
+// Product code names the table's entry in every write; a bare number would bypass it.
+TEST(EventCodes, ProductCodeWritesNoBareCode) {
+    const std::regex bare(R"(Write\(\s*-?\d)");
+    int files = 0;
+    for (const char *folder : {"app", "acquisition", "services", "support", "instrument", "flux"}) {
+        for (const auto &file :
+             std::filesystem::recursive_directory_iterator(std::string(KESTRUNE_SOURCE_DIR) + "/" + folder)) {
+            const std::string path = file.path().string();
+            if (path.size() < 4 ||
+                (path.substr(path.size() - 4) != ".cpp" && path.substr(path.size() - 2) != ".h"))
+                continue;
+            ++files;
+            std::ifstream in(path);
+            std::string line;
+            for (int number = 1; std::getline(in, line); ++number)
+                EXPECT_FALSE(std::regex_search(line, bare)) << path << ":" << number << ": " << line;
+        }
+    }
+    EXPECT_GT(files, 20);
 }
