@@ -236,14 +236,13 @@ std::string HealthJson(const std::string &station, const std::string &instrument
 long ErrorsToday(const std::string &logDirectory, Millis now) {
     const Millis day = station::DayOf(now);
     long errors = 0;
-    ForEachLineFrom(logDirectory + "/" + station::LogFileName(day), 0,
-                    [&](const std::string &line, std::uint64_t) {
-                        station::LogEntry entry;
-                        if (station::ParseLogLine(line, day, entry) &&
-                            IsErrorEvent(entry.Code, entry.Message.c_str()))
-                            ++errors;
-                        return true;
-                    });
+    ForEachLineFrom(
+        logDirectory + "/" + station::LogFileName(day), 0, [&](const std::string &line, std::uint64_t) {
+            station::LogEntry entry;
+            if (station::ParseLogLine(line, day, entry) && IsErrorEvent(entry.Code, entry.Message.c_str()))
+                ++errors;
+            return true;
+        });
     return errors;
 }
 

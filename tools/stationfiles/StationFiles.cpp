@@ -464,7 +464,9 @@ std::vector<Window> BlackoutWindows(const std::string &directory, Millis from, M
         ForEachLine(file.Path, [&](const std::string &line) {
             LogEntry entry;
             Window window;
-            if (ParseLogLine(line, file.Start, entry) && (entry.Code == EventCode::BlackoutExcluded.Code || entry.Code == EventCode::ClockStepExcluded.Code) &&
+            if (ParseLogLine(line, file.Start, entry) &&
+                (entry.Code == EventCode::BlackoutExcluded.Code ||
+                 entry.Code == EventCode::ClockStepExcluded.Code) &&
                 ParseBlackoutMessage(entry.Message, window))
                 windows.push_back(window);
             return true;
