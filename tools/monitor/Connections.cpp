@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -212,6 +213,12 @@ bool PageServer::process_and_close_socket(socket_t sock) {
         ConnectionStream stream(sock, TimeoutMs(read_timeout_sec_, read_timeout_usec_),
                                 TimeoutMs(write_timeout_sec_, write_timeout_usec_));
         const int keepAliveMs = TimeoutMs(keep_alive_timeout_sec_, 0);
+        // A send of more than the socket's buffer holds blocks until the peer reads; the send
+        // timeout ends it with what was sent, so a client that stops reading lets go too.
+        timeval sendTimeout = {};
+        sendTimeout.tv_sec = write_timeout_sec_;
+        sendTimeout.tv_usec = static_cast<suseconds_t>(write_timeout_usec_);
+        setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
         for (size_t left = keep_alive_max_count_; left > 0; --left) {
             if (svr_sock_ == INVALID_SOCKET || !stream.AwaitRequest(keepAliveMs))
                 break;
