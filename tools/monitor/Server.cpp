@@ -87,9 +87,8 @@ Answer Respond(Station &station, int refreshSeconds, const std::string &method, 
 
 void ConfigureServer(httplib::Server &server) {
     // Each open connection holds a worker while it is read, so there are far more workers than
-    // a handful of clients (and than the bound on open connections of a PageServer), and a
-    // connection that sends nothing, or half a request, lets its worker go after a few seconds:
-    // idle or slow clients cannot keep the page from answering.
+    // a handful of clients, and a connection that sends nothing, or half a request, lets its
+    // worker go after a few seconds: idle or slow clients cannot keep the page from answering.
     server.new_task_queue = [] { return new httplib::ThreadPool(Workers); };
     server.set_read_timeout(ReadTimeoutSeconds, 0);
     server.set_write_timeout(ReadTimeoutSeconds, 0);
