@@ -15,6 +15,7 @@
 
 #include "common/TestRoot.h"
 #include "tools/MonitorFixture.h"
+#include "tools/monitor/Connections.h"
 #include "tools/monitor/Page.h"
 #include "tools/monitor/Server.h"
 
@@ -232,7 +233,7 @@ TEST_F(MonitorRequest, RoutineArchiveEntriesFoldSoTheTailReachesFurtherBack) {
               std::string::npos);
 }
 
-// The HTTP server on a free loopback port, on a thread of its own.
+// The page's server on a free loopback port, on a thread of its own.
 class LoopbackServer {
 public:
     explicit LoopbackServer(monitor::Station &station) {
@@ -249,7 +250,7 @@ public:
     ~LoopbackServer() {
         // stop() ends only a loop that has begun; it is asked again until the thread is out.
         while (!finished_) {
-            server_.stop();
+            server_.Stop();
             std::this_thread::yield();
         }
         if (thread_.joinable())
@@ -258,7 +259,7 @@ public:
     int Port() const { return port_; }
 
 private:
-    httplib::Server server_;
+    monitor::PageServer server_;
     std::thread thread_;
     std::atomic<bool> finished_{true};
     int port_ = -1;

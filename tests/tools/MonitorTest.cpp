@@ -259,7 +259,9 @@ bool ChromiumAvailable() {
 }
 
 // 50 idle connections and 50 that sent half a request are held open on loopback: the page
-// and /health still answer while they are held (a client that waits 2 s in vain fails).
+// and /health still answer while they are held (a client that waits 2 s in vain fails). Then
+// 150 more idle ones, far past the bound on open connections (monitor::MaxConnections) and
+// the server's workers: the page still answers.
 TEST(Monitor, AnswersWhileIdleAndHalfSentConnectionsAreHeld) {
     TestRoot root;
     const std::string data = root.Path() + "/data";
@@ -267,27 +269,36 @@ TEST(Monitor, AnswersWhileIdleAndHalfSentConnectionsAreHeld) {
     Monitor monitor(data, "", root.Path() + "/monitor.err");
     ASSERT_GT(monitor.Port(), 0);
     std::vector<int> held;
-    for (int i = 0; i < 100; ++i) {
-        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        ASSERT_GE(fd, 0);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(monitor.Port()));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-        if (i % 2 == 1) {
-            const char half[] = "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ";
-            ASSERT_EQ(send(fd, half, sizeof half - 1, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof half - 1));
+    auto hold = [&](int count, bool halves) {
+        for (int i = 0; i < count; ++i) {
+            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            ASSERT_GE(fd, 0);
+            held.push_back(fd);
+            sockaddr_in address = {};
+            address.sin_family = AF_INET;
+            address.sin_port = htons(static_cast<uint16_t>(monitor.Port()));
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+            if (halves && i % 2 == 1) {
+                const char half[] = "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ";
+                ASSERT_EQ(send(fd, half, sizeof half - 1, MSG_NOSIGNAL),
+                          static_cast<ssize_t>(sizeof half - 1));
+            }
         }
-        held.push_back(fd);
-    }
-    httplib::Client client("127.0.0.1", monitor.Port());
-    client.set_connection_timeout(2, 0);
-    client.set_read_timeout(2, 0);
-    for (int round = 0; round < 3; ++round) {
-        EXPECT_EQ(Status(client, "/health"), 200) << "round " << round;
-        EXPECT_EQ(Status(client, "/"), 200) << "round " << round;
-    }
+    };
+    auto answers = [&](const char *when) {
+        for (int round = 0; round < 3; ++round) {
+            httplib::Client client("127.0.0.1", monitor.Port());
+            client.set_connection_timeout(2, 0);
+            client.set_read_timeout(2, 0);
+            EXPECT_EQ(Status(client, "/health"), 200) << when << ", round " << round;
+            EXPECT_EQ(Status(client, "/"), 200) << when << ", round " << round;
+        }
+    };
+    hold(100, true);
+    answers("100 held");
+    hold(150, false);
+    answers("250 opened");
     for (int fd : held)
         close(fd);
     EXPECT_EQ(monitor.Stop(), 0);

@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "tools/monitor/Connections.h"
 #include "tools/monitor/Overview.h"
 #include "tools/monitor/Server.h"
 #include "tools/stationfiles/StationFiles.h"
@@ -83,7 +84,7 @@ int main(int argc, char **argv) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     monitor::Station station(directory);
-    httplib::Server server;
+    monitor::PageServer server;
     monitor::ConfigureServer(server);
     monitor::Overview overview;
     monitor::OverviewFeed feed(overview);
@@ -97,7 +98,7 @@ int main(int argc, char **argv) {
         monitor::InstallOverviewRoutes(server, overview, refresh);
     }
 
-    int bound = port == 0 ? server.bind_to_any_port(host) : (server.bind_to_port(host, port) ? port : -1);
+    int bound = server.Bind(host, port);
     if (bound < 0) {
         std::fprintf(stderr, "kestrune-monitor: cannot listen on %s\n", listen.c_str());
         return 1;
@@ -105,7 +106,7 @@ int main(int argc, char **argv) {
     std::thread stopper([&server, signals] {
         int signal = 0;
         sigwait(&signals, &signal);
-        server.stop();
+        server.Stop();
     });
     stopper.detach();
     bool ipv6 = host.find(':') != std::string::npos;
