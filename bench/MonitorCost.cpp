@@ -76,8 +76,8 @@ Result Run(int seconds, bool withMonitor, int reload) {
     TestRoot root;
     const std::string data = root.Path() + "/c/Data/Code/Projects/Win32Console/Kestrune";
     const std::string simLog = root.Path() + "/usonic-sim.log";
-    Child sim({BinDir + "/usonic-sim", "--rate", "20", "--duration", std::to_string(seconds), "--log", simLog,
-               "--preamble", "1", "--after-flush", "--linger"},
+    Child sim({BinDir + "/kestrune-sim", "--rate", "20", "--duration", std::to_string(seconds), "--log",
+               simLog, "--preamble", "1", "--after-flush", "--linger"},
               {}, root.Path() + "/sim.err");
     std::string device = sim.ReadLine();
     Child program({BinDir + "/kestrune"}, {"KESTRUNE_COM1=" + device}, root.Path() + "/kestrune.err");

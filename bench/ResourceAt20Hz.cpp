@@ -158,7 +158,7 @@ struct Setup {
 
     bool Start() {
         int simPipe = -1;
-        sim = Spawn({binDirectory + "/usonic-sim", "--rate", "20"}, {}, &simPipe);
+        sim = Spawn({binDirectory + "/kestrune-sim", "--rate", "20"}, {}, &simPipe);
         simOut = simPipe;
         const std::string device = sim > 0 ? ReadLine(simOut) : "";
         if (device.empty())

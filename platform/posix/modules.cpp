@@ -2,7 +2,9 @@
 //
 // A Windows module name "Name.dll" (or "Name") stands for the shared object libName.so. It is
 // looked for in the directory of the running executable first, as Windows looks in the
-// application directory first, and then through the dynamic loader's own search path
+// application directory first; then in the private module folder of the executable's prefix
+// (/usr/bin/kestrune looks in /usr/lib/kestrune/), where the package installs its modules,
+// out of the system library path; and last through the dynamic loader's own search path
 // (LD_LIBRARY_PATH, the cache, the system directories). A name with a folder part is loaded
 // from that folder only. An HMODULE is the dlopen handle; the layer keeps a count per handle
 // so that FreeLibrary of a handle it never handed out fails instead of crashing, and the
@@ -43,6 +45,14 @@ std::string ExecutableDirectory() {
         return std::string();
     *slash = '\0';
     return path;
+}
+
+// The package's module folder beside the executable's prefix: "<prefix>/lib/kestrune" for an
+// executable in "<prefix>/bin" (or any other folder of the prefix).
+std::string PrivateModuleDirectory(const std::string &exeDir) {
+    size_t slash = exeDir.rfind('/');
+    std::string prefix = slash == std::string::npos ? std::string() : exeDir.substr(0, slash);
+    return prefix + "/lib/kestrune";
 }
 
 bool FileExists(const std::string &path) {
@@ -111,6 +121,8 @@ HMODULE LoadLibraryA(LPCSTR lpLibFileName) {
         std::string exeDir = ExecutableDirectory();
         if (!exeDir.empty())
             handle = OpenCandidate(exeDir + "/" + object, &found);
+        if (!handle && !found && !exeDir.empty())
+            handle = OpenCandidate(PrivateModuleDirectory(exeDir) + "/" + object, &found);
         if (!handle && !found)
             handle = OpenCandidate(object, &found);
     }

@@ -175,7 +175,16 @@ bool SetAccess(int fd) {
     uid_t owner;
     if (geteuid() == 0 && InstallationOwner(owner) && owner != 0)
         newOwner = owner;
-    const gid_t newGroup = shared ? group : static_cast<gid_t>(-1);
+    gid_t newGroup = shared ? group : static_cast<gid_t>(-1);
+    // Only a real change is asked for: a service whose primary group is the shared one runs
+    // with chown() filtered out of its system calls.
+    struct stat info;
+    if (fstat(fd, &info) == 0) {
+        if (newOwner == info.st_uid)
+            newOwner = static_cast<uid_t>(-1);
+        if (newGroup == info.st_gid)
+            newGroup = static_cast<gid_t>(-1);
+    }
     if ((newOwner != static_cast<uid_t>(-1) || newGroup != static_cast<gid_t>(-1)) &&
         fchown(fd, newOwner, newGroup) != 0) {
         SetLastErrorFromErrno(errno);

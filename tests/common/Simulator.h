@@ -35,10 +35,10 @@ public:
     // The simulator beside the running executable's directory's tools.
     static std::string Program() {
 #ifdef KESTRUNE_BIN_DIR
-        return std::string(KESTRUNE_BIN_DIR) + "/usonic-sim";
+        return std::string(KESTRUNE_BIN_DIR) + "/kestrune-sim";
 #else
         const std::string path = ExecutablePath();
-        return path.substr(0, path.rfind('/') + 1) + "usonic-sim";
+        return path.substr(0, path.rfind('/') + 1) + "kestrune-sim";
 #endif
     }
 

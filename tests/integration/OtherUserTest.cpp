@@ -55,7 +55,7 @@ TEST(OtherUser, CannotPublishAClockSynchronisation) {
     TestRoot root;
     ClockSyncBlock block;
     ASSERT_NE(block.View, nullptr);
-    ChildProgram other({BinDir + "/clocksync", "set", "2026-01-02 03:04:05.678"}, {},
+    ChildProgram other({BinDir + "/kestrune-clocksync", "set", "2026-01-02 03:04:05.678"}, {},
                        root.Path() + "/other.err", AsNobody());
     ASSERT_TRUE(other.Started());
     EXPECT_EQ(other.Wait(), 1);
@@ -64,7 +64,7 @@ TEST(OtherUser, CannotPublishAClockSynchronisation) {
     EXPECT_EQ(block.View->wYear, 0);
 
     // The owner (here root, as from the time daemon's hook) publishes.
-    ChildProgram owner({BinDir + "/clocksync", "set", "2026-01-02 03:04:05.678"}, {},
+    ChildProgram owner({BinDir + "/kestrune-clocksync", "set", "2026-01-02 03:04:05.678"}, {},
                        root.Path() + "/owner.err");
     EXPECT_EQ(owner.Wait(), 0);
     EXPECT_EQ(block.View->wYear, 2026);
@@ -80,7 +80,7 @@ TEST(OtherUser, PublishesThroughTheSharedGroup) {
     ClockSyncBlock block;
     unsetenv("KESTRUNE_SHARED_GROUP");
     ASSERT_NE(block.View, nullptr);
-    ChildProgram member({BinDir + "/clocksync", "set", "2026-03-04 05:06:07.089"},
+    ChildProgram member({BinDir + "/kestrune-clocksync", "set", "2026-03-04 05:06:07.089"},
                         {std::string("KESTRUNE_SHARED_GROUP=") + NobodyId}, root.Path() + "/member.err",
                         AsNobody());
     EXPECT_EQ(member.Wait(), 0) << FileText(root.Path() + "/member.err");
@@ -148,7 +148,7 @@ TEST(OtherUser, HeldLockFilesDoNotKeepTheProgramFromStarting) {
         ASSERT_TRUE(holder.Started());
         ASSERT_TRUE(holder.WaitForLine("held")) << FileText(root.Path() + "/holder.err");
 
-        ChildProgram sim({BinDir + "/usonic-sim", "--rate", "20", "--linger"}, {},
+        ChildProgram sim({BinDir + "/kestrune-sim", "--rate", "20", "--linger"}, {},
                          root.Path() + "/usonic-sim.err");
         ASSERT_TRUE(sim.Started());
         const std::string device = sim.ReadLine();

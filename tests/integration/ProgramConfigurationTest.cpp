@@ -62,7 +62,7 @@ TEST(ProgramConfiguration, RunsOnThePortAndInTheDirectoryGiven) {
     TestRoot root;
     // 4500 lines at 1000 a second: one full buffer and a second one handed over at the stop.
     const int count = 4500;
-    ChildProgram sim({BinDir + "/usonic-sim", "--rate", "1000", "--count", std::to_string(count),
+    ChildProgram sim({BinDir + "/kestrune-sim", "--rate", "1000", "--count", std::to_string(count),
                       "--preamble", "1", "--after-flush", "--linger"},
                      {}, root.Path() + "/usonic-sim.err");
     ASSERT_TRUE(sim.Started());
@@ -222,7 +222,7 @@ TEST(ProgramStatus, TellsALiveRunFromAStoppedOne) {
     const std::string data = root.Path() + "/c/Data/Code/Projects/Win32Console/Kestrune";
     const int count = 6000;
     // Every 1000th line is over-long and cut: the day's cut lines are counted.
-    ChildProgram sim({BinDir + "/usonic-sim", "--rate", "1000", "--count", std::to_string(count),
+    ChildProgram sim({BinDir + "/kestrune-sim", "--rate", "1000", "--count", std::to_string(count),
                       "--overlong", "1000", "--preamble", "1", "--after-flush", "--linger"},
                      {}, root.Path() + "/usonic-sim.err");
     ASSERT_TRUE(sim.Started());

@@ -113,7 +113,7 @@ std::vector<std::string> SimulatorLines(const std::string &logPath) {
 // start once the program has opened the port and discarded what came before (the one
 // preamble line), and it keeps the line open until its input is closed.
 std::vector<std::string> SimulatorArgs(int count, const std::string &log) {
-    return {BinDir + "/usonic-sim", "--rate", "1000",          "--count", std::to_string(count), "--log", log,
+    return {BinDir + "/kestrune-sim", "--rate", "1000",          "--count", std::to_string(count), "--log", log,
             "--preamble",           "1",      "--after-flush", "--linger"};
 }
 
@@ -177,7 +177,7 @@ TEST(Program, ClockSynchronisationExcludesTheLinesStampedInItsWindow) {
     char when[64];
     snprintf(when, sizeof when, "%04d-%02d-%02d %02d:%02d:%02d.%03ld", utc.tm_year + 1900, utc.tm_mon + 1,
              utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, millisecond);
-    ChildProgram clocksync({BinDir + "/clocksync", "set", when}, {}, run.root.Path() + "/clocksync.err");
+    ChildProgram clocksync({BinDir + "/kestrune-clocksync", "set", when}, {}, run.root.Path() + "/clocksync.err");
     ASSERT_EQ(clocksync.Wait(), 0);
 
     // Every line is either in a raw file or counted in a blackout entry, which comes first.
@@ -250,14 +250,14 @@ namespace {
 
 TEST(ClockSync, PublishesValidTimesOnly) {
     TestRoot root;
-    ChildProgram valid({BinDir + "/clocksync", "set", "2026-12-08 14:30:05.123"}, {},
+    ChildProgram valid({BinDir + "/kestrune-clocksync", "set", "2026-12-08 14:30:05.123"}, {},
                        root.Path() + "/valid.err");
     EXPECT_EQ(valid.ReadLine(), "published 2026-12-08 14:30:05.123 UTC");
     EXPECT_EQ(valid.Wait(), 0);
 
     for (const char *text :
          {"2026-02-29 12:00:00", "2026-12-08 24:00:00.000", "2026-12-08 14:30:05.1234", "now"}) {
-        ChildProgram invalid({BinDir + "/clocksync", "set", text}, {}, root.Path() + "/invalid.err");
+        ChildProgram invalid({BinDir + "/kestrune-clocksync", "set", text}, {}, root.Path() + "/invalid.err");
         EXPECT_EQ(invalid.Wait(), 2) << text;
     }
 }
@@ -343,7 +343,7 @@ std::string LastRawKey(const std::string &data) {
 // in the raw file, in order, and the last statistics period ends at the last sample.
 void StopsOnSignalKeepingEveryLine(int signal) {
     ProgramRun run;
-    ChildProgram sim({BinDir + "/usonic-sim", "--rate", "500", "--log", run.simLog, "--preamble", "1",
+    ChildProgram sim({BinDir + "/kestrune-sim", "--rate", "500", "--log", run.simLog, "--preamble", "1",
                       "--after-flush", "--linger"},
                      {}, run.root.Path() + "/usonic-sim.err");
     ASSERT_TRUE(sim.Started());
@@ -432,7 +432,7 @@ TEST(FieldOperation, SimulatorEndsOnSigtermWhileBlockedOnAFullLine) {
     // written whole, and the simulator is blocked in its write when the signal comes.
     const std::string link = root.Path() + "/com1";
     const std::string log = root.Path() + "/usonic-sim.log";
-    ChildProgram sim({BinDir + "/usonic-sim", "--link", link, "--rate", "1000000", "--count", "2",
+    ChildProgram sim({BinDir + "/kestrune-sim", "--link", link, "--rate", "1000000", "--count", "2",
                       "--overlong", "2", "--overlong-length", "1000000", "--log", log},
                      {}, root.Path() + "/usonic-sim.err");
     ASSERT_TRUE(sim.Started());
@@ -661,7 +661,7 @@ TEST(FieldOperation, CompressionThreadIsNotRealTime) {
     char faketime[32];
     snprintf(faketime, sizeof faketime, "+%lld.%03lld", offset / 1000, offset % 1000);
 
-    ChildProgram sim({BinDir + "/usonic-sim", "--rate", "100", "--linger"}, {}, run.root.Path() + "/usonic-sim.err");
+    ChildProgram sim({BinDir + "/kestrune-sim", "--rate", "100", "--linger"}, {}, run.root.Path() + "/usonic-sim.err");
     ASSERT_TRUE(sim.Started());
     const std::string device = sim.ReadLine();
     ASSERT_FALSE(device.empty());
@@ -737,7 +737,7 @@ TEST(FieldOperation, CleanStopLeavesNoSharedObject) {
 // it.
 TEST(FieldOperation, ReadingPauseIsLoggedOnceWithItsLines) {
     ProgramRun run;
-    ChildProgram sim({BinDir + "/usonic-sim", "--rate", "20", "--log", run.simLog, "--linger"}, {},
+    ChildProgram sim({BinDir + "/kestrune-sim", "--rate", "20", "--log", run.simLog, "--linger"}, {},
                      run.root.Path() + "/usonic-sim.err");
     ASSERT_TRUE(sim.Started());
     const std::string device = sim.ReadLine();

@@ -15,12 +15,12 @@ const char *const KeyPath = "SYSTEM\\CurrentControlSet\\Services\\QORL Data Acqu
 
 class RegTool : public ::testing::Test {
 protected:
-    // Runs reg with the given arguments (shell syntax), feeding input on stdin; gives its
+    // Runs kestrune-reg with the given arguments (shell syntax), feeding input on stdin; gives its
     // standard output and error together, and its exit status.
     int Run(const std::string &arguments, std::string &output, const std::string &input = "") {
         std::string command = "printf '%s' '" + input + "' | " +
-                              emulation::ShellPrefix(KESTRUNE_BIN_DIR "/reg") +
-                              "'" KESTRUNE_BIN_DIR "/reg' " + arguments + " 2>&1";
+                              emulation::ShellPrefix(KESTRUNE_BIN_DIR "/kestrune-reg") +
+                              "'" KESTRUNE_BIN_DIR "/kestrune-reg' " + arguments + " 2>&1";
         FILE *pipe = popen(command.c_str(), "r");
         if (!pipe)
             return -1;

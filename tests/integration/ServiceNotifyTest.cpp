@@ -114,7 +114,7 @@ TEST(ServiceNotify, ReadyWatchdogOnlyWhileHealthyAndStopping) {
 
     // 2000 lines a second: a buffer goes to the archive every two seconds, so every check
     // (half of the 8-second watchdog) of a healthy run sees reads and a pass.
-    ChildProgram sim({BinDir + "/usonic-sim", "--rate", "2000"}, {}, root.Path() + "/sim.err");
+    ChildProgram sim({BinDir + "/kestrune-sim", "--rate", "2000"}, {}, root.Path() + "/sim.err");
     ASSERT_TRUE(sim.Started());
     const std::string device = sim.ReadLine();
     ASSERT_FALSE(device.empty());
@@ -169,7 +169,7 @@ TEST(ServiceNotify, WithoutAWatchdogOnlyReadyAndStopping) {
     NotifySocket notify(root.Path() + "/notify");
     ASSERT_TRUE(notify.Bound());
     // With a socket but no watchdog interval: READY=1, then no checks, then STOPPING=1.
-    ChildProgram sim({BinDir + "/usonic-sim", "--rate", "2000"}, {}, root.Path() + "/sim.err");
+    ChildProgram sim({BinDir + "/kestrune-sim", "--rate", "2000"}, {}, root.Path() + "/sim.err");
     ASSERT_TRUE(sim.Started());
     const std::string device = sim.ReadLine();
     ChildProgram program(
@@ -192,7 +192,7 @@ TEST(ServiceNotify, ALostPortIsWaitedForWithTheWatchdogFed) {
     NotifySocket notify(root.Path() + "/notify");
     ASSERT_TRUE(notify.Bound());
     const std::string link = root.Path() + "/com1";
-    ChildProgram sim({BinDir + "/usonic-sim", "--link", link, "--rate", "2000"}, {},
+    ChildProgram sim({BinDir + "/kestrune-sim", "--link", link, "--rate", "2000"}, {},
                      root.Path() + "/sim.err");
     ASSERT_TRUE(sim.Started());
     ASSERT_FALSE(sim.ReadLine().empty());
@@ -211,7 +211,7 @@ TEST(ServiceNotify, ALostPortIsWaitedForWithTheWatchdogFed) {
     // the two after it have neither and are healthy all the same.
     ExpectWaitingChecks(notify, 3, lostAfter);
 
-    ChildProgram sim2({BinDir + "/usonic-sim", "--link", link, "--rate", "2000"}, {},
+    ChildProgram sim2({BinDir + "/kestrune-sim", "--link", link, "--rate", "2000"}, {},
                       root.Path() + "/sim2.err");
     ASSERT_TRUE(sim2.Started());
     ASSERT_FALSE(sim2.ReadLine().empty());
@@ -246,7 +246,7 @@ TEST(ServiceNotify, APortMissingAtTheStartIsWaitedForWithTheWatchdogFed) {
     EXPECT_EQ(notify.Next(60).rfind("READY=1\n", 0), 0u);
     ExpectWaitingChecks(notify, 3, startedAfter);
 
-    ChildProgram sim({BinDir + "/usonic-sim", "--link", link, "--rate", "2000"}, {},
+    ChildProgram sim({BinDir + "/kestrune-sim", "--link", link, "--rate", "2000"}, {},
                      root.Path() + "/sim.err");
     ASSERT_TRUE(sim.Started());
     ASSERT_FALSE(sim.ReadLine().empty());

@@ -1,10 +1,13 @@
 // Run-time loaded libraries: LoadLibraryA, GetProcAddress, FreeLibrary.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "common/TestRoot.h"
 #include "common/ZipTestFiles.h"
+#include "common/ZipTools.h"
 #include "platform/win32.h"
 
 namespace {
@@ -55,6 +58,44 @@ TEST(Modules, FallsBackToTheLoaderSearchPath) {
     HMODULE module = LoadLibraryA("zip.dll");  // libzip.so, a system library
     ASSERT_NE(module, nullptr) << GetLastError();
     EXPECT_NE(GetProcAddress(module, "zip_open"), nullptr);
+    EXPECT_TRUE(FreeLibrary(module));
+}
+
+// An installed program finds the package's module in lib/kestrune of its own prefix, which is
+// not on the loader's search path: a copy of this binary in <root>/bin loads the library
+// placed in <root>/lib/kestrune, and without it the module is missing.
+TEST(Modules, PrefixModuleFolderAfterTheExecutableDirectory) {
+    TestRoot root;
+    const std::string bin = root.Posix("bin");
+    std::filesystem::create_directories(bin);
+    std::filesystem::copy_file(ziptest::SelfExecutable(), bin + "/tests");
+    auto child = [&](const std::string &mode) {
+        std::string out;
+        int rc = ziptest::RunProgram(
+            {bin + "/tests", "--gtest_filter=ModulesChild.Load"}, &out,
+            {"KESTRUNE_MODULES_CHILD=" + mode, "KESTRUNE_ROOT=" + root.Path(), "LD_LIBRARY_PATH="});
+        EXPECT_EQ(rc, 0) << mode << "\n" << out;
+        EXPECT_EQ(out.find("SKIPPED"), std::string::npos) << out;
+    };
+    child("missing");
+    std::filesystem::create_directories(root.Posix("lib/kestrune"));
+    std::filesystem::copy_file(std::string(KESTRUNE_BIN_DIR) + "/libXceedZip.so",
+                               root.Posix("lib/kestrune/libXceedZip.so"));
+    child("found");
+}
+
+TEST(ModulesChild, Load) {
+    const char *mode = std::getenv("KESTRUNE_MODULES_CHILD");
+    if (!mode)
+        GTEST_SKIP() << "runs as a child of Modules.PrefixModuleFolderAfterTheExecutableDirectory";
+    HMODULE module = LoadLibraryA("XceedZip.dll");
+    if (std::string(mode) == "missing") {
+        EXPECT_EQ(module, nullptr);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+        return;
+    }
+    ASSERT_NE(module, nullptr) << GetLastError();
+    EXPECT_NE(GetProcAddress(module, "XceedZipInitDLL"), nullptr);
     EXPECT_TRUE(FreeLibrary(module));
 }
 

@@ -175,7 +175,7 @@ TEST(Export, RunAcrossMidnightComesOutValueForValue) {
     std::string when = Iso(sync);
     when[10] = ' ';
     when.pop_back();
-    Child clocksync({BinDir + "/clocksync", "set", when}, {}, run.Root() + "/clocksync.err");
+    Child clocksync({BinDir + "/kestrune-clocksync", "set", when}, {}, run.Root() + "/clocksync.err");
     ASSERT_EQ(clocksync.Wait(), 0) << when;
 
     // Run until a period of the new year's first hour has been written.

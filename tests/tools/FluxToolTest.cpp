@@ -70,7 +70,7 @@ TEST(FluxTool, OnlinePeriodsOfARunEqualTheOfflineOnesFromItsRawFiles) {
     TestRoot root;
     const std::string data = root.Path() + "/c/Data/Code/Projects/Win32Console/Kestrune";
     // The simulator ends with the test: once the program is gone nobody reads its pty.
-    Child sim({BinDir + "/usonic-sim", "--rate", "20", "--linger"}, {}, root.Path() + "/usonic-sim.err");
+    Child sim({BinDir + "/kestrune-sim", "--rate", "20", "--linger"}, {}, root.Path() + "/usonic-sim.err");
     const std::string device = sim.ReadLine();
     ASSERT_FALSE(device.empty());
     std::vector<std::string> env = FakeTimeEnv(faketime);

@@ -110,7 +110,7 @@ TEST(Monitor, AnswersItsPathsRefusesOthersAndSkipsBrokenLines) {
     ASSERT_TRUE(run.Started());
     ASSERT_TRUE(WaitForPeriods(run));
     // A clock synchronisation now (on the program's clock): a blackout to mark on the charts.
-    Child clocksync({BinDir + "/clocksync", "now"}, FakeTimeEnv(run.FakeTime()),
+    Child clocksync({BinDir + "/kestrune-clocksync", "now"}, FakeTimeEnv(run.FakeTime()),
                     run.Root() + "/clocksync.err");
     const std::string published = clocksync.ReadLine();
     ASSERT_EQ(clocksync.Wait(), 0);

@@ -70,7 +70,7 @@ public:
     StationRun(int rate, const std::string &faketime = "", const std::vector<std::string> &args = {},
                const std::vector<std::string> &simArgs = {})
         : faketime_(faketime) {
-        std::vector<std::string> sim = {BinDir + "/usonic-sim", "--rate", std::to_string(rate), "--linger"};
+        std::vector<std::string> sim = {BinDir + "/kestrune-sim", "--rate", std::to_string(rate), "--linger"};
         sim.insert(sim.end(), simArgs.begin(), simArgs.end());
         sim_.reset(new Child(sim, {}, root_.Path() + "/usonic-sim.err"));
         device_ = sim_->ReadLine();

@@ -1,4 +1,4 @@
-// clocksync: publishes the UTC time of the last clock synchronisation in the shared block the
+// kestrune-clocksync: publishes the UTC time of the last clock synchronisation in the shared block the
 // acquisition engine reads before it archives each buffer. Samples stamped from that time to
 // the blackout period after it are kept out of the archive.
 //
@@ -9,6 +9,8 @@
 // The block is the 16-byte named mapping "ClockSyncFileMap" holding one SYSTEMTIME at offset
 // 0, guarded by the named mutex "ClockSyncMutex". Call "clocksync now" right after each step
 // of the system clock (for example from the time daemon's hook).
+#include <cstring>
+
 #include "platform/win32.h"
 
 namespace {
@@ -17,11 +19,18 @@ const char MutexName[] = "ClockSyncMutex";
 const char MapName[] = "ClockSyncFileMap";
 constexpr DWORD BlockSize = 16;
 
+const char UsageText[] =
+    "usage: kestrune-clocksync now\n"
+    "       kestrune-clocksync set \"YYYY-MM-DD hh:mm:ss[.mmm]\"   (UTC)\n"
+    "       kestrune-clocksync show\n"
+    "Publishes the UTC time of the last step of the system clock to the running acquisition,\n"
+    "whose archive then leaves out the samples stamped within its blackout period after it.\n"
+    "  now    the clock was synchronised just now\n"
+    "  set    the clock was synchronised at that UTC time\n"
+    "  show   prints the time published last\n";
+
 int Usage() {
-    fprintf(stderr,
-            "usage: clocksync now\n"
-            "       clocksync set \"YYYY-MM-DD hh:mm:ss[.mmm]\"   (UTC)\n"
-            "       clocksync show\n");
+    fputs(UsageText, stderr);
     return 2;
 }
 
@@ -61,8 +70,8 @@ void PrintTime(const SYSTEMTIME &time) {
         printf("no synchronisation time published\n");
         return;
     }
-    printf("%04u-%02u-%02u %02u:%02u:%02u.%03u UTC\n", time.wYear, time.wMonth, time.wDay, time.wHour, time.wMinute,
-           time.wSecond, time.wMilliseconds);
+    printf("%04u-%02u-%02u %02u:%02u:%02u.%03u UTC\n", time.wYear, time.wMonth, time.wDay, time.wHour,
+           time.wMinute, time.wSecond, time.wMilliseconds);
 }
 
 }  // namespace
@@ -70,6 +79,10 @@ void PrintTime(const SYSTEMTIME &time) {
 int main(int argc, char **argv) {
     if (argc < 2)
         return Usage();
+    if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0) {
+        fputs(UsageText, stdout);
+        return 0;
+    }
     const char *command = argv[1];
     SYSTEMTIME time = {};
     bool write = true;
@@ -77,8 +90,10 @@ int main(int argc, char **argv) {
         GetSystemTime(&time);
     } else if (strcmp(command, "set") == 0 && argc == 3) {
         if (!ParseTime(argv[2], &time)) {
-            fprintf(stderr, "clocksync: not a valid UTC time: \"%s\" (expected \"YYYY-MM-DD hh:mm:ss.mmm\")\n",
-                    argv[2]);
+            fprintf(
+                stderr,
+                "kestrune-clocksync: not a valid UTC time: \"%s\" (expected \"YYYY-MM-DD hh:mm:ss.mmm\")\n",
+                argv[2]);
             return 2;
         }
     } else if (strcmp(command, "show") == 0 && argc == 2) {
@@ -89,13 +104,13 @@ int main(int argc, char **argv) {
 
     HANDLE mutex = CreateMutexA(nullptr, FALSE, MutexName);
     if (!mutex) {
-        fprintf(stderr, "clocksync: cannot create or open the mutex %s (error %lu)\n", MutexName,
+        fprintf(stderr, "kestrune-clocksync: cannot create or open the mutex %s (error %lu)\n", MutexName,
                 static_cast<unsigned long>(GetLastError()));
         return 1;
     }
     DWORD wait = WaitForSingleObject(mutex, INFINITE);
     if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
-        fprintf(stderr, "clocksync: cannot acquire the mutex %s (error %lu)\n", MutexName,
+        fprintf(stderr, "kestrune-clocksync: cannot acquire the mutex %s (error %lu)\n", MutexName,
                 static_cast<unsigned long>(GetLastError()));
         CloseHandle(mutex);
         return 1;
@@ -105,7 +120,7 @@ int main(int argc, char **argv) {
     HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, BlockSize, MapName);
     void *view = mapping ? MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, BlockSize) : nullptr;
     if (!view) {
-        fprintf(stderr, "clocksync: cannot open the shared block %s (error %lu)\n", MapName,
+        fprintf(stderr, "kestrune-clocksync: cannot open the shared block %s (error %lu)\n", MapName,
                 static_cast<unsigned long>(GetLastError()));
         status = 1;
     } else if (write) {

@@ -1,4 +1,4 @@
-// reg: reads and writes registry values from the shell, in the manner of Windows' reg.exe.
+// kestrune-reg: reads and writes registry values from the shell, in the manner of Windows' reg.exe.
 #include "tools/reg/RegCommand.h"
 
 int main(int argc, char **argv) {

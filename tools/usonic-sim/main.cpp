@@ -1,4 +1,4 @@
-// usonic-sim: plays a Metek uSonic-3 CLASS-A MP on a serial line, so the program can be tried
+// kestrune-sim: plays a Metek uSonic-3 CLASS-A MP on a serial line, so the program can be tried
 // and tested without the instrument.
 //
 // It opens a pty pair (or writes to a given device), prints the device path to give as
@@ -33,7 +33,7 @@
 namespace {
 
 const char Usage[] =
-    "usage: usonic-sim [options]\n"
+    "usage: kestrune-sim [options]\n"
     "  --device PATH      send to this serial device instead of a new pty\n"
     "  --link PATH        make PATH a symbolic link to the pty (removed on exit)\n"
     "  --rate HZ          lines per second (default 20)\n"
@@ -136,7 +136,7 @@ bool ParseOptions(int argc, char **argv, Options *o) {
             fputs(Usage, stdout);
             exit(0);
         } else if (!value(&v)) {
-            fprintf(stderr, "usonic-sim: %s needs a value\n", arg.c_str());
+            fprintf(stderr, "kestrune-sim: %s needs a value\n", arg.c_str());
             return false;
         } else if (arg == "--device") {
             o->device = v;
@@ -175,24 +175,24 @@ bool ParseOptions(int argc, char **argv, Options *o) {
         } else if (arg == "--batch") {
             o->batch = atol(v);
         } else {
-            fprintf(stderr, "usonic-sim: unknown option %s\n", arg.c_str());
+            fprintf(stderr, "kestrune-sim: unknown option %s\n", arg.c_str());
             return false;
         }
     }
     if (!(o->rate > 0.0) || o->overlongLength < 1 || o->batch < 1) {
-        fprintf(stderr, "usonic-sim: the rate, the over-long length and the batch must be positive\n");
+        fprintf(stderr, "kestrune-sim: the rate, the over-long length and the batch must be positive\n");
         return false;
     }
     if (o->wire) {
         o->characterNs = CharacterNanoseconds(o->baud, o->framing);
         if (o->characterNs <= 0 || o->batch != 1) {
             fprintf(stderr,
-                    "usonic-sim: --wire needs a positive --baud, a --framing such as 8N1 and no --batch\n");
+                    "kestrune-sim: --wire needs a positive --baud, a --framing such as 8N1 and no --batch\n");
             return false;
         }
     }
     if (o->afterFlush && !o->device.empty()) {
-        fprintf(stderr, "usonic-sim: --after-flush needs the pty\n");
+        fprintf(stderr, "kestrune-sim: --after-flush needs the pty\n");
         return false;
     }
     return true;
@@ -455,7 +455,7 @@ int main(int argc, char **argv) {
     if (!options.device.empty()) {
         out = open(options.device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (out < 0) {
-            fprintf(stderr, "usonic-sim: cannot open %s: %s\n", options.device.c_str(), strerror(errno));
+            fprintf(stderr, "kestrune-sim: cannot open %s: %s\n", options.device.c_str(), strerror(errno));
             return 1;
         }
         if (isatty(out))
@@ -465,7 +465,7 @@ int main(int argc, char **argv) {
         out = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
         const char *name = out >= 0 && grantpt(out) == 0 && unlockpt(out) == 0 ? ptsname(out) : nullptr;
         if (name == nullptr) {
-            fprintf(stderr, "usonic-sim: cannot open a pty: %s\n", strerror(errno));
+            fprintf(stderr, "kestrune-sim: cannot open a pty: %s\n", strerror(errno));
             return 1;
         }
         path = name;
@@ -483,7 +483,7 @@ int main(int argc, char **argv) {
     if (!options.link.empty()) {
         unlink(options.link.c_str());
         if (symlink(path.c_str(), options.link.c_str()) != 0) {
-            fprintf(stderr, "usonic-sim: cannot link %s: %s\n", options.link.c_str(), strerror(errno));
+            fprintf(stderr, "kestrune-sim: cannot link %s: %s\n", options.link.c_str(), strerror(errno));
             return 1;
         }
     }
@@ -491,7 +491,7 @@ int main(int argc, char **argv) {
     if (!options.log.empty()) {
         log = fopen(options.log.c_str(), "w");
         if (log == nullptr) {
-            fprintf(stderr, "usonic-sim: cannot write %s: %s\n", options.log.c_str(), strerror(errno));
+            fprintf(stderr, "kestrune-sim: cannot write %s: %s\n", options.log.c_str(), strerror(errno));
             return 1;
         }
         // Line by line as a rule; a batched sender writes its rows in blocks, since one write
