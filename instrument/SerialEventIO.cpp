@@ -421,20 +421,21 @@ void SerialEventIO::CheckAdapterLatency(HANDLE portHandle) {
     KESTRUNE_COMM_LATENCY latency = {};
     if (!KestruneGetCommLatency(portHandle, &latency))
         return;
+    char portName[MAX_PATH];
+    PortName(portName, sizeof portName);
     if (latency.LatencyTimerMs > 1) {
-        snprintf(
-            EngineMessage, sizeof EngineMessage,
-            "%s: COM%d is a USB adapter whose latency timer is %lu ms: received bytes wait up to that long "
-            "and the time stamps jitter as much. Set the adapter's latency timer to 1 ms (its "
-            "latency_timer in sysfs, or the driver's advanced port settings).",
-            Name, static_cast<int>(ComPort), static_cast<unsigned long>(latency.LatencyTimerMs));
+        snprintf(EngineMessage, sizeof EngineMessage,
+                 "%s: %s is a USB adapter whose latency timer is %lu ms: received bytes wait up to that long "
+                 "and the time stamps jitter as much. Set the adapter's latency timer to 1 ms (its "
+                 "latency_timer in sysfs, or the driver's advanced port settings).",
+                 Name, portName, static_cast<unsigned long>(latency.LatencyTimerMs));
         EventLogRef.Write(SlowAdapterCode, EngineMessage);
     } else if (latency.LowLatencyRefused) {
         snprintf(EngineMessage, sizeof EngineMessage,
-                 "%s: COM%d refused low latency: its driver may hold received bytes back for several "
+                 "%s: %s refused low latency: its driver may hold received bytes back for several "
                  "milliseconds and the time stamps jitter as much. Use an adapter whose driver allows it, or "
                  "set its latency timer to 1 ms.",
-                 Name, static_cast<int>(ComPort));
+                 Name, portName);
         EventLogRef.Write(SlowAdapterCode, EngineMessage);
     }
 }

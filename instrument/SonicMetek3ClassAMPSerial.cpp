@@ -260,14 +260,18 @@ DWORD SonicMetek3ClassAMPSerial::InitializeInstrument(SerialComm *) {
 
 SerialComm *SonicMetek3ClassAMPSerial::OpenPort(bool logFailure, DWORD *error) {
     // 2. and 3. The port.
-    SerialComm *port = new (std::nothrow) SerialComm(ComPort, InputQueueSize, OutputQueueSize);
+    SerialComm *port = PortDevice[0] != '\0'
+                           ? new (std::nothrow) SerialComm(PortDevice, InputQueueSize, OutputQueueSize)
+                           : new (std::nothrow) SerialComm(ComPort, InputQueueSize, OutputQueueSize);
+    char portName[MAX_PATH];
+    PortName(portName, sizeof portName);
     if (port == nullptr || port->OpenFailed) {
         *error = port == nullptr ? static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY) : port->LastError;
         if (logFailure) {
             snprintf(EngineMessage, sizeof EngineMessage,
-                     "%s: Can't start data acquisition. Either COM%d doesn't exist or is open in another "
+                     "%s: Can't start data acquisition. Either %s doesn't exist or is open in another "
                      "application.",
-                     Name, static_cast<int>(ComPort));
+                     Name, portName);
             EventLogRef.Write(5103, EngineMessage);
         }
         delete port;
@@ -280,8 +284,8 @@ SerialComm *SonicMetek3ClassAMPSerial::OpenPort(bool logFailure, DWORD *error) {
         if (logFailure) {
             snprintf(EngineMessage, sizeof EngineMessage,
                      "%s: Can't start data acquisition. Failure configuring port-communication settings on "
-                     "COM%d.",
-                     Name, static_cast<int>(ComPort));
+                     "%s.",
+                     Name, portName);
             EventLogRef.Write(5103, EngineMessage);
         }
         delete port;
@@ -296,6 +300,8 @@ void SonicMetek3ClassAMPSerial::Acquire() {
     LinesTruncated = LinesLost = ReadErrors = Reinitializations = 0;
     ReadingCounter = 0;
     PortMissingSince.store(0, std::memory_order_relaxed);
+    char portName[MAX_PATH];
+    PortName(portName, sizeof portName);
 
     // A port that is missing at the start, or lost later (hung up, removed, failing reads),
     // is tried again every ReopenIntervalMs until it is back or a stop is requested. The
@@ -311,16 +317,15 @@ void SonicMetek3ClassAMPSerial::Acquire() {
                 interrupted = true;
                 GetSystemTimeAsFileTime(&interruptedAt);
                 PortMissingSince.store(FileTimeToUnits(interruptedAt), std::memory_order_relaxed);
-                snprintf(
-                    EngineMessage, sizeof EngineMessage,
-                    "%s: COM%d cannot be opened (error %lu). Acquisition waits for the port and tries it "
-                    "every %lu seconds.",
-                    Name, static_cast<int>(ComPort), static_cast<unsigned long>(error),
-                    static_cast<unsigned long>(ReopenIntervalMs / 1000));
+                snprintf(EngineMessage, sizeof EngineMessage,
+                         "%s: %s cannot be opened (error %lu). Acquisition waits for the port and tries it "
+                         "every %lu seconds.",
+                         Name, portName, static_cast<unsigned long>(error),
+                         static_cast<unsigned long>(ReopenIntervalMs / 1000));
                 EventLogRef.Write(PortLostCode, EngineMessage);
                 if (!started) {
-                    fprintf(stderr, "%s: COM%d is missing (error %lu); waiting for it.\n", Name,
-                            static_cast<int>(ComPort), static_cast<unsigned long>(error));
+                    fprintf(stderr, "%s: %s is missing (error %lu); waiting for it.\n", Name, portName,
+                            static_cast<unsigned long>(error));
                     fflush(stderr);
                 }
             }
@@ -382,8 +387,8 @@ void SonicMetek3ClassAMPSerial::Acquire() {
         PortMissingSince.store(FileTimeToUnits(interruptedAt), std::memory_order_relaxed);
         snprintf(
             EngineMessage, sizeof EngineMessage,
-            "%s: COM%d lost (error %lu). Acquisition interrupted; the port is tried again every %lu seconds.",
-            Name, static_cast<int>(ComPort), static_cast<unsigned long>(lost),
+            "%s: %s lost (error %lu). Acquisition interrupted; the port is tried again every %lu seconds.",
+            Name, portName, static_cast<unsigned long>(lost),
             static_cast<unsigned long>(ReopenIntervalMs / 1000));
         EventLogRef.Write(PortLostCode, EngineMessage);
         if (WaitForSingleObject(StopRequestEvent, ReopenIntervalMs) != WAIT_TIMEOUT)
@@ -400,10 +405,12 @@ void SonicMetek3ClassAMPSerial::LogResumption(FILETIME interruptedAt) {
         (static_cast<ULONGLONG>(interruptedAt.dwHighDateTime) << 32) | interruptedAt.dwLowDateTime;
     const ULONGLONG to = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
     const unsigned long seconds = to > from ? static_cast<unsigned long>((to - from) / 10000000ULL) : 0;
+    char portName[MAX_PATH];
+    PortName(portName, sizeof portName);
     snprintf(EngineMessage, sizeof EngineMessage,
-             "%s: COM%d is back. Acquisition resumed after an interruption since %04d-%02d-%02d "
+             "%s: %s is back. Acquisition resumed after an interruption since %04d-%02d-%02d "
              "%02d:%02d:%02d.%03d UTC (%lu s).",
-             Name, static_cast<int>(ComPort), at.wYear, at.wMonth, at.wDay, at.wHour, at.wMinute, at.wSecond,
-             at.wMilliseconds, seconds);
+             Name, portName, at.wYear, at.wMonth, at.wDay, at.wHour, at.wMinute, at.wSecond, at.wMilliseconds,
+             seconds);
     EventLogRef.Write(PortBackCode, EngineMessage);
 }
