@@ -16,6 +16,11 @@ namespace {
 const int ErrorCodes[] = {5004, 5018, 5021, 5022, 5023, 5024, 5026, 5105,
                           5107, 5213, 5214, 5301, 5302, 5303, 5305, 6701};
 
+// Codes whose entries warn: data excluded or suspect, a clock not synchronised or stepped, a
+// slow adapter, a skipped run, a fallback taken; acquisition goes on.
+const int WarningCodes[] = {5005, 5025, 5027, 5028, 5029, 5031, 5032, 5108,
+                            5109, 5310, 5311, 5313, 5315, 5316, 6712, 9997};
+
 // Reads a whole file shared with its writers; empty when it cannot be read.
 std::string ReadWholeFile(const std::string &path) {
     std::string text;
@@ -60,6 +65,15 @@ bool StationStatus::IsErrorEntry(int code, const char *message) {
         if (code == errorCode)
             return true;
     return strstr(message, "Error") != nullptr || strstr(message, "Can't") != nullptr;
+}
+
+StationStatus::Severity StationStatus::SeverityOf(int code, const char *message) {
+    if (IsErrorEntry(code, message))
+        return Error;
+    for (int warningCode : WarningCodes)
+        if (code == warningCode)
+            return Warning;
+    return Information;
 }
 
 ClockWatch::StateReader StationStatus::ReadClock = nullptr;
@@ -318,7 +332,8 @@ std::string StationStatus::Json() const {
     json += ",\"log\":" + JsonText(LogName);
     json += ",\"lostLines\":" + std::to_string(LostLines) + ",\"cutLines\":" + std::to_string(CutLines) +
             ",\"excludedSamples\":" + std::to_string(ExcludedSamples) +
-            ",\"writeErrors\":" + std::to_string(WriteErrors) + ",\"readingPauses\":" + std::to_string(ReadingPauses);
+            ",\"writeErrors\":" + std::to_string(WriteErrors) +
+            ",\"readingPauses\":" + std::to_string(ReadingPauses);
     if (HasError)
         json += ",\"lastError\":{\"time\":" + JsonText(LastErrorTime) +
                 ",\"code\":" + std::to_string(LastErrorCode) + ",\"message\":" + JsonText(LastErrorMessage) +

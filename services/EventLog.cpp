@@ -117,6 +117,8 @@ DWORD AppendWhole(HANDLE file, const std::string &text) {
 void EventLog::WriteEntry(Entry entry) {
     if (entry.Message == nullptr || entry.Message[0] == '\0')
         return;  // empty messages are never written
+    if (Report != nullptr)
+        Report(entry.Code, entry.Message);
 
     // WAIT_ABANDONED: a writer died holding the mutex; the mutex is ours now, and every line
     // before it was closed whole, so go on as usual.
