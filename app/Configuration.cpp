@@ -592,7 +592,8 @@ int Configuration::Check() {
                 valid = n != 0;
                 break;
             case ComPort:
-                valid = n >= 1 && n <= 255;
+                // Unused, and so not checked, when the port is a device given by its path.
+                valid = (n >= 1 && n <= 255) || DevicePath()[0] != '\0';
                 break;
             case PortDevice: {
                 const DWORD number = ComNumber(Values[i].Text);

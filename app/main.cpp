@@ -9,6 +9,9 @@
 // SIGTERM) stop the engine without losing a sample, and the program ends with status 0.
 // KESTRUNE_RUN_SECONDS, when set to a positive number, stops it after that many seconds.
 //
+// Warnings and errors of the event log also go to the system's journal when the program runs
+// under systemd (JOURNAL_STREAM); the event log stays the record.
+//
 // Only one instance runs per data directory: a second one exits at once with status 2.
 // "kestrune service ..." and --service are the Windows service (app/WindowsService.h); as the
 // service, a port missing at the start is waited for a bounded time only.

@@ -19,7 +19,7 @@ EventLog::EventLog(const char *logName, const char *logDirectory) {
 
     // A missing directory is created with its parents. The log must be able to write, so a
     // directory that still does not exist afterwards (CreateDirectoryPath leaves names holding
-    // a "." alone, and a path without a backslash is not created) is a failure too.
+    // a "." alone, and a path without a separator is not created) is a failure too.
     if (directory[0] != '\0' && GetFileAttributesA(directory) == INVALID_FILE_ATTRIBUTES) {
         if (CreateDirectoryPath(directory) != 0)
             throw EventLogException();
