@@ -1,6 +1,5 @@
 #include "app/ServiceNotifier.h"
 
-
 #include "services/Win32Util.h"
 
 ServiceNotifier::ServiceNotifier(const DataAcquisition &engine, int comPort)
