@@ -36,6 +36,9 @@ const char TemplateRule[] =
     "a file name of at most 200 characters whose date fields such as <YYJJJHH> are "
     "closed, expanding to a name without \\ / : * ? \" < > |";
 const char IdentityRule[] = "1 to 100 printable characters";
+const char DeviceRule[] =
+    "empty (the COM port ComPort), COM1 to COM255, or the absolute path of a serial device such as "
+    "/dev/ttyUSB0 or /dev/serial/by-id/... of at most 200 characters, not a directory";
 const char SwitchRule[] = "0 or 1";
 
 // In the order of Configuration::Setting.
@@ -47,6 +50,7 @@ const Definition Definitions[Configuration::SettingCount] = {
      "0x100 (realtime)"},
     {"AffinityMask", nullptr, false, false, 4, nullptr, "a nonzero mask of logical processors"},
     {"ComPort", "--port", true, false, 1, nullptr, "a port number from 1 to 255"},
+    {"PortDevice", "--port", true, true, 0, "", DeviceRule},
     {"BaudRate", nullptr, true, false, 57600, nullptr,
      "one of 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200"},
     {"InstrumentName", "--name", true, true, 0, "Metek", IdentityRule},
@@ -151,36 +155,64 @@ bool HasAnyOf(const char *text, const char *characters) {
     return strpbrk(text, characters) != nullptr;
 }
 
-// A drive path "X:\..." that exists as a directory or whose nearest existing ancestor is a
+// A drive path "X:\...", or an absolute path in the system's own form where it has one
+// ("/srv/flux/data"), that exists as a directory or whose nearest existing ancestor is a
 // directory, so that the missing part can be made. Nothing is created. A drive whose root
 // cannot be looked at is left to the start, where making the directory fails loudly.
 bool IsDirectoryOrCreatable(const char *path) {
     const size_t length = strlen(path);
-    if (length < 3 || length > MaxDirectoryLength || !IsPrintable(path))
+    if (length < 1 || length > MaxDirectoryLength || !IsPrintable(path))
         return false;
+    const bool native = KestruneIsNativePath(path);
+    const char separator = native ? '/' : '\\';
+    const size_t rootLength = native ? 1 : 3;  // "/" or "X:\"
     const char drive = path[0];
-    if (!((drive >= 'A' && drive <= 'Z') || (drive >= 'a' && drive <= 'z')) || path[1] != ':' ||
-        path[2] != '\\')
+    if (!native && (length < 3 || !((drive >= 'A' && drive <= 'Z') || (drive >= 'a' && drive <= 'z')) ||
+                    path[1] != ':' || path[2] != '\\'))
         return false;
-    if (HasAnyOf(path + 2, ":*?\"<>|/") || strstr(path, "\\\\") != nullptr)
+    if (HasAnyOf(path + (native ? 0 : 2), native ? ":*?\"<>|\\" : ":*?\"<>|/") ||
+        strstr(path, native ? "//" : "\\\\") != nullptr)
         return false;
     char probe[MAX_PATH];
     snprintf(probe, sizeof probe, "%s", path);
     for (;;) {
         size_t end = strlen(probe);
-        while (end > 3 && probe[end - 1] == '\\')
+        while (end > rootLength && probe[end - 1] == separator)
             probe[--end] = '\0';
         const DWORD attributes = GetFileAttributesA(probe);
         if (attributes != INVALID_FILE_ATTRIBUTES)
             return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        if (end <= 3)
+        if (end <= rootLength)
             return true;
-        char *separator = strrchr(probe, '\\');
-        if (separator == probe + 2)
-            separator[1] = '\0';
+        char *last = strrchr(probe, separator);
+        if (last == probe + rootLength - 1)
+            last[1] = '\0';
         else
-            *separator = '\0';
+            *last = '\0';
     }
+}
+
+// A port number from "COM<n>" (any case), else 0.
+DWORD ComNumber(const char *text) {
+    DWORD number = 0;
+    if ((text[0] | 0x20) != 'c' || (text[1] | 0x20) != 'o' || (text[2] | 0x20) != 'm' ||
+        !ParseNumber(text + 3, &number) || (text[3] == '0' && text[4] != '\0'))
+        return 0;
+    return number;
+}
+
+// A serial device by its path: a Windows device name ("\\.\COM10") or an absolute path in the
+// system's own form, printable and of at most 200 characters. A device that is missing now
+// is waited for at the start like a missing COM port; one that exists must not be a directory.
+bool IsUsableDevice(const char *text) {
+    const size_t length = strlen(text);
+    if (length == 0)
+        return true;  // the COM port ComPort
+    if (length > MaxDirectoryLength || !IsPrintable(text) ||
+        !(KestruneIsNativePath(text) || strncmp(text, "\\\\.\\", 4) == 0))
+        return false;
+    const DWORD attributes = GetFileAttributesA(text);
+    return attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 // A template whose fields are all closed and which expands to a plain, non-empty file name.
@@ -336,6 +368,28 @@ int Configuration::Load(int argc, const char *const *argv) {
             continue;
         const Setting setting = static_cast<Setting>(i);
         Value &value = Values[i];
+        if (setting == ComPort) {
+            // --port 3 and --port COM3 are COM port 3; --port /dev/ttyUSB0 names the device.
+            DWORD number = 0;
+            if (!ParseNumber(text, &number) && (number = ComNumber(text)) == 0 &&
+                (KestruneIsNativePath(text) || text[0] == '\\')) {
+                Value &device = Values[PortDevice];
+                if (strlen(text) >= sizeof device.Text) {
+                    device.From = FromCommandLine;
+                    snprintf(device.Given, sizeof device.Given, "of %u characters",
+                             static_cast<unsigned>(strlen(text)));
+                    return Fail(PortDevice, Definitions[PortDevice].Allowed);
+                }
+                SetText(PortDevice, text, FromCommandLine);
+                value.From = FromCommandLine;
+                continue;
+            }
+            SetText(PortDevice, "", FromCommandLine);
+            if (number != 0) {
+                SetNumber(setting, number, FromCommandLine);
+                continue;
+            }
+        }
         if (Definitions[i].IsText) {
             if (strlen(text) >= sizeof value.Text) {
                 value.From = FromCommandLine;
@@ -421,7 +475,7 @@ int Configuration::ParseArguments(int argc, const char *const *argv) {
         int found = -1;
         for (int s = 0; s < SettingCount; ++s) {
             const char *option = Definitions[s].Option;
-            if (option != nullptr && strlen(option) == nameLength &&
+            if (found < 0 && option != nullptr && strlen(option) == nameLength &&
                 strncmp(option, argument, nameLength) == 0)
                 found = s;
         }
@@ -538,8 +592,14 @@ int Configuration::Check() {
                 valid = n != 0;
                 break;
             case ComPort:
-                valid = n >= 1 && n <= 255;
+                // Unused, and so not checked, when the port is a device given by its path.
+                valid = (n >= 1 && n <= 255) || DevicePath()[0] != '\0';
                 break;
+            case PortDevice: {
+                const DWORD number = ComNumber(Values[i].Text);
+                valid = number != 0 ? number <= 255 : IsUsableDevice(Values[i].Text);
+                break;
+            }
             case BaudRate:
                 valid = false;
                 for (DWORD rate : BaudRates)
@@ -613,6 +673,53 @@ int Configuration::Check() {
     return 0;
 }
 
+WORD Configuration::PortNumber() const {
+    const DWORD number = ComNumber(Values[PortDevice].Text);
+    return static_cast<WORD>(number != 0 ? number : Number(ComPort));
+}
+
+const char *Configuration::DevicePath() const {
+    const char *device = Values[PortDevice].Text;
+    return ComNumber(device) != 0 ? "" : device;
+}
+
+std::string Configuration::PortDeviceName() const {
+    if (DevicePath()[0] != '\0')
+        return DevicePath();
+    char name[32];
+    snprintf(name, sizeof name, "\\\\.\\COM%u", static_cast<unsigned>(PortNumber()));
+    return name;
+}
+
+std::string Configuration::PortName() const {
+    if (DevicePath()[0] != '\0')
+        return DevicePath();
+    char name[32];
+    snprintf(name, sizeof name, "COM%u", static_cast<unsigned>(PortNumber()));
+    return name;
+}
+
+std::string Configuration::DescribeNative() const {
+    std::string text;
+    char line[2 * MAX_PATH + 40];
+    char native[MAX_PATH + 1];
+    const Setting directories[] = {DataDirectory, RawArchiveDirectory, StatsArchiveDirectory};
+    for (Setting setting : directories) {
+        if (!KestruneMapPath(Text(setting), native, sizeof native))
+            continue;
+        snprintf(line, sizeof line, "%-22s %s\n", Definitions[setting].Name, native);
+        text += line;
+    }
+    if (KestruneCommDevicePath(PortDeviceName().c_str(), native, sizeof native)) {
+        if (PortName() == native)
+            snprintf(line, sizeof line, "%-22s %s\n", "Port", native);
+        else
+            snprintf(line, sizeof line, "%-22s %s (%s)\n", "Port", native, PortName().c_str());
+        text += line;
+    }
+    return text.empty() ? text : "On this system:\n" + text;
+}
+
 std::string Configuration::Describe() const {
     std::string text = "Registry key: HKLM\\" + std::string(ParameterKey) +
                        " (instrument values in its subkey " + InstrumentSubkey + ")\n";
@@ -652,8 +759,10 @@ std::string Configuration::Usage() {
            "                                  (administrator rights; it runs kestrune --service)\n"
            "\n"
            "Options (each overrides the registry value named after it):\n"
-           "  --port N               serial port COMN (ComPort), 1 to 255\n"
-           "  --data-dir DIR         data directory (DataDirectory), e.g. D:\\Data\\Station\n"
+           "  --port N|COMN|DEVICE   serial port COMN (ComPort), 1 to 255, or a device path such as\n"
+           "                         /dev/ttyUSB0 or /dev/serial/by-id/... (PortDevice)\n"
+           "  --data-dir DIR         data directory (DataDirectory), e.g. D:\\Data\\Station or\n"
+           "                         /srv/flux/data\n"
            "  --name TEXT            instrument name in the data-file headers (InstrumentName)\n"
            "  --serial TEXT          instrument serial number (SerialNumber)\n"
            "  --stats-period S       statistics period in seconds (StatsArchivePeriod), dividing a day\n"

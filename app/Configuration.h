@@ -38,6 +38,7 @@ public:
         PriorityClass,
         AffinityMask,
         ComPort,
+        PortDevice,
         BaudRate,
         InstrumentName,
         SerialNumber,
@@ -91,6 +92,19 @@ public:
 
     // The effective configuration, one line per setting with where it came from.
     std::string Describe() const;
+    // Where the program's directories and its port are on this system, where the platform
+    // maps them (the folder below the station root a drive path stands for, the tty a COM
+    // port opens); empty where every value is the system's own already. Looks only: nothing
+    // is made.
+    std::string DescribeNative() const;
+    // The COM port's number (ComPort, or PortDevice given as "COM<n>").
+    WORD PortNumber() const;
+    // PortDevice when it names a device by its path, else "".
+    const char *DevicePath() const;
+    // The port's device name for CreateFileA: DevicePath() when set, else "\\.\COM<n>".
+    std::string PortDeviceName() const;
+    // The port's name in messages: DevicePath() when set, else "COM<n>".
+    std::string PortName() const;
     // The usage text of --help.
     static std::string Usage();
 

@@ -3,7 +3,10 @@
 #include "services/Win32Util.h"
 
 ServiceNotifier::ServiceNotifier(const DataAcquisition &engine, int comPort)
-    : Engine(engine), ComPort(comPort) {
+    : ServiceNotifier(engine, ("COM" + std::to_string(comPort)).c_str()) {}
+
+ServiceNotifier::ServiceNotifier(const DataAcquisition &engine, const char *portName) : Engine(engine) {
+    snprintf(PortName, sizeof PortName, "%s", portName);
     const DWORD watchdog = KestruneServiceWatchdogMilliseconds();
     if (watchdog != 0)
         CheckIntervalMs = watchdog / 2 > 0 ? watchdog / 2 : 1;
@@ -23,8 +26,8 @@ std::string ServiceNotifier::PortWait(ULONGLONG missingSince) const {
     const FILETIME since = UnitsToFileTime(missingSince);
     SYSTEMTIME at = {};
     FileTimeToSystemTime(&since, &at);
-    char text[80];
-    snprintf(text, sizeof text, "COM%d (missing since %04d-%02d-%02d %02d:%02d:%02d UTC)", ComPort, at.wYear,
+    char text[MAX_PATH + 80];
+    snprintf(text, sizeof text, "%s (missing since %04d-%02d-%02d %02d:%02d:%02d UTC)", PortName, at.wYear,
              at.wMonth, at.wDay, at.wHour, at.wMinute, at.wSecond);
     return text;
 }

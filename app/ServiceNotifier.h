@@ -29,6 +29,8 @@ class ServiceNotifier {
 public:
     // comPort: the engine's port number, named in the status while the engine waits for it.
     ServiceNotifier(const DataAcquisition &engine, int comPort);
+    // portName: the port's name as messages give it ("COM3", "/dev/ttyUSB0").
+    ServiceNotifier(const DataAcquisition &engine, const char *portName);
 
     // The time between checks: half the watchdog interval, or INFINITE without a watchdog.
     DWORD CheckInterval() const { return CheckIntervalMs; }
@@ -41,14 +43,14 @@ public:
 
 private:
     void Send(const std::string &state);
-    // "STATUS=Waiting for COMn (missing since ...)." while the engine waits for its port,
+    // "STATUS=Waiting for <port> (missing since ...)." while the engine waits for its port,
     // else "STATUS=Acquiring.".
     std::string HealthyStatus(ULONGLONG missingSince) const;
-    // "COMn (missing since YYYY-MM-DD hh:mm:ss UTC)".
+    // "<port> (missing since YYYY-MM-DD hh:mm:ss UTC)".
     std::string PortWait(ULONGLONG missingSince) const;
 
     const DataAcquisition &Engine;
-    int ComPort = 0;
+    char PortName[MAX_PATH] = {};
     DWORD CheckIntervalMs = INFINITE;
     DWORD LastEngineReads = 0;
     DWORD LastArchivePasses = 0;

@@ -54,6 +54,17 @@ bool StationStatus::IsErrorEntry(int code, const char *message) {
     return IsErrorEvent(code, message);
 }
 
+StationStatus::Severity StationStatus::SeverityOf(int code, const char *message) {
+    switch (EventSeverityOf(code, message)) {
+        case EventSeverity::Error:
+            return Error;
+        case EventSeverity::Warning:
+            return Warning;
+        default:
+            return Information;
+    }
+}
+
 ClockWatch::StateReader StationStatus::ReadClock = nullptr;
 
 std::string StationStatus::LockName(const char *dataDirectory) {

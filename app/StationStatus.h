@@ -30,6 +30,10 @@ public:
     // Whether an event-log entry reports an error, by the table of event codes (a warning, such
     // as 5108, is none).
     static bool IsErrorEntry(int code, const char *message);
+    // How an event-log entry ranks: an error as IsErrorEntry tells, a warning when its code is
+    // one of the warning codes, else information. The one classification the journal uses.
+    enum Severity { Information, Warning, Error };
+    static Severity SeverityOf(int code, const char *message);
 
     // The name of the named mutex that marks the data directory as in use.
     static std::string LockName(const char *dataDirectory);

@@ -9,6 +9,9 @@
 // SIGTERM) stop the engine without losing a sample, and the program ends with status 0.
 // KESTRUNE_RUN_SECONDS, when set to a positive number, stops it after that many seconds.
 //
+// Warnings and errors of the event log also go to the system's journal when the program runs
+// under systemd (JOURNAL_STREAM); the event log stays the record.
+//
 // Only one instance runs per data directory: a second one exits at once with status 2.
 // "kestrune service ..." and --service are the Windows service (app/WindowsService.h); as the
 // service, a port missing at the start is waited for a bounded time only.
@@ -144,7 +147,6 @@ void ReadProcessId(const char *dataDirectory, char *text, size_t size) {
     CloseHandle(file);
 }
 
-// The program's run: in a console, or as the service (--service).
 // The processors of a configured process mask that this machine has; when it has none of
 // them, the last processor it has, the nearest to those named (masks name low processors
 // first, and a station PC has fewer processors than the one it was set up for).
@@ -162,22 +164,60 @@ DWORD_PTR ExistingProcessors(DWORD_PTR configured) {
     return last;
 }
 
-int RunStation(int argc, char **argv) {
+// Reports warnings and errors to the system's journal as well (the event-log file stays the
+// record). How an entry ranks is decided in one place, StationStatus::SeverityOf.
+void ReportToJournal(LONG code, const char *message) {
+    const StationStatus::Severity severity = StationStatus::SeverityOf(static_cast<int>(code), message);
+    if (severity == StationStatus::Error)
+        KestruneReportEvent(EVENTLOG_ERROR_TYPE, static_cast<DWORD>(code), message);
+    else if (severity == StationStatus::Warning)
+        KestruneReportEvent(EVENTLOG_WARNING_TYPE, static_cast<DWORD>(code), message);
+}
+
+// What one run of the station holds, phase to phase.
+struct Station {
     Configuration configuration;
+    char storePath[MAX_PATH] = {};   // the registry store, for messages about it
+    char storeAside[MAX_PATH] = {};  // where a damaged store was moved, or empty
+    HANDLE instanceLock = nullptr;
+    DWORD_PTR configuredMask = 0;
+    DWORD_PTR processMask = 0;
+    EventLog *eventLog = nullptr;
+    SonicMetek3ClassAMPSerial *engine = nullptr;
+    char pidPath[MAX_PATH + sizeof ProcessIdFileName] = {};
+};
+
+void ReleaseInstanceLock(Station &station) {
+    if (station.instanceLock != nullptr) {
+        ReleaseMutex(station.instanceLock);
+        CloseHandle(station.instanceLock);
+        station.instanceLock = nullptr;
+    }
+}
+
+// Reads the configuration; false (after its one line on stderr) when a value is bad. A damaged
+// registry store is named here for what only reads.
+bool LoadConfiguration(Station &station, int argc, char **argv) {
+    Configuration &configuration = station.configuration;
     if (configuration.Load(argc, argv) != 0) {
         fprintf(stderr, "%s\n", configuration.Error);
-        return Configuration::UsageStatus;
+        return false;
     }
-    // A damaged registry store: what only reads goes on without it, naming it.
-    char storePath[MAX_PATH] = {};
     if (configuration.StoreUnreadable) {
-        if (KestruneRegistryStorePath(storePath, sizeof storePath) == 0)
-            snprintf(storePath, sizeof storePath, "%s", "of the registry");
+        if (KestruneRegistryStorePath(station.storePath, sizeof station.storePath) == 0)
+            snprintf(station.storePath, sizeof station.storePath, "%s", "of the registry");
         if (configuration.Action != Configuration::Run)
             fprintf(stderr,
                     "kestrune: the registry store %s cannot be read (error %ld); its values are left out.\n",
-                    storePath, static_cast<long>(configuration.StoreError));
+                    station.storePath, static_cast<long>(configuration.StoreError));
     }
+    return true;
+}
+
+// Everything but a run: help, version, the configuration, the status, the Windows service.
+// Only reads. Sets *handled when the command was one of them, and returns its status.
+int RunCommand(const Configuration &configuration, bool *handled) {
+    *handled = true;
     switch (configuration.Action) {
         case Configuration::ShowHelp:
             fputs(Configuration::Usage().c_str(), stdout);
@@ -187,6 +227,7 @@ int RunStation(int argc, char **argv) {
             return 0;
         case Configuration::ShowConfig:
             fputs(configuration.Describe().c_str(), stdout);
+            fputs(configuration.DescribeNative().c_str(), stdout);
             return 0;
         case Configuration::ControlService:
             return WindowsService::Command(configuration.ServiceVerb);
@@ -196,120 +237,109 @@ int RunStation(int argc, char **argv) {
             return status.Healthy ? StationStatus::HealthyStatus : StationStatus::UnhealthyStatus;
         }
         default:
-            break;
+            *handled = false;
+            return 0;
     }
+}
 
-    char dataDirectory[MAX_PATH];
-    char instrumentName[MAX_PATH];
-    char serialNumber[MAX_PATH];
-    char rawArchiveDirectory[MAX_PATH];
-    char rawFileTemplate[MAX_PATH];
-    char statsArchiveDirectory[MAX_PATH];
-    char statsFileTemplate[MAX_PATH];
-    const char eventLogName[] = "QORL Data Acquisition Service EventLog";
-
-    snprintf(dataDirectory, sizeof dataDirectory, "%s", configuration.Text(Configuration::DataDirectory));
-    snprintf(instrumentName, sizeof instrumentName, "%s", configuration.Text(Configuration::InstrumentName));
-    snprintf(serialNumber, sizeof serialNumber, "%s", configuration.Text(Configuration::SerialNumber));
-    snprintf(rawArchiveDirectory, sizeof rawArchiveDirectory, "%s",
-             configuration.Text(Configuration::RawArchiveDirectory));
-    snprintf(rawFileTemplate, sizeof rawFileTemplate, "%s",
-             configuration.Text(Configuration::RawFileTemplate));
-    snprintf(statsArchiveDirectory, sizeof statsArchiveDirectory, "%s",
-             configuration.Text(Configuration::StatsArchiveDirectory));
-    snprintf(statsFileTemplate, sizeof statsFileTemplate, "%s",
-             configuration.Text(Configuration::StatsFileTemplate));
-
-    const WORD rawTimeKeyFormat = static_cast<WORD>(configuration.Number(Configuration::RawTimeKeyFormat));
-    const WORD rawTimeKeyEnabled = static_cast<WORD>(configuration.Number(Configuration::RawTimeKeyEnabled));
-    const WORD qualityControl = static_cast<WORD>(configuration.Number(Configuration::QualityControl));
-    const DWORD blackoutPeriod = configuration.Number(Configuration::BlackoutPeriod);
-    const DWORD rawArchivePeriod = configuration.Number(Configuration::RawArchivePeriod);
-    const DWORD statsArchivePeriod = configuration.Number(Configuration::StatsArchivePeriod);
-    const WORD fileCompression = static_cast<WORD>(configuration.Number(Configuration::FileCompression));
-    const DWORD compressionAge = configuration.Number(Configuration::CompressionAge);
-
+// Takes the data directory for this run, and sets a damaged registry store aside when the
+// command line gives every value it could hold. Returns 0, or the exit status.
+int ClaimDataDirectory(Station &station) {
+    const Configuration &configuration = station.configuration;
+    const char *dataDirectory = configuration.Text(Configuration::DataDirectory);
     // A second instance leaves everything of the running one alone, its event log included.
-    HANDLE instanceLock = nullptr;
-    if (!LockDataDirectory(dataDirectory, &instanceLock)) {
+    if (!LockDataDirectory(dataDirectory, &station.instanceLock)) {
         char owner[32];
         ReadProcessId(dataDirectory, owner, sizeof owner);
         fprintf(stderr, "kestrune: the data directory %s is in use by another kestrune (PID %s); exiting.\n",
                 dataDirectory, owner);
         return InstanceRunningStatus;
     }
-
-    // A damaged store is set aside only when the command line gives every value it could
-    // hold; otherwise the station's own settings would be lost without a word.
-    char storeAside[MAX_PATH] = {};
-    if (configuration.StoreUnreadable) {
-        DWORD error = ERROR_INVALID_PARAMETER;
-        if (configuration.AllOptionsGiven()) {
-            SYSTEMTIME now;
-            GetSystemTime(&now);
-            char suffix[48];
-            snprintf(suffix, sizeof suffix, ".corrupt-%04d%02d%02dT%02d%02d%02dZ", now.wYear, now.wMonth,
-                     now.wDay, now.wHour, now.wMinute, now.wSecond);
-            error = KestruneSetRegistryStoreAside(suffix, storeAside, sizeof storeAside);
-        }
-        if (error != 0) {
-            fprintf(
-                stderr,
-                "kestrune: the registry store %s is damaged (error %ld). Put back a good copy, or start once "
-                "with "
-                "every option on the command line (kestrune --help) to keep it as %s.corrupt-<UTC time> and "
-                "begin a fresh store.\n",
-                storePath, static_cast<long>(configuration.StoreError), storePath);
-            if (instanceLock != nullptr) {
-                ReleaseMutex(instanceLock);
-                CloseHandle(instanceLock);
-            }
-            return Configuration::UsageStatus;
-        }
+    // Otherwise the station's own settings would be lost without a word.
+    if (!configuration.StoreUnreadable)
+        return 0;
+    DWORD error = ERROR_INVALID_PARAMETER;
+    if (configuration.AllOptionsGiven()) {
+        SYSTEMTIME now;
+        GetSystemTime(&now);
+        char suffix[48];
+        snprintf(suffix, sizeof suffix, ".corrupt-%04d%02d%02dT%02d%02d%02dZ", now.wYear, now.wMonth,
+                 now.wDay, now.wHour, now.wMinute, now.wSecond);
+        error = KestruneSetRegistryStoreAside(suffix, station.storeAside, sizeof station.storeAside);
     }
+    if (error == 0)
+        return 0;
+    fprintf(
+        stderr,
+        "kestrune: the registry store %s is damaged (error %ld). Put back a good copy, or start once with "
+        "every option on the command line (kestrune --help) to keep it as %s.corrupt-<UTC time> and "
+        "begin a fresh store.\n",
+        station.storePath, static_cast<long>(configuration.StoreError), station.storePath);
+    ReleaseInstanceLock(station);
+    return Configuration::UsageStatus;
+}
 
+// The process's priority and processors, the event log (with the journal beside it) and the
+// engine with its settings. Returns 0, or the exit status.
+int PrepareEngine(Station &station) {
+    const Configuration &configuration = station.configuration;
+    const char *dataDirectory = configuration.Text(Configuration::DataDirectory);
     // The outcome is reported by the engine's own priority check and processor assignment.
     SetPriorityClass(GetCurrentProcess(), configuration.Number(Configuration::PriorityClass));
-    const DWORD_PTR configuredMask = configuration.Number(Configuration::AffinityMask);
-    const DWORD_PTR processMask = ExistingProcessors(configuredMask);
-    SetProcessAffinityMask(GetCurrentProcess(), processMask);
+    station.configuredMask = configuration.Number(Configuration::AffinityMask);
+    station.processMask = ExistingProcessors(station.configuredMask);
+    SetProcessAffinityMask(GetCurrentProcess(), station.processMask);
 
-    EventLog *eventLog = nullptr;
     try {
-        eventLog = CreateZeroed<EventLog>(eventLogName, dataDirectory);
+        station.eventLog = CreateZeroed<EventLog>("QORL Data Acquisition Service EventLog", dataDirectory);
     } catch (const EventLogException &) {
         fprintf(stderr, "kestrune: cannot create the data directory %s; no acquisition started.\n",
                 dataDirectory);
         return 1;
     }
+    station.eventLog->Report = ReportToJournal;
     WriteProcessId(dataDirectory);
-    char pidPath[MAX_PATH + sizeof ProcessIdFileName];
-    ProcessIdPath(dataDirectory, pidPath, sizeof pidPath);
+    ProcessIdPath(dataDirectory, station.pidPath, sizeof station.pidPath);
 
-    SonicMetek3ClassAMPSerial *engine =
-        CreateZeroed<SonicMetek3ClassAMPSerial>(instrumentName, serialNumber, *eventLog);
-    engine->ComPort = static_cast<WORD>(configuration.Number(Configuration::ComPort));
+    SonicMetek3ClassAMPSerial *engine = CreateZeroed<SonicMetek3ClassAMPSerial>(
+        configuration.Text(Configuration::InstrumentName), configuration.Text(Configuration::SerialNumber),
+        *station.eventLog);
+    engine->ComPort = configuration.PortNumber();
+    snprintf(engine->PortDevice, sizeof engine->PortDevice, "%s", configuration.DevicePath());
     engine->BaudRate = configuration.Number(Configuration::BaudRate);
     // The flux periods' settings go to the engine before its archive thread starts.
     engine->FluxSettings = configuration.Flux();
     snprintf(engine->FluxFileTemplate, sizeof engine->FluxFileTemplate, "%s",
              configuration.Text(Configuration::FluxFileTemplate));
     engine->TimeStampAtStart = strcmp(configuration.Text(Configuration::TimeStamp), "end") != 0;
-    if (storeAside[0] != '\0') {
-        char message[3 * MAX_PATH];
-        snprintf(message, sizeof message, EventCode::RegistryStoreSetAside.Formats[0], engine->Name,
-                 storePath, static_cast<long>(configuration.StoreError), storeAside);
-        eventLog->Write(EventCode::RegistryStoreSetAside, message);
-    }
-    if (processMask != configuredMask) {
-        char message[300];
-        snprintf(message, sizeof message, EventCode::ProcessorFallback.Formats[1], engine->Name,
-                 static_cast<unsigned long>(configuredMask), static_cast<unsigned long>(processMask));
-        eventLog->Write(EventCode::ProcessorFallback, message);
-    }
+    station.engine = engine;
+    return 0;
+}
 
-    Notifier = new ServiceNotifier(*engine, engine->ComPort);
-    // From here a stop request stops this engine.
+// The entries about how the start went before the engine: a store set aside, processors missing.
+void LogStartNotes(const Station &station) {
+    const SonicMetek3ClassAMPSerial &engine = *station.engine;
+    if (station.storeAside[0] != '\0') {
+        char message[3 * MAX_PATH];
+        snprintf(message, sizeof message, EventCode::RegistryStoreSetAside.Formats[0], engine.Name,
+                 station.storePath, static_cast<long>(station.configuration.StoreError), station.storeAside);
+        station.eventLog->Write(EventCode::RegistryStoreSetAside, message);
+    }
+    if (station.processMask != station.configuredMask) {
+        char message[300];
+        snprintf(message, sizeof message, EventCode::ProcessorFallback.Formats[1], engine.Name,
+                 static_cast<unsigned long>(station.configuredMask),
+                 static_cast<unsigned long>(station.processMask));
+        station.eventLog->Write(EventCode::ProcessorFallback, message);
+    }
+}
+
+// Starts the engine and, when that succeeded, the archive engine; from here a stop request
+// stops this engine. Returns 0, or the exit status of a service whose start failed.
+int StartStation(Station &station) {
+    const Configuration &configuration = station.configuration;
+    SonicMetek3ClassAMPSerial *engine = station.engine;
+    Notifier = new ServiceNotifier(*engine, configuration.PortName().c_str());
     StopLock = CreateMutexA(nullptr, FALSE, nullptr);
     StoppedEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     RunningEngine = engine;
@@ -324,38 +354,50 @@ int RunStation(int argc, char **argv) {
     const DWORD started = engine->Start();
     if (started == 0 && configuration.AsService && !WindowsService::AwaitStart(engine->EngineReadyEvent)) {
         // Under the control manager a port that does not appear in time fails the start.
-        char message[200];
+        char message[MAX_PATH + 200];
         snprintf(message, sizeof message, EventCode::PortNeverAppeared.Formats[0], engine->Name,
-                 static_cast<int>(engine->ComPort),
+                 configuration.PortName().c_str(),
                  static_cast<unsigned long>(WindowsService::PortWaitAtStart / 1000),
                  WindowsService::PortMissingStatus);
-        eventLog->Write(EventCode::PortNeverAppeared, message);
+        station.eventLog->Write(EventCode::PortNeverAppeared, message);
         StopOnce();
-        DeleteFileA(pidPath);
+        DeleteFileA(station.pidPath);
         return WindowsService::PortMissingStatus;
     }
     if (started == 0) {
         snprintf(engine->RegistryKeyPath, sizeof engine->RegistryKeyPath, "%s\\%s",
                  Configuration::ParameterKey, engine->Name);
-        engine->StartArchiveEngine(rawTimeKeyFormat, rawTimeKeyEnabled, qualityControl, rawArchiveDirectory,
-                                   rawFileTemplate, statsArchiveDirectory, statsFileTemplate, blackoutPeriod,
-                                   rawArchivePeriod, statsArchivePeriod, fileCompression, compressionAge);
+        engine->StartArchiveEngine(static_cast<WORD>(configuration.Number(Configuration::RawTimeKeyFormat)),
+                                   static_cast<WORD>(configuration.Number(Configuration::RawTimeKeyEnabled)),
+                                   static_cast<WORD>(configuration.Number(Configuration::QualityControl)),
+                                   configuration.Text(Configuration::RawArchiveDirectory),
+                                   configuration.Text(Configuration::RawFileTemplate),
+                                   configuration.Text(Configuration::StatsArchiveDirectory),
+                                   configuration.Text(Configuration::StatsFileTemplate),
+                                   configuration.Number(Configuration::BlackoutPeriod),
+                                   configuration.Number(Configuration::RawArchivePeriod),
+                                   configuration.Number(Configuration::StatsArchivePeriod),
+                                   static_cast<WORD>(configuration.Number(Configuration::FileCompression)),
+                                   configuration.Number(Configuration::CompressionAge));
         Notifier->Ready();
         WindowsService::Running();
     } else if (configuration.AsService) {
         StopOnce();  // a service whose start failed ends, with the status of a failed start
-        DeleteFileA(pidPath);
+        DeleteFileA(station.pidPath);
         return StartFailedStatus;
     }
     if (StopLock != nullptr)
         ReleaseMutex(StopLock);
+    return 0;
+}
 
-    // Runs until a control event has stopped the engine, or for the run length asked for,
-    // checking the threads' health for the service manager's watchdog on the way.
+// Runs until a control event has stopped the engine, or for the run length asked for,
+// checking the threads' health for the service manager's watchdog on the way.
+void RunUntilStopped(const Station &station) {
     if (StoppedEvent == nullptr)
         Sleep(INFINITE);
     // The clock's synchronisation is watched from here, never from the engine thread.
-    ClockWatch clock(*eventLog, engine->Name);
+    ClockWatch clock(*station.eventLog, station.engine->Name);
     clock.Check();
     const DWORD runLength = RunLength();
     const ULONGLONG runStart = GetTickCount64();
@@ -386,21 +428,42 @@ int RunStation(int argc, char **argv) {
             nextNotifierCheck = after + notifierInterval;
         }
     }
+}
 
-    DeleteFileA(pidPath);
-    // The run's named objects end with it, so that /dev/shm keeps no entry of a stopped root:
-    // the log's mutex (an unnamed one stands in for a late entry) and the directory's lock.
-    // Every thread that wrote entries has ended with the stop.
+// After the stop: the pid file goes, and the run's named objects end with it, so that
+// /dev/shm keeps no entry of a stopped root: the log's mutex (an unnamed one stands in for a
+// late entry) and the directory's lock. Every thread that wrote entries has ended with the stop.
+void EndRun(Station &station) {
+    DeleteFileA(station.pidPath);
     if (StopLock != nullptr)
         WaitForSingleObject(StopLock, INFINITE);
-    HANDLE logMutex = eventLog->DiskWriteMutex;
-    eventLog->DiskWriteMutex = CreateMutexA(nullptr, FALSE, nullptr);
+    HANDLE logMutex = station.eventLog->DiskWriteMutex;
+    station.eventLog->DiskWriteMutex = CreateMutexA(nullptr, FALSE, nullptr);
     if (logMutex != nullptr)
         CloseHandle(logMutex);
-    if (instanceLock != nullptr) {
-        ReleaseMutex(instanceLock);
-        CloseHandle(instanceLock);
-    }
+    ReleaseInstanceLock(station);
+}
+
+// The program's run: in a console, or as the service (--service).
+int RunStation(int argc, char **argv) {
+    Station station;
+    if (!LoadConfiguration(station, argc, argv))
+        return Configuration::UsageStatus;
+    bool handled = false;
+    const int commandStatus = RunCommand(station.configuration, &handled);
+    if (handled)
+        return commandStatus;
+    int status = ClaimDataDirectory(station);
+    if (status == 0)
+        status = PrepareEngine(station);
+    if (status != 0)
+        return status;
+    LogStartNotes(station);
+    status = StartStation(station);
+    if (status != 0)
+        return status;
+    RunUntilStopped(station);
+    EndRun(station);
     return 0;
 }
 

@@ -8,3 +8,10 @@ SerialAcquisition::SerialAcquisition(EventLog &eventLog) : DataAcquisition(event
     SerialNumber[0] = '\0';
     ReceiveAreaCount = 0;
 }
+
+void SerialAcquisition::PortName(char *text, size_t size) const {
+    if (PortDevice[0] != '\0')
+        snprintf(text, size, "%s", PortDevice);
+    else
+        snprintf(text, size, "COM%d", static_cast<int>(ComPort));
+}

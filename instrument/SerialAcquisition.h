@@ -14,11 +14,18 @@ public:
 
     explicit SerialAcquisition(EventLog &eventLog);
 
+    // The port's name in messages: "COM<ComPort>", or PortDevice when it is set.
+    void PortName(char *text, size_t size) const;
+
     // Prepares the instrument on the open port; 0 on success.
     virtual DWORD InitializeInstrument(SerialComm *port) = 0;
 
     // Serial line settings, fixed by the instrument's constructor.
     WORD ComPort = 0;
+    // The port's device when it is named rather than numbered ("/dev/ttyUSB0", a by-id link);
+    // empty: the COM port ComPort. Reopened through this name, so a link that follows the
+    // adapter to another tty is followed.
+    char PortDevice[MAX_PATH] = {};
     DWORD BaudRate = 0;
     char Parity = 0;
     BYTE DataBits = 0;

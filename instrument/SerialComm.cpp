@@ -3,6 +3,7 @@
 #include "instrument/SerialComm.h"
 
 #include <cctype>
+#include <string>
 
 DWORD SerialComm::SettleTimeMs = 1000;
 
@@ -39,7 +40,16 @@ bool SerialComm::Fail() {
     return false;
 }
 
-SerialComm::SerialComm(WORD port, DWORD receiveQueueSize, DWORD transmitQueueSize) {
+std::string SerialComm::DeviceName(WORD port) {
+    char name[32];
+    snprintf(name, sizeof name, "\\\\.\\COM%d", static_cast<int>(port));
+    return name;
+}
+
+SerialComm::SerialComm(WORD port, DWORD receiveQueueSize, DWORD transmitQueueSize)
+    : SerialComm(DeviceName(port).c_str(), receiveQueueSize, transmitQueueSize) {}
+
+SerialComm::SerialComm(const char *device, DWORD receiveQueueSize, DWORD transmitQueueSize) {
     // 1. Queue sizes as asked; the lock.
     ReceiveQueueSize = receiveQueueSize;
     TransmitQueueSize = transmitQueueSize;
@@ -60,9 +70,7 @@ SerialComm::SerialComm(WORD port, DWORD receiveQueueSize, DWORD transmitQueueSiz
     }
 
     // 3. The port itself, exclusive, overlapped.
-    char path[32];
-    snprintf(path, sizeof path, "\\\\.\\COM%d", static_cast<int>(port));
-    PortHandle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    PortHandle = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                              FILE_FLAG_OVERLAPPED, nullptr);
     if (PortHandle == INVALID_HANDLE_VALUE) {
         Fail();

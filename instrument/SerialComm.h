@@ -3,6 +3,8 @@
 // event-character wait and the performance-counter calibration.
 #pragma once
 
+#include <string>
+
 #include "platform/win32.h"
 
 class SerialComm {
@@ -26,6 +28,11 @@ public:
 
     // Opens "\\.\COM<port>"; never throws. On failure OpenFailed is 1 and LastError tells why.
     SerialComm(WORD port, DWORD receiveQueueSize, DWORD transmitQueueSize);
+    // Opens the port by its device name: "\\.\COM3", or a device path where the system has
+    // them ("/dev/ttyUSB0", "/dev/serial/by-id/..."), opened through the name as it is now.
+    SerialComm(const char *device, DWORD receiveQueueSize, DWORD transmitQueueSize);
+    // "\\.\COM<port>".
+    static std::string DeviceName(WORD port);
     SerialComm(const SerialComm &) = delete;
     SerialComm &operator=(const SerialComm &) = delete;
     // Puts the port's previous settings back and closes everything; safe after any failed

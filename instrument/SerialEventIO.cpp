@@ -419,13 +419,14 @@ void SerialEventIO::CheckAdapterLatency(HANDLE portHandle) {
     KESTRUNE_COMM_LATENCY latency = {};
     if (!KestruneGetCommLatency(portHandle, &latency))
         return;
+    char portName[MAX_PATH];
+    PortName(portName, sizeof portName);
     if (latency.LatencyTimerMs > 1) {
-        snprintf(EngineMessage, sizeof EngineMessage, EventCode::SlowAdapter.Formats[0], Name,
-                 static_cast<int>(ComPort), static_cast<unsigned long>(latency.LatencyTimerMs));
+        snprintf(EngineMessage, sizeof EngineMessage, EventCode::SlowAdapter.Formats[0], Name, portName,
+                 static_cast<unsigned long>(latency.LatencyTimerMs));
         EventLogRef.Write(EventCode::SlowAdapter, EngineMessage);
     } else if (latency.LowLatencyRefused) {
-        snprintf(EngineMessage, sizeof EngineMessage, EventCode::SlowAdapter.Formats[1], Name,
-                 static_cast<int>(ComPort));
+        snprintf(EngineMessage, sizeof EngineMessage, EventCode::SlowAdapter.Formats[1], Name, portName);
         EventLogRef.Write(EventCode::SlowAdapter, EngineMessage);
     }
 }

@@ -260,12 +260,16 @@ DWORD SonicMetek3ClassAMPSerial::InitializeInstrument(SerialComm *) {
 
 SerialComm *SonicMetek3ClassAMPSerial::OpenPort(bool logFailure, DWORD *error) {
     // 2. and 3. The port.
-    SerialComm *port = new (std::nothrow) SerialComm(ComPort, InputQueueSize, OutputQueueSize);
+    SerialComm *port = PortDevice[0] != '\0'
+                           ? new (std::nothrow) SerialComm(PortDevice, InputQueueSize, OutputQueueSize)
+                           : new (std::nothrow) SerialComm(ComPort, InputQueueSize, OutputQueueSize);
+    char portName[MAX_PATH];
+    PortName(portName, sizeof portName);
     if (port == nullptr || port->OpenFailed) {
         *error = port == nullptr ? static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY) : port->LastError;
         if (logFailure) {
             snprintf(EngineMessage, sizeof EngineMessage, EventCode::AcquisitionStart.Formats[0], Name,
-                     static_cast<int>(ComPort));
+                     portName);
             EventLogRef.Write(EventCode::AcquisitionStart, EngineMessage);
         }
         delete port;
@@ -277,7 +281,7 @@ SerialComm *SonicMetek3ClassAMPSerial::OpenPort(bool logFailure, DWORD *error) {
     if (*error != 0) {
         if (logFailure) {
             snprintf(EngineMessage, sizeof EngineMessage, EventCode::AcquisitionStart.Formats[1], Name,
-                     static_cast<int>(ComPort));
+                     portName);
             EventLogRef.Write(EventCode::AcquisitionStart, EngineMessage);
         }
         delete port;
@@ -292,6 +296,8 @@ void SonicMetek3ClassAMPSerial::Acquire() {
     LinesTruncated = LinesLost = ReadErrors = Reinitializations = 0;
     ReadingCounter = 0;
     PortMissingSince.store(0, std::memory_order_relaxed);
+    char portName[MAX_PATH];
+    PortName(portName, sizeof portName);
 
     // A port that is missing at the start, or lost later (hung up, removed, failing reads),
     // is tried again every ReopenIntervalMs until it is back or a stop is requested. The
@@ -307,13 +313,13 @@ void SonicMetek3ClassAMPSerial::Acquire() {
                 interrupted = true;
                 GetSystemTimeAsFileTime(&interruptedAt);
                 PortMissingSince.store(FileTimeToUnits(interruptedAt), std::memory_order_relaxed);
-                snprintf(EngineMessage, sizeof EngineMessage, EventCode::PortLost.Formats[0], Name,
-                         static_cast<int>(ComPort), static_cast<unsigned long>(error),
+                snprintf(EngineMessage, sizeof EngineMessage, EventCode::PortLost.Formats[0], Name, portName,
+                         static_cast<unsigned long>(error),
                          static_cast<unsigned long>(ReopenIntervalMs / 1000));
                 EventLogRef.Write(EventCode::PortLost, EngineMessage);
                 if (!started) {
-                    fprintf(stderr, "%s: COM%d is missing (error %lu); waiting for it.\n", Name,
-                            static_cast<int>(ComPort), static_cast<unsigned long>(error));
+                    fprintf(stderr, "%s: %s is missing (error %lu); waiting for it.\n", Name, portName,
+                            static_cast<unsigned long>(error));
                     fflush(stderr);
                 }
             }
@@ -373,9 +379,8 @@ void SonicMetek3ClassAMPSerial::Acquire() {
         interrupted = true;
         GetSystemTimeAsFileTime(&interruptedAt);
         PortMissingSince.store(FileTimeToUnits(interruptedAt), std::memory_order_relaxed);
-        snprintf(EngineMessage, sizeof EngineMessage, EventCode::PortLost.Formats[1], Name,
-                 static_cast<int>(ComPort), static_cast<unsigned long>(lost),
-                 static_cast<unsigned long>(ReopenIntervalMs / 1000));
+        snprintf(EngineMessage, sizeof EngineMessage, EventCode::PortLost.Formats[1], Name, portName,
+                 static_cast<unsigned long>(lost), static_cast<unsigned long>(ReopenIntervalMs / 1000));
         EventLogRef.Write(EventCode::PortLost, EngineMessage);
         if (WaitForSingleObject(StopRequestEvent, ReopenIntervalMs) != WAIT_TIMEOUT)
             return;
@@ -391,8 +396,9 @@ void SonicMetek3ClassAMPSerial::LogResumption(FILETIME interruptedAt) {
         (static_cast<ULONGLONG>(interruptedAt.dwHighDateTime) << 32) | interruptedAt.dwLowDateTime;
     const ULONGLONG to = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
     const unsigned long seconds = to > from ? static_cast<unsigned long>((to - from) / 10000000ULL) : 0;
-    snprintf(EngineMessage, sizeof EngineMessage, EventCode::PortBack.Formats[0], Name,
-             static_cast<int>(ComPort), at.wYear, at.wMonth, at.wDay, at.wHour, at.wMinute, at.wSecond,
-             at.wMilliseconds, seconds);
+    char portName[MAX_PATH];
+    PortName(portName, sizeof portName);
+    snprintf(EngineMessage, sizeof EngineMessage, EventCode::PortBack.Formats[0], Name, portName, at.wYear,
+             at.wMonth, at.wDay, at.wHour, at.wMinute, at.wSecond, at.wMilliseconds, seconds);
     EventLogRef.Write(EventCode::PortBack, EngineMessage);
 }

@@ -29,7 +29,9 @@ WORD DayOfYear(SYSTEMTIME time) {
 }
 
 DWORD CreateDirectoryPath(const char *path) {
-    if (path == nullptr || std::strchr(path, '\\') == nullptr)
+    // Backslashes separate the levels, and so do slashes, as everywhere in Win32 paths (a
+    // native path such as "/srv/flux/data").
+    if (path == nullptr || std::strpbrk(path, "\\/") == nullptr)
         return 0;
 
     const size_t length = std::strlen(path);
@@ -38,11 +40,11 @@ DWORD CreateDirectoryPath(const char *path) {
         return ERROR_NOT_ENOUGH_MEMORY;
 
     DWORD result = 0;
-    // Each backslash opens a component; the part before the first one (a drive such as "C:")
-    // is never created itself.
-    for (const char *separator = std::strchr(path, '\\'); separator != nullptr;) {
+    // Each separator opens a component; the part before the first one (a drive such as "C:",
+    // or nothing before a leading slash) is never created itself.
+    for (const char *separator = std::strpbrk(path, "\\/"); separator != nullptr;) {
         const char *component = separator + 1;
-        const char *next = std::strchr(component, '\\');
+        const char *next = std::strpbrk(component, "\\/");
         const size_t end = next ? static_cast<size_t>(next - path) : length;
         separator = next;
 

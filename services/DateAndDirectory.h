@@ -6,8 +6,8 @@
 
 // Day of the year, 1 for 1 January; every year divisible by 4 is a leap year.
 WORD DayOfYear(SYSTEMTIME time);
-// Creates the missing directories of a backslash-separated path. Returns 0, or the system
-// error code of the first creation that failed.
+// Creates the missing directories of a path whose levels are separated by backslashes or
+// slashes. Returns 0, or the system error code of the first creation that failed.
 DWORD CreateDirectoryPath(const char *path);
 // Opens a data file or log for appending (OPEN_ALWAYS, shared for reading and writing). When
 // the open finds its directory gone (ERROR_PATH_NOT_FOUND) and that directory is `own` (the

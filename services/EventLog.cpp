@@ -19,7 +19,7 @@ EventLog::EventLog(const char *logName, const char *logDirectory) {
 
     // A missing directory is created with its parents. The log must be able to write, so a
     // directory that still does not exist afterwards (CreateDirectoryPath leaves names holding
-    // a "." alone, and a path without a backslash is not created) is a failure too.
+    // a "." alone, and a path without a separator is not created) is a failure too.
     if (directory[0] != '\0' && GetFileAttributesA(directory) == INVALID_FILE_ATTRIBUTES) {
         if (CreateDirectoryPath(directory) != 0)
             throw EventLogException();
@@ -119,6 +119,8 @@ DWORD AppendWhole(HANDLE file, const std::string &text) {
 void EventLog::WriteEntry(Entry entry) {
     if (entry.Message == nullptr || entry.Message[0] == '\0')
         return;  // empty messages are never written
+    if (Report != nullptr)
+        Report(entry.Code, entry.Message);
 
     // WAIT_ABANDONED: a writer died holding the mutex; the mutex is ours now, and every line
     // before it was closed whole, so go on as usual.

@@ -53,6 +53,11 @@ public:
     // Entries written with a code the table does not hold.
     std::atomic<unsigned long> UnknownCodeEntries{0};
 
+    // Where each entry is also reported as it is written, on the writing thread, before the
+    // file is opened (the system's journal under a service manager); null: nowhere. Set before
+    // any other thread writes. It must not wait for anything.
+    void (*Report)(LONG code, const char *message) = nullptr;
+
     // Held while an entry is written; callers that stamp entries themselves (the archive
     // engine) read the time while they hold it. The mutex is recursive for its owner.
     HANDLE DiskWriteMutex = nullptr;

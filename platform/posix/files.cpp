@@ -371,6 +371,18 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     if (std::strncmp(lpFileName, "\\\\.\\", 4) == 0)
         return KestruneOpenDevice(lpFileName, dwDesiredAccess, dwShareMode, dwCreationDisposition,
                                   dwFlagsAndAttributes);
+    // A native path that names a character device (following symbolic links, as it is now) is
+    // a serial port, as "\\.\COMn" is; one that does not exist yet is missing as a port is.
+    if (lpFileName[0] == '/') {
+        struct stat device;
+        const bool exists = stat(lpFileName, &device) == 0;
+        if (exists && S_ISCHR(device.st_mode))
+            return KestruneOpenDevicePath(lpFileName, dwCreationDisposition, dwFlagsAndAttributes);
+        if (!exists && (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED)) {
+            SetLastError(errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND);
+            return INVALID_HANDLE_VALUE;
+        }
+    }
     if (hTemplateFile || (dwFlagsAndAttributes & (FILE_FLAG_OVERLAPPED | FILE_FLAG_NO_BUFFERING))) {
         SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
         return INVALID_HANDLE_VALUE;
@@ -610,11 +622,18 @@ BOOL SetFileTime(HANDLE hFile, const FILETIME *lpCreationTime, const FILETIME *l
 }
 
 DWORD GetFileAttributesA(LPCSTR lpFileName) {
+    // A question only: no drive folder is made for it. A drive's root is a directory whether
+    // or not its folder has been made yet.
     char path[PATH_MAX];
-    if (!MapOrFail(lpFileName, path))
+    if (!KestruneMapPath(lpFileName, path, sizeof path))
         return INVALID_FILE_ATTRIBUTES;
     struct stat info;
     if (stat(path, &info) != 0) {
+        const bool driveRoot =
+            ((lpFileName[0] | 0x20) >= 'a' && (lpFileName[0] | 0x20) <= 'z') && lpFileName[1] == ':' &&
+            std::strspn(lpFileName + 2, "\\/") == std::strlen(lpFileName + 2) && lpFileName[2] != '\0';
+        if (driveRoot && errno == ENOENT)
+            return FILE_ATTRIBUTE_DIRECTORY;
         SetLastError(Win32ErrorFromErrnoForPath(errno, path));
         return INVALID_FILE_ATTRIBUTES;
     }

@@ -110,3 +110,7 @@ FILE *_fsopen(const char *filename, const char *mode, int shflag);
 // The layer's own: the POSIX path that a Windows path maps to. Returns false (and sets
 // ERROR_FILENAME_EXCED_RANGE) when it does not fit. Used by the tools and tests.
 bool KestruneMapPath(const char *windowsPath, char *posixPath, size_t capacity);
+// The layer's own: whether a path is in the host's own absolute form ("/srv/flux/data"), which
+// the layer uses as it is (backslashes the program joined on become slashes) instead of
+// mapping it below KESTRUNE_ROOT.
+bool KestruneIsNativePath(const char *path);

@@ -159,5 +159,7 @@ bool SharedObjectName(const char *kind, const char *win32Name, std::string &shmN
 // Hooks implemented by other services.
 // CreateFileA hands every "\\.\" device name to the serial service (serial.cpp).
 HANDLE KestruneOpenDevice(LPCSTR name, DWORD access, DWORD share, DWORD disposition, DWORD flags);
+// ... and every native path that names a character device.
+HANDLE KestruneOpenDevicePath(const char *path, DWORD disposition, DWORD flags);
 // GetProcAddress forwards every module other than the kernel32 pseudo-module here.
 FARPROC KestruneModuleProcAddress(HMODULE module, LPCSTR name);

@@ -5,9 +5,11 @@
 // created on first use: every drive letter exists.
 // Other forms: a relative path stays relative (to the working folder); a path rooted
 // without a drive ("\a\b") is on drive C; an absolute POSIX path ("/tmp/x", as the tools
-// and GetModuleFileNameA produce) passes through unchanged. UNC paths ("\\server\share")
-// and device names ("\\.\COM1") are not file paths and fail with ERROR_BAD_NETPATH and
-// ERROR_INVALID_NAME.
+// and GetModuleFileNameA produce, or a station's native data directory such as
+// "/srv/flux/data") stays where it is: only the backslashes the program joins names on
+// become slashes, so "/srv/flux/data\kestrune.pid" is "/srv/flux/data/kestrune.pid".
+// UNC paths ("\\server\share") and device names ("\\.\COM1") are not file paths and fail
+// with ERROR_BAD_NETPATH and ERROR_INVALID_NAME.
 // Deliberately not reproduced: case-insensitive names (the POSIX file system decides;
 // wildcard search is case-insensitive), stripping of trailing dots and spaces, 8.3 names.
 // As with the Windows ANSI calls, a Windows path of MAX_PATH characters or more fails
@@ -66,6 +68,9 @@ bool MapPath(const char *windowsPath, char *posixPath, size_t capacity, std::str
             return false;
         }
         mapped = windowsPath;
+        for (char &c : mapped)
+            if (c == '\\')
+                c = '/';
     } else {
         if (length >= MAX_PATH) {
             SetLastError(ERROR_FILENAME_EXCED_RANGE);
@@ -179,6 +184,10 @@ bool SharedObjectName(const char *kind, const char *win32Name, std::string &shmN
 }
 
 } // namespace kestrune
+
+bool KestruneIsNativePath(const char *path) {
+    return path != nullptr && path[0] == '/';
+}
 
 bool KestruneMapPath(const char *windowsPath, char *posixPath, size_t capacity) {
     return kestrune::MapPath(windowsPath, posixPath, capacity, nullptr);

@@ -8,7 +8,9 @@
 //   that is rewritten keeps its name and its place.
 // - A call on a predefined root reads KESTRUNE_ROOT at that moment and opens the database for
 //   the call; a key handle keeps the connection it was opened on (shared with the handles
-//   opened through it), so a handle always works on the store it came from.
+//   opened through it), so a handle always works on the store it came from. The store is made
+//   by the first call that needs it; RegOpenKeyExA of a subkey only reads, so before the store
+//   exists it fails with ERROR_FILE_NOT_FOUND and makes nothing.
 // - Every write is one IMMEDIATE transaction; the journal is WAL with synchronous FULL and a
 //   busy timeout, so several processes and threads read and write at once, each commit is
 //   durable and a crash never leaves a torn value.
@@ -231,6 +233,13 @@ int MakeDirectories(const std::string &dir) {
     if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST)
         return errno;
     return 0;
+}
+
+// Whether the store named by the environment now has been made.
+bool StoreExists() {
+    const std::string dir = kestrune::KestruneRootPath();
+    struct stat st;
+    return !dir.empty() && stat((dir + "/registry.db").c_str(), &st) == 0;
 }
 
 // Opens the store named by the environment now, creating it when missing.
@@ -561,6 +570,13 @@ LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDes
         return ERROR_CALL_NOT_IMPLEMENTED;
     std::vector<std::string> parts;
     std::shared_ptr<KeyObject> base;
+    // Opening only reads: below a root whose store has not been made yet no key exists, and
+    // the store is not created for the question.
+    if ((hKey == HKEY_LOCAL_MACHINE || hKey == HKEY_CURRENT_USER) && !StoreExists()) {
+        LSTATUS rc = SplitPath(lpSubKey, parts);
+        if (rc == ERROR_SUCCESS && !parts.empty())
+            return ERROR_FILE_NOT_FOUND;
+    }
     LSTATUS rc = ResolvePath(hKey, lpSubKey, base, parts);
     if (rc != ERROR_SUCCESS)
         return rc;

@@ -1,6 +1,9 @@
 // Serial ports (POSIX layer): COM devices over termios.
 //
-// "\\.\COMn" opens $KESTRUNE_COMn when set, else /dev/ttyS<n-1>. The open is exclusive:
+// "\\.\COMn" opens $KESTRUNE_COMn when set, else /dev/ttyS<n-1>; CreateFileA of a native
+// device path ("/dev/ttyUSB0", "/dev/serial/by-id/...", any path that names a character
+// device) opens that device the same way, through the path as it is at each open, so a
+// symbolic link that has moved to another tty is followed on the next open. The open is exclusive:
 // flock(LOCK_EX|LOCK_NB) on the device (TIOCEXCL alone does not hold against root) plus
 // TIOCEXCL; a second open fails with ERROR_ACCESS_DENIED. The tty is put in raw mode, as a
 // Windows port always is, and USB adapters are asked for low latency (ASYNC_LOW_LATENCY).
@@ -1139,27 +1142,30 @@ unsigned PortNumber(const char *device) {
 
 using kestrune::LookupPort;
 
-HANDLE KestruneOpenDevice(LPCSTR name, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
-    (void)access;
-    (void)share;  // a COM port is exclusive whatever the share mode
-    const unsigned number = kestrune::PortNumber(name + 4);
-    if (number == 0) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
+// The tty a COM number names: $KESTRUNE_COMn when set, else /dev/ttyS<n-1>.
+bool KestruneCommDevicePath(const char *name, char *path, size_t capacity) {
+    if (name == nullptr || path == nullptr || capacity == 0)
+        return false;
+    const char *device = strncmp(name, "\\\\.\\", 4) == 0 ? name + 4 : name;
+    if (device[0] == '/')
+        return snprintf(path, capacity, "%s", device) < static_cast<int>(capacity);
+    const unsigned number = kestrune::PortNumber(device);
+    if (number == 0)
+        return false;
+    char variable[32];
+    snprintf(variable, sizeof variable, "KESTRUNE_COM%u", number);
+    const char *configured = getenv(variable);
+    const int length = configured != nullptr && configured[0] != '\0'
+                           ? snprintf(path, capacity, "%s", configured)
+                           : snprintf(path, capacity, "/dev/ttyS%u", number - 1);
+    return length > 0 && length < static_cast<int>(capacity);
+}
+
+HANDLE KestruneOpenDevicePath(const char *path, DWORD disposition, DWORD flags) {
     if (disposition != OPEN_EXISTING) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    char variable[32];
-    snprintf(variable, sizeof variable, "KESTRUNE_COM%u", number);
-    char path[4096];
-    const char *configured = getenv(variable);
-    if (configured != nullptr && configured[0] != '\0')
-        snprintf(path, sizeof path, "%s", configured);
-    else
-        snprintf(path, sizeof path, "/dev/ttyS%u", number - 1);
-
     auto port = std::make_shared<kestrune::SerialPort>();
     DWORD error = port->Open(path, (flags & FILE_FLAG_OVERLAPPED) != 0);
     if (error != 0) {
@@ -1172,6 +1178,17 @@ HANDLE KestruneOpenDevice(LPCSTR name, DWORD access, DWORD share, DWORD disposit
         return INVALID_HANDLE_VALUE;
     SetLastError(0);
     return handle;
+}
+
+HANDLE KestruneOpenDevice(LPCSTR name, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
+    (void)access;
+    (void)share;  // a COM port is exclusive whatever the share mode
+    char path[4096];
+    if (kestrune::PortNumber(name + 4) == 0 || !KestruneCommDevicePath(name, path, sizeof path)) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    return KestruneOpenDevicePath(path, disposition, flags);
 }
 
 #define WITH_PORT(handle, call)         \

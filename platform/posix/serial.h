@@ -228,3 +228,8 @@ typedef struct _KESTRUNE_COMM_LATENCY {
     DWORD LatencyTimerMs;
 } KESTRUNE_COMM_LATENCY;
 BOOL KestruneGetCommLatency(HANDLE hFile, KESTRUNE_COMM_LATENCY *latency);
+
+// The layer's own: the native device that CreateFileA opens for a port name: for "\\.\COMn"
+// or "COMn" $KESTRUNE_COMn when set, else /dev/ttyS<n-1>; for a native path ("/dev/ttyUSB0")
+// the path itself. False for any other name, or when the path does not fit.
+bool KestruneCommDevicePath(const char *name, char *path, size_t capacity);

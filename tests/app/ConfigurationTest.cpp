@@ -196,6 +196,34 @@ TEST(Configuration, OptionsReplaceDefaultsAndRegistryValues) {
     EXPECT_EQ(Load(replaced, {"--port", "2"}), 0) << replaced.Error;
 }
 
+// The port is a number, a COM name or, where the system has them, a device path; the last
+// one given wins over the registry's.
+TEST(Configuration, PortIsANumberAComNameOrADevicePath) {
+    TestRoot root;
+    SetRegistryText(InstrumentKey, "PortDevice", "COM4");
+    Configuration fromRegistry;
+    ASSERT_EQ(Load(fromRegistry, {}), 0) << fromRegistry.Error;
+    EXPECT_EQ(fromRegistry.PortNumber(), 4u);
+    EXPECT_EQ(fromRegistry.PortDeviceName(), "\\\\.\\COM4");
+    Configuration named;
+    ASSERT_EQ(Load(named, {"--port", "com12"}), 0) << named.Error;
+    EXPECT_EQ(named.PortName(), "COM12");
+    EXPECT_STREQ(named.DevicePath(), "");
+    if (!KestruneIsNativePath("/dev/ttyUSB0"))
+        return;  // device paths are the POSIX layer's
+    SetRegistryText(InstrumentKey, "PortDevice", "/dev/serial/by-id/usb-x-port0");
+    Configuration device;
+    ASSERT_EQ(Load(device, {}), 0) << device.Error;
+    EXPECT_EQ(device.PortName(), "/dev/serial/by-id/usb-x-port0");
+    EXPECT_EQ(device.PortDeviceName(), "/dev/serial/by-id/usb-x-port0");
+    Configuration numbered;
+    ASSERT_EQ(Load(numbered, {"--port", "3"}), 0) << numbered.Error;
+    EXPECT_EQ(numbered.PortName(), "COM3");
+    Configuration directory;
+    EXPECT_EQ(Load(directory, {"--port", root.Path()}), Configuration::UsageStatus);
+    EXPECT_EQ(std::string(directory.Error).rfind("kestrune: bad PortDevice ", 0), 0u) << directory.Error;
+}
+
 TEST(Configuration, CommandsAndBadCommandLines) {
     TestRoot root;
     struct Case {
@@ -275,8 +303,8 @@ TEST(Configuration, EveryBadOptionIsNamedWithWhatIsAllowed) {
         {"--port", "256",
          "kestrune: bad ComPort 256 from the command line (--port); allowed: a port number from 1 "
          "to 255."},
-        {"--port", "COM3",
-         "kestrune: bad ComPort \"COM3\" from the command line (--port); allowed: a port number from 1 to "
+        {"--port", "COM",
+         "kestrune: bad ComPort \"COM\" from the command line (--port); allowed: a port number from 1 to "
          "255."},
         {"--port", "-1",
          "kestrune: bad ComPort \"-1\" from the command line (--port); allowed: a port number from 1 to "
@@ -294,7 +322,7 @@ TEST(Configuration, EveryBadOptionIsNamedWithWhatIsAllowed) {
         {"--data-dir", belowAFile.c_str(), nullptr},
         {"--data-dir", aFile.c_str(), nullptr},
         {"--data-dir", "C:\\a*b", nullptr},
-        {"--data-dir", "/tmp/data", nullptr},
+        {"--data-dir", "/tmp/da*ta", nullptr},
         {"--name", "",
          "kestrune: bad InstrumentName \"\" from the command line (--name); allowed: 1 to 100 "
          "printable characters."},
@@ -442,6 +470,7 @@ TEST(Configuration, ShowsEachValueWithItsSource) {
               "PriorityClass          default      0x100 (realtime)\n"
               "AffinityMask           default      0x4\n"
               "ComPort                command line 3\n"
+              "PortDevice             command line \n"
               "BaudRate               registry     9600\n"
               "InstrumentName         default      Metek\n"
               "SerialNumber           default      666\n"

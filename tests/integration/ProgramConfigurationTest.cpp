@@ -127,6 +127,20 @@ TEST(ProgramConfiguration, BadValueEndsWithStatusTwoBeforeAnythingIsCreated) {
          "kestrune: bad Latitude \"91\" from the command line (--latitude); allowed: a decimal number of "
          "degrees from -90 to 90."},
         {{"--unknown"}, 0, "kestrune: unknown option \"--unknown\"; see kestrune --help."},
+        {{"--port", "/"},
+         0,
+         "kestrune: bad PortDevice \"/\" from the command line (--port); allowed: empty (the COM port "
+         "ComPort), "
+         "COM1 to COM255, or the absolute path of a serial device such as /dev/ttyUSB0 or "
+         "/dev/serial/by-id/... "
+         "of at most 200 characters, not a directory."},
+        {{"--data-dir", "srv/flux/data"},
+         0,
+         "kestrune: bad DataDirectory \"srv/flux/data\" from the command line (--data-dir); allowed: an "
+         "absolute "
+         "path such as C:\\Data\\Station of at most 200 characters, without * ? \" < > |, that is a "
+         "directory or "
+         "can be made one."},
         {{},
          300,
          "kestrune: bad ComPort 300 from the registry (HKLM\\SYSTEM\\CurrentControlSet\\Services\\QORL Data "
@@ -146,6 +160,36 @@ TEST(ProgramConfiguration, BadValueEndsWithStatusTwoBeforeAnythingIsCreated) {
         EXPECT_EQ(FileText(root.Path() + "/kestrune.err"), std::string(test.Message) + "\n");
         EXPECT_EQ(CreatedPaths(root), std::vector<std::string>{});
     }
+}
+
+// --show-config makes nothing, not even the registry store or a drive folder, and shows where
+// the directories and the port are on this system.
+TEST(ProgramConfiguration, ShowConfigOnlyReadsAndNamesTheNativeFolderAndDevice) {
+    TestRoot root;
+    {
+        ChildProgram program({BinDir + "/kestrune", "--show-config", "--data-dir", "S:\\Station"},
+                             {"KESTRUNE_COM1=/dev/ttyUSB7"}, "");
+        const std::string text = program.ReadAll();
+        EXPECT_EQ(program.Wait(), 0);
+        EXPECT_NE(text.find("\nOn this system:\nDataDirectory          " + root.Path() + "/s/Station\n"),
+                  std::string::npos)
+            << text;
+        EXPECT_NE(text.find("\nPort                   /dev/ttyUSB7 (COM1)\n"), std::string::npos) << text;
+    }
+    {
+        ChildProgram program({BinDir + "/kestrune", "--show-config", "--port",
+                              "/dev/serial/by-id/usb-x-port0", "--data-dir", "/srv/flux/data"},
+                             {}, "");
+        const std::string text = program.ReadAll();
+        EXPECT_EQ(program.Wait(), 0);
+        EXPECT_NE(text.find("\nPortDevice             command line /dev/serial/by-id/usb-x-port0\n"),
+                  std::string::npos)
+            << text;
+        EXPECT_NE(text.find("\nRawArchiveDirectory    /srv/flux/data\n"), std::string::npos) << text;
+        EXPECT_NE(text.find("\nPort                   /dev/serial/by-id/usb-x-port0\n"), std::string::npos)
+            << text;
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(root.Path()));
 }
 
 TEST(ProgramConfiguration, ShowConfigHelpAndVersionPrintWithoutAcquiring) {

@@ -2,6 +2,7 @@
 // simulator sent reaches the hour's raw file once, rewritten, in order; a clock
 // synchronisation published with clocksync during the run excludes exactly the lines stamped
 // inside its blackout window. And the program's refusal to start without its data directory.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -888,6 +889,63 @@ TEST(FieldOperation, LostPortIsReopenedAndTheNextSimulatorIsRead) {
     const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                        static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     EXPECT_LT(cpu, 5.0);
+}
+
+// A port named by its device path, a symbolic link such as /dev/serial/by-id/... that
+// follows the adapter: when the adapter comes back on another tty and the link moves there,
+// the reopen goes through the link and reads the new tty. The data directory is a native path
+// outside the root, where the program writes everything.
+TEST(NativeStation, PortPathFollowsAMovedLinkAndEverythingLandsInTheNativeDirectory) {
+    ProgramRun run;
+    const std::string link = run.root.Path() + "/by-id/usb-adapter-port0";
+    const std::string data = run.root.Path() + "/srv/flux/data";
+    std::filesystem::create_directories(run.root.Path() + "/by-id");
+    const std::string firstLog = run.root.Path() + "/first-sim.log";
+    const std::string secondLog = run.root.Path() + "/second-sim.log";
+    auto withLink = [&](std::vector<std::string> args) {
+        args.push_back("--link");
+        args.push_back(link);
+        return args;
+    };
+    ChildProgram first(withLink(SimulatorArgs(200, firstLog)), {}, run.root.Path() + "/first-sim.err");
+    ASSERT_TRUE(first.Started());
+    const std::string firstTty = first.ReadLine();
+    ChildProgram program({BinDir + Program, "--port", link, "--data-dir", data}, {},
+                         run.root.Path() + "/kestrune.err");
+    ASSERT_TRUE(program.Started());
+    EXPECT_EQ(first.ReadLine(), "done 201");
+
+    // The adapter goes; it comes back on a new tty, and the link (left behind by the killed
+    // simulator) is moved there. Holding the old tty keeps its number from being given out again.
+    const int oldTty = open(firstTty.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    first.Kill(SIGKILL);
+    ASSERT_TRUE(WaitForDirectory(
+        data, [&] { return !LoggedMessages(data, 5303).empty(); }, 120));
+    EXPECT_TRUE(Contains(LoggedMessages(data, 5303)[0], "Metek1: " + link + " lost (error "))
+        << LoggedMessages(data, 5303)[0];
+    ChildProgram second(withLink(SimulatorArgs(200, secondLog)), {}, run.root.Path() + "/second-sim.err");
+    ASSERT_TRUE(second.Started());
+    EXPECT_NE(second.ReadLine(), firstTty);
+    EXPECT_EQ(second.ReadLine(), "done 201");
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.Wait(), 0);
+    second.CloseInput();
+    EXPECT_EQ(second.Wait(), 0);
+
+    const std::vector<std::string> after = ExpectedRaw(secondLog, "L");
+    const std::vector<std::string> raw = ReadRaw(data).Lines;
+    ASSERT_EQ(after.size(), 200u);
+    ASSERT_GE(raw.size(), after.size());
+    EXPECT_EQ(std::vector<std::string>(raw.end() - static_cast<long>(after.size()), raw.end()), after);
+    ASSERT_EQ(LoggedMessages(data, 5304).size(), 1u);
+    EXPECT_TRUE(Contains(LoggedMessages(data, 5304)[0], "Metek1: " + link + " is back."));
+    // The event log, raw and statistics files are in the native directory; nothing went to a
+    // drive folder below the root.
+    EXPECT_FALSE(FilesEndingWith(data, ".log").empty());
+    EXPECT_FALSE(FilesEndingWith(data, "_stats.txt").empty());
+    EXPECT_FALSE(std::filesystem::exists(run.root.Path() + "/c"));
+    if (oldTty >= 0)
+        close(oldTty);
 }
 
 }  // namespace

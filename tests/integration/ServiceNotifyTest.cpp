@@ -7,18 +7,22 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/ChildProgram.h"
+#include "common/LogEntries.h"
 #include "common/TestRoot.h"
 #include "platform/win32.h"
 
@@ -259,6 +263,57 @@ TEST(ServiceNotify, APortMissingAtTheStartIsWaitedForWithTheWatchdogFed) {
     EXPECT_NE(
         FileText(root.Path() + "/kestrune.err").find("Metek1: COM1 is missing (error 2); waiting for it."),
         std::string::npos);
+}
+
+// Under systemd, with stderr the stream JOURNAL_STREAM names, warnings and errors also go to
+// stderr as one line each with the sd-daemon priority and the code; information does not.
+TEST(Journal, WarningsAndErrorsReachTheJournalStreamWithTheirPriority) {
+    if (std::thread::hardware_concurrency() >= 32)
+        GTEST_SKIP() << "the machine has logical processor 31, which the test names as missing";
+    TestRoot root;
+    const std::string data = root.Path() + "/c/Data/Code/Projects/Win32Console/Kestrune";
+    const std::string errPath = root.Path() + "/kestrune.err";
+    // A mask of a processor this machine lacks: warning 5108. A missing port: errors 5103, 5303.
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE,
+                              "SYSTEM\\CurrentControlSet\\Services\\QORL Data Acquisition\\Parameters", 0,
+                              nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const DWORD mask = 0x80000000u;
+    ASSERT_EQ(
+        RegSetValueExA(key, "AffinityMask", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&mask), sizeof mask),
+        ERROR_SUCCESS);
+    RegCloseKey(key);
+    { std::ofstream(errPath.c_str()); }
+    struct stat err = {};
+    ASSERT_EQ(stat(errPath.c_str(), &err), 0);
+    const std::string stream = std::to_string(err.st_dev) + ":" + std::to_string(err.st_ino);
+
+    ChildProgram program({BinDir + "/kestrune"},
+                         {"KESTRUNE_COM1=" + root.Path() + "/no-such-port", "JOURNAL_STREAM=" + stream},
+                         errPath);
+    ASSERT_TRUE(program.Started());
+    ASSERT_TRUE(WaitForDirectory(
+        data, [&] { return !LoggedMessages(data, 5303).empty(); }, 60));
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.Wait(), 0);
+
+    std::vector<std::string> journal;
+    for (const std::string &line : Lines(FileText(errPath)))
+        if (line.rfind("<", 0) == 0)
+            journal.push_back(line);
+    const std::vector<std::string> warnings = LoggedMessages(data, 5108);
+    const std::vector<std::string> errors = LoggedMessages(data, 5303);
+    ASSERT_FALSE(warnings.empty());
+    ASSERT_FALSE(errors.empty());
+    for (const std::string &warning : warnings)
+        EXPECT_NE(std::find(journal.begin(), journal.end(), "<4>5108 " + warning), journal.end())
+            << FileText(errPath);
+    for (const std::string &error : errors)
+        EXPECT_NE(std::find(journal.begin(), journal.end(), "<3>5303 " + error), journal.end())
+            << FileText(errPath);
+    for (const std::string &line : journal)
+        EXPECT_TRUE(line.rfind("<3>", 0) == 0 || line.rfind("<4>", 0) == 0) << line;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "common/TestRoot.h"
@@ -25,6 +26,12 @@ TEST(Paths, DrivePathsMapUnderTheRoot) {
     EXPECT_EQ(Map("\\Logs\\a.log"), root.Path() + "/c/Logs/a.log");
     EXPECT_EQ(Map("sub\\file.txt"), "sub/file.txt");
     EXPECT_EQ(Map("/tmp/already/posix"), "/tmp/already/posix");
+    // A native directory stays; the names the program joins on with a backslash go below it.
+    EXPECT_EQ(Map("/srv/flux/data\\kestrune.pid"), "/srv/flux/data/kestrune.pid");
+    // A question about a drive makes no folder for it.
+    EXPECT_EQ(GetFileAttributesA("S:\\"), static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
+    EXPECT_EQ(GetFileAttributesA("S:\\Station"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_FALSE(std::filesystem::exists(root.Path() + "/s"));
     EXPECT_EQ(Map("\\\\.\\COM1"), "<failed>");
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_NAME);
     EXPECT_EQ(Map(("C:\\" + std::string(300, 'a')).c_str()), "<failed>");

@@ -92,6 +92,28 @@ TEST(SerialOpen, MissingDeviceIsFileNotFound) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
+// A device path opens the device it names now, exclusively, as a COM name does; a missing one
+// is not found.
+TEST(SerialOpen, DevicePathOpensTheTtyItNames) {
+    PtyPeer peer(9);
+    ASSERT_TRUE(peer.Ok());
+    const DWORD access = GENERIC_READ | GENERIC_WRITE;
+    HANDLE port = CreateFileA(peer.SlavePath().c_str(), access, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    EXPECT_TRUE(GetCommState(port, &dcb));
+    EXPECT_EQ(CreateFileA("\\\\.\\COM9", access, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_TRUE(CloseHandle(port));
+    EXPECT_EQ(
+        CreateFileA("/nonexistent/ttyUSB0", access, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr),
+        INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
 TEST(SerialOpen, PortNumbersAboveNineAndAnyCase) {
     PtyPeer peer(12);
     ASSERT_TRUE(peer.Ok());

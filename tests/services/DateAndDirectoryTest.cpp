@@ -65,6 +65,9 @@ TEST_F(CreateDirectoryPathTest, CreatesEveryMissingLevelAndRepeatsHarmlessly) {
     EXPECT_TRUE(IsDirectory(root.Posix("c/Level1")));
     EXPECT_TRUE(IsDirectory(root.Posix("c/Level1/Level2")));
     EXPECT_EQ(CreateDirectoryPath(root.Drive("C:\\Level1\\Level2").c_str()), 0u);
+    // Slashes separate levels too, as in a native path.
+    EXPECT_EQ(CreateDirectoryPath((root.Path() + "/native/flux").c_str()), 0u);
+    EXPECT_TRUE(IsDirectory(root.Path() + "/native/flux"));
 }
 
 TEST_F(CreateDirectoryPathTest, CreatesTheFiveLevelsOfTheDataDirectory) {
