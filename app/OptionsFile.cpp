@@ -74,10 +74,10 @@ bool OptionsFile::Read(const std::string &path) {
 // and goes on over the next line when it ends in a backslash.
 bool OptionsFile::Parse(const std::string &text) {
     size_t at = 0;
-    int line = 1;
+    int line = 1, keyLine = 1;
     auto fail = [&](const char *what) {
         char message[200];
-        snprintf(message, sizeof message, ": line %d %s", line, what);
+        snprintf(message, sizeof message, ": line %d %s", keyLine, what);
         Error = "bad options file " + (Path.empty() ? std::string("text") : Path) + message;
         return false;
     };
@@ -95,6 +95,7 @@ bool OptionsFile::Parse(const std::string &text) {
             continue;
         }
         const size_t keyStart = at;
+        keyLine = line;
         while (at < text.size() && IsKeyCharacter(text[at], at == keyStart))
             ++at;
         const std::string key = text.substr(keyStart, at - keyStart);
