@@ -259,8 +259,8 @@ int RunStation(int argc, char **argv) {
         if (error != 0) {
             fprintf(stderr,
                     "kestrune: the registry store %s is damaged (error %ld). Put back a good copy, or start once with "
-                    "every option on the command line (kestrune --help) to keep it as %s.corrupt-<UTC time> and "
-                    "begin a fresh store.\n",
+                    "every option on the command line or in the options file (kestrune --help) to keep it as "
+                    "%s.corrupt-<UTC time> and begin a fresh store.\n",
                     storePath, static_cast<long>(configuration.StoreError), storePath);
             if (instanceLock != nullptr) {
                 ReleaseMutex(instanceLock);
