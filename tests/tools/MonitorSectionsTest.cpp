@@ -75,6 +75,24 @@ TEST(MonitorSections, ToolsFindTheStationTheProgramIsConfiguredFor) {
     EXPECT_EQ(location.Directory, root.Path() + "/native");
     EXPECT_FALSE(station::LocateStation("sonic9", "", location, error));
     EXPECT_NE(error.find("no options file"), std::string::npos) << error;
+
+    // Two instances, each under the root of its own file: the second is not looked for under
+    // the root the first put in force, and the first's stays in force after.
+    std::filesystem::create_directories(root.Path() + "/etc/kestrune");
+    for (const char *name : {"s1", "s2"})
+        std::ofstream(root.Path() + "/etc/kestrune/" + name + ".conf")
+            << "KESTRUNE_OPTIONS=\"--data-dir D:\\Mast\"\nKESTRUNE_ROOT=" << root.Path() << "/" << name
+            << "\n";
+    unsetenv("KESTRUNE_ROOT");
+    std::vector<station::Location> both;
+    const bool located = station::LocateStations({{"s1", ""}, {"s2", ""}}, both, error);
+    const std::string inForce = std::getenv("KESTRUNE_ROOT") ? std::getenv("KESTRUNE_ROOT") : "";
+    setenv("KESTRUNE_ROOT", root.Path().c_str(), 1);
+    ASSERT_TRUE(located) << error;
+    ASSERT_EQ(both.size(), 2u);
+    EXPECT_EQ(both[0].Directory, root.Path() + "/s1/d/Mast");
+    EXPECT_EQ(both[1].Directory, root.Path() + "/s2/d/Mast");
+    EXPECT_EQ(inForce, root.Path() + "/s1");
 }
 
 }  // namespace

@@ -107,26 +107,19 @@ int main(int argc, char **argv) {
     std::vector<monitor::Section> sections;
     if (wanted.empty())
         wanted.push_back({"", ""});
-    std::string firstRoot;
-    for (size_t i = 0; i < wanted.size() && mqtt.empty(); ++i) {
-        station::Location location;
-        std::string problem;
-        if (!station::LocateStation(wanted[i].first, wanted[i].second, location, problem)) {
-            std::fprintf(stderr, "kestrune-monitor: %s\n", problem.c_str());
-            return 2;
-        }
-        if (i == 0)
-            firstRoot = location.Root;
+    std::vector<station::Location> locations;
+    std::string problem;
+    if (mqtt.empty() && !station::LocateStations(wanted, locations, problem)) {
+        std::fprintf(stderr, "kestrune-monitor: %s\n", problem.c_str());
+        return 2;
+    }
+    for (const station::Location &location : locations) {
         monitor::Section section;
         section.Name = location.Instance.empty() ? location.DataDirectory : location.Instance;
         section.Data = std::make_unique<monitor::Station>(location.Directory);
-        section.Data->UseSettings(location.Flux, location.Root == firstRoot);
+        section.Data->UseSettings(location.Flux, location.Root == locations.front().Root);
         sections.push_back(std::move(section));
     }
-    if (firstRoot.empty())
-        unsetenv("KESTRUNE_ROOT");
-    else
-        setenv("KESTRUNE_ROOT", firstRoot.c_str(), 1);
     httplib::Server server;
     monitor::ConfigureServer(server);
     monitor::Overview overview;

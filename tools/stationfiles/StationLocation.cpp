@@ -43,4 +43,36 @@ bool LocateStation(const std::string &instance, const std::string &dataDirectory
     return true;
 }
 
+namespace {
+
+void SetRoot(bool set, const std::string &root) {
+#ifdef _WIN32
+    SetEnvironmentVariableA("KESTRUNE_ROOT", set ? root.c_str() : nullptr);
+#else
+    if (set)
+        setenv("KESTRUNE_ROOT", root.c_str(), 1);
+    else
+        unsetenv("KESTRUNE_ROOT");
+#endif
+}
+
+}  // namespace
+
+bool LocateStations(const std::vector<std::pair<std::string, std::string>> &wanted,
+                    std::vector<Location> &locations, std::string &error) {
+    const char *given = std::getenv("KESTRUNE_ROOT");
+    const bool hadRoot = given != nullptr;
+    const std::string root = hadRoot ? given : "";
+    for (const auto &station : wanted) {
+        SetRoot(hadRoot, root);
+        Location location;
+        if (!LocateStation(station.first, station.second, location, error))
+            return false;
+        locations.push_back(location);
+    }
+    if (!locations.empty())
+        SetRoot(!locations.front().Root.empty(), locations.front().Root);
+    return true;
+}
+
 }  // namespace station

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tools/stationfiles/StationFiles.h"
 
@@ -24,5 +26,12 @@ struct Location {
 // False with error holding the one line to print.
 bool LocateStation(const std::string &instance, const std::string &dataDirectory, Location &location,
                    std::string &error);
+
+// Several stations, each (instance, data directory) as for LocateStation, each located under
+// the environment's own KESTRUNE_ROOT as the tool found it (not under the root the one before
+// put there). The first station's root is left in force. False with error set at the first
+// that cannot be located.
+bool LocateStations(const std::vector<std::pair<std::string, std::string>> &wanted,
+                    std::vector<Location> &locations, std::string &error);
 
 }  // namespace station
