@@ -45,32 +45,33 @@ const char SwitchRule[] = "0 or 1";
 const Definition Definitions[Configuration::SettingCount] = {
     {"DataDirectory", "--data-dir", false, true, 0, "C:\\Data\\Code\\Projects\\Win32Console\\Kestrune",
      DirectoryRule},
-    {"PriorityClass", nullptr, false, false, REALTIME_PRIORITY_CLASS, nullptr,
+    {"PriorityClass", "--priority-class", false, false, REALTIME_PRIORITY_CLASS, nullptr,
      "one of 0x40 (idle), 0x4000 (below normal), 0x20 (normal), 0x8000 (above normal), 0x80 (high), "
      "0x100 (realtime)"},
-    {"AffinityMask", nullptr, false, false, 4, nullptr, "a nonzero mask of logical processors"},
+    {"AffinityMask", "--affinity-mask", false, false, 4, nullptr, "a nonzero mask of logical processors"},
     {"ComPort", "--port", true, false, 1, nullptr, "a port number from 1 to 255"},
     {"PortDevice", "--port", true, true, 0, "", DeviceRule},
-    {"BaudRate", nullptr, true, false, 57600, nullptr,
+    {"BaudRate", "--baud-rate", true, false, 57600, nullptr,
      "one of 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200"},
     {"InstrumentName", "--name", true, true, 0, "Metek", IdentityRule},
     {"SerialNumber", "--serial", true, true, 0, "666", IdentityRule},
-    {"RawArchiveDirectory", nullptr, true, true, 0, nullptr, DirectoryRule},
-    {"RawFileTemplate", nullptr, true, true, 0, "lab0<YYJJJHH>_raw.txt", TemplateRule},
-    {"StatsArchiveDirectory", nullptr, true, true, 0, nullptr, DirectoryRule},
-    {"StatsFileTemplate", nullptr, true, true, 0, "lab0<YYJJJHH>_stats.txt", TemplateRule},
-    {"RawTimeKeyFormat", nullptr, true, false, 2, nullptr, "0 (no time key), 1 (HHMMSSMMM) or 2 (MMSSMMM)"},
-    {"RawTimeKeyEnabled", nullptr, true, false, 1, nullptr, SwitchRule},
-    {"QualityControl", nullptr, true, false, 1, nullptr, SwitchRule},
-    {"BlackoutPeriod", nullptr, true, false, 6, nullptr, "0 to 3600 seconds"},
-    {"RawArchivePeriod", nullptr, true, false, 60, nullptr, "0 (raw archiving off) to 86400 seconds"},
+    {"RawArchiveDirectory", "--raw-dir", true, true, 0, nullptr, DirectoryRule},
+    {"RawFileTemplate", "--raw-template", true, true, 0, "lab0<YYJJJHH>_raw.txt", TemplateRule},
+    {"StatsArchiveDirectory", "--stats-dir", true, true, 0, nullptr, DirectoryRule},
+    {"StatsFileTemplate", "--stats-template", true, true, 0, "lab0<YYJJJHH>_stats.txt", TemplateRule},
+    {"RawTimeKeyFormat", "--raw-time-key-format", true, false, 2, nullptr,
+     "0 (no time key), 1 (HHMMSSMMM) or 2 (MMSSMMM)"},
+    {"RawTimeKeyEnabled", "--raw-time-key", true, false, 1, nullptr, SwitchRule},
+    {"QualityControl", "--quality-control", true, false, 1, nullptr, SwitchRule},
+    {"BlackoutPeriod", "--blackout-period", true, false, 6, nullptr, "0 to 3600 seconds"},
+    {"RawArchivePeriod", "--raw-period", true, false, 60, nullptr, "0 (raw archiving off) to 86400 seconds"},
     {"StatsArchivePeriod", "--stats-period", true, false, 60, nullptr,
      "1 to 86400 seconds, a divisor of a day (86400)"},
     {"FileCompression", "--compress", true, false, 0, nullptr, "0 or 1 (on the command line: off or on)"},
     {"CompressionAge", "--compression-age", true, false, 3600, nullptr, "0 to 31536000 seconds"},
     {"FluxPeriod", "--flux-period", true, false, 1800, nullptr,
      "0 (no fluxes) or 60 to 86400 seconds, a divisor of a day (86400)"},
-    {"FluxFileTemplate", nullptr, true, true, 0, "lab0<YYJJJ>_flux.csv", TemplateRule},
+    {"FluxFileTemplate", "--flux-template", true, true, 0, "lab0<YYJJJ>_flux.csv", TemplateRule},
     {"MeasurementHeight", "--measurement-height", true, true, 0, "2.0",
      "a decimal number of metres greater than 0 and at most 1000, such as 2.5"},
     {"DisplacementHeight", "--displacement-height", true, true, 0, "0",
@@ -78,7 +79,7 @@ const Definition Definitions[Configuration::SettingCount] = {
     {"Latitude", "--latitude", true, true, 0, "50", "a decimal number of degrees from -90 to 90"},
     {"AirPressure", "--air-pressure", true, true, 0, "1013.25", "a decimal number of hPa from 500 to 1100"},
     {"NorthOffset", "--north-offset", true, true, 0, "0", "a decimal number of degrees from -360 to 360"},
-    {"DespikeThreshold", nullptr, true, true, 0, "7",
+    {"DespikeThreshold", "--despike-threshold", true, true, 0, "7",
      "a decimal number greater than 0 and at most 1000 (multiples of the scaled MAD)"},
     {"TimeStamp", "--time-stamp", true, true, 0, "start",
      "start (each record at its line's first byte) or end (at its line feed)"},
@@ -340,6 +341,8 @@ std::string Configuration::Origin(Setting setting) const {
     switch (Values[setting].From) {
         case FromRegistry:
             return "the registry (HKLM\\" + KeyOf(setting) + ", value " + Definitions[setting].Name + ")";
+        case FromOptionsFile:
+            return "the options file " + Options.Path + " (" + Definitions[setting].Option + ")";
         case FromCommandLine:
             return std::string("the command line (") + Definitions[setting].Option + ")";
         default:
@@ -355,15 +358,56 @@ int Configuration::Fail(Setting setting, const char *allowed) {
 
 int Configuration::Load(int argc, const char *const *argv) {
     Error[0] = '\0';
-    int result = ParseArguments(argc, argv);
+    int result = ParseArguments(argc, argv, false);
     if (result != 0 || Action == ShowHelp || Action == ShowVersion || Action == ControlService)
+        return result;
+    result = ReadOptionsFile();
+    if (result != 0)
         return result;
     result = ReadRegistry();
     if (result != 0)
         return result;
-    // The options override the registry.
+    // The options file overrides the registry, the command line both.
+    result = ApplyOptions(FileOptions, FromOptionsFile);
+    if (result != 0)
+        return result;
+    result = ApplyOptions(CommandLine, FromCommandLine);
+    return result != 0 ? result : Check();
+}
+
+// The options file of the station or the instance: its options, and the station root it
+// decides, which every later registry call and named object uses. An instance must have its
+// options file, so that a tool never looks at another station under the instance's name.
+int Configuration::ReadOptionsFile() {
+    if (!Options.Read(OptionsFile::PathFor(Instance))) {
+        snprintf(Error, sizeof Error, "kestrune: %.900s.", Options.Error.c_str());
+        return UsageStatus;
+    }
+    if (!Instance.empty() && !Options.Exists) {
+        snprintf(Error, sizeof Error, "kestrune: no options file %.800s for the instance %s.",
+                 Options.Path.c_str(), Instance.c_str());
+        return UsageStatus;
+    }
+    const char *environmentRoot = getenv("KESTRUNE_ROOT");
+    Root = OptionsFile::StationRoot(environmentRoot, Options, Instance);
+    if (!Root.empty() && (environmentRoot == nullptr || Root != environmentRoot) &&
+        !SetEnvironmentVariableA("KESTRUNE_ROOT", Root.c_str())) {
+        snprintf(Error, sizeof Error, "kestrune: cannot set the station root %.800s (error %lu).",
+                 Root.c_str(), static_cast<unsigned long>(GetLastError()));
+        return UsageStatus;
+    }
+    if (!Options.Exists)
+        return 0;
+    FileWords = Options.Arguments();
+    std::vector<const char *> words{"kestrune"};
+    for (const std::string &word : FileWords)
+        words.push_back(word.c_str());
+    return ParseArguments(static_cast<int>(words.size()), words.data(), true);
+}
+
+int Configuration::ApplyOptions(const char *const *options, Source from) {
     for (int i = 0; i < SettingCount; ++i) {
-        const char *text = Options[i];
+        const char *text = options[i];
         if (text == nullptr)
             continue;
         const Setting setting = static_cast<Setting>(i);
@@ -392,12 +436,12 @@ int Configuration::Load(int argc, const char *const *argv) {
         }
         if (Definitions[i].IsText) {
             if (strlen(text) >= sizeof value.Text) {
-                value.From = FromCommandLine;
+                value.From = from;
                 snprintf(value.Given, sizeof value.Given, "of %u characters",
                          static_cast<unsigned>(strlen(text)));
                 return Fail(setting, Definitions[i].Allowed);
             }
-            SetText(setting, text, FromCommandLine);
+            SetText(setting, text, from);
             continue;
         }
         DWORD number = 0;
@@ -412,36 +456,55 @@ int Configuration::Load(int argc, const char *const *argv) {
             else
                 valid = false;
         }
-        SetNumber(setting, number, FromCommandLine);
+        SetNumber(setting, number, from);
         if (!valid) {
             snprintf(value.Given, sizeof value.Given, "\"%.*s\"", static_cast<int>(sizeof value.Given - 3),
                      text);
             return Fail(setting, Definitions[i].Allowed);
         }
     }
-    return Check();
+    return 0;
 }
 
-int Configuration::ParseArguments(int argc, const char *const *argv) {
+// The command line, or (fromFile) the options of the options file, which may hold only the
+// settings' options.
+int Configuration::ParseArguments(int argc, const char *const *argv, bool fromFile) {
+    const char **options = fromFile ? FileOptions : CommandLine;
+    // What a message about a bad option says about where it was given.
+    char where[MAX_PATH + 40] = {};
+    if (fromFile)
+        snprintf(where, sizeof where, " in the options file %.*s", MAX_PATH, Options.Path.c_str());
     for (int i = 1; i < argc; ++i) {
         const char *argument = argv[i];
-        if (strcmp(argument, "--help") == 0 || strcmp(argument, "-h") == 0) {
+        if (!fromFile && (strcmp(argument, "--instance") == 0 || strncmp(argument, "--instance=", 11) == 0)) {
+            const char *name = argument[10] == '=' ? argument + 11 : i + 1 < argc ? argv[++i] : nullptr;
+            if (name == nullptr || !OptionsFile::IsInstanceName(name)) {
+                snprintf(Error, sizeof Error,
+                         "kestrune: --instance needs a name of 1 to 64 letters, digits, '-', '_' or '.' "
+                         "(given \"%.200s\"); see kestrune --help.",
+                         name != nullptr ? name : "");
+                return UsageStatus;
+            }
+            Instance = name;
+            continue;
+        }
+        if (!fromFile && (strcmp(argument, "--help") == 0 || strcmp(argument, "-h") == 0)) {
             Action = ShowHelp;
             return 0;
         }
-        if (strcmp(argument, "--version") == 0) {
+        if (!fromFile && strcmp(argument, "--version") == 0) {
             Action = ShowVersion;
             return 0;
         }
-        if (strcmp(argument, "--show-config") == 0) {
+        if (!fromFile && strcmp(argument, "--show-config") == 0) {
             Action = ShowConfig;
             continue;
         }
-        if (strcmp(argument, "status") == 0 && i == 1) {
+        if (!fromFile && strcmp(argument, "status") == 0 && i == 1) {
             Action = ShowStatus;
             continue;
         }
-        if (strcmp(argument, "service") == 0 && i == 1) {
+        if (!fromFile && strcmp(argument, "service") == 0 && i == 1) {
             const char *verb = i + 1 < argc ? argv[i + 1] : "";
             if (strcmp(verb, "install") != 0 && strcmp(verb, "uninstall") != 0 &&
                 strcmp(verb, "start") != 0 && strcmp(verb, "stop") != 0) {
@@ -461,11 +524,11 @@ int Configuration::ParseArguments(int argc, const char *const *argv) {
             snprintf(ServiceVerb, sizeof ServiceVerb, "%s", verb);
             return 0;
         }
-        if (strcmp(argument, "--service") == 0 && Action == Run) {
+        if (!fromFile && strcmp(argument, "--service") == 0 && Action == Run) {
             AsService = true;
             continue;
         }
-        if (strcmp(argument, "--json") == 0 && Action == ShowStatus) {
+        if (!fromFile && strcmp(argument, "--json") == 0 && Action == ShowStatus) {
             Json = true;
             continue;
         }
@@ -480,17 +543,17 @@ int Configuration::ParseArguments(int argc, const char *const *argv) {
                 found = s;
         }
         if (found < 0) {
-            snprintf(Error, sizeof Error, "kestrune: unknown %s \"%.200s\"; see kestrune --help.",
-                     argument[0] == '-' ? "option" : "argument", argument);
+            snprintf(Error, sizeof Error, "kestrune: unknown %s \"%.200s\"%s; see kestrune --help.",
+                     argument[0] == '-' ? "option" : "argument", argument, where);
             return UsageStatus;
         }
         if (equals != nullptr) {
-            Options[found] = equals + 1;
+            options[found] = equals + 1;
         } else if (i + 1 < argc) {
-            Options[found] = argv[++i];
+            options[found] = argv[++i];
         } else {
-            snprintf(Error, sizeof Error, "kestrune: the option %s needs a value; see kestrune --help.",
-                     Definitions[found].Option);
+            snprintf(Error, sizeof Error, "kestrune: the option %s needs a value%s; see kestrune --help.",
+                     Definitions[found].Option, where);
             return UsageStatus;
         }
     }
@@ -498,8 +561,12 @@ int Configuration::ParseArguments(int argc, const char *const *argv) {
 }
 
 bool Configuration::AllOptionsGiven() const {
-    for (int i = 0; i < SettingCount; ++i)
-        if (Definitions[i].Option != nullptr && Values[i].From != FromCommandLine)
+    static const Setting Needed[] = {
+        DataDirectory,   ComPort,        InstrumentName, SerialNumber,      StatsArchivePeriod,
+        FileCompression, CompressionAge, FluxPeriod,     MeasurementHeight, DisplacementHeight,
+        Latitude,        AirPressure,    NorthOffset,    TimeStamp};
+    for (Setting setting : Needed)
+        if (Values[setting].From != FromCommandLine && Values[setting].From != FromOptionsFile)
             return false;
     return true;
 }
@@ -723,6 +790,9 @@ std::string Configuration::DescribeNative() const {
 std::string Configuration::Describe() const {
     std::string text = "Registry key: HKLM\\" + std::string(ParameterKey) +
                        " (instrument values in its subkey " + InstrumentSubkey + ")\n";
+    if (Options.Exists)
+        text +=
+            "Options file: " + Options.Path + "\nStation root: " + (Root.empty() ? "(default)" : Root) + "\n";
     char line[MAX_PATH + 200];
     for (int i = 0; i < SettingCount; ++i) {
         const Setting setting = static_cast<Setting>(i);
@@ -742,6 +812,8 @@ std::string Configuration::Describe() const {
         const char *source = "default";
         if (Values[i].From == FromRegistry)
             source = "registry";
+        else if (Values[i].From == FromOptionsFile)
+            source = "options file";
         else if (Values[i].From == FromCommandLine)
             source = "command line";
         snprintf(line, sizeof line, "%-22s %-12s %s\n", Definitions[i].Name, source, value);
@@ -751,9 +823,10 @@ std::string Configuration::Describe() const {
 }
 
 std::string Configuration::Usage() {
-    return "Usage: kestrune [options]         acquire (until stopped)\n"
-           "       kestrune --show-config     show the configuration and where each value comes from\n"
-           "       kestrune status [--json]   show whether acquisition is healthy\n"
+    return "Usage: kestrune [--instance NAME] [options]         acquire (until stopped)\n"
+           "       kestrune [--instance NAME] --show-config     show the configuration and where each value\n"
+           "                                                    comes from\n"
+           "       kestrune status [--instance NAME] [--json]   show whether acquisition is healthy\n"
            "       kestrune service install|uninstall|start|stop\n"
            "                                  the Windows service \"QORL Data Acquisition\"\n"
            "                                  (administrator rights; it runs kestrune --service)\n"
@@ -761,10 +834,25 @@ std::string Configuration::Usage() {
            "Options (each overrides the registry value named after it):\n"
            "  --port N|COMN|DEVICE   serial port COMN (ComPort), 1 to 255, or a device path such as\n"
            "                         /dev/ttyUSB0 or /dev/serial/by-id/... (PortDevice)\n"
+           "  --baud-rate N          the port's baud rate (BaudRate), 1200 to 115200\n"
            "  --data-dir DIR         data directory (DataDirectory), e.g. D:\\Data\\Station or\n"
            "                         /srv/flux/data\n"
+           "  --raw-dir DIR          raw data files' directory (RawArchiveDirectory; default: DIR)\n"
+           "  --stats-dir DIR        statistics and flux files' directory (StatsArchiveDirectory;\n"
+           "                         default: DIR)\n"
+           "  --raw-template T       raw file names (RawFileTemplate), e.g. lab0<YYJJJHH>_raw.txt\n"
+           "  --stats-template T     statistics file names (StatsFileTemplate)\n"
+           "  --flux-template T      flux file names (FluxFileTemplate), e.g. lab0<YYJJJ>_flux.csv\n"
            "  --name TEXT            instrument name in the data-file headers (InstrumentName)\n"
            "  --serial TEXT          instrument serial number (SerialNumber)\n"
+           "  --priority-class N     process priority class (PriorityClass), e.g. 0x100 (realtime)\n"
+           "  --affinity-mask N      logical processors of the process (AffinityMask), e.g. 0x4\n"
+           "  --raw-time-key-format N  time key of raw lines (RawTimeKeyFormat): 0 none, 1 HHMMSSMMM,\n"
+           "                         2 MMSSMMM\n"
+           "  --raw-time-key 0|1     write the time key (RawTimeKeyEnabled)\n"
+           "  --quality-control 0|1  screen samples (QualityControl)\n"
+           "  --blackout-period S    seconds left out after a clock synchronisation (BlackoutPeriod)\n"
+           "  --raw-period S         raw archiving period in seconds (RawArchivePeriod), 0 = off\n"
            "  --stats-period S       statistics period in seconds (StatsArchivePeriod), dividing a day\n"
            "  --compress on|off      hourly compression of old data files (FileCompression)\n"
            "  --compression-age S    compress files older than S seconds (CompressionAge)\n"
@@ -774,10 +862,19 @@ std::string Configuration::Usage() {
            "  --latitude DEG         station latitude (Latitude), for the ITC test\n"
            "  --air-pressure HPA     air pressure for the air density (AirPressure)\n"
            "  --north-offset DEG     azimuth of the sonic's v axis (NorthOffset)\n"
+           "  --despike-threshold X  spike limit in multiples of the scaled MAD (DespikeThreshold)\n"
            "  --time-stamp start|end stamp each record at its line's first byte or its line feed\n"
            "                         (TimeStamp)\n"
+           "  --instance NAME        the instance NAME: its options file and its station root\n"
            "  --help                 this text\n"
            "  --version              the program's version\n"
+           "\n"
+           "Options file: /etc/default/kestrune, or /etc/kestrune/NAME.conf with --instance NAME\n"
+           "(KESTRUNE_SYSCONFDIR stands for /etc when set). KESTRUNE_OPTIONS=\"...\" in it holds options\n"
+           "as above; KESTRUNE_ROOT= the station root. The command line overrides the options file,\n"
+           "which overrides the registry, which overrides the defaults.\n"
+           "Station root: KESTRUNE_ROOT when set, else the options file's KESTRUNE_ROOT, else\n"
+           "/var/lib/kestrune (/var/lib/kestrune/NAME) when the options file exists, else the default.\n"
            "\n"
            "Registry: HKLM\\SYSTEM\\CurrentControlSet\\Services\\QORL Data Acquisition\\Parameters\n"
            "(DataDirectory, PriorityClass, AffinityMask) and its subkey Metek1 (the instrument's values).\n"

@@ -1,11 +1,15 @@
-// The program's configuration: every setting with its default, its registry value and, for
-// some, a command-line option.
+// The program's configuration: every setting with its default, its registry value and its
+// command-line option.
 //
 // The defaults are the station's original fixed configuration, so that a program started
 // without arguments on a machine without configured values behaves as it always did.
 // Values are taken from the registry, program-wide ones from the parameter key and the
-// instrument's from its subkey (where the archive bookkeeping also lives); command-line
-// options override both. Every value is checked before anything starts; a bad one is
+// instrument's from its subkey (where the archive bookkeeping also lives). The options of
+// the options file (app/OptionsFile.h) override the registry, and the command line
+// overrides all: command line > options file > registry > defaults. The options file also
+// decides the station root, which is put into KESTRUNE_ROOT before the registry is read, so
+// that the program and the tools that load a Configuration meet the same station.
+// Every value is checked before anything starts; a bad one is
 // described in one line that names the value, where it came from and what is allowed.
 //
 // Reading never writes: the registry keys are only opened, and a directory that does not
@@ -13,7 +17,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
+#include "app/OptionsFile.h"
 #include "flux/Flux.h"
 #include "platform/win32.h"
 
@@ -30,7 +36,7 @@ public:
     enum Command { Run, ShowConfig, ShowHelp, ShowVersion, ShowStatus, ControlService };
 
     // Where a value came from.
-    enum Source { FromDefault, FromRegistry, FromCommandLine };
+    enum Source { FromDefault, FromRegistry, FromOptionsFile, FromCommandLine };
 
     // The settings, in the order they are shown.
     enum Setting {
@@ -121,9 +127,16 @@ public:
     // are left out, and StoreError holds the code.
     bool StoreUnreadable = false;
     LONG StoreError = 0;
-    // Whether every value that has an option came from the command line, so that nothing of
-    // an unreadable store is needed.
+    // Whether every value a station sets for itself (the port, the directory, the identity,
+    // the periods, compression and the flux settings) came from the command line or the
+    // options file, so that nothing of an unreadable store is needed.
     bool AllOptionsGiven() const;
+    // --instance NAME, or empty.
+    std::string Instance;
+    // The options file looked for (Options.Exists: it was found and read).
+    OptionsFile Options;
+    // The station root in force after Load; empty: the platform's default.
+    std::string Root;
 
 private:
     struct Value {
@@ -134,7 +147,9 @@ private:
         char Given[MAX_PATH] = {};
     };
 
-    int ParseArguments(int argc, const char *const *argv);
+    int ParseArguments(int argc, const char *const *argv, bool fromFile);
+    int ReadOptionsFile();
+    int ApplyOptions(const char *const *options, Source from);
     int ReadRegistry();
     int ReadKey(bool instrument);
     int Check();
@@ -144,6 +159,9 @@ private:
     std::string Origin(Setting setting) const;
 
     Value Values[SettingCount];
-    // Options given on the command line, applied after the registry was read.
-    const char *Options[SettingCount] = {};
+    // Options given on the command line and in the options file, applied after the registry
+    // was read; the file's point into FileWords.
+    const char *CommandLine[SettingCount] = {};
+    const char *FileOptions[SettingCount] = {};
+    std::vector<std::string> FileWords;
 };

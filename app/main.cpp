@@ -272,7 +272,8 @@ int ClaimDataDirectory(Station &station) {
     fprintf(
         stderr,
         "kestrune: the registry store %s is damaged (error %ld). Put back a good copy, or start once with "
-        "every option on the command line (kestrune --help) to keep it as %s.corrupt-<UTC time> and "
+        "every option on the command line or in the options file (kestrune --help) to keep it as "
+        "%s.corrupt-<UTC time> and "
         "begin a fresh store.\n",
         station.storePath, static_cast<long>(configuration.StoreError), station.storePath);
     ReleaseInstanceLock(station);

@@ -24,6 +24,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -309,6 +310,19 @@ HANDLE GetCurrentProcess() {
 }
 DWORD GetCurrentProcessId() {
     return static_cast<DWORD>(getpid());
+}
+
+BOOL SetEnvironmentVariableA(LPCSTR lpName, LPCSTR lpValue) {
+    if (lpName == nullptr || *lpName == '\0' || std::strchr(lpName, '=') != nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const int result = lpValue != nullptr ? setenv(lpName, lpValue, 1) : unsetenv(lpName);
+    if (result != 0) {
+        SetLastErrorFromErrno(errno);
+        return FALSE;
+    }
+    return TRUE;
 }
 
 BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {

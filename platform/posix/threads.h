@@ -32,6 +32,9 @@ HANDLE GetCurrentThread();
 DWORD GetCurrentThreadId();
 HANDLE GetCurrentProcess();
 DWORD GetCurrentProcessId();
+// The process's environment (setenv/unsetenv; a null value removes the variable). Not safe
+// while other threads read the environment: call it before any thread starts.
+BOOL SetEnvironmentVariableA(LPCSTR lpName, LPCSTR lpValue);
 
 BOOL SetThreadPriority(HANDLE hThread, int nPriority);
 int GetThreadPriority(HANDLE hThread);

@@ -88,6 +88,13 @@ public:
             old_ = old;
         }
         setenv("KESTRUNE_ROOT", path_.c_str(), 1);
+        // No options file of the machine's own station: the test's folder stands for /etc.
+        const char *folder = std::getenv("KESTRUNE_SYSCONFDIR");
+        if (folder) {
+            hadFolder_ = true;
+            oldFolder_ = folder;
+        }
+        setenv("KESTRUNE_SYSCONFDIR", (path_ + "/etc").c_str(), 1);
     }
     ~TestRoot() {
         kestrune::ReclaimStaleNamedObjects();
@@ -95,6 +102,10 @@ public:
             setenv("KESTRUNE_ROOT", old_.c_str(), 1);
         else
             unsetenv("KESTRUNE_ROOT");
+        if (hadFolder_)
+            setenv("KESTRUNE_SYSCONFDIR", oldFolder_.c_str(), 1);
+        else
+            unsetenv("KESTRUNE_SYSCONFDIR");
         std::error_code ignored;
         std::filesystem::remove_all(path_, ignored);
     }
@@ -123,5 +134,7 @@ private:
 #else
     std::string old_;
     bool hadOld_ = false;
+    std::string oldFolder_;
+    bool hadFolder_ = false;
 #endif
 };

@@ -399,4 +399,29 @@ TEST(ProgramConfiguration, DamagedRegistryStoreIsNamedAndSetAsideOnlyWhenNothing
     EXPECT_TRUE(errLines("after.err").empty());
 }
 
+// The values a damaged store could hold may come from the options file too: the store is set
+// aside just as when the command line gives them all.
+TEST(ProgramConfiguration, DamagedRegistryStoreIsSetAsideWhenTheOptionsFileGivesTheValues) {
+    TestRoot root;
+    const std::string damage(8192, 'X');
+    std::ofstream(root.Path() + "/registry.db", std::ios::binary) << damage;
+    std::filesystem::create_directories(root.Path() + "/etc/default");
+    std::ofstream(root.Path() + "/etc/default/kestrune")
+        << "KESTRUNE_OPTIONS=\"--name Sonic --serial 0815 --stats-period 60 --compress off --compression-age "
+           "3600 "
+           "--time-stamp start --flux-period 1800 --measurement-height 2 --displacement-height 0 --latitude "
+           "50 "
+           "--air-pressure 1013.25 --north-offset 0\"\n";
+    ChildProgram run({BinDir + "/kestrune", "--port", "1", "--data-dir", "C:\\Station"},
+                     {"KESTRUNE_COM1=" + root.Path() + "/no-such-port", "KESTRUNE_RUN_SECONDS=2"},
+                     root.Path() + "/run.err");
+    EXPECT_EQ(run.Wait(), 0) << FileText(root.Path() + "/run.err");
+    size_t aside = 0;
+    for (const auto &entry : std::filesystem::directory_iterator(root.Path()))
+        if (entry.path().filename().string().rfind("registry.db.corrupt-", 0) == 0)
+            aside += FileText(entry.path().string()) == damage;
+    EXPECT_EQ(aside, 1u);
+    EXPECT_EQ(LoggedMessages(root.Path() + "/c/Station", 5033).size(), 1u);
+}
+
 }  // namespace

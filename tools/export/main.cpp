@@ -2,15 +2,19 @@
 // UTC day (or a range of days) from the data directory to CSV files that analysis tools read.
 // It only reads the data directory and refuses to write into it.
 //
-//   kestrune-export [--data-dir DIR] [--raw FILE] [--stats FILE] [--flux FILE] [--events FILE]
-//                   [--missing TEXT] FIRST_DAY [LAST_DAY]
+//   kestrune-export [--instance NAME] [--data-dir DIR] [--raw FILE] [--stats FILE] [--flux FILE]
+//                   [--events FILE] [--missing TEXT] FIRST_DAY [LAST_DAY]
+//
+// The station is found as the program finds it (tools/stationfiles/StationLocation.h): the
+// options file of the station or of --instance, the registry, --data-dir (a drive path or a
+// native absolute one).
 //
 // Days are YYYY-MM-DD (UTC); LAST_DAY is included. FILE "-" is standard output; without
 // --raw, --stats and --flux all three go to the current directory as kestrune-raw-<days>.csv,
 // kestrune-stats-<days>.csv and kestrune-flux-<days>.csv. --events writes the event-log entries of
 // the days, each with its code's name and severity from the table of event codes.
 //
-//   kestrune-export [--data-dir DIR] --closed
+//   kestrune-export [--instance NAME] [--data-dir DIR] --closed
 //
 // lists the data directory's files that will not change any more (see ClosedFiles.h).
 #include <cerrno>
@@ -26,20 +30,24 @@
 #include "services/EventCodes.h"
 #include "tools/export/ClosedFiles.h"
 #include "tools/stationfiles/StationFiles.h"
+#include "tools/stationfiles/StationLocation.h"
 
 using namespace station;
 
 namespace {
 
 const char Usage[] =
-    "usage: kestrune-export [--data-dir DIR] [--raw FILE] [--stats FILE] [--flux FILE] [--events FILE]\n"
-    "                       [--missing TEXT] FIRST_DAY [LAST_DAY]\n"
+    "usage: kestrune-export [--instance NAME] [--data-dir DIR] [--raw FILE] [--stats FILE] [--flux FILE]\n"
+    "                       [--events FILE] [--missing TEXT] FIRST_DAY [LAST_DAY]\n"
+    "  The station is the program's: the options file (/etc/default/kestrune, or\n"
+    "  /etc/kestrune/NAME.conf with --instance NAME), the registry and --data-dir, a drive path\n"
+    "  such as D:\\Station or a native one such as /srv/flux/data.\n"
     "  Days are YYYY-MM-DD (UTC), LAST_DAY included. FILE - is standard output.\n"
     "  Without --raw, --stats and --flux all three are written to the current directory as\n"
     "  kestrune-raw-<days>.csv, kestrune-stats-<days>.csv and kestrune-flux-<days>.csv.\n"
     "  --events FILE: the event-log entries with their code's name and severity.\n"
     "  --missing TEXT: what a missing value is written as (default: an empty field).\n"
-    "usage: kestrune-export [--data-dir DIR] --closed\n"
+    "usage: kestrune-export [--instance NAME] [--data-dir DIR] --closed\n"
     "  Lists the files that will not change any more (hours and days that are over, zips whose\n"
     "  file is gone), one name a line relative to the data directory, for rsync --files-from.\n";
 
@@ -198,6 +206,9 @@ Counts ExportStats(const std::string &directory, Millis from, Millis to, const s
     return counts;
 }
 
+// The station's flux file template and period, as configured.
+FluxSettings StationFlux;
+
 // The flux rows of the days, by the file's header names, in the program's column order.
 Counts ExportFlux(const std::string &directory, Millis from, Millis to, const std::string &missing,
                   Output &out) {
@@ -207,8 +218,7 @@ Counts ExportFlux(const std::string &directory, Millis from, Millis to, const st
     for (const auto &name : columns)
         header += (header.empty() ? "" : ",") + name;
     out.Line(header);
-    FluxSettings settings = ReadFluxSettings();
-    for (const auto &row : FluxRows(directory, settings.FileTemplate, from, to, &counts.skipped)) {
+    for (const auto &row : FluxRows(directory, StationFlux.FileTemplate, from, to, &counts.skipped)) {
         std::string line = IsoSecond(row.Start) + "," + IsoSecond(row.End);
         for (size_t i = FluxSamples; i < columns.size(); ++i)
             line += "," + (row.Fields[i].empty() ? missing : row.Fields[i]);
@@ -246,7 +256,7 @@ Counts ExportEvents(const std::string &directory, Millis from, Millis to, const 
 }  // namespace
 
 int main(int argc, char **argv) {
-    std::string directory = DefaultDataDirectory();
+    std::string directory, instance;
     std::string rawPath, statsPath, fluxPath, eventsPath, missing;
     std::vector<std::string> days;
     bool closed = false;
@@ -261,6 +271,8 @@ int main(int argc, char **argv) {
         };
         if (arg == "--data-dir")
             value(directory);
+        else if (arg == "--instance")
+            value(instance);
         else if (arg == "--raw")
             value(rawPath);
         else if (arg == "--stats")
@@ -282,6 +294,14 @@ int main(int argc, char **argv) {
         } else
             days.push_back(arg);
     }
+    Location location;
+    std::string problem;
+    if (!LocateStation(instance, directory, location, problem)) {
+        std::fprintf(stderr, "kestrune-export: %s\n", problem.c_str());
+        return 2;
+    }
+    directory = location.Directory;
+    StationFlux = location.Flux;
     if (closed) {
         if (!days.empty() || !rawPath.empty() || !statsPath.empty() || !eventsPath.empty()) {
             std::fprintf(stderr, "kestrune-export: --closed takes no days and no output files\n%s", Usage);

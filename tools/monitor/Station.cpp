@@ -207,7 +207,7 @@ Health Station::GetHealth(Millis now) {
             digest_ = saved;
         }
     }
-    health.HaveRegistry = ReadRegistry(health.ArchiveSamples, health.ArchiveDate);
+    health.HaveRegistry = readRegistry_ && ReadRegistry(health.ArchiveSamples, health.ArchiveDate);
 
     long skipped = 0;
     std::vector<TraceSample> trace = GetTrace(&skipped);
@@ -245,7 +245,7 @@ DayView Station::GetDay(Millis day, Millis now) {
     DayView view;
     view.Day = day;
     view.Now = now;
-    FluxSettings flux = ReadFluxSettings();
+    FluxSettings flux = haveFlux_ ? flux_ : ReadFluxSettings();
     view.Flux.PeriodSeconds = flux.PeriodSeconds;
     view.Flux.FileName = FluxFileName(day, flux.FileTemplate);
     view.Flux.Rows = FluxRows(directory_, flux.FileTemplate, day, day + DayMs, &view.Flux.SkippedLines);

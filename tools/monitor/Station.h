@@ -98,6 +98,13 @@ public:
     static constexpr std::uint64_t LogTailBytes = 256 * 1024;
 
     explicit Station(const std::string &dataDirectory) : directory_(dataDirectory) {}
+    // The station's configured flux settings, used instead of the registry's; readRegistry
+    // false: the registry in force is another station's, so its bookkeeping is not shown.
+    void UseSettings(const station::FluxSettings &flux, bool readRegistry) {
+        flux_ = flux;
+        haveFlux_ = true;
+        readRegistry_ = readRegistry;
+    }
 
     const std::string &Directory() const { return directory_; }
     Health GetHealth(Millis now);
@@ -121,6 +128,9 @@ private:
     void UpdateDigest(Millis day);
 
     std::string directory_;
+    station::FluxSettings flux_;
+    bool haveFlux_ = false;
+    bool readRegistry_ = true;
     std::mutex mutex_;  // guards digest_ (the server answers on several threads)
     LogDigest digest_;
 };
