@@ -213,6 +213,12 @@ public:
         bool ended = false;
         return NextLine(ended);
     }
+    // The next whole line of its standard output into `line`; false when the output ends first.
+    bool ReadLine(std::string &line) {
+        bool ended = false;
+        line = NextLine(ended);
+        return !ended;
+    }
     // Reads lines until one equals the text; false when the output ends first.
     bool WaitForLine(const std::string &text) {
         for (bool ended = false; !ended;)

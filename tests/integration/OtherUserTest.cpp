@@ -158,18 +158,17 @@ TEST(OtherUser, HeldLockFilesDoNotKeepTheProgramFromStarting) {
         ChildProgram holder({ExecutablePath(), "--gtest_filter=OtherUserChild.HoldLocks"},
                             {"KESTRUNE_HOLD_PATHS=" + joined}, root.Path() + "/holder.err", AsNobody());
         ASSERT_TRUE(holder.Started());
+        // Its lines come among the test binary's own output.
         std::string said;
-        for (bool ended = false; !ended && said != "held";) {
-            said = holder.ReadLine();
-            if (said.rfind("made ", 0) == 0)
+        while (said != "held" && holder.ReadLine(said)) {
+            if (said.rfind("made ", 0) == 0) {
                 made.push_back(said.substr(5));
-            else if (said.rfind("busy ", 0) == 0) {
+            } else if (said.rfind("busy ", 0) == 0) {
                 holder.Kill(SIGKILL);
                 for (const auto &path : made)
                     unlink(path.c_str());
                 GTEST_SKIP() << "another process (a concurrent test suite) holds " << said.substr(5);
-            } else if (said != "held")
-                ended = true;
+            }
         }
         ASSERT_EQ(said, "held") << FileText(root.Path() + "/holder.err");
 
