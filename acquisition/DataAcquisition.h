@@ -365,8 +365,24 @@ public:
     // between passes (every ClockSyncPollMs), so that a time replaced before the next pass
     // still has its window applied.
     void ReadClockSyncBlock();
+    // Screens the current buffer: the clock steps it saw, each record's status, the pass's
+    // entries on what was excluded, and a reinitialisation when no record was valid.
     void ScreenSamples();
     void AddBlackoutWindow(ULONGLONG from, ULONGLONG to, bool detected);
+    // What screening counted in one pass, for its entries.
+    struct ScreeningTally {
+        int Blackout = 0;  // in the published blackout; BlackoutCount is ProcessRawSamples'
+        int Garbled = 0;
+        int CarriageReturnInside = 0;
+        SYSTEMTIME FirstGarbled = {};
+        int Misshapen = 0;
+        SYSTEMTIME FirstMisshapen = {};
+    };
+    void LogClockSteps(const SampleBuffer &buffer, ULONGLONG blackoutSpan);
+    void ScreenRecord(SampleRecord &record, ScreeningTally &tally);
+    void LogScreeningTally(const ScreeningTally &tally);
+    void LogBlackoutExclusions(int blackout);
+    void ReinitializeWhenAllInvalid(DWORD count);
 
     // Statistics periods.
     void RunStatisticsTiming();

@@ -20,6 +20,7 @@
 #include "acquisition/DataAcquisition.h"
 #include "services/DateAndDirectory.h"
 #include "services/FileNameTemplate.h"
+#include "services/WholeAppend.h"
 #include "services/Win32Util.h"
 
 namespace {
@@ -482,56 +483,21 @@ DWORD DataAcquisition::AppendRawText(const char *path, SYSTEMTIME time, const ch
     if (remade)
         LogDirectoryRemade(path);
 
-    LARGE_INTEGER before = {}, zero = {};
-    if (!GetFileSizeEx(file, &before) || !SetFilePointerEx(file, zero, nullptr, FILE_END)) {
-        const DWORD error = GetLastError();
-        CloseHandle(file);
-        return error ? error : ERROR_WRITE_FAULT;
-    }
-
-    // A new or empty file starts with the header of its format.
+    // A new or empty file starts with the header of its format (AppendWhole writes it then).
     char header[3 * TextSize];
     int headerLength = 0;
-    if (before.QuadPart == 0) {
-        if (RawTimeKeyFormat == 1)
-            headerLength = snprintf(header, sizeof header, "%02d/%02d/%02d %s (SN: %s)\r\n", time.wMonth,
-                                    time.wDay, time.wYear % 100, InstrumentName, SerialNumber);
-        else if (RawTimeKeyFormat == 2)
-            headerLength =
-                snprintf(header, sizeof header, "%02d/%02d/%02d %02d:00 %s (SN: %s)\r\n", time.wMonth,
-                         time.wDay, time.wYear, time.wHour, InstrumentName, SerialNumber);
-        if (headerLength < 0)
-            headerLength = 0;
-        if (static_cast<size_t>(headerLength) >= sizeof header)
-            headerLength = static_cast<int>(sizeof header - 1);
-    }
+    if (RawTimeKeyFormat == 1)
+        headerLength = snprintf(header, sizeof header, "%02d/%02d/%02d %s (SN: %s)\r\n", time.wMonth,
+                                time.wDay, time.wYear % 100, InstrumentName, SerialNumber);
+    else if (RawTimeKeyFormat == 2)
+        headerLength = snprintf(header, sizeof header, "%02d/%02d/%02d %02d:00 %s (SN: %s)\r\n", time.wMonth,
+                                time.wDay, time.wYear, time.wHour, InstrumentName, SerialNumber);
+    if (headerLength < 0)
+        headerLength = 0;
+    if (static_cast<size_t>(headerLength) >= sizeof header)
+        headerLength = static_cast<int>(sizeof header - 1);
 
-    DWORD error = 0;
-    const char *parts[2] = {header, text};
-    const size_t sizes[2] = {static_cast<size_t>(headerLength), size};
-    for (int part = 0; part < 2 && error == 0; ++part) {
-        size_t done = 0;
-        while (done < sizes[part] && error == 0) {
-            const size_t rest = sizes[part] - done;
-            const DWORD chunk = rest > 0x40000000u ? 0x40000000u : static_cast<DWORD>(rest);
-            DWORD written = 0;
-            if (!WriteFile(file, parts[part] + done, chunk, &written, nullptr))
-                error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
-            else if (written == 0)
-                error = ERROR_WRITE_FAULT;
-            done += written;
-        }
-    }
-    if (error != 0) {
-        // No torn line stays behind: the file goes back to its size before the write.
-        if (SetFilePointerEx(file, before, nullptr, FILE_BEGIN))
-            SetEndOfFile(file);
-    }
-    CloseHandle(file);
-    // Nor an empty file that this write created.
-    if (error != 0 && created && before.QuadPart == 0)
-        DeleteFileA(path);
-    return error;
+    return AppendWhole(file, path, created, text, size, header, static_cast<size_t>(headerLength));
 }
 
 void DataAcquisition::KeepRawText(const char *name, SYSTEMTIME time, const char *text, size_t size,

@@ -14,14 +14,14 @@
 
 #include "acquisition/DataAcquisition.h"
 #include "services/FileNameTemplate.h"
+#include "services/WholeAppend.h"
 #include "services/Win32Util.h"
 
 namespace {
 
-// Appends the text at the end of the file, whole or not at all: a write that fails part-way
-// cuts the file back to its size before the write, and an empty file this write created is
-// removed again. Returns 0 or the error.
-DWORD AppendWhole(const char *path, const std::string &header, const std::string &row) {
+// Appends the row at the end of the flux file (opened here, the header first when it is
+// empty), whole or not at all (see AppendWhole). Returns 0 or the error.
+DWORD AppendFluxRow(const char *path, const std::string &header, const std::string &row) {
     HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
@@ -29,29 +29,7 @@ DWORD AppendWhole(const char *path, const std::string &header, const std::string
         return error ? error : ERROR_OPEN_FAILED;
     }
     const bool created = GetLastError() != ERROR_ALREADY_EXISTS;
-    LARGE_INTEGER before = {}, zero = {};
-    if (!GetFileSizeEx(file, &before) || !SetFilePointerEx(file, zero, nullptr, FILE_END)) {
-        const DWORD error = GetLastError();
-        CloseHandle(file);
-        return error ? error : ERROR_WRITE_FAULT;
-    }
-    const std::string text = before.QuadPart == 0 ? header + row : row;
-    DWORD error = 0;
-    size_t done = 0;
-    while (done < text.size() && error == 0) {
-        DWORD written = 0;
-        if (!WriteFile(file, text.data() + done, static_cast<DWORD>(text.size() - done), &written, nullptr))
-            error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
-        else if (written == 0)
-            error = ERROR_WRITE_FAULT;
-        done += written;
-    }
-    if (error != 0 && SetFilePointerEx(file, before, nullptr, FILE_BEGIN))
-        SetEndOfFile(file);
-    CloseHandle(file);
-    if (error != 0 && created && before.QuadPart == 0)
-        DeleteFileA(path);
-    return error;
+    return AppendWhole(file, path, created, row.data(), row.size(), header.data(), header.size());
 }
 
 }  // namespace
@@ -110,7 +88,7 @@ void DataAcquisition::WriteFluxRow(const flux::Result &result) {
     try {
         period = flux::IsoSecond(result.Start);
         if (length >= 0 && static_cast<size_t>(length) < sizeof path)
-            error = AppendWhole(path, flux::CsvHeader(), flux::CsvRow(result));
+            error = AppendFluxRow(path, flux::CsvHeader(), flux::CsvRow(result));
     } catch (const std::bad_alloc &) {
         error = ERROR_NOT_ENOUGH_MEMORY;
     }

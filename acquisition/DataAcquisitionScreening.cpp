@@ -207,7 +207,6 @@ void DataAcquisition::ReadClockSyncBlock() {
 }
 
 void DataAcquisition::ScreenSamples() {
-    char message[MessageSize];
     SampleBuffer &buffer = Buffers[CurrentBuffer];
     const DWORD count = buffer.SampleCount.load(std::memory_order_acquire);
 
@@ -215,10 +214,24 @@ void DataAcquisition::ScreenSamples() {
 
     ReadClockSyncBlock();
     const ULONGLONG blackoutSpan = static_cast<ULONGLONG>(BlackoutPeriod) * FileTimeUnitsPerSecond;
+    LogClockSteps(buffer, blackoutSpan);
+    for (int w = 0; w < BlackoutWindowCount; ++w)
+        BlackoutWindows[w].Excluded = 0;
 
-    // Each clock step the engine detected while filling this buffer adds a window from the
-    // earliest moment of the step to BlackoutPeriod after its detection, as if its time had
-    // been published.
+    ScreeningTally tally;
+    for (CurrentSample = 0; CurrentSample < count && CurrentSample < SampleBuffer::Capacity; ++CurrentSample)
+        ScreenRecord(buffer.Records[CurrentSample], tally);
+
+    LogScreeningTally(tally);
+    LogBlackoutExclusions(tally.Blackout);
+    ReinitializeWhenAllInvalid(count);
+}
+
+// Each clock step the engine detected while filling this buffer adds a window from the
+// earliest moment of the step to BlackoutPeriod after its detection, as if its time had been
+// published.
+void DataAcquisition::LogClockSteps(const SampleBuffer &buffer, ULONGLONG blackoutSpan) {
+    char message[MessageSize];
     const DWORD steps = buffer.ClockStepCount < SampleBuffer::MaxClockSteps ? buffer.ClockStepCount
                                                                             : SampleBuffer::MaxClockSteps;
     for (DWORD i = 0; i < steps; ++i) {
@@ -233,58 +246,57 @@ void DataAcquisition::ScreenSamples() {
         if (BlackoutPeriod != 0)
             AddBlackoutWindow(step.From, step.DetectedAt + blackoutSpan, true);
     }
-    for (int w = 0; w < BlackoutWindowCount; ++w)
-        BlackoutWindows[w].Excluded = 0;
+}
 
-    // The blackout total of this pass, for its one 5006 entry. BlackoutCount itself is left to
-    // ProcessRawSamples, which counts every status once for the pass's 5017 entry.
-    int blackout = 0;
-    int garbled = 0;
-    int carriageReturnInside = 0;
-    SYSTEMTIME firstGarbled = {};
-    int misshapen = 0;
-    SYSTEMTIME firstMisshapen = {};
-    for (CurrentSample = 0; CurrentSample < count && CurrentSample < SampleBuffer::Capacity;
-         ++CurrentSample) {
-        SampleRecord &record = buffer.Records[CurrentSample];
-        const ULONGLONG stamp = FileTimeToUnits(record.TimeStamp);
-        BlackoutWindow *window = nullptr;
-        for (int w = 0; w < BlackoutWindowCount && window == nullptr; ++w)
-            if (BlackoutWindows[w].From <= stamp && stamp <= BlackoutWindows[w].To)
-                window = &BlackoutWindows[w];
-        if (SyncFileTime <= stamp && stamp <= BlackoutEnd) {
-            record.Status = SampleBlackout;
-            ++blackout;
-        } else if (window != nullptr) {
-            record.Status = SampleBlackout;
-            ++window->Excluded;
-        } else if (RequiredSampleSize != 0 && record.Length != RequiredSampleSize) {
-            SYSTEMTIME at = {};
-            FileTimeToSystemTime(&record.TimeStamp, &at);
-            snprintf(message, sizeof message, EventCode::InvalidSample.Formats[0], Name, at.wHour, at.wMinute,
-                     at.wSecond, at.wMilliseconds, static_cast<int>(record.Length), RequiredSampleSize);
-            EventLogRef.Write(EventCode::InvalidSample, message);
-            record.Status = SampleBad;
-        } else if (const TextCheck check = CheckRecordText(record, FieldSeparator); check.Garbled) {
-            // Such a record is garbled on the line; it stays out of the files and the
-            // statistics, and the pass reports all of them in one entry.
-            if (garbled++ == 0)
-                FileTimeToSystemTime(&record.TimeStamp, &firstGarbled);
-            if (check.CarriageReturnInside)
-                ++carriageReturnInside;
-            record.Status = SampleBad;
-        } else if (!HasInstrumentShape(record, FieldSeparator, RequiredFieldCount, FirstNumericField,
-                                       LastNumericField)) {
-            // Line noise that happens to be printable: it is no sample either.
-            if (misshapen++ == 0)
-                FileTimeToSystemTime(&record.TimeStamp, &firstMisshapen);
-            record.Status = SampleBad;
-        } else {
-            record.Status = SampleGood;
-            ++ValidCount;
-        }
+// Gives the record its status: in a blackout, of the wrong size, garbled, not shaped like the
+// instrument's lines, or good.
+void DataAcquisition::ScreenRecord(SampleRecord &record, ScreeningTally &tally) {
+    char message[MessageSize];
+    const ULONGLONG stamp = FileTimeToUnits(record.TimeStamp);
+    BlackoutWindow *window = nullptr;
+    for (int w = 0; w < BlackoutWindowCount && window == nullptr; ++w)
+        if (BlackoutWindows[w].From <= stamp && stamp <= BlackoutWindows[w].To)
+            window = &BlackoutWindows[w];
+    if (SyncFileTime <= stamp && stamp <= BlackoutEnd) {
+        record.Status = SampleBlackout;
+        ++tally.Blackout;
+    } else if (window != nullptr) {
+        record.Status = SampleBlackout;
+        ++window->Excluded;
+    } else if (RequiredSampleSize != 0 && record.Length != RequiredSampleSize) {
+        SYSTEMTIME at = {};
+        FileTimeToSystemTime(&record.TimeStamp, &at);
+        snprintf(message, sizeof message, EventCode::InvalidSample.Formats[0], Name, at.wHour, at.wMinute,
+                 at.wSecond, at.wMilliseconds, static_cast<int>(record.Length), RequiredSampleSize);
+        EventLogRef.Write(EventCode::InvalidSample, message);
+        record.Status = SampleBad;
+    } else if (const TextCheck check = CheckRecordText(record, FieldSeparator); check.Garbled) {
+        // Such a record is garbled on the line; it stays out of the files and the statistics,
+        // and the pass reports all of them in one entry.
+        if (tally.Garbled++ == 0)
+            FileTimeToSystemTime(&record.TimeStamp, &tally.FirstGarbled);
+        if (check.CarriageReturnInside)
+            ++tally.CarriageReturnInside;
+        record.Status = SampleBad;
+    } else if (!HasInstrumentShape(record, FieldSeparator, RequiredFieldCount, FirstNumericField,
+                                   LastNumericField)) {
+        // Line noise that happens to be printable: it is no sample either.
+        if (tally.Misshapen++ == 0)
+            FileTimeToSystemTime(&record.TimeStamp, &tally.FirstMisshapen);
+        record.Status = SampleBad;
+    } else {
+        record.Status = SampleGood;
+        ++ValidCount;
     }
+}
 
+// One entry each for the pass's garbled records, its misshapen ones and its lines with a
+// carriage return inside.
+void DataAcquisition::LogScreeningTally(const ScreeningTally &tally) {
+    char message[MessageSize];
+    const SYSTEMTIME &firstGarbled = tally.FirstGarbled;
+    const SYSTEMTIME &firstMisshapen = tally.FirstMisshapen;
+    const int garbled = tally.Garbled, misshapen = tally.Misshapen;
     if (garbled != 0) {
         snprintf(message, sizeof message, EventCode::InvalidSample.Formats[1], Name, firstGarbled.wHour,
                  firstGarbled.wMinute, firstGarbled.wSecond, firstGarbled.wMilliseconds, garbled);
@@ -296,12 +308,17 @@ void DataAcquisition::ScreenSamples() {
                  RequiredFieldCount);
         EventLogRef.Write(EventCode::InvalidSample, message);
     }
-    if (carriageReturnInside != 0) {
+    if (tally.CarriageReturnInside != 0) {
         snprintf(message, sizeof message, EventCode::CarriageReturnInside.Formats[0], Name,
-                 carriageReturnInside);
+                 tally.CarriageReturnInside);
         EventLogRef.Write(EventCode::CarriageReturnInside, message);
     }
+}
 
+// One entry for the samples in the published blackout, and one for each earlier or detected
+// window that excluded samples in this pass.
+void DataAcquisition::LogBlackoutExclusions(int blackout) {
+    char message[MessageSize];
     if (blackout != 0) {
         BlackoutEndTime = ClockSyncTime;
         FILETIME start;
@@ -339,7 +356,12 @@ void DataAcquisition::ScreenSamples() {
                  to.wSecond, to.wMilliseconds);
         EventLogRef.Write(code, message);
     }
+}
 
+// No valid sample in a whole buffer: the instrument is asked to start over, unless the engine
+// thread is gone or a reinitialisation is already running.
+void DataAcquisition::ReinitializeWhenAllInvalid(DWORD count) {
+    char message[MessageSize];
     if (count > 0 && ValidCount == 0) {
         snprintf(message, sizeof message, EventCode::SamplesInvalid.Formats[0], Name,
                  static_cast<int>(count));

@@ -5,6 +5,7 @@
 
 #include "instrument/SonicMetek3ClassAMPSerial.h"
 #include "services/DateAndDirectory.h"
+#include "services/WholeAppend.h"
 
 namespace {
 
@@ -168,35 +169,6 @@ void PrintCovariance(std::string &text, const SonicMetek3ClassAMPSerial::Covaria
     PrintFigure(text, c.Value, 10);
 }
 
-// Appends the text to the file at its end in one piece. A write that fails part-way (a full
-// disk) cuts the file back to its size before the write, so no torn line stays behind for
-// the next period to follow, and an empty file the write created is removed again.
-// Returns 0 or the error.
-DWORD AppendWholeText(HANDLE file, const std::string &text, bool created, const char *path) {
-    LARGE_INTEGER before = {}, zero = {};
-    if (!GetFileSizeEx(file, &before) || !SetFilePointerEx(file, zero, nullptr, FILE_END)) {
-        const DWORD error = GetLastError();
-        CloseHandle(file);
-        return error ? error : ERROR_WRITE_FAULT;
-    }
-    DWORD error = 0;
-    size_t done = 0;
-    while (done < text.size() && error == 0) {
-        DWORD written = 0;
-        if (!WriteFile(file, text.data() + done, static_cast<DWORD>(text.size() - done), &written, nullptr))
-            error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
-        else if (written == 0)
-            error = ERROR_WRITE_FAULT;
-        done += written;
-    }
-    if (error != 0 && SetFilePointerEx(file, before, nullptr, FILE_BEGIN))
-        SetEndOfFile(file);
-    CloseHandle(file);
-    if (error != 0 && created && before.QuadPart == 0)
-        DeleteFileA(path);
-    return error;
-}
-
 }  // namespace
 
 void SonicMetek3ClassAMPSerial::ResetStatistics() {
@@ -348,7 +320,7 @@ void SonicMetek3ClassAMPSerial::WriteStatistics() {
     const bool created = GetLastError() != ERROR_ALREADY_EXISTS;
     if (remade)
         LogDirectoryRemade(StatsFilePath);
-    const DWORD error = AppendWholeText(file, text, created, StatsFilePath);
+    const DWORD error = AppendWhole(file, StatsFilePath, created, text.data(), text.size());
     if (error != 0) {
         // The period's line is lost; the file keeps its whole lines.
         char message[MessageSize];

@@ -12,19 +12,25 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+// <windows.h> comes first, in a block of its own.
 #include <windows.h>
+
 #include <process.h>
 #include <share.h>
 // The POSIX layer tells when each event character arrived at a serial port (see
 // platform/posix/serial.h); the Windows driver does not, so callers take their own reading.
-inline DWORD KestruneGetCommArrivalTimes(HANDLE, LARGE_INTEGER *, DWORD) { return 0; }
+inline DWORD KestruneGetCommArrivalTimes(HANDLE, LARGE_INTEGER *, DWORD) {
+    return 0;
+}
 // Nor the arrival of each chunk of bytes: callers estimate from their own wake-up reading and
 // what the driver still holds queued.
 typedef struct _KESTRUNE_COMM_CHUNK {
     DWORD Bytes;
     LARGE_INTEGER Arrival;
 } KESTRUNE_COMM_CHUNK;
-inline DWORD KestruneGetCommChunkTimes(HANDLE, KESTRUNE_COMM_CHUNK *, DWORD) { return 0; }
+inline DWORD KestruneGetCommChunkTimes(HANDLE, KESTRUNE_COMM_CHUNK *, DWORD) {
+    return 0;
+}
 // A USB adapter's latency is a setting of its driver's that the program cannot read here:
 // reported as nothing known.
 typedef struct _KESTRUNE_COMM_LATENCY {
@@ -41,12 +47,18 @@ inline BOOL KestruneGetCommLatency(HANDLE, KESTRUNE_COMM_LATENCY *latency) {
 // The POSIX layer's registry store can be held locked by another program, so a thread may
 // bound its waits for it (platform/posix/registry.h). The Windows registry never makes a
 // call wait for another program's lock, so there is nothing to bound.
-inline DWORD KestruneSetRegistryWaitLimit(DWORD) { return 0; }
+inline DWORD KestruneSetRegistryWaitLimit(DWORD) {
+    return 0;
+}
 // The POSIX layer's store is one file that can be damaged and set aside
 // (platform/posix/registry.h). The Windows registry is the system's own: its file is not
 // the program's to name or move.
-inline DWORD KestruneRegistryStorePath(char *, DWORD) { return 0; }
-inline DWORD KestruneSetRegistryStoreAside(const char *, char *, DWORD) { return ERROR_CALL_NOT_IMPLEMENTED; }
+inline DWORD KestruneRegistryStorePath(char *, DWORD) {
+    return 0;
+}
+inline DWORD KestruneSetRegistryStoreAside(const char *, char *, DWORD) {
+    return ERROR_CALL_NOT_IMPLEMENTED;
+}
 // Service-manager notifications are systemd's (platform/posix/service.h); on Windows the
 // service control manager is told through its own API, so there is nothing to send.
 // Windows keeps the state of its time service to itself (w32tm shows it; no documented call
@@ -74,19 +86,19 @@ inline bool KestruneCommDevicePath(const char *, char *, size_t) { return false;
 inline bool KestruneMapPath(const char *, char *, size_t) { return false; }
 inline bool KestruneIsNativePath(const char *) { return false; }
 #else
-#include "platform/posix/types.h"
+#include "platform/posix/console.h"
 #include "platform/posix/errors.h"
-#include "platform/posix/time.h"
-#include "platform/posix/sync.h"
-#include "platform/posix/threads.h"
 #include "platform/posix/files.h"
 #include "platform/posix/mapping.h"
-#include "platform/posix/serial.h"
-#include "platform/posix/registry.h"
 #include "platform/posix/modules.h"
-#include "platform/posix/console.h"
+#include "platform/posix/registry.h"
+#include "platform/posix/serial.h"
 #include "platform/posix/service.h"
 #include "platform/posix/servicecontrol.h"
+#include "platform/posix/sync.h"
+#include "platform/posix/threads.h"
+#include "platform/posix/time.h"
+#include "platform/posix/types.h"
 #endif
 
 #include <cmath>

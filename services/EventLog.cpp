@@ -4,6 +4,7 @@
 #include <string>
 
 #include "services/DateAndDirectory.h"
+#include "services/WholeAppend.h"
 
 namespace {
 
@@ -93,27 +94,6 @@ bool AppendFormatted(std::string &text, const char *format, Args... args) {
     return true;
 }
 
-// Appends text to the open file at its end; a write that fails part-way cuts the file back to
-// its size before the write, so the log holds whole lines only. Returns 0 or the error.
-DWORD AppendWhole(HANDLE file, const std::string &text) {
-    LARGE_INTEGER before = {}, zero = {};
-    if (!GetFileSizeEx(file, &before) || !SetFilePointerEx(file, zero, nullptr, FILE_END))
-        return GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
-    DWORD error = 0;
-    size_t done = 0;
-    while (done < text.size() && error == 0) {
-        DWORD written = 0;
-        if (!WriteFile(file, text.data() + done, static_cast<DWORD>(text.size() - done), &written, nullptr))
-            error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
-        else if (written == 0)
-            error = ERROR_WRITE_FAULT;
-        done += written;
-    }
-    if (error != 0 && SetFilePointerEx(file, before, nullptr, FILE_BEGIN))
-        SetEndOfFile(file);
-    return error;
-}
-
 }  // namespace
 
 void EventLog::WriteEntry(Entry entry) {
@@ -191,8 +171,12 @@ void EventLog::WriteEntry(Entry entry) {
     }
     if (formatted)
         formatted = appendLine(entry.Code, entry.Message);
-    const DWORD error = formatted ? AppendWhole(File, text) : ERROR_NOT_ENOUGH_MEMORY;
-    CloseHandle(File);
+    // The log keeps an empty file that this write made (no path to remove).
+    DWORD error = ERROR_NOT_ENOUGH_MEMORY;
+    if (formatted)
+        error = AppendWhole(File, nullptr, false, text.data(), text.size());
+    else
+        CloseHandle(File);
     File = nullptr;
     if (error != 0)
         Divert(entry, EntryTime, FilePath, error);

@@ -244,65 +244,80 @@ DWORD CopyFileByRule(const char *source, const char *target, OverwriteRule rule)
     }
 }
 
-DWORD ProcessFiles(FileAction action, const char *sourceFolder, const char *pattern,
-                   const char *destinationFolder, const char *targetName, OverwriteRule rule, FILETIME start,
-                   FILETIME end, char *report, DWORD reportCapacity) {
-    if (action > ActionUnzip)
-        return ERROR_INVALID_PARAMETER;
-    Report out(report, report ? reportCapacity : 0);
+namespace {
 
-    char source[WorkSize];
-    char destination[WorkSize];
-    char searchPattern[WorkSize];
-    char fixedTarget[WorkSize] = {};
-    char targetPath[WorkSize] = {};
+// What one ProcessFiles call works on: the folders and the pattern with their templates
+// expanded, and the target path (fixed, or the current file's name in the destination).
+struct FileWalk {
+    FileAction Action = ActionDelete;
+    OverwriteRule Rule = OverwriteNever;
+    char Source[WorkSize] = {};
+    char Destination[WorkSize] = {};
+    char SearchPattern[WorkSize] = {};
+    char FixedTarget[WorkSize] = {};
+    char TargetPath[WorkSize] = {};
+    bool FixedName = false;
+};
+
+// Expands the folders and the pattern, and makes the destination when it is missing. Returns 0
+// or ProcessFiles' result.
+DWORD PrepareFolders(FileWalk &walk, const char *sourceFolder, const char *pattern,
+                     const char *destinationFolder, Report &out) {
     DWORD result;
-
-    if (!CopyText(source, sourceFolder) || !CopyText(destination, destinationFolder))
+    if (!CopyText(walk.Source, sourceFolder) || !CopyText(walk.Destination, destinationFolder))
         return ZipUtilityTextTooLong;
-    if ((result = ExpandWork(source)) != 0)
+    if ((result = ExpandWork(walk.Source)) != 0)
         return result;
-    if (!CopyText(searchPattern, pattern))
+    if (!CopyText(walk.SearchPattern, pattern))
         return ZipUtilityTextTooLong;
-    if ((result = ExpandWork(searchPattern)) != 0)
+    if ((result = ExpandWork(walk.SearchPattern)) != 0)
         return result;
-    if ((result = ExpandWork(destination)) != 0)
+    if ((result = ExpandWork(walk.Destination)) != 0)
         return result;
 
-    if (GetFileAttributesA(destination) == INVALID_FILE_ATTRIBUTES) {
-        DWORD error = CreateDirectoryPath(destination);
+    if (GetFileAttributesA(walk.Destination) == INVALID_FILE_ATTRIBUTES) {
+        DWORD error = CreateDirectoryPath(walk.Destination);
         if (error != 0) {
             out.Begin();
-            out.Append("Error preparing %s. ", destination);
+            out.Append("Error preparing %s. ", walk.Destination);
             out.AppendSystemText(error);
             return ZipUtilityCannotMakeFolder;
         }
     }
+    return 0;
+}
 
-    const bool fixedName = targetName && *targetName;
-    if (fixedName) {
-        if (!CopyText(fixedTarget, targetName))
-            return ZipUtilityTextTooLong;
-        if (std::strchr(fixedTarget, '*') || std::strchr(fixedTarget, '?'))
-            return ZipUtilityWildcardTarget;
-        if (HasTemplateField(fixedTarget)) {
-            if ((result = ExpandFileNameTemplateNow(fixedTarget)) != 0)
-                return result;
-            if (std::strlen(fixedTarget) > static_cast<size_t>(ZipUtilityTextLimit))
-                return ZipUtilityTextTooLong;
-        }
-        if (!JoinPath(targetPath, destination, true, fixedTarget))
+// A fixed target name: no wildcards, its template expanded, joined to the destination.
+DWORD PrepareFixedTarget(FileWalk &walk, const char *targetName) {
+    walk.FixedName = targetName && *targetName;
+    if (!walk.FixedName)
+        return 0;
+    DWORD result;
+    if (!CopyText(walk.FixedTarget, targetName))
+        return ZipUtilityTextTooLong;
+    if (std::strchr(walk.FixedTarget, '*') || std::strchr(walk.FixedTarget, '?'))
+        return ZipUtilityWildcardTarget;
+    if (HasTemplateField(walk.FixedTarget)) {
+        if ((result = ExpandFileNameTemplateNow(walk.FixedTarget)) != 0)
+            return result;
+        if (std::strlen(walk.FixedTarget) > static_cast<size_t>(ZipUtilityTextLimit))
             return ZipUtilityTextTooLong;
     }
+    if (!JoinPath(walk.TargetPath, walk.Destination, true, walk.FixedTarget))
+        return ZipUtilityTextTooLong;
+    return 0;
+}
 
-    // What is about to be done: the names as the caller gave them, folders expanded.
+// What is about to be done: the names as the caller gave them, folders expanded.
+void ReportIntent(Report &out, const FileWalk &walk, const char *pattern, const char *targetName,
+                  FILETIME start, FILETIME end) {
     out.Begin();
-    out.Append("%s%s", kReportVerbs[action], source);
+    out.Append("%s%s", kReportVerbs[walk.Action], walk.Source);
     if (pattern)
-        out.Append("%s%s", EndsWithBackslash(source) ? "" : "\\", pattern);
-    out.Append(" to %s", destination);
-    if (fixedName)
-        out.Append("%s%s", EndsWithBackslash(destination) ? "" : "\\", targetName);
+        out.Append("%s%s", EndsWithBackslash(walk.Source) ? "" : "\\", pattern);
+    out.Append(" to %s", walk.Destination);
+    if (walk.FixedName)
+        out.Append("%s%s", EndsWithBackslash(walk.Destination) ? "" : "\\", targetName);
     if (WindowShown(start, end)) {
         SYSTEMTIME from = {};
         SYSTEMTIME to = {};
@@ -312,21 +327,116 @@ DWORD ProcessFiles(FileAction action, const char *sourceFolder, const char *patt
                    from.wDay, from.wYear % 100, from.wHour, from.wMinute, from.wSecond, to.wMonth, to.wDay,
                    to.wYear % 100, to.wHour, to.wMinute, to.wSecond);
     }
+}
 
+// Starts the search of the source folder for the pattern; on failure reports it and gives the
+// result.
+HANDLE StartSearch(const FileWalk &walk, WIN32_FIND_DATAA &found, Report &out, DWORD &result) {
     char searchPath[WorkSize];
-    WIN32_FIND_DATAA found;
     HANDLE search = INVALID_HANDLE_VALUE;
-    if (!JoinPath(searchPath, source, true, searchPattern)) {
+    if (!JoinPath(searchPath, walk.Source, true, walk.SearchPattern)) {
         result = ZipUtilitySearchPathTooLong;
     } else {
         search = FindFirstFileA(searchPath, &found);
         if (search == INVALID_HANDLE_VALUE)
             result = LastErrorOr(ERROR_FILE_NOT_FOUND);
     }
-    if (search == INVALID_HANDLE_VALUE) {
+    if (search == INVALID_HANDLE_VALUE)
         out.Append(". Error: No source files exist.");
-        return result;
+    return search;
+}
+
+// Rules beyond the known ones copy nothing, so the source must stay. Otherwise the source goes
+// only when the target now holds its bytes: copied, or equal already. A target the rule kept
+// with other contents keeps the source too, and the move fails with "The file exists".
+DWORD MoveByRule(const char *fullPath, const char *targetPath, OverwriteRule rule) {
+    DWORD result = CopyFileByRule(fullPath, targetPath, rule);
+    if (result == 0 && rule <= OverwriteIfNewer) {
+        bool same = false;
+        result = FilesHoldSameBytes(fullPath, targetPath, &same);
+        if (result == 0 && !same)
+            result = ERROR_FILE_EXISTS;
+        if (result == 0 && !DeleteFileA(fullPath))
+            result = LastErrorOr(ERROR_GEN_FAILURE);
     }
+    return result;
+}
+
+// Adds the file to its archive (the target with ".zip"), or extracts the archive into the
+// destination; a failure goes into the report.
+DWORD ZipOrUnzip(const FileWalk &walk, const char *fullPath, Report &out) {
+    const FileAction action = walk.Action;
+    char archivePath[WorkSize];
+    const char *archive = fullPath;
+    if (action == ActionZip) {
+        snprintf(archivePath, sizeof archivePath, "%s", walk.TargetPath);
+        if (!ApplyZipExtension(archivePath))
+            return ZipUtilityTextTooLong;
+        archive = archivePath;
+        // A file that is its own archive (an old ".zip" picked up by a wide pattern) cannot be
+        // added to itself; going on would lose it when the zipped files are deleted afterwards.
+        if (SamePath(archivePath, fullPath)) {
+            out.AppendFailure("%s%s to %s. %s", kFailureVerbs[action], fullPath, archive,
+                              "A zip file cannot be added to itself.");
+            return ERROR_INVALID_PARAMETER;
+        }
+    }
+    DWORD result;
+    try {
+        ZipUtil zip(archive);
+        result = action == ActionZip ? static_cast<DWORD>(zip.AddFiles(fullPath, walk.Rule))
+                                     : static_cast<DWORD>(zip.ExtractAll(walk.Destination, walk.Rule));
+        if (result != 0) {
+            out.AppendFailure("%s%s to %s. %s", kFailureVerbs[action], fullPath,
+                              action == ActionZip ? archive : walk.Destination, zip.ErrorTextRef);
+            out.RewordDiskFull();
+        }
+    } catch (const ZipUtilException &) {
+        result = ZipUtilityNoZipObject;
+        out.AppendFailure("%s%s to %s. %s", kFailureVerbs[action], fullPath,
+                          action == ActionZip ? archive : walk.Destination, "Error allocating Zip object.");
+    }
+    return result;
+}
+
+// Deletes, copies, moves, zips or unzips one file found. Returns 0 or the error.
+DWORD ActOnFile(const FileWalk &walk, const char *fullPath, Report &out) {
+    switch (walk.Action) {
+        case ActionDelete:
+            return DeleteFileA(fullPath) ? 0 : LastErrorOr(ERROR_GEN_FAILURE);
+        case ActionCopy:
+            return CopyFileByRule(fullPath, walk.TargetPath, walk.Rule);
+        case ActionMove:
+            return MoveByRule(fullPath, walk.TargetPath, walk.Rule);
+        case ActionZip:
+        case ActionUnzip:
+            return ZipOrUnzip(walk, fullPath, out);
+    }
+    return 0;
+}
+
+}  // namespace
+
+DWORD ProcessFiles(FileAction action, const char *sourceFolder, const char *pattern,
+                   const char *destinationFolder, const char *targetName, OverwriteRule rule, FILETIME start,
+                   FILETIME end, char *report, DWORD reportCapacity) {
+    if (action > ActionUnzip)
+        return ERROR_INVALID_PARAMETER;
+    Report out(report, report ? reportCapacity : 0);
+    FileWalk walk;
+    walk.Action = action;
+    walk.Rule = rule;
+    DWORD result = PrepareFolders(walk, sourceFolder, pattern, destinationFolder, out);
+    if (result == 0)
+        result = PrepareFixedTarget(walk, targetName);
+    if (result != 0)
+        return result;
+    ReportIntent(out, walk, pattern, targetName, start, end);
+
+    WIN32_FIND_DATAA found;
+    HANDLE search = StartSearch(walk, found, out, result);
+    if (search == INVALID_HANDLE_VALUE)
+        return result;
 
     const LONGLONG windowStart = AsSigned(start);
     const LONGLONG windowEnd = AsSigned(end);
@@ -337,12 +447,12 @@ DWORD ProcessFiles(FileAction action, const char *sourceFolder, const char *patt
     DWORD firstZipFailure = 0;
     do {
         char fullPath[WorkSize];
-        if (!JoinPath(fullPath, source, false, found.cFileName))
+        if (!JoinPath(fullPath, walk.Source, false, found.cFileName))
             break;
         if (found.dwFileAttributes == FILE_ATTRIBUTE_DIRECTORY || std::strcmp(found.cFileName, ".") == 0 ||
             std::strcmp(found.cFileName, "..") == 0)
             continue;
-        if (!fixedName && !JoinPath(targetPath, destination, true, found.cFileName)) {
+        if (!walk.FixedName && !JoinPath(walk.TargetPath, walk.Destination, true, found.cFileName)) {
             result = ZipUtilityTextTooLong;
             break;
         }
@@ -350,68 +460,7 @@ DWORD ProcessFiles(FileAction action, const char *sourceFolder, const char *patt
         if (written < windowStart || written > windowEnd)
             continue;
 
-        switch (action) {
-            case ActionDelete:
-                if (!DeleteFileA(fullPath))
-                    result = LastErrorOr(ERROR_GEN_FAILURE);
-                break;
-            case ActionCopy:
-                result = CopyFileByRule(fullPath, targetPath, rule);
-                break;
-            case ActionMove:
-                result = CopyFileByRule(fullPath, targetPath, rule);
-                // Rules beyond the known ones copy nothing, so the source must stay. Otherwise
-                // the source goes only when the target now holds its bytes: copied, or equal
-                // already. A target the rule kept with other contents keeps the source too, and
-                // the move fails with "The file exists".
-                if (result == 0 && rule <= OverwriteIfNewer) {
-                    bool same = false;
-                    result = FilesHoldSameBytes(fullPath, targetPath, &same);
-                    if (result == 0 && !same)
-                        result = ERROR_FILE_EXISTS;
-                    if (result == 0 && !DeleteFileA(fullPath))
-                        result = LastErrorOr(ERROR_GEN_FAILURE);
-                }
-                break;
-            case ActionZip:
-            case ActionUnzip: {
-                char archivePath[WorkSize];
-                const char *archive = fullPath;
-                if (action == ActionZip) {
-                    snprintf(archivePath, sizeof archivePath, "%s", targetPath);
-                    if (!ApplyZipExtension(archivePath)) {
-                        result = ZipUtilityTextTooLong;
-                        break;
-                    }
-                    archive = archivePath;
-                    // A file that is its own archive (an old ".zip" picked up by a wide
-                    // pattern) cannot be added to itself; going on would lose it when the
-                    // zipped files are deleted afterwards.
-                    if (SamePath(archivePath, fullPath)) {
-                        result = ERROR_INVALID_PARAMETER;
-                        out.AppendFailure("%s%s to %s. %s", kFailureVerbs[action], fullPath, archive,
-                                          "A zip file cannot be added to itself.");
-                        break;
-                    }
-                }
-                try {
-                    ZipUtil zip(archive);
-                    result = action == ActionZip ? static_cast<DWORD>(zip.AddFiles(fullPath, rule))
-                                                 : static_cast<DWORD>(zip.ExtractAll(destination, rule));
-                    if (result != 0) {
-                        out.AppendFailure("%s%s to %s. %s", kFailureVerbs[action], fullPath,
-                                          action == ActionZip ? archive : destination, zip.ErrorTextRef);
-                        out.RewordDiskFull();
-                    }
-                } catch (const ZipUtilException &) {
-                    result = ZipUtilityNoZipObject;
-                    out.AppendFailure("%s%s to %s. %s", kFailureVerbs[action], fullPath,
-                                      action == ActionZip ? archive : destination,
-                                      "Error allocating Zip object.");
-                }
-                break;
-            }
-        }
+        result = ActOnFile(walk, fullPath, out);
         // Without the library no file can be zipped: that ends the walk at once.
         if (result != 0 && action == ActionZip && result != ZipUtilityNoZipObject &&
             result != ZipUtilityTextTooLong) {
@@ -424,7 +473,7 @@ DWORD ProcessFiles(FileAction action, const char *sourceFolder, const char *patt
             if (action <= ActionMove) {
                 out.Append("%s%s ", kFailureVerbs[action], fullPath);
                 if (action != ActionDelete)
-                    out.Append("to %s. ", targetPath);
+                    out.Append("to %s. ", walk.TargetPath);
                 out.AppendSystemText(result);
             }
             break;

@@ -2,7 +2,7 @@
 KESTRUNE_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev libzip-dev libsystemd-dev systemd zip unzip python3 python3-numpy libcpp-httplib-dev
   faketime zlib1g-dev python3-pandas libmosquitto-dev mosquitto mosquitto-clients ccache
-  help2man lintian)
+  help2man lintian clang-format)
 # What the Windows cross builds need beyond that (scripts/build-windows, scripts/test-windows):
 # MinGW's zlib, linked into XceedZip.dll.
 KESTRUNE_WINDOWS_PACKAGES=(libz-mingw-w64-dev)

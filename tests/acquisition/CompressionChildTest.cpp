@@ -1,5 +1,5 @@
 // The hourly compression run without the zip library, seen from a copy of the test binary
-// placed where no library can be found (a child run through posix_spawn).
+// placed where no library can be found (a child process of the test).
 #include <gtest/gtest.h>
 
 #include <cstdlib>

@@ -1,10 +1,128 @@
-// Runs a program (the station, the simulator, a tool, this test binary as another user) as a
-// child process for the tests that drive it from outside, and waits on the files it writes.
-// The child's standard input and output are pipes, its standard error goes to a file; it is
-// killed and reaped when the object goes, so a failing test leaves no process behind.
-// POSIX only: included by the tests that run on Linux only.
+// Runs a program (the station, the simulator, a tool, this test binary as another user or
+// with one of its cases selected) as a child process, for the tests that drive it from
+// outside, and waits on the files it writes. The child's standard input and output are pipes,
+// its standard error goes to a file; it is killed and reaped when the object goes, so a
+// failing test leaves no process behind. The one harness of the tests for child processes.
+// On Windows it runs this test binary's own cases only (ThisTestCase), with CreateProcessA, for
+// the two-process cases that build for both; the rest is POSIX only.
 #pragma once
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include "platform/win32.h"
+
+class ChildProgram {
+public:
+    // Starts args (args[0] the program's path) with the test's environment and extraEnv
+    // ("NAME=value") added. Inheritable handles (a ReadyPipe's write end) are passed on.
+    ChildProgram(const std::vector<std::string> &args, const std::vector<std::string> &extraEnv) {
+        if (args.empty())
+            return;
+        std::vector<char> environment;
+        if (char *block = GetEnvironmentStringsA()) {
+            for (const char *entry = block; *entry; entry += strlen(entry) + 1)
+                environment.insert(environment.end(), entry, entry + strlen(entry) + 1);
+            FreeEnvironmentStringsA(block);
+        }
+        for (const auto &entry : extraEnv)
+            environment.insert(environment.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
+        environment.push_back('\0');
+        std::string command;
+        for (const auto &arg : args)
+            command += (command.empty() ? "\"" : " \"") + arg + "\"";
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION info = {};
+        if (CreateProcessA(args[0].c_str(), &command[0], nullptr, nullptr, TRUE, 0, environment.data(),
+                           nullptr, &startup, &info)) {
+            CloseHandle(info.hThread);
+            process_ = info.hProcess;
+        }
+    }
+    ~ChildProgram() {
+        if (process_ && !ended_) {
+            TerminateProcess(process_, 1);
+            WaitForSingleObject(process_, INFINITE);
+        }
+        if (process_)
+            CloseHandle(process_);
+    }
+    ChildProgram(const ChildProgram &) = delete;
+    ChildProgram &operator=(const ChildProgram &) = delete;
+
+    bool Started() const { return process_ != nullptr; }
+    // Waits for it to end; its exit code (-1 when it never started or could not be waited for).
+    int Wait() {
+        DWORD code = 0;
+        if (!process_ || WaitForSingleObject(process_, INFINITE) != WAIT_OBJECT_0 ||
+            !GetExitCodeProcess(process_, &code))
+            return -1;
+        ended_ = true;
+        return static_cast<int>(code);
+    }
+
+    // The path of this test binary.
+    static std::string SelfPath() {
+        char exe[MAX_PATH];
+        const DWORD length = GetModuleFileNameA(nullptr, exe, sizeof exe);
+        return length > 0 && length < sizeof exe ? std::string(exe, length) : std::string();
+    }
+
+private:
+    HANDLE process_ = nullptr;
+    bool ended_ = false;
+};
+
+// A pipe the parent reads to learn that the child reached a point (the child writes one byte
+// to the inherited handle whose value is given in its environment).
+class ReadyPipe {
+public:
+    ReadyPipe() {
+        SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+        if (!CreatePipe(&read_, &write_, &inherit, 0))
+            read_ = write_ = nullptr;
+        else
+            SetHandleInformation(read_, HANDLE_FLAG_INHERIT, 0);
+    }
+    ~ReadyPipe() {
+        CloseWriteEnd();
+        if (read_)
+            CloseHandle(read_);
+    }
+    std::string WriteFd() const { return std::to_string(reinterpret_cast<uintptr_t>(write_)); }
+    void CloseWriteEnd() {
+        if (write_)
+            CloseHandle(write_);
+        write_ = nullptr;
+    }
+    // Blocks until the child wrote its byte; false when it exited without writing.
+    bool WaitReady() {
+        char byte;
+        DWORD read = 0;
+        return ReadFile(read_, &byte, 1, &read, nullptr) && read == 1;
+    }
+    static void Signal(const char *handleText) {
+        char byte = 1;
+        DWORD written = 0;
+        HANDLE handle =
+            reinterpret_cast<HANDLE>(static_cast<uintptr_t>(std::strtoull(handleText, nullptr, 10)));
+        WriteFile(handle, &byte, 1, &written, nullptr);
+    }
+
+private:
+    HANDLE read_ = nullptr;
+    HANDLE write_ = nullptr;
+};
+#else
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -14,16 +132,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <sstream>
-#include <string>
-#include <vector>
 
 #include "Emulator.h"
 
@@ -82,6 +194,12 @@ public:
     bool Started() const { return pid_ > 0; }
     // Its process id while it has not been waited for, -1 after.
     pid_t Pid() const { return pid_; }
+    // The path of this test binary.
+    static std::string SelfPath() {
+        char path[4096];
+        const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+        return length > 0 ? std::string(path, static_cast<size_t>(length)) : std::string();
+    }
 
     // Closes its standard input (a simulator run with --linger ends then).
     void CloseInput() {
@@ -94,6 +212,12 @@ public:
     std::string ReadLine() {
         bool ended = false;
         return NextLine(ended);
+    }
+    // The next whole line of its standard output into `line`; false when the output ends first.
+    bool ReadLine(std::string &line) {
+        bool ended = false;
+        line = NextLine(ended);
+        return !ended;
     }
     // Reads lines until one equals the text; false when the output ends first.
     bool WaitForLine(const std::string &text) {
@@ -164,6 +288,40 @@ private:
     int status_ = INT_MIN;
 };
 
+// A pipe the parent reads to learn that the child reached a point (the child writes one byte
+// to the descriptor given in its environment; the descriptor is inherited, the harness's own
+// pipes are not).
+class ReadyPipe {
+public:
+    ReadyPipe() {
+        if (pipe(fds_) != 0)
+            fds_[0] = fds_[1] = -1;
+    }
+    ~ReadyPipe() {
+        CloseWriteEnd();
+        if (fds_[0] >= 0)
+            close(fds_[0]);
+    }
+    std::string WriteFd() const { return std::to_string(fds_[1]); }
+    void CloseWriteEnd() {
+        if (fds_[1] >= 0)
+            close(fds_[1]);
+        fds_[1] = -1;
+    }
+    // Blocks until the child wrote its byte; false when it exited without writing.
+    bool WaitReady() {
+        char byte;
+        return read(fds_[0], &byte, 1) == 1;
+    }
+    static void Signal(const char *fdText) {
+        char byte = 1;
+        (void)!write(std::atoi(fdText), &byte, 1);
+    }
+
+private:
+    int fds_[2];
+};
+
 // The user id of "nobody", the second user of the cases that check what another local user can
 // do; such a case needs root and setpriv.
 constexpr char NobodyId[] = "65534";
@@ -203,6 +361,13 @@ inline bool WaitForDirectory(const std::string &directory, const std::function<b
     }
     close(fd);
     return done;
+}
+
+#endif
+
+// The arguments that run this test binary again with one of its cases selected.
+inline std::vector<std::string> ThisTestCase(const std::string &filter) {
+    return {ChildProgram::SelfPath(), "--gtest_filter=" + filter};
 }
 
 // The whole content of a file; empty when it cannot be read.

@@ -1,64 +1,31 @@
 // Checks of archives with the system's own zip tools (Python's zipfile, unzip) and child
-// runs of the test binary, through posix_spawn: for the tests that run on Linux only.
+// runs of the test binary, through the child-process harness: for the tests that run on Linux
+// only.
 #pragma once
-
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
 
-#include "common/Emulator.h"
+#include "common/ChildProgram.h"
 #include "common/ZipTestFiles.h"
-
-extern char **environ;
 
 namespace ziptest {
 
-// Runs a program with arguments; returns its exit status (-1 when it could not run) and its
-// standard output in *output.
+// Runs a program with arguments; returns its exit status (-1 when it could not run or a
+// signal ended it) and its standard output in *output.
 inline int RunProgram(const std::vector<std::string> &program, std::string *output = nullptr,
                       const std::vector<std::string> &extraEnvironment = {}) {
-    const std::vector<std::string> args = emulation::Command(program);
-    int pipeFds[2];
-    if (pipe(pipeFds) != 0)
+    ChildProgram child(program, extraEnvironment);
+    if (!child.Started())
         return -1;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-    std::vector<char *> argv;
-    for (const std::string &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    std::vector<std::string> envStore;
-    for (char **e = environ; *e; ++e)
-        envStore.push_back(*e);
-    for (const std::string &e : extraEnvironment)
-        envStore.push_back(e);
-    std::vector<char *> envp;
-    for (std::string &e : envStore)
-        envp.push_back(&e[0]);
-    envp.push_back(nullptr);
-    pid_t pid;
-    int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipeFds[1]);
-    std::string text;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0)
-        text.append(buffer, static_cast<size_t>(n));
-    close(pipeFds[0]);
-    if (spawned != 0)
-        return -1;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid)
+    child.CloseInput();
+    const std::string text = child.ReadAll();
+    const int status = child.Wait();
+    if (status < 0)
         return -1;
     if (output)
         *output = text;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return status;
 }
 
 inline bool HavePython() {

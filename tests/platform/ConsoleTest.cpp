@@ -11,7 +11,7 @@
 #include <mutex>
 #include <vector>
 
-#include "ChildProcess.h"
+#include "common/ChildProgram.h"
 #include "platform/win32.h"
 
 namespace {
@@ -105,9 +105,9 @@ TEST(ConsoleControlChild, Run) {
 }
 
 TEST(ConsoleControl, WhenNoHandlerTakesTheEventTheProcessEndsAsTheSignalWould) {
-    ChildProcess child("ConsoleControlChild.Run", {{"KESTRUNE_TEST_CHILD", "decline"}});
+    ChildProgram child(ThisTestCase("ConsoleControlChild.Run"), {"KESTRUNE_TEST_CHILD=decline"});
     ASSERT_TRUE(child.Started());
-    EXPECT_EQ(child.Wait(), -1);  // ended by the signal, not by an exit
+    EXPECT_EQ(child.Wait(), -SIGTERM);  // ended by the signal, not by an exit
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "ChildProcess.h"
+#include "common/ChildProgram.h"
 #include "common/TestRoot.h"
 #include "platform/win32.h"
 
@@ -25,8 +25,9 @@ std::string UniqueName(const char *what) {
 
 // Runs one child test of this binary with the role and mapping name; returns its exit status.
 int RunChild(const char *role, const std::string &name) {
-    ChildProcess child(std::string("MappingChild.") + role,
-                       {{ChildRoleVariable, role}, {ChildNameVariable, name}});
+    ChildProgram child(
+        ThisTestCase(std::string("MappingChild.") + role),
+        {std::string(ChildRoleVariable) + "=" + role, std::string(ChildNameVariable) + "=" + name});
     return child.Started() ? child.Wait() : -1;
 }
 
@@ -178,11 +179,13 @@ TEST(MappingChild, CreateAndExitHoldingIt) {
 TEST(Mapping, SessionPrefixesNameTheSameObject) {
     TestRoot root;
     std::string name = UniqueName("prefixed");
-    HANDLE global = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 16, ("Global\\" + name).c_str());
+    HANDLE global =
+        CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 16, ("Global\\" + name).c_str());
     ASSERT_NE(global, nullptr);
     HANDLE plain = OpenFileMappingA(FILE_MAP_READ, FALSE, name.c_str());
     EXPECT_NE(plain, nullptr);
-    HANDLE local = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 16, ("Local\\" + name).c_str());
+    HANDLE local =
+        CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 16, ("Local\\" + name).c_str());
     EXPECT_NE(local, nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
     CloseHandle(local);

@@ -15,7 +15,6 @@
 #include <string>
 #include <vector>
 
-#include "ChildProcess.h"
 #include "common/ChildProgram.h"
 #include "common/TestRoot.h"
 #include "platform/posix/handles_internal.h"
@@ -179,8 +178,8 @@ TEST(NamedObjectFiles, AnotherUserCanNeitherOpenNorWriteThem) {
     ASSERT_NE(mapping, nullptr);
     char *view = static_cast<char *>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 16));
     ASSERT_NE(view, nullptr);
-    ChildProcess child("NamedObjectChild.Run",
-                       {{"KESTRUNE_OBJECT_CHILD", "another-user"}, {"KESTRUNE_OBJECT_NAME", "NotYours"}},
+    ChildProgram child(ThisTestCase("NamedObjectChild.Run"),
+                       {"KESTRUNE_OBJECT_CHILD=another-user", "KESTRUNE_OBJECT_NAME=NotYours"}, "",
                        AsNobody());
     ASSERT_TRUE(child.Started());
     EXPECT_EQ(child.Wait(), 0);
@@ -206,9 +205,8 @@ TEST(NamedObjectFiles, AMemberOfTheSharedGroupMayWriteThem) {
     ASSERT_NE(mapping, nullptr);
     char *view = static_cast<char *>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 16));
     ASSERT_NE(view, nullptr);
-    ChildProcess child("NamedObjectChild.Run",
-                       {{"KESTRUNE_OBJECT_CHILD", "group-member"}, {"KESTRUNE_OBJECT_NAME", "Shared"}},
-                       AsNobody());
+    ChildProgram child(ThisTestCase("NamedObjectChild.Run"),
+                       {"KESTRUNE_OBJECT_CHILD=group-member", "KESTRUNE_OBJECT_NAME=Shared"}, "", AsNobody());
     ASSERT_TRUE(child.Started());
     EXPECT_EQ(child.Wait(), 0);
     EXPECT_STREQ(view, "group");
@@ -225,11 +223,10 @@ TEST(NamedObjectFiles, AnObjectSquattedByAnotherUserIsRefusedAtOnce) {
     TestRoot root;
     const std::string path = ObjectPath("mutex", "Squatted");
     ReadyPipe ready;
-    ChildProcess squatter("NamedObjectChild.Run",
-                          {{"KESTRUNE_OBJECT_CHILD", "squat"},
-                           {"KESTRUNE_OBJECT_PATH", path},
-                           {"KESTRUNE_OBJECT_READY_FD", ready.WriteFd()}},
-                          AsNobody());
+    ChildProgram squatter(ThisTestCase("NamedObjectChild.Run"),
+                          {"KESTRUNE_OBJECT_CHILD=squat", "KESTRUNE_OBJECT_PATH=" + path,
+                           "KESTRUNE_OBJECT_READY_FD=" + ready.WriteFd()},
+                          "", AsNobody());
     ASSERT_TRUE(squatter.Started());
     ready.CloseWriteEnd();
     ASSERT_TRUE(ready.WaitReady());
@@ -269,9 +266,9 @@ TEST(NamedObjectFiles, AnObjectOpenToEveryoneIsNotUsedWhileHeld) {
 TEST(NamedObjectFiles, AKilledHolderLeavesNothingTheNextCreateCouldSee) {
     TestRoot root;
     ReadyPipe ready;
-    ChildProcess holder("NamedObjectChild.Run", {{"KESTRUNE_OBJECT_CHILD", "hold-until-killed"},
-                                                 {"KESTRUNE_OBJECT_NAME", "Killed"},
-                                                 {"KESTRUNE_OBJECT_READY_FD", ready.WriteFd()}});
+    ChildProgram holder(ThisTestCase("NamedObjectChild.Run"),
+                        {"KESTRUNE_OBJECT_CHILD=hold-until-killed", "KESTRUNE_OBJECT_NAME=Killed",
+                         "KESTRUNE_OBJECT_READY_FD=" + ready.WriteFd()});
     ASSERT_TRUE(holder.Started());
     ready.CloseWriteEnd();
     ASSERT_TRUE(ready.WaitReady());
@@ -307,9 +304,9 @@ TEST(NamedObjectFiles, AKilledHolderLeavesNothingTheNextCreateCouldSee) {
 TEST(NamedObjectFiles, AnOpenAfterAKilledHolderFindsNothingAndRemovesTheEntry) {
     TestRoot root;
     ReadyPipe ready;
-    ChildProcess holder("NamedObjectChild.Run", {{"KESTRUNE_OBJECT_CHILD", "hold-until-killed"},
-                                                 {"KESTRUNE_OBJECT_NAME", "KilledThenOpened"},
-                                                 {"KESTRUNE_OBJECT_READY_FD", ready.WriteFd()}});
+    ChildProgram holder(ThisTestCase("NamedObjectChild.Run"),
+                        {"KESTRUNE_OBJECT_CHILD=hold-until-killed", "KESTRUNE_OBJECT_NAME=KilledThenOpened",
+                         "KESTRUNE_OBJECT_READY_FD=" + ready.WriteFd()});
     ASSERT_TRUE(holder.Started());
     ready.CloseWriteEnd();
     ASSERT_TRUE(ready.WaitReady());

@@ -2,9 +2,7 @@
 // ASCII only, a store locked by another program or not a database at all, and two processes
 // writing the same key.
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sqlite3.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -14,11 +12,9 @@
 #include <vector>
 
 #include "RegistryTestSupport.h"
-#include "common/Emulator.h"
+#include "common/ChildProgram.h"
 #include "common/TestRoot.h"
 #include "platform/win32.h"
-
-extern char **environ;
 
 using namespace registrytest;
 
@@ -171,29 +167,14 @@ TEST_F(Registry, TwoProcessesWriteAndReadTheSameKey) {
     ASSERT_EQ(ERROR_SUCCESS, Create(HKEY_LOCAL_MACHINE, TestKey, &key));
     ASSERT_EQ(ERROR_SUCCESS, SetBytes(key, "FromParent", REG_SZ, std::string("hello\0", 6)));
 
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    ASSERT_GT(n, 0);
-    self[n] = '\0';
-    std::vector<std::string> command =
-        emulation::Command({self, "--gtest_filter=RegistryChild.WritesAndReadsTheParentsKey"});
-    std::vector<char *> argv;
-    for (std::string &word : command)
-        argv.push_back(&word[0]);
-    argv.push_back(nullptr);
-    setenv(ChildRoleVariable, "writer", 1);
-    pid_t child = 0;
-    int spawned = posix_spawn(&child, argv[0], nullptr, nullptr, argv.data(), environ);
-    unsetenv(ChildRoleVariable);
-    ASSERT_EQ(0, spawned);
+    ChildProgram child(ThisTestCase("RegistryChild.WritesAndReadsTheParentsKey"),
+                       {std::string(ChildRoleVariable) + "=writer"});
+    ASSERT_TRUE(child.Started());
 
     int torn = 0, failed = 0;
     WriteAndRead(key, "Parent", 'p', torn, failed);
 
-    int status = 0;
-    ASSERT_EQ(child, waitpid(child, &status, 0));
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(0, WEXITSTATUS(status));
+    EXPECT_EQ(0, child.Wait());
     EXPECT_EQ(0, torn);
     EXPECT_EQ(0, failed);
 

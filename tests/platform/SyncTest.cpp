@@ -6,19 +6,22 @@
 #include <string>
 #include <thread>
 
-#include "ChildProcess.h"
+#include "common/ChildProgram.h"
 #include "common/TestRoot.h"
 #include "platform/win32.h"
 
 namespace {
-HANDLE Event(bool manual, bool initial) { return CreateEventA(nullptr, manual, initial, nullptr); }
+HANDLE Event(bool manual, bool initial) {
+    return CreateEventA(nullptr, manual, initial, nullptr);
+}
 
 // Runs a function on a thread started by _beginthreadex and returns its handle.
-template <class F> HANDLE Start(F *function) {
+template <class F>
+HANDLE Start(F *function) {
     return reinterpret_cast<HANDLE>(_beginthreadex(
         nullptr, 0, [](void *f) -> unsigned { return (*static_cast<F *>(f))(); }, function, 0, nullptr));
 }
-} // namespace
+}  // namespace
 
 TEST(Events, AutoResetReleasesOneWaitManualResetStays) {
     HANDLE automatic = Event(false, true);
@@ -97,7 +100,7 @@ TEST(Waits, ManyWaitersOneAutoResetSignalWakesExactlyOne) {
     SetEvent(gate);
     // Wait until someone took it, then release the rest.
     while (WaitForSingleObject(gate, 0) == WAIT_OBJECT_0)
-        SetEvent(gate); // took it ourselves before any waiter: hand it on
+        SetEvent(gate);  // took it ourselves before any waiter: hand it on
     SetEvent(stop);
     EXPECT_EQ(WaitForMultipleObjects(4, threads, FALSE, INFINITE) < WAIT_OBJECT_0 + 4, true);
     for (HANDLE thread : threads) {
@@ -131,7 +134,7 @@ TEST(Waits, BadHandlesAndArgumentsFail) {
 TEST(Mutexes, UnnamedIsRecursiveAndOwnedByAThread) {
     HANDLE mutex = CreateMutexA(nullptr, TRUE, nullptr);
     ASSERT_NE(mutex, nullptr);
-    EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0); // second level
+    EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);  // second level
     DWORD otherResult = 0, otherRelease = 0, otherError = 0;
     auto tryOther = [&]() -> unsigned {
         otherResult = WaitForSingleObject(mutex, 0);
@@ -164,7 +167,7 @@ TEST(Mutexes, AThreadEndingWithTheMutexAbandonsIt) {
     ASSERT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
     HANDLE set[2] = {Event(true, false), mutex};
     EXPECT_EQ(WaitForMultipleObjects(2, set, FALSE, INFINITE), WAIT_ABANDONED_0 + 1);
-    EXPECT_TRUE(ReleaseMutex(mutex)); // an abandoned wait acquired it
+    EXPECT_TRUE(ReleaseMutex(mutex));  // an abandoned wait acquired it
     EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
     EXPECT_TRUE(ReleaseMutex(mutex));
     CloseHandle(set[0]);
@@ -240,7 +243,7 @@ TEST(NamedMutexChild, Run) {
         if (!mutex || WaitForSingleObject(mutex, INFINITE) != WAIT_OBJECT_0)
             _exit(2);
         ReadyPipe::Signal(ready);
-        _exit(0); // dies holding it
+        _exit(0);  // dies holding it
     }
     if (std::string(action) == "probe") {
         // Exit code: 10 + result of a zero wait, 20 when it existed already.
@@ -275,16 +278,16 @@ TEST(NamedMutexes, AreSharedWithAnotherProcess) {
     HANDLE mutex = CreateMutexA(nullptr, TRUE, "TwoProcesses");
     ASSERT_NE(mutex, nullptr);
     {
-        ChildProcess child("NamedMutexChild.Run",
-                           {{"KESTRUNE_TEST_CHILD", "probe"}, {"KESTRUNE_TEST_MUTEX", "TwoProcesses"}});
+        ChildProgram child(ThisTestCase("NamedMutexChild.Run"),
+                           {"KESTRUNE_TEST_CHILD=probe", "KESTRUNE_TEST_MUTEX=TwoProcesses"});
         ASSERT_TRUE(child.Started());
-        EXPECT_EQ(child.Wait(), 22); // existed, and held by us
+        EXPECT_EQ(child.Wait(), 22);  // existed, and held by us
     }
     ASSERT_TRUE(ReleaseMutex(mutex));
     {
-        ChildProcess child("NamedMutexChild.Run",
-                           {{"KESTRUNE_TEST_CHILD", "probe"}, {"KESTRUNE_TEST_MUTEX", "TwoProcesses"}});
-        EXPECT_EQ(child.Wait(), 21); // existed, and free
+        ChildProgram child(ThisTestCase("NamedMutexChild.Run"),
+                           {"KESTRUNE_TEST_CHILD=probe", "KESTRUNE_TEST_MUTEX=TwoProcesses"});
+        EXPECT_EQ(child.Wait(), 21);  // existed, and free
     }
     CloseHandle(mutex);
 }
@@ -294,12 +297,12 @@ TEST(NamedMutexes, AnOwnerProcessThatDiesAbandonsTheMutex) {
     HANDLE mutex = CreateMutexA(nullptr, FALSE, "DiesHolding");
     ASSERT_NE(mutex, nullptr);
     ReadyPipe ready;
-    ChildProcess child("NamedMutexChild.Run", {{"KESTRUNE_TEST_CHILD", "hold-and-die"},
-                                               {"KESTRUNE_TEST_MUTEX", "DiesHolding"},
-                                               {"KESTRUNE_TEST_READY_FD", ready.WriteFd()}});
+    ChildProgram child(ThisTestCase("NamedMutexChild.Run"),
+                       {"KESTRUNE_TEST_CHILD=hold-and-die", "KESTRUNE_TEST_MUTEX=DiesHolding",
+                        "KESTRUNE_TEST_READY_FD=" + ready.WriteFd()});
     ASSERT_TRUE(child.Started());
     ready.CloseWriteEnd();
-    ASSERT_TRUE(ready.WaitReady()); // the child took it
+    ASSERT_TRUE(ready.WaitReady());  // the child took it
     EXPECT_EQ(child.Wait(), 0);
     EXPECT_EQ(WaitForSingleObject(mutex, INFINITE), WAIT_ABANDONED);
     EXPECT_TRUE(ReleaseMutex(mutex));
@@ -355,8 +358,8 @@ TEST(NamedMutexes, AThreadTerminatedInAWaitAbandonsItsMutexToAnotherProcess) {
     EXPECT_TRUE(GetExitCodeThread(thread, &code));
     EXPECT_EQ(code, 8u);
     {
-        ChildProcess child("NamedMutexChild.Run", {{"KESTRUNE_TEST_CHILD", "probe-wait"},
-                                                   {"KESTRUNE_TEST_MUTEX", "TerminatedWaiter"}});
+        ChildProgram child(ThisTestCase("NamedMutexChild.Run"),
+                           {"KESTRUNE_TEST_CHILD=probe-wait", "KESTRUNE_TEST_MUTEX=TerminatedWaiter"});
         ASSERT_TRUE(child.Started());
         EXPECT_EQ(child.Wait(), 30);
     }

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "EventLogTestSupport.h"
-#include "platform/ChildProcess.h"
+#include "common/ChildProgram.h"
 
 using namespace eventlogtest;
 
@@ -31,7 +31,7 @@ TEST_F(EventLogTest, ConstructorCreatesTheDirectoryAndWritesTheFirstEntry) {
     EXPECT_STREQ(log.LogDirectory, root.Drive("C:\\Data\\Code\\Kestrune").c_str());
     EXPECT_NE(log.DiskWriteMutex, nullptr);
 
-    const std::vector<std::string> lines = Lines(ReadAllLogs(root.Posix("c/Data/Code/Kestrune")));
+    const std::vector<std::string> lines = CrLfLines(ReadAllLogs(root.Posix("c/Data/Code/Kestrune")));
     ASSERT_GE(lines.size(), 4u);
     EXPECT_TRUE(
         std::regex_match(lines[0], std::regex(R"(\d\d/\d\d/\d\d QORL Data Acquisition Service EventLog)")))
@@ -137,7 +137,7 @@ TEST_F(EventLogTest, AnUnwritableLogGoesToStderrAndIsCountedOnceWritableAgain) {
 TEST_F(EventLogTest, WriteStampsWithTheTimeOfWriting) {
     EventLog log("Now", root.Drive("C:\\Data").c_str());
     log.Write(4321, "stamped now");
-    const std::vector<std::string> lines = Lines(ReadAllLogs(root.Posix("c/Data")));
+    const std::vector<std::string> lines = CrLfLines(ReadAllLogs(root.Posix("c/Data")));
     ASSERT_FALSE(lines.empty());
     EXPECT_TRUE(std::regex_match(lines.back(), std::regex(R"(\d\d:\d\d:\d\d:\d\d\d  4321  stamped now)")))
         << lines.back();
@@ -176,7 +176,7 @@ TEST_F(EventLogTest, ThreadsWriteWholeLines) {
         writer.join();
     const std::regex entry(R"(\d\d:\d\d:\d\d:\d\d\d   10(\d)  thread (\d) entry (\d+) x{60})");
     std::set<std::string> seen;
-    for (const std::string &line : Lines(ReadAllLogs(root.Posix("c/Data")))) {
+    for (const std::string &line : CrLfLines(ReadAllLogs(root.Posix("c/Data")))) {
         std::smatch match;
         if (std::regex_match(line, match, entry)) {
             EXPECT_EQ(match[1], match[2]);
@@ -214,13 +214,13 @@ const int ChildEntries = 300;
 
 // Re-runs this test binary as a child that runs only EventLogChild.Run in the given mode,
 // with its log in the given directory.
-std::unique_ptr<ChildProcess> SpawnChild(const char *mode, const std::string &logName,
+std::unique_ptr<ChildProgram> SpawnChild(const char *mode, const std::string &logName,
                                          const std::string &directory) {
-    return std::make_unique<ChildProcess>(
-        "EventLogChild.Run",
-        std::vector<std::pair<std::string, std::string>>{{"KESTRUNE_EVENTLOG_CHILD", mode},
-                                                         {"KESTRUNE_EVENTLOG_NAME", logName},
-                                                         {"KESTRUNE_EVENTLOG_DIRECTORY", directory}});
+    return std::make_unique<ChildProgram>(
+        ThisTestCase("EventLogChild.Run"),
+        std::vector<std::string>{std::string("KESTRUNE_EVENTLOG_CHILD=") + mode,
+                                 "KESTRUNE_EVENTLOG_NAME=" + logName,
+                                 "KESTRUNE_EVENTLOG_DIRECTORY=" + directory});
 }
 
 }  // namespace
@@ -261,7 +261,7 @@ TEST_F(EventLogTest, TwoProcessesShareOneLogWithoutTornLines) {
     const std::regex start(R"(\d\d:\d\d:\d\d:\d\d\d  9998  Starting event log\.)");
     std::set<std::string> seen;
     int starts = 0;
-    for (const std::string &line : Lines(ReadAllLogs(root.Posix("c/Shared")))) {
+    for (const std::string &line : CrLfLines(ReadAllLogs(root.Posix("c/Shared")))) {
         std::smatch match;
         if (std::regex_match(line, match, entry)) {
             EXPECT_EQ(match[1], match[2] == "parent" ? "1" : "2") << line;

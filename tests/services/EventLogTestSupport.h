@@ -65,7 +65,8 @@ inline std::string ReadAllLogs(const std::string &directory) {
     return all;
 }
 
-inline std::vector<std::string> Lines(const std::string &text) {
+// The lines of a text that ends every line with CR LF (checked).
+inline std::vector<std::string> CrLfLines(const std::string &text) {
     std::vector<std::string> lines;
     size_t start = 0;
     for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)

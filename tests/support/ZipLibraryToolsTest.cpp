@@ -1,5 +1,5 @@
 // The run-time zip library's archives against the system's own zip tools (Python's zipfile and
-// unzip, run through posix_spawn), archives those tools wrote, ZIP64 end records, and a full
+// unzip, run as child processes), archives those tools wrote, ZIP64 end records, and a full
 // disk simulated through the file-size limit.
 #include <gtest/gtest.h>
 #include <signal.h>

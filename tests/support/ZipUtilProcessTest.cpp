@@ -1,6 +1,6 @@
 // ZipUtil where the process itself is the subject: the time zone set through TZ, a lock left
 // by a process that died, and the library missing or foreign in a copy of the test binary run
-// as a child (posix_spawn).
+// as a child process.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -139,13 +139,11 @@ TEST(ZipUtilSetup, MissingOrForeignLibraryThrows) {
         std::filesystem::copy_file(self, folder + "/tests");
         if (std::string(mode) == "foreign") {
             std::string out;
-            ASSERT_EQ(
-                RunProgram(
-                    {"sh", "-c",
-                     "cp -L \"$(ls " + std::string(LibraryFolder) + "/libzip.so.[0-9]* | head -n 1)\" " + folder +
-                         "/libXceedZip.so"},
-                    &out),
-                0);
+            ASSERT_EQ(RunProgram({"sh", "-c",
+                                  "cp -L \"$(ls " + std::string(LibraryFolder) +
+                                      "/libzip.so.[0-9]* | head -n 1)\" " + folder + "/libXceedZip.so"},
+                                 &out),
+                      0);
         }
         std::string out;
         int rc = RunProgram(

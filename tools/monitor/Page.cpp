@@ -124,19 +124,32 @@ std::string TickText(Millis t, Millis dayStart, bool seconds) {
     return TimeOfDay(t, seconds);
 }
 
-// A chart of series over [x0, x1]: lines break where a value is missing or where consecutive
-// points lie more than gapMs apart, so holes in the data stay visible; dot series draw each
-// point alone in its own colour. The value axis has round ticks, the time axis ticks at round
-// UTC times.
-std::string Chart(const ChartSpec &c) {
-    const double width = 900, height = 220, left = 60, right = 110, top = 28, bottom = 30;
-    const double plotW = width - left - right, plotH = height - top - bottom;
-    const Millis x0 = c.X0, x1 = c.X1 > c.X0 ? c.X1 : c.X0 + 1;
+// The frame of a chart: its geometry, and the time and value ranges it shows with the value
+// axis' step.
+struct ChartFrame {
+    static constexpr double Width = 900, Height = 220, Left = 60, Right = 110, Top = 28, Bottom = 30;
+    static constexpr double PlotW = Width - Left - Right, PlotH = Height - Top - Bottom;
+    Millis X0 = 0, X1 = 1;
+    double Low = 0, High = 1, Step = 1;
+
+    double Px(Millis x) const {
+        return Left + PlotW * static_cast<double>(x - X0) / static_cast<double>(X1 - X0);
+    }
+    double Py(double y) const { return Top + PlotH * (1.0 - (y - Low) / (High - Low)); }
+    double ClampedPy(double y) const { return Py(std::min(std::max(y, Low), High)); }
+};
+
+// The value range: fixed, or the points' range (clipped to the limit) widened to round ticks.
+// `total` is the count of points that show.
+ChartFrame FrameOf(const ChartSpec &c, size_t &total) {
+    ChartFrame f;
+    f.X0 = c.X0;
+    f.X1 = c.X1 > c.X0 ? c.X1 : c.X0 + 1;
     double low = std::numeric_limits<double>::infinity(), high = -low;
-    size_t total = 0;
+    total = 0;
     for (const auto &s : c.Lines)
         for (const auto &p : s.Points)
-            if (std::isfinite(p.Y) && p.X >= x0 && p.X <= x1) {
+            if (std::isfinite(p.Y) && p.X >= f.X0 && p.X <= f.X1) {
                 low = std::min(low, std::max(p.Y, -c.Limit));
                 high = std::max(high, std::min(p.Y, c.Limit));
                 ++total;
@@ -165,37 +178,38 @@ std::string Chart(const ChartSpec &c) {
         if (c.Unit == "count" && low < 0)
             low = 0;  // counts are never negative
     }
-    const int decimals = StepDecimals(step);
-    auto px = [&](Millis x) {
-        return left + plotW * static_cast<double>(x - x0) / static_cast<double>(x1 - x0);
-    };
-    auto py = [&](double y) { return top + plotH * (1.0 - (y - low) / (high - low)); };
+    f.Low = low;
+    f.High = high;
+    f.Step = step;
+    return f;
+}
 
-    std::string svg;
-    svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"chart\" id=\"" + c.Id +
-           "\" width=\"900\" height=\"220\" ";
-    svg += "viewBox=\"0 0 900 220\" data-points=\"" + std::to_string(total) + "\">";
-    svg += "<title>" + Escape(c.Title) + "</title>";
-    svg += "<rect x=\"0\" y=\"0\" width=\"900\" height=\"220\" fill=\"#fff\"/>";
-    svg += "<text x=\"" + Format("%.0f", left) + "\" y=\"18\" font-size=\"14\" font-family=\"sans-serif\">" +
-           Escape(c.Title) + " (" + Escape(c.Unit) + ")</text>";
-    // Marks first, so the lines stay on top.
+// Marks first, so the lines stay on top.
+void DrawMarks(std::string &svg, const ChartSpec &c, const ChartFrame &f) {
+    const double top = ChartFrame::Top, plotH = ChartFrame::PlotH;
     for (const auto &m : c.Marks) {
-        if (m.End < x0 || m.Start > x1)
+        if (m.End < f.X0 || m.Start > f.X1)
             continue;
-        double a = px(std::max(m.Start, x0)), b = px(std::min(m.End, x1));
+        double a = f.Px(std::max(m.Start, f.X0)), b = f.Px(std::min(m.End, f.X1));
         const char *color = m.Kind == "blackout" ? "#f2d98c" : "#e05050";
         svg += "<rect class=\"mark " + m.Kind + "\" x=\"" + Format("%.1f", a) + "\" y=\"" +
                Format("%.0f", top) + "\" width=\"" + Format("%.1f", std::max(b - a, 2.0)) + "\" height=\"" +
                Format("%.0f", plotH) + "\" fill=\"" + color + "\" opacity=\"0.7\"><title>" + Escape(m.Text) +
                "</title></rect>";
     }
-    // Axes and grid: value ticks at multiples of the step, time ticks at round UTC times.
+}
+
+// Axes and grid: value ticks at multiples of the step, time ticks at round UTC times.
+void DrawAxes(std::string &svg, const ChartFrame &f) {
+    const double left = ChartFrame::Left, top = ChartFrame::Top, plotW = ChartFrame::PlotW,
+                 plotH = ChartFrame::PlotH, height = ChartFrame::Height;
+    const double low = f.Low, high = f.High, step = f.Step;
+    const int decimals = StepDecimals(step);
     svg += "<g font-size=\"11\" font-family=\"sans-serif\" fill=\"#444\">";
     const int valueTicks = static_cast<int>(std::lround((high - low) / step));
     for (int i = 0; i <= valueTicks && i <= 20; ++i) {
         double y = low + step * i;
-        double yy = py(y);
+        double yy = f.Py(y);
         char label[48];
         std::snprintf(label, sizeof label, "%.*f", decimals, std::fabs(y) < step * 1e-6 ? 0.0 : y);
         svg += "<line x1=\"" + Format("%.0f", left) + "\" x2=\"" + Format("%.0f", left + plotW) + "\" y1=\"" +
@@ -203,14 +217,14 @@ std::string Chart(const ChartSpec &c) {
         svg += "<text class=\"tick-y\" x=\"" + Format("%.0f", left - 6) + "\" y=\"" + Format("%.1f", yy + 4) +
                "\" text-anchor=\"end\">" + label + "</text>";
     }
-    const Millis timeStep = TimeStep(x1 - x0);
+    const Millis timeStep = TimeStep(f.X1 - f.X0);
     const bool seconds = timeStep < 60000;
-    for (Millis x = (x0 + timeStep - 1) / timeStep * timeStep; x <= x1; x += timeStep) {
-        double xx = px(x);
+    for (Millis x = (f.X0 + timeStep - 1) / timeStep * timeStep; x <= f.X1; x += timeStep) {
+        double xx = f.Px(x);
         svg += "<line x1=\"" + Format("%.1f", xx) + "\" x2=\"" + Format("%.1f", xx) + "\" y1=\"" +
                Format("%.0f", top) + "\" y2=\"" + Format("%.0f", top + plotH) + "\" stroke=\"#eee\"/>";
         svg += "<text class=\"tick-x\" x=\"" + Format("%.1f", xx) + "\" y=\"" + Format("%.0f", height - 12) +
-               "\" text-anchor=\"middle\">" + TickText(x, DayOf(x0), seconds) + "</text>";
+               "\" text-anchor=\"middle\">" + TickText(x, DayOf(f.X0), seconds) + "</text>";
     }
     svg += "<text class=\"axis-unit\" x=\"" + Format("%.0f", left + plotW + 24) + "\" y=\"" +
            Format("%.0f", height - 12) + "\" text-anchor=\"start\">UTC</text>";
@@ -218,50 +232,57 @@ std::string Chart(const ChartSpec &c) {
            Format("%.0f", plotW) + "\" height=\"" + Format("%.0f", plotH) +
            "\" fill=\"none\" stroke=\"#888\"/>";
     svg += "</g>";
-    auto clampY = [&](double y) { return py(std::min(std::max(y, low), high)); };
-    // Lines, one polyline per unbroken run; dots one by one.
-    for (const auto &s : c.Lines) {
-        if (s.Dots) {
-            for (const auto &p : s.Points) {
-                if (p.X < x0 || p.X > x1 || !std::isfinite(p.Y))
-                    continue;
-                svg += "<circle class=\"series dot\" data-series=\"" + s.Name + "\"" +
-                       (p.Flag ? std::string(" data-flag=\"") + p.Flag + "\"" : std::string()) + " cx=\"" +
-                       Format("%.1f", px(p.X)) + "\" cy=\"" + Format("%.1f", clampY(p.Y)) +
-                       "\" r=\"3.5\" fill=\"" + (p.Color ? p.Color : s.Color.c_str()) + "\"/>";
-            }
+}
+
+// A dot series: each point alone, in its own colour where it has one.
+void DrawDots(std::string &svg, const Series &s, const ChartFrame &f) {
+    for (const auto &p : s.Points) {
+        if (p.X < f.X0 || p.X > f.X1 || !std::isfinite(p.Y))
             continue;
-        }
-        std::string run;
-        size_t runPoints = 0;
-        Millis last = 0;
-        auto flush = [&] {
-            if (runPoints == 1)  // a lone point still shows
-                svg += "<circle class=\"series\" data-series=\"" + s.Name + "\" cx=\"" +
-                       run.substr(0, run.find(',')) + "\" cy=\"" + run.substr(run.find(',') + 1) +
-                       "\" r=\"2\" fill=\"" + s.Color + "\"/>";
-            else if (runPoints > 1)
-                svg += "<polyline class=\"series\" data-series=\"" + s.Name + "\" fill=\"none\" stroke=\"" +
-                       s.Color + "\" stroke-width=\"1.5\" points=\"" + run + "\"/>";
-            run.clear();
-            runPoints = 0;
-        };
-        for (const auto &p : s.Points) {
-            if (p.X < x0 || p.X > x1)
-                continue;
-            if (!std::isfinite(p.Y) || (runPoints > 0 && p.X - last > c.GapMs)) {
-                flush();
-                if (!std::isfinite(p.Y))
-                    continue;
-            }
-            if (!run.empty())
-                run += ' ';
-            run += Format("%.1f", px(p.X)) + "," + Format("%.1f", clampY(p.Y));
-            ++runPoints;
-            last = p.X;
-        }
-        flush();
+        svg += "<circle class=\"series dot\" data-series=\"" + s.Name + "\"" +
+               (p.Flag ? std::string(" data-flag=\"") + p.Flag + "\"" : std::string()) + " cx=\"" +
+               Format("%.1f", f.Px(p.X)) + "\" cy=\"" + Format("%.1f", f.ClampedPy(p.Y)) +
+               "\" r=\"3.5\" fill=\"" + (p.Color ? p.Color : s.Color.c_str()) + "\"/>";
     }
+}
+
+// A line series: one polyline per unbroken run (a missing value or a gap longer than gapMs
+// breaks it); a lone point still shows.
+void DrawLine(std::string &svg, const Series &s, const ChartFrame &f, Millis gapMs) {
+    std::string run;
+    size_t runPoints = 0;
+    Millis last = 0;
+    auto flush = [&] {
+        if (runPoints == 1)  // a lone point still shows
+            svg += "<circle class=\"series\" data-series=\"" + s.Name + "\" cx=\"" +
+                   run.substr(0, run.find(',')) + "\" cy=\"" + run.substr(run.find(',') + 1) +
+                   "\" r=\"2\" fill=\"" + s.Color + "\"/>";
+        else if (runPoints > 1)
+            svg += "<polyline class=\"series\" data-series=\"" + s.Name + "\" fill=\"none\" stroke=\"" +
+                   s.Color + "\" stroke-width=\"1.5\" points=\"" + run + "\"/>";
+        run.clear();
+        runPoints = 0;
+    };
+    for (const auto &p : s.Points) {
+        if (p.X < f.X0 || p.X > f.X1)
+            continue;
+        if (!std::isfinite(p.Y) || (runPoints > 0 && p.X - last > gapMs)) {
+            flush();
+            if (!std::isfinite(p.Y))
+                continue;
+        }
+        if (!run.empty())
+            run += ' ';
+        run += Format("%.1f", f.Px(p.X)) + "," + Format("%.1f", f.ClampedPy(p.Y));
+        ++runPoints;
+        last = p.X;
+    }
+    flush();
+}
+
+// The legend at the right: the given one, or the series' names and colours.
+void DrawLegend(std::string &svg, const ChartSpec &c) {
+    const double width = ChartFrame::Width, right = ChartFrame::Right, top = ChartFrame::Top;
     std::vector<std::pair<std::string, std::string>> legend = c.Legend;
     if (legend.empty())
         for (const auto &s : c.Lines)
@@ -275,6 +296,34 @@ std::string Chart(const ChartSpec &c) {
                "\" y=\"" + Format("%.0f", ly + 4) + "\" font-size=\"12\" font-family=\"sans-serif\">" +
                Escape(legend[i].first) + "</text>";
     }
+}
+
+// A chart of series over [x0, x1]: lines break where a value is missing or where consecutive
+// points lie more than gapMs apart, so holes in the data stay visible; dot series draw each
+// point alone in its own colour. The value axis has round ticks, the time axis ticks at round
+// UTC times.
+std::string Chart(const ChartSpec &c) {
+    size_t total = 0;
+    const ChartFrame f = FrameOf(c, total);
+    const double left = ChartFrame::Left, plotW = ChartFrame::PlotW;
+
+    std::string svg;
+    svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"chart\" id=\"" + c.Id +
+           "\" width=\"900\" height=\"220\" ";
+    svg += "viewBox=\"0 0 900 220\" data-points=\"" + std::to_string(total) + "\">";
+    svg += "<title>" + Escape(c.Title) + "</title>";
+    svg += "<rect x=\"0\" y=\"0\" width=\"900\" height=\"220\" fill=\"#fff\"/>";
+    svg += "<text x=\"" + Format("%.0f", left) + "\" y=\"18\" font-size=\"14\" font-family=\"sans-serif\">" +
+           Escape(c.Title) + " (" + Escape(c.Unit) + ")</text>";
+    DrawMarks(svg, c, f);
+    DrawAxes(svg, f);
+    for (const auto &s : c.Lines) {
+        if (s.Dots)
+            DrawDots(svg, s, f);
+        else
+            DrawLine(svg, s, f, c.GapMs);
+    }
+    DrawLegend(svg, c);
     if (total == 0)
         svg +=
             "<text class=\"empty\" x=\"" + Format("%.0f", left + plotW / 2) +

@@ -425,38 +425,34 @@ void MakeRaw(int fd, speed_t speed) {
     tcsetattr(fd, TCSANOW, &tio);
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
-    Options options;
-    if (!ParseOptions(argc, argv, &options)) {
-        fputs(Usage, stderr);
-        return 2;
-    }
-
+// Real-time settings for --wire: bytes 174 us apart; the default 50 us timer slack would blur
+// them, and a sender held back mid-line by other work would make a poor truth: real-time
+// priority where granted (below the receiving engine's), since the sender sleeps between
+// bytes.
+void SetUpProcess(const Options &options) {
     struct sigaction action = {};
     action.sa_handler = OnSignal;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
-    // Bytes 174 us apart: the default 50 us timer slack would blur them, and a sender held
-    // back mid-line by other work would make a poor truth: real-time priority where granted
-    // (below the receiving engine's), since the sender sleeps between bytes.
     if (options.wire) {
         prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
         struct sched_param priority = {};
         priority.sched_priority = 10;
         sched_setscheduler(0, SCHED_FIFO, &priority);
     }
+}
 
+// The line the instrument writes to: the given device, or a new pty whose slave's path is
+// `path`. Returns the descriptor, or -1 after saying why.
+int OpenLine(const Options &options, std::string &path, int &keepSlave) {
+    keepSlave = -1;
     int out = -1;
-    int keepSlave = -1;
-    std::string path;
     if (!options.device.empty()) {
         out = open(options.device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (out < 0) {
             fprintf(stderr, "kestrune-sim: cannot open %s: %s\n", options.device.c_str(), strerror(errno));
-            return 1;
+            return -1;
         }
         if (isatty(out))
             MakeRaw(out, B57600);
@@ -466,7 +462,7 @@ int main(int argc, char **argv) {
         const char *name = out >= 0 && grantpt(out) == 0 && unlockpt(out) == 0 ? ptsname(out) : nullptr;
         if (name == nullptr) {
             fprintf(stderr, "kestrune-sim: cannot open a pty: %s\n", strerror(errno));
-            return 1;
+            return -1;
         }
         path = name;
         MakeRaw(out, B0);
@@ -484,152 +480,199 @@ int main(int argc, char **argv) {
         unlink(options.link.c_str());
         if (symlink(path.c_str(), options.link.c_str()) != 0) {
             fprintf(stderr, "kestrune-sim: cannot link %s: %s\n", options.link.c_str(), strerror(errno));
-            return 1;
+            return -1;
         }
     }
-    FILE *log = nullptr;
-    if (!options.log.empty()) {
-        log = fopen(options.log.c_str(), "w");
-        if (log == nullptr) {
-            fprintf(stderr, "kestrune-sim: cannot write %s: %s\n", options.log.c_str(), strerror(errno));
-            return 1;
-        }
-        // Line by line as a rule; a batched sender writes its rows in blocks, since one write
-        // per row would cap the rate far below what the line itself carries.
-        setvbuf(log, nullptr, options.batch > 1 ? _IOFBF : _IOLBF, options.batch > 1 ? 1 << 16 : 0);
-    }
-    printf("%s\n", path.c_str());
-    fflush(stdout);
+    return out;
+}
 
-    Turbulence air(options.seed, options.rate);
-    const std::string terminator = options.crlf ? "\r\n" : "\n";
-    unsigned long number = 0;
-    bool ok = true;
-
-    auto logRow = [&](unsigned long lineNumber, uint64_t sent, char kind, const std::string &record,
-                      uint64_t feedSent = 0) {
-        if (log == nullptr)
-            return;
-        fprintf(log, "%lu %llu %c %s", lineNumber, static_cast<unsigned long long>(sent), kind,
-                Escape(record + (options.crlf ? "\r" : "")).c_str());
-        // The text escapes every control character, so a tab is never part of it.
-        if (options.wire)
-            fprintf(log, "\t%llu", static_cast<unsigned long long>(feedSent));
-        fputc('\n', log);
-    };
-    // --wire: a line starts a random 0-1 ms after it is due (so its stamps fall at every phase
-    // of a millisecond), never before the previous line has left, and each byte is written
-    // at its time on the wire.
-    std::mt19937 phases(options.seed ^ 0x9E3779B9u);
-    std::uniform_real_distribution<double> phase(0.0, 1e6);
-    struct timespec lineEnd = {};
-    auto sendWire = [&](const std::string &bytes, uint64_t *firstSent, uint64_t *feedSent) {
-        struct timespec start;
-        clock_gettime(CLOCK_MONOTONIC, &start);
-        if (start.tv_sec < lineEnd.tv_sec ||
-            (start.tv_sec == lineEnd.tv_sec && start.tv_nsec < lineEnd.tv_nsec))
-            start = lineEnd;
-        AddNanoseconds(&start, phase(phases));
-        for (size_t k = 0; k < bytes.size(); ++k) {
-            struct timespec due = start;
-            AddNanoseconds(&due, static_cast<double>(k) * options.characterNs);
-            if (!SleepUntil(due) || !WriteAll(out, bytes.substr(k, 1)))
-                return false;
-            if (k == 0)
-                *firstSent = FileTimeNow();
-        }
-        *feedSent = FileTimeNow();
-        lineEnd = start;
-        AddNanoseconds(&lineEnd, static_cast<double>(bytes.size()) * options.characterNs);
+// The log of the lines sent (--log), or null without one; false after saying why it cannot be
+// written.
+bool OpenLog(const Options &options, FILE *&log) {
+    log = nullptr;
+    if (options.log.empty())
         return true;
-    };
-    auto sendLine = [&](char kind, const std::string &record) {
-        ++number;
-        if (options.wire) {
+    log = fopen(options.log.c_str(), "w");
+    if (log == nullptr) {
+        fprintf(stderr, "kestrune-sim: cannot write %s: %s\n", options.log.c_str(), strerror(errno));
+        return false;
+    }
+    // Line by line as a rule; a batched sender writes its rows in blocks, since one write per
+    // row would cap the rate far below what the line itself carries.
+    setvbuf(log, nullptr, options.batch > 1 ? _IOFBF : _IOLBF, options.batch > 1 ? 1 << 16 : 0);
+    return true;
+}
+
+// Writes the lines to the line, one at a time, byte by byte on the wire's time (--wire) or in
+// batches, and logs each with the time it was sent.
+class Sender {
+public:
+    Sender(const Options &options, int out, FILE *log)
+        : options_(options),
+          out_(out),
+          log_(log),
+          terminator_(options.crlf ? "\r\n" : "\n"),
+          phases_(options.seed ^ 0x9E3779B9u) {}
+
+    unsigned long Number() const { return number_; }
+    const std::string &Terminator() const { return terminator_; }
+
+    bool SendLine(char kind, const std::string &record) {
+        ++number_;
+        if (options_.wire) {
             uint64_t first = 0, feed = 0;
-            if (!sendWire(record + terminator, &first, &feed))
+            if (!SendWire(record + terminator_, &first, &feed))
                 return false;
-            logRow(number, first, kind, record, feed);
+            LogRow(number_, first, kind, record, feed);
             return true;
         }
         const uint64_t sent = FileTimeNow();
-        if (!WriteAll(out, record + terminator))
+        if (!WriteAll(out_, record + terminator_))
             return false;
-        logRow(number, sent, kind, record);
+        LogRow(number_, sent, kind, record);
         return true;
-    };
+    }
+    // Gathers the line for the batch's one write.
+    void Gather(char kind, const std::string &record) {
+        pending_.push_back({++number_, kind, record});
+        pendingBytes_ += record;
+        pendingBytes_ += terminator_;
+    }
+    size_t Gathered() const { return pending_.size(); }
+    // Writes what was gathered; each line is logged with the write's time.
+    bool SendPending() {
+        if (pending_.empty())
+            return true;
+        const uint64_t sent = FileTimeNow();
+        bool written = WriteAll(out_, pendingBytes_);
+        if (written)
+            for (const Pending &line : pending_)
+                LogRow(line.Number, sent, line.Kind, line.Record);
+        pending_.clear();
+        pendingBytes_.clear();
+        return written;
+    }
 
-    // Lines gathered for one write of a batch; each is logged with the write's time.
+private:
     struct Pending {
         unsigned long Number;
         char Kind;
         std::string Record;
     };
-    std::vector<Pending> pending;
-    std::string pendingBytes;
-    auto sendPending = [&]() {
-        if (pending.empty())
-            return true;
-        const uint64_t sent = FileTimeNow();
-        bool written = WriteAll(out, pendingBytes);
-        if (written)
-            for (const Pending &line : pending)
-                logRow(line.Number, sent, line.Kind, line.Record);
-        pending.clear();
-        pendingBytes.clear();
-        return written;
-    };
 
+    void LogRow(unsigned long lineNumber, uint64_t sent, char kind, const std::string &record,
+                uint64_t feedSent = 0) {
+        if (log_ == nullptr)
+            return;
+        fprintf(log_, "%lu %llu %c %s", lineNumber, static_cast<unsigned long long>(sent), kind,
+                Escape(record + (options_.crlf ? "\r" : "")).c_str());
+        // The text escapes every control character, so a tab is never part of it.
+        if (options_.wire)
+            fprintf(log_, "\t%llu", static_cast<unsigned long long>(feedSent));
+        fputc('\n', log_);
+    }
+    // --wire: a line starts a random 0-1 ms after it is due (so its stamps fall at every phase
+    // of a millisecond), never before the previous line has left, and each byte is written at
+    // its time on the wire.
+    bool SendWire(const std::string &bytes, uint64_t *firstSent, uint64_t *feedSent) {
+        struct timespec start;
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        if (start.tv_sec < lineEnd_.tv_sec ||
+            (start.tv_sec == lineEnd_.tv_sec && start.tv_nsec < lineEnd_.tv_nsec))
+            start = lineEnd_;
+        AddNanoseconds(&start, phase_(phases_));
+        for (size_t k = 0; k < bytes.size(); ++k) {
+            struct timespec due = start;
+            AddNanoseconds(&due, static_cast<double>(k) * options_.characterNs);
+            if (!SleepUntil(due) || !WriteAll(out_, bytes.substr(k, 1)))
+                return false;
+            if (k == 0)
+                *firstSent = FileTimeNow();
+        }
+        *feedSent = FileTimeNow();
+        lineEnd_ = start;
+        AddNanoseconds(&lineEnd_, static_cast<double>(bytes.size()) * options_.characterNs);
+        return true;
+    }
+
+    const Options &options_;
+    const int out_;
+    FILE *const log_;
+    const std::string terminator_;
+    unsigned long number_ = 0;
+    std::mt19937 phases_;
+    std::uniform_real_distribution<double> phase_{0.0, 1e6};
+    struct timespec lineEnd_ = {};
+    std::vector<Pending> pending_;
+    std::string pendingBytes_;
+};
+
+// The record of the index-th counted line: over-long, garbage before a line, a line with a
+// missing value, or a good line, as the options ask.
+std::string MakeRecord(const Options &options, long index, unsigned long number, Turbulence &air,
+                       char &kind) {
+    kind = 'L';
+    std::string record;
+    if (options.overlongEvery > 0 && index % options.overlongEvery == 0) {
+        kind = 'O';
+        record = MakeLine(number, air, false);
+        while (static_cast<long>(record.size()) < options.overlongLength)
+            record += ",0.000";
+        record.resize(static_cast<size_t>(options.overlongLength));
+    } else if (options.garbageEvery > 0 && index % options.garbageEvery == 0) {
+        kind = 'G';
+        record = Garbage(air) + MakeLine(number, air, false);
+    } else if (options.missingEvery > 0 && index % options.missingEvery == 0) {
+        kind = 'M';
+        record = MakeLine(number, air, true);
+    } else {
+        record = MakeLine(number, air, false);
+    }
+    return record;
+}
+
+// The preamble, then (--after-flush) the wait for the receiver's flush and the end of the line
+// it started to listen in.
+bool SendPreamble(const Options &options, Sender &sender, int out, Turbulence &air) {
+    bool ok = true;
     for (long i = 0; ok && i < options.preamble && !stopRequested; ++i)
-        ok = sendLine('P', MakeLine(number + 1, air, false));
+        ok = sender.SendLine('P', MakeLine(sender.Number() + 1, air, false));
     if (ok && options.afterFlush) {
         ok = WaitForFlush(out);
         // The instrument does not know when the receiver starts to listen: it is in the middle
         // of a line, whose end comes first. The receiver must drop it; it is not a line of the
         // count and not in the log.
         if (ok)
-            ok = WriteAll(out, ",20.512,0.000,0.000" + terminator);
+            ok = WriteAll(out, ",20.512,0.000,0.000" + sender.Terminator());
     }
+    return ok;
+}
 
-    struct timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    struct timespec deadline = start;
+// The counted lines at the rate, with their bursts and pauses, until the count or duration is
+// reached or a stop comes.
+bool SendLines(const Options &options, Sender &sender, Turbulence &air) {
+    struct timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
     const double periodNs = 1e9 / options.rate;
     const long limit = options.count >= 0 ? options.count
                        : options.duration >= 0
                            ? static_cast<long>(std::floor(options.duration * options.rate))
                            : -1;
+    bool ok = true;
     long sentLines = 0;
     long burstLeft = 0;
     while (ok && !stopRequested && (limit < 0 || sentLines < limit)) {
-        if (burstLeft == 0 && pending.empty() && !SleepUntil(deadline))
+        if (burstLeft == 0 && sender.Gathered() == 0 && !SleepUntil(deadline))
             break;
         const long index = sentLines + 1;
-        char kind = 'L';
-        std::string record;
-        if (options.overlongEvery > 0 && index % options.overlongEvery == 0) {
-            kind = 'O';
-            record = MakeLine(number + 1, air, false);
-            while (static_cast<long>(record.size()) < options.overlongLength)
-                record += ",0.000";
-            record.resize(static_cast<size_t>(options.overlongLength));
-        } else if (options.garbageEvery > 0 && index % options.garbageEvery == 0) {
-            kind = 'G';
-            record = Garbage(air) + MakeLine(number + 1, air, false);
-        } else if (options.missingEvery > 0 && index % options.missingEvery == 0) {
-            kind = 'M';
-            record = MakeLine(number + 1, air, true);
-        } else {
-            record = MakeLine(number + 1, air, false);
-        }
+        char kind;
+        const std::string record = MakeRecord(options, index, sender.Number() + 1, air, kind);
         if (options.batch == 1) {
-            ok = sendLine(kind, record);
+            ok = sender.SendLine(kind, record);
         } else {
-            pending.push_back({++number, kind, record});
-            pendingBytes += record;
-            pendingBytes += terminator;
-            if (static_cast<long>(pending.size()) >= options.batch || sentLines + 1 == limit)
-                ok = sendPending();
+            sender.Gather(kind, record);
+            if (static_cast<long>(sender.Gathered()) >= options.batch || sentLines + 1 == limit)
+                ok = sender.SendPending();
         }
         ++sentLines;
 
@@ -642,30 +685,62 @@ int main(int argc, char **argv) {
             AddNanoseconds(&deadline, periodNs);
         if (options.pauseEvery > 0 && index % options.pauseEvery == 0) {
             if (ok)
-                ok = sendPending();  // a pause comes after the lines before it
+                ok = sender.SendPending();  // a pause comes after the lines before it
             AddNanoseconds(&deadline, options.pauseMs * 1e6);
         }
     }
-
     if (ok)
-        ok = sendPending();  // what a stop left gathered
+        ok = sender.SendPending();  // what a stop left gathered
+    return ok;
+}
+
+// Keeps the line open until stdin closes or a signal comes.
+void Linger() {
+    while (!stopRequested) {
+        struct pollfd in = {STDIN_FILENO, POLLIN, 0};
+        int ready = poll(&in, 1, -1);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        char drain[64];
+        if (ready <= 0 || read(STDIN_FILENO, drain, sizeof drain) <= 0)
+            break;
+    }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Options options;
+    if (!ParseOptions(argc, argv, &options)) {
+        fputs(Usage, stderr);
+        return 2;
+    }
+    SetUpProcess(options);
+
+    std::string path;
+    int keepSlave = -1;
+    const int out = OpenLine(options, path, keepSlave);
+    FILE *log = nullptr;
+    if (out < 0 || !OpenLog(options, log))
+        return 1;
+    printf("%s\n", path.c_str());
+    fflush(stdout);
+
+    Turbulence air(options.seed, options.rate);
+    bool ok;
+    unsigned long number;
+    {
+        Sender sender(options, out, log);
+        ok = SendPreamble(options, sender, out, air) && SendLines(options, sender, air);
+        number = sender.Number();
+    }
     if (log != nullptr)
         fclose(log);
     printf("done %lu\n", number);
     fflush(stdout);
 
-    if (options.linger) {
-        // Keep the line open until stdin closes or a signal comes.
-        while (!stopRequested) {
-            struct pollfd in = {STDIN_FILENO, POLLIN, 0};
-            int ready = poll(&in, 1, -1);
-            if (ready < 0 && errno == EINTR)
-                continue;
-            char drain[64];
-            if (ready <= 0 || read(STDIN_FILENO, drain, sizeof drain) <= 0)
-                break;
-        }
-    }
+    if (options.linger)
+        Linger();
     if (!options.link.empty())
         unlink(options.link.c_str());
     if (keepSlave >= 0)
