@@ -3,6 +3,7 @@
 // CompressionAge seconds before that hour change, one archive per file beside it, and deletes
 // each file whose archive holds its current bytes.
 #include "acquisition/DataAcquisition.h"
+#include "services/StationFormats.h"
 #include "services/Win32Util.h"
 #include "support/ZipUtility.h"
 
@@ -27,8 +28,8 @@ unsigned __stdcall DataAcquisition::CompressionThread(void *engine) {
     char message[MessageSize];
     const SYSTEMTIME &t = self->CompressionTime;
     snprintf(message, sizeof message,
-             "%s: Compressing data files with modification times older than %02d/%02d/%02d %02d:%02d:%02d",
-             self->Name ? self->Name : "", t.wMonth, t.wDay, t.wYear % 100, t.wHour, t.wMinute, t.wSecond);
+             "%s: Compressing data files with modification times older than %s", self->Name ? self->Name : "",
+             ShortDateSecond(t).Text);
     self->EventLogRef.Write(5002, message);
 
     FILETIME threshold;

@@ -7,13 +7,11 @@
 // that are garbled or lack the instrument line's fields. A buffer without
 // a single good sample asks the engine thread to reinitialize the instrument.
 #include "acquisition/DataAcquisition.h"
+#include "services/StationFormats.h"
 #include "services/Win32Util.h"
 
 namespace {
 
-const char ClockSyncMutexName[] = "ClockSyncMutex";
-const char ClockSyncMapName[] = "ClockSyncFileMap";
-constexpr DWORD ClockSyncBlockSize = 16;
 // A wait that returns WAIT_ABANDONED has acquired the mutex as well.
 bool Acquired(DWORD wait) {
     return wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
@@ -228,9 +226,9 @@ void DataAcquisition::ScreenSamples() {
         const FILETIME detected = UnitsToFileTime(step.DetectedAt);
         FileTimeToSystemTime(&detected, &at);
         snprintf(message, sizeof message,
-                 "%s: Clock step of %+.3f seconds detected at %02d/%02d/%02d %02d:%02d:%02d:%03d.", Name,
-                 static_cast<double>(step.Size) / static_cast<double>(FileTimeUnitsPerSecond), at.wMonth,
-                 at.wDay, at.wYear % 100, at.wHour, at.wMinute, at.wSecond, at.wMilliseconds);
+                 "%s: Clock step of %+.3f seconds detected at %s.", Name,
+                 static_cast<double>(step.Size) / static_cast<double>(FileTimeUnitsPerSecond),
+                 ShortDateClock(at).Text);
         EventLogRef.Write(ClockStepDetectedCode, message);
         if (BlackoutPeriod != 0)
             AddBlackoutWindow(step.From, step.DetectedAt + blackoutSpan, true);
@@ -328,11 +326,8 @@ void DataAcquisition::ScreenSamples() {
         const SYSTEMTIME &from = ClockSyncTime;
         const SYSTEMTIME &to = BlackoutEndTime;
         snprintf(message, sizeof message,
-                 "%s: Excluding %d samples from the archive during the blackout period %02d/%02d/%02d "
-                 "%02d:%02d:%02d:%03d to %02d/%02d/%02d %02d:%02d:%02d:%03d.",
-                 Name, blackout, from.wMonth, from.wDay, from.wYear % 100, from.wHour, from.wMinute,
-                 from.wSecond, from.wMilliseconds, to.wMonth, to.wDay, to.wYear % 100, to.wHour, to.wMinute,
-                 to.wSecond, to.wMilliseconds);
+                 "%s: Excluding %d samples from the archive during the blackout period %s to %s.", Name,
+                 blackout, ShortDateClock(from).Text, ShortDateClock(to).Text);
         EventLogRef.Write(5006, message);
     }
 
@@ -345,11 +340,9 @@ void DataAcquisition::ScreenSamples() {
         FileTimeToSystemTime(&fromTime, &from);
         FileTimeToSystemTime(&toTime, &to);
         snprintf(message, sizeof message,
-                 "%s: Excluding %d samples from the archive during the blackout period %02d/%02d/%02d "
-                 "%02d:%02d:%02d:%03d to %02d/%02d/%02d %02d:%02d:%02d:%03d%s.",
-                 Name, window.Excluded, from.wMonth, from.wDay, from.wYear % 100, from.wHour, from.wMinute,
-                 from.wSecond, from.wMilliseconds, to.wMonth, to.wDay, to.wYear % 100, to.wHour, to.wMinute,
-                 to.wSecond, to.wMilliseconds, window.Detected ? " after a detected clock step" : "");
+                 "%s: Excluding %d samples from the archive during the blackout period %s to %s%s.", Name,
+                 window.Excluded, ShortDateClock(from).Text, ShortDateClock(to).Text,
+                 window.Detected ? " after a detected clock step" : "");
         EventLogRef.Write(window.Detected ? ClockStepExclusionCode : 5006, message);
     }
 

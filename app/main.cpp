@@ -21,6 +21,7 @@
 #include "instrument/SonicMetek3ClassAMPSerial.h"
 #include "services/ClockWatch.h"
 #include "services/EventLog.h"
+#include "services/StationFormats.h"
 
 namespace {
 
@@ -47,8 +48,6 @@ const int InstanceRunningStatus = 2;
 const int StartFailedStatus = 3;
 // Event-log code of a service start given up because the port did not appear.
 const LONG PortNeverAppearedCode = 5305;
-// Name of the file in the data directory that holds the running instance's process id.
-const char ProcessIdFileName[] = "kestrune.pid";
 
 // The engine the control handler stops, and the bookkeeping that lets only one Stop run:
 // a second request waits until the first has completed.

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "services/DateAndDirectory.h"
+#include "services/StationFormats.h"
 
 namespace {
 
@@ -74,23 +75,6 @@ void EventLog::Divert(const Entry &entry, const SYSTEMTIME &time, const char *wh
 
 namespace {
 
-// Appends one printf-formatted piece to text; false when it cannot be formatted or stored.
-template <typename... Args>
-bool AppendFormatted(std::string &text, const char *format, Args... args) {
-    const int length = std::snprintf(nullptr, 0, format, args...);
-    if (length < 0)
-        return false;
-    const size_t start = text.size();
-    try {
-        text.resize(start + static_cast<size_t>(length) + 1);
-    } catch (...) {
-        return false;
-    }
-    std::snprintf(&text[start], static_cast<size_t>(length) + 1, format, args...);
-    text.resize(start + static_cast<size_t>(length));
-    return true;
-}
-
 // Appends text to the open file at its end; a write that fails part-way cuts the file back to
 // its size before the write, so the log holds whole lines only. Returns 0 or the error.
 DWORD AppendWhole(HANDLE file, const std::string &text) {
@@ -139,7 +123,7 @@ void EventLog::WriteEntry(Entry entry) {
         GetSystemTime(&EntryTime);
     Day = DayOfYear(EntryTime);
 
-    std::snprintf(FileName, sizeof FileName, "%02d%03d.log", EntryTime.wYear % 100, Day);
+    std::snprintf(FileName, sizeof FileName, "%s", EventLogFileName(EntryTime).Text);
     if (LogDirectory[0] != '\0')
         std::snprintf(FilePath, sizeof FilePath, "%s\\%s", LogDirectory, FileName);
     else
@@ -168,26 +152,20 @@ void EventLog::WriteEntry(Entry entry) {
     std::string text;
     bool formatted = true;
     if (empty)
-        formatted = AppendFormatted(text, "%02d/%02d/%02d %s\r\n\r\nHH:MM:SS:MMM  Code  Message\r\n",
-                                    EntryTime.wMonth, EntryTime.wDay, EntryTime.wYear % 100, LogName);
+        formatted = AppendEventLogHeader(text, EntryTime, LogName);
     const unsigned long dropped = DroppedEntries.load();
-    if (dropped != 0 && formatted)
-        formatted =
-            AppendFormatted(text,
-                            "%02d:%02d:%02d:%03d  %4d  %lu event-log entries could not be written to the "
-                            "log and went to stderr.\r\n",
-                            EntryTime.wHour, EntryTime.wMinute, EntryTime.wSecond, EntryTime.wMilliseconds,
-                            static_cast<int>(DroppedEntriesCode), dropped);
-    if (remade && formatted)
-        formatted = AppendFormatted(text,
-                                    "%02d:%02d:%02d:%03d  %4d  The directory %s was missing and has been made "
-                                    "again.\r\n",
-                                    EntryTime.wHour, EntryTime.wMinute, EntryTime.wSecond,
-                                    EntryTime.wMilliseconds, static_cast<int>(DirectoryRemadeCode), LogDirectory);
+    char note[MAX_PATH + 96];
+    if (dropped != 0 && formatted) {
+        snprintf(note, sizeof note, "%lu event-log entries could not be written to the log and went to stderr.",
+                 dropped);
+        formatted = AppendEventLogLine(text, EntryTime, DroppedEntriesCode, note);
+    }
+    if (remade && formatted) {
+        snprintf(note, sizeof note, "The directory %s was missing and has been made again.", LogDirectory);
+        formatted = AppendEventLogLine(text, EntryTime, DirectoryRemadeCode, note);
+    }
     if (formatted)
-        formatted = AppendFormatted(text, "%02d:%02d:%02d:%03d  %4d  %s\r\n", EntryTime.wHour,
-                                    EntryTime.wMinute, EntryTime.wSecond, EntryTime.wMilliseconds,
-                                    static_cast<int>(entry.Code), entry.Message);
+        formatted = AppendEventLogLine(text, EntryTime, entry.Code, entry.Message);
     const DWORD error = formatted ? AppendWhole(File, text) : ERROR_NOT_ENOUGH_MEMORY;
     CloseHandle(File);
     File = nullptr;
