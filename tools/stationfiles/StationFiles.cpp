@@ -400,6 +400,27 @@ std::vector<std::string> StatsColumnNames(const std::string &groupLine, const st
     return names;
 }
 
+const std::vector<std::string> &StatsFigureNames() {
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> list = {"blackout_samples",        "heating_off_samples",
+                                         "heating_on_good_samples", "heating_on_bad_samples",
+                                         "path_blocked_samples",    "path_block_digit_mean",
+                                         "path_block_pct_mean"};
+        const char *quantities[4][2] = {{"u", "_m_s"}, {"v", "_m_s"}, {"w", "_m_s"}, {"T", "_C"}};
+        for (const auto &q : quantities)
+            for (const std::string figure : {"good_samples", "bad_samples", "mean", "sd", "skewness",
+                                             "kurtosis_excess"})
+                list.push_back(std::string(q[0]) + "_" + figure +
+                               (figure == "mean" || figure == "sd" ? q[1] : ""));
+        const char *pairs[3][2] = {{"uw", "_m2_s2"}, {"vw", "_m2_s2"}, {"wT", "_m_s_C"}};
+        for (const auto &p : pairs)
+            for (const std::string figure : {"good_samples", "bad_samples", "cov"})
+                list.push_back(std::string(p[0]) + "_" + figure + (figure == "cov" ? p[1] : ""));
+        return list;
+    }();
+    return names;
+}
+
 bool ParseLogLine(const std::string &line, Millis dayStart, LogEntry &entry) {
     EventLogEntryText parsed;
     if (line.find('\0') != std::string::npos || !ParseEventLogLine(line.c_str(), &parsed))

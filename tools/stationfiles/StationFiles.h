@@ -97,6 +97,10 @@ bool ParseStatsLine(const std::string &line, Millis hourStart, StatsPeriod &peri
 // with the quantity in front where the same name serves several quantities ("u_Average",
 // "wT_Covariance"). Empty when the two lines are not the statistics header.
 std::vector<std::string> StatsColumnNames(const std::string &groupLine, const std::string &columnLine);
+// The 40 figures under the names our tools give them, in the order of the period line: the
+// group or quantity, what the figure is, and its unit where it has one ("blackout_samples",
+// "heating_off_samples", "u_mean_m_s", "T_sd_C", "T_kurtosis_excess", "wT_cov_m_s_C").
+const std::vector<std::string> &StatsFigureNames();
 // Index of a figure in the period line.
 enum StatsIndex {
     NumSamp = 0,
