@@ -79,10 +79,16 @@ StampText Joined(StampText first, const char *second) {
 
 }  // namespace
 
-StampText ShortDate(const SYSTEMTIME &time) {
+// "MM/DD/YY" or, with the whole year, "MM/DD/YYYY": the one date form of the files.
+static StampText SlashDate(const SYSTEMTIME &time, bool wholeYear) {
     StampText out;
-    snprintf(out.Text, sizeof out.Text, "%02d/%02d/%02d", time.wMonth, time.wDay, time.wYear % 100);
+    snprintf(out.Text, sizeof out.Text, "%02d/%02d/%02d", time.wMonth, time.wDay,
+             wholeYear ? time.wYear : time.wYear % 100);
     return out;
+}
+
+StampText ShortDate(const SYSTEMTIME &time) {
+    return SlashDate(time, false);
 }
 
 StampText LogClock(const SYSTEMTIME &time) {
@@ -129,10 +135,9 @@ bool ParseShortDateClock(const char *text, SYSTEMTIME *time, const char **end) {
 }
 
 StampText ArchiveDateText(const SYSTEMTIME &time) {
-    StampText out;
-    snprintf(out.Text, sizeof out.Text, "%02d/%02d/%02d %02d:%02d:%02d UTC", time.wMonth, time.wDay,
-             time.wYear, time.wHour, time.wMinute, time.wSecond);
-    return out;
+    StampText clock;
+    snprintf(clock.Text, sizeof clock.Text, "%02d:%02d:%02d UTC", time.wHour, time.wMinute, time.wSecond);
+    return Joined(SlashDate(time, true), clock.Text);
 }
 
 bool ParseArchiveDate(const char *text, SYSTEMTIME *time) {
@@ -157,8 +162,8 @@ int FormatRawHeader(char *buffer, size_t size, int timeKeyFormat, const SYSTEMTI
         length =
             snprintf(buffer, size, "%s %s (SN: %s)\r\n", ShortDate(time).Text, instrumentName, serialNumber);
     else if (timeKeyFormat == 2)
-        length = snprintf(buffer, size, "%02d/%02d/%02d %02d:00 %s (SN: %s)\r\n", time.wMonth, time.wDay,
-                          time.wYear, time.wHour, instrumentName, serialNumber);
+        length = snprintf(buffer, size, "%s %02d:00 %s (SN: %s)\r\n", SlashDate(time, true).Text, time.wHour,
+                          instrumentName, serialNumber);
     if (length < 0)
         return 0;
     return static_cast<size_t>(length) >= size ? static_cast<int>(size - 1) : length;
