@@ -504,7 +504,8 @@ DWORD DataAcquisition::AppendRawText(const char *path, SYSTEMTIME time, const ch
     char header[3 * TextSize];
     int headerLength = 0;
     if (before.QuadPart == 0)
-        headerLength = FormatRawHeader(header, sizeof header, RawTimeKeyFormat, time, InstrumentName, SerialNumber);
+        headerLength =
+            FormatRawHeader(header, sizeof header, RawTimeKeyFormat, time, InstrumentName, SerialNumber);
 
     DWORD error = 0;
     const char *parts[2] = {header, text};

@@ -101,7 +101,8 @@ void DataAcquisition::UpdateArchiveBookkeeping(SYSTEMTIME time, int samples) {
         const StampText date = ArchiveDateText(time);
         const RegEditEntry *dateEntry = FindValueAnyCase(*editor, "ArchiveDate");
         if (dateEntry == nullptr || dateEntry->Type == REG_SZ) {
-            const LONG dateResult = editor->SetStringValue(dateEntry ? dateEntry->Name : "ArchiveDate", date.Text);
+            const LONG dateResult =
+                editor->SetStringValue(dateEntry ? dateEntry->Name : "ArchiveDate", date.Text);
             if (dateResult != ERROR_SUCCESS && dateResult != RegEditor::WrongType) {
                 result = dateResult;
                 failed = "ArchiveDate";

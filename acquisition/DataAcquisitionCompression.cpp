@@ -27,9 +27,8 @@ unsigned __stdcall DataAcquisition::CompressionThread(void *engine) {
     // engine thread.
     char message[MessageSize];
     const SYSTEMTIME &t = self->CompressionTime;
-    snprintf(message, sizeof message,
-             "%s: Compressing data files with modification times older than %s", self->Name ? self->Name : "",
-             ShortDateSecond(t).Text);
+    snprintf(message, sizeof message, "%s: Compressing data files with modification times older than %s",
+             self->Name ? self->Name : "", ShortDateSecond(t).Text);
     self->EventLogRef.Write(5002, message);
 
     FILETIME threshold;

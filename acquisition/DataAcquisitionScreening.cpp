@@ -225,8 +225,7 @@ void DataAcquisition::ScreenSamples() {
         SYSTEMTIME at = {};
         const FILETIME detected = UnitsToFileTime(step.DetectedAt);
         FileTimeToSystemTime(&detected, &at);
-        snprintf(message, sizeof message,
-                 "%s: Clock step of %+.3f seconds detected at %s.", Name,
+        snprintf(message, sizeof message, "%s: Clock step of %+.3f seconds detected at %s.", Name,
                  static_cast<double>(step.Size) / static_cast<double>(FileTimeUnitsPerSecond),
                  ShortDateClock(at).Text);
         EventLogRef.Write(ClockStepDetectedCode, message);

@@ -41,8 +41,7 @@ const char SwitchRule[] = "0 or 1";
 
 // In the order of Configuration::Setting.
 const Definition Definitions[Configuration::SettingCount] = {
-    {"DataDirectory", "--data-dir", false, true, 0, DefaultDataDirectoryPath,
-     DirectoryRule},
+    {"DataDirectory", "--data-dir", false, true, 0, DefaultDataDirectoryPath, DirectoryRule},
     {"PriorityClass", nullptr, false, false, REALTIME_PRIORITY_CLASS, nullptr,
      "one of 0x40 (idle), 0x4000 (below normal), 0x20 (normal), 0x8000 (above normal), 0x80 (high), "
      "0x100 (realtime)"},

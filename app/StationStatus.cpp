@@ -46,8 +46,10 @@ bool PeriodTimes(const SYSTEMTIME &written, const char *period, std::string &sta
         return false;
     const LONGLONG ms = 10000, hour = 3600000 * ms;
     const LONGLONG atUnits = static_cast<LONGLONG>(FileTimeToUnits(at));
-    const LONGLONG hourStart = atUnits - ((written.wMinute * 60 + written.wSecond) * 1000LL + written.wMilliseconds) * ms;
-    const LONGLONG startKey = ((m1 * 60 + s1) * 1000LL + ms1) * ms, endKey = ((m2 * 60 + s2) * 1000LL + ms2) * ms;
+    const LONGLONG hourStart =
+        atUnits - ((written.wMinute * 60 + written.wSecond) * 1000LL + written.wMilliseconds) * ms;
+    const LONGLONG startKey = ((m1 * 60 + s1) * 1000LL + ms1) * ms,
+                   endKey = ((m2 * 60 + s2) * 1000LL + ms2) * ms;
     LONGLONG endUnits = hourStart + endKey;
     if (endUnits > atUnits)
         endUnits -= hour;

@@ -156,8 +156,8 @@ void EventLog::WriteEntry(Entry entry) {
     const unsigned long dropped = DroppedEntries.load();
     char note[MAX_PATH + 96];
     if (dropped != 0 && formatted) {
-        snprintf(note, sizeof note, "%lu event-log entries could not be written to the log and went to stderr.",
-                 dropped);
+        snprintf(note, sizeof note,
+                 "%lu event-log entries could not be written to the log and went to stderr.", dropped);
         formatted = AppendEventLogLine(text, EntryTime, DroppedEntriesCode, note);
     }
     if (remade && formatted) {

@@ -120,7 +120,8 @@ TEST(StationStatus, SumsUpTodaysLog) {
                         "T00:02:00.000Z\",\"end\":\"" + day + "T00:03:00.000Z\"}"),
               std::string::npos)
         << json;
-    EXPECT_NE(json.find("\"lastError\":{\"time\":\"" + day + "T00:02:30.000Z\",\"code\":6701,\"message\":\"Metek1: Error "
+    EXPECT_NE(json.find("\"lastError\":{\"time\":\"" + day +
+                        "T00:02:30.000Z\",\"code\":6701,\"message\":\"Metek1: Error "
                         "opening file C:\\\\x\\\\lab0_stats.txt\"}"),
               std::string::npos)
         << json;

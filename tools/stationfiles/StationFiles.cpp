@@ -408,8 +408,8 @@ const std::vector<std::string> &StatsFigureNames() {
                                          "path_block_pct_mean"};
         const char *quantities[4][2] = {{"u", "_m_s"}, {"v", "_m_s"}, {"w", "_m_s"}, {"T", "_C"}};
         for (const auto &q : quantities)
-            for (const std::string figure : {"good_samples", "bad_samples", "mean", "sd", "skewness",
-                                             "kurtosis_excess"})
+            for (const std::string figure :
+                 {"good_samples", "bad_samples", "mean", "sd", "skewness", "kurtosis_excess"})
                 list.push_back(std::string(q[0]) + "_" + figure +
                                (figure == "mean" || figure == "sd" ? q[1] : ""));
         const char *pairs[3][2] = {{"uw", "_m2_s2"}, {"vw", "_m2_s2"}, {"wT", "_m_s_C"}};
