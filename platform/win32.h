@@ -12,11 +12,12 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+#include <windows.h>
+
 #include <process.h>
 #include <share.h>
 #include <string.h>
 #include <time.h>
-#include <windows.h>
 // The POSIX layer maps Windows paths onto its root folder (platform/posix/files.h); here a
 // path is already the system's own, so it is copied as it is. False when it does not fit.
 inline bool KestruneMapPath(const char *windowsPath, char *posixPath, size_t capacity) {
