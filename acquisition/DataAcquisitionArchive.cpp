@@ -21,6 +21,7 @@
 #include "services/DateAndDirectory.h"
 #include "services/FileNameTemplate.h"
 #include "services/WholeAppend.h"
+#include "services/StationFormats.h"
 #include "services/Win32Util.h"
 
 namespace {
@@ -485,18 +486,8 @@ DWORD DataAcquisition::AppendRawText(const char *path, SYSTEMTIME time, const ch
 
     // A new or empty file starts with the header of its format (AppendWhole writes it then).
     char header[3 * TextSize];
-    int headerLength = 0;
-    if (RawTimeKeyFormat == 1)
-        headerLength = snprintf(header, sizeof header, "%02d/%02d/%02d %s (SN: %s)\r\n", time.wMonth,
-                                time.wDay, time.wYear % 100, InstrumentName, SerialNumber);
-    else if (RawTimeKeyFormat == 2)
-        headerLength = snprintf(header, sizeof header, "%02d/%02d/%02d %02d:00 %s (SN: %s)\r\n", time.wMonth,
-                                time.wDay, time.wYear, time.wHour, InstrumentName, SerialNumber);
-    if (headerLength < 0)
-        headerLength = 0;
-    if (static_cast<size_t>(headerLength) >= sizeof header)
-        headerLength = static_cast<int>(sizeof header - 1);
-
+    const int headerLength =
+        FormatRawHeader(header, sizeof header, RawTimeKeyFormat, time, InstrumentName, SerialNumber);
     return AppendWhole(file, path, created, text, size, header, static_cast<size_t>(headerLength));
 }
 

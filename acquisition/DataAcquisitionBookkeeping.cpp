@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "acquisition/DataAcquisition.h"
+#include "services/StationFormats.h"
 #include "support/RegEditor.h"
 
 namespace {
@@ -95,12 +96,11 @@ void DataAcquisition::UpdateArchiveBookkeeping(SYSTEMTIME time, int samples) {
 
     // After a failed write the store is locked or broken; the date would only wait again.
     if (!failed) {
-        char date[64];
-        snprintf(date, sizeof date, "%02d/%02d/%02d %02d:%02d:%02d UTC", time.wMonth, time.wDay, time.wYear,
-                 time.wHour, time.wMinute, time.wSecond);
+        const StampText date = ArchiveDateText(time);
         const RegEditEntry *dateEntry = FindValueAnyCase(*editor, "ArchiveDate");
         if (dateEntry == nullptr || dateEntry->Type == REG_SZ) {
-            const LONG dateResult = editor->SetStringValue(dateEntry ? dateEntry->Name : "ArchiveDate", date);
+            const LONG dateResult =
+                editor->SetStringValue(dateEntry ? dateEntry->Name : "ArchiveDate", date.Text);
             if (dateResult != ERROR_SUCCESS && dateResult != RegEditor::WrongType) {
                 result = dateResult;
                 failed = "ArchiveDate";

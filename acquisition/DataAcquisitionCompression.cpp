@@ -3,6 +3,7 @@
 // CompressionAge seconds before that hour change, one archive per file beside it, and deletes
 // each file whose archive holds its current bytes.
 #include "acquisition/DataAcquisition.h"
+#include "services/StationFormats.h"
 #include "services/Win32Util.h"
 #include "support/ZipUtility.h"
 

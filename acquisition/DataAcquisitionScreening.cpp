@@ -7,13 +7,11 @@
 // that are garbled or lack the instrument line's fields. A buffer without
 // a single good sample asks the engine thread to reinitialize the instrument.
 #include "acquisition/DataAcquisition.h"
+#include "services/StationFormats.h"
 #include "services/Win32Util.h"
 
 namespace {
 
-const char ClockSyncMutexName[] = "ClockSyncMutex";
-const char ClockSyncMapName[] = "ClockSyncFileMap";
-constexpr DWORD ClockSyncBlockSize = 16;
 // A wait that returns WAIT_ABANDONED has acquired the mutex as well.
 bool Acquired(DWORD wait) {
     return wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;

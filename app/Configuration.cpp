@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "services/FileNameTemplate.h"
+#include "services/StationFormats.h"
 
 const char Configuration::ParameterKey[] =
     "SYSTEM\\CurrentControlSet\\Services\\QORL Data Acquisition\\Parameters";
@@ -43,8 +44,7 @@ const char SwitchRule[] = "0 or 1";
 
 // In the order of Configuration::Setting.
 const Definition Definitions[Configuration::SettingCount] = {
-    {"DataDirectory", "--data-dir", false, true, 0, "C:\\Data\\Code\\Projects\\Win32Console\\Kestrune",
-     DirectoryRule},
+    {"DataDirectory", "--data-dir", false, true, 0, DefaultDataDirectoryPath, DirectoryRule},
     {"PriorityClass", "--priority-class", false, false, REALTIME_PRIORITY_CLASS, nullptr,
      "one of 0x40 (idle), 0x4000 (below normal), 0x20 (normal), 0x8000 (above normal), 0x80 (high), "
      "0x100 (realtime)"},
@@ -56,9 +56,9 @@ const Definition Definitions[Configuration::SettingCount] = {
     {"InstrumentName", "--name", true, true, 0, "Metek", IdentityRule},
     {"SerialNumber", "--serial", true, true, 0, "666", IdentityRule},
     {"RawArchiveDirectory", "--raw-dir", true, true, 0, nullptr, DirectoryRule},
-    {"RawFileTemplate", "--raw-template", true, true, 0, "lab0<YYJJJHH>_raw.txt", TemplateRule},
+    {"RawFileTemplate", "--raw-template", true, true, 0, DefaultRawFileTemplate, TemplateRule},
     {"StatsArchiveDirectory", "--stats-dir", true, true, 0, nullptr, DirectoryRule},
-    {"StatsFileTemplate", "--stats-template", true, true, 0, "lab0<YYJJJHH>_stats.txt", TemplateRule},
+    {"StatsFileTemplate", "--stats-template", true, true, 0, DefaultStatsFileTemplate, TemplateRule},
     {"RawTimeKeyFormat", "--raw-time-key-format", true, false, 2, nullptr,
      "0 (no time key), 1 (HHMMSSMMM) or 2 (MMSSMMM)"},
     {"RawTimeKeyEnabled", "--raw-time-key", true, false, 1, nullptr, SwitchRule},
@@ -71,7 +71,7 @@ const Definition Definitions[Configuration::SettingCount] = {
     {"CompressionAge", "--compression-age", true, false, 3600, nullptr, "0 to 31536000 seconds"},
     {"FluxPeriod", "--flux-period", true, false, 1800, nullptr,
      "0 (no fluxes) or 60 to 86400 seconds, a divisor of a day (86400)"},
-    {"FluxFileTemplate", "--flux-template", true, true, 0, "lab0<YYJJJ>_flux.csv", TemplateRule},
+    {"FluxFileTemplate", "--flux-template", true, true, 0, DefaultFluxFileTemplate, TemplateRule},
     {"MeasurementHeight", "--measurement-height", true, true, 0, "2.0",
      "a decimal number of metres greater than 0 and at most 1000, such as 2.5"},
     {"DisplacementHeight", "--displacement-height", true, true, 0, "0",

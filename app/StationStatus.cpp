@@ -6,8 +6,8 @@
 
 #include "services/DateAndDirectory.h"
 #include "services/EventCodes.h"
-
-const char StationStatus::ProcessIdFileName[] = "kestrune.pid";
+#include "services/StationFormats.h"
+#include "services/Win32Util.h"
 
 namespace {
 
@@ -24,6 +24,41 @@ std::string ReadWholeFile(const std::string &path) {
         text.append(block, read);
     CloseHandle(file);
     return text;
+}
+
+// The period "MM:SS:mmm-MM:SS:mmm" of a statistics entry written at `written`, as ISO times.
+// The end is the last moment at or before the entry with the end's minute, second and
+// millisecond; the start lies less than an hour before it (a whole hour when the two keys are
+// the same). False when the text is not such a period.
+bool PeriodTimes(const SYSTEMTIME &written, const char *period, std::string &start, std::string &end) {
+    int m1, s1, ms1, m2, s2, ms2, consumed = 0;
+    if (sscanf(period, "%2d:%2d:%3d-%2d:%2d:%3d%n", &m1, &s1, &ms1, &m2, &s2, &ms2, &consumed) != 6 ||
+        consumed == 0 || m1 > 59 || s1 > 59 || m2 > 59 || s2 > 59 || m1 < 0 || s1 < 0 || ms1 < 0 || m2 < 0 ||
+        s2 < 0 || ms2 < 0)
+        return false;
+    FILETIME at;
+    if (!SystemTimeToFileTime(&written, &at))
+        return false;
+    const LONGLONG ms = 10000, hour = 3600000 * ms;
+    const LONGLONG atUnits = static_cast<LONGLONG>(FileTimeToUnits(at));
+    const LONGLONG hourStart =
+        atUnits - ((written.wMinute * 60 + written.wSecond) * 1000LL + written.wMilliseconds) * ms;
+    const LONGLONG startKey = ((m1 * 60 + s1) * 1000LL + ms1) * ms,
+                   endKey = ((m2 * 60 + s2) * 1000LL + ms2) * ms;
+    LONGLONG endUnits = hourStart + endKey;
+    if (endUnits > atUnits)
+        endUnits -= hour;
+    LONGLONG length = (endKey - startKey + hour) % hour;
+    if (length == 0)
+        length = hour;
+    SYSTEMTIME from, to;
+    const FILETIME fromTime = UnitsToFileTime(static_cast<ULONGLONG>(endUnits - length));
+    const FILETIME toTime = UnitsToFileTime(static_cast<ULONGLONG>(endUnits));
+    if (!FileTimeToSystemTime(&fromTime, &from) || !FileTimeToSystemTime(&toTime, &to))
+        return false;
+    start = IsoTime(from).Text;
+    end = IsoTime(to).Text;
+    return true;
 }
 
 // The count that opens a message "<name>: <count> ..."; afterName points past "<name>: ".
@@ -138,16 +173,9 @@ void StationStatus::ReadArchiveDate() {
     RegCloseKey(handle);
     if (status != ERROR_SUCCESS || type != REG_SZ)
         return;
-    int month, day, year, hour, minute, second;
-    if (sscanf(text, "%d/%d/%d %d:%d:%d UTC", &month, &day, &year, &hour, &minute, &second) != 6)
-        return;
     SYSTEMTIME time = {};
-    time.wYear = static_cast<WORD>(year);
-    time.wMonth = static_cast<WORD>(month);
-    time.wDay = static_cast<WORD>(day);
-    time.wHour = static_cast<WORD>(hour);
-    time.wMinute = static_cast<WORD>(minute);
-    time.wSecond = static_cast<WORD>(second);
+    if (!ParseArchiveDate(text, &time))
+        return;
     FILETIME then;
     if (!SystemTimeToFileTime(&time, &then))
         return;
@@ -164,8 +192,7 @@ void StationStatus::ReadArchiveDate() {
 void StationStatus::ReadEventLog() {
     SYSTEMTIME today;
     GetSystemTime(&today);
-    char name[32];
-    snprintf(name, sizeof name, "%02d%03d.log", today.wYear % 100, DayOfYear(today));
+    const std::string name = EventLogFileName(today).Text;
     LogName = name;
     const std::string text = ReadWholeFile(DataDirectory + "\\" + name);
     HasLog = GetFileAttributesA((DataDirectory + "\\" + name).c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -178,17 +205,19 @@ void StationStatus::ReadEventLog() {
         start = end + 1;
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
-        int hour, minute, second, millisecond, code, consumed = 0;
-        if (line.size() < 18 ||
-            sscanf(line.c_str(), "%2d:%2d:%2d:%3d  %d  %n", &hour, &minute, &second, &millisecond, &code,
-                   &consumed) != 5 ||
-            consumed == 0)
+        EventLogEntryText entry;
+        if (!ParseEventLogLine(line.c_str(), &entry))
             continue;
-        AddEntry(line.substr(0, 12).c_str(), code, line.c_str() + consumed);
+        SYSTEMTIME time = today;
+        time.wHour = entry.Time.wHour;
+        time.wMinute = entry.Time.wMinute;
+        time.wSecond = entry.Time.wSecond;
+        time.wMilliseconds = entry.Time.wMilliseconds;
+        AddEntry(time, entry.Code, entry.Message);
     }
 }
 
-void StationStatus::AddEntry(const char *time, int code, const char *message) {
+void StationStatus::AddEntry(const SYSTEMTIME &time, int code, const char *message) {
     const char *separator = strstr(message, ": ");
     const char *afterName = separator ? separator + 2 : message;
     switch (code) {
@@ -226,21 +255,15 @@ void StationStatus::AddEntry(const char *time, int code, const char *message) {
         case EventCode::StatisticsArchived.Code: {
             HasStatistics = true;
             StatisticsWriteFailing = false;
-            StatisticsTime = time;
+            StatisticsTime = IsoTime(time).Text;
             const char *period = strstr(message, "for the period ");
-            StatisticsPeriod = period ? std::string(period + 15) : std::string();
-            if (!StatisticsPeriod.empty() && StatisticsPeriod.back() == '.')
-                StatisticsPeriod.pop_back();
+            if (!PeriodTimes(time, period ? period + 15 : "", StatisticsStart, StatisticsEnd))
+                StatisticsStart = StatisticsEnd = std::string();
             break;
         }
         case ClockWatch::StartUnsynchronisedCode:
         case ClockWatch::LostCode: {
-            SYSTEMTIME today;
-            GetSystemTime(&today);
-            char since[40];
-            snprintf(since, sizeof since, "%04d-%02d-%02d %.8s UTC", today.wYear, today.wMonth, today.wDay,
-                     time);
-            ClockSince = since;
+            ClockSince = IsoTime(time, false).Text;
             break;
         }
         case ClockWatch::BackCode:
@@ -251,7 +274,7 @@ void StationStatus::AddEntry(const char *time, int code, const char *message) {
     }
     if (IsErrorEntry(code, message)) {
         HasError = true;
-        LastErrorTime = time;
+        LastErrorTime = IsoTime(time).Text;
         LastErrorCode = code;
         LastErrorMessage = message;
     }
@@ -269,15 +292,15 @@ std::string StationStatus::Text() const {
         snprintf(line, sizeof line, "Instance:         not running\n");
     text += line;
     if (HasArchiveDate)
-        snprintf(line, sizeof line, "Last archived:    %02d/%02d/%04d %02d:%02d:%02d UTC (%lld s ago)\n",
-                 ArchiveDate.wMonth, ArchiveDate.wDay, ArchiveDate.wYear, ArchiveDate.wHour,
-                 ArchiveDate.wMinute, ArchiveDate.wSecond, static_cast<long long>(ArchiveAgeSeconds));
+        snprintf(line, sizeof line, "Last archived:    %s (%lld s ago)\n", IsoTime(ArchiveDate, false).Text,
+                 static_cast<long long>(ArchiveAgeSeconds));
     else
         snprintf(line, sizeof line, "Last archived:    never\n");
     text += line;
     if (HasStatistics)
-        snprintf(line, sizeof line, "Last statistics:  %s UTC, period %s\n", StatisticsTime.c_str(),
-                 StatisticsPeriod.c_str());
+        snprintf(line, sizeof line, "Last statistics:  %s, period %s to %s\n", StatisticsTime.c_str(),
+                 StatisticsStart.empty() ? "unknown" : StatisticsStart.c_str(),
+                 StatisticsEnd.empty() ? "unknown" : StatisticsEnd.c_str());
     else
         snprintf(line, sizeof line, "Last statistics:  none today\n");
     text += line;
@@ -305,17 +328,15 @@ std::string StationStatus::Json() const {
     json += std::string(",\"running\":") + (Running ? "true" : "false");
     json += ",\"pid\":" + (ProcessId.empty() ? std::string("null") : ProcessId);
     if (HasArchiveDate) {
-        char time[40];
-        snprintf(time, sizeof time, "%04d-%02d-%02dT%02d:%02d:%02dZ", ArchiveDate.wYear, ArchiveDate.wMonth,
-                 ArchiveDate.wDay, ArchiveDate.wHour, ArchiveDate.wMinute, ArchiveDate.wSecond);
-        json += ",\"lastArchived\":" + JsonText(time) +
+        json += ",\"lastArchived\":" + JsonText(IsoTime(ArchiveDate, false).Text) +
                 ",\"lastArchivedAgeSeconds\":" + std::to_string(ArchiveAgeSeconds);
     } else {
         json += ",\"lastArchived\":null,\"lastArchivedAgeSeconds\":null";
     }
     if (HasStatistics)
         json += ",\"lastStatistics\":{\"time\":" + JsonText(StatisticsTime) +
-                ",\"period\":" + JsonText(StatisticsPeriod) + "}";
+                ",\"start\":" + (StatisticsStart.empty() ? std::string("null") : JsonText(StatisticsStart)) +
+                ",\"end\":" + (StatisticsEnd.empty() ? std::string("null") : JsonText(StatisticsEnd)) + "}";
     else
         json += ",\"lastStatistics\":null";
     json += ",\"log\":" + JsonText(LogName);

@@ -24,8 +24,6 @@ public:
     // Exit status of `kestrune status`.
     static constexpr int HealthyStatus = 0;
     static constexpr int UnhealthyStatus = 1;
-    // Name of the file in the data directory that holds the running instance's process id.
-    static const char ProcessIdFileName[];
 
     // Whether an event-log entry reports an error, by the table of event codes (a warning, such
     // as 5108, is none).
@@ -54,8 +52,10 @@ public:
     SYSTEMTIME ArchiveDate = {};
     LONGLONG ArchiveAgeSeconds = 0;
     bool HasStatistics = false;
-    std::string StatisticsTime;    // "HH:MM:SS:MMM" of today's last 5003 entry
-    std::string StatisticsPeriod;  // its period as the entry gives it
+    // Times are ISO 8601 UTC with milliseconds ("2026-12-09T03:04:47.965Z").
+    std::string StatisticsTime;   // today's last 5003 entry
+    std::string StatisticsStart;  // the period it reports: start and end
+    std::string StatisticsEnd;
     unsigned long LostLines = 0;
     unsigned long CutLines = 0;
     unsigned long ExcludedSamples = 0;
@@ -65,7 +65,7 @@ public:
     bool RawWriteFailing = false;         // a raw write failed, and no entry says they work again
     bool StatisticsWriteFailing = false;  // the last statistics period could not be written
     bool HasError = false;
-    std::string LastErrorTime;
+    std::string LastErrorTime;  // ISO 8601 UTC, as StatisticsTime
     int LastErrorCode = 0;
     std::string LastErrorMessage;
     bool Healthy = false;
@@ -73,12 +73,12 @@ public:
     std::string DataDirectory;
     std::string LogName;  // today's log file name
     KESTRUNE_CLOCK_STATE Clock = {};
-    std::string ClockSince;  // "YYYY-MM-DD HH:MM:SS UTC" of today's entry that found it unsynchronised
+    std::string ClockSince;  // "YYYY-MM-DDTHH:MM:SSZ" of today's entry that found it unsynchronised
     std::string ClockText;   // what follows "Clock: "
 
 private:
     void ReadInstance();
     void ReadArchiveDate();
     void ReadEventLog();
-    void AddEntry(const char *time, int code, const char *message);
+    void AddEntry(const SYSTEMTIME &time, int code, const char *message);
 };

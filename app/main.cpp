@@ -24,6 +24,7 @@
 #include "instrument/SonicMetek3ClassAMPSerial.h"
 #include "services/ClockWatch.h"
 #include "services/EventLog.h"
+#include "services/StationFormats.h"
 
 namespace {
 
@@ -45,8 +46,6 @@ T *CreateZeroed(Args &&...args) {
 const int InstanceRunningStatus = 2;
 // Exit status (and, as a service, service-specific exit code) of a run whose engine did not start.
 const int StartFailedStatus = 3;
-// Name of the file in the data directory that holds the running instance's process id.
-const char ProcessIdFileName[] = "kestrune.pid";
 
 // The engine the control handler stops, and the bookkeeping that lets only one Stop run:
 // a second request waits until the first has completed.

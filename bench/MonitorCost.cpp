@@ -15,9 +15,20 @@
 #include <thread>
 #include <vector>
 
+#include "services/StationFormats.h"
 #include "tests/tools/StationRun.h"
+#include "tools/stationfiles/StationFiles.h"
 
 using namespace stationrun;
+
+namespace {
+// 2026-11-01, the first day WriteMonth writes; only its date goes into the log header.
+SYSTEMTIME FirstOfMonth() {
+    SYSTEMTIME day = {};
+    day.wYear = 2026, day.wMonth = 11, day.wDay = 1;
+    return day;
+}
+}  // namespace
 
 namespace {
 
@@ -74,7 +85,7 @@ struct Result {
 Result Run(int seconds, bool withMonitor, int reload) {
     Result result;
     TestRoot root;
-    const std::string data = root.Path() + "/c/Data/Code/Projects/Win32Console/Kestrune";
+    const std::string data = station::DefaultDataDirectory();  // below the root just made
     const std::string simLog = root.Path() + "/usonic-sim.log";
     Child sim({BinDir + "/kestrune-sim", "--rate", "20", "--duration", std::to_string(seconds), "--log",
                simLog, "--preamble", "1", "--after-flush", "--linger"},
@@ -165,9 +176,9 @@ Result Run(int seconds, bool withMonitor, int reload) {
 
 // A month of files in the program's formats: 31 days of statistics (one period a minute) and
 // event logs (an archive pass every 10 s), raw files of every hour with the last two hours
-// full at 20 Hz. Returns the data directory.
-std::string WriteMonth(const std::string &root) {
-    const std::string data = root + "/c/Data/Code/Projects/Win32Console/Kestrune";
+// full at 20 Hz, in the default data directory of the KESTRUNE_ROOT in force. Returns it.
+std::string WriteMonth() {
+    const std::string data = station::DefaultDataDirectory();
     std::filesystem::create_directories(data);
     std::tm first = {};
     first.tm_year = 126, first.tm_mon = 10, first.tm_mday = 1;  // 2026-11-01
@@ -218,7 +229,9 @@ std::string WriteMonth(const std::string &root) {
         char stem[32];
         snprintf(stem, sizeof stem, "/%02d%03d.log", tm.tm_year % 100, tm.tm_yday + 1);
         std::ofstream log(data + stem, std::ios::binary);
-        log << "11/01/26 QORL Data Acquisition Service EventLog\r\n\r\nHH:MM:SS:MMM  Code  Message\r\n";
+        std::string header;
+        AppendEventLogHeader(header, FirstOfMonth(), "QORL Data Acquisition Service EventLog");
+        log << header;
         for (int i = 0; i < 8640; ++i) {
             char line[160];
             snprintf(line, sizeof line,
@@ -233,7 +246,7 @@ std::string WriteMonth(const std::string &root) {
 // The monitor's peak memory after its first page and after every day of the month.
 void MonthOfFiles() {
     TestRoot root;
-    const std::string data = WriteMonth(root.Path());
+    const std::string data = WriteMonth();
     Child monitor({BinDir + "/kestrune-monitor", "--listen", "127.0.0.1:0", "--data-dir", data}, {},
                   root.Path() + "/monitor.err");
     std::string line = monitor.ReadLine();

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/win32.h"
+#include "services/StationFormats.h"
 #include "support/RegEditor.h"
 
 namespace {
@@ -55,13 +56,15 @@ BENCHMARK(SetDwordOnOpenKey)->Unit(benchmark::kMicrosecond);
 void BookkeepingUpdate(benchmark::State &state) {
     ScratchRoot root;
     DWORD samples = 0;
+    SYSTEMTIME time;
+    GetSystemTime(&time);
     for (auto _ : state) {
         RegEditor editor(KeyPath);
         editor.CurrentValue = editor.FindValue("ArchiveSamples");
         if (!editor.CurrentValue)
             editor.CurrentValue = editor.AddValue("ArchiveSamples", REG_DWORD);
         editor.LastResult = editor.CurrentValue->Value->SetDword("ArchiveSamples", ++samples);
-        editor.SetStringValue("ArchiveDate", "12/08/2026 14:30:05 UTC");
+        editor.SetStringValue("ArchiveDate", ArchiveDateText(time).Text);
     }
 }
 BENCHMARK(BookkeepingUpdate)->Unit(benchmark::kMicrosecond);

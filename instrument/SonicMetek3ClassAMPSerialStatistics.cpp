@@ -6,22 +6,9 @@
 #include "instrument/SonicMetek3ClassAMPSerial.h"
 #include "services/DateAndDirectory.h"
 #include "services/WholeAppend.h"
+#include "services/StationFormats.h"
 
 namespace {
-
-// The two fixed header lines of a statistics file, 395 characters each before the line end.
-const char StatsGroupLine[] =
-    "                    --Blackout--   ------ Heating Status ------   ----- Sensor Path Status ------"
-    "   ---------- u-component velocity (m/s) -----------   ---------- v-component velocity (m/s) "
-    "-----------   ----------- w-component velocity (m/s) ----------   ------------ virtual "
-    "temperature (C) ------------   ------- uw (m^2/s^2) ------   ------- vw (m^2/s^2) ------   "
-    "------- wt (m/s)(C) -------\r\n";
-const char StatsColumnLine[] =
-    "MM:SS:mmm MM:SS:mmm    NumSamp   | OffSamp OnGoodSamp OnBadSamp | BlockSamp BlockAvg  BlockPctAvg "
-    "| GoodSamp BadSamp Average StdDev Skewness Kurtosis | GoodSamp BadSamp Average StdDev Skewness "
-    "Kurtosis | GoodSamp BadSamp Average StdDev Skewness Kurtosis | GoodSamp BadSamp Average StdDev "
-    "Skewness Kurtosis | GoodSamp BadSamp Covariance | GoodSamp BadSamp Covariance | GoodSamp BadSamp "
-    "Covariance\r\n";
 
 // A value that enters no sum: missing, or not a finite number (a garbled field such as
 // "1e999" or "nan" would otherwise turn every figure of the period into inf or nan).
@@ -281,11 +268,7 @@ void SonicMetek3ClassAMPSerial::WriteStatistics() {
     try {
         text.reserve(4096);
         if (newFile) {
-            AppendFormatted(text, "%s (SN: %s) Time (YYJJJHH): %02d%03d%02d UTC\r\n", InstrumentName,
-                            SerialNumber, PeriodStartTime.wYear % 100, DayOfYear(PeriodStartTime),
-                            PeriodStartTime.wHour);
-            text += StatsGroupLine;
-            text += StatsColumnLine;
+            text += StatsFileHeader(InstrumentName, SerialNumber, PeriodStartTime);
         }
         AppendFormatted(text, "%02d:%02d:%03d-", PeriodStartTime.wMinute, PeriodStartTime.wSecond,
                         PeriodStartTime.wMilliseconds);

@@ -17,6 +17,26 @@
 
 #include <process.h>
 #include <share.h>
+#include <string.h>
+#include <time.h>
+// The POSIX layer maps Windows paths onto its root folder (platform/posix/files.h); here a
+// path is already the system's own, so it is copied as it is. False when it does not fit.
+inline bool KestruneMapPath(const char *windowsPath, char *posixPath, size_t capacity) {
+    if (windowsPath == nullptr || posixPath == nullptr || capacity == 0)
+        return false;
+    const size_t length = strlen(windowsPath);
+    if (length + 1 > capacity) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    memcpy(posixPath, windowsPath, length + 1);
+    return true;
+}
+// The local calendar time of a moment, with the offset in force at that moment (the C
+// runtime's localtime_s; POSIX has localtime_r, platform/posix/time.h).
+inline bool KestruneLocalCalendarTime(time_t seconds, struct tm *local) {
+    return local != nullptr && localtime_s(local, &seconds) == 0;
+}
 // The POSIX layer tells when each event character arrived at a serial port (see
 // platform/posix/serial.h); the Windows driver does not, so callers take their own reading.
 inline DWORD KestruneGetCommArrivalTimes(HANDLE, LARGE_INTEGER *, DWORD) {

@@ -5,6 +5,7 @@
 
 #include "services/DateAndDirectory.h"
 #include "services/WholeAppend.h"
+#include "services/StationFormats.h"
 
 namespace {
 
@@ -75,27 +76,6 @@ void EventLog::Divert(const Entry &entry, const SYSTEMTIME &time, const char *wh
     std::fflush(stderr);
 }
 
-namespace {
-
-// Appends one printf-formatted piece to text; false when it cannot be formatted or stored.
-template <typename... Args>
-bool AppendFormatted(std::string &text, const char *format, Args... args) {
-    const int length = std::snprintf(nullptr, 0, format, args...);
-    if (length < 0)
-        return false;
-    const size_t start = text.size();
-    try {
-        text.resize(start + static_cast<size_t>(length) + 1);
-    } catch (...) {
-        return false;
-    }
-    std::snprintf(&text[start], static_cast<size_t>(length) + 1, format, args...);
-    text.resize(start + static_cast<size_t>(length));
-    return true;
-}
-
-}  // namespace
-
 void EventLog::WriteEntry(Entry entry) {
     if (entry.Message == nullptr || entry.Message[0] == '\0')
         return;  // empty messages are never written
@@ -123,7 +103,7 @@ void EventLog::WriteEntry(Entry entry) {
         GetSystemTime(&EntryTime);
     Day = DayOfYear(EntryTime);
 
-    std::snprintf(FileName, sizeof FileName, "%02d%03d.log", EntryTime.wYear % 100, Day);
+    std::snprintf(FileName, sizeof FileName, "%s", EventLogFileName(EntryTime).Text);
     if (LogDirectory[0] != '\0')
         std::snprintf(FilePath, sizeof FilePath, "%s\\%s", LogDirectory, FileName);
     else
@@ -152,25 +132,20 @@ void EventLog::WriteEntry(Entry entry) {
     std::string text;
     bool formatted = true;
     if (empty)
-        formatted = AppendFormatted(text, "%02d/%02d/%02d %s\r\n\r\nHH:MM:SS:MMM  Code  Message\r\n",
-                                    EntryTime.wMonth, EntryTime.wDay, EntryTime.wYear % 100, LogName);
-    const auto appendLine = [&](LONG code, const char *message) {
-        return AppendFormatted(text, "%02d:%02d:%02d:%03d  %4d  %s\r\n", EntryTime.wHour, EntryTime.wMinute,
-                               EntryTime.wSecond, EntryTime.wMilliseconds, static_cast<int>(code), message);
-    };
+        formatted = AppendEventLogHeader(text, EntryTime, LogName);
     // The log's own entries; the longest is the directory's, which fits with its words.
     char own[2 * MAX_PATH];
     const unsigned long dropped = DroppedEntries.load();
     if (dropped != 0 && formatted) {
         std::snprintf(own, sizeof own, EventCode::DroppedEntries.Formats[0], dropped);
-        formatted = appendLine(EventCode::DroppedEntries.Code, own);
+        formatted = AppendEventLogLine(text, EntryTime, EventCode::DroppedEntries.Code, own);
     }
     if (remade && formatted) {
         std::snprintf(own, sizeof own, EventCode::DirectoryRemade.Formats[1], LogDirectory);
-        formatted = appendLine(EventCode::DirectoryRemade.Code, own);
+        formatted = AppendEventLogLine(text, EntryTime, EventCode::DirectoryRemade.Code, own);
     }
     if (formatted)
-        formatted = appendLine(entry.Code, entry.Message);
+        formatted = AppendEventLogLine(text, EntryTime, entry.Code, entry.Message);
     // The log keeps an empty file that this write made (no path to remove).
     DWORD error = ERROR_NOT_ENOUGH_MEMORY;
     if (formatted)

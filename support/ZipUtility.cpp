@@ -5,6 +5,7 @@
 
 #include "services/DateAndDirectory.h"
 #include "services/FileNameTemplate.h"
+#include "services/StationFormats.h"
 #include "services/Win32Util.h"
 #include "support/FileChecksum.h"
 
@@ -323,9 +324,7 @@ void ReportIntent(Report &out, const FileWalk &walk, const char *pattern, const 
         SYSTEMTIME to = {};
         FileTimeToSystemTime(&start, &from);
         FileTimeToSystemTime(&end, &to);
-        out.Append(" TimeFilter: %02d/%02d/%02d %02d:%02d:%02d - %02d/%02d/%02d %02d:%02d:%02d", from.wMonth,
-                   from.wDay, from.wYear % 100, from.wHour, from.wMinute, from.wSecond, to.wMonth, to.wDay,
-                   to.wYear % 100, to.wHour, to.wMinute, to.wSecond);
+        out.Append(" TimeFilter: %s - %s", ShortDateSecond(from).Text, ShortDateSecond(to).Text);
     }
 }
 

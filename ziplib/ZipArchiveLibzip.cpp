@@ -21,6 +21,7 @@
 #include <ctime>
 
 #include "platform/posix/files.h"
+#include "platform/posix/time.h"
 #include "ziplib/ZipArchive.h"
 
 namespace xz {
@@ -237,7 +238,7 @@ int CopyItem(zip_t *archive, zip_uint64_t index, int fd) {
 
 bool LocalCalendarTime(uint64_t fileTime, struct tm *local) {
     const time_t seconds = TimespecFromFileTime(fileTime).tv_sec;
-    return localtime_r(&seconds, local) != nullptr;
+    return KestruneLocalCalendarTime(seconds, local);
 }
 
 int ListArchive(const std::string &archivePath, std::vector<ArchiveItem> *items) {

@@ -927,11 +927,7 @@ FILETIME ToFileTime(uint64_t value) {
 bool LocalCalendarTime(uint64_t fileTime, struct tm *local) {
     const time_t seconds =
         static_cast<time_t>(fileTime / 10000000ull) - static_cast<time_t>(FileTimeEpochOffset);
-#ifdef _WIN32
-    return localtime_s(local, &seconds) == 0;
-#else
-    return localtime_r(&seconds, local) != nullptr;
-#endif
+    return KestruneLocalCalendarTime(seconds, local);
 }
 
 int ListArchive(const std::string &archivePath, std::vector<ArchiveItem> *items) {

@@ -244,3 +244,7 @@ BOOL KestruneGetClockState(KESTRUNE_CLOCK_STATE *state) {
     state->MaximumErrorUs = micros(discipline.maxerror);
     return TRUE;
 }
+
+bool KestruneLocalCalendarTime(time_t seconds, struct tm *local) {
+    return local != nullptr && localtime_r(&seconds, local) != nullptr;
+}

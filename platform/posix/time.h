@@ -1,6 +1,8 @@
 // System time, FILETIME/SYSTEMTIME conversion and the performance counter (POSIX layer).
 #pragma once
 
+#include <ctime>
+
 #include "platform/posix/types.h"
 
 void GetSystemTime(LPSYSTEMTIME lpSystemTime);
@@ -29,3 +31,8 @@ typedef struct _KESTRUNE_CLOCK_STATE {
     DWORD MaximumErrorUs;
 } KESTRUNE_CLOCK_STATE;
 BOOL KestruneGetClockState(KESTRUNE_CLOCK_STATE *state);
+
+// The layer's own: the local calendar time of a moment (seconds since 1970, UTC) with the
+// offset in force at that moment, as the C runtime's localtime_s gives it on Windows. False
+// when it has no calendar form.
+bool KestruneLocalCalendarTime(time_t seconds, struct tm *local);

@@ -56,7 +56,7 @@ TEST(ClockWatch, EachEpisodeIsLoggedOnceAndStatusShowsTheState) {
     station.watch.Check();
     EXPECT_EQ(station.Codes(), (std::vector<int>{5310}));
     StationStatus status = station.Status();
-    ASSERT_EQ(status.ClockSince.size(), 23u) << status.ClockSince;  // "YYYY-MM-DD HH:MM:SS UTC"
+    ASSERT_EQ(status.ClockSince.size(), 20u) << status.ClockSince;  // "YYYY-MM-DDTHH:MM:SSZ"
     EXPECT_NE(status.Text().find("Clock:            not synchronised since " + status.ClockSince + "\n"),
               std::string::npos)
         << status.Text();

@@ -65,8 +65,18 @@ struct Station {
     }
 };
 
+// Today's date as ISO 8601 ("2026-12-09"), the date of the entries of today's log.
+std::string TodayIso() {
+    SYSTEMTIME today;
+    GetSystemTime(&today);
+    char text[32];
+    snprintf(text, sizeof text, "%04d-%02d-%02d", today.wYear, today.wMonth, today.wDay);
+    return text;
+}
+
 TEST(StationStatus, SumsUpTodaysLog) {
     Station station;
+    const std::string day = TodayIso();
     std::ofstream(station.TodaysLog(), std::ios::binary)
         << "12/08/26 QORL Data Acquisition Service EventLog\r\n\r\n"
            "HH:MM:SS:MMM  Code  Message\r\n"
@@ -95,22 +105,29 @@ TEST(StationStatus, SumsUpTodaysLog) {
     EXPECT_EQ(status.ExcludedSamples, 12u);
     EXPECT_EQ(status.WriteErrors, 2u);
     EXPECT_TRUE(status.HasStatistics);
-    EXPECT_EQ(status.StatisticsTime, "00:03:00:000");
-    EXPECT_EQ(status.StatisticsPeriod, "02:00:000-03:00:000");
+    EXPECT_EQ(status.StatisticsTime, day + "T00:03:00.000Z");
+    EXPECT_EQ(status.StatisticsStart, day + "T00:02:00.000Z");
+    EXPECT_EQ(status.StatisticsEnd, day + "T00:03:00.000Z");
     EXPECT_TRUE(status.HasError);
-    EXPECT_EQ(status.LastErrorTime, "00:02:30:000");
+    EXPECT_EQ(status.LastErrorTime, day + "T00:02:30.000Z");
     EXPECT_EQ(status.LastErrorCode, 6701);
     EXPECT_EQ(status.LastErrorMessage, "Metek1: Error opening file C:\\x\\lab0_stats.txt");
     const std::string json = status.Json();
     EXPECT_NE(json.find("\"lostLines\":12,\"cutLines\":5,\"excludedSamples\":12,\"writeErrors\":2"),
               std::string::npos)
         << json;
-    EXPECT_NE(json.find("\"lastError\":{\"time\":\"00:02:30:000\",\"code\":6701,\"message\":\"Metek1: Error "
+    EXPECT_NE(json.find("\"lastStatistics\":{\"time\":\"" + day + "T00:03:00.000Z\",\"start\":\"" + day +
+                        "T00:02:00.000Z\",\"end\":\"" + day + "T00:03:00.000Z\"}"),
+              std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"lastError\":{\"time\":\"" + day +
+                        "T00:02:30.000Z\",\"code\":6701,\"message\":\"Metek1: Error "
                         "opening file C:\\\\x\\\\lab0_stats.txt\"}"),
               std::string::npos)
         << json;
     const std::string text = status.Text();
-    EXPECT_NE(text.find("Last statistics:  00:03:00:000 UTC, period 02:00:000-03:00:000\n"),
+    EXPECT_NE(text.find("Last statistics:  " + day + "T00:03:00.000Z, period " + day + "T00:02:00.000Z to " +
+                        day + "T00:03:00.000Z\n"),
               std::string::npos)
         << text;
     EXPECT_NE(text.find("12 lost lines (5301), 5 cut lines (5302), 12 excluded samples, 2 write errors\n"),
@@ -130,7 +147,7 @@ TEST(StationStatus, ALostPortIsTheLastErrorAndItsReturnIsNot) {
            "00:05:00:000).\r\n";
     const StationStatus status(station.configuration);
     ASSERT_TRUE(status.HasError);
-    EXPECT_EQ(status.LastErrorTime, "00:05:00:000");
+    EXPECT_EQ(status.LastErrorTime, TodayIso() + "T00:05:00.000Z");
     EXPECT_EQ(status.LastErrorCode, 5303);
 }
 

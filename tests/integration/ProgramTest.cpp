@@ -253,7 +253,7 @@ TEST(ClockSync, PublishesValidTimesOnly) {
     TestRoot root;
     ChildProgram valid({BinDir + "/kestrune-clocksync", "set", "2026-12-08 14:30:05.123"}, {},
                        root.Path() + "/valid.err");
-    EXPECT_EQ(valid.ReadLine(), "published 2026-12-08 14:30:05.123 UTC");
+    EXPECT_EQ(valid.ReadLine(), "published 2026-12-08T14:30:05.123Z");
     EXPECT_EQ(valid.Wait(), 0);
 
     for (const char *text :

@@ -216,7 +216,7 @@ TEST(Export, RunAcrossMidnightComesOutValueForValue) {
         ASSERT_EQ(result.Status, 0) << result.Err;
         auto rows = CsvRows(out + "/raw.csv");
         ASSERT_EQ(rows.size(), raw.size() + 1);
-        EXPECT_EQ(rows[0], (std::vector<std::string>{"time", "status", "u", "v", "w", "T", "A1", "A2", "A3",
+        EXPECT_EQ(rows[0], (std::vector<std::string>{"time", "status", "u", "v", "w", "Ts", "A1", "A2", "A3",
                                                      "A4", "blackout"}));
         // Flagged exactly when inside a window logged with 5006 or 5029.
         std::vector<std::pair<long long, long long>> windows;
@@ -257,19 +257,25 @@ TEST(Export, RunAcrossMidnightComesOutValueForValue) {
 
         auto periods = CsvRows(out + "/stats.csv");
         ASSERT_EQ(periods.size(), stats.size() + 1);
-        ASSERT_EQ(periods[0].size(), 42u);
+        ASSERT_EQ(periods[0].size(), 43u);
         EXPECT_EQ(periods[0][0], "start");
-        EXPECT_EQ(periods[0][2], "NumSamp");
-        EXPECT_EQ(periods[0][9], "u_GoodSamp");
-        EXPECT_EQ(periods[0][11], "u_Average");
-        EXPECT_EQ(periods[0][30], "T_StdDev");
-        EXPECT_EQ(periods[0][41], "wT_Covariance");
+        EXPECT_EQ(periods[0][2], "duration_s");
+        EXPECT_EQ(periods[0][3], "blackout_samples");
+        EXPECT_EQ(periods[0][4], "heating_off_samples");
+        EXPECT_EQ(periods[0][10], "u_good_samples");
+        EXPECT_EQ(periods[0][12], "u_mean_m_s");
+        EXPECT_EQ(periods[0][31], "T_sd_C");
+        EXPECT_EQ(periods[0][33], "T_kurtosis_excess");
+        EXPECT_EQ(periods[0][42], "wT_cov_m_s_C");
         for (size_t i = 0; i < stats.size(); ++i) {
-            ASSERT_EQ(periods[i + 1].size(), 42u);
+            ASSERT_EQ(periods[i + 1].size(), 43u);
             EXPECT_EQ(periods[i + 1][0], Iso(stats[i].Start));
             EXPECT_EQ(periods[i + 1][1], Iso(stats[i].End));
+            char duration[32];
+            snprintf(duration, sizeof duration, "%.3f", (stats[i].End - stats[i].Start) / 1000.0);
+            EXPECT_EQ(periods[i + 1][2], duration) << i;
             for (size_t f = 0; f < 40; ++f)
-                EXPECT_EQ(periods[i + 1][2 + f], stats[i].Fields[f]) << i << " figure " << f;
+                EXPECT_EQ(periods[i + 1][3 + f], stats[i].Fields[f]) << i << " figure " << f;
         }
         // The period that ends at midnight ends on the new day.
         bool endsAtMidnight = false;

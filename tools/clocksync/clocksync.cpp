@@ -6,18 +6,21 @@
 //   clocksync set "YYYY-MM-DD hh:mm:ss[.mmm]"  a given UTC time
 //   clocksync show                             print what the block holds
 //
+// Times are printed in ISO 8601 UTC ("2026-12-09T03:04:47.965Z").
+//
 // The block is the 16-byte named mapping "ClockSyncFileMap" holding one SYSTEMTIME at offset
 // 0, guarded by the named mutex "ClockSyncMutex". Call "clocksync now" right after each step
 // of the system clock (for example from the time daemon's hook).
 #include <cstring>
 
 #include "platform/win32.h"
+#include "services/StationFormats.h"
 
 namespace {
 
-const char MutexName[] = "ClockSyncMutex";
-const char MapName[] = "ClockSyncFileMap";
-constexpr DWORD BlockSize = 16;
+const char *const MutexName = ClockSyncMutexName;
+const char *const MapName = ClockSyncMapName;
+constexpr DWORD BlockSize = ClockSyncBlockSize;
 
 const char UsageText[] =
     "usage: kestrune-clocksync now\n"
@@ -70,8 +73,7 @@ void PrintTime(const SYSTEMTIME &time) {
         printf("no synchronisation time published\n");
         return;
     }
-    printf("%04u-%02u-%02u %02u:%02u:%02u.%03u UTC\n", time.wYear, time.wMonth, time.wDay, time.wHour,
-           time.wMinute, time.wSecond, time.wMilliseconds);
+    printf("%s\n", IsoTime(time).Text);
 }
 
 }  // namespace

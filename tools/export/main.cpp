@@ -119,7 +119,7 @@ Counts ExportRaw(const std::string &directory, Millis from, Millis to, const std
                  Output &out) {
     Counts counts;
     std::vector<Window> windows = BlackoutWindows(directory, from, to);
-    out.Line("time,status,u,v,w,T,A1,A2,A3,A4,blackout");
+    out.Line("time,status,u,v,w,Ts,A1,A2,A3,A4,blackout");
     size_t next = 0;  // first window that may still hold a sample (samples come in time order)
     for (const auto &file : ListFiles(directory, FileKind::Raw, from, to)) {
         bool first = true;
@@ -151,39 +151,13 @@ Counts ExportRaw(const std::string &directory, Millis from, Millis to, const std
     return counts;
 }
 
-// The figure names of the first statistics file with a proper header; the fixed names when
-// none has one.
-std::vector<std::string> StatsNames(const std::vector<DataFile> &files) {
-    for (const auto &file : files) {
-        std::vector<std::string> header;
-        ForEachLine(file.Path, [&](const std::string &line) {
-            header.push_back(line);
-            return header.size() < 3;
-        });
-        if (header.size() == 3) {
-            std::vector<std::string> names = StatsColumnNames(header[1], header[2]);
-            if (!names.empty())
-                return names;
-        }
-    }
-    std::vector<std::string> names = {"NumSamp",   "OffSamp",  "OnGoodSamp", "OnBadSamp",
-                                      "BlockSamp", "BlockAvg", "BlockPctAvg"};
-    for (const char *q : {"u", "v", "w", "T"})
-        for (const char *f : {"GoodSamp", "BadSamp", "Average", "StdDev", "Skewness", "Kurtosis"})
-            names.push_back(std::string(q) + "_" + f);
-    for (const char *q : {"uw", "vw", "wT"})
-        for (const char *f : {"GoodSamp", "BadSamp", "Covariance"})
-            names.push_back(std::string(q) + "_" + f);
-    return names;
-}
-
 Counts ExportStats(const std::string &directory, Millis from, Millis to, const std::string &missing,
                    Output &out) {
     Counts counts;
     std::vector<DataFile> files = ListFiles(directory, FileKind::Stats, from, to);
-    std::string header = "start,end";
-    for (const auto &name : StatsNames(files))
-        header += "," + Csv(name);
+    std::string header = "start,end,duration_s";
+    for (const auto &name : StatsFigureNames())
+        header += "," + name;
     out.Line(header);
     for (const auto &file : files) {
         int lineNumber = 0;
@@ -195,7 +169,12 @@ Counts ExportStats(const std::string &directory, Millis from, Millis to, const s
                     ++counts.skipped;
                 return true;
             }
-            std::string row = IsoTime(period.Start) + "," + IsoTime(period.End);
+            // The length shows a partial period (the first after a start, the last before a
+            // stop) among the whole ones.
+            char duration[32];
+            std::snprintf(duration, sizeof duration, ",%lld.%03lld", (period.End - period.Start) / 1000,
+                          (period.End - period.Start) % 1000);
+            std::string row = IsoTime(period.Start) + "," + IsoTime(period.End) + duration;
             for (const auto &field : period.Fields)
                 row += "," + (IsMissingStats(field) ? missing : field);
             out.Line(row);

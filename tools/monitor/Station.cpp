@@ -13,6 +13,7 @@
 #include "platform/win32.h"
 #include "services/ClockWatch.h"
 #include "services/EventCodes.h"
+#include "services/StationFormats.h"
 
 namespace monitor {
 
@@ -84,12 +85,12 @@ bool ReadRegistry(long &samples, std::string &date) {
     return true;
 }
 
-// "12/08/2026 14:30:05 UTC" as a time; 0 when it does not parse.
-Millis ParseArchiveDate(const std::string &text) {
-    int month, day, year, hour, minute, second;
-    if (std::sscanf(text.c_str(), "%d/%d/%d %d:%d:%d UTC", &month, &day, &year, &hour, &minute, &second) != 6)
+// The "ArchiveDate" text as a time; 0 when it does not parse.
+Millis ArchiveDateMillis(const std::string &text) {
+    SYSTEMTIME t;
+    if (!ParseArchiveDate(text.c_str(), &t))
         return 0;
-    return MillisFromCivil(year, month, day, hour, minute, second);
+    return MillisFromCivil(t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
 }
 
 }  // namespace
@@ -192,10 +193,8 @@ Health Station::GetHealth(Millis now) {
         KESTRUNE_CLOCK_STATE clock = {};
         KestruneGetClockState(&clock);
         std::string since;
-        if (digest_.ClockLost != 0) {
-            since = IsoTime(digest_.ClockLost).substr(0, 19) + " UTC";
-            since[10] = ' ';
-        }
+        if (digest_.ClockLost != 0)
+            since = IsoSecond(digest_.ClockLost);
         health.Clock = ClockWatch::Describe(clock, since.c_str());
         // A pass logged just before midnight still counts for being alive.
         if (health.LastArchivePass == 0) {
@@ -228,8 +227,14 @@ Health Station::GetHealth(Millis now) {
     }
 
     Millis lastActivity = health.LastArchivePass;
-    if (health.HaveRegistry)
-        lastActivity = std::max(lastActivity, ParseArchiveDate(health.ArchiveDate));
+    if (health.HaveRegistry) {
+        // Shown as the page shows every time (ISO 8601 UTC); a text that does not parse as
+        // it is.
+        const Millis archived = ArchiveDateMillis(health.ArchiveDate);
+        lastActivity = std::max(lastActivity, archived);
+        if (archived != 0)
+            health.ArchiveDate = IsoSecond(archived);
+    }
     health.Running =
         lastActivity != 0 && now - lastActivity <= RunningWindowMs && health.LastStop <= lastActivity;
     if (health.Running)

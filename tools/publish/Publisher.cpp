@@ -372,8 +372,10 @@ void Source::CollectStats(Cursor &cursor, Millis now, size_t max, std::vector<Me
         station::ForEachLine(file.Path, [&](const std::string &line) {
             if (header.size() < 3) {
                 header.push_back(line);
-                if (header.size() == 3)
-                    names = station::StatsColumnNames(header[1], header[2]);
+                // A file with the statistics header holds the 40 figures; they carry the names
+                // of the export's statistics CSV.
+                if (header.size() == 3 && !station::StatsColumnNames(header[1], header[2]).empty())
+                    names = station::StatsFigureNames();
                 return true;
             }
             station::StatsPeriod period;

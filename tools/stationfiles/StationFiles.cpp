@@ -9,9 +9,11 @@
 #include <filesystem>
 #include <fstream>
 
+#include "flux/Flux.h"
 #include "platform/win32.h"
 #include "services/EventCodes.h"
 #include "services/FileNameTemplate.h"
+#include "services/StationFormats.h"
 
 namespace station {
 
@@ -173,31 +175,14 @@ Millis DayOf(Millis t) {
 }
 
 std::string DefaultDataDirectory() {
-#ifdef _WIN32
-    return "C:\\Data\\Code\\Projects\\Win32Console\\Kestrune";
-#else
-    const char *root = std::getenv("KESTRUNE_ROOT");
-    std::string base;
-    if (root && *root) {
-        base = root;
-    } else {
-        const char *home = std::getenv("HOME");
-        base = std::string(home ? home : "") + "/.kestrune";
-    }
-    return base + "/c/Data/Code/Projects/Win32Console/Kestrune";
-#endif
+    char path[4096];
+    return KestruneMapPath(DefaultDataDirectoryPath, path, sizeof path) ? std::string(path) : std::string();
 }
 
 std::string RegistryStorePath() {
-#ifdef _WIN32
-    return "";
-#else
-    const char *root = std::getenv("KESTRUNE_ROOT");
-    if (root && *root)
-        return std::string(root) + "/registry.db";
-    const char *home = std::getenv("HOME");
-    return std::string(home ? home : "") + "/.kestrune/registry.db";
-#endif
+    char path[4096];
+    const DWORD length = KestruneRegistryStorePath(path, sizeof path);
+    return length > 0 && length < sizeof path ? std::string(path, length) : std::string();
 }
 
 bool ParseFileName(const std::string &name, FileKind &kind, Millis &start) {
@@ -416,28 +401,35 @@ std::vector<std::string> StatsColumnNames(const std::string &groupLine, const st
     return names;
 }
 
+const std::vector<std::string> &StatsFigureNames() {
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> list = {"blackout_samples",        "heating_off_samples",
+                                         "heating_on_good_samples", "heating_on_bad_samples",
+                                         "path_blocked_samples",    "path_block_digit_mean",
+                                         "path_block_pct_mean"};
+        const char *quantities[4][2] = {{"u", "_m_s"}, {"v", "_m_s"}, {"w", "_m_s"}, {"T", "_C"}};
+        for (const auto &q : quantities)
+            for (const std::string figure :
+                 {"good_samples", "bad_samples", "mean", "sd", "skewness", "kurtosis_excess"})
+                list.push_back(std::string(q[0]) + "_" + figure +
+                               (figure == "mean" || figure == "sd" ? q[1] : ""));
+        const char *pairs[3][2] = {{"uw", "_m2_s2"}, {"vw", "_m2_s2"}, {"wT", "_m_s_C"}};
+        for (const auto &p : pairs)
+            for (const std::string figure : {"good_samples", "bad_samples", "cov"})
+                list.push_back(std::string(p[0]) + "_" + figure + (figure == "cov" ? p[1] : ""));
+        return list;
+    }();
+    return names;
+}
+
 bool ParseLogLine(const std::string &line, Millis dayStart, LogEntry &entry) {
-    // "HH:MM:SS:MMM  CODE  message", the code right-aligned in at least four columns.
-    if (line.size() < 20 || !AllDigits(line, 0, 2) || line[2] != ':' ||
-        !ParseMinuteKey(line, 3, entry.Time) || line.compare(12, 2, "  ") != 0)
+    EventLogEntryText parsed;
+    if (line.find('\0') != std::string::npos || !ParseEventLogLine(line.c_str(), &parsed))
         return false;
-    int hour = Number(line, 0, 2);
-    if (hour > 23)
-        return false;
-    size_t i = 14;
-    while (i < line.size() && line[i] == ' ')
-        ++i;
-    bool negative = i < line.size() && line[i] == '-';
-    if (negative)
-        ++i;
-    size_t digits = i;
-    while (i < line.size() && std::isdigit(static_cast<unsigned char>(line[i])))
-        ++i;
-    if (i == digits || i - digits > 9 || i < 18 || line.compare(i, 2, "  ") != 0)
-        return false;
-    entry.Code = Number(line, digits, i - digits) * (negative ? -1 : 1);
-    entry.Time += dayStart + hour * HourMs;
-    entry.Message = line.substr(i + 2);
+    entry.Code = parsed.Code;
+    entry.Time = dayStart + parsed.Time.wHour * HourMs + parsed.Time.wMinute * 60000LL +
+                 parsed.Time.wSecond * 1000LL + parsed.Time.wMilliseconds;
+    entry.Message = parsed.Message;
     return true;
 }
 
@@ -445,16 +437,22 @@ bool ParseBlackoutMessage(const std::string &message, Window &window) {
     const char *text = std::strstr(message.c_str(), ": Excluding ");
     if (!text)
         return false;
-    int n = 0, m1, d1, y1, h1, mi1, s1, ms1, m2, d2, y2, h2, mi2, s2, ms2;
-    int got = std::sscanf(text,
-                          ": Excluding %d samples from the archive during the blackout period "
-                          "%d/%d/%d %d:%d:%d:%d to %d/%d/%d %d:%d:%d:%d.",
-                          &n, &m1, &d1, &y1, &h1, &mi1, &s1, &ms1, &m2, &d2, &y2, &h2, &mi2, &s2, &ms2);
-    if (got != 15)
+    int n = 0, consumed = 0;
+    if (std::sscanf(text, ": Excluding %d samples from the archive during the blackout period %n", &n,
+                    &consumed) != 1 ||
+        consumed == 0)
         return false;
+    SYSTEMTIME from, to;
+    const char *rest = nullptr;
+    if (!ParseShortDateClock(text + consumed, &from, &rest) || std::strncmp(rest, " to ", 4) != 0 ||
+        !ParseShortDateClock(rest + 4, &to, &rest))
+        return false;
+    auto millis = [](const SYSTEMTIME &t) {
+        return MillisFromCivil(t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
+    };
     window.Samples = n;
-    window.Start = MillisFromCivil(2000 + y1, m1, d1, h1, mi1, s1, ms1);
-    window.End = MillisFromCivil(2000 + y2, m2, d2, h2, mi2, s2, ms2);
+    window.Start = millis(from);
+    window.End = millis(to);
     return window.End >= window.Start;
 }
 
@@ -478,12 +476,13 @@ std::vector<Window> BlackoutWindows(const std::string &directory, Millis from, M
 }
 
 const std::vector<std::string> &FluxColumns() {
-    static const std::vector<std::string> columns = {
-        "start",    "end",     "samples", "excluded", "spikes_u", "spikes_v",   "spikes_w",
-        "spikes_T", "u_unrot", "v_unrot", "w_unrot",  "T_mean",   "wind_speed", "wind_dir",
-        "yaw",      "pitch",   "u_rot",   "sigma_u",  "sigma_v",  "sigma_w",    "sigma_T",
-        "cov_uw",   "cov_vw",  "cov_wT",  "ustar",    "tau",      "H",          "L",
-        "zeta",     "rn_uw",   "rn_wT",   "itc_w",    "flag_tau", "flag_H"};
+    // The names of the header row the program writes, so that the two cannot differ.
+    static const std::vector<std::string> columns = [] {
+        std::string header = flux::CsvHeader();
+        while (!header.empty() && (header.back() == '\n' || header.back() == '\r'))
+            header.pop_back();
+        return SplitCsv(header);
+    }();
     return columns;
 }
 

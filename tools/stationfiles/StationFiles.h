@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "services/StationFormats.h"
+
 namespace station {
 
 using Millis = long long;
@@ -36,8 +38,9 @@ bool ParseDay(const std::string &text, Millis &dayStart);
 // Start of the UTC day that holds t.
 Millis DayOf(Millis t);
 
-// The data directory the program writes to: $KESTRUNE_ROOT/c/Data/Code/Projects/Win32Console/
-// Kestrune ($HOME/.kestrune when KESTRUNE_ROOT is unset); on Windows the drive path itself.
+// The data directory the program writes to when none is configured, mapped by the platform
+// layer ($KESTRUNE_ROOT/c/Data/Code/Projects/Win32Console/Kestrune on POSIX; on Windows the
+// drive path itself).
 std::string DefaultDataDirectory();
 // Where the registry store lives on this platform ("" on Windows, where it is the system's).
 std::string RegistryStorePath();
@@ -94,6 +97,10 @@ bool ParseStatsLine(const std::string &line, Millis hourStart, StatsPeriod &peri
 // with the quantity in front where the same name serves several quantities ("u_Average",
 // "wT_Covariance"). Empty when the two lines are not the statistics header.
 std::vector<std::string> StatsColumnNames(const std::string &groupLine, const std::string &columnLine);
+// The 40 figures under the names our tools give them, in the order of the period line: the
+// group or quantity, what the figure is, and its unit where it has one ("blackout_samples",
+// "heating_off_samples", "u_mean_m_s", "T_sd_C", "T_kurtosis_excess", "wT_cov_m_s_C").
+const std::vector<std::string> &StatsFigureNames();
 // Index of a figure in the period line.
 enum StatsIndex {
     NumSamp = 0,
@@ -137,7 +144,7 @@ std::vector<Window> BlackoutWindows(const std::string &directory, Millis from, M
 // row of column names, then one row per flux period, lines ending in CR LF. Rows are read by
 // the header's names, so the columns may come in any order and unknown ones are ignored.
 
-constexpr const char *DefaultFluxFileTemplate = "lab0<YYJJJ>_flux.csv";
+constexpr const char *DefaultFluxFileTemplate = ::DefaultFluxFileTemplate;
 constexpr long DefaultFluxPeriod = 1800;  // seconds
 
 // The columns of a flux row, in the order the program writes them.
