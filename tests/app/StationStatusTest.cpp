@@ -135,6 +135,19 @@ TEST(StationStatus, SumsUpTodaysLog) {
         << text;
 }
 
+// A period that closes on the hour is logged just after it: its start is in the hour before.
+TEST(StationStatus, APeriodClosedOnTheHourStartsInTheHourBefore) {
+    Station station;
+    std::ofstream(station.TodaysLog(), std::ios::binary)
+        << "12/08/26 QORL Data Acquisition Service EventLog\r\n\r\n"
+           "HH:MM:SS:MMM  Code  Message\r\n"
+           "01:00:00:010  5003  Metek1: Archiving statistics for the period 59:00:000-00:00:000.\r\n";
+    const StationStatus status(station.configuration);
+    ASSERT_TRUE(status.HasStatistics);
+    EXPECT_EQ(status.StatisticsStart, TodayIso() + "T00:59:00.000Z");
+    EXPECT_EQ(status.StatisticsEnd, TodayIso() + "T01:00:00.000Z");
+}
+
 TEST(StationStatus, ALostPortIsTheLastErrorAndItsReturnIsNot) {
     Station station;
     std::ofstream(station.TodaysLog(), std::ios::binary)
