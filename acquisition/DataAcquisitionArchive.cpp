@@ -20,8 +20,8 @@
 #include "acquisition/DataAcquisition.h"
 #include "services/DateAndDirectory.h"
 #include "services/FileNameTemplate.h"
-#include "services/WholeAppend.h"
 #include "services/StationFormats.h"
+#include "services/WholeAppend.h"
 #include "services/Win32Util.h"
 
 namespace {

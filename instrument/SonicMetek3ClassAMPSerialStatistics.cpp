@@ -5,8 +5,8 @@
 
 #include "instrument/SonicMetek3ClassAMPSerial.h"
 #include "services/DateAndDirectory.h"
-#include "services/WholeAppend.h"
 #include "services/StationFormats.h"
+#include "services/WholeAppend.h"
 
 namespace {
 

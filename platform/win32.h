@@ -95,16 +95,28 @@ inline BOOL KestruneGetClockState(KESTRUNE_CLOCK_STATE *state) {
     state->Known = state->Synchronised = state->EstimatedErrorUs = state->MaximumErrorUs = 0;
     return TRUE;
 }
-inline DWORD KestruneNotifyServiceManager(const char *) { return 0; }
-inline DWORD KestruneServiceWatchdogMilliseconds() { return 0; }
+inline DWORD KestruneNotifyServiceManager(const char *) {
+    return 0;
+}
+inline DWORD KestruneServiceWatchdogMilliseconds() {
+    return 0;
+}
 // On Windows the program's event-log file is the record; the system's event log is not
 // written (the service has no message file registered), so there is nothing to report to.
-inline DWORD KestruneReportEvent(WORD, DWORD, const char *) { return 0; }
+inline DWORD KestruneReportEvent(WORD, DWORD, const char *) {
+    return 0;
+}
 // A port name is its own device on Windows, and a path is already in the host's form; there
 // is no other name to show.
-inline bool KestruneCommDevicePath(const char *, char *, size_t) { return false; }
-inline bool KestruneMapPath(const char *, char *, size_t) { return false; }
-inline bool KestruneIsNativePath(const char *) { return false; }
+inline bool KestruneCommDevicePath(const char *, char *, size_t) {
+    return false;
+}
+inline bool KestruneMapPath(const char *, char *, size_t) {
+    return false;
+}
+inline bool KestruneIsNativePath(const char *) {
+    return false;
+}
 #else
 #include "platform/posix/console.h"
 #include "platform/posix/errors.h"

@@ -118,8 +118,8 @@ struct EventCodeDefinition {
       "%d")                                                                                                  \
     X(5102, EngineStopping, Information, nullptr, "%s: Stopping acquisition engine.")                        \
     X(5103, AcquisitionStart, Error, "Can't",                                                                \
-      "%s: Can't start data acquisition. Either %s doesn't exist or is open in another application.",     \
-      "%s: Can't start data acquisition. Failure configuring port-communication settings on %s.",         \
+      "%s: Can't start data acquisition. Either %s doesn't exist or is open in another application.",        \
+      "%s: Can't start data acquisition. Failure configuring port-communication settings on %s.",            \
       "%s: Acquisition initialization started.")                                                             \
     X(5104, InitializationFinished, Information, nullptr, "%s: Acquisition initialization finished.")        \
     X(5105, ThreadTerminated, Error, nullptr,                                                                \
@@ -148,14 +148,14 @@ struct EventCodeDefinition {
       "%s: %lu instrument lines lost: every sample buffer was still held by the archive.")                   \
     X(5302, LinesCut, Error, nullptr, "%s: %lu over-long instrument lines cut to %d characters.")            \
     X(5303, PortLost, Error, nullptr,                                                                        \
-      "%s: %s cannot be opened (error %lu). Acquisition waits for the port and tries it every %lu "       \
+      "%s: %s cannot be opened (error %lu). Acquisition waits for the port and tries it every %lu "          \
       "seconds.",                                                                                            \
-      "%s: %s lost (error %lu). Acquisition interrupted; the port is tried again every %lu seconds.")     \
+      "%s: %s lost (error %lu). Acquisition interrupted; the port is tried again every %lu seconds.")        \
     X(5304, PortBack, Information, nullptr,                                                                  \
-      "%s: %s is back. Acquisition resumed after an interruption since %04d-%02d-%02d "                   \
+      "%s: %s is back. Acquisition resumed after an interruption since %04d-%02d-%02d "                      \
       "%02d:%02d:%02d.%03d UTC (%lu s).")                                                                    \
     X(5305, PortNeverAppeared, Error, nullptr,                                                               \
-      "%s: %s did not appear within %lu seconds of the service's start. The service stops with exit "     \
+      "%s: %s did not appear within %lu seconds of the service's start. The service stops with exit "        \
       "code "                                                                                                \
       "%d.")                                                                                                 \
     X(5310, ClockUnsynchronisedAtStart, Warning, nullptr,                                                    \
@@ -171,11 +171,11 @@ struct EventCodeDefinition {
     X(5314, ClockErrorBack, Information, nullptr,                                                            \
       "%s: The system clock's estimated error is back to %.1f ms, within %lu ms.")                           \
     X(5315, SlowAdapter, Warning, nullptr,                                                                   \
-      "%s: %s is a USB adapter whose latency timer is %lu ms: received bytes wait up to that long and "   \
+      "%s: %s is a USB adapter whose latency timer is %lu ms: received bytes wait up to that long and "      \
       "the "                                                                                                 \
       "time stamps jitter as much. Set the adapter's latency timer to 1 ms (its latency_timer in sysfs, or " \
       "the driver's advanced port settings).",                                                               \
-      "%s: %s refused low latency: its driver may hold received bytes back for several milliseconds and " \
+      "%s: %s refused low latency: its driver may hold received bytes back for several milliseconds and "    \
       "the time stamps jitter as much. Use an adapter whose driver allows it, or set its latency timer to "  \
       "1 "                                                                                                   \
       "ms.")                                                                                                 \

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "services/DateAndDirectory.h"
-#include "services/WholeAppend.h"
 #include "services/StationFormats.h"
+#include "services/WholeAppend.h"
 
 namespace {
 

@@ -19,4 +19,6 @@ inline FILETIME UnitsToFileTime(ULONGLONG units) {
 
 // Whether the object is signalled now, without waiting. A signalled auto-reset event is
 // consumed by the test.
-inline bool IsSignalled(HANDLE object) { return object && WaitForSingleObject(object, 0) == WAIT_OBJECT_0; }
+inline bool IsSignalled(HANDLE object) {
+    return object && WaitForSingleObject(object, 0) == WAIT_OBJECT_0;
+}

@@ -41,8 +41,9 @@ const MessageText kMessages[] = {
     {30, "The system cannot read from the specified device.\r\n"},
     {31, "A device attached to the system is not functioning.\r\n"},
     {32, "The process cannot access the file because it is being used by another process.\r\n"},
-    {33, "The process cannot access the file because another process has locked a portion of "
-         "the file.\r\n"},
+    {33,
+     "The process cannot access the file because another process has locked a portion of "
+     "the file.\r\n"},
     {38, "Reached the end of the file.\r\n"},
     {39, "The disk is full.\r\n"},
     {50, "The request is not supported.\r\n"},
@@ -73,10 +74,12 @@ const MessageText kMessages[] = {
     {267, "The directory name is invalid.\r\n"},
     {288, "Attempt to release mutex not owned by caller.\r\n"},
     {298, "Too many posts were made to a semaphore.\r\n"},
-    {317, "The system cannot find message text for message number 0x%1 in the message file for "
-          "%2.\r\n"},
-    {995, "The I/O operation has been aborted because of either a thread exit or an application "
-          "request.\r\n"},
+    {317,
+     "The system cannot find message text for message number 0x%1 in the message file for "
+     "%2.\r\n"},
+    {995,
+     "The I/O operation has been aborted because of either a thread exit or an application "
+     "request.\r\n"},
     {996, "Overlapped I/O event is not in a signaled state.\r\n"},
     {997, "Overlapped I/O operation is in progress.\r\n"},
     {998, "Invalid access to memory location.\r\n"},
@@ -86,10 +89,12 @@ const MessageText kMessages[] = {
     {1011, "The configuration registry key could not be opened.\r\n"},
     {1012, "The configuration registry key could not be read.\r\n"},
     {1013, "The configuration registry key could not be written.\r\n"},
-    {1018, "Illegal operation attempted on a registry key that has been marked for "
-           "deletion.\r\n"},
-    {1053, "The service did not respond to the start or control request in a timely "
-           "fashion.\r\n"},
+    {1018,
+     "Illegal operation attempted on a registry key that has been marked for "
+     "deletion.\r\n"},
+    {1053,
+     "The service did not respond to the start or control request in a timely "
+     "fashion.\r\n"},
     {1117, "The request could not be performed because of an I/O device error.\r\n"},
     {1121, "A serial I/O operation completed because the timeout period expired.\r\n"},
     {1131, "A potential deadlock condition has been detected.\r\n"},
@@ -106,81 +111,87 @@ const char *FindMessage(DWORD code) {
             return message.text;
     return nullptr;
 }
-} // namespace
+}  // namespace
 
-DWORD GetLastError() { return tlsLastError; }
+DWORD GetLastError() {
+    return tlsLastError;
+}
 
-void SetLastError(DWORD dwErrCode) { tlsLastError = dwErrCode; }
+void SetLastError(DWORD dwErrCode) {
+    tlsLastError = dwErrCode;
+}
 
 DWORD Win32ErrorFromErrno(int err) {
     switch (err) {
-    case 0:
-        return ERROR_SUCCESS;
-    case ENOENT:
-        return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR:
-    case ELOOP:
-        return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-        return ERROR_ACCESS_DENIED;
-    case EROFS:
-        return ERROR_WRITE_PROTECT;
-    case EBADF:
-    case ESRCH:
-        return ERROR_INVALID_HANDLE;
-    case ENOMEM:
-    case EAGAIN:
-        return ERROR_NOT_ENOUGH_MEMORY;
-    case EEXIST:
-        return ERROR_ALREADY_EXISTS;
-    case EINVAL:
-    case EFAULT:
-        return ERROR_INVALID_PARAMETER;
-    case ENOSPC:
-    case EDQUOT:
-        return ERROR_DISK_FULL;
-    case EFBIG:
-        return ERROR_FILE_TOO_LARGE;
-    case EMFILE:
-    case ENFILE:
-        return ERROR_TOO_MANY_OPEN_FILES;
-    case ENAMETOOLONG:
-        return ERROR_FILENAME_EXCED_RANGE;
-    case ENOTEMPTY:
-        return ERROR_DIR_NOT_EMPTY;
-    case EBUSY:
-        return ERROR_BUSY;
-    case ETXTBSY:
-        return ERROR_SHARING_VIOLATION;
-    case EXDEV:
-        return ERROR_NOT_SAME_DEVICE;
-    case EPIPE:
-        return ERROR_BROKEN_PIPE;
-    case ETIMEDOUT:
-        return ERROR_TIMEOUT;
-    case EINTR:
-    case ECANCELED:
-        return ERROR_OPERATION_ABORTED;
-    case EDEADLK:
-        return ERROR_POSSIBLE_DEADLOCK;
-    case ENOSYS:
-    case EOPNOTSUPP:
-        return ERROR_NOT_SUPPORTED;
-    case ENXIO:
-    case ENODEV:
-        return ERROR_DEVICE_NOT_CONNECTED;
-    case EIO:
-        return ERROR_IO_DEVICE;
-    default:
-        return ERROR_GEN_FAILURE;
+        case 0:
+            return ERROR_SUCCESS;
+        case ENOENT:
+            return ERROR_FILE_NOT_FOUND;
+        case ENOTDIR:
+        case ELOOP:
+            return ERROR_PATH_NOT_FOUND;
+        case EACCES:
+        case EPERM:
+        case EISDIR:
+            return ERROR_ACCESS_DENIED;
+        case EROFS:
+            return ERROR_WRITE_PROTECT;
+        case EBADF:
+        case ESRCH:
+            return ERROR_INVALID_HANDLE;
+        case ENOMEM:
+        case EAGAIN:
+            return ERROR_NOT_ENOUGH_MEMORY;
+        case EEXIST:
+            return ERROR_ALREADY_EXISTS;
+        case EINVAL:
+        case EFAULT:
+            return ERROR_INVALID_PARAMETER;
+        case ENOSPC:
+        case EDQUOT:
+            return ERROR_DISK_FULL;
+        case EFBIG:
+            return ERROR_FILE_TOO_LARGE;
+        case EMFILE:
+        case ENFILE:
+            return ERROR_TOO_MANY_OPEN_FILES;
+        case ENAMETOOLONG:
+            return ERROR_FILENAME_EXCED_RANGE;
+        case ENOTEMPTY:
+            return ERROR_DIR_NOT_EMPTY;
+        case EBUSY:
+            return ERROR_BUSY;
+        case ETXTBSY:
+            return ERROR_SHARING_VIOLATION;
+        case EXDEV:
+            return ERROR_NOT_SAME_DEVICE;
+        case EPIPE:
+            return ERROR_BROKEN_PIPE;
+        case ETIMEDOUT:
+            return ERROR_TIMEOUT;
+        case EINTR:
+        case ECANCELED:
+            return ERROR_OPERATION_ABORTED;
+        case EDEADLK:
+            return ERROR_POSSIBLE_DEADLOCK;
+        case ENOSYS:
+        case EOPNOTSUPP:
+            return ERROR_NOT_SUPPORTED;
+        case ENXIO:
+        case ENODEV:
+            return ERROR_DEVICE_NOT_CONNECTED;
+        case EIO:
+            return ERROR_IO_DEVICE;
+        default:
+            return ERROR_GEN_FAILURE;
     }
 }
 
 namespace kestrune {
 
-void SetLastErrorFromErrno(int err) { SetLastError(Win32ErrorFromErrno(err)); }
+void SetLastErrorFromErrno(int err) {
+    SetLastError(Win32ErrorFromErrno(err));
+}
 
 // A missing file is ERROR_FILE_NOT_FOUND when its folder exists, ERROR_PATH_NOT_FOUND when
 // the folder itself is missing, as Windows tells them apart.
@@ -192,7 +203,7 @@ DWORD Win32ErrorFromErrnoForPath(int err, const char *posixPath) {
         parent.pop_back();
     size_t slash = parent.find_last_of('/');
     if (slash == std::string::npos)
-        return ERROR_FILE_NOT_FOUND; // relative name in the working folder
+        return ERROR_FILE_NOT_FOUND;  // relative name in the working folder
     parent.resize(slash == 0 ? 1 : slash);
     struct stat info;
     if (stat(parent.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
@@ -200,16 +211,16 @@ DWORD Win32ErrorFromErrnoForPath(int err, const char *posixPath) {
     return ERROR_PATH_NOT_FOUND;
 }
 
-} // namespace kestrune
+}  // namespace kestrune
 
-DWORD FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId,
-                     LPSTR lpBuffer, DWORD nSize, va_list *Arguments) {
+DWORD FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId, LPSTR lpBuffer,
+                     DWORD nSize, va_list *Arguments) {
     (void)lpSource;
     (void)Arguments;
     const DWORD known = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
                         FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ARGUMENT_ARRAY;
-    if ((dwFlags & (FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_FROM_HMODULE |
-                    FORMAT_MESSAGE_MAX_WIDTH_MASK)) != 0 ||
+    if ((dwFlags &
+         (FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_MAX_WIDTH_MASK)) != 0 ||
         (dwFlags & ~known) != 0) {
         SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
         return 0;

@@ -100,8 +100,8 @@ void SetLastError(DWORD dwErrCode);
 // Gives the Win32 text ("The system cannot find the file specified.\r\n") for the codes the
 // program can meet, from FORMAT_MESSAGE_FROM_SYSTEM only. Unknown codes fail with
 // ERROR_MR_MID_NOT_FOUND, as on Windows.
-DWORD FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId,
-                     LPSTR lpBuffer, DWORD nSize, va_list *Arguments);
+DWORD FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId, LPSTR lpBuffer,
+                     DWORD nSize, va_list *Arguments);
 void *LocalFree(void *hMem);
 
 // The layer's mapping of an errno value onto the Win32 code it stands for.

@@ -22,9 +22,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <mutex>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -99,12 +99,14 @@ public:
         if (read)
             *read = 0;
         DWORD done = 0;
-        off_t offset = overlapped ? static_cast<off_t>((static_cast<ULONGLONG>(overlapped->OffsetHigh) << 32) |
-                                                       overlapped->Offset)
-                                  : 0;
+        off_t offset = overlapped
+                           ? static_cast<off_t>((static_cast<ULONGLONG>(overlapped->OffsetHigh) << 32) |
+                                                overlapped->Offset)
+                           : 0;
         while (done < toRead) {
-            ssize_t n = overlapped ? pread(fd_, static_cast<char *>(buffer) + done, toRead - done, offset + done)
-                                   : read_(static_cast<char *>(buffer) + done, toRead - done);
+            ssize_t n = overlapped
+                            ? pread(fd_, static_cast<char *>(buffer) + done, toRead - done, offset + done)
+                            : read_(static_cast<char *>(buffer) + done, toRead - done);
             if (n < 0) {
                 if (errno == EINTR)
                     continue;
@@ -114,7 +116,7 @@ public:
                 return FALSE;
             }
             if (n == 0)
-                break; // end of file: success with fewer bytes
+                break;  // end of file: success with fewer bytes
             done += static_cast<DWORD>(n);
         }
         if (read)
@@ -138,12 +140,14 @@ public:
         if (written)
             *written = 0;
         DWORD done = 0;
-        off_t offset = overlapped ? static_cast<off_t>((static_cast<ULONGLONG>(overlapped->OffsetHigh) << 32) |
-                                                       overlapped->Offset)
-                                  : 0;
+        off_t offset = overlapped
+                           ? static_cast<off_t>((static_cast<ULONGLONG>(overlapped->OffsetHigh) << 32) |
+                                                overlapped->Offset)
+                           : 0;
         while (done < toWrite) {
             const char *from = static_cast<const char *>(buffer) + done;
-            ssize_t n = overlapped ? pwrite(fd_, from, toWrite - done, offset + done) : write(fd_, from, toWrite - done);
+            ssize_t n = overlapped ? pwrite(fd_, from, toWrite - done, offset + done)
+                                   : write(fd_, from, toWrite - done);
             if (n < 0) {
                 if (errno == EINTR)
                     continue;
@@ -183,7 +187,7 @@ struct FoundEntry {
 class FindObject : public KernelObject {
 public:
     FindObject() : KernelObject(ObjectKind::Find) {}
-    std::string folder; // POSIX folder searched, ending without '/'
+    std::string folder;  // POSIX folder searched, ending without '/'
     std::vector<std::string> names;
     size_t next = 0;
     LayerMutex lock;
@@ -245,7 +249,7 @@ bool FillFindData(const std::string &folder, const std::string &name, LPWIN32_FI
     std::string full = folder + "/" + name;
     struct stat info;
     if (stat(full.c_str(), &info) != 0 && lstat(full.c_str(), &info) != 0)
-        return false; // vanished since the listing
+        return false;  // vanished since the listing
     std::memset(data, 0, sizeof *data);
     data->dwFileAttributes = AttributesOf(info);
     data->ftCreationTime = FileTimeFromTimespec(CreationTimeOf(full.c_str(), -1, info));
@@ -355,8 +359,8 @@ bool CopyPosixFile(const char *source, const char *target, bool failIfExists) {
     return true;
 }
 
-} // namespace
-} // namespace kestrune
+}  // namespace
+}  // namespace kestrune
 
 using namespace kestrune;
 
@@ -408,37 +412,37 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     int fd = -1;
     bool existed = false;
     switch (dwCreationDisposition) {
-    case CREATE_NEW:
-        fd = open(path, flags | O_CREAT | O_EXCL, mode);
-        break;
-    case TRUNCATE_EXISTING:
-        fd = open(path, flags | O_TRUNC);
-        break;
-    case OPEN_EXISTING:
-        fd = open(path, flags);
-        break;
-    case CREATE_ALWAYS:
-    case OPEN_ALWAYS:
-        // Open what is there, else create: tells whether it existed, even with a race.
-        for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-            fd = open(path, flags);
-            if (fd >= 0) {
-                existed = true;
-                if (dwCreationDisposition == CREATE_ALWAYS && ftruncate(fd, 0) != 0) {
-                    int err = errno;
-                    close(fd);
-                    SetLastErrorFromErrno(err);
-                    return INVALID_HANDLE_VALUE;
-                }
-                break;
-            }
-            if (errno != ENOENT)
-                break;
+        case CREATE_NEW:
             fd = open(path, flags | O_CREAT | O_EXCL, mode);
-            if (fd < 0 && errno != EEXIST)
-                break;
-        }
-        break;
+            break;
+        case TRUNCATE_EXISTING:
+            fd = open(path, flags | O_TRUNC);
+            break;
+        case OPEN_EXISTING:
+            fd = open(path, flags);
+            break;
+        case CREATE_ALWAYS:
+        case OPEN_ALWAYS:
+            // Open what is there, else create: tells whether it existed, even with a race.
+            for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+                fd = open(path, flags);
+                if (fd >= 0) {
+                    existed = true;
+                    if (dwCreationDisposition == CREATE_ALWAYS && ftruncate(fd, 0) != 0) {
+                        int err = errno;
+                        close(fd);
+                        SetLastErrorFromErrno(err);
+                        return INVALID_HANDLE_VALUE;
+                    }
+                    break;
+                }
+                if (errno != ENOENT)
+                    break;
+                fd = open(path, flags | O_CREAT | O_EXCL, mode);
+                if (fd < 0 && errno != EEXIST)
+                    break;
+            }
+            break;
     }
     if (fd < 0) {
         int err = errno;
@@ -451,7 +455,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     struct stat info;
     if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
         close(fd);
-        SetLastError(ERROR_ACCESS_DENIED); // a folder is not a file
+        SetLastError(ERROR_ACCESS_DENIED);  // a folder is not a file
         return INVALID_HANDLE_VALUE;
     }
     std::shared_ptr<FileObject> file;
@@ -481,8 +485,8 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD
     return object->Read(lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped);
 }
 
-BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
-               LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
+BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
+               LPOVERLAPPED lpOverlapped) {
     auto object = LookupObject(hFile);
     if (!object)
         return FALSE;
@@ -514,7 +518,7 @@ DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
         *lpFileSizeHigh = static_cast<DWORD>(size >> 32);
     const DWORD low = static_cast<DWORD>(size & 0xFFFFFFFFu);
     if (low == INVALID_FILE_SIZE)
-        SetLastError(NO_ERROR); // tells a real size from a failure
+        SetLastError(NO_ERROR);  // tells a real size from a failure
     return low;
 }
 
@@ -542,18 +546,18 @@ BOOL SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, PLARGE_INTEG
         return FALSE;
     int whence;
     switch (dwMoveMethod) {
-    case FILE_BEGIN:
-        whence = SEEK_SET;
-        break;
-    case FILE_CURRENT:
-        whence = SEEK_CUR;
-        break;
-    case FILE_END:
-        whence = SEEK_END;
-        break;
-    default:
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        case FILE_BEGIN:
+            whence = SEEK_SET;
+            break;
+        case FILE_CURRENT:
+            whence = SEEK_CUR;
+            break;
+        case FILE_END:
+            whence = SEEK_END;
+            break;
+        default:
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
     }
     const off_t position = lseek(file->Fd(), static_cast<off_t>(liDistanceToMove.QuadPart), whence);
     if (position < 0) {
@@ -715,7 +719,7 @@ BOOL MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName) {
     if (err == EEXIST)
         SetLastError(ERROR_ALREADY_EXISTS);
     else if (err == ENOENT && access(source, F_OK) == 0)
-        SetLastError(ERROR_PATH_NOT_FOUND); // the target's folder is missing
+        SetLastError(ERROR_PATH_NOT_FOUND);  // the target's folder is missing
     else
         SetLastError(Win32ErrorFromErrnoForPath(err, source));
     return FALSE;

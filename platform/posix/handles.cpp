@@ -18,14 +18,24 @@ namespace {
 // stop (TerminateThread) while inside. Plain TLS words, read by the stop signal handler.
 thread_local volatile sig_atomic_t tlsLayerDepth = 0;
 thread_local volatile sig_atomic_t tlsParkPending = 0;
-} // namespace
+}  // namespace
 
-void MarkParkPendingFromSignal() { tlsParkPending = 1; }
-bool InsideLayerCriticalSection() { return tlsLayerDepth > 0; }
-bool ParkPending() { return tlsParkPending != 0; }
+void MarkParkPendingFromSignal() {
+    tlsParkPending = 1;
+}
+bool InsideLayerCriticalSection() {
+    return tlsLayerDepth > 0;
+}
+bool ParkPending() {
+    return tlsParkPending != 0;
+}
 
-LayerMutex::LayerMutex() { pthread_mutex_init(&mutex_, nullptr); }
-LayerMutex::~LayerMutex() { pthread_mutex_destroy(&mutex_); }
+LayerMutex::LayerMutex() {
+    pthread_mutex_init(&mutex_, nullptr);
+}
+LayerMutex::~LayerMutex() {
+    pthread_mutex_destroy(&mutex_);
+}
 
 void LayerMutex::lock() {
     // Counted before taking the lock: a stop request arriving in between is deferred.
@@ -41,7 +51,7 @@ void LayerMutex::unlock() {
 }
 
 LayerMutex &WaitLock() {
-    static LayerMutex *lock = new LayerMutex; // never destroyed: threads may outlive exit
+    static LayerMutex *lock = new LayerMutex;  // never destroyed: threads may outlive exit
     return *lock;
 }
 
@@ -75,10 +85,10 @@ struct HandleTable {
 };
 
 HandleTable &Table() {
-    static HandleTable *table = new HandleTable; // never destroyed: threads may outlive exit
+    static HandleTable *table = new HandleTable;  // never destroyed: threads may outlive exit
     return *table;
 }
-} // namespace
+}  // namespace
 
 HANDLE RegisterObject(std::shared_ptr<KernelObject> object) {
     if (!object) {
@@ -111,7 +121,7 @@ std::shared_ptr<KernelObject> LookupObject(HANDLE handle) {
 }
 
 bool UnregisterObject(HANDLE handle) {
-    std::shared_ptr<KernelObject> removed; // released after the table lock
+    std::shared_ptr<KernelObject> removed;  // released after the table lock
     HandleTable &table = Table();
     {
         std::lock_guard<LayerMutex> guard(table.lock);
@@ -126,11 +136,10 @@ bool UnregisterObject(HANDLE handle) {
     return true;
 }
 
-} // namespace kestrune
+}  // namespace kestrune
 
 BOOL CloseHandle(HANDLE hObject) {
-    if (hObject == kestrune::CurrentProcessPseudoHandle() ||
-        hObject == kestrune::CurrentThreadPseudoHandle())
+    if (hObject == kestrune::CurrentProcessPseudoHandle() || hObject == kestrune::CurrentThreadPseudoHandle())
         return TRUE;
     return kestrune::UnregisterObject(hObject) ? TRUE : FALSE;
 }

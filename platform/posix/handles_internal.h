@@ -21,15 +21,15 @@ namespace kestrune {
 
 enum class ObjectKind : int {
     Event = 1,
-    Mutex,      // unnamed and named mutexes (see sync.cpp)
+    Mutex,  // unnamed and named mutexes (see sync.cpp)
     Thread,
     File,
     Find,
-    SerialPort, // serial.cpp
-    FileMapping, // mapping.cpp
-    RegistryKey, // registry.cpp
-    Module,      // modules.cpp
-    Other = 100, // free for further services
+    SerialPort,   // serial.cpp
+    FileMapping,  // mapping.cpp
+    RegistryKey,  // registry.cpp
+    Module,       // modules.cpp
+    Other = 100,  // free for further services
 };
 
 // A pthread mutex that tracks, per thread, whether the thread is inside one of the layer's
@@ -89,7 +89,7 @@ public:
 private:
     friend struct WaitRegistration;
     const ObjectKind kind_;
-    std::vector<Waiter *> waiters_; // guarded by WaitLock()
+    std::vector<Waiter *> waiters_;  // guarded by WaitLock()
 };
 
 // Registers an object and returns its new handle (NULL with ERROR_NOT_ENOUGH_MEMORY when the
@@ -101,7 +101,8 @@ HANDLE RegisterObject(std::shared_ptr<KernelObject> object);
 std::shared_ptr<KernelObject> LookupObject(HANDLE handle);
 
 // The object behind a handle if it is of the given kind, else null with ERROR_INVALID_HANDLE.
-template <class T> std::shared_ptr<T> LookupObject(HANDLE handle, ObjectKind kind) {
+template <class T>
+std::shared_ptr<T> LookupObject(HANDLE handle, ObjectKind kind) {
     std::shared_ptr<KernelObject> object = LookupObject(handle);
     if (!object)
         return nullptr;
@@ -117,8 +118,12 @@ template <class T> std::shared_ptr<T> LookupObject(HANDLE handle, ObjectKind kin
 bool UnregisterObject(HANDLE handle);
 
 // The pseudo-handles of GetCurrentProcess() and GetCurrentThread().
-inline HANDLE CurrentProcessPseudoHandle() { return (HANDLE)(LONG_PTR)-1; }
-inline HANDLE CurrentThreadPseudoHandle() { return (HANDLE)(LONG_PTR)-2; }
+inline HANDLE CurrentProcessPseudoHandle() {
+    return (HANDLE)(LONG_PTR)-1;
+}
+inline HANDLE CurrentThreadPseudoHandle() {
+    return (HANDLE)(LONG_PTR)-2;
+}
 
 // Errors and paths shared between the services.
 DWORD Win32ErrorFromErrnoForPath(int err, const char *posixPath);
@@ -154,7 +159,7 @@ std::string KestruneRootPath();
 // the Win32 name is longer than MAX_PATH.
 bool SharedObjectName(const char *kind, const char *win32Name, std::string &shmName);
 
-} // namespace kestrune
+}  // namespace kestrune
 
 // Hooks implemented by other services.
 // CreateFileA hands every "\\.\" device name to the serial service (serial.cpp).

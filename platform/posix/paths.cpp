@@ -50,9 +50,13 @@ std::string KestruneRootPath() {
 
 namespace {
 
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+bool IsSeparator(char c) {
+    return c == '\\' || c == '/';
+}
 
-bool IsDriveLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+bool IsDriveLetter(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
 
 // Maps the path; driveFolder receives "$ROOT/x" for drive paths (empty otherwise).
 bool MapPath(const char *windowsPath, char *posixPath, size_t capacity, std::string *driveFolder) {
@@ -83,7 +87,8 @@ bool MapPath(const char *windowsPath, char *posixPath, size_t capacity, std::str
         const char *rest = windowsPath;
         char drive = 0;
         if (IsSeparator(windowsPath[0]) && IsSeparator(windowsPath[1])) {
-            const bool device = (windowsPath[2] == '.' || windowsPath[2] == '?') && IsSeparator(windowsPath[3]);
+            const bool device =
+                (windowsPath[2] == '.' || windowsPath[2] == '?') && IsSeparator(windowsPath[3]);
             SetLastError(device ? ERROR_INVALID_NAME : ERROR_BAD_NETPATH);
             return false;
         }
@@ -99,10 +104,10 @@ bool MapPath(const char *windowsPath, char *posixPath, size_t capacity, std::str
                 *driveFolder = folder;
             mapped = folder;
             if (*rest && !IsSeparator(*rest))
-                mapped += '/'; // "C:name" is relative to the drive's root here
+                mapped += '/';  // "C:name" is relative to the drive's root here
         }
         for (const char *p = rest; *p; ++p) {
-            if (*p == ':') { // only a drive may carry a colon (no streams)
+            if (*p == ':') {  // only a drive may carry a colon (no streams)
                 SetLastError(ERROR_INVALID_NAME);
                 return false;
             }
@@ -123,7 +128,7 @@ bool MakeFolder(const std::string &path) {
     return false;
 }
 
-} // namespace
+}  // namespace
 
 bool MapPathForUse(const char *windowsPath, char *posixPath, size_t capacity) {
     std::string driveFolder;
@@ -175,15 +180,14 @@ bool SharedObjectName(const char *kind, const char *win32Name, std::string &shmN
     }
     if (escaped.size() > 160) {
         char hash[24];
-        std::snprintf(hash, sizeof hash, "~%016llx",
-                      static_cast<unsigned long long>(fnv(win32Name, basis)));
+        std::snprintf(hash, sizeof hash, "~%016llx", static_cast<unsigned long long>(fnv(win32Name, basis)));
         escaped = escaped.substr(0, 120) + hash;
     }
     shmName = prefix + escaped;
     return true;
 }
 
-} // namespace kestrune
+}  // namespace kestrune
 
 bool KestruneIsNativePath(const char *path) {
     return path != nullptr && path[0] == '/';

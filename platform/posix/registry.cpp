@@ -175,7 +175,9 @@ int Exec(sqlite3 *db, const char *sql) {
 class Transaction {
 public:
     // Writers take the store at once (BEGIN IMMEDIATE); readers take a snapshot (BEGIN).
-    explicit Transaction(sqlite3 *db, const char *begin = "BEGIN IMMEDIATE") : db_(db) { rc_ = Exec(db, begin); }
+    explicit Transaction(sqlite3 *db, const char *begin = "BEGIN IMMEDIATE") : db_(db) {
+        rc_ = Exec(db, begin);
+    }
     ~Transaction() {
         if (rc_ == SQLITE_OK && !done_)
             Exec(db_, "ROLLBACK");
@@ -402,7 +404,8 @@ LSTATUS SplitPath(const char *path, std::vector<std::string> &parts) {
 
 // The id of parent's child named name (case-insensitively); 0 when there is none.
 // The open key a path starts from and the path's components below it.
-LSTATUS ResolvePath(HKEY hKey, LPCSTR subKey, std::shared_ptr<KeyObject> &base, std::vector<std::string> &parts) {
+LSTATUS ResolvePath(HKEY hKey, LPCSTR subKey, std::shared_ptr<KeyObject> &base,
+                    std::vector<std::string> &parts) {
     LSTATUS rc = SplitPath(subKey, parts);
     return rc != ERROR_SUCCESS ? rc : Resolve(hKey, base);
 }

@@ -27,7 +27,9 @@ const ULONGLONG kUnixEpochSeconds = 11644473600ULL;
 // 1601-01-01 lies 134774 days before 1970-01-01.
 const int64_t kDays1601To1970 = 134774;
 
-bool IsLeap(int64_t year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+bool IsLeap(int64_t year) {
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
 
 int DaysInMonth(int64_t year, int month) {
     static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -82,7 +84,7 @@ void TicksToSystemTime(ULONGLONG ticks, SYSTEMTIME &st) {
     st.wYear = static_cast<WORD>(year);
     st.wMonth = static_cast<WORD>(month);
     st.wDay = static_cast<WORD>(day);
-    st.wDayOfWeek = static_cast<WORD>((days + 1) % 7); // 1601-01-01 was a Monday
+    st.wDayOfWeek = static_cast<WORD>((days + 1) % 7);  // 1601-01-01 was a Monday
     st.wHour = static_cast<WORD>(rest / (3600 * kTicksPerSecond));
     rest %= 3600 * kTicksPerSecond;
     st.wMinute = static_cast<WORD>(rest / (60 * kTicksPerSecond));
@@ -107,15 +109,14 @@ bool ShiftFileTime(const FILETIME *in, LPFILETIME out, LONGLONG offset) {
         return false;
     }
     const LONGLONG ticks = static_cast<LONGLONG>(ToTicks(*in));
-    if (ticks < 0 || (offset < 0 && ticks < -offset) ||
-        (offset > 0 && ticks > INT64_MAX - offset)) {
+    if (ticks < 0 || (offset < 0 && ticks < -offset) || (offset > 0 && ticks > INT64_MAX - offset)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
     FromTicks(static_cast<ULONGLONG>(ticks + offset), *out);
     return true;
 }
-} // namespace
+}  // namespace
 
 void GetSystemTime(LPSYSTEMTIME lpSystemTime) {
     if (lpSystemTime)
@@ -140,16 +141,16 @@ BOOL SystemTimeToFileTime(const SYSTEMTIME *lpSystemTime, LPFILETIME lpFileTime)
     const SYSTEMTIME &st = *lpSystemTime;
     // wDayOfWeek is ignored, as on Windows.
     if (st.wYear < 1601 || st.wYear > 30827 || st.wMonth < 1 || st.wMonth > 12 || st.wDay < 1 ||
-        st.wDay > DaysInMonth(st.wYear, st.wMonth) || st.wHour > 23 || st.wMinute > 59 ||
-        st.wSecond > 59 || st.wMilliseconds > 999) {
+        st.wDay > DaysInMonth(st.wYear, st.wMonth) || st.wHour > 23 || st.wMinute > 59 || st.wSecond > 59 ||
+        st.wMilliseconds > 999) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     const int64_t days = DaysFromCivil(st.wYear, st.wMonth, st.wDay) + kDays1601To1970;
-    const ULONGLONG ticks = static_cast<ULONGLONG>(days) * kTicksPerDay +
-                            (static_cast<ULONGLONG>(st.wHour) * 3600 + st.wMinute * 60ULL +
-                             st.wSecond) * kTicksPerSecond +
-                            st.wMilliseconds * kTicksPerMillisecond;
+    const ULONGLONG ticks =
+        static_cast<ULONGLONG>(days) * kTicksPerDay +
+        (static_cast<ULONGLONG>(st.wHour) * 3600 + st.wMinute * 60ULL + st.wSecond) * kTicksPerSecond +
+        st.wMilliseconds * kTicksPerMillisecond;
     FromTicks(ticks, *lpFileTime);
     return TRUE;
 }
@@ -204,7 +205,9 @@ ULONGLONG GetTickCount64() {
     return static_cast<ULONGLONG>(now.tv_sec) * 1000ULL + static_cast<ULONGLONG>(now.tv_nsec) / 1000000ULL;
 }
 
-DWORD GetTickCount() { return static_cast<DWORD>(GetTickCount64()); }
+DWORD GetTickCount() {
+    return static_cast<DWORD>(GetTickCount64());
+}
 
 // Sleep(0) gives up the rest of the time slice; INFINITE never returns.
 void Sleep(DWORD dwMilliseconds) {

@@ -15,7 +15,9 @@ namespace archivetest {
 
 // The data directory every test engine writes to, and where it lands under the root.
 inline const char DataDirectory[] = "C:\\Data\\Archive";
-inline std::string DataPath(const std::string &root) { return root + "/c/Data/Archive"; }
+inline std::string DataPath(const std::string &root) {
+    return root + "/c/Data/Archive";
+}
 
 inline SYSTEMTIME Utc(int year, int month, int day, int hour, int minute, int second, int millisecond) {
     SYSTEMTIME time = {};
@@ -37,8 +39,8 @@ inline FILETIME Stamp(int year, int month, int day, int hour, int minute, int se
 }
 
 // Puts one record into a buffer of the engine; the text is allocated as the reading loop does.
-inline void SetRecord(DataAcquisition &engine, int buffer, DWORD index, const std::string &text, FILETIME stamp,
-                      SHORT status = SampleGood) {
+inline void SetRecord(DataAcquisition &engine, int buffer, DWORD index, const std::string &text,
+                      FILETIME stamp, SHORT status = SampleGood) {
     SampleRecord &record = engine.Buffers[buffer].Records[index];
     delete[] record.Text;
     record.Text = new char[text.size() + 1];
@@ -91,7 +93,8 @@ inline std::vector<std::string> DataFiles(const std::string &directory, const st
     std::error_code error;
     for (const auto &entry : std::filesystem::directory_iterator(directory, error)) {
         std::string name = entry.path().filename().string();
-        if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+        if (name.size() >= suffix.size() &&
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
             names.push_back(name);
     }
     std::sort(names.begin(), names.end());

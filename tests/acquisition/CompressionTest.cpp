@@ -191,9 +191,10 @@ TEST_F(CompressionTest, TemporaryFilesOfAnInterruptedRunAreRemoved) {
     EXPECT_TRUE(Exists(root_.Posix("c/Data/lab02634212_raw.txt.keep")));
     const std::vector<std::string> removed = LogLines(Logs(), "  5032  ");
     ASSERT_EQ(removed.size(), 1u);
-    EXPECT_NE(removed[0].find(P("  5032  Metek1: Removed C:\\Data\\lab02634212_raw.zip.3hhukt, a temporary file "
-                                "left by an interrupted compression run.\r")),
-              std::string::npos)
+    EXPECT_NE(
+        removed[0].find(P("  5032  Metek1: Removed C:\\Data\\lab02634212_raw.zip.3hhukt, a temporary file "
+                          "left by an interrupted compression run.\r")),
+        std::string::npos)
         << removed[0];
 }
 

@@ -195,7 +195,8 @@ TEST(StationStatus, HealthyOnlyWithARunningInstanceAndARecentPass) {
         EXPECT_TRUE(status.Running);
         EXPECT_EQ(status.Reason.rfind("today's event log ", 0), 0u) << status.Reason;
     }
-    std::ofstream(station.TodaysLog(), std::ios::binary) << "12/09/26 Kestrune\r\n\r\nHH:MM:SS:MMM  Code  Message\r\n";
+    std::ofstream(station.TodaysLog(), std::ios::binary)
+        << "12/09/26 Kestrune\r\n\r\nHH:MM:SS:MMM  Code  Message\r\n";
     {
         const StationStatus status(station.configuration);
         EXPECT_TRUE(status.Running);
@@ -219,7 +220,8 @@ TEST(StationStatus, HealthyOnlyWithARunningInstanceAndARecentPass) {
     EXPECT_EQ(reason(), "the process id file is missing while an instance holds the data directory");
     std::ofstream(station.data + "/kestrune.pid", std::ios::binary) << "4242\r\n";
     std::ofstream(station.TodaysLog(), std::ios::binary | std::ios::app)
-        << "12:00:00:000  5004  Metek1: Error writing file x (error 112; 3 samples lost, 0 kept for a later write)\r\n";
+        << "12:00:00:000  5004  Metek1: Error writing file x (error 112; 3 samples lost, 0 kept for a later "
+           "write)\r\n";
     EXPECT_EQ(reason(), "the last raw data write failed");
     std::ofstream(station.TodaysLog(), std::ios::binary | std::ios::app)
         << "12:00:01:000  5030  Metek1: Raw data files can be written again. 0 samples were kept and written "

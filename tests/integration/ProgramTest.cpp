@@ -26,8 +26,8 @@
 #include <vector>
 
 #include "common/ChildProgram.h"
-#include "common/PtyPeer.h"
 #include "common/LogEntries.h"
+#include "common/PtyPeer.h"
 #include "common/TestRoot.h"
 
 namespace {
@@ -114,8 +114,17 @@ std::vector<std::string> SimulatorLines(const std::string &logPath) {
 // start once the program has opened the port and discarded what came before (the one
 // preamble line), and it keeps the line open until its input is closed.
 std::vector<std::string> SimulatorArgs(int count, const std::string &log) {
-    return {BinDir + "/kestrune-sim", "--rate", "1000",          "--count", std::to_string(count), "--log", log,
-            "--preamble",           "1",      "--after-flush", "--linger"};
+    return {BinDir + "/kestrune-sim",
+            "--rate",
+            "1000",
+            "--count",
+            std::to_string(count),
+            "--log",
+            log,
+            "--preamble",
+            "1",
+            "--after-flush",
+            "--linger"};
 }
 
 struct ProgramRun {
@@ -178,7 +187,8 @@ TEST(Program, ClockSynchronisationExcludesTheLinesStampedInItsWindow) {
     char when[64];
     snprintf(when, sizeof when, "%04d-%02d-%02d %02d:%02d:%02d.%03ld", utc.tm_year + 1900, utc.tm_mon + 1,
              utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, millisecond);
-    ChildProgram clocksync({BinDir + "/kestrune-clocksync", "set", when}, {}, run.root.Path() + "/clocksync.err");
+    ChildProgram clocksync({BinDir + "/kestrune-clocksync", "set", when}, {},
+                           run.root.Path() + "/clocksync.err");
     ASSERT_EQ(clocksync.Wait(), 0);
 
     // Every line is either in a raw file or counted in a blackout entry, which comes first.
@@ -504,9 +514,9 @@ TEST(FieldOperation, LineNoiseIsNeverArchived) {
         std::string text;
         for (int i = 0; i < count; ++i) {
             char line[96];
-            snprintf(line, sizeof line, "00000000%02d000,%d.%03d,-1.250,0.040,20.%03d,0", static_cast<int>(good.size() % 100),
-                     static_cast<int>(good.size() % 7), static_cast<int>(good.size() % 1000),
-                     static_cast<int>(good.size() % 1000));
+            snprintf(line, sizeof line, "00000000%02d000,%d.%03d,-1.250,0.040,20.%03d,0",
+                     static_cast<int>(good.size() % 100), static_cast<int>(good.size() % 7),
+                     static_cast<int>(good.size() % 1000), static_cast<int>(good.size() % 1000));
             good.push_back(line);
             text += std::string(line) + "\n";
         }
@@ -535,8 +545,9 @@ TEST(FieldOperation, LineNoiseIsNeverArchived) {
     for (const auto &entry : LoggedMessages(run.data, 5005)) {
         unsigned long n = 0;
         char rest[64];
-        if (sscanf(entry.c_str(), "Metek1: Invalid sample detected at %*d:%*d:%*d:%*d. %lu samples of this buffer %63s",
-                   &n, rest) == 2)
+        if (sscanf(entry.c_str(),
+                   "Metek1: Invalid sample detected at %*d:%*d:%*d:%*d. %lu samples of this buffer %63s", &n,
+                   rest) == 2)
             invalid += n;
     }
     // About one byte in 256 of the noise is a line feed; every such record is bad.
@@ -560,7 +571,8 @@ TEST(FieldOperation, RemovedDataDirectoryIsMadeAgainAndNothingAfterIsLost) {
     timespec now = {};
     clock_gettime(CLOCK_REALTIME, &now);
     const unsigned long long removedAt = static_cast<unsigned long long>(now.tv_sec) * 10000000ull +
-                                         static_cast<unsigned long long>(now.tv_nsec) / 100 + 116444736000000000ull;
+                                         static_cast<unsigned long long>(now.tv_nsec) / 100 +
+                                         116444736000000000ull;
     std::filesystem::remove_all(run.data);
     const std::string parent = run.data.substr(0, run.data.rfind('/'));
     EXPECT_EQ(sim.ReadLine(), "done " + std::to_string(count + 1));
@@ -662,13 +674,15 @@ TEST(FieldOperation, CompressionThreadIsNotRealTime) {
     char faketime[32];
     snprintf(faketime, sizeof faketime, "+%lld.%03lld", offset / 1000, offset % 1000);
 
-    ChildProgram sim({BinDir + "/kestrune-sim", "--rate", "100", "--linger"}, {}, run.root.Path() + "/usonic-sim.err");
+    ChildProgram sim({BinDir + "/kestrune-sim", "--rate", "100", "--linger"}, {},
+                     run.root.Path() + "/usonic-sim.err");
     ASSERT_TRUE(sim.Started());
     const std::string device = sim.ReadLine();
     ASSERT_FALSE(device.empty());
-    ChildProgram program({BinDir + Program, "--compress", "on", "--compression-age", "600"},
-                         {"KESTRUNE_COM1=" + device, "LD_PRELOAD=" + fakeTime, std::string("FAKETIME=") + faketime},
-                         run.root.Path() + "/kestrune.err");
+    ChildProgram program(
+        {BinDir + Program, "--compress", "on", "--compression-age", "600"},
+        {"KESTRUNE_COM1=" + device, "LD_PRELOAD=" + fakeTime, std::string("FAKETIME=") + faketime},
+        run.root.Path() + "/kestrune.err");
     ASSERT_TRUE(program.Started());
     const pid_t pid = program.Pid();
     size_t mostAtIdle = 0;
@@ -692,7 +706,8 @@ TEST(FieldOperation, CompressionThreadIsNotRealTime) {
     sim.CloseInput();
     sim.Kill(SIGTERM);
 
-    EXPECT_EQ(FilesEndingWith(run.data, "_raw.txt.zip").size() + FilesEndingWith(run.data, "_raw.zip").size(), 60u);
+    EXPECT_EQ(FilesEndingWith(run.data, "_raw.txt.zip").size() + FilesEndingWith(run.data, "_raw.zip").size(),
+              60u);
     // The archive thread and the compression thread at once.
     EXPECT_GE(mostAtIdle, 2u);
     // Real-time threads only above normal: the engine and its port reader (31), the main
@@ -773,8 +788,8 @@ TEST(FieldOperation, ReadingPauseIsLoggedOnceWithItsLines) {
     ASSERT_EQ(pauses.size(), 1u);
     unsigned long lines = 0;
     double gap = 0;
-    ASSERT_EQ(sscanf(pauses[0].c_str(), "Metek1: Reading paused: %lu lines came in one read after a gap of %lf s",
-                     &lines, &gap),
+    ASSERT_EQ(sscanf(pauses[0].c_str(),
+                     "Metek1: Reading paused: %lu lines came in one read after a gap of %lf s", &lines, &gap),
               2)
         << pauses[0];
     // The lines sent while it was stopped, give or take the one on the wire at either end.

@@ -30,7 +30,7 @@ std::string SystemText(DWORD code) {
                                   MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buffer, sizeof buffer, nullptr);
     return std::string(buffer, length);
 }
-} // namespace
+}  // namespace
 
 TEST(FormatMessage, GivesTheWindowsTextsWithTheirLineEnd) {
     EXPECT_EQ(SystemText(2), "The system cannot find the file specified.\r\n");
@@ -38,7 +38,8 @@ TEST(FormatMessage, GivesTheWindowsTextsWithTheirLineEnd) {
     EXPECT_EQ(SystemText(5), "Access is denied.\r\n");
     EXPECT_EQ(SystemText(6), "The handle is invalid.\r\n");
     EXPECT_EQ(SystemText(18), "There are no more files.\r\n");
-    EXPECT_EQ(SystemText(32), "The process cannot access the file because it is being used by another process.\r\n");
+    EXPECT_EQ(SystemText(32),
+              "The process cannot access the file because it is being used by another process.\r\n");
     EXPECT_EQ(SystemText(80), "The file exists.\r\n");
     EXPECT_EQ(SystemText(87), "The parameter is incorrect.\r\n");
     EXPECT_EQ(SystemText(112), "There is not enough space on the disk.\r\n");
@@ -54,12 +55,12 @@ TEST(FormatMessage, GivesTheWindowsTextsWithTheirLineEnd) {
 TEST(FormatMessage, FailsForUnknownCodesAndShortBuffers) {
     char buffer[8];
     SetLastError(0);
-    EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, 5100, 0, buffer,
-                             sizeof buffer, nullptr),
+    EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, 5100, 0,
+                             buffer, sizeof buffer, nullptr),
               0u);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_MR_MID_NOT_FOUND);
-    EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, 2, 0, buffer,
-                             sizeof buffer, nullptr),
+    EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, 2, 0,
+                             buffer, sizeof buffer, nullptr),
               0u);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
     // Unsupported sources are refused, not faked.
@@ -69,9 +70,9 @@ TEST(FormatMessage, FailsForUnknownCodesAndShortBuffers) {
 
 TEST(FormatMessage, AllocatesTheBufferWhenAsked) {
     char *text = nullptr;
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                      FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, ERROR_ACCESS_DENIED, 0, reinterpret_cast<LPSTR>(&text), 0, nullptr);
+    DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        ERROR_ACCESS_DENIED, 0, reinterpret_cast<LPSTR>(&text), 0, nullptr);
     ASSERT_NE(text, nullptr);
     EXPECT_EQ(std::string(text, length), "Access is denied.\r\n");
     EXPECT_EQ(LocalFree(text), nullptr);

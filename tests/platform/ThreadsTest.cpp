@@ -9,11 +9,12 @@
 #include "platform/win32.h"
 
 namespace {
-template <class F> HANDLE Start(F *function, unsigned flags = 0, unsigned *id = nullptr) {
+template <class F>
+HANDLE Start(F *function, unsigned flags = 0, unsigned *id = nullptr) {
     return reinterpret_cast<HANDLE>(_beginthreadex(
         nullptr, 0, [](void *f) -> unsigned { return (*static_cast<F *>(f))(); }, function, flags, id));
 }
-} // namespace
+}  // namespace
 
 TEST(Threads, ExitCodeIsStillActiveWhileRunningThenKept) {
     HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -72,7 +73,9 @@ TEST(Threads, CreateSuspendedRunsOnlyAfterResume) {
     EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
     EXPECT_TRUE(ran);
     CloseHandle(thread);
-    EXPECT_EQ(_beginthreadex(nullptr, 0, [](void *) -> unsigned { return 0; }, nullptr, 0x1000, nullptr), 0u);
+    EXPECT_EQ(_beginthreadex(
+                  nullptr, 0, [](void *) -> unsigned { return 0; }, nullptr, 0x1000, nullptr),
+              0u);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
 }
 
@@ -156,7 +159,7 @@ TEST(Threads, AffinityStaysInsideTheProcessMask) {
     EXPECT_EQ(SetThreadAffinityMask(GetCurrentThread(), processMask), lowest);
     if (~processMask != 0) {
         const DWORD_PTR free = ~processMask;
-        const DWORD_PTR outside = free & (~free + 1); // lowest processor outside
+        const DWORD_PTR outside = free & (~free + 1);  // lowest processor outside
         SetLastError(0);
         EXPECT_EQ(SetThreadAffinityMask(GetCurrentThread(), outside), 0u);
         EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
@@ -207,7 +210,8 @@ TEST(Process, ProcessorInformationThroughKernel32CountsEveryProcessor) {
     ASSERT_GT(length, 0u);
     EXPECT_EQ(length % sizeof(SYSTEM_LOGICAL_PROCESSOR_INFORMATION), 0u);
     DWORD shortLength = length - 1;
-    std::vector<SYSTEM_LOGICAL_PROCESSOR_INFORMATION> entries(length / sizeof(SYSTEM_LOGICAL_PROCESSOR_INFORMATION));
+    std::vector<SYSTEM_LOGICAL_PROCESSOR_INFORMATION> entries(length /
+                                                              sizeof(SYSTEM_LOGICAL_PROCESSOR_INFORMATION));
     EXPECT_FALSE(function(entries.data(), &shortLength));
     EXPECT_EQ(shortLength, length);
     ASSERT_TRUE(function(entries.data(), &length));

@@ -9,7 +9,9 @@
 #include "platform/win32.h"
 
 namespace {
-ULONGLONG Ticks(const FILETIME &ft) { return (ULONGLONG(ft.dwHighDateTime) << 32) | ft.dwLowDateTime; }
+ULONGLONG Ticks(const FILETIME &ft) {
+    return (ULONGLONG(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+}
 FILETIME FromTicks(ULONGLONG ticks) {
     FILETIME ft;
     ft.dwLowDateTime = DWORD(ticks);
@@ -27,7 +29,7 @@ SYSTEMTIME Date(WORD y, WORD mo, WORD d, WORD h = 0, WORD mi = 0, WORD s = 0, WO
     st.wMilliseconds = ms;
     return st;
 }
-} // namespace
+}  // namespace
 
 TEST(SystemTimeToFileTime, ConvertsKnownInstants) {
     FILETIME ft;
@@ -38,7 +40,7 @@ TEST(SystemTimeToFileTime, ConvertsKnownInstants) {
     ASSERT_TRUE(SystemTimeToFileTime(&st, &ft));
     EXPECT_EQ(Ticks(ft), 116444736000000000ULL);
     st = Date(2026, 12, 8, 13, 45, 30, 250);
-    st.wDayOfWeek = 6; // ignored
+    st.wDayOfWeek = 6;  // ignored
     ASSERT_TRUE(SystemTimeToFileTime(&st, &ft));
     EXPECT_EQ(Ticks(ft), 116444736000000000ULL + 1796737530ULL * 10000000ULL + 2500000ULL);
 }
@@ -46,9 +48,18 @@ TEST(SystemTimeToFileTime, ConvertsKnownInstants) {
 TEST(SystemTimeToFileTime, RejectsInvalidDates) {
     FILETIME ft;
     const SYSTEMTIME invalid[] = {
-        Date(0, 0, 0),         Date(2023, 2, 29),      Date(1900, 2, 29),     Date(2100, 2, 29),
-        Date(2026, 13, 1),     Date(2026, 4, 31),      Date(2026, 1, 1, 24),  Date(2026, 1, 1, 0, 60),
-        Date(2026, 1, 1, 0, 0, 60), Date(2026, 1, 1, 0, 0, 0, 1000), Date(1600, 12, 31), Date(2026, 1, 0),
+        Date(0, 0, 0),
+        Date(2023, 2, 29),
+        Date(1900, 2, 29),
+        Date(2100, 2, 29),
+        Date(2026, 13, 1),
+        Date(2026, 4, 31),
+        Date(2026, 1, 1, 24),
+        Date(2026, 1, 1, 0, 60),
+        Date(2026, 1, 1, 0, 0, 60),
+        Date(2026, 1, 1, 0, 0, 0, 1000),
+        Date(1600, 12, 31),
+        Date(2026, 1, 0),
     };
     for (const SYSTEMTIME &st : invalid) {
         SetLastError(0);
@@ -67,14 +78,14 @@ TEST(FileTimeToSystemTime, FillsEveryFieldAndTheDayOfWeek) {
     EXPECT_EQ(out.wYear, 2000);
     EXPECT_EQ(out.wMonth, 2);
     EXPECT_EQ(out.wDay, 29);
-    EXPECT_EQ(out.wDayOfWeek, 2); // Tuesday
+    EXPECT_EQ(out.wDayOfWeek, 2);  // Tuesday
     EXPECT_EQ(out.wHour, 23);
     EXPECT_EQ(out.wMinute, 59);
     EXPECT_EQ(out.wSecond, 58);
     EXPECT_EQ(out.wMilliseconds, 7);
     ft = FromTicks(0);
     ASSERT_TRUE(FileTimeToSystemTime(&ft, &out));
-    EXPECT_EQ(out.wDayOfWeek, 1); // 1601-01-01, a Monday
+    EXPECT_EQ(out.wDayOfWeek, 1);  // 1601-01-01, a Monday
     ft = FromTicks(0x8000000000000000ULL);
     SetLastError(0);
     EXPECT_FALSE(FileTimeToSystemTime(&ft, &out));
@@ -128,7 +139,7 @@ TEST(SystemTime, LiesBetweenTwoReadingsOfTheClock) {
     EXPECT_LE(Ticks(now), after);
     FILETIME fromSt;
     ASSERT_TRUE(SystemTimeToFileTime(&st, &fromSt));
-    EXPECT_GE(Ticks(fromSt) + 10000, Ticks(now)); // ms resolution, read after
+    EXPECT_GE(Ticks(fromSt) + 10000, Ticks(now));  // ms resolution, read after
     EXPECT_LE(Ticks(fromSt), after);
 }
 
@@ -146,7 +157,7 @@ TEST(PerformanceCounter, RunsAtTenMegahertzAndNeverGoesBack) {
     ASSERT_TRUE(QueryPerformanceCounter(&first));
     Sleep(2);
     ASSERT_TRUE(QueryPerformanceCounter(&second));
-    EXPECT_GE(second.QuadPart - first.QuadPart, 20000); // slept at least 2 ms
+    EXPECT_GE(second.QuadPart - first.QuadPart, 20000);  // slept at least 2 ms
     const ULONGLONG tick64 = GetTickCount64();
     EXPECT_GE(GetTickCount64(), tick64);
 }

@@ -4,9 +4,9 @@
 // and other methods are refused, a garbage line and a half-written last line are left out, and
 // the monitor writes nothing into the data directory. And the page in a real browser
 // (headless Chromium) during a live run: it says running and its charts hold the run's periods.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
