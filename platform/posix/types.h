@@ -117,7 +117,12 @@ typedef struct _SECURITY_ATTRIBUTES {
     BOOL bInheritHandle;
 } SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
-// Access rights (accepted; the layer does not enforce per-handle access).
+// Access rights (accepted; the layer does not enforce per-handle access). <arpa/nameser_compat.h>,
+// which network headers pull in, names a DNS update opcode DELETE; here the name is the access
+// right's, as in Win32.
+#ifdef DELETE
+#undef DELETE
+#endif
 #define DELETE 0x00010000u
 #define READ_CONTROL 0x00020000u
 #define SYNCHRONIZE 0x00100000u
