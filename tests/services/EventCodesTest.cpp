@@ -10,6 +10,7 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "EventLogTestSupport.h"
 #include "services/EventCodes.h"
@@ -76,21 +77,27 @@ TEST_F(EventLogFixture, ACodeTheTableLacksIsWrittenAndCounted) {
     EXPECT_NE(all.find("  4242  a code of no table\r\n"), std::string::npos);
 }
 
-// Rows "| 5303 | Error | ..." of the README's tables of codes. A code listed twice (a second
-// message of the same code) must say the same.
+// Rows "| 5303 | Error | ..." of the tables of codes in the README and docs/. A code listed
+// twice (a second message of the same code) must say the same.
 TEST(EventCodes, ReadmeListsEveryCodeWithTheTablesSeverity) {
-    std::ifstream readme(std::string(KESTRUNE_SOURCE_DIR) + "/README.md");
-    ASSERT_TRUE(readme.good());
+    std::vector<std::string> pages = {std::string(KESTRUNE_SOURCE_DIR) + "/README.md"};
+    for (const auto &entry : std::filesystem::directory_iterator(std::string(KESTRUNE_SOURCE_DIR) + "/docs"))
+        if (entry.path().extension() == ".md")
+            pages.push_back(entry.path().string());
     const std::regex row(R"(^\| (\d{4}) \| (Information|Warning|Error)( \(failure\))? \|)");
     std::map<LONG, std::string> listed;
-    std::string line;
-    while (std::getline(readme, line)) {
-        std::smatch match;
-        if (!std::regex_search(line, match, row))
-            continue;
-        const LONG code = std::stol(match[1]);
-        const std::string severity = match[2].str() + match[3].str();
-        EXPECT_TRUE(listed.emplace(code, severity).first->second == severity) << line;
+    for (const std::string &page : pages) {
+        std::ifstream text(page);
+        ASSERT_TRUE(text.good()) << page;
+        std::string line;
+        while (std::getline(text, line)) {
+            std::smatch match;
+            if (!std::regex_search(line, match, row))
+                continue;
+            const LONG code = std::stol(match[1]);
+            const std::string severity = match[2].str() + match[3].str();
+            EXPECT_TRUE(listed.emplace(code, severity).first->second == severity) << page << ": " << line;
+        }
     }
     for (const EventCodeDefinition *entry : AllEventCodes()) {
         std::string expected = SeverityName(entry->Severity);
@@ -99,14 +106,14 @@ TEST(EventCodes, ReadmeListsEveryCodeWithTheTablesSeverity) {
             expected += " (failure)";
         auto found = listed.find(entry->Code);
         if (found == listed.end()) {
-            ADD_FAILURE() << entry->Code << " " << entry->Name << " is not in README.md";
+            ADD_FAILURE() << entry->Code << " " << entry->Name << " is in no table of the README or docs/";
             continue;
         }
         EXPECT_EQ(found->second, expected) << entry->Code << " " << entry->Name;
         listed.erase(found);
     }
     for (const auto &extra : listed)
-        ADD_FAILURE() << extra.first << " is in README.md but not in the table of event codes";
+        ADD_FAILURE() << extra.first << " is in the README or docs/ but not in the table of event codes";
 }
 
 // Product code names the table's entry in every write; a bare number would bypass it.
