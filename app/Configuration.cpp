@@ -772,7 +772,9 @@ std::string Configuration::DescribeNative() const {
     char native[MAX_PATH + 1];
     const Setting directories[] = {DataDirectory, RawArchiveDirectory, StatsArchiveDirectory};
     for (Setting setting : directories) {
-        if (!KestruneMapPath(Text(setting), native, sizeof native))
+        // A path that is its own on this system (every path on Windows) has no other name.
+        if (!KestruneMapPath(Text(setting), native, sizeof native) ||
+            (strcmp(native, Text(setting)) == 0 && !KestruneIsNativePath(Text(setting))))
             continue;
         snprintf(line, sizeof line, "%-22s %s\n", Definitions[setting].Name, native);
         text += line;

@@ -106,12 +106,8 @@ inline DWORD KestruneServiceWatchdogMilliseconds() {
 inline DWORD KestruneReportEvent(WORD, DWORD, const char *) {
     return 0;
 }
-// A port name is its own device on Windows, and a path is already in the host's form; there
-// is no other name to show.
+// A port name is its own device on Windows; there is no other name to show.
 inline bool KestruneCommDevicePath(const char *, char *, size_t) {
-    return false;
-}
-inline bool KestruneMapPath(const char *, char *, size_t) {
     return false;
 }
 inline bool KestruneIsNativePath(const char *) {

@@ -30,30 +30,20 @@ bool LocateStation(const std::string &instance, const std::string &dataDirectory
     location.Root = root != nullptr ? root : "";
     location.Flux.FileTemplate = configuration.Text(Configuration::FluxFileTemplate);
     location.Flux.PeriodSeconds = static_cast<long>(configuration.Number(Configuration::FluxPeriod));
-#ifdef _WIN32
-    location.Directory = location.DataDirectory;
-#else
+    // The folder the files are in: the path itself on Windows, mapped under the root elsewhere.
     char mapped[4096];
     if (!KestruneMapPath(location.DataDirectory.c_str(), mapped, sizeof mapped)) {
         error = "cannot map the data directory " + location.DataDirectory;
         return false;
     }
     location.Directory = mapped;
-#endif
     return true;
 }
 
 namespace {
 
 void SetRoot(bool set, const std::string &root) {
-#ifdef _WIN32
     SetEnvironmentVariableA("KESTRUNE_ROOT", set ? root.c_str() : nullptr);
-#else
-    if (set)
-        setenv("KESTRUNE_ROOT", root.c_str(), 1);
-    else
-        unsetenv("KESTRUNE_ROOT");
-#endif
 }
 
 }  // namespace
