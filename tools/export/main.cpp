@@ -232,13 +232,18 @@ Counts ExportEvents(const std::string &directory, Millis from, Millis to, const 
     return counts;
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
+// What the command line asks for.
+struct Options {
     std::string directory, instance;
     std::string rawPath, statsPath, fluxPath, eventsPath, missing;
     std::vector<std::string> days;
     bool closed = false;
+};
+
+// The phases below return this to go on; anything else is the exit status.
+const int GoOn = -1;
+
+int ParseArguments(int argc, char **argv, Options &o) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         auto value = [&](std::string &into) {
@@ -249,21 +254,21 @@ int main(int argc, char **argv) {
             into = argv[++i];
         };
         if (arg == "--data-dir")
-            value(directory);
+            value(o.directory);
         else if (arg == "--instance")
-            value(instance);
+            value(o.instance);
         else if (arg == "--raw")
-            value(rawPath);
+            value(o.rawPath);
         else if (arg == "--stats")
-            value(statsPath);
+            value(o.statsPath);
         else if (arg == "--flux")
-            value(fluxPath);
+            value(o.fluxPath);
         else if (arg == "--events")
-            value(eventsPath);
+            value(o.eventsPath);
         else if (arg == "--missing")
-            value(missing);
+            value(o.missing);
         else if (arg == "--closed")
-            closed = true;
+            o.closed = true;
         else if (arg == "-h" || arg == "--help") {
             std::fputs(Usage, stdout);
             return 0;
@@ -271,70 +276,94 @@ int main(int argc, char **argv) {
             std::fprintf(stderr, "kestrune-export: unknown option %s\n%s", arg.c_str(), Usage);
             return 2;
         } else
-            days.push_back(arg);
+            o.days.push_back(arg);
     }
+    return GoOn;
+}
+
+// The station as the program finds it: its data directory replaces the option's, its flux
+// settings are the export's.
+int FindStation(Options &o) {
     Location location;
     std::string problem;
-    if (!LocateStation(instance, directory, location, problem)) {
+    if (!LocateStation(o.instance, o.directory, location, problem)) {
         std::fprintf(stderr, "kestrune-export: %s\n", problem.c_str());
         return 2;
     }
-    directory = location.Directory;
+    o.directory = location.Directory;
     StationFlux = location.Flux;
-    if (closed) {
-        if (!days.empty() || !rawPath.empty() || !statsPath.empty() || !eventsPath.empty()) {
-            std::fprintf(stderr, "kestrune-export: --closed takes no days and no output files\n%s", Usage);
-            return 2;
-        }
-        std::error_code error;
-        if (!std::filesystem::is_directory(directory, error)) {
-            std::fprintf(stderr, "kestrune-export: no data directory %s\n", directory.c_str());
-            return 1;
-        }
-        Millis now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                         std::chrono::system_clock::now().time_since_epoch())
-                         .count();
-        for (const auto &name : closedfiles::ClosedFiles(directory, now))
-            std::printf("%s\n", name.c_str());
-        return std::fflush(stdout) == 0 ? 0 : 1;
+    return GoOn;
+}
+
+bool IsDataDirectory(const std::string &directory) {
+    std::error_code error;
+    if (std::filesystem::is_directory(directory, error))
+        return true;
+    std::fprintf(stderr, "kestrune-export: no data directory %s\n", directory.c_str());
+    return false;
+}
+
+// --closed: the files that will not change any more, one a line.
+int ListClosed(const Options &o) {
+    if (!o.days.empty() || !o.rawPath.empty() || !o.statsPath.empty() || !o.eventsPath.empty()) {
+        std::fprintf(stderr, "kestrune-export: --closed takes no days and no output files\n%s", Usage);
+        return 2;
     }
-    Millis first, last;
-    if (days.empty() || days.size() > 2 || !ParseDay(days[0], first) || !ParseDay(days.back(), last) ||
-        last < first) {
+    if (!IsDataDirectory(o.directory))
+        return 1;
+    Millis now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                     std::chrono::system_clock::now().time_since_epoch())
+                     .count();
+    for (const auto &name : closedfiles::ClosedFiles(o.directory, now))
+        std::printf("%s\n", name.c_str());
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+// The days as the first and the last day's start, the missing value's text and the data directory.
+int CheckDays(const Options &o, Millis &first, Millis &last) {
+    if (o.days.empty() || o.days.size() > 2 || !ParseDay(o.days[0], first) ||
+        !ParseDay(o.days.back(), last) || last < first) {
         std::fprintf(stderr, "kestrune-export: give one day or a range of two days as YYYY-MM-DD\n%s", Usage);
         return 2;
     }
-    if (missing.find_first_of(",\"\r\n") != std::string::npos) {
+    if (o.missing.find_first_of(",\"\r\n") != std::string::npos) {
         std::fprintf(stderr, "kestrune-export: --missing cannot hold a comma, a quote or a line end\n");
         return 2;
     }
-    std::error_code error;
-    if (!std::filesystem::is_directory(directory, error)) {
-        std::fprintf(stderr, "kestrune-export: no data directory %s\n", directory.c_str());
+    if (!IsDataDirectory(o.directory))
         return 1;
+    return GoOn;
+}
+
+// The output files: named after the days when none is given, never in the data directory, at
+// most one of them standard output.
+int ChooseOutputs(Options &o) {
+    if (o.rawPath.empty() && o.statsPath.empty() && o.fluxPath.empty() && o.eventsPath.empty()) {
+        std::string span = o.days[0] + (o.days.size() == 2 ? "_" + o.days[1] : "");
+        o.rawPath = "kestrune-raw-" + span + ".csv";
+        o.statsPath = "kestrune-stats-" + span + ".csv";
+        o.fluxPath = "kestrune-flux-" + span + ".csv";
     }
-    if (rawPath.empty() && statsPath.empty() && fluxPath.empty() && eventsPath.empty()) {
-        std::string span = days[0] + (days.size() == 2 ? "_" + days[1] : "");
-        rawPath = "kestrune-raw-" + span + ".csv";
-        statsPath = "kestrune-stats-" + span + ".csv";
-        fluxPath = "kestrune-flux-" + span + ".csv";
-    }
-    for (const std::string *path : {&rawPath, &statsPath, &fluxPath, &eventsPath}) {
-        if (!path->empty() && *path != "-" && Inside(*path, directory)) {
+    for (const std::string *path : {&o.rawPath, &o.statsPath, &o.fluxPath, &o.eventsPath}) {
+        if (!path->empty() && *path != "-" && Inside(*path, o.directory)) {
             std::fprintf(stderr,
                          "kestrune-export: %s lies in the data directory; the export never writes there\n",
                          path->c_str());
             return 2;
         }
     }
-    if ((rawPath == "-") + (statsPath == "-") + (fluxPath == "-") + (eventsPath == "-") > 1) {
+    if ((o.rawPath == "-") + (o.statsPath == "-") + (o.fluxPath == "-") + (o.eventsPath == "-") > 1) {
         std::fprintf(
             stderr,
             "kestrune-export: only one of --raw, --stats, --flux and --events can be standard output\n");
         return 2;
     }
+    return GoOn;
+}
 
-    const Millis to = last + DayMs;
+// Each output asked for, with a line on stderr of what it holds; 1 when one could not be
+// written, the others are written all the same.
+int ExportAll(const Options &o, Millis first, Millis to) {
     int status = 0;
     struct Job {
         const std::string &path;
@@ -342,8 +371,9 @@ int main(int argc, char **argv) {
         Counts (*run)(const std::string &, Millis, Millis, const std::string &, Output &);
     };
     for (const Job &job :
-         {Job{rawPath, "raw samples", ExportRaw}, Job{statsPath, "statistics periods", ExportStats},
-          Job{fluxPath, "flux periods", ExportFlux}, Job{eventsPath, "event-log entries", ExportEvents}}) {
+         {Job{o.rawPath, "raw samples", ExportRaw}, Job{o.statsPath, "statistics periods", ExportStats},
+          Job{o.fluxPath, "flux periods", ExportFlux},
+          Job{o.eventsPath, "event-log entries", ExportEvents}}) {
         if (job.path.empty())
             continue;
         Output out;
@@ -353,7 +383,7 @@ int main(int argc, char **argv) {
             status = 1;
             continue;
         }
-        Counts counts = job.run(directory, first, to, missing, out);
+        Counts counts = job.run(o.directory, first, to, o.missing, out);
         if (!out.Close()) {
             std::fprintf(stderr, "kestrune-export: error writing %s\n", job.path.c_str());
             status = 1;
@@ -366,4 +396,24 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "\n");
     }
     return status;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Options o;
+    int status = ParseArguments(argc, argv, o);
+    if (status == GoOn)
+        status = FindStation(o);
+    if (status != GoOn)
+        return status;
+    if (o.closed)
+        return ListClosed(o);
+    Millis first = 0, last = 0;
+    status = CheckDays(o, first, last);
+    if (status == GoOn)
+        status = ChooseOutputs(o);
+    if (status != GoOn)
+        return status;
+    return ExportAll(o, first, last + DayMs);
 }

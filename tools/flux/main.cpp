@@ -94,23 +94,62 @@ bool ParseAnyRawLine(const std::string &line, Millis hourStart, RawSample &sampl
     return ParseRawLine(line, hourStart, sample);
 }
 
-}  // namespace
+// What the command line asks for.
+struct Options {
+    std::string Directory = DefaultDataDirectory();
+    std::string Output = "-";
+    std::vector<std::string> Days;
+    flux::Settings Settings;
+};
 
-int main(int argc, char **argv) {
-    std::string directory = DefaultDataDirectory();
-    std::string output = "-";
-    std::vector<std::string> days;
-    flux::Settings settings;
+// The phases below return this to go on; anything else is the exit status.
+const int GoOn = -1;
+
+// One "--NAME VALUE" pair into the options.
+int TakeOption(Options &o, const std::string &arg, const std::string &value) {
     struct DecimalOption {
         const char *Name;
         double *Value;
     };
-    const DecimalOption decimals[] = {{"--measurement-height", &settings.MeasurementHeight},
-                                      {"--displacement-height", &settings.DisplacementHeight},
-                                      {"--latitude", &settings.Latitude},
-                                      {"--air-pressure", &settings.AirPressure},
-                                      {"--north-offset", &settings.NorthOffset},
-                                      {"--despike-threshold", &settings.DespikeThreshold}};
+    const DecimalOption decimals[] = {{"--measurement-height", &o.Settings.MeasurementHeight},
+                                      {"--displacement-height", &o.Settings.DisplacementHeight},
+                                      {"--latitude", &o.Settings.Latitude},
+                                      {"--air-pressure", &o.Settings.AirPressure},
+                                      {"--north-offset", &o.Settings.NorthOffset},
+                                      {"--despike-threshold", &o.Settings.DespikeThreshold}};
+    bool known = true, valid = true;
+    if (arg == "--data-dir") {
+        o.Directory = value;
+    } else if (arg == "--output") {
+        o.Output = value;
+    } else if (arg == "--flux-period") {
+        unsigned period = 0;
+        const auto parsed = std::from_chars(value.data(), value.data() + value.size(), period);
+        valid = parsed.ec == std::errc() && parsed.ptr == value.data() + value.size() && period >= 60 &&
+                period <= 86400 && 86400 % period == 0;
+        o.Settings.Period = period;
+    } else {
+        known = false;
+        for (const DecimalOption &option : decimals) {
+            if (arg == option.Name) {
+                known = true;
+                valid = !value.empty() && ParseDecimal(value, *option.Value);
+            }
+        }
+    }
+    if (!known) {
+        std::fprintf(stderr, "kestrune-flux: unknown option %s; see kestrune-flux --help\n", arg.c_str());
+        return 2;
+    }
+    if (!valid) {
+        std::fprintf(stderr, "kestrune-flux: bad value \"%.200s\" for %s; see kestrune-flux --help\n",
+                     value.c_str(), arg.c_str());
+        return 2;
+    }
+    return GoOn;
+}
+
+int ParseArguments(int argc, char **argv, Options &o) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "-h" || arg == "--help") {
@@ -123,41 +162,17 @@ int main(int argc, char **argv) {
                              arg.c_str());
                 return 2;
             }
-            const std::string value = argv[++i];
-            bool known = true, valid = true;
-            if (arg == "--data-dir") {
-                directory = value;
-            } else if (arg == "--output") {
-                output = value;
-            } else if (arg == "--flux-period") {
-                unsigned period = 0;
-                const auto parsed = std::from_chars(value.data(), value.data() + value.size(), period);
-                valid = parsed.ec == std::errc() && parsed.ptr == value.data() + value.size() &&
-                        period >= 60 && period <= 86400 && 86400 % period == 0;
-                settings.Period = period;
-            } else {
-                known = false;
-                for (const DecimalOption &option : decimals) {
-                    if (arg == option.Name) {
-                        known = true;
-                        valid = !value.empty() && ParseDecimal(value, *option.Value);
-                    }
-                }
-            }
-            if (!known) {
-                std::fprintf(stderr, "kestrune-flux: unknown option %s; see kestrune-flux --help\n",
-                             arg.c_str());
-                return 2;
-            }
-            if (!valid) {
-                std::fprintf(stderr, "kestrune-flux: bad value \"%.200s\" for %s; see kestrune-flux --help\n",
-                             value.c_str(), arg.c_str());
-                return 2;
-            }
+            const int status = TakeOption(o, arg, argv[++i]);
+            if (status != GoOn)
+                return status;
             continue;
         }
-        days.push_back(arg);
+        o.Days.push_back(arg);
     }
+    return GoOn;
+}
+
+int CheckSettings(const flux::Settings &settings) {
     const char *rule = nullptr;
     if (!(settings.MeasurementHeight > 0.0 && settings.MeasurementHeight <= 1000.0))
         rule = "--measurement-height must be greater than 0 and at most 1000";
@@ -176,29 +191,36 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "kestrune-flux: %s\n", rule);
         return 2;
     }
-    Millis first, last;
-    if (days.empty() || days.size() > 2 || !ParseDay(days[0], first) || !ParseDay(days.back(), last) ||
-        last < first) {
+    return GoOn;
+}
+
+// The days as the first and the last day's start; the data directory there, the output outside it.
+int CheckDaysAndPlaces(const Options &o, Millis &first, Millis &last) {
+    if (o.Days.empty() || o.Days.size() > 2 || !ParseDay(o.Days[0], first) ||
+        !ParseDay(o.Days.back(), last) || last < first) {
         std::fprintf(stderr, "kestrune-flux: give one day or a range of two days as YYYY-MM-DD\n%s", Usage);
         return 2;
     }
     std::error_code error;
-    if (!std::filesystem::is_directory(directory, error)) {
-        std::fprintf(stderr, "kestrune-flux: no data directory %s\n", directory.c_str());
+    if (!std::filesystem::is_directory(o.Directory, error)) {
+        std::fprintf(stderr, "kestrune-flux: no data directory %s\n", o.Directory.c_str());
         return 1;
     }
-    if (output != "-" && Inside(output, directory)) {
+    if (o.Output != "-" && Inside(o.Output, o.Directory)) {
         std::fprintf(stderr,
                      "kestrune-flux: %s lies in the data directory; kestrune-flux never writes there\n",
-                     output.c_str());
+                     o.Output.c_str());
         return 2;
     }
+    return GoOn;
+}
 
-    // Every sample of the range, in stamp order (a late file's samples among their hour's).
-    const Millis end = last + DayMs;
+// Every sample of [from, to), in stamp order (a late file's samples among their hour's); the
+// lines that are not samples are counted in skipped.
+std::vector<flux::Record> ReadRecords(const std::string &directory, Millis from, Millis to,
+                                      long long &skipped) {
     std::vector<flux::Record> records;
-    long long skipped = 0;
-    for (const DataFile &file : RawFiles(directory, first, end)) {
+    for (const DataFile &file : RawFiles(directory, from, to)) {
         ForEachLine(file.Path, [&](const std::string &line) {
             RawSample sample;
             if (!ParseAnyRawLine(line, file.Start, sample)) {
@@ -216,7 +238,11 @@ int main(int argc, char **argv) {
     }
     std::stable_sort(records.begin(), records.end(),
                      [](const flux::Record &a, const flux::Record &b) { return a.Time < b.Time; });
+    return records;
+}
 
+// The periods of the samples, the last one flushed as the program does at its stop.
+std::vector<flux::Result> Periods(const flux::Settings &settings, const std::vector<flux::Record> &records) {
     flux::PeriodStream stream(settings);
     std::vector<flux::Result> results;
     for (const flux::Record &record : records)
@@ -224,7 +250,11 @@ int main(int argc, char **argv) {
     flux::Result lastPeriod;
     if (stream.Flush(lastPeriod))
         results.push_back(lastPeriod);
+    return results;
+}
 
+// The header and the rows to the file or to standard output ("-").
+int WriteRows(const std::string &output, const std::vector<flux::Result> &results) {
     std::FILE *out = output == "-" ? stdout : std::fopen(output.c_str(), "wb");
     if (!out) {
         std::fprintf(stderr, "kestrune-flux: cannot write %s\n", output.c_str());
@@ -239,6 +269,28 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "kestrune-flux: cannot write %s\n", output.c_str());
         return 1;
     }
+    return GoOn;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Options o;
+    int status = ParseArguments(argc, argv, o);
+    if (status == GoOn)
+        status = CheckSettings(o.Settings);
+    Millis first = 0, last = 0;
+    if (status == GoOn)
+        status = CheckDaysAndPlaces(o, first, last);
+    if (status != GoOn)
+        return status;
+
+    long long skipped = 0;
+    const std::vector<flux::Record> records = ReadRecords(o.Directory, first, last + DayMs, skipped);
+    const std::vector<flux::Result> results = Periods(o.Settings, records);
+    status = WriteRows(o.Output, results);
+    if (status != GoOn)
+        return status;
     std::fprintf(stderr,
                  "kestrune-flux: %zu periods from %zu samples (%lld other lines: headers or unreadable)\n",
                  results.size(), records.size(), skipped);

@@ -119,53 +119,65 @@ bool Inside(const std::string &path, const std::string &directory) {
     return p == d || p.compare(0, d.size() + 1, d + "/") == 0;
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
+// What the command line asks for; the broker's host and port are split from --broker.
+struct Options {
     std::string stationName, broker = "localhost", dataDirectory, statePath, clientId;
     std::string username, password, cafile, capath, cert, key, page;
     bool insecure = false, havePassword = false;
     int interval = 30, keepalive = 30;
+    std::string host;
+    int port = 1883;
+};
+
+// The phases below return this to go on; anything else is the exit status.
+const int GoOn = -1;
+
+bool TakesValue(const std::string &arg) {
+    return arg == "--station" || arg == "--broker" || arg == "--data-dir" || arg == "--state" ||
+           arg == "--interval" || arg == "-i" || arg == "--id" || arg == "-k" || arg == "--keepalive" ||
+           arg == "-u" || arg == "--username" || arg == "-P" || arg == "--pw" || arg == "--cafile" ||
+           arg == "--capath" || arg == "--cert" || arg == "--key" || arg == "--page";
+}
+
+void SetValue(Options &o, const std::string &arg, const std::string &value) {
+    if (arg == "--station")
+        o.stationName = value;
+    else if (arg == "--broker")
+        o.broker = value;
+    else if (arg == "--data-dir")
+        o.dataDirectory = value;
+    else if (arg == "--state")
+        o.statePath = value;
+    else if (arg == "--interval")
+        o.interval = std::atoi(value.c_str());
+    else if (arg == "-i" || arg == "--id")
+        o.clientId = value;
+    else if (arg == "-k" || arg == "--keepalive")
+        o.keepalive = std::atoi(value.c_str());
+    else if (arg == "-u" || arg == "--username")
+        o.username = value;
+    else if (arg == "-P" || arg == "--pw") {
+        o.password = value;
+        o.havePassword = true;
+    } else if (arg == "--cafile")
+        o.cafile = value;
+    else if (arg == "--capath")
+        o.capath = value;
+    else if (arg == "--cert")
+        o.cert = value;
+    else if (arg == "--page")
+        o.page = value;
+    else
+        o.key = value;
+}
+
+int ParseArguments(int argc, char **argv, Options &o) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
-        const bool takesValue = arg == "--station" || arg == "--broker" || arg == "--data-dir" ||
-                                arg == "--state" || arg == "--interval" || arg == "-i" || arg == "--id" ||
-                                arg == "-k" || arg == "--keepalive" || arg == "-u" || arg == "--username" ||
-                                arg == "-P" || arg == "--pw" || arg == "--cafile" || arg == "--capath" ||
-                                arg == "--cert" || arg == "--key" || arg == "--page";
-        if (takesValue && i + 1 < argc) {
-            std::string value = argv[++i];
-            if (arg == "--station")
-                stationName = value;
-            else if (arg == "--broker")
-                broker = value;
-            else if (arg == "--data-dir")
-                dataDirectory = value;
-            else if (arg == "--state")
-                statePath = value;
-            else if (arg == "--interval")
-                interval = std::atoi(value.c_str());
-            else if (arg == "-i" || arg == "--id")
-                clientId = value;
-            else if (arg == "-k" || arg == "--keepalive")
-                keepalive = std::atoi(value.c_str());
-            else if (arg == "-u" || arg == "--username")
-                username = value;
-            else if (arg == "-P" || arg == "--pw") {
-                password = value;
-                havePassword = true;
-            } else if (arg == "--cafile")
-                cafile = value;
-            else if (arg == "--capath")
-                capath = value;
-            else if (arg == "--cert")
-                cert = value;
-            else if (arg == "--page")
-                page = value;
-            else
-                key = value;
+        if (TakesValue(arg) && i + 1 < argc) {
+            SetValue(o, arg, argv[++i]);
         } else if (arg == "--insecure") {
-            insecure = true;
+            o.insecure = true;
         } else if (arg == "-h" || arg == "--help") {
             std::fputs(Usage, stdout);
             return 0;
@@ -175,270 +187,191 @@ int main(int argc, char **argv) {
             return 2;
         }
     }
-    // HOST, HOST:PORT, [IPV6] or [IPV6]:PORT; a bare IPv6 address has more than one colon.
-    std::string host = broker;
-    int port = 1883;
+    return GoOn;
+}
+
+// HOST, HOST:PORT, [IPV6] or [IPV6]:PORT; a bare IPv6 address has more than one colon. A host
+// left empty marks a --broker that cannot be read.
+void SplitBroker(Options &o) {
+    const std::string &broker = o.broker;
+    o.host = broker;
     bool portOk = true;
     size_t colon = broker.rfind(':');
     if (!broker.empty() && broker.front() == '[') {
         size_t close = broker.find(']');
-        host = close == std::string::npos ? "" : broker.substr(1, close - 1);
+        o.host = close == std::string::npos ? "" : broker.substr(1, close - 1);
         if (close != std::string::npos && close + 1 < broker.size()) {
             portOk = broker[close + 1] == ':';
-            port = std::atoi(broker.c_str() + close + 2);
+            o.port = std::atoi(broker.c_str() + close + 2);
         }
     } else if (colon != std::string::npos && broker.find(':') == colon) {
-        host = broker.substr(0, colon);
-        port = std::atoi(broker.c_str() + colon + 1);
+        o.host = broker.substr(0, colon);
+        o.port = std::atoi(broker.c_str() + colon + 1);
     }
     if (!portOk)
-        host.clear();
-    if (!publish::ValidTopicLevel(stationName)) {
+        o.host.clear();
+}
+
+int CheckOptions(const Options &o) {
+    if (!publish::ValidTopicLevel(o.stationName)) {
         std::fprintf(stderr,
                      "kestrune-publish: --station takes 1 to 100 characters without '/', '+', '#' or control "
                      "characters\n%s",
                      Usage);
         return 2;
     }
-    if (!page.empty() && page.compare(0, 7, "http://") != 0 && page.compare(0, 8, "https://") != 0) {
+    if (!o.page.empty() && o.page.compare(0, 7, "http://") != 0 && o.page.compare(0, 8, "https://") != 0) {
         std::fprintf(stderr, "kestrune-publish: --page takes an http:// or https:// address\n%s", Usage);
         return 2;
     }
-    if (host.empty() || port < 1 || port > 65535 || interval < 1 || interval > 3600 || keepalive < 5 ||
-        keepalive > 65535 || (!cert.empty()) != (!key.empty())) {
+    if (o.host.empty() || o.port < 1 || o.port > 65535 || o.interval < 1 || o.interval > 3600 ||
+        o.keepalive < 5 || o.keepalive > 65535 || (!o.cert.empty()) != (!o.key.empty())) {
         std::fprintf(stderr,
                      "kestrune-publish: --broker takes HOST[:PORT], --interval 1 to 3600 s, --keepalive 5 to "
                      "65535 s; --cert and --key go together\n%s",
                      Usage);
         return 2;
     }
+    return GoOn;
+}
 
-    // The station as `kestrune status` sees it: the same configuration, read the same way.
-    std::vector<const char *> statusArgs = {"kestrune", "status"};
-    if (!dataDirectory.empty()) {
-        statusArgs.push_back("--data-dir");
-        statusArgs.push_back(dataDirectory.c_str());
+// The station as `kestrune status` sees it: the same configuration, read the same way. The
+// arguments point into the options, which outlive it.
+struct Station {
+    std::vector<const char *> StatusArgs = {"kestrune", "status"};
+    std::string Instrument, LogDirectory, StatsDirectory;
+};
+
+// Reads the station's configuration, then settles the state file (never in the data
+// directories) and the client id the options left to their defaults.
+int LocateStation(Options &o, Station &located) {
+    if (!o.dataDirectory.empty()) {
+        located.StatusArgs.push_back("--data-dir");
+        located.StatusArgs.push_back(o.dataDirectory.c_str());
     }
     Configuration configuration;
-    if (configuration.Load(static_cast<int>(statusArgs.size()), statusArgs.data()) != 0) {
+    if (configuration.Load(static_cast<int>(located.StatusArgs.size()), located.StatusArgs.data()) != 0) {
         std::fprintf(stderr, "kestrune-publish: %s\n", configuration.Error);
         return 2;
     }
-    const std::string instrument = Configuration::InstrumentSubkey;
-    const std::string logDirectory = NativePath(configuration.Text(Configuration::DataDirectory));
-    const std::string statsDirectory = NativePath(configuration.Text(Configuration::StatsArchiveDirectory));
-    if (statePath.empty()) {
+    located.Instrument = Configuration::InstrumentSubkey;
+    located.LogDirectory = NativePath(configuration.Text(Configuration::DataDirectory));
+    located.StatsDirectory = NativePath(configuration.Text(Configuration::StatsArchiveDirectory));
+    if (o.statePath.empty()) {
         const char *stateDirectory = std::getenv("STATE_DIRECTORY");
         std::string directory = stateDirectory && *stateDirectory ? stateDirectory : "";
         if (directory.empty()) {
             std::string registry = station::RegistryStorePath();  // KESTRUNE_ROOT/registry.db
             directory = registry.substr(0, registry.find_last_of('/'));
         }
-        statePath = directory + "/publish-" + stationName + ".cursor";
+        o.statePath = directory + "/publish-" + o.stationName + ".cursor";
     }
-    if (Inside(statePath, logDirectory) || Inside(statePath, statsDirectory)) {
+    if (Inside(o.statePath, located.LogDirectory) || Inside(o.statePath, located.StatsDirectory)) {
         std::fprintf(stderr, "kestrune-publish: the state file %s lies in the station's data directory\n",
-                     statePath.c_str());
+                     o.statePath.c_str());
         return 2;
     }
-    if (clientId.empty())
-        clientId = "kestrune-publish-" + stationName + "-" + instrument;
+    if (o.clientId.empty())
+        o.clientId = "kestrune-publish-" + o.stationName + "-" + located.Instrument;
+    return GoOn;
+}
 
+void CatchSignals() {
     struct sigaction action = {};
     action.sa_handler = OnSignal;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
+}
 
-    mosquitto_lib_init();
-    Link link;
-    struct mosquitto *mosq = mosquitto_new(clientId.c_str(), true, &link);
+// The MQTT client with its callbacks on the link, the retained offline mark as its last will,
+// the login and TLS.
+int CreateClient(const Options &o, const Station &located, Link &link, struct mosquitto *&mosq) {
+    mosq = mosquitto_new(o.clientId.c_str(), true, &link);
     if (!mosq) {
         std::fprintf(stderr, "kestrune-publish: cannot create the MQTT client\n");
         return 1;
     }
-    const std::string healthTopic = publish::Topic(stationName, instrument, "health");
-    const std::string offline = publish::OfflineJson(stationName, instrument);
+    const std::string healthTopic = publish::Topic(o.stationName, located.Instrument, "health");
+    const std::string offline = publish::OfflineJson(o.stationName, located.Instrument);
     mosquitto_connect_callback_set(mosq, OnConnect);
     mosquitto_disconnect_callback_set(mosq, OnDisconnect);
     mosquitto_publish_callback_set(mosq, OnPublish);
     mosquitto_message_callback_set(mosq, OnMessage);
     int rc = mosquitto_will_set(mosq, healthTopic.c_str(), static_cast<int>(offline.size()), offline.data(),
                                 1, true);
-    if (rc == MOSQ_ERR_SUCCESS && (!username.empty() || havePassword))
-        rc = mosquitto_username_pw_set(mosq, username.empty() ? nullptr : username.c_str(),
-                                       havePassword ? password.c_str() : nullptr);
-    if (rc == MOSQ_ERR_SUCCESS && (!cafile.empty() || !capath.empty() || !cert.empty()))
-        rc = mosquitto_tls_set(
-            mosq, cafile.empty() ? nullptr : cafile.c_str(), capath.empty() ? nullptr : capath.c_str(),
-            cert.empty() ? nullptr : cert.c_str(), key.empty() ? nullptr : key.c_str(), nullptr);
-    if (rc == MOSQ_ERR_SUCCESS && insecure)
+    if (rc == MOSQ_ERR_SUCCESS && (!o.username.empty() || o.havePassword))
+        rc = mosquitto_username_pw_set(mosq, o.username.empty() ? nullptr : o.username.c_str(),
+                                       o.havePassword ? o.password.c_str() : nullptr);
+    if (rc == MOSQ_ERR_SUCCESS && (!o.cafile.empty() || !o.capath.empty() || !o.cert.empty()))
+        rc = mosquitto_tls_set(mosq, o.cafile.empty() ? nullptr : o.cafile.c_str(),
+                               o.capath.empty() ? nullptr : o.capath.c_str(),
+                               o.cert.empty() ? nullptr : o.cert.c_str(),
+                               o.key.empty() ? nullptr : o.key.c_str(), nullptr);
+    if (rc == MOSQ_ERR_SUCCESS && o.insecure)
         rc = mosquitto_tls_insecure_set(mosq, true);
     if (rc != MOSQ_ERR_SUCCESS) {
         std::fprintf(stderr, "kestrune-publish: %s\n", mosquitto_strerror(rc));
         return 2;
     }
+    return GoOn;
+}
 
-    const std::vector<std::string> streamTopics = {publish::Topic(stationName, instrument, "stats"),
-                                                   publish::Topic(stationName, instrument, "flux"),
-                                                   publish::Topic(stationName, instrument, "events")};
-    // The facts of `kestrune status`, read afresh for each health message.
-    auto HealthPayload = [&] {
-        Configuration current;
-        const Millis now = NowMillis();
-        const long errors = publish::ErrorsToday(logDirectory, now);
-        if (current.Load(static_cast<int>(statusArgs.size()), statusArgs.data()) != 0)
-            return publish::HealthJson(stationName, instrument, now, "", errors, page);
-        return publish::HealthJson(stationName, instrument, now, StationStatus(current).Json(), errors, page);
-    };
-    bool syncing = false;
-    int syncMid = 0;
-    publish::Source source(logDirectory, statsDirectory, stationName, instrument);
-    publish::Cursor committed;
-    publish::LoadCursor(statePath, committed);
-    publish::Cursor batchEnd = committed;
-    bool batchOpen = false;
-    std::deque<std::pair<int, publish::Cursor>> pending;
-    bool cursorWarned = false;
+// The publisher's run against its broker: connecting with back-off, the sync from the broker's
+// retained messages after each connect, the health messages, the batches from the station's
+// files and the cursor that moves on as the broker acknowledges them.
+class Run {
+public:
+    Run(const Options &options, const Station &found, struct mosquitto *client, Link &connection)
+        : o(options),
+          located(found),
+          mosq(client),
+          link(connection),
+          healthTopic(publish::Topic(o.stationName, located.Instrument, "health")),
+          offline(publish::OfflineJson(o.stationName, located.Instrument)),
+          streamTopics({publish::Topic(o.stationName, located.Instrument, "stats"),
+                        publish::Topic(o.stationName, located.Instrument, "flux"),
+                        publish::Topic(o.stationName, located.Instrument, "events")}),
+          source(located.LogDirectory, located.StatsDirectory, o.stationName, located.Instrument) {
+        publish::LoadCursor(o.statePath, committed);
+        batchEnd = committed;
+    }
 
-    bool everConnected = false, inEpisode = false, socketOpen = false;
-    Millis episodeStart = 0, nextAttempt = 0, nextHealth = 0, nextCollect = 0;
-    int backoff = 1;
-    std::fprintf(stderr, "kestrune-publish: station %s, instrument %s, broker %s:%d, state %s\n",
-                 stationName.c_str(), instrument.c_str(), host.c_str(), port, statePath.c_str());
-
-    while (!StopRequested) {
+    // One turn of the loop: a connect when due, the client's network work, then what the
+    // connection's state allows.
+    void Step() {
         Millis now = NowMillis();
-        if (!link.Connected && !socketOpen) {
-            if (now < nextAttempt) {
-                Nap(200);
-                continue;
-            }
-            rc = mosquitto_connect(mosq, host.c_str(), port, keepalive);
-            if (rc == MOSQ_ERR_SUCCESS) {
-                socketOpen = true;
-                link.Refused = false;
-            } else {
-                if (!inEpisode) {
-                    inEpisode = true;
-                    episodeStart = now;
-                    std::fprintf(stderr,
-                                 "kestrune-publish: broker %s:%d unreachable (%s); retrying with back-off\n",
-                                 host.c_str(), port,
-                                 rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
-                }
-                nextAttempt = now + backoff * 1000LL;
-                backoff = backoff < 60 ? backoff * 2 : 60;
-                continue;
-            }
-        }
-        rc = mosquitto_loop(mosq, 200, 1);
+        if (!link.Connected && !socketOpen && !Connect(now))
+            return;
+        int rc = mosquitto_loop(mosq, 200, 1);
         now = NowMillis();
         if (rc != MOSQ_ERR_SUCCESS || link.Refused) {
-            // The connection is gone: what was sent without an acknowledgement goes again from
-            // the committed cursor once the broker is back.
-            if (!inEpisode) {
-                inEpisode = true;
-                episodeStart = now;
-                std::fprintf(
-                    stderr, "kestrune-publish: broker %s:%d: %s; retrying with back-off\n", host.c_str(),
-                    port, link.Refused ? mosquitto_connack_string(link.RefusedCode) : mosquitto_strerror(rc));
-            }
-            mosquitto_disconnect(mosq);
-            link.Connected = false;
-            link.Refused = false;
-            socketOpen = false;
-            syncing = false;
-            pending.clear();
-            link.Acked.clear();
-            batchOpen = false;
-            nextAttempt = now + backoff * 1000LL;
-            backoff = backoff < 60 ? backoff * 2 : 60;
-            continue;
+            Lost(now, rc);
+            return;
         }
         if (!link.Connected)
-            continue;  // waiting for the broker's answer to the connect
-        if (link.JustConnected) {
-            // What the broker already holds of our streams comes as its retained messages,
-            // sent on the subscription before the answer to the health message that follows it.
-            link.JustConnected = false;
-            link.Retained.clear();
-            for (const std::string &topic : streamTopics)
-                mosquitto_subscribe(mosq, nullptr, topic.c_str(), 1);
-            const std::string payload = HealthPayload();
-            syncing = mosquitto_publish(mosq, &syncMid, healthTopic.c_str(), static_cast<int>(payload.size()),
-                                        payload.data(), 1, true) == MOSQ_ERR_SUCCESS;
-            nextHealth = now + interval * 1000LL;
-        }
-        if (syncing) {
-            if (!link.Acked.count(syncMid))
-                continue;
-            syncing = false;
-            link.Acked.erase(syncMid);
-            publish::Cursor before = committed;
-            for (const auto &retained : link.Retained)
-                publish::AdvanceFromRetained(retained.first, retained.second, committed);
-            link.Retained.clear();
-            for (const std::string &topic : streamTopics)
-                mosquitto_unsubscribe(mosq, nullptr, topic.c_str());
-            if (committed != before)
-                publish::SaveCursor(statePath, committed);
-        }
-        if (inEpisode || !everConnected) {
-            if (inEpisode)
-                std::fprintf(stderr, "kestrune-publish: connected to broker %s:%d again after %lld s\n",
-                             host.c_str(), port, static_cast<long long>((now - episodeStart) / 1000));
-            else
-                std::fprintf(stderr, "kestrune-publish: connected to broker %s:%d\n", host.c_str(), port);
-            inEpisode = false;
-            everConnected = true;
-            backoff = 1;
-            nextCollect = 0;
-        }
-
-        // Acknowledged messages move the cursor on, in the order they were sent.
-        publish::Cursor before = committed;
-        while (!pending.empty() && link.Acked.count(pending.front().first)) {
-            link.Acked.erase(pending.front().first);
-            committed = pending.front().second;
-            pending.pop_front();
-        }
-        if (batchOpen && pending.empty()) {
-            committed = batchEnd;
-            batchOpen = false;
-        }
-        if (committed != before && !publish::SaveCursor(statePath, committed) && !cursorWarned) {
-            std::fprintf(stderr, "kestrune-publish: cannot write the state file %s: %s\n", statePath.c_str(),
-                         std::strerror(errno));
-            cursorWarned = true;
-        }
-
+            return;  // waiting for the broker's answer to the connect
+        if (link.JustConnected)
+            StartSync(now);
+        if (syncing && !FinishSync())
+            return;
+        if (inEpisode || !everConnected)
+            Announce(now);
+        CommitAcknowledged();
         if (now >= nextHealth) {
             const std::string payload = HealthPayload();
             mosquitto_publish(mosq, nullptr, healthTopic.c_str(), static_cast<int>(payload.size()),
                               payload.data(), 1, true);
-            nextHealth = now + interval * 1000LL;
+            nextHealth = now + o.interval * 1000LL;
         }
-        if (!batchOpen && pending.empty() && now >= nextCollect) {
-            publish::Source::Batch batch = source.Collect(committed, now, 100);
-            for (const auto &message : batch.Messages) {
-                int mid = 0;
-                if (mosquitto_publish(mosq, &mid, message.Topic.c_str(),
-                                      static_cast<int>(message.Payload.size()), message.Payload.data(), 1,
-                                      message.Retain) != MOSQ_ERR_SUCCESS)
-                    break;  // the connection went: the loop above starts over
-                pending.emplace_back(mid, message.After);
-            }
-            if (pending.size() == batch.Messages.size()) {
-                batchEnd = batch.End;
-                batchOpen = true;
-            }
-            nextCollect = now + 1000;
-        }
+        if (!batchOpen && pending.empty() && now >= nextCollect)
+            PublishBatch(now);
     }
 
     // Stopped: leave the retained offline mark, as the last will would.
-    if (link.Connected) {
+    void Shutdown() {
+        if (!link.Connected)
+            return;
         int mid = 0;
         if (mosquitto_publish(mosq, &mid, healthTopic.c_str(), static_cast<int>(offline.size()),
                               offline.data(), 1, true) == MOSQ_ERR_SUCCESS)
@@ -450,9 +383,201 @@ int main(int argc, char **argv) {
         }
         if (batchOpen && pending.empty())
             committed = batchEnd;
-        publish::SaveCursor(statePath, committed);
+        publish::SaveCursor(o.statePath, committed);
         mosquitto_disconnect(mosq);
     }
+
+private:
+    // The facts of `kestrune status`, read afresh for each health message.
+    std::string HealthPayload() const {
+        Configuration current;
+        const Millis now = NowMillis();
+        const long errors = publish::ErrorsToday(located.LogDirectory, now);
+        if (current.Load(static_cast<int>(located.StatusArgs.size()), located.StatusArgs.data()) != 0)
+            return publish::HealthJson(o.stationName, located.Instrument, now, "", errors, o.page);
+        return publish::HealthJson(o.stationName, located.Instrument, now, StationStatus(current).Json(),
+                                   errors, o.page);
+    }
+
+    // True when an outage starts here: the caller says so once on stderr.
+    bool StartEpisode(Millis now) {
+        if (inEpisode)
+            return false;
+        inEpisode = true;
+        episodeStart = now;
+        return true;
+    }
+
+    void BackOff(Millis now) {
+        nextAttempt = now + backoff * 1000LL;
+        backoff = backoff < 60 ? backoff * 2 : 60;
+    }
+
+    // True once the socket is open; the broker's answer comes through the loop.
+    bool Connect(Millis now) {
+        if (now < nextAttempt) {
+            Nap(200);
+            return false;
+        }
+        int rc = mosquitto_connect(mosq, o.host.c_str(), o.port, o.keepalive);
+        if (rc == MOSQ_ERR_SUCCESS) {
+            socketOpen = true;
+            link.Refused = false;
+            return true;
+        }
+        if (StartEpisode(now))
+            std::fprintf(stderr, "kestrune-publish: broker %s:%d unreachable (%s); retrying with back-off\n",
+                         o.host.c_str(), o.port,
+                         rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
+        BackOff(now);
+        return false;
+    }
+
+    // The connection is gone: what was sent without an acknowledgement goes again from the
+    // committed cursor once the broker is back.
+    void Lost(Millis now, int rc) {
+        if (StartEpisode(now))
+            std::fprintf(stderr, "kestrune-publish: broker %s:%d: %s; retrying with back-off\n",
+                         o.host.c_str(), o.port,
+                         link.Refused ? mosquitto_connack_string(link.RefusedCode) : mosquitto_strerror(rc));
+        mosquitto_disconnect(mosq);
+        link.Connected = false;
+        link.Refused = false;
+        socketOpen = false;
+        syncing = false;
+        pending.clear();
+        link.Acked.clear();
+        batchOpen = false;
+        BackOff(now);
+    }
+
+    // What the broker already holds of our streams comes as its retained messages, sent on the
+    // subscription before the answer to the health message that follows it.
+    void StartSync(Millis now) {
+        link.JustConnected = false;
+        link.Retained.clear();
+        for (const std::string &topic : streamTopics)
+            mosquitto_subscribe(mosq, nullptr, topic.c_str(), 1);
+        const std::string payload = HealthPayload();
+        syncing = mosquitto_publish(mosq, &syncMid, healthTopic.c_str(), static_cast<int>(payload.size()),
+                                    payload.data(), 1, true) == MOSQ_ERR_SUCCESS;
+        nextHealth = now + o.interval * 1000LL;
+    }
+
+    // False while the health message of the sync waits for its acknowledgement; then the cursor
+    // moves past what the retained messages show the broker has.
+    bool FinishSync() {
+        if (!link.Acked.count(syncMid))
+            return false;
+        syncing = false;
+        link.Acked.erase(syncMid);
+        publish::Cursor before = committed;
+        for (const auto &retained : link.Retained)
+            publish::AdvanceFromRetained(retained.first, retained.second, committed);
+        link.Retained.clear();
+        for (const std::string &topic : streamTopics)
+            mosquitto_unsubscribe(mosq, nullptr, topic.c_str());
+        if (committed != before)
+            publish::SaveCursor(o.statePath, committed);
+        return true;
+    }
+
+    void Announce(Millis now) {
+        if (inEpisode)
+            std::fprintf(stderr, "kestrune-publish: connected to broker %s:%d again after %lld s\n",
+                         o.host.c_str(), o.port, static_cast<long long>((now - episodeStart) / 1000));
+        else
+            std::fprintf(stderr, "kestrune-publish: connected to broker %s:%d\n", o.host.c_str(), o.port);
+        inEpisode = false;
+        everConnected = true;
+        backoff = 1;
+        nextCollect = 0;
+    }
+
+    // Acknowledged messages move the cursor on, in the order they were sent.
+    void CommitAcknowledged() {
+        publish::Cursor before = committed;
+        while (!pending.empty() && link.Acked.count(pending.front().first)) {
+            link.Acked.erase(pending.front().first);
+            committed = pending.front().second;
+            pending.pop_front();
+        }
+        if (batchOpen && pending.empty()) {
+            committed = batchEnd;
+            batchOpen = false;
+        }
+        if (committed != before && !publish::SaveCursor(o.statePath, committed) && !cursorWarned) {
+            std::fprintf(stderr, "kestrune-publish: cannot write the state file %s: %s\n",
+                         o.statePath.c_str(), std::strerror(errno));
+            cursorWarned = true;
+        }
+    }
+
+    void PublishBatch(Millis now) {
+        publish::Source::Batch batch = source.Collect(committed, now, 100);
+        for (const auto &message : batch.Messages) {
+            int mid = 0;
+            if (mosquitto_publish(mosq, &mid, message.Topic.c_str(), static_cast<int>(message.Payload.size()),
+                                  message.Payload.data(), 1, message.Retain) != MOSQ_ERR_SUCCESS)
+                break;  // the connection went: the next turn starts over
+            pending.emplace_back(mid, message.After);
+        }
+        if (pending.size() == batch.Messages.size()) {
+            batchEnd = batch.End;
+            batchOpen = true;
+        }
+        nextCollect = now + 1000;
+    }
+
+    const Options &o;
+    const Station &located;
+    struct mosquitto *mosq;
+    Link &link;
+    const std::string healthTopic, offline;
+    const std::vector<std::string> streamTopics;
+    publish::Source source;
+    bool syncing = false;
+    int syncMid = 0;
+    publish::Cursor committed;
+    publish::Cursor batchEnd;
+    bool batchOpen = false;
+    std::deque<std::pair<int, publish::Cursor>> pending;
+    bool cursorWarned = false;
+    bool everConnected = false, inEpisode = false, socketOpen = false;
+    Millis episodeStart = 0, nextAttempt = 0, nextHealth = 0, nextCollect = 0;
+    int backoff = 1;
+};
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Options o;
+    int status = ParseArguments(argc, argv, o);
+    if (status == GoOn) {
+        SplitBroker(o);
+        status = CheckOptions(o);
+    }
+    Station located;
+    if (status == GoOn)
+        status = LocateStation(o, located);
+    if (status != GoOn)
+        return status;
+    CatchSignals();
+
+    mosquitto_lib_init();
+    Link link;
+    struct mosquitto *mosq = nullptr;
+    status = CreateClient(o, located, link, mosq);
+    if (status != GoOn)
+        return status;
+
+    Run run(o, located, mosq, link);
+    std::fprintf(stderr, "kestrune-publish: station %s, instrument %s, broker %s:%d, state %s\n",
+                 o.stationName.c_str(), located.Instrument.c_str(), o.host.c_str(), o.port,
+                 o.statePath.c_str());
+    while (!StopRequested)
+        run.Step();
+    run.Shutdown();
     mosquitto_destroy(mosq);
     mosquitto_lib_cleanup();
     return 0;
