@@ -333,6 +333,10 @@ public:
     void BeginArchive(ArchiveThreadState &state);
     // One pass over Buffers[CurrentBuffer]; returns false when the archive loop should end.
     bool ArchivePass(ArchiveThreadState &state);
+    // The pass's buffer of `count` records holding `size` bytes of text (keys aside): its text
+    // is gathered and written to the raw file, then the kept text, the flux periods and the
+    // bookkeeping; without room for the text the buffer's samples are lost and logged.
+    void ArchiveBuffer(ArchiveThreadState &state, DWORD count, size_t size);
     void ArchiveRawSamples(ArchiveThreadState &state);
     // After the stop request: archives every buffer still handed over, in ring order from
     // `next`; the last pass closes the partial statistics period.

@@ -320,58 +320,10 @@ bool DataAcquisition::ArchivePass(ArchiveThreadState &state) {
     if (size == 0) {
         snprintf(state.Message, sizeof state.Message, EventCode::AllSamplesEmpty.Formats[0], Name,
                  static_cast<int>(ArchivedCount + BadCount + BlackoutCount + EditedCount));
-        WriteStampedEntry(EventLogRef, 5019, state.Message);
+        WriteStampedEntry(EventLogRef, EventCode::AllSamplesEmpty.Code, state.Message);
         buffer.SampleCount.store(0, std::memory_order_release);
     } else {
-        if (RawTimeKeyEnabled)
-            size += static_cast<size_t>(count) * static_cast<size_t>(state.TimeKeyWidth);
-
-        FileBuffer = size <= 0x7FFFFFFF ? new (std::nothrow) char[size]() : nullptr;
-        if (!FileBuffer) {
-            // The buffer goes back to the engine at once, so the ring keeps turning; its
-            // samples are lost and the loss is logged.
-            snprintf(state.Message, sizeof state.Message, EventCode::FileBufferMissing.Formats[0], Name,
-                     static_cast<int>(count));
-            WriteStampedEntry(EventLogRef, 5018, state.Message);
-            buffer.SampleCount.store(0, std::memory_order_release);
-            // Lost samples reach no raw file, so no flux period either.
-            FluxRecords.clear();
-        } else {
-            FileBufferSize = static_cast<int>(size);
-
-            const DWORD total = ArchivedCount + BlackoutCount + EditedCount + BadCount;
-            int length = snprintf(state.Message, sizeof state.Message, EventCode::ArchivePass.Formats[0],
-                                  Name, static_cast<int>(ArchivedCount), static_cast<int>(total));
-            if ((BadCount || BlackoutCount || EditedCount) && length > 0 &&
-                static_cast<size_t>(length) < sizeof state.Message) {
-                snprintf(state.Message + length, sizeof state.Message - static_cast<size_t>(length),
-                         EventCode::ArchivePass.Formats[1], static_cast<int>(BadCount),
-                         static_cast<int>(BlackoutCount), static_cast<int>(EditedCount));
-            }
-            WriteStampedEntry(EventLogRef, 5017, state.Message);
-
-            ++RawPassNumber;
-            RawWriteFailedInPass = false;
-            FileBufferSamples = 0;
-            ArchiveRawSamples(state);
-            // The text is gathered: the engine may refill the buffer while the disk is written.
-            buffer.SampleCount.store(0, std::memory_order_release);
-            if (WorkingFileName[0] != '\0' && RawArchivingEnabled == 1)
-                WriteRawFile(WorkingFileName, CurrentFileTime);
-
-            delete[] FileBuffer;
-            FileBuffer = nullptr;
-            FileBufferSize = 0;
-            FileBufferPosition = 0;
-            FileBufferSamples = 0;
-
-            // Raw data first, kept text next; the optional bookkeeping last, so that a store
-            // locked by another program never delays the data.
-            WriteKeptRawText(false);
-            // The flux periods come after the raw data, which they never delay.
-            ArchiveFlux(false);
-            UpdateArchiveBookkeeping(state.TakeTime, static_cast<int>(ArchivedCount + EditedCount));
-        }
+        ArchiveBuffer(state, count, size);
     }
 
     if (FileCompression && state.TakeTime.wHour != state.PreviousTakeTime.wHour)
@@ -380,6 +332,59 @@ bool DataAcquisition::ArchivePass(ArchiveThreadState &state) {
 
     ArchivedCount = BadCount = BlackoutCount = EditedCount = 0;
     return !IsSignalled(ArchiveStopEvent);
+}
+
+void DataAcquisition::ArchiveBuffer(ArchiveThreadState &state, DWORD count, size_t size) {
+    SampleBuffer &buffer = Buffers[CurrentBuffer];
+    if (RawTimeKeyEnabled)
+        size += static_cast<size_t>(count) * static_cast<size_t>(state.TimeKeyWidth);
+
+    FileBuffer = size <= 0x7FFFFFFF ? new (std::nothrow) char[size]() : nullptr;
+    if (!FileBuffer) {
+        // The buffer goes back to the engine at once, so the ring keeps turning; its
+        // samples are lost and the loss is logged.
+        snprintf(state.Message, sizeof state.Message, EventCode::FileBufferMissing.Formats[0], Name,
+                 static_cast<int>(count));
+        WriteStampedEntry(EventLogRef, EventCode::FileBufferMissing.Code, state.Message);
+        buffer.SampleCount.store(0, std::memory_order_release);
+        // Lost samples reach no raw file, so no flux period either.
+        FluxRecords.clear();
+    } else {
+        FileBufferSize = static_cast<int>(size);
+
+        const DWORD total = ArchivedCount + BlackoutCount + EditedCount + BadCount;
+        int length = snprintf(state.Message, sizeof state.Message, EventCode::ArchivePass.Formats[0], Name,
+                              static_cast<int>(ArchivedCount), static_cast<int>(total));
+        if ((BadCount || BlackoutCount || EditedCount) && length > 0 &&
+            static_cast<size_t>(length) < sizeof state.Message) {
+            snprintf(state.Message + length, sizeof state.Message - static_cast<size_t>(length),
+                     EventCode::ArchivePass.Formats[1], static_cast<int>(BadCount),
+                     static_cast<int>(BlackoutCount), static_cast<int>(EditedCount));
+        }
+        WriteStampedEntry(EventLogRef, EventCode::ArchivePass.Code, state.Message);
+
+        ++RawPassNumber;
+        RawWriteFailedInPass = false;
+        FileBufferSamples = 0;
+        ArchiveRawSamples(state);
+        // The text is gathered: the engine may refill the buffer while the disk is written.
+        buffer.SampleCount.store(0, std::memory_order_release);
+        if (WorkingFileName[0] != '\0' && RawArchivingEnabled == 1)
+            WriteRawFile(WorkingFileName, CurrentFileTime);
+
+        delete[] FileBuffer;
+        FileBuffer = nullptr;
+        FileBufferSize = 0;
+        FileBufferPosition = 0;
+        FileBufferSamples = 0;
+
+        // Raw data first, kept text next; the optional bookkeeping last, so that a store
+        // locked by another program never delays the data.
+        WriteKeptRawText(false);
+        // The flux periods come after the raw data, which they never delay.
+        ArchiveFlux(false);
+        UpdateArchiveBookkeeping(state.TakeTime, static_cast<int>(ArchivedCount + EditedCount));
+    }
 }
 
 void DataAcquisition::ArchiveRawSamples(ArchiveThreadState &state) {

@@ -50,34 +50,43 @@ SerialComm::SerialComm(WORD port, DWORD receiveQueueSize, DWORD transmitQueueSiz
     : SerialComm(DeviceName(port).c_str(), receiveQueueSize, transmitQueueSize) {}
 
 SerialComm::SerialComm(const char *device, DWORD receiveQueueSize, DWORD transmitQueueSize) {
-    // 1. Queue sizes as asked; the lock.
+    // Queue sizes as asked; the lock.
     ReceiveQueueSize = receiveQueueSize;
     TransmitQueueSize = transmitQueueSize;
     InitializeCriticalSection(&Lock);
+    // The steps in order; the first that fails records why (Fail) and ends the construction,
+    // and the destructor undoes what the steps before it did.
+    if (CreateEvents() && OpenPort(device) && SizeQueues() && SaveSettings() && SetKnownLine())
+        CalibrateCounter();
+}
 
-    // 2. The events of the three overlapped blocks, then the extra event.
+// The events of the three overlapped blocks, then the extra event.
+bool SerialComm::CreateEvents() {
     for (OVERLAPPED &block : Overlapped) {
         block.hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
         if (block.hEvent == nullptr) {
-            Fail();
-            return;
+            return Fail();
         }
     }
     ExtraEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (ExtraEvent == nullptr) {
-        Fail();
-        return;
+        return Fail();
     }
+    return true;
+}
 
-    // 3. The port itself, exclusive, overlapped.
+// The port itself, exclusive, overlapped.
+bool SerialComm::OpenPort(const char *device) {
     PortHandle = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                              FILE_FLAG_OVERLAPPED, nullptr);
     if (PortHandle == INVALID_HANDLE_VALUE) {
-        Fail();
-        return;
+        return Fail();
     }
+    return true;
+}
 
-    // 4. Driver queues as powers of two, then the sizes the driver reports.
+// Driver queues as powers of two, then the sizes the driver reports.
+bool SerialComm::SizeQueues() {
     ReceiveQueueSize = FloorPowerOfTwo(ReceiveQueueSize);
     TransmitQueueSize = FloorPowerOfTwo(TransmitQueueSize);
     COMMPROP properties = {};
@@ -86,28 +95,31 @@ SerialComm::SerialComm(const char *device, DWORD receiveQueueSize, DWORD transmi
         ReceiveQueueSize = 0;
         TransmitQueueSize = 0;
         if (GetLastError() != 0) {
-            Fail();
-            return;
+            return Fail();
         }
     } else {
         ReceiveQueueSize = properties.dwCurrentRxQueue;
         TransmitQueueSize = properties.dwCurrentTxQueue;
     }
+    return true;
+}
 
-    // 5. and 6. What to put back on destruction.
+// What to put back on destruction.
+bool SerialComm::SaveSettings() {
     if (!GetCommTimeouts(PortHandle, &SavedTimeouts) && GetLastError() != 0) {
-        Fail();
-        return;
+        return Fail();
     }
     savedTimeouts_ = true;
     if (GetState(&SavedLineSettings) != 0) {
-        Fail();
-        return;
+        return Fail();
     }
     savedLineSettings_ = true;
+    return true;
+}
 
-    // 7. The known line setting: 9600 baud 8N1, DTR and RTS on, no flow control, no special
-    // characters.
+// The known line setting: 9600 baud 8N1, DTR and RTS on, no flow control, no special
+// characters; then the same through Configure, which also lets the line settle.
+bool SerialComm::SetKnownLine() {
     LineSettings = DCB{};
     LineSettings.DCBlength = sizeof(DCB);
     LineSettings.BaudRate = CBR_9600;
@@ -121,17 +133,17 @@ SerialComm::SerialComm(const char *device, DWORD receiveQueueSize, DWORD transmi
     LineSettings.Parity = NOPARITY;
     LineSettings.StopBits = ONESTOPBIT;
     if (!SetCommState(PortHandle, &LineSettings) && GetLastError() != 0) {
-        Fail();
-        return;
+        return Fail();
     }
 
-    // 8. The same through Configure, which also lets the line settle.
     if (Configure(CBR_9600, 0, 8, 0, 0) != 0) {
-        Fail();
-        return;
+        return Fail();
     }
+    return true;
+}
 
-    // 9. Performance-counter calibration.
+// Performance-counter calibration.
+void SerialComm::CalibrateCounter() {
     QueryPerformanceFrequency(&CounterFrequency);
     CountsPerMillisecond = static_cast<double>(CounterFrequency.QuadPart) / 1000.0;
     QueryPerformanceCounter(&FirstCounterReading);

@@ -74,6 +74,13 @@ public:
 
 private:
     bool Fail();
+    // The steps of construction; each returns Fail() when it fails.
+    bool CreateEvents();
+    bool OpenPort(const char *device);
+    bool SizeQueues();
+    bool SaveSettings();
+    bool SetKnownLine();
+    void CalibrateCounter();
     // Whether SavedTimeouts and SavedLineSettings hold what the port had: only that is put back.
     bool savedTimeouts_ = false;
     bool savedLineSettings_ = false;

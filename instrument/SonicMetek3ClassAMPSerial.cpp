@@ -328,46 +328,11 @@ void SonicMetek3ClassAMPSerial::Acquire() {
             continue;
         }
 
-        // The port is open again: the engine no longer waits for it.
-        PortMissingSince.store(0, std::memory_order_relaxed);
-
-        if (!started)
-            CheckAdapterLatency(port->PortHandle);
-
-        // 5. The line terminator raises the port's event.
-        port->SetEventChar(LineTerminator);
-
-        // 6. to 10. Instrument initialization; the engine is ready.
-        snprintf(EngineMessage, sizeof EngineMessage, EventCode::AcquisitionStart.Formats[2], Name);
-        EventLogRef.Write(EventCode::AcquisitionStart, EngineMessage);
-        InitializeInstrument(port);
-        snprintf(EngineMessage, sizeof EngineMessage, EventCode::ReinitializationFinished.Formats[0], Name);
-        EventLogRef.Write(EventCode::InitializationFinished, EngineMessage);
-        if (!started) {
-            SetEvent(EngineReadyEvent);
-            snprintf(EngineMessage, sizeof EngineMessage, EventCode::EngineStarted.Formats[0], Name);
-            EventLogRef.Write(EventCode::EngineStarted, EngineMessage);
-        }
-        if (interrupted && started) {
-            // The fresh initialization answers any request made while the port was away.
-            ResetEvent(ReinitRequestEvent);
-        }
-        if (interrupted)
-            LogResumption(interruptedAt);
+        StartOnPort(port, started, interrupted, interruptedAt);
         started = true;
         interrupted = false;
 
-        // 11. The wait for the terminator (its event joins the stop and reinitialization events).
-        HANDLE receiveFlagEvent = nullptr;
-        if (port->ArmReceiveFlagWait(&receiveFlagEvent) != 0)
-            receiveFlagEvent = nullptr;
-
-        // 12. and 13. Nothing received before this point is kept.
-        port->ReceiveCount = 0;
-        if (port->ReceiveBuffer != nullptr)
-            port->ReceiveBuffer[0] = '\0';
-        ReceiveAreaCount = 0;
-        PurgeComm(port->PortHandle, PURGE_RXCLEAR);
+        HANDLE receiveFlagEvent = PrepareReading(port);
 
         // 14. The reading loop; it deletes the port when it ends.
         const DWORD lost = RunReadingLoop(port, receiveFlagEvent);
@@ -385,6 +350,55 @@ void SonicMetek3ClassAMPSerial::Acquire() {
         if (WaitForSingleObject(StopRequestEvent, ReopenIntervalMs) != WAIT_TIMEOUT)
             return;
     }
+}
+
+// The port is open (again): the engine no longer waits for it; the instrument is initialized
+// and the engine is ready (at the first start) or the outage is logged as over.
+void SonicMetek3ClassAMPSerial::StartOnPort(SerialComm *port, bool started, bool interrupted,
+                                            FILETIME interruptedAt) {
+    // The port is open again: the engine no longer waits for it.
+    PortMissingSince.store(0, std::memory_order_relaxed);
+
+    if (!started)
+        CheckAdapterLatency(port->PortHandle);
+
+    // 5. The line terminator raises the port's event.
+    port->SetEventChar(LineTerminator);
+
+    // 6. to 10. Instrument initialization; the engine is ready.
+    snprintf(EngineMessage, sizeof EngineMessage, EventCode::AcquisitionStart.Formats[2], Name);
+    EventLogRef.Write(EventCode::AcquisitionStart, EngineMessage);
+    InitializeInstrument(port);
+    snprintf(EngineMessage, sizeof EngineMessage, EventCode::InitializationFinished.Formats[0], Name);
+    EventLogRef.Write(EventCode::InitializationFinished, EngineMessage);
+    if (!started) {
+        SetEvent(EngineReadyEvent);
+        snprintf(EngineMessage, sizeof EngineMessage, EventCode::EngineStarted.Formats[0], Name);
+        EventLogRef.Write(EventCode::EngineStarted, EngineMessage);
+    }
+    if (interrupted && started) {
+        // The fresh initialization answers any request made while the port was away.
+        ResetEvent(ReinitRequestEvent);
+    }
+    if (interrupted)
+        LogResumption(interruptedAt);
+}
+
+// Arms the wait for the terminator and drops whatever was received before reading starts;
+// returns the terminator's event, or null when the wait could not be armed.
+HANDLE SonicMetek3ClassAMPSerial::PrepareReading(SerialComm *port) {
+    // 11. The wait for the terminator (its event joins the stop and reinitialization events).
+    HANDLE receiveFlagEvent = nullptr;
+    if (port->ArmReceiveFlagWait(&receiveFlagEvent) != 0)
+        receiveFlagEvent = nullptr;
+
+    // 12. and 13. Nothing received before this point is kept.
+    port->ReceiveCount = 0;
+    if (port->ReceiveBuffer != nullptr)
+        port->ReceiveBuffer[0] = '\0';
+    ReceiveAreaCount = 0;
+    PurgeComm(port->PortHandle, PURGE_RXCLEAR);
+    return receiveFlagEvent;
 }
 
 void SonicMetek3ClassAMPSerial::LogResumption(FILETIME interruptedAt) {

@@ -106,4 +106,7 @@ private:
     // logs the failure (5103) when asked to.
     SerialComm *OpenPort(bool logFailure, DWORD *error);
     void LogResumption(FILETIME interruptedAt);
+    // Phases of Acquire: the start on an opened port, and the set-up of the reading loop.
+    void StartOnPort(SerialComm *port, bool started, bool interrupted, FILETIME interruptedAt);
+    HANDLE PrepareReading(SerialComm *port);
 };

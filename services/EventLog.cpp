@@ -96,18 +96,7 @@ void EventLog::WriteEntry(Entry entry) {
         return;
     }
 
-    if (entry.Time.dwLowDateTime == 0 && entry.Time.dwHighDateTime == 0)
-        GetSystemTimeAsFileTime(&entry.Time);
-    // A time that has no calendar form is stamped with the time of writing rather than lost.
-    if (!FileTimeToSystemTime(&entry.Time, &EntryTime))
-        GetSystemTime(&EntryTime);
-    Day = DayOfYear(EntryTime);
-
-    std::snprintf(FileName, sizeof FileName, "%s", EventLogFileName(EntryTime).Text);
-    if (LogDirectory[0] != '\0')
-        std::snprintf(FilePath, sizeof FilePath, "%s\\%s", LogDirectory, FileName);
-    else
-        std::snprintf(FilePath, sizeof FilePath, "%s", FileName);
+    NameTheDaysFile(entry);
 
     // Appended, shared for reading and writing by others; CR LF written explicitly, so the
     // bytes are the same on every platform.
@@ -120,32 +109,11 @@ void EventLog::WriteEntry(Entry entry) {
         return;
     }
 
-    // A new or empty file starts with the day's header.
-    SearchHandle = FindFirstFileA(FilePath, &FileInformation);
-    const bool empty = SearchHandle == INVALID_HANDLE_VALUE ||
-                       (FileInformation.nFileSizeLow == 0 && FileInformation.nFileSizeHigh == 0);
-    if (SearchHandle != INVALID_HANDLE_VALUE)
-        FindClose(SearchHandle);
-    SearchHandle = nullptr;
-
     // Header, the count of entries that went to stderr meanwhile, and the entry: one write.
-    std::string text;
-    bool formatted = true;
-    if (empty)
-        formatted = AppendEventLogHeader(text, EntryTime, LogName);
-    // The log's own entries; the longest is the directory's, which fits with its words.
-    char own[2 * MAX_PATH];
+    const bool empty = OpenFileIsEmpty();
     const unsigned long dropped = DroppedEntries.load();
-    if (dropped != 0 && formatted) {
-        std::snprintf(own, sizeof own, EventCode::DroppedEntries.Formats[0], dropped);
-        formatted = AppendEventLogLine(text, EntryTime, EventCode::DroppedEntries.Code, own);
-    }
-    if (remade && formatted) {
-        std::snprintf(own, sizeof own, EventCode::DirectoryRemade.Formats[1], LogDirectory);
-        formatted = AppendEventLogLine(text, EntryTime, EventCode::DirectoryRemade.Code, own);
-    }
-    if (formatted)
-        formatted = AppendEventLogLine(text, EntryTime, entry.Code, entry.Message);
+    std::string text;
+    const bool formatted = FormatWrite(entry, empty, remade, dropped, text);
     // The log keeps an empty file that this write made (no path to remove).
     DWORD error = ERROR_NOT_ENOUGH_MEMORY;
     if (formatted)
@@ -158,4 +126,50 @@ void EventLog::WriteEntry(Entry entry) {
     else
         DroppedEntries -= dropped;
     ReleaseMutex(DiskWriteMutex);
+}
+
+void EventLog::NameTheDaysFile(Entry &entry) {
+    if (entry.Time.dwLowDateTime == 0 && entry.Time.dwHighDateTime == 0)
+        GetSystemTimeAsFileTime(&entry.Time);
+    // A time that has no calendar form is stamped with the time of writing rather than lost.
+    if (!FileTimeToSystemTime(&entry.Time, &EntryTime))
+        GetSystemTime(&EntryTime);
+    Day = DayOfYear(EntryTime);
+
+    std::snprintf(FileName, sizeof FileName, "%s", EventLogFileName(EntryTime).Text);
+    if (LogDirectory[0] != '\0')
+        std::snprintf(FilePath, sizeof FilePath, "%s\\%s", LogDirectory, FileName);
+    else
+        std::snprintf(FilePath, sizeof FilePath, "%s", FileName);
+}
+
+bool EventLog::OpenFileIsEmpty() {
+    SearchHandle = FindFirstFileA(FilePath, &FileInformation);
+    const bool empty = SearchHandle == INVALID_HANDLE_VALUE ||
+                       (FileInformation.nFileSizeLow == 0 && FileInformation.nFileSizeHigh == 0);
+    if (SearchHandle != INVALID_HANDLE_VALUE)
+        FindClose(SearchHandle);
+    SearchHandle = nullptr;
+    return empty;
+}
+
+// A new or empty file starts with the day's header.
+bool EventLog::FormatWrite(const Entry &entry, bool empty, bool remade, unsigned long dropped,
+                           std::string &text) {
+    bool formatted = true;
+    if (empty)
+        formatted = AppendEventLogHeader(text, EntryTime, LogName);
+    // The log's own entries; the longest is the directory's, which fits with its words.
+    char own[2 * MAX_PATH];
+    if (dropped != 0 && formatted) {
+        std::snprintf(own, sizeof own, EventCode::DroppedEntries.Formats[0], dropped);
+        formatted = AppendEventLogLine(text, EntryTime, EventCode::DroppedEntries.Code, own);
+    }
+    if (remade && formatted) {
+        std::snprintf(own, sizeof own, EventCode::DirectoryRemade.Formats[1], LogDirectory);
+        formatted = AppendEventLogLine(text, EntryTime, EventCode::DirectoryRemade.Code, own);
+    }
+    if (formatted)
+        formatted = AppendEventLogLine(text, EntryTime, entry.Code, entry.Message);
+    return formatted;
 }

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <atomic>
+#include <string>
 
 #include "platform/win32.h"
 #include "services/EventCodes.h"
@@ -81,4 +82,10 @@ private:
 
     // Prints the entry to stderr, with where it should have gone and why, and counts it.
     void Divert(const Entry &entry, const SYSTEMTIME &time, const char *where, DWORD error);
+    // The steps of WriteEntry under DiskWriteMutex: the entry's calendar time and its day's
+    // path; whether the open file is empty; the one write's text (header when the file is
+    // empty, the log's own entries, the entry), false when it cannot be formatted.
+    void NameTheDaysFile(Entry &entry);
+    bool OpenFileIsEmpty();
+    bool FormatWrite(const Entry &entry, bool empty, bool remade, unsigned long dropped, std::string &text);
 };
