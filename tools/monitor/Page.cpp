@@ -440,65 +440,77 @@ Series FluxSeries(const DayView &day, int index, int flagIndex, const std::strin
     return s;
 }
 
-}  // namespace
-
-const std::vector<std::string> &ChartNames() {
-    static const std::vector<std::string> names = {
-        "flux-ustar", "flux-heat",   "flux-obukhov",     "flux-speed", "flux-direction",
-        "means",      "temperature", "deviations",       "speed",      "direction",
-        "counts",     "trace-wind",  "trace-temperature"};
-    return names;
+// The flux charts: one figure of the day's flux periods as dots coloured by their flag, with
+// the flags' legend and no marks; "" for an unknown name.
+std::string FluxChart(const std::string &name, const DayView &day, const std::string &date, ChartSpec &c) {
+    c.Legend = FlagLegend();
+    c.Marks.clear();
+    if (name == "flux-ustar") {
+        c.Title = "Friction velocity u* " + date;
+        c.Unit = "m/s";
+        c.Lines = {FluxSeries(day, FluxUstar, FluxFlagTau, "ustar")};
+        c.Empty = FluxEmpty(day, "u*");
+    } else if (name == "flux-heat") {
+        c.Title = "Sensible heat flux H " + date;
+        c.Unit = "W/m\xC2\xB2";
+        c.Lines = {FluxSeries(day, FluxH, FluxFlagH, "H")};
+        c.Empty = FluxEmpty(day, "H");
+    } else if (name == "flux-obukhov") {
+        c.Title = "Obukhov length L " + date;
+        c.Unit =
+            "m, shown within \xC2\xB1"
+            "1000";
+        c.Limit = 1000;
+        c.Lines = {FluxSeries(day, FluxL, FluxFlagH, "L")};
+        c.Empty = FluxEmpty(day, "L");
+    } else if (name == "flux-speed") {
+        c.Title = "Wind speed of the flux periods " + date;
+        c.Unit = "m/s";
+        c.Lines = {FluxSeries(day, FluxWindSpeed, FluxFlagTau, "wind_speed")};
+        c.Empty = FluxEmpty(day, "wind speed");
+    } else if (name == "flux-direction") {
+        c.Title = "Wind direction of the flux periods " + date;
+        c.Unit = "degrees from north";
+        c.FixedLow = 0;
+        c.FixedHigh = 360;
+        c.Lines = {FluxSeries(day, FluxWindDir, FluxFlagTau, "wind_dir")};
+        c.Empty = FluxEmpty(day, "wind direction");
+    } else {
+        return "";
+    }
+    return Chart(c);
 }
 
-std::string ChartSvg(const std::string &name, const DayView &day, const std::vector<TraceSample> &trace) {
-    const Millis x0 = day.Day, x1 = day.Day + DayMs, gap = PeriodGap(day);
-    const std::string date = DayText(day.Day);
-    ChartSpec c;
-    c.Id = "chart-" + name;
-    c.X0 = x0;
-    c.X1 = x1;
-    c.GapMs = gap;
-    c.Marks = day.Marks;
-    if (name.compare(0, 5, "flux-") == 0) {
-        c.Legend = FlagLegend();
-        c.Marks.clear();
-        if (name == "flux-ustar") {
-            c.Title = "Friction velocity u* " + date;
-            c.Unit = "m/s";
-            c.Lines = {FluxSeries(day, FluxUstar, FluxFlagTau, "ustar")};
-            c.Empty = FluxEmpty(day, "u*");
-        } else if (name == "flux-heat") {
-            c.Title = "Sensible heat flux H " + date;
-            c.Unit = "W/m\xC2\xB2";
-            c.Lines = {FluxSeries(day, FluxH, FluxFlagH, "H")};
-            c.Empty = FluxEmpty(day, "H");
-        } else if (name == "flux-obukhov") {
-            c.Title = "Obukhov length L " + date;
-            c.Unit =
-                "m, shown within \xC2\xB1"
-                "1000";
-            c.Limit = 1000;
-            c.Lines = {FluxSeries(day, FluxL, FluxFlagH, "L")};
-            c.Empty = FluxEmpty(day, "L");
-        } else if (name == "flux-speed") {
-            c.Title = "Wind speed of the flux periods " + date;
-            c.Unit = "m/s";
-            c.Lines = {FluxSeries(day, FluxWindSpeed, FluxFlagTau, "wind_speed")};
-            c.Empty = FluxEmpty(day, "wind speed");
-        } else if (name == "flux-direction") {
-            c.Title = "Wind direction of the flux periods " + date;
-            c.Unit = "degrees from north";
-            c.FixedLow = 0;
-            c.FixedHigh = 360;
-            c.Lines = {FluxSeries(day, FluxWindDir, FluxFlagTau, "wind_dir")};
-            c.Empty = FluxEmpty(day, "wind direction");
-        } else {
-            return "";
-        }
+// The speed or the direction chart, from the period means: speed sqrt(u^2 + v^2); direction
+// the wind comes from, with u toward east and v toward north in the instrument's frame.
+std::string WindChart(const std::string &name, const DayView &day, const std::string &date, ChartSpec &c) {
+    Series speed{"speed", Colors[0], {}}, direction{"direction", Colors[3], {}};
+    for (const auto &p : day.Periods) {
+        double u = Figure(p, UFirst + 2), v = Figure(p, VFirst + 2);
+        double dir = std::nan("");
+        double sp = std::hypot(u, v);
+        if (std::isfinite(sp) && sp > 0)
+            dir = std::fmod(std::atan2(-u, -v) * 180.0 / M_PI + 360.0, 360.0);
+        speed.Points.push_back({p.End, sp});
+        direction.Points.push_back({p.End, dir});
+    }
+    if (name == "speed") {
+        c.Title = "Horizontal wind speed " + date;
+        c.Unit = "m/s";
+        c.Lines = {speed};
         return Chart(c);
     }
-    c.Empty =
-        day.Day == DayOf(day.Now) ? "no statistics period yet today" : "no statistics periods on " + date;
+    c.Title = "Wind direction " + date;
+    c.Unit = "degrees from north";
+    c.Lines = {direction};
+    c.FixedLow = 0;
+    c.FixedHigh = 360;
+    return Chart(c);
+}
+
+// The charts of the day's statistics periods; "" for an unknown name.
+std::string StatisticsChart(const std::string &name, const DayView &day, const std::string &date,
+                            ChartSpec &c) {
     if (name == "means") {
         for (int q = 0; q < 3; ++q)
             c.Lines.push_back(FigureSeries(day, Firsts[q] + 2, Quantities[q], Colors[q]));
@@ -524,32 +536,8 @@ std::string ChartSvg(const std::string &name, const DayView &day, const std::vec
             "C";
         return Chart(c);
     }
-    if (name == "speed" || name == "direction") {
-        // From the period means: speed sqrt(u^2 + v^2); direction the wind comes from, with u
-        // toward east and v toward north in the instrument's frame.
-        Series speed{"speed", Colors[0], {}}, direction{"direction", Colors[3], {}};
-        for (const auto &p : day.Periods) {
-            double u = Figure(p, UFirst + 2), v = Figure(p, VFirst + 2);
-            double dir = std::nan("");
-            double sp = std::hypot(u, v);
-            if (std::isfinite(sp) && sp > 0)
-                dir = std::fmod(std::atan2(-u, -v) * 180.0 / M_PI + 360.0, 360.0);
-            speed.Points.push_back({p.End, sp});
-            direction.Points.push_back({p.End, dir});
-        }
-        if (name == "speed") {
-            c.Title = "Horizontal wind speed " + date;
-            c.Unit = "m/s";
-            c.Lines = {speed};
-            return Chart(c);
-        }
-        c.Title = "Wind direction " + date;
-        c.Unit = "degrees from north";
-        c.Lines = {direction};
-        c.FixedLow = 0;
-        c.FixedHigh = 360;
-        return Chart(c);
-    }
+    if (name == "speed" || name == "direction")
+        return WindChart(name, day, date, c);
     if (name == "counts") {
         c.Title = "Samples per period " + date;
         c.Unit = "count";
@@ -558,47 +546,83 @@ std::string ChartSvg(const std::string &name, const DayView &day, const std::vec
                    FigureSeries(day, NumSamp, "blackout", "#c8a000")};
         return Chart(c);
     }
-    if (name == "trace-wind" || name == "trace-temperature") {
-        Millis t1 = trace.empty() ? x1 : trace.back().Time;
-        Millis t0 = t1 - Station::TraceSpanMs;
-        // At most about 900 points a line: the mean of each slice of the span.
-        const int buckets = 900;
-        const Millis slice = std::max<Millis>(Station::TraceSpanMs / buckets, 1);
-        int from = name == "trace-wind" ? 0 : 3, to = name == "trace-wind" ? 3 : 4;
-        for (int q = from; q < to; ++q) {
-            Series series{Quantities[q], Colors[q], {}};
-            size_t i = 0;
-            while (i < trace.size()) {
-                Millis bucket = (trace[i].Time - t0) / slice;
-                double sum = 0;
-                int n = 0;
-                Millis at = trace[i].Time;
-                while (i < trace.size() && (trace[i].Time - t0) / slice == bucket) {
-                    if (std::isfinite(trace[i].Values[q]))
-                        sum += trace[i].Values[q], ++n;
-                    ++i;
-                }
-                series.Points.push_back({at, n ? sum / n : std::nan("")});
-            }
-            c.Lines.push_back(series);
-        }
-        c.X0 = t0;
-        c.X1 = t1;
-        c.GapMs = 2000;
-        c.Marks.clear();
-        c.Empty = "no raw samples in the newest raw files";
-        if (name == "trace-wind") {
-            c.Title = "Last minutes of raw samples: u, v, w";
-            c.Unit = "m/s";
-        } else {
-            c.Title = "Last minutes of raw samples: T";
-            c.Unit =
-                "\xC2\xB0"
-                "C";
-        }
-        return Chart(c);
-    }
     return "";
+}
+
+// One quantity of the trace, at most about one point per slice of the span from t0: the mean
+// of the slice's values, at the slice's first sample (NaN where none of them has a value).
+Series TraceSeries(const std::vector<TraceSample> &trace, int q, Millis t0, Millis slice) {
+    Series series{Quantities[q], Colors[q], {}};
+    size_t i = 0;
+    while (i < trace.size()) {
+        Millis bucket = (trace[i].Time - t0) / slice;
+        double sum = 0;
+        int n = 0;
+        Millis at = trace[i].Time;
+        while (i < trace.size() && (trace[i].Time - t0) / slice == bucket) {
+            if (std::isfinite(trace[i].Values[q]))
+                sum += trace[i].Values[q], ++n;
+            ++i;
+        }
+        series.Points.push_back({at, n ? sum / n : std::nan("")});
+    }
+    return series;
+}
+
+// The live trace's charts over the span that ends at the newest sample (at the end of the day
+// where there is none): u, v and w, or T.
+std::string TraceChart(const std::string &name, const std::vector<TraceSample> &trace, ChartSpec &c) {
+    Millis t1 = trace.empty() ? c.X1 : trace.back().Time;
+    Millis t0 = t1 - Station::TraceSpanMs;
+    // At most about 900 points a line: the mean of each slice of the span.
+    const int buckets = 900;
+    const Millis slice = std::max<Millis>(Station::TraceSpanMs / buckets, 1);
+    int from = name == "trace-wind" ? 0 : 3, to = name == "trace-wind" ? 3 : 4;
+    for (int q = from; q < to; ++q)
+        c.Lines.push_back(TraceSeries(trace, q, t0, slice));
+    c.X0 = t0;
+    c.X1 = t1;
+    c.GapMs = 2000;
+    c.Marks.clear();
+    c.Empty = "no raw samples in the newest raw files";
+    if (name == "trace-wind") {
+        c.Title = "Last minutes of raw samples: u, v, w";
+        c.Unit = "m/s";
+    } else {
+        c.Title = "Last minutes of raw samples: T";
+        c.Unit =
+            "\xC2\xB0"
+            "C";
+    }
+    return Chart(c);
+}
+
+}  // namespace
+
+const std::vector<std::string> &ChartNames() {
+    static const std::vector<std::string> names = {
+        "flux-ustar", "flux-heat",   "flux-obukhov",     "flux-speed", "flux-direction",
+        "means",      "temperature", "deviations",       "speed",      "direction",
+        "counts",     "trace-wind",  "trace-temperature"};
+    return names;
+}
+
+std::string ChartSvg(const std::string &name, const DayView &day, const std::vector<TraceSample> &trace) {
+    const Millis x0 = day.Day, x1 = day.Day + DayMs, gap = PeriodGap(day);
+    const std::string date = DayText(day.Day);
+    ChartSpec c;
+    c.Id = "chart-" + name;
+    c.X0 = x0;
+    c.X1 = x1;
+    c.GapMs = gap;
+    c.Marks = day.Marks;
+    if (name.compare(0, 5, "flux-") == 0)
+        return FluxChart(name, day, date, c);
+    c.Empty =
+        day.Day == DayOf(day.Now) ? "no statistics period yet today" : "no statistics periods on " + date;
+    if (name == "trace-wind" || name == "trace-temperature")
+        return TraceChart(name, trace, c);
+    return StatisticsChart(name, day, date, c);
 }
 
 std::string HealthJson(const Health &h) {
