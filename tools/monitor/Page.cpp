@@ -697,12 +697,8 @@ std::string FluxTable(const FluxView &flux) {
     return html + "</table></div>";
 }
 
-}  // namespace
-
-std::string PageHtml(const Health &h, const DayView &day, const std::vector<TraceSample> &trace,
-                     const std::vector<LogLine> &log, const std::vector<Millis> &days, int refreshSeconds,
-                     const std::string &dataDirectory) {
-    std::string html;
+// The page's head with its style sheet, up to the heading.
+void AppendHead(std::string &html, int refreshSeconds) {
     html += "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">";
     html += "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">";
     html += "<meta http-equiv=\"refresh\" content=\"" + std::to_string(refreshSeconds) + "\">";
@@ -724,23 +720,17 @@ std::string PageHtml(const Health &h, const DayView &day, const std::vector<Trac
         "svg.chart{display:block;margin:6px 0;width:100%;max-width:900px;height:auto}"
         "</style></head><body>\n";
     html += "<h1>Kestrune station</h1>\n";
-    std::string cls = h.State == "no data" ? "no-data" : h.State;
-    html += "<section id=\"health\" data-state=\"" + h.State + "\"><h2>Health</h2><table>";
-    auto row = [&](const std::string &name, const std::string &id, const std::string &value,
-                   const std::string &c = "") {
-        html += "<tr><td>" + name + "</td><td id=\"" + id + "\"" + (c.empty() ? "" : " class=\"" + c + "\"") +
-                ">" + value + "</td></tr>";
-    };
-    row("Acquisition", "state", Escape(h.State), cls);
-    row("Last archived sample", "last-sample",
-        h.HaveSample ? IsoTime(h.LastSample) + " (" + Format("%.1f", h.SampleAgeSeconds) + " s ago)"
-                     : "none");
-    // A rate is only live while the station runs; the rate of the last minute before a stop
-    // would read as if samples still came in.
-    row("Lines per second", "rate",
-        h.Running ? Format("%.1f", h.LinesPerSecond)
-                  : std::string(h.State == "stopped" ? "none: the station is stopped" : "none"));
-    // The newest 5017 entry, as the event log below shows it.
+}
+
+// One row of the health table; cls: the value cell's class, none when empty.
+void AppendHealthRow(std::string &html, const std::string &name, const std::string &id,
+                     const std::string &value, const std::string &cls = "") {
+    html += "<tr><td>" + name + "</td><td id=\"" + id + "\"" + (cls.empty() ? "" : " class=\"" + cls + "\"") +
+            ">" + value + "</td></tr>";
+}
+
+// The newest 5017 entry, as the event log below shows it.
+std::string ArchivePassText(const Health &h) {
     std::string pass = "none in today's or yesterday's log";
     if (h.LastArchivePass) {
         pass =
@@ -749,22 +739,46 @@ std::string PageHtml(const Health &h, const DayView &day, const std::vector<Trac
             " (" + Format("%.0f", static_cast<double>(h.Now - h.LastArchivePass) / 1000.0) +
             " s ago): " + Escape(h.LastArchiveMessage);
     }
-    row("Last archive pass (5017)", "last-pass", pass);
-    row("Registry: ArchiveSamples, ArchiveDate", "registry",
-        h.HaveRegistry ? (h.ArchiveSamples >= 0 ? std::to_string(h.ArchiveSamples) : std::string("-")) +
-                             ", " + Escape(h.ArchiveDate)
-                       : "no values");
-    row("Lines lost today (5301)", "losses", std::to_string(h.Losses), h.Losses ? "stopped" : "");
-    row("Over-long lines cut today (5302)", "cut-lines", std::to_string(h.CutLines));
-    row("Samples excluded today", "excluded", std::to_string(h.Excluded));
-    row("Reading pauses today (5109)", "reading-pauses", std::to_string(h.ReadingPauses),
-        h.ReadingPauses ? "stopped" : "");
-    row("Error entries today", "errors", std::to_string(h.Errors), h.Errors ? "stopped" : "");
-    row("Clock", "clock", Escape(h.Clock), h.Clock.compare(0, 12, "synchronised") == 0 ? "" : "stopped");
-    row("Data directory", "data-dir", Escape(dataDirectory));
-    row("Page time", "page-time", IsoTime(h.Now));
-    html += "</table></section>\n";
+    return pass;
+}
 
+// The health facts as a table.
+void AppendHealth(std::string &html, const Health &h, const std::string &dataDirectory) {
+    std::string cls = h.State == "no data" ? "no-data" : h.State;
+    html += "<section id=\"health\" data-state=\"" + h.State + "\"><h2>Health</h2><table>";
+    AppendHealthRow(html, "Acquisition", "state", Escape(h.State), cls);
+    AppendHealthRow(html, "Last archived sample", "last-sample",
+                    h.HaveSample
+                        ? IsoTime(h.LastSample) + " (" + Format("%.1f", h.SampleAgeSeconds) + " s ago)"
+                        : "none");
+    // A rate is only live while the station runs; the rate of the last minute before a stop
+    // would read as if samples still came in.
+    AppendHealthRow(html, "Lines per second", "rate",
+                    h.Running ? Format("%.1f", h.LinesPerSecond)
+                              : std::string(h.State == "stopped" ? "none: the station is stopped" : "none"));
+    AppendHealthRow(html, "Last archive pass (5017)", "last-pass", ArchivePassText(h));
+    AppendHealthRow(html, "Registry: ArchiveSamples, ArchiveDate", "registry",
+                    h.HaveRegistry
+                        ? (h.ArchiveSamples >= 0 ? std::to_string(h.ArchiveSamples) : std::string("-")) +
+                              ", " + Escape(h.ArchiveDate)
+                        : "no values");
+    AppendHealthRow(html, "Lines lost today (5301)", "losses", std::to_string(h.Losses),
+                    h.Losses ? "stopped" : "");
+    AppendHealthRow(html, "Over-long lines cut today (5302)", "cut-lines", std::to_string(h.CutLines));
+    AppendHealthRow(html, "Samples excluded today", "excluded", std::to_string(h.Excluded));
+    AppendHealthRow(html, "Reading pauses today (5109)", "reading-pauses", std::to_string(h.ReadingPauses),
+                    h.ReadingPauses ? "stopped" : "");
+    AppendHealthRow(html, "Error entries today", "errors", std::to_string(h.Errors),
+                    h.Errors ? "stopped" : "");
+    AppendHealthRow(html, "Clock", "clock", Escape(h.Clock),
+                    h.Clock.compare(0, 12, "synchronised") == 0 ? "" : "stopped");
+    AppendHealthRow(html, "Data directory", "data-dir", Escape(dataDirectory));
+    AppendHealthRow(html, "Page time", "page-time", IsoTime(h.Now));
+    html += "</table></section>\n";
+}
+
+// Links to the newest 31 days, newest first; the day shown is the current one.
+void AppendDays(std::string &html, const std::vector<Millis> &days, const DayView &day) {
     html += "<nav id=\"days\">Day: ";
     size_t shown = 0;
     for (auto it = days.rbegin(); it != days.rend() && shown < 31; ++it, ++shown) {
@@ -773,7 +787,10 @@ std::string PageHtml(const Health &h, const DayView &day, const std::vector<Trac
             "<a href=\"/?day=" + d + "\"" + (*it == day.Day ? " class=\"current\"" : "") + ">" + d + "</a>";
     }
     html += "</nav>\n";
+}
 
+// The day's flux charts and table.
+void AppendFlux(std::string &html, const DayView &day, const std::vector<TraceSample> &trace) {
     const FluxView &flux = day.Flux;
     html += "<h2>Fluxes of " + DayText(day.Day) +
             (flux.PeriodSeconds > 0 ? " (" + PeriodName(flux.PeriodSeconds) + " periods)" : std::string()) +
@@ -787,7 +804,10 @@ std::string PageHtml(const Health &h, const DayView &day, const std::vector<Trac
         "<p>Each dot is one period, coloured by its quality flag: 0 good, 1 usable, 2 poor, grey none "
         "(flag_tau for u* and the wind, flag_H for H and L). H is the sonic-temperature (buoyancy) heat "
         "flux.</p></section>\n";
+}
 
+// The charts of the day's statistics periods, then the live trace's.
+void AppendCharts(std::string &html, const DayView &day, const std::vector<TraceSample> &trace) {
     html += "<h2>Statistics of " + DayText(day.Day) + "</h2>\n";
     html += "<section id=\"charts\" data-day=\"" + DayText(day.Day) + "\" data-periods=\"" +
             std::to_string(day.Periods.size()) + "\" data-marks=\"" + std::to_string(day.Marks.size()) +
@@ -801,7 +821,10 @@ std::string PageHtml(const Health &h, const DayView &day, const std::vector<Trac
         "<section id=\"trace\" data-samples=\"" + std::to_string(trace.size()) + "\"><h2>Live trace</h2>\n";
     html += ChartSvg("trace-wind", day, trace) + "\n" + ChartSvg("trace-temperature", day, trace) +
             "\n</section>\n";
+}
 
+// The log tail, newest first; a folded run of routine entries is one row with its time span.
+void AppendLog(std::string &html, const std::vector<LogLine> &log) {
     long folded = 0;
     for (const auto &line : log)
         folded += line.Folded > 1 ? line.Folded - 1 : 0;
@@ -824,7 +847,22 @@ std::string PageHtml(const Health &h, const DayView &day, const std::vector<Trac
         html += std::string("<tr") + rowClass + "><td>" + TimeOfDay(it->Entry.Time, true) + "</td><td>" +
                 std::to_string(it->Entry.Code) + "</td><td>" + Escape(it->Entry.Message) + "</td></tr>";
     }
-    html += "</table></div></section>\n</body></html>\n";
+    html += "</table></div></section>\n";
+}
+
+}  // namespace
+
+std::string PageHtml(const Health &h, const DayView &day, const std::vector<TraceSample> &trace,
+                     const std::vector<LogLine> &log, const std::vector<Millis> &days, int refreshSeconds,
+                     const std::string &dataDirectory) {
+    std::string html;
+    AppendHead(html, refreshSeconds);
+    AppendHealth(html, h, dataDirectory);
+    AppendDays(html, days, day);
+    AppendFlux(html, day, trace);
+    AppendCharts(html, day, trace);
+    AppendLog(html, log);
+    html += "</body></html>\n";
     return html;
 }
 
