@@ -440,65 +440,77 @@ Series FluxSeries(const DayView &day, int index, int flagIndex, const std::strin
     return s;
 }
 
-}  // namespace
-
-const std::vector<std::string> &ChartNames() {
-    static const std::vector<std::string> names = {
-        "flux-ustar", "flux-heat",   "flux-obukhov",     "flux-speed", "flux-direction",
-        "means",      "temperature", "deviations",       "speed",      "direction",
-        "counts",     "trace-wind",  "trace-temperature"};
-    return names;
+// The flux charts: one figure of the day's flux periods as dots coloured by their flag, with
+// the flags' legend and no marks; "" for an unknown name.
+std::string FluxChart(const std::string &name, const DayView &day, const std::string &date, ChartSpec &c) {
+    c.Legend = FlagLegend();
+    c.Marks.clear();
+    if (name == "flux-ustar") {
+        c.Title = "Friction velocity u* " + date;
+        c.Unit = "m/s";
+        c.Lines = {FluxSeries(day, FluxUstar, FluxFlagTau, "ustar")};
+        c.Empty = FluxEmpty(day, "u*");
+    } else if (name == "flux-heat") {
+        c.Title = "Sensible heat flux H " + date;
+        c.Unit = "W/m\xC2\xB2";
+        c.Lines = {FluxSeries(day, FluxH, FluxFlagH, "H")};
+        c.Empty = FluxEmpty(day, "H");
+    } else if (name == "flux-obukhov") {
+        c.Title = "Obukhov length L " + date;
+        c.Unit =
+            "m, shown within \xC2\xB1"
+            "1000";
+        c.Limit = 1000;
+        c.Lines = {FluxSeries(day, FluxL, FluxFlagH, "L")};
+        c.Empty = FluxEmpty(day, "L");
+    } else if (name == "flux-speed") {
+        c.Title = "Wind speed of the flux periods " + date;
+        c.Unit = "m/s";
+        c.Lines = {FluxSeries(day, FluxWindSpeed, FluxFlagTau, "wind_speed")};
+        c.Empty = FluxEmpty(day, "wind speed");
+    } else if (name == "flux-direction") {
+        c.Title = "Wind direction of the flux periods " + date;
+        c.Unit = "degrees from north";
+        c.FixedLow = 0;
+        c.FixedHigh = 360;
+        c.Lines = {FluxSeries(day, FluxWindDir, FluxFlagTau, "wind_dir")};
+        c.Empty = FluxEmpty(day, "wind direction");
+    } else {
+        return "";
+    }
+    return Chart(c);
 }
 
-std::string ChartSvg(const std::string &name, const DayView &day, const std::vector<TraceSample> &trace) {
-    const Millis x0 = day.Day, x1 = day.Day + DayMs, gap = PeriodGap(day);
-    const std::string date = DayText(day.Day);
-    ChartSpec c;
-    c.Id = "chart-" + name;
-    c.X0 = x0;
-    c.X1 = x1;
-    c.GapMs = gap;
-    c.Marks = day.Marks;
-    if (name.compare(0, 5, "flux-") == 0) {
-        c.Legend = FlagLegend();
-        c.Marks.clear();
-        if (name == "flux-ustar") {
-            c.Title = "Friction velocity u* " + date;
-            c.Unit = "m/s";
-            c.Lines = {FluxSeries(day, FluxUstar, FluxFlagTau, "ustar")};
-            c.Empty = FluxEmpty(day, "u*");
-        } else if (name == "flux-heat") {
-            c.Title = "Sensible heat flux H " + date;
-            c.Unit = "W/m\xC2\xB2";
-            c.Lines = {FluxSeries(day, FluxH, FluxFlagH, "H")};
-            c.Empty = FluxEmpty(day, "H");
-        } else if (name == "flux-obukhov") {
-            c.Title = "Obukhov length L " + date;
-            c.Unit =
-                "m, shown within \xC2\xB1"
-                "1000";
-            c.Limit = 1000;
-            c.Lines = {FluxSeries(day, FluxL, FluxFlagH, "L")};
-            c.Empty = FluxEmpty(day, "L");
-        } else if (name == "flux-speed") {
-            c.Title = "Wind speed of the flux periods " + date;
-            c.Unit = "m/s";
-            c.Lines = {FluxSeries(day, FluxWindSpeed, FluxFlagTau, "wind_speed")};
-            c.Empty = FluxEmpty(day, "wind speed");
-        } else if (name == "flux-direction") {
-            c.Title = "Wind direction of the flux periods " + date;
-            c.Unit = "degrees from north";
-            c.FixedLow = 0;
-            c.FixedHigh = 360;
-            c.Lines = {FluxSeries(day, FluxWindDir, FluxFlagTau, "wind_dir")};
-            c.Empty = FluxEmpty(day, "wind direction");
-        } else {
-            return "";
-        }
+// The speed or the direction chart, from the period means: speed sqrt(u^2 + v^2); direction
+// the wind comes from, with u toward east and v toward north in the instrument's frame.
+std::string WindChart(const std::string &name, const DayView &day, const std::string &date, ChartSpec &c) {
+    Series speed{"speed", Colors[0], {}}, direction{"direction", Colors[3], {}};
+    for (const auto &p : day.Periods) {
+        double u = Figure(p, UFirst + 2), v = Figure(p, VFirst + 2);
+        double dir = std::nan("");
+        double sp = std::hypot(u, v);
+        if (std::isfinite(sp) && sp > 0)
+            dir = std::fmod(std::atan2(-u, -v) * 180.0 / M_PI + 360.0, 360.0);
+        speed.Points.push_back({p.End, sp});
+        direction.Points.push_back({p.End, dir});
+    }
+    if (name == "speed") {
+        c.Title = "Horizontal wind speed " + date;
+        c.Unit = "m/s";
+        c.Lines = {speed};
         return Chart(c);
     }
-    c.Empty =
-        day.Day == DayOf(day.Now) ? "no statistics period yet today" : "no statistics periods on " + date;
+    c.Title = "Wind direction " + date;
+    c.Unit = "degrees from north";
+    c.Lines = {direction};
+    c.FixedLow = 0;
+    c.FixedHigh = 360;
+    return Chart(c);
+}
+
+// The charts of the day's statistics periods; "" for an unknown name.
+std::string StatisticsChart(const std::string &name, const DayView &day, const std::string &date,
+                            ChartSpec &c) {
     if (name == "means") {
         for (int q = 0; q < 3; ++q)
             c.Lines.push_back(FigureSeries(day, Firsts[q] + 2, Quantities[q], Colors[q]));
@@ -524,32 +536,8 @@ std::string ChartSvg(const std::string &name, const DayView &day, const std::vec
             "C";
         return Chart(c);
     }
-    if (name == "speed" || name == "direction") {
-        // From the period means: speed sqrt(u^2 + v^2); direction the wind comes from, with u
-        // toward east and v toward north in the instrument's frame.
-        Series speed{"speed", Colors[0], {}}, direction{"direction", Colors[3], {}};
-        for (const auto &p : day.Periods) {
-            double u = Figure(p, UFirst + 2), v = Figure(p, VFirst + 2);
-            double dir = std::nan("");
-            double sp = std::hypot(u, v);
-            if (std::isfinite(sp) && sp > 0)
-                dir = std::fmod(std::atan2(-u, -v) * 180.0 / M_PI + 360.0, 360.0);
-            speed.Points.push_back({p.End, sp});
-            direction.Points.push_back({p.End, dir});
-        }
-        if (name == "speed") {
-            c.Title = "Horizontal wind speed " + date;
-            c.Unit = "m/s";
-            c.Lines = {speed};
-            return Chart(c);
-        }
-        c.Title = "Wind direction " + date;
-        c.Unit = "degrees from north";
-        c.Lines = {direction};
-        c.FixedLow = 0;
-        c.FixedHigh = 360;
-        return Chart(c);
-    }
+    if (name == "speed" || name == "direction")
+        return WindChart(name, day, date, c);
     if (name == "counts") {
         c.Title = "Samples per period " + date;
         c.Unit = "count";
@@ -558,47 +546,83 @@ std::string ChartSvg(const std::string &name, const DayView &day, const std::vec
                    FigureSeries(day, NumSamp, "blackout", "#c8a000")};
         return Chart(c);
     }
-    if (name == "trace-wind" || name == "trace-temperature") {
-        Millis t1 = trace.empty() ? x1 : trace.back().Time;
-        Millis t0 = t1 - Station::TraceSpanMs;
-        // At most about 900 points a line: the mean of each slice of the span.
-        const int buckets = 900;
-        const Millis slice = std::max<Millis>(Station::TraceSpanMs / buckets, 1);
-        int from = name == "trace-wind" ? 0 : 3, to = name == "trace-wind" ? 3 : 4;
-        for (int q = from; q < to; ++q) {
-            Series series{Quantities[q], Colors[q], {}};
-            size_t i = 0;
-            while (i < trace.size()) {
-                Millis bucket = (trace[i].Time - t0) / slice;
-                double sum = 0;
-                int n = 0;
-                Millis at = trace[i].Time;
-                while (i < trace.size() && (trace[i].Time - t0) / slice == bucket) {
-                    if (std::isfinite(trace[i].Values[q]))
-                        sum += trace[i].Values[q], ++n;
-                    ++i;
-                }
-                series.Points.push_back({at, n ? sum / n : std::nan("")});
-            }
-            c.Lines.push_back(series);
-        }
-        c.X0 = t0;
-        c.X1 = t1;
-        c.GapMs = 2000;
-        c.Marks.clear();
-        c.Empty = "no raw samples in the newest raw files";
-        if (name == "trace-wind") {
-            c.Title = "Last minutes of raw samples: u, v, w";
-            c.Unit = "m/s";
-        } else {
-            c.Title = "Last minutes of raw samples: T";
-            c.Unit =
-                "\xC2\xB0"
-                "C";
-        }
-        return Chart(c);
-    }
     return "";
+}
+
+// One quantity of the trace, at most about one point per slice of the span from t0: the mean
+// of the slice's values, at the slice's first sample (NaN where none of them has a value).
+Series TraceSeries(const std::vector<TraceSample> &trace, int q, Millis t0, Millis slice) {
+    Series series{Quantities[q], Colors[q], {}};
+    size_t i = 0;
+    while (i < trace.size()) {
+        Millis bucket = (trace[i].Time - t0) / slice;
+        double sum = 0;
+        int n = 0;
+        Millis at = trace[i].Time;
+        while (i < trace.size() && (trace[i].Time - t0) / slice == bucket) {
+            if (std::isfinite(trace[i].Values[q]))
+                sum += trace[i].Values[q], ++n;
+            ++i;
+        }
+        series.Points.push_back({at, n ? sum / n : std::nan("")});
+    }
+    return series;
+}
+
+// The live trace's charts over the span that ends at the newest sample (at the end of the day
+// where there is none): u, v and w, or T.
+std::string TraceChart(const std::string &name, const std::vector<TraceSample> &trace, ChartSpec &c) {
+    Millis t1 = trace.empty() ? c.X1 : trace.back().Time;
+    Millis t0 = t1 - Station::TraceSpanMs;
+    // At most about 900 points a line: the mean of each slice of the span.
+    const int buckets = 900;
+    const Millis slice = std::max<Millis>(Station::TraceSpanMs / buckets, 1);
+    int from = name == "trace-wind" ? 0 : 3, to = name == "trace-wind" ? 3 : 4;
+    for (int q = from; q < to; ++q)
+        c.Lines.push_back(TraceSeries(trace, q, t0, slice));
+    c.X0 = t0;
+    c.X1 = t1;
+    c.GapMs = 2000;
+    c.Marks.clear();
+    c.Empty = "no raw samples in the newest raw files";
+    if (name == "trace-wind") {
+        c.Title = "Last minutes of raw samples: u, v, w";
+        c.Unit = "m/s";
+    } else {
+        c.Title = "Last minutes of raw samples: T";
+        c.Unit =
+            "\xC2\xB0"
+            "C";
+    }
+    return Chart(c);
+}
+
+}  // namespace
+
+const std::vector<std::string> &ChartNames() {
+    static const std::vector<std::string> names = {
+        "flux-ustar", "flux-heat",   "flux-obukhov",     "flux-speed", "flux-direction",
+        "means",      "temperature", "deviations",       "speed",      "direction",
+        "counts",     "trace-wind",  "trace-temperature"};
+    return names;
+}
+
+std::string ChartSvg(const std::string &name, const DayView &day, const std::vector<TraceSample> &trace) {
+    const Millis x0 = day.Day, x1 = day.Day + DayMs, gap = PeriodGap(day);
+    const std::string date = DayText(day.Day);
+    ChartSpec c;
+    c.Id = "chart-" + name;
+    c.X0 = x0;
+    c.X1 = x1;
+    c.GapMs = gap;
+    c.Marks = day.Marks;
+    if (name.compare(0, 5, "flux-") == 0)
+        return FluxChart(name, day, date, c);
+    c.Empty =
+        day.Day == DayOf(day.Now) ? "no statistics period yet today" : "no statistics periods on " + date;
+    if (name == "trace-wind" || name == "trace-temperature")
+        return TraceChart(name, trace, c);
+    return StatisticsChart(name, day, date, c);
 }
 
 std::string HealthJson(const Health &h) {
@@ -673,12 +697,8 @@ std::string FluxTable(const FluxView &flux) {
     return html + "</table></div>";
 }
 
-}  // namespace
-
-std::string PageHtml(const Health &h, const DayView &day, const std::vector<TraceSample> &trace,
-                     const std::vector<LogLine> &log, const std::vector<Millis> &days, int refreshSeconds,
-                     const std::string &dataDirectory) {
-    std::string html;
+// The page's head with its style sheet, up to the heading.
+void AppendHead(std::string &html, int refreshSeconds) {
     html += "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">";
     html += "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">";
     html += "<meta http-equiv=\"refresh\" content=\"" + std::to_string(refreshSeconds) + "\">";
@@ -700,23 +720,17 @@ std::string PageHtml(const Health &h, const DayView &day, const std::vector<Trac
         "svg.chart{display:block;margin:6px 0;width:100%;max-width:900px;height:auto}"
         "</style></head><body>\n";
     html += "<h1>Kestrune station</h1>\n";
-    std::string cls = h.State == "no data" ? "no-data" : h.State;
-    html += "<section id=\"health\" data-state=\"" + h.State + "\"><h2>Health</h2><table>";
-    auto row = [&](const std::string &name, const std::string &id, const std::string &value,
-                   const std::string &c = "") {
-        html += "<tr><td>" + name + "</td><td id=\"" + id + "\"" + (c.empty() ? "" : " class=\"" + c + "\"") +
-                ">" + value + "</td></tr>";
-    };
-    row("Acquisition", "state", Escape(h.State), cls);
-    row("Last archived sample", "last-sample",
-        h.HaveSample ? IsoTime(h.LastSample) + " (" + Format("%.1f", h.SampleAgeSeconds) + " s ago)"
-                     : "none");
-    // A rate is only live while the station runs; the rate of the last minute before a stop
-    // would read as if samples still came in.
-    row("Lines per second", "rate",
-        h.Running ? Format("%.1f", h.LinesPerSecond)
-                  : std::string(h.State == "stopped" ? "none: the station is stopped" : "none"));
-    // The newest 5017 entry, as the event log below shows it.
+}
+
+// One row of the health table; cls: the value cell's class, none when empty.
+void AppendHealthRow(std::string &html, const std::string &name, const std::string &id,
+                     const std::string &value, const std::string &cls = "") {
+    html += "<tr><td>" + name + "</td><td id=\"" + id + "\"" + (cls.empty() ? "" : " class=\"" + cls + "\"") +
+            ">" + value + "</td></tr>";
+}
+
+// The newest 5017 entry, as the event log below shows it.
+std::string ArchivePassText(const Health &h) {
     std::string pass = "none in today's or yesterday's log";
     if (h.LastArchivePass) {
         pass =
@@ -725,22 +739,46 @@ std::string PageHtml(const Health &h, const DayView &day, const std::vector<Trac
             " (" + Format("%.0f", static_cast<double>(h.Now - h.LastArchivePass) / 1000.0) +
             " s ago): " + Escape(h.LastArchiveMessage);
     }
-    row("Last archive pass (5017)", "last-pass", pass);
-    row("Registry: ArchiveSamples, ArchiveDate", "registry",
-        h.HaveRegistry ? (h.ArchiveSamples >= 0 ? std::to_string(h.ArchiveSamples) : std::string("-")) +
-                             ", " + Escape(h.ArchiveDate)
-                       : "no values");
-    row("Lines lost today (5301)", "losses", std::to_string(h.Losses), h.Losses ? "stopped" : "");
-    row("Over-long lines cut today (5302)", "cut-lines", std::to_string(h.CutLines));
-    row("Samples excluded today", "excluded", std::to_string(h.Excluded));
-    row("Reading pauses today (5109)", "reading-pauses", std::to_string(h.ReadingPauses),
-        h.ReadingPauses ? "stopped" : "");
-    row("Error entries today", "errors", std::to_string(h.Errors), h.Errors ? "stopped" : "");
-    row("Clock", "clock", Escape(h.Clock), h.Clock.compare(0, 12, "synchronised") == 0 ? "" : "stopped");
-    row("Data directory", "data-dir", Escape(dataDirectory));
-    row("Page time", "page-time", IsoTime(h.Now));
-    html += "</table></section>\n";
+    return pass;
+}
 
+// The health facts as a table.
+void AppendHealth(std::string &html, const Health &h, const std::string &dataDirectory) {
+    std::string cls = h.State == "no data" ? "no-data" : h.State;
+    html += "<section id=\"health\" data-state=\"" + h.State + "\"><h2>Health</h2><table>";
+    AppendHealthRow(html, "Acquisition", "state", Escape(h.State), cls);
+    AppendHealthRow(html, "Last archived sample", "last-sample",
+                    h.HaveSample
+                        ? IsoTime(h.LastSample) + " (" + Format("%.1f", h.SampleAgeSeconds) + " s ago)"
+                        : "none");
+    // A rate is only live while the station runs; the rate of the last minute before a stop
+    // would read as if samples still came in.
+    AppendHealthRow(html, "Lines per second", "rate",
+                    h.Running ? Format("%.1f", h.LinesPerSecond)
+                              : std::string(h.State == "stopped" ? "none: the station is stopped" : "none"));
+    AppendHealthRow(html, "Last archive pass (5017)", "last-pass", ArchivePassText(h));
+    AppendHealthRow(html, "Registry: ArchiveSamples, ArchiveDate", "registry",
+                    h.HaveRegistry
+                        ? (h.ArchiveSamples >= 0 ? std::to_string(h.ArchiveSamples) : std::string("-")) +
+                              ", " + Escape(h.ArchiveDate)
+                        : "no values");
+    AppendHealthRow(html, "Lines lost today (5301)", "losses", std::to_string(h.Losses),
+                    h.Losses ? "stopped" : "");
+    AppendHealthRow(html, "Over-long lines cut today (5302)", "cut-lines", std::to_string(h.CutLines));
+    AppendHealthRow(html, "Samples excluded today", "excluded", std::to_string(h.Excluded));
+    AppendHealthRow(html, "Reading pauses today (5109)", "reading-pauses", std::to_string(h.ReadingPauses),
+                    h.ReadingPauses ? "stopped" : "");
+    AppendHealthRow(html, "Error entries today", "errors", std::to_string(h.Errors),
+                    h.Errors ? "stopped" : "");
+    AppendHealthRow(html, "Clock", "clock", Escape(h.Clock),
+                    h.Clock.compare(0, 12, "synchronised") == 0 ? "" : "stopped");
+    AppendHealthRow(html, "Data directory", "data-dir", Escape(dataDirectory));
+    AppendHealthRow(html, "Page time", "page-time", IsoTime(h.Now));
+    html += "</table></section>\n";
+}
+
+// Links to the newest 31 days, newest first; the day shown is the current one.
+void AppendDays(std::string &html, const std::vector<Millis> &days, const DayView &day) {
     html += "<nav id=\"days\">Day: ";
     size_t shown = 0;
     for (auto it = days.rbegin(); it != days.rend() && shown < 31; ++it, ++shown) {
@@ -749,7 +787,10 @@ std::string PageHtml(const Health &h, const DayView &day, const std::vector<Trac
             "<a href=\"/?day=" + d + "\"" + (*it == day.Day ? " class=\"current\"" : "") + ">" + d + "</a>";
     }
     html += "</nav>\n";
+}
 
+// The day's flux charts and table.
+void AppendFlux(std::string &html, const DayView &day, const std::vector<TraceSample> &trace) {
     const FluxView &flux = day.Flux;
     html += "<h2>Fluxes of " + DayText(day.Day) +
             (flux.PeriodSeconds > 0 ? " (" + PeriodName(flux.PeriodSeconds) + " periods)" : std::string()) +
@@ -763,7 +804,10 @@ std::string PageHtml(const Health &h, const DayView &day, const std::vector<Trac
         "<p>Each dot is one period, coloured by its quality flag: 0 good, 1 usable, 2 poor, grey none "
         "(flag_tau for u* and the wind, flag_H for H and L). H is the sonic-temperature (buoyancy) heat "
         "flux.</p></section>\n";
+}
 
+// The charts of the day's statistics periods, then the live trace's.
+void AppendCharts(std::string &html, const DayView &day, const std::vector<TraceSample> &trace) {
     html += "<h2>Statistics of " + DayText(day.Day) + "</h2>\n";
     html += "<section id=\"charts\" data-day=\"" + DayText(day.Day) + "\" data-periods=\"" +
             std::to_string(day.Periods.size()) + "\" data-marks=\"" + std::to_string(day.Marks.size()) +
@@ -777,7 +821,10 @@ std::string PageHtml(const Health &h, const DayView &day, const std::vector<Trac
         "<section id=\"trace\" data-samples=\"" + std::to_string(trace.size()) + "\"><h2>Live trace</h2>\n";
     html += ChartSvg("trace-wind", day, trace) + "\n" + ChartSvg("trace-temperature", day, trace) +
             "\n</section>\n";
+}
 
+// The log tail, newest first; a folded run of routine entries is one row with its time span.
+void AppendLog(std::string &html, const std::vector<LogLine> &log) {
     long folded = 0;
     for (const auto &line : log)
         folded += line.Folded > 1 ? line.Folded - 1 : 0;
@@ -800,7 +847,22 @@ std::string PageHtml(const Health &h, const DayView &day, const std::vector<Trac
         html += std::string("<tr") + rowClass + "><td>" + TimeOfDay(it->Entry.Time, true) + "</td><td>" +
                 std::to_string(it->Entry.Code) + "</td><td>" + Escape(it->Entry.Message) + "</td></tr>";
     }
-    html += "</table></div></section>\n</body></html>\n";
+    html += "</table></div></section>\n";
+}
+
+}  // namespace
+
+std::string PageHtml(const Health &h, const DayView &day, const std::vector<TraceSample> &trace,
+                     const std::vector<LogLine> &log, const std::vector<Millis> &days, int refreshSeconds,
+                     const std::string &dataDirectory) {
+    std::string html;
+    AppendHead(html, refreshSeconds);
+    AppendHealth(html, h, dataDirectory);
+    AppendDays(html, days, day);
+    AppendFlux(html, day, trace);
+    AppendCharts(html, day, trace);
+    AppendLog(html, log);
+    html += "</body></html>\n";
     return html;
 }
 

@@ -114,71 +114,76 @@ bool ParsePair(const char *text, long *first, long *second) {
     return end != rest && *end == '\0' && *second > 0;
 }
 
-bool ParseOptions(int argc, char **argv, Options *o) {
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        auto value = [&](const char **out) {
-            if (i + 1 >= argc)
-                return false;
-            *out = argv[++i];
-            return true;
-        };
-        const char *v = nullptr;
-        if (arg == "--crlf") {
-            o->crlf = true;
-        } else if (arg == "--after-flush") {
-            o->afterFlush = true;
-        } else if (arg == "--linger") {
-            o->linger = true;
-        } else if (arg == "--wire") {
-            o->wire = true;
-        } else if (arg == "--help" || arg == "-h") {
-            fputs(Usage, stdout);
-            exit(0);
-        } else if (!value(&v)) {
-            fprintf(stderr, "kestrune-sim: %s needs a value\n", arg.c_str());
-            return false;
-        } else if (arg == "--device") {
-            o->device = v;
-        } else if (arg == "--link") {
-            o->link = v;
-        } else if (arg == "--log") {
-            o->log = v;
-        } else if (arg == "--baud") {
-            o->baud = atol(v);
-        } else if (arg == "--framing") {
-            o->framing = v;
-        } else if (arg == "--rate") {
-            o->rate = atof(v);
-        } else if (arg == "--count") {
-            o->count = atol(v);
-        } else if (arg == "--duration") {
-            o->duration = atof(v);
-        } else if (arg == "--seed") {
-            o->seed = static_cast<unsigned>(strtoul(v, nullptr, 10));
-        } else if (arg == "--garbage") {
-            o->garbageEvery = atol(v);
-        } else if (arg == "--missing") {
-            o->missingEvery = atol(v);
-        } else if (arg == "--overlong") {
-            o->overlongEvery = atol(v);
-        } else if (arg == "--overlong-length") {
-            o->overlongLength = atol(v);
-        } else if (arg == "--burst") {
-            if (!ParsePair(v, &o->burstEvery, &o->burstLength))
-                return false;
-        } else if (arg == "--pause") {
-            if (!ParsePair(v, &o->pauseEvery, &o->pauseMs))
-                return false;
-        } else if (arg == "--preamble") {
-            o->preamble = atol(v);
-        } else if (arg == "--batch") {
-            o->batch = atol(v);
-        } else {
-            fprintf(stderr, "kestrune-sim: unknown option %s\n", arg.c_str());
-            return false;
-        }
+// An option without a value: true when arg is one and is taken (--help prints the usage and
+// exits).
+bool TakeSwitch(const std::string &arg, Options *o) {
+    if (arg == "--crlf") {
+        o->crlf = true;
+    } else if (arg == "--after-flush") {
+        o->afterFlush = true;
+    } else if (arg == "--linger") {
+        o->linger = true;
+    } else if (arg == "--wire") {
+        o->wire = true;
+    } else if (arg == "--help" || arg == "-h") {
+        fputs(Usage, stdout);
+        exit(0);
+    } else {
+        return false;
     }
+    return true;
+}
+
+enum class ValueOption { Taken, BadValue, Unknown };
+
+// An option with its value; a --burst or --pause value that is not two positive numbers is
+// BadValue (refused without a message).
+ValueOption TakeValue(const std::string &arg, const char *v, Options *o) {
+    if (arg == "--device") {
+        o->device = v;
+    } else if (arg == "--link") {
+        o->link = v;
+    } else if (arg == "--log") {
+        o->log = v;
+    } else if (arg == "--baud") {
+        o->baud = atol(v);
+    } else if (arg == "--framing") {
+        o->framing = v;
+    } else if (arg == "--rate") {
+        o->rate = atof(v);
+    } else if (arg == "--count") {
+        o->count = atol(v);
+    } else if (arg == "--duration") {
+        o->duration = atof(v);
+    } else if (arg == "--seed") {
+        o->seed = static_cast<unsigned>(strtoul(v, nullptr, 10));
+    } else if (arg == "--garbage") {
+        o->garbageEvery = atol(v);
+    } else if (arg == "--missing") {
+        o->missingEvery = atol(v);
+    } else if (arg == "--overlong") {
+        o->overlongEvery = atol(v);
+    } else if (arg == "--overlong-length") {
+        o->overlongLength = atol(v);
+    } else if (arg == "--burst") {
+        if (!ParsePair(v, &o->burstEvery, &o->burstLength))
+            return ValueOption::BadValue;
+    } else if (arg == "--pause") {
+        if (!ParsePair(v, &o->pauseEvery, &o->pauseMs))
+            return ValueOption::BadValue;
+    } else if (arg == "--preamble") {
+        o->preamble = atol(v);
+    } else if (arg == "--batch") {
+        o->batch = atol(v);
+    } else {
+        return ValueOption::Unknown;
+    }
+    return ValueOption::Taken;
+}
+
+// The options taken together: the positive figures, what --wire needs (its character time is
+// set here) and --after-flush only on the pty.
+bool CheckOptions(Options *o) {
     if (!(o->rate > 0.0) || o->overlongLength < 1 || o->batch < 1) {
         fprintf(stderr, "kestrune-sim: the rate, the over-long length and the batch must be positive\n");
         return false;
@@ -196,6 +201,31 @@ bool ParseOptions(int argc, char **argv, Options *o) {
         return false;
     }
     return true;
+}
+
+// Any option other than a switch takes the next argument as its value, so an unknown option
+// at the end is one that "needs a value".
+bool ParseOptions(int argc, char **argv, Options *o) {
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (TakeSwitch(arg, o))
+            continue;
+        if (i + 1 >= argc) {
+            fprintf(stderr, "kestrune-sim: %s needs a value\n", arg.c_str());
+            return false;
+        }
+        const char *v = argv[++i];
+        switch (TakeValue(arg, v, o)) {
+            case ValueOption::Taken:
+                break;
+            case ValueOption::BadValue:
+                return false;
+            case ValueOption::Unknown:
+                fprintf(stderr, "kestrune-sim: unknown option %s\n", arg.c_str());
+                return false;
+        }
+    }
+    return CheckOptions(o);
 }
 
 // UTC now as a FILETIME value: 100-ns units since 1 January 1601.
