@@ -475,87 +475,127 @@ int Configuration::ParseArguments(int argc, const char *const *argv, bool fromFi
     if (fromFile)
         snprintf(where, sizeof where, " in the options file %.*s", MAX_PATH, Options.Path.c_str());
     for (int i = 1; i < argc; ++i) {
-        const char *argument = argv[i];
-        if (!fromFile && (strcmp(argument, "--instance") == 0 || strncmp(argument, "--instance=", 11) == 0)) {
-            const char *name = argument[10] == '=' ? argument + 11 : i + 1 < argc ? argv[++i] : nullptr;
-            if (name == nullptr || !OptionsFile::IsInstanceName(name)) {
-                snprintf(Error, sizeof Error,
-                         "kestrune: --instance needs a name of 1 to 64 letters, digits, '-', '_' or '.' "
-                         "(given \"%.200s\"); see kestrune --help.",
-                         name != nullptr ? name : "");
-                return UsageStatus;
-            }
-            Instance = name;
-            continue;
+        if (!fromFile) {
+            int status = 0;
+            const WordResult word = ParseCommandWord(argc, argv, i, status);
+            if (word == CommandLineDone)
+                return status;
+            if (word == CommandWordTaken)
+                continue;
         }
-        if (!fromFile && (strcmp(argument, "--help") == 0 || strcmp(argument, "-h") == 0)) {
-            Action = ShowHelp;
-            return 0;
-        }
-        if (!fromFile && strcmp(argument, "--version") == 0) {
-            Action = ShowVersion;
-            return 0;
-        }
-        if (!fromFile && strcmp(argument, "--show-config") == 0) {
-            Action = ShowConfig;
-            continue;
-        }
-        if (!fromFile && strcmp(argument, "status") == 0 && i == 1) {
-            Action = ShowStatus;
-            continue;
-        }
-        if (!fromFile && strcmp(argument, "service") == 0 && i == 1) {
-            const char *verb = i + 1 < argc ? argv[i + 1] : "";
-            if (strcmp(verb, "install") != 0 && strcmp(verb, "uninstall") != 0 &&
-                strcmp(verb, "start") != 0 && strcmp(verb, "stop") != 0) {
-                snprintf(Error, sizeof Error,
-                         "kestrune: service needs one of install, uninstall, start, stop (given \"%.200s\"); "
-                         "see kestrune --help.",
-                         verb);
-                return UsageStatus;
-            }
-            if (i + 2 < argc) {
-                snprintf(Error, sizeof Error,
-                         "kestrune: unknown argument \"%.200s\" after service %s; see kestrune --help.",
-                         argv[i + 2], verb);
-                return UsageStatus;
-            }
-            Action = ControlService;
-            snprintf(ServiceVerb, sizeof ServiceVerb, "%s", verb);
-            return 0;
-        }
-        if (!fromFile && strcmp(argument, "--service") == 0 && Action == Run) {
-            AsService = true;
-            continue;
-        }
-        if (!fromFile && strcmp(argument, "--json") == 0 && Action == ShowStatus) {
-            Json = true;
-            continue;
-        }
-        // --option value, or --option=value.
-        const char *equals = strchr(argument, '=');
-        const size_t nameLength = equals ? static_cast<size_t>(equals - argument) : strlen(argument);
-        int found = -1;
-        for (int s = 0; s < SettingCount; ++s) {
-            const char *option = Definitions[s].Option;
-            if (found < 0 && option != nullptr && strlen(option) == nameLength &&
-                strncmp(option, argument, nameLength) == 0)
-                found = s;
-        }
-        if (found < 0) {
-            snprintf(Error, sizeof Error, "kestrune: unknown %s \"%.200s\"%s; see kestrune --help.",
-                     argument[0] == '-' ? "option" : "argument", argument, where);
-            return UsageStatus;
-        }
-        if (equals != nullptr) {
-            options[found] = equals + 1;
-        } else if (i + 1 < argc) {
-            options[found] = argv[++i];
-        } else {
-            snprintf(Error, sizeof Error, "kestrune: the option %s needs a value%s; see kestrune --help.",
-                     Definitions[found].Option, where);
-            return UsageStatus;
-        }
+        const int status = ParseSettingOption(argc, argv, i, options, where);
+        if (status != 0)
+            return status;
+    }
+    return 0;
+}
+
+// The words only the command line has: the commands, --instance, --help, --version,
+// --show-config, --service and --json. i moves past a word's value; status is what parsing
+// ends with when it ends here.
+Configuration::WordResult Configuration::ParseCommandWord(int argc, const char *const *argv, int &i,
+                                                          int &status) {
+    const char *argument = argv[i];
+    status = 0;
+    if (strcmp(argument, "--instance") == 0 || strncmp(argument, "--instance=", 11) == 0) {
+        status = ParseInstance(argc, argv, i);
+        return status != 0 ? CommandLineDone : CommandWordTaken;
+    }
+    if (strcmp(argument, "--help") == 0 || strcmp(argument, "-h") == 0) {
+        Action = ShowHelp;
+        return CommandLineDone;
+    }
+    if (strcmp(argument, "--version") == 0) {
+        Action = ShowVersion;
+        return CommandLineDone;
+    }
+    if (strcmp(argument, "--show-config") == 0) {
+        Action = ShowConfig;
+        return CommandWordTaken;
+    }
+    if (strcmp(argument, "status") == 0 && i == 1) {
+        Action = ShowStatus;
+        return CommandWordTaken;
+    }
+    if (strcmp(argument, "service") == 0 && i == 1) {
+        status = ParseService(argc, argv, i);
+        return CommandLineDone;
+    }
+    if (strcmp(argument, "--service") == 0 && Action == Run) {
+        AsService = true;
+        return CommandWordTaken;
+    }
+    if (strcmp(argument, "--json") == 0 && Action == ShowStatus) {
+        Json = true;
+        return CommandWordTaken;
+    }
+    return NotACommandWord;
+}
+
+// --instance NAME or --instance=NAME, argv[i] the option.
+int Configuration::ParseInstance(int argc, const char *const *argv, int &i) {
+    const char *argument = argv[i];
+    const char *name = argument[10] == '=' ? argument + 11 : i + 1 < argc ? argv[++i] : nullptr;
+    if (name == nullptr || !OptionsFile::IsInstanceName(name)) {
+        snprintf(Error, sizeof Error,
+                 "kestrune: --instance needs a name of 1 to 64 letters, digits, '-', '_' or '.' "
+                 "(given \"%.200s\"); see kestrune --help.",
+                 name != nullptr ? name : "");
+        return UsageStatus;
+    }
+    Instance = name;
+    return 0;
+}
+
+// The command "service VERB", argv[i] the word "service"; nothing may follow the verb.
+int Configuration::ParseService(int argc, const char *const *argv, int i) {
+    const char *verb = i + 1 < argc ? argv[i + 1] : "";
+    if (strcmp(verb, "install") != 0 && strcmp(verb, "uninstall") != 0 && strcmp(verb, "start") != 0 &&
+        strcmp(verb, "stop") != 0) {
+        snprintf(Error, sizeof Error,
+                 "kestrune: service needs one of install, uninstall, start, stop (given \"%.200s\"); "
+                 "see kestrune --help.",
+                 verb);
+        return UsageStatus;
+    }
+    if (i + 2 < argc) {
+        snprintf(Error, sizeof Error,
+                 "kestrune: unknown argument \"%.200s\" after service %s; see kestrune --help.", argv[i + 2],
+                 verb);
+        return UsageStatus;
+    }
+    Action = ControlService;
+    snprintf(ServiceVerb, sizeof ServiceVerb, "%s", verb);
+    return 0;
+}
+
+// A setting's option, --option value or --option=value, kept in options; i moves past a
+// separate value. where says in a message where the option was given.
+int Configuration::ParseSettingOption(int argc, const char *const *argv, int &i, const char **options,
+                                      const char *where) {
+    const char *argument = argv[i];
+    const char *equals = strchr(argument, '=');
+    const size_t nameLength = equals ? static_cast<size_t>(equals - argument) : strlen(argument);
+    int found = -1;
+    for (int s = 0; s < SettingCount; ++s) {
+        const char *option = Definitions[s].Option;
+        if (found < 0 && option != nullptr && strlen(option) == nameLength &&
+            strncmp(option, argument, nameLength) == 0)
+            found = s;
+    }
+    if (found < 0) {
+        snprintf(Error, sizeof Error, "kestrune: unknown %s \"%.200s\"%s; see kestrune --help.",
+                 argument[0] == '-' ? "option" : "argument", argument, where);
+        return UsageStatus;
+    }
+    if (equals != nullptr) {
+        options[found] = equals + 1;
+    } else if (i + 1 < argc) {
+        options[found] = argv[++i];
+    } else {
+        snprintf(Error, sizeof Error, "kestrune: the option %s needs a value%s; see kestrune --help.",
+                 Definitions[found].Option, where);
+        return UsageStatus;
     }
     return 0;
 }
@@ -641,103 +681,126 @@ int Configuration::ReadKey(bool instrument) {
 int Configuration::Check() {
     for (int i = 0; i < SettingCount; ++i) {
         const Setting setting = static_cast<Setting>(i);
-        const Definition &definition = Definitions[i];
-        const DWORD n = Values[i].Number;
-        bool valid = true;
-        switch (setting) {
-            case DataDirectory:
-            case RawArchiveDirectory:
-            case StatsArchiveDirectory:
-                valid = IsDirectoryOrCreatable(Text(setting));
-                break;
-            case PriorityClass:
-                valid = false;
-                for (DWORD priorityClass : PriorityClasses)
-                    valid = valid || n == priorityClass;
-                break;
-            case AffinityMask:
-                valid = n != 0;
-                break;
-            case ComPort:
-                // Unused, and so not checked, when the port is a device given by its path.
-                valid = (n >= 1 && n <= 255) || DevicePath()[0] != '\0';
-                break;
-            case PortDevice: {
-                const DWORD number = ComNumber(Values[i].Text);
-                valid = number != 0 ? number <= 255 : IsUsableDevice(Values[i].Text);
-                break;
-            }
-            case BaudRate:
-                valid = false;
-                for (DWORD rate : BaudRates)
-                    valid = valid || n == rate;
-                break;
-            case InstrumentName:
-            case SerialNumber: {
-                const size_t length = strlen(Values[i].Text);
-                valid = length >= 1 && length <= MaxIdentityLength && IsPrintable(Values[i].Text);
-                break;
-            }
-            case RawFileTemplate:
-            case StatsFileTemplate:
-            case FluxFileTemplate:
-                valid = IsUsableTemplate(Values[i].Text);
-                break;
-            case FluxPeriod:
-                valid = n == 0 || (n >= 60 && n <= 86400 && 86400 % n == 0);
-                break;
-            case MeasurementHeight:
-            case DisplacementHeight:
-            case Latitude:
-            case AirPressure:
-            case NorthOffset:
-            case DespikeThreshold: {
-                double x = 0.0;
-                valid = ParseDecimal(Values[i].Text, &x);
-                if (valid && setting == MeasurementHeight)
-                    valid = x > 0.0 && x <= 1000.0;
-                else if (valid && setting == DisplacementHeight)
-                    valid = x >= 0.0 && x < Decimal(MeasurementHeight);
-                else if (valid && setting == Latitude)
-                    valid = x >= -90.0 && x <= 90.0;
-                else if (valid && setting == AirPressure)
-                    valid = x >= 500.0 && x <= 1100.0;
-                else if (valid && setting == NorthOffset)
-                    valid = x >= -360.0 && x <= 360.0;
-                else if (valid && setting == DespikeThreshold)
-                    valid = x > 0.0 && x <= 1000.0;
-                break;
-            }
-            case RawTimeKeyFormat:
-                valid = n <= 2;
-                break;
-            case RawTimeKeyEnabled:
-            case QualityControl:
-            case FileCompression:
-                valid = n <= 1;
-                break;
-            case BlackoutPeriod:
-                valid = n <= 3600;
-                break;
-            case RawArchivePeriod:
-                valid = n <= 86400;
-                break;
-            case StatsArchivePeriod:
-                valid = n >= 1 && n <= 86400 && 86400 % n == 0;
-                break;
-            case CompressionAge:
-                valid = n <= 31536000;
-                break;
-            case TimeStamp:
-                valid = strcmp(Values[i].Text, "start") == 0 || strcmp(Values[i].Text, "end") == 0;
-                break;
-            default:
-                break;
-        }
-        if (!valid)
-            return Fail(setting, definition.Allowed);
+        if (!IsValid(setting))
+            return Fail(setting, Definitions[i].Allowed);
     }
     return 0;
+}
+
+// Whether a setting's value is one the setting allows.
+bool Configuration::IsValid(Setting setting) const {
+    switch (setting) {
+        case DataDirectory:
+        case RawArchiveDirectory:
+        case StatsArchiveDirectory:
+        case PortDevice:
+        case InstrumentName:
+        case SerialNumber:
+        case RawFileTemplate:
+        case StatsFileTemplate:
+        case FluxFileTemplate:
+        case TimeStamp:
+            return IsValidText(setting);
+        case MeasurementHeight:
+        case DisplacementHeight:
+        case Latitude:
+        case AirPressure:
+        case NorthOffset:
+        case DespikeThreshold:
+            return IsValidDecimal(setting);
+        default:
+            return IsValidNumber(setting);
+    }
+}
+
+// The directories, the port's device, the identity, the file name templates and the time stamp.
+bool Configuration::IsValidText(Setting setting) const {
+    const char *text = Values[setting].Text;
+    switch (setting) {
+        case DataDirectory:
+        case RawArchiveDirectory:
+        case StatsArchiveDirectory:
+            return IsDirectoryOrCreatable(Text(setting));
+        case PortDevice: {
+            const DWORD number = ComNumber(text);
+            return number != 0 ? number <= 255 : IsUsableDevice(text);
+        }
+        case InstrumentName:
+        case SerialNumber: {
+            const size_t length = strlen(text);
+            return length >= 1 && length <= MaxIdentityLength && IsPrintable(text);
+        }
+        case RawFileTemplate:
+        case StatsFileTemplate:
+        case FluxFileTemplate:
+            return IsUsableTemplate(text);
+        case TimeStamp:
+            return strcmp(text, "start") == 0 || strcmp(text, "end") == 0;
+        default:
+            return true;
+    }
+}
+
+// The flux computation's decimal settings: a decimal number in the setting's range.
+bool Configuration::IsValidDecimal(Setting setting) const {
+    double x = 0.0;
+    if (!ParseDecimal(Values[setting].Text, &x))
+        return false;
+    switch (setting) {
+        case MeasurementHeight:
+            return x > 0.0 && x <= 1000.0;
+        case DisplacementHeight:
+            return x >= 0.0 && x < Decimal(MeasurementHeight);
+        case Latitude:
+            return x >= -90.0 && x <= 90.0;
+        case AirPressure:
+            return x >= 500.0 && x <= 1100.0;
+        case NorthOffset:
+            return x >= -360.0 && x <= 360.0;
+        case DespikeThreshold:
+            return x > 0.0 && x <= 1000.0;
+        default:
+            return true;
+    }
+}
+
+// The number settings; one without a rule of its own takes any number.
+bool Configuration::IsValidNumber(Setting setting) const {
+    const DWORD n = Values[setting].Number;
+    bool valid = false;
+    switch (setting) {
+        case PriorityClass:
+            for (DWORD priorityClass : PriorityClasses)
+                valid = valid || n == priorityClass;
+            return valid;
+        case AffinityMask:
+            return n != 0;
+        case ComPort:
+            // Unused, and so not checked, when the port is a device given by its path.
+            return (n >= 1 && n <= 255) || DevicePath()[0] != '\0';
+        case BaudRate:
+            for (DWORD rate : BaudRates)
+                valid = valid || n == rate;
+            return valid;
+        case FluxPeriod:
+            return n == 0 || (n >= 60 && n <= 86400 && 86400 % n == 0);
+        case RawTimeKeyFormat:
+            return n <= 2;
+        case RawTimeKeyEnabled:
+        case QualityControl:
+        case FileCompression:
+            return n <= 1;
+        case BlackoutPeriod:
+            return n <= 3600;
+        case RawArchivePeriod:
+            return n <= 86400;
+        case StatsArchivePeriod:
+            return n >= 1 && n <= 86400 && 86400 % n == 0;
+        case CompressionAge:
+            return n <= 31536000;
+        default:
+            return true;
+    }
 }
 
 WORD Configuration::PortNumber() const {

@@ -147,12 +147,25 @@ private:
         char Given[MAX_PATH] = {};
     };
 
+    // What ParseCommandWord made of a word: not one of its words (a setting's option, then),
+    // a word taken (parsing goes on), or the end of the parsing.
+    enum WordResult { NotACommandWord, CommandWordTaken, CommandLineDone };
+
     int ParseArguments(int argc, const char *const *argv, bool fromFile);
+    WordResult ParseCommandWord(int argc, const char *const *argv, int &i, int &status);
+    int ParseInstance(int argc, const char *const *argv, int &i);
+    int ParseService(int argc, const char *const *argv, int i);
+    int ParseSettingOption(int argc, const char *const *argv, int &i, const char **options,
+                           const char *where);
     int ReadOptionsFile();
     int ApplyOptions(const char *const *options, Source from);
     int ReadRegistry();
     int ReadKey(bool instrument);
     int Check();
+    bool IsValid(Setting setting) const;
+    bool IsValidText(Setting setting) const;
+    bool IsValidDecimal(Setting setting) const;
+    bool IsValidNumber(Setting setting) const;
     int Fail(Setting setting, const char *allowed);
     void SetText(Setting setting, const char *text, Source from);
     void SetNumber(Setting setting, DWORD number, Source from);

@@ -20,6 +20,103 @@ bool IsKeyCharacter(char c, bool first) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || (!first && c >= '0' && c <= '9');
 }
 
+// Where Parse is in the text, and on which line.
+struct Cursor {
+    const std::string &Text;
+    size_t At;
+    int Line;
+};
+
+// Passes the blanks, the line ends and the comment lines before the next key. Returns false
+// at the end of the text.
+bool SkipToKey(Cursor &c) {
+    const std::string &text = c.Text;
+    while (c.At < text.size()) {
+        while (c.At < text.size() && IsBlank(text[c.At])) {
+            if (text[c.At] == '\n')
+                ++c.Line;
+            ++c.At;
+        }
+        if (c.At >= text.size())
+            return false;
+        if (text[c.At] != '#' && text[c.At] != ';')
+            return true;
+        while (c.At < text.size() && text[c.At] != '\n')
+            ++c.At;
+    }
+    return false;
+}
+
+// The key and the '=' after it, with the blanks around the '='. Returns the key, or empty
+// when the line is not KEY=value.
+std::string ReadKey(Cursor &c) {
+    const std::string &text = c.Text;
+    const size_t keyStart = c.At;
+    while (c.At < text.size() && IsKeyCharacter(text[c.At], c.At == keyStart))
+        ++c.At;
+    const std::string key = text.substr(keyStart, c.At - keyStart);
+    while (c.At < text.size() && (text[c.At] == ' ' || text[c.At] == '\t'))
+        ++c.At;
+    if (key.empty() || c.At >= text.size() || text[c.At] != '=')
+        return std::string();
+    ++c.At;
+    while (c.At < text.size() && (text[c.At] == ' ' || text[c.At] == '\t'))
+        ++c.At;
+    return key;
+}
+
+// A value in quotes, the cursor on its opening quote; only blanks may follow it on its last
+// line. Returns null, or what is wrong with the line.
+const char *ReadQuotedValue(Cursor &c, std::string &value) {
+    const std::string &text = c.Text;
+    const char quote = text[c.At++];
+    bool closed = false;
+    while (c.At < text.size()) {
+        char ch = text[c.At++];
+        if (ch == quote) {
+            closed = true;
+            break;
+        }
+        if (ch == '\n')
+            ++c.Line;
+        if (quote == '"' && ch == '\\' && c.At < text.size()) {
+            const char next = text[c.At];
+            if (next == '"' || next == '\\' || next == '$' || next == '`') {
+                ch = next;
+                ++c.At;
+            } else if (next == '\n') {
+                ++c.At;
+                ++c.Line;
+                continue;
+            }
+        }
+        value += ch;
+    }
+    if (!closed)
+        return "has an unclosed quote";
+    while (c.At < text.size() && (text[c.At] == ' ' || text[c.At] == '\t' || text[c.At] == '\r'))
+        ++c.At;
+    if (c.At < text.size() && text[c.At] != '\n')
+        return "has text after the closing quote";
+    return nullptr;
+}
+
+// An unquoted value to the line's end, over the next line after a backslash at the end,
+// without its trailing blanks.
+void ReadPlainValue(Cursor &c, std::string &value) {
+    const std::string &text = c.Text;
+    while (c.At < text.size() && text[c.At] != '\n') {
+        if (text[c.At] == '\\' && c.At + 1 < text.size() && text[c.At + 1] == '\n') {
+            c.At += 2;
+            ++c.Line;
+            continue;
+        }
+        value += text[c.At++];
+    }
+    while (!value.empty() && IsBlank(value.back()))
+        value.pop_back();
+}
+
 }  // namespace
 
 std::string OptionsFile::Folder() {
@@ -73,82 +170,29 @@ bool OptionsFile::Read(const std::string &path) {
 // one in single quotes is taken as it stands; an unquoted value loses its surrounding blanks
 // and goes on over the next line when it ends in a backslash.
 bool OptionsFile::Parse(const std::string &text) {
-    size_t at = 0;
-    int line = 1, keyLine = 1;
+    Cursor cursor{text, 0, 1};
+    int keyLine = 1;
     auto fail = [&](const char *what) {
         char message[200];
         snprintf(message, sizeof message, ": line %d %s", keyLine, what);
         Error = "bad options file " + (Path.empty() ? std::string("text") : Path) + message;
         return false;
     };
-    while (at < text.size()) {
-        while (at < text.size() && IsBlank(text[at])) {
-            if (text[at] == '\n')
-                ++line;
-            ++at;
-        }
-        if (at >= text.size())
+    while (cursor.At < text.size()) {
+        if (!SkipToKey(cursor))
             break;
-        if (text[at] == '#' || text[at] == ';') {
-            while (at < text.size() && text[at] != '\n')
-                ++at;
-            continue;
-        }
-        const size_t keyStart = at;
-        keyLine = line;
-        while (at < text.size() && IsKeyCharacter(text[at], at == keyStart))
-            ++at;
-        const std::string key = text.substr(keyStart, at - keyStart);
-        while (at < text.size() && (text[at] == ' ' || text[at] == '\t'))
-            ++at;
-        if (key.empty() || at >= text.size() || text[at] != '=')
+        keyLine = cursor.Line;
+        const std::string key = ReadKey(cursor);
+        if (key.empty())
             return fail("is not KEY=value");
-        ++at;
-        while (at < text.size() && (text[at] == ' ' || text[at] == '\t'))
-            ++at;
         std::string value;
-        if (at < text.size() && (text[at] == '"' || text[at] == '\'')) {
-            const char quote = text[at++];
-            bool closed = false;
-            while (at < text.size()) {
-                char c = text[at++];
-                if (c == quote) {
-                    closed = true;
-                    break;
-                }
-                if (c == '\n')
-                    ++line;
-                if (quote == '"' && c == '\\' && at < text.size()) {
-                    const char next = text[at];
-                    if (next == '"' || next == '\\' || next == '$' || next == '`') {
-                        c = next;
-                        ++at;
-                    } else if (next == '\n') {
-                        ++at;
-                        ++line;
-                        continue;
-                    }
-                }
-                value += c;
-            }
-            if (!closed)
-                return fail("has an unclosed quote");
-            while (at < text.size() && (text[at] == ' ' || text[at] == '\t' || text[at] == '\r'))
-                ++at;
-            if (at < text.size() && text[at] != '\n')
-                return fail("has text after the closing quote");
-        } else {
-            while (at < text.size() && text[at] != '\n') {
-                if (text[at] == '\\' && at + 1 < text.size() && text[at + 1] == '\n') {
-                    at += 2;
-                    ++line;
-                    continue;
-                }
-                value += text[at++];
-            }
-            while (!value.empty() && IsBlank(value.back()))
-                value.pop_back();
-        }
+        const char *problem = nullptr;
+        if (cursor.At < text.size() && (text[cursor.At] == '"' || text[cursor.At] == '\''))
+            problem = ReadQuotedValue(cursor, value);
+        else
+            ReadPlainValue(cursor, value);
+        if (problem != nullptr)
+            return fail(problem);
         if (key == "KESTRUNE_OPTIONS") {
             HasOptions = true;
             Options = value;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <limits>
 #include <tuple>
+#include <utility>
 
 namespace flux {
 
@@ -100,6 +101,162 @@ long MarkSpikes(const std::vector<Record> &records, double Record::*member, doub
         }
     }
     return count;
+}
+
+// The period's four series, one value per kept record.
+struct Series {
+    std::vector<double> U, V, W, T;
+};
+
+// Records with a value missing are left out and counted.
+void PrepareRecords(std::vector<Record> &records, Result &r) {
+    const size_t all = records.size();
+    records.erase(
+        std::remove_if(records.begin(), records.end(), [](const Record &x) { return !Complete(x); }),
+        records.end());
+    r.Excluded = static_cast<long>(all - records.size());
+    // One order whatever order the records came in, so the sums below come out the same
+    // online and offline, bit for bit.
+    std::sort(records.begin(), records.end(), [](const Record &a, const Record &b) {
+        return std::tie(a.Time, a.U, a.V, a.W, a.T) < std::tie(b.Time, b.U, b.V, b.W, b.T);
+    });
+}
+
+// Despiking: one pass over the four series; a spike in any drops the record. Returns the
+// records kept, with their count and the spikes' in r.
+std::vector<Record> Despike(const std::vector<Record> &records, const Settings &settings, Result &r) {
+    std::vector<char> spike(records.size(), 0);
+    r.SpikesU = MarkSpikes(records, &Record::U, settings.DespikeThreshold, spike);
+    r.SpikesV = MarkSpikes(records, &Record::V, settings.DespikeThreshold, spike);
+    r.SpikesW = MarkSpikes(records, &Record::W, settings.DespikeThreshold, spike);
+    r.SpikesT = MarkSpikes(records, &Record::T, settings.DespikeThreshold, spike);
+    std::vector<Record> kept;
+    kept.reserve(records.size());
+    for (size_t i = 0; i < records.size(); ++i)
+        if (!spike[i])
+            kept.push_back(records[i]);
+    r.Samples = static_cast<long>(kept.size());
+    return kept;
+}
+
+Series SeriesOf(const std::vector<Record> &kept) {
+    const size_t n = kept.size();
+    Series s;
+    s.U.resize(n);
+    s.V.resize(n);
+    s.W.resize(n);
+    s.T.resize(n);
+    for (size_t i = 0; i < n; ++i) {
+        s.U[i] = kept[i].U;
+        s.V[i] = kept[i].V;
+        s.W[i] = kept[i].W;
+        s.T[i] = kept[i].T;
+    }
+    return s;
+}
+
+// The unrotated means, the temperature's, and the mean wind's speed and direction.
+void TakeMeans(const Series &raw, const Settings &settings, Result &r) {
+    r.UUnrot = Mean(raw.U);
+    r.VUnrot = Mean(raw.V);
+    r.WUnrot = Mean(raw.W);
+    r.TMean = Mean(raw.T);
+    r.WindSpeed = std::hypot(r.UUnrot, r.VUnrot);
+    double direction = std::fmod(std::atan2(-r.UUnrot, -r.VUnrot) * Degrees + settings.NorthOffset, 360.0);
+    if (direction < 0.0)
+        direction += 360.0;
+    if (direction >= 360.0)
+        direction -= 360.0;
+    r.WindDir = direction;
+}
+
+// Double rotation: the yaw turns the mean wind into u, the pitch takes out the mean w.
+// Returns the streamline series (T as it was); the angles and the rotated mean u go to r.
+Series Rotate(const Series &raw, Result &r) {
+    const size_t n = raw.U.size();
+    const std::vector<double> &u = raw.U, &v = raw.V, &w = raw.W;
+    const double alpha = std::atan2(r.VUnrot, r.UUnrot);
+    const double ca = std::cos(alpha), sa = std::sin(alpha);
+    std::vector<double> u1(n), v2(n);
+    for (size_t i = 0; i < n; ++i) {
+        u1[i] = u[i] * ca + v[i] * sa;
+        v2[i] = -u[i] * sa + v[i] * ca;
+    }
+    const double beta = std::atan2(r.WUnrot, Mean(u1));
+    const double cb = std::cos(beta), sb = std::sin(beta);
+    std::vector<double> u2(n), w2(n);
+    for (size_t i = 0; i < n; ++i) {
+        u2[i] = u1[i] * cb + w[i] * sb;
+        w2[i] = -u1[i] * sb + w[i] * cb;
+    }
+    r.Yaw = alpha * Degrees;
+    r.Pitch = beta * Degrees;
+    r.URot = Mean(u2);
+    Series rotated;
+    rotated.U = std::move(u2);
+    rotated.V = std::move(v2);
+    rotated.W = std::move(w2);
+    rotated.T = raw.T;
+    return rotated;
+}
+
+void TakeCovariances(const Series &s, Result &r) {
+    const size_t n = s.U.size();
+    r.SigmaU = std::sqrt(Covariance(s.U, s.U, 0, n));
+    r.SigmaV = std::sqrt(Covariance(s.V, s.V, 0, n));
+    r.SigmaW = std::sqrt(Covariance(s.W, s.W, 0, n));
+    r.SigmaT = std::sqrt(Covariance(s.T, s.T, 0, n));
+    r.CovUW = Covariance(s.U, s.W, 0, n);
+    r.CovVW = Covariance(s.V, s.W, 0, n);
+    r.CovWT = Covariance(s.W, s.T, 0, n);
+}
+
+// The friction velocity, the momentum and heat fluxes, the Obukhov length and the stability.
+void TakeFluxes(const Settings &settings, Result &r) {
+    r.UStar = std::sqrt(std::sqrt(r.CovUW * r.CovUW + r.CovVW * r.CovVW));
+    const double kelvin = r.TMean + ZeroCelsius;
+    const double density = Divide(settings.AirPressure * 100.0, GasConstantDryAir * kelvin);
+    r.Tau = density * r.UStar * r.UStar;
+    r.H = density * HeatCapacity * r.CovWT;
+    r.L = Divide(-r.UStar * r.UStar * r.UStar * kelvin, VonKarman * Gravity * r.CovWT);
+    r.Zeta = Divide(settings.MeasurementHeight - settings.DisplacementHeight, r.L);
+}
+
+// Steady state: six sub-periods by stamp. The records are in stamp order, so each
+// sub-period is one run of them, from bounds[k] to bounds[k + 1].
+std::vector<size_t> SubPeriodBounds(const std::vector<Record> &kept, Stamp start, Stamp length) {
+    const size_t n = kept.size();
+    std::vector<size_t> bounds(SubPeriods + 1, n);
+    bounds[0] = 0;
+    size_t i = 0;
+    for (int k = 1; k < SubPeriods; ++k) {
+        while (i < n && (kept[i].Time - start) * SubPeriods < length * k)
+            ++i;
+        bounds[k] = i;
+    }
+    return bounds;
+}
+
+// The sub-periods are rotated with the whole period's angles.
+void TakeSteadyState(const Series &rotated, const std::vector<size_t> &bounds, Result &r) {
+    r.RnUW = SteadyState(rotated.U, rotated.W, bounds, r.CovUW);
+    r.RnWT = SteadyState(rotated.W, rotated.T, bounds, r.CovWT);
+}
+
+// Integral turbulence characteristic of w. The Coriolis parameter's magnitude is taken, so
+// the southern hemisphere has a model too; at the equator it has none (the log of zero).
+void TakeItc(const Settings &settings, Result &r) {
+    const double measured = Divide(r.SigmaW, r.UStar);
+    double model = Nan;
+    if (r.Zeta < -0.2) {
+        model = 1.3 * std::cbrt(1.0 - 2.0 * r.Zeta);
+    } else {
+        const double coriolis = std::fabs(2.0 * EarthRotation * std::sin(settings.Latitude / Degrees));
+        const double argument = Divide(coriolis * 1.0, r.UStar);
+        if (argument > 0.0)
+            model = 0.21 * std::log(argument) + 3.1;
+    }
+    r.ItcW = model > 0.0 ? std::fabs(model - measured) / model * 100.0 : Nan;
 }
 
 void CivilFromDays(long long days, int &year, int &month, int &day) {
@@ -199,114 +356,18 @@ Result ComputePeriod(Stamp start, std::vector<Record> records, const Settings &s
     r.Start = start;
     r.End = start + length;
 
-    // Records with a value missing are left out and counted.
-    const size_t all = records.size();
-    records.erase(
-        std::remove_if(records.begin(), records.end(), [](const Record &x) { return !Complete(x); }),
-        records.end());
-    r.Excluded = static_cast<long>(all - records.size());
-    // One order whatever order the records came in, so the sums below come out the same
-    // online and offline, bit for bit.
-    std::sort(records.begin(), records.end(), [](const Record &a, const Record &b) {
-        return std::tie(a.Time, a.U, a.V, a.W, a.T) < std::tie(b.Time, b.U, b.V, b.W, b.T);
-    });
-
-    // Despiking: one pass over the four series; a spike in any drops the record.
-    std::vector<char> spike(records.size(), 0);
-    r.SpikesU = MarkSpikes(records, &Record::U, settings.DespikeThreshold, spike);
-    r.SpikesV = MarkSpikes(records, &Record::V, settings.DespikeThreshold, spike);
-    r.SpikesW = MarkSpikes(records, &Record::W, settings.DespikeThreshold, spike);
-    r.SpikesT = MarkSpikes(records, &Record::T, settings.DespikeThreshold, spike);
-    std::vector<Record> kept;
-    kept.reserve(records.size());
-    for (size_t i = 0; i < records.size(); ++i)
-        if (!spike[i])
-            kept.push_back(records[i]);
-    r.Samples = static_cast<long>(kept.size());
+    PrepareRecords(records, r);
+    const std::vector<Record> kept = Despike(records, settings, r);
     if (r.Samples < MinimumSamples)
         return r;
 
-    const size_t n = kept.size();
-    std::vector<double> u(n), v(n), w(n), t(n);
-    for (size_t i = 0; i < n; ++i) {
-        u[i] = kept[i].U;
-        v[i] = kept[i].V;
-        w[i] = kept[i].W;
-        t[i] = kept[i].T;
-    }
-    r.UUnrot = Mean(u);
-    r.VUnrot = Mean(v);
-    r.WUnrot = Mean(w);
-    r.TMean = Mean(t);
-    r.WindSpeed = std::hypot(r.UUnrot, r.VUnrot);
-    double direction = std::fmod(std::atan2(-r.UUnrot, -r.VUnrot) * Degrees + settings.NorthOffset, 360.0);
-    if (direction < 0.0)
-        direction += 360.0;
-    if (direction >= 360.0)
-        direction -= 360.0;
-    r.WindDir = direction;
-
-    // Double rotation: the yaw turns the mean wind into u, the pitch takes out the mean w.
-    const double alpha = std::atan2(r.VUnrot, r.UUnrot);
-    const double ca = std::cos(alpha), sa = std::sin(alpha);
-    std::vector<double> u1(n), v2(n);
-    for (size_t i = 0; i < n; ++i) {
-        u1[i] = u[i] * ca + v[i] * sa;
-        v2[i] = -u[i] * sa + v[i] * ca;
-    }
-    const double beta = std::atan2(r.WUnrot, Mean(u1));
-    const double cb = std::cos(beta), sb = std::sin(beta);
-    std::vector<double> u2(n), w2(n);
-    for (size_t i = 0; i < n; ++i) {
-        u2[i] = u1[i] * cb + w[i] * sb;
-        w2[i] = -u1[i] * sb + w[i] * cb;
-    }
-    r.Yaw = alpha * Degrees;
-    r.Pitch = beta * Degrees;
-    r.URot = Mean(u2);
-
-    r.SigmaU = std::sqrt(Covariance(u2, u2, 0, n));
-    r.SigmaV = std::sqrt(Covariance(v2, v2, 0, n));
-    r.SigmaW = std::sqrt(Covariance(w2, w2, 0, n));
-    r.SigmaT = std::sqrt(Covariance(t, t, 0, n));
-    r.CovUW = Covariance(u2, w2, 0, n);
-    r.CovVW = Covariance(v2, w2, 0, n);
-    r.CovWT = Covariance(w2, t, 0, n);
-
-    r.UStar = std::sqrt(std::sqrt(r.CovUW * r.CovUW + r.CovVW * r.CovVW));
-    const double kelvin = r.TMean + ZeroCelsius;
-    const double density = Divide(settings.AirPressure * 100.0, GasConstantDryAir * kelvin);
-    r.Tau = density * r.UStar * r.UStar;
-    r.H = density * HeatCapacity * r.CovWT;
-    r.L = Divide(-r.UStar * r.UStar * r.UStar * kelvin, VonKarman * Gravity * r.CovWT);
-    r.Zeta = Divide(settings.MeasurementHeight - settings.DisplacementHeight, r.L);
-
-    // Steady state: six sub-periods by stamp, rotated with the whole period's angles. The
-    // records are in stamp order, so each sub-period is one run of them.
-    std::vector<size_t> bounds(SubPeriods + 1, n);
-    bounds[0] = 0;
-    size_t i = 0;
-    for (int k = 1; k < SubPeriods; ++k) {
-        while (i < n && (kept[i].Time - start) * SubPeriods < length * k)
-            ++i;
-        bounds[k] = i;
-    }
-    r.RnUW = SteadyState(u2, w2, bounds, r.CovUW);
-    r.RnWT = SteadyState(w2, t, bounds, r.CovWT);
-
-    // Integral turbulence characteristic of w. The Coriolis parameter's magnitude is taken, so
-    // the southern hemisphere has a model too; at the equator it has none (the log of zero).
-    const double measured = Divide(r.SigmaW, r.UStar);
-    double model = Nan;
-    if (r.Zeta < -0.2) {
-        model = 1.3 * std::cbrt(1.0 - 2.0 * r.Zeta);
-    } else {
-        const double coriolis = std::fabs(2.0 * EarthRotation * std::sin(settings.Latitude / Degrees));
-        const double argument = Divide(coriolis * 1.0, r.UStar);
-        if (argument > 0.0)
-            model = 0.21 * std::log(argument) + 3.1;
-    }
-    r.ItcW = model > 0.0 ? std::fabs(model - measured) / model * 100.0 : Nan;
+    const Series raw = SeriesOf(kept);
+    TakeMeans(raw, settings, r);
+    const Series rotated = Rotate(raw, r);
+    TakeCovariances(rotated, r);
+    TakeFluxes(settings, r);
+    TakeSteadyState(rotated, SubPeriodBounds(kept, start, length), r);
+    TakeItc(settings, r);
 
     r.FlagTau = QualityFlag(r.RnUW, r.ItcW);
     r.FlagH = QualityFlag(r.RnWT, r.ItcW);
