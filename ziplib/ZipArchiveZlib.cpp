@@ -386,19 +386,21 @@ bool NeedsUtf8Flag(const std::string &name) {
     return beyondAscii;
 }
 
-// Reads and checks the central directory. An archive file of 0 bytes is an empty archive.
-int ReadDirectory(File *file, Directory *directory) {
-    directory->Entries.clear();
-    uint64_t fileSize = 0;
-    if (!file->Size(&fileSize))
-        return FromWin32(GetLastError(), ReadError, false);
-    directory->Offset = 0;
-    if (fileSize == 0)
-        return Success;
-    if (fileSize < EndSize)
-        return CorruptArchive;
+// What the end records say about the central directory.
+struct DirectoryEnd {
+    uint64_t EndAt = 0;  // where the end record starts
+    uint64_t Disk = 0;
+    uint64_t DirectoryDisk = 0;
+    uint64_t EntriesOnDisk = 0;
+    uint64_t Entries = 0;
+    uint64_t DirectorySize = 0;
+    uint64_t DirectoryOffset = 0;
+    uint64_t DirectoryLimit = 0;  // where the directory must end: the first end record
+};
 
-    // The end record: the last signature whose comment reaches exactly to the end of the file.
+// The end record: the last signature whose comment reaches exactly to the end of the file.
+// The archive's comment comes from it.
+int ReadEndRecord(File *file, uint64_t fileSize, DirectoryEnd *end, std::string *comment) {
     const size_t tailSize = static_cast<size_t>(std::min<uint64_t>(fileSize, EndSize + 0xFFFF));
     std::vector<uint8_t> tail(tailSize);
     int result = file->ReadAt(fileSize - tailSize, tail.data(), tailSize);
@@ -413,129 +415,198 @@ int ReadDirectory(File *file, Directory *directory) {
     }
     if (found == tailSize)
         return CorruptArchive;
-    const uint8_t *end = &tail[found];
-    const uint64_t endAt = fileSize - tailSize + found;
-    uint64_t disk = Le16(end + 4), directoryDisk = Le16(end + 6);
-    uint64_t entriesOnDisk = Le16(end + 8), entries = Le16(end + 10);
-    uint64_t directorySize = Le32(end + 12), directoryOffset = Le32(end + 16);
-    directory->Comment.assign(reinterpret_cast<const char *>(end + EndSize), Le16(end + 20));
-    uint64_t directoryLimit = endAt;
+    const uint8_t *record = &tail[found];
+    end->EndAt = fileSize - tailSize + found;
+    end->Disk = Le16(record + 4);
+    end->DirectoryDisk = Le16(record + 6);
+    end->EntriesOnDisk = Le16(record + 8);
+    end->Entries = Le16(record + 10);
+    end->DirectorySize = Le32(record + 12);
+    end->DirectoryOffset = Le32(record + 16);
+    comment->assign(reinterpret_cast<const char *>(record + EndSize), Le16(record + 20));
+    end->DirectoryLimit = end->EndAt;
+    return Success;
+}
 
-    // The ZIP64 end record, found through its locator just before the end record.
-    if (endAt >= Zip64LocatorSize) {
-        uint8_t locator[Zip64LocatorSize];
-        result = file->ReadAt(endAt - Zip64LocatorSize, locator, sizeof locator);
-        if (result != Success)
-            return result;
-        if (Le32(locator) == Zip64LocatorSignature) {
-            const uint64_t zip64At = Le64(locator + 8);
-            if (endAt < Zip64LocatorSize + Zip64EndSize || Le32(locator + 4) != 0 || Le32(locator + 16) > 1 ||
-                zip64At > endAt - Zip64LocatorSize - Zip64EndSize)
-                return CorruptArchive;
-            uint8_t record[Zip64EndSize];
-            result = file->ReadAt(zip64At, record, sizeof record);
-            if (result != Success)
-                return result;
-            if (Le32(record) != Zip64EndSignature)
-                return CorruptArchive;
-            disk = Le32(record + 16);
-            directoryDisk = Le32(record + 20);
-            entriesOnDisk = Le64(record + 24);
-            entries = Le64(record + 32);
-            directorySize = Le64(record + 40);
-            directoryOffset = Le64(record + 48);
-            directoryLimit = zip64At;
-        }
-    }
-    if (disk != 0 || directoryDisk != 0 || entriesOnDisk != entries)
-        return CorruptArchive;  // split over several disks: not ours to read
-    if (directoryOffset > directoryLimit || directorySize != directoryLimit - directoryOffset ||
-        entries > directorySize / CentralHeaderSize)
-        return CorruptArchive;
-
-    std::string central(static_cast<size_t>(directorySize), '\0');
-    result = file->ReadAt(directoryOffset, &central[0], central.size());
+// The ZIP64 end record, found through its locator just before the end record. When there is
+// one, its values replace those of the end record and the directory must end where it starts.
+int ReadZip64EndRecord(File *file, DirectoryEnd *end) {
+    const uint64_t endAt = end->EndAt;
+    if (endAt < Zip64LocatorSize)
+        return Success;
+    uint8_t locator[Zip64LocatorSize];
+    int result = file->ReadAt(endAt - Zip64LocatorSize, locator, sizeof locator);
     if (result != Success)
         return result;
-    const uint8_t *p = reinterpret_cast<const uint8_t *>(central.data());
-    size_t at = 0;
-    directory->Entries.reserve(static_cast<size_t>(entries));
-    for (uint64_t i = 0; i < entries; ++i) {
-        if (at + CentralHeaderSize > central.size() || Le32(p + at) != CentralHeaderSignature)
-            return CorruptArchive;
-        const uint8_t *h = p + at;
-        Entry entry;
-        entry.MadeBy = Le16(h + 4);
-        entry.Needed = Le16(h + 6);
-        entry.Flags = Le16(h + 8);
-        entry.Method = Le16(h + 10);
-        entry.DosTime = Le16(h + 12);
-        entry.DosDate = Le16(h + 14);
-        entry.Crc = Le32(h + 16);
-        entry.CompressedSize = Le32(h + 20);
-        entry.Size = Le32(h + 24);
-        const size_t nameLength = Le16(h + 28), extraLength = Le16(h + 30), commentLength = Le16(h + 32);
-        uint64_t startDisk = Le16(h + 34);
-        entry.InternalAttributes = Le16(h + 36);
-        entry.ExternalAttributes = Le32(h + 38);
-        entry.LocalOffset = Le32(h + 42);
-        at += CentralHeaderSize;
-        if (at + nameLength + extraLength + commentLength > central.size())
-            return CorruptArchive;
-        entry.Name.assign(central, at, nameLength);
-        const std::string extra(central, at + nameLength, extraLength);
-        entry.Comment.assign(central, at + nameLength + extraLength, commentLength);
-        at += nameLength + extraLength + commentLength;
+    if (Le32(locator) != Zip64LocatorSignature)
+        return Success;
+    const uint64_t zip64At = Le64(locator + 8);
+    if (endAt < Zip64LocatorSize + Zip64EndSize || Le32(locator + 4) != 0 || Le32(locator + 16) > 1 ||
+        zip64At > endAt - Zip64LocatorSize - Zip64EndSize)
+        return CorruptArchive;
+    uint8_t record[Zip64EndSize];
+    result = file->ReadAt(zip64At, record, sizeof record);
+    if (result != Success)
+        return result;
+    if (Le32(record) != Zip64EndSignature)
+        return CorruptArchive;
+    end->Disk = Le32(record + 16);
+    end->DirectoryDisk = Le32(record + 20);
+    end->EntriesOnDisk = Le64(record + 24);
+    end->Entries = Le64(record + 32);
+    end->DirectorySize = Le64(record + 40);
+    end->DirectoryOffset = Le64(record + 48);
+    end->DirectoryLimit = zip64At;
+    return Success;
+}
 
-        // Fields set to all ones are in the ZIP64 field, in this order.
-        std::string zip64;
-        const bool hasZip64 = FindExtra(extra, Zip64ExtraField, &zip64);
-        const uint8_t *z = reinterpret_cast<const uint8_t *>(zip64.data());
-        size_t z64At = 0;
-        auto wide = [&](uint64_t *value, uint64_t marker, size_t width) {
-            if (*value != marker)
-                return true;
-            if (!hasZip64 || z64At + width > zip64.size())
-                return false;
-            *value = width == 8 ? Le64(z + z64At) : Le32(z + z64At);
-            z64At += width;
+// The directory is on the one disk there is and fills the space up to the end records, with
+// room for at least the stated number of entries.
+int CheckDirectoryEnd(const DirectoryEnd &end) {
+    if (end.Disk != 0 || end.DirectoryDisk != 0 || end.EntriesOnDisk != end.Entries)
+        return CorruptArchive;  // split over several disks: not ours to read
+    if (end.DirectoryOffset > end.DirectoryLimit ||
+        end.DirectorySize != end.DirectoryLimit - end.DirectoryOffset ||
+        end.Entries > end.DirectorySize / CentralHeaderSize)
+        return CorruptArchive;
+    return Success;
+}
+
+// Takes the entry's sizes, local header offset and start disk from its ZIP64 field where
+// the central header has them set to all ones (in this order); false when the field lacks one.
+bool ApplyZip64Field(const std::string &extra, Entry *entry, uint64_t *startDisk) {
+    std::string zip64;
+    const bool hasZip64 = FindExtra(extra, Zip64ExtraField, &zip64);
+    const uint8_t *z = reinterpret_cast<const uint8_t *>(zip64.data());
+    size_t z64At = 0;
+    auto wide = [&](uint64_t *value, uint64_t marker, size_t width) {
+        if (*value != marker)
             return true;
-        };
-        if (!wide(&entry.Size, Max32, 8) || !wide(&entry.CompressedSize, Max32, 8) ||
-            !wide(&entry.LocalOffset, Max32, 8) || !wide(&startDisk, Max16, 4))
-            return CorruptArchive;
-        if (startDisk != 0)
-            return CorruptArchive;
-        entry.Extra = WithoutExtra(extra, Zip64ExtraField);
+        if (!hasZip64 || z64At + width > zip64.size())
+            return false;
+        *value = width == 8 ? Le64(z + z64At) : Le32(z + z64At);
+        z64At += width;
+        return true;
+    };
+    return wide(&entry->Size, Max32, 8) && wide(&entry->CompressedSize, Max32, 8) &&
+           wide(&entry->LocalOffset, Max32, 8) && wide(startDisk, Max16, 4);
+}
+
+// The central header at *at of the directory's bytes, into *entry; *at moves past it.
+int ReadCentralEntry(const std::string &central, size_t *at, Entry *entry) {
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(central.data());
+    if (*at + CentralHeaderSize > central.size() || Le32(p + *at) != CentralHeaderSignature)
+        return CorruptArchive;
+    const uint8_t *h = p + *at;
+    entry->MadeBy = Le16(h + 4);
+    entry->Needed = Le16(h + 6);
+    entry->Flags = Le16(h + 8);
+    entry->Method = Le16(h + 10);
+    entry->DosTime = Le16(h + 12);
+    entry->DosDate = Le16(h + 14);
+    entry->Crc = Le32(h + 16);
+    entry->CompressedSize = Le32(h + 20);
+    entry->Size = Le32(h + 24);
+    const size_t nameLength = Le16(h + 28), extraLength = Le16(h + 30), commentLength = Le16(h + 32);
+    uint64_t startDisk = Le16(h + 34);
+    entry->InternalAttributes = Le16(h + 36);
+    entry->ExternalAttributes = Le32(h + 38);
+    entry->LocalOffset = Le32(h + 42);
+    *at += CentralHeaderSize;
+    if (*at + nameLength + extraLength + commentLength > central.size())
+        return CorruptArchive;
+    entry->Name.assign(central, *at, nameLength);
+    const std::string extra(central, *at + nameLength, extraLength);
+    entry->Comment.assign(central, *at + nameLength + extraLength, commentLength);
+    *at += nameLength + extraLength + commentLength;
+
+    if (!ApplyZip64Field(extra, entry, &startDisk))
+        return CorruptArchive;
+    if (startDisk != 0)
+        return CorruptArchive;
+    entry->Extra = WithoutExtra(extra, Zip64ExtraField);
+    return Success;
+}
+
+// Reads the central directory the end records describe into the directory's entries; its
+// headers must fill it exactly.
+int ReadCentralEntries(File *file, const DirectoryEnd &end, Directory *directory) {
+    std::string central(static_cast<size_t>(end.DirectorySize), '\0');
+    int result = file->ReadAt(end.DirectoryOffset, &central[0], central.size());
+    if (result != Success)
+        return result;
+    size_t at = 0;
+    directory->Entries.reserve(static_cast<size_t>(end.Entries));
+    for (uint64_t i = 0; i < end.Entries; ++i) {
+        Entry entry;
+        result = ReadCentralEntry(central, &at, &entry);
+        if (result != Success)
+            return result;
         directory->Entries.push_back(std::move(entry));
     }
     if (at != central.size())
         return CorruptArchive;
+    return Success;
+}
 
-    // Every entry's local header is where the directory says, under the same name, and its
-    // data end before the directory starts.
+// The entry's local header is where the directory says, under the same name, and its data
+// end before the directory starts. Sets where its data start.
+int CheckLocalHeader(File *file, uint64_t directoryOffset, Entry *entry) {
+    if (entry->LocalOffset > directoryOffset || directoryOffset - entry->LocalOffset < LocalHeaderSize)
+        return CorruptArchive;
+    uint8_t local[LocalHeaderSize];
+    int result = file->ReadAt(entry->LocalOffset, local, sizeof local);
+    if (result != Success)
+        return result;
+    if (Le32(local) != LocalHeaderSignature)
+        return CorruptArchive;
+    const uint64_t nameLength = Le16(local + 26), extraLength = Le16(local + 28);
+    entry->DataOffset = entry->LocalOffset + LocalHeaderSize + nameLength + extraLength;
+    if (nameLength != entry->Name.size() || entry->DataOffset > directoryOffset ||
+        entry->CompressedSize > directoryOffset - entry->DataOffset)
+        return CorruptArchive;
+    std::string name(nameLength, '\0');
+    result = file->ReadAt(entry->LocalOffset + LocalHeaderSize, &name[0], name.size());
+    if (result != Success)
+        return result;
+    if (name != entry->Name)
+        return CorruptArchive;
+    return Success;
+}
+
+// Reads and checks the central directory: the end record, the ZIP64 end record when there is
+// one, every central header, then every entry's local header, before anything is used. An
+// archive file of 0 bytes is an empty archive.
+int ReadDirectory(File *file, Directory *directory) {
+    directory->Entries.clear();
+    uint64_t fileSize = 0;
+    if (!file->Size(&fileSize))
+        return FromWin32(GetLastError(), ReadError, false);
+    directory->Offset = 0;
+    if (fileSize == 0)
+        return Success;
+    if (fileSize < EndSize)
+        return CorruptArchive;
+
+    DirectoryEnd end;
+    int result = ReadEndRecord(file, fileSize, &end, &directory->Comment);
+    if (result != Success)
+        return result;
+    result = ReadZip64EndRecord(file, &end);
+    if (result != Success)
+        return result;
+    result = CheckDirectoryEnd(end);
+    if (result != Success)
+        return result;
+    result = ReadCentralEntries(file, end, directory);
+    if (result != Success)
+        return result;
     for (Entry &entry : directory->Entries) {
-        if (entry.LocalOffset > directoryOffset || directoryOffset - entry.LocalOffset < LocalHeaderSize)
-            return CorruptArchive;
-        uint8_t local[LocalHeaderSize];
-        result = file->ReadAt(entry.LocalOffset, local, sizeof local);
+        result = CheckLocalHeader(file, end.DirectoryOffset, &entry);
         if (result != Success)
             return result;
-        if (Le32(local) != LocalHeaderSignature)
-            return CorruptArchive;
-        const uint64_t nameLength = Le16(local + 26), extraLength = Le16(local + 28);
-        entry.DataOffset = entry.LocalOffset + LocalHeaderSize + nameLength + extraLength;
-        if (nameLength != entry.Name.size() || entry.DataOffset > directoryOffset ||
-            entry.CompressedSize > directoryOffset - entry.DataOffset)
-            return CorruptArchive;
-        std::string name(nameLength, '\0');
-        result = file->ReadAt(entry.LocalOffset + LocalHeaderSize, &name[0], name.size());
-        if (result != Success)
-            return result;
-        if (name != entry.Name)
-            return CorruptArchive;
     }
-    directory->Offset = directoryOffset;
+    directory->Offset = end.DirectoryOffset;
     return Success;
 }
 
