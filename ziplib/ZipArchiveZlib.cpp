@@ -788,42 +788,51 @@ std::string EndRecords(uint64_t entries, uint64_t directoryOffset, uint64_t dire
     return end;
 }
 
-// Writes the new archive: the kept entries' local headers and data copied as they are, the
-// new entry, then the central directory with the new entry where the replaced one stood.
-int WriteArchive(File *archive, const Directory &directory, const std::string &itemName, File *source,
-                 uint64_t sourceSize, uint64_t modified, uint64_t accessed, uint64_t created, File *target) {
-    Output out(target);
-    std::vector<uint8_t> buffer(ChunkSize);
-
-    // Each kept entry spans from its local header to the next entry's (or the directory):
-    // data descriptors and whatever else belongs to it travel along.
-    std::vector<uint64_t> starts;
+// The offsets of the entries' local headers in ascending order. Two entries that claim one
+// local header make the archive corrupt.
+int SortedLocalStarts(const Directory &directory, std::vector<uint64_t> *starts) {
     for (const Entry &entry : directory.Entries)
-        starts.push_back(entry.LocalOffset);
-    std::sort(starts.begin(), starts.end());
-    if (std::adjacent_find(starts.begin(), starts.end()) != starts.end())
+        starts->push_back(entry.LocalOffset);
+    std::sort(starts->begin(), starts->end());
+    if (std::adjacent_find(starts->begin(), starts->end()) != starts->end())
         return CorruptArchive;  // two entries claim one local header
+    return Success;
+}
 
-    std::vector<Entry> central;
-    size_t replacedAt = directory.Entries.size();
+// Copies every entry not named itemName into the output. Each kept entry spans from its local
+// header to the next entry's (or the directory): data descriptors and whatever else belongs to
+// it travel along. *central gets the kept entries at their new offsets, *replacedAt the place
+// among them of the first entry named itemName (the end when there is none).
+int CopyKeptEntries(File *archive, const Directory &directory, const std::string &itemName,
+                    const std::vector<uint64_t> &starts, Output *out, std::vector<Entry> *central,
+                    size_t *replacedAt) {
+    std::vector<uint8_t> buffer(ChunkSize);
+    *replacedAt = directory.Entries.size();
     for (const Entry &entry : directory.Entries) {
         if (entry.Name == itemName) {
-            if (replacedAt == directory.Entries.size())
-                replacedAt = central.size();
+            if (*replacedAt == directory.Entries.size())
+                *replacedAt = central->size();
             continue;
         }
         auto next = std::upper_bound(starts.begin(), starts.end(), entry.LocalOffset);
         const uint64_t spanEnd = next == starts.end() ? directory.Offset : *next;
         Entry moved = entry;
-        moved.LocalOffset = out.Position();
-        int result = CopyBytes(archive, entry.LocalOffset, spanEnd - entry.LocalOffset, &out, &buffer);
+        moved.LocalOffset = out->Position();
+        int result = CopyBytes(archive, entry.LocalOffset, spanEnd - entry.LocalOffset, out, &buffer);
         if (result != Success)
             return result;
-        central.push_back(std::move(moved));
+        central->push_back(std::move(moved));
     }
-    if (replacedAt > central.size())
-        replacedAt = central.size();
+    if (*replacedAt > central->size())
+        *replacedAt = central->size();
+    return Success;
+}
 
+// The entry of the added file, its local header at localOffset: deflated, its modification
+// time as DOS time and all three times in an NTFS time field. Its CRC-32 and sizes come
+// once its data are written.
+Entry NewEntry(const std::string &itemName, uint64_t sourceSize, uint64_t modified, uint64_t accessed,
+               uint64_t created, uint64_t localOffset) {
     Entry added;
     added.MadeBy = MadeByUnix | VersionZip64;
     added.Flags = NeedsUtf8Flag(itemName) ? FlagUtf8 : 0;
@@ -831,7 +840,7 @@ int WriteArchive(File *archive, const Directory &directory, const std::string &i
     DosTimeOf(modified, &added.DosTime, &added.DosDate);
     added.ExternalAttributes = RegularFileAttributes;
     added.Name = itemName;
-    added.LocalOffset = out.Position();
+    added.LocalOffset = localOffset;
     Put16(&added.Extra, NtfsExtraField);
     Put16(&added.Extra, 32);
     Put32(&added.Extra, 0);  // reserved
@@ -840,14 +849,18 @@ int WriteArchive(File *archive, const Directory &directory, const std::string &i
     Put64(&added.Extra, modified);
     Put64(&added.Extra, accessed);
     Put64(&added.Extra, created);
-    const bool localZip64 = sourceSize >= Zip64LocalThreshold;
-    added.Needed = localZip64 ? VersionZip64 : VersionDeflate;
+    added.Needed = sourceSize >= Zip64LocalThreshold ? VersionZip64 : VersionDeflate;
+    return added;
+}
 
+// The local header of the added entry with its CRC-32 and sizes still 0, and with a ZIP64
+// field for both sizes when localZip64.
+std::string LocalHeader(const Entry &added, bool localZip64) {
     std::string localExtra;
     if (localZip64) {
         Put16(&localExtra, Zip64ExtraField);
         Put16(&localExtra, 16);
-        Put64(&localExtra, 0);  // sizes, filled in below
+        Put64(&localExtra, 0);  // sizes, filled in by WriteNewEntry
         Put64(&localExtra, 0);
     }
     localExtra += added.Extra;
@@ -858,45 +871,78 @@ int WriteArchive(File *archive, const Directory &directory, const std::string &i
     Put16(&local, added.Method);
     Put16(&local, added.DosTime);
     Put16(&local, added.DosDate);
-    Put32(&local, 0);  // CRC-32, compressed and uncompressed size: filled in below
+    Put32(&local, 0);  // CRC-32, compressed and uncompressed size: filled in by WriteNewEntry
     Put32(&local, localZip64 ? Max32 : 0);
     Put32(&local, localZip64 ? Max32 : 0);
-    Put16(&local, itemName.size());
+    Put16(&local, added.Name.size());
     Put16(&local, localExtra.size());
-    local += itemName;
+    local += added.Name;
     local += localExtra;
-    int result = out.Put(local);
-    if (result != Success)
-        return result;
-    result = DeflateFile(source, &out, &added.Crc, &added.Size, &added.CompressedSize);
-    if (result != Success)
-        return result;
-    if (!localZip64 && (added.Size >= Max32 || added.CompressedSize >= Max32))
-        return ReadError;  // the file grew past 4 GiB while it was read; the next add takes it whole
-    Set32(&local, 14, added.Crc);
-    if (localZip64) {
-        Set64(&local, LocalHeaderSize + itemName.size() + 4, added.Size);
-        Set64(&local, LocalHeaderSize + itemName.size() + 12, added.CompressedSize);
-    } else {
-        Set32(&local, 18, added.CompressedSize);
-        Set32(&local, 22, added.Size);
-    }
-    result = out.Patch(added.LocalOffset, local);
-    if (result != Success)
-        return result;
-    central.insert(central.begin() + static_cast<std::ptrdiff_t>(replacedAt), std::move(added));
+    return local;
+}
 
-    const uint64_t directoryOffset = out.Position();
+// Writes the added entry's local header and deflated data, then patches the header with the
+// CRC-32 and sizes, which are also set in *added.
+int WriteNewEntry(File *source, uint64_t sourceSize, Output *out, Entry *added) {
+    const bool localZip64 = sourceSize >= Zip64LocalThreshold;
+    std::string local = LocalHeader(*added, localZip64);
+    int result = out->Put(local);
+    if (result != Success)
+        return result;
+    result = DeflateFile(source, out, &added->Crc, &added->Size, &added->CompressedSize);
+    if (result != Success)
+        return result;
+    if (!localZip64 && (added->Size >= Max32 || added->CompressedSize >= Max32))
+        return ReadError;  // the file grew past 4 GiB while it was read; the next add takes it whole
+    const size_t nameLength = added->Name.size();
+    Set32(&local, 14, added->Crc);
+    if (localZip64) {
+        Set64(&local, LocalHeaderSize + nameLength + 4, added->Size);
+        Set64(&local, LocalHeaderSize + nameLength + 12, added->CompressedSize);
+    } else {
+        Set32(&local, 18, added->CompressedSize);
+        Set32(&local, 22, added->Size);
+    }
+    return out->Patch(added->LocalOffset, local);
+}
+
+// Writes the central directory of the entries, then the end records with the comment, and
+// flushes the output.
+int WriteDirectoryAndEnd(const std::vector<Entry> &central, const std::string &comment, Output *out) {
+    const uint64_t directoryOffset = out->Position();
     for (const Entry &entry : central) {
-        result = out.Put(CentralRecord(entry));
+        int result = out->Put(CentralRecord(entry));
         if (result != Success)
             return result;
     }
-    const uint64_t directorySize = out.Position() - directoryOffset;
-    result = out.Put(EndRecords(central.size(), directoryOffset, directorySize, directory.Comment));
+    const uint64_t directorySize = out->Position() - directoryOffset;
+    int result = out->Put(EndRecords(central.size(), directoryOffset, directorySize, comment));
     if (result != Success)
         return result;
-    return out.Flush();
+    return out->Flush();
+}
+
+// Writes the new archive: the kept entries' local headers and data copied as they are, the
+// new entry, then the central directory with the new entry where the replaced one stood.
+int WriteArchive(File *archive, const Directory &directory, const std::string &itemName, File *source,
+                 uint64_t sourceSize, uint64_t modified, uint64_t accessed, uint64_t created, File *target) {
+    Output out(target);
+    std::vector<uint64_t> starts;
+    int result = SortedLocalStarts(directory, &starts);
+    if (result != Success)
+        return result;
+    std::vector<Entry> central;
+    size_t replacedAt = 0;
+    result = CopyKeptEntries(archive, directory, itemName, starts, &out, &central, &replacedAt);
+    if (result != Success)
+        return result;
+
+    Entry added = NewEntry(itemName, sourceSize, modified, accessed, created, out.Position());
+    result = WriteNewEntry(source, sourceSize, &out, &added);
+    if (result != Success)
+        return result;
+    central.insert(central.begin() + static_cast<std::ptrdiff_t>(replacedAt), std::move(added));
+    return WriteDirectoryAndEnd(central, directory.Comment, &out);
 }
 
 // Writes the entry's data, checked against its size and CRC-32, into the output file.
