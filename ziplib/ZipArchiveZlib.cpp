@@ -945,85 +945,115 @@ int WriteArchive(File *archive, const Directory &directory, const std::string &i
     return WriteDirectoryAndEnd(central, directory.Comment, &out);
 }
 
+// Whether the entry's data can be extracted: not encrypted, stored or deflated, and a stored
+// entry's two sizes equal.
+bool CanExtract(const Entry &entry) {
+    if (entry.Flags & FlagEncrypted)
+        return false;
+    if (entry.Method != MethodStored && entry.Method != MethodDeflated)
+        return false;
+    return entry.Method != MethodStored || entry.CompressedSize == entry.Size;
+}
+
+// The extracted bytes so far, checked against the entry's size and CRC-32 at the end.
+struct Extracted {
+    uLong Sum = crc32(0L, Z_NULL, 0);
+    uint64_t Written = 0;
+};
+
+// Copies a stored entry's size bytes from the archive's file pointer into the output.
+int CopyStored(File *archive, uint64_t size, Output *out, std::vector<uint8_t> *in, Extracted *extracted) {
+    uint64_t left = size;
+    int result = Success;
+    while (left > 0 && result == Success) {
+        size_t got = 0;
+        result = archive->Read(in->data(), static_cast<size_t>(std::min<uint64_t>(left, in->size())), &got);
+        if (result != Success)
+            break;
+        if (got == 0)
+            return CorruptArchive;
+        extracted->Sum = crc32(extracted->Sum, in->data(), static_cast<uInt>(got));
+        left -= got;
+        extracted->Written += got;
+        result = out->Put(in->data(), got);
+    }
+    return result;
+}
+
+// Reads the next piece of the deflated data (at most *left bytes) into the stream's input.
+int ReadDeflated(File *archive, uint64_t *left, std::vector<uint8_t> *in, z_stream *stream) {
+    if (*left == 0)
+        return CorruptArchive;  // the data end before the deflate stream does
+    size_t got = 0;
+    int result = archive->Read(in->data(), static_cast<size_t>(std::min<uint64_t>(*left, in->size())), &got);
+    if (result != Success)
+        return result;
+    if (got == 0)
+        return CorruptArchive;
+    *left -= got;
+    stream->next_in = in->data();
+    stream->avail_in = static_cast<uInt>(got);
+    return Success;
+}
+
+// Inflates a deflated entry from the archive's file pointer into the output, up to the end of
+// its deflate stream; more bytes than the entry's size make it corrupt.
+int InflateEntry(File *archive, const Entry &entry, Output *out, std::vector<uint8_t> *in,
+                 Extracted *extracted) {
+    std::vector<uint8_t> inflated(ChunkSize);
+    z_stream stream;
+    std::memset(&stream, 0, sizeof stream);
+    if (inflateInit2(&stream, -MAX_WBITS) != Z_OK)
+        return OutOfMemory;
+    uint64_t left = entry.CompressedSize;
+    int result = Success;
+    bool ended = false;
+    while (result == Success && !ended) {
+        if (stream.avail_in == 0) {
+            result = ReadDeflated(archive, &left, in, &stream);
+            if (result != Success)
+                break;
+        }
+        stream.next_out = inflated.data();
+        stream.avail_out = static_cast<uInt>(inflated.size());
+        const int state = inflate(&stream, Z_NO_FLUSH);
+        if (state == Z_MEM_ERROR) {
+            result = OutOfMemory;
+            break;
+        }
+        if (state != Z_OK && state != Z_STREAM_END) {
+            result = CorruptArchive;
+            break;
+        }
+        const size_t produced = inflated.size() - stream.avail_out;
+        extracted->Sum = crc32(extracted->Sum, inflated.data(), static_cast<uInt>(produced));
+        extracted->Written += produced;
+        if (extracted->Written > entry.Size) {
+            result = CorruptArchive;
+            break;
+        }
+        result = out->Put(inflated.data(), produced);
+        ended = state == Z_STREAM_END;
+    }
+    inflateEnd(&stream);
+    return result;
+}
+
 // Writes the entry's data, checked against its size and CRC-32, into the output file.
 int ExtractData(File *archive, const Entry &entry, File *target) {
-    if (entry.Flags & FlagEncrypted)
-        return CorruptArchive;
-    if (entry.Method != MethodStored && entry.Method != MethodDeflated)
-        return CorruptArchive;
-    if (entry.Method == MethodStored && entry.CompressedSize != entry.Size)
+    if (!CanExtract(entry))
         return CorruptArchive;
     if (!archive->Seek(entry.DataOffset))
         return ReadError;
     Output out(target);
-    std::vector<uint8_t> in(ChunkSize), inflated(ChunkSize);
-    uLong sum = crc32(0L, Z_NULL, 0);
-    uint64_t left = entry.CompressedSize, written = 0;
-    int result = Success;
-    if (entry.Method == MethodStored) {
-        while (left > 0 && result == Success) {
-            size_t got = 0;
-            result = archive->Read(in.data(), static_cast<size_t>(std::min<uint64_t>(left, in.size())), &got);
-            if (result != Success)
-                break;
-            if (got == 0)
-                return CorruptArchive;
-            sum = crc32(sum, in.data(), static_cast<uInt>(got));
-            left -= got;
-            written += got;
-            result = out.Put(in.data(), got);
-        }
-    } else {
-        z_stream stream;
-        std::memset(&stream, 0, sizeof stream);
-        if (inflateInit2(&stream, -MAX_WBITS) != Z_OK)
-            return OutOfMemory;
-        bool ended = false;
-        while (result == Success && !ended) {
-            if (stream.avail_in == 0) {
-                if (left == 0) {
-                    result = CorruptArchive;  // the data end before the deflate stream does
-                    break;
-                }
-                size_t got = 0;
-                result =
-                    archive->Read(in.data(), static_cast<size_t>(std::min<uint64_t>(left, in.size())), &got);
-                if (result != Success)
-                    break;
-                if (got == 0) {
-                    result = CorruptArchive;
-                    break;
-                }
-                left -= got;
-                stream.next_in = in.data();
-                stream.avail_in = static_cast<uInt>(got);
-            }
-            stream.next_out = inflated.data();
-            stream.avail_out = static_cast<uInt>(inflated.size());
-            const int state = inflate(&stream, Z_NO_FLUSH);
-            if (state == Z_MEM_ERROR) {
-                result = OutOfMemory;
-                break;
-            }
-            if (state != Z_OK && state != Z_STREAM_END) {
-                result = CorruptArchive;
-                break;
-            }
-            const size_t produced = inflated.size() - stream.avail_out;
-            sum = crc32(sum, inflated.data(), static_cast<uInt>(produced));
-            written += produced;
-            if (written > entry.Size) {
-                result = CorruptArchive;
-                break;
-            }
-            result = out.Put(inflated.data(), produced);
-            ended = state == Z_STREAM_END;
-        }
-        inflateEnd(&stream);
-    }
+    std::vector<uint8_t> in(ChunkSize);
+    Extracted extracted;
+    const int result = entry.Method == MethodStored
+                           ? CopyStored(archive, entry.CompressedSize, &out, &in, &extracted)
+                           : InflateEntry(archive, entry, &out, &in, &extracted);
     if (result != Success)
         return result;
-    if (written != entry.Size || static_cast<uint32_t>(sum) != entry.Crc)
+    if (extracted.Written != entry.Size || static_cast<uint32_t>(extracted.Sum) != entry.Crc)
         return CorruptArchive;
     return out.Flush();
 }
