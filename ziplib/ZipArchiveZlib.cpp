@@ -386,19 +386,21 @@ bool NeedsUtf8Flag(const std::string &name) {
     return beyondAscii;
 }
 
-// Reads and checks the central directory. An archive file of 0 bytes is an empty archive.
-int ReadDirectory(File *file, Directory *directory) {
-    directory->Entries.clear();
-    uint64_t fileSize = 0;
-    if (!file->Size(&fileSize))
-        return FromWin32(GetLastError(), ReadError, false);
-    directory->Offset = 0;
-    if (fileSize == 0)
-        return Success;
-    if (fileSize < EndSize)
-        return CorruptArchive;
+// What the end records say about the central directory.
+struct DirectoryEnd {
+    uint64_t EndAt = 0;  // where the end record starts
+    uint64_t Disk = 0;
+    uint64_t DirectoryDisk = 0;
+    uint64_t EntriesOnDisk = 0;
+    uint64_t Entries = 0;
+    uint64_t DirectorySize = 0;
+    uint64_t DirectoryOffset = 0;
+    uint64_t DirectoryLimit = 0;  // where the directory must end: the first end record
+};
 
-    // The end record: the last signature whose comment reaches exactly to the end of the file.
+// The end record: the last signature whose comment reaches exactly to the end of the file.
+// The archive's comment comes from it.
+int ReadEndRecord(File *file, uint64_t fileSize, DirectoryEnd *end, std::string *comment) {
     const size_t tailSize = static_cast<size_t>(std::min<uint64_t>(fileSize, EndSize + 0xFFFF));
     std::vector<uint8_t> tail(tailSize);
     int result = file->ReadAt(fileSize - tailSize, tail.data(), tailSize);
@@ -413,129 +415,198 @@ int ReadDirectory(File *file, Directory *directory) {
     }
     if (found == tailSize)
         return CorruptArchive;
-    const uint8_t *end = &tail[found];
-    const uint64_t endAt = fileSize - tailSize + found;
-    uint64_t disk = Le16(end + 4), directoryDisk = Le16(end + 6);
-    uint64_t entriesOnDisk = Le16(end + 8), entries = Le16(end + 10);
-    uint64_t directorySize = Le32(end + 12), directoryOffset = Le32(end + 16);
-    directory->Comment.assign(reinterpret_cast<const char *>(end + EndSize), Le16(end + 20));
-    uint64_t directoryLimit = endAt;
+    const uint8_t *record = &tail[found];
+    end->EndAt = fileSize - tailSize + found;
+    end->Disk = Le16(record + 4);
+    end->DirectoryDisk = Le16(record + 6);
+    end->EntriesOnDisk = Le16(record + 8);
+    end->Entries = Le16(record + 10);
+    end->DirectorySize = Le32(record + 12);
+    end->DirectoryOffset = Le32(record + 16);
+    comment->assign(reinterpret_cast<const char *>(record + EndSize), Le16(record + 20));
+    end->DirectoryLimit = end->EndAt;
+    return Success;
+}
 
-    // The ZIP64 end record, found through its locator just before the end record.
-    if (endAt >= Zip64LocatorSize) {
-        uint8_t locator[Zip64LocatorSize];
-        result = file->ReadAt(endAt - Zip64LocatorSize, locator, sizeof locator);
-        if (result != Success)
-            return result;
-        if (Le32(locator) == Zip64LocatorSignature) {
-            const uint64_t zip64At = Le64(locator + 8);
-            if (endAt < Zip64LocatorSize + Zip64EndSize || Le32(locator + 4) != 0 || Le32(locator + 16) > 1 ||
-                zip64At > endAt - Zip64LocatorSize - Zip64EndSize)
-                return CorruptArchive;
-            uint8_t record[Zip64EndSize];
-            result = file->ReadAt(zip64At, record, sizeof record);
-            if (result != Success)
-                return result;
-            if (Le32(record) != Zip64EndSignature)
-                return CorruptArchive;
-            disk = Le32(record + 16);
-            directoryDisk = Le32(record + 20);
-            entriesOnDisk = Le64(record + 24);
-            entries = Le64(record + 32);
-            directorySize = Le64(record + 40);
-            directoryOffset = Le64(record + 48);
-            directoryLimit = zip64At;
-        }
-    }
-    if (disk != 0 || directoryDisk != 0 || entriesOnDisk != entries)
-        return CorruptArchive;  // split over several disks: not ours to read
-    if (directoryOffset > directoryLimit || directorySize != directoryLimit - directoryOffset ||
-        entries > directorySize / CentralHeaderSize)
-        return CorruptArchive;
-
-    std::string central(static_cast<size_t>(directorySize), '\0');
-    result = file->ReadAt(directoryOffset, &central[0], central.size());
+// The ZIP64 end record, found through its locator just before the end record. When there is
+// one, its values replace those of the end record and the directory must end where it starts.
+int ReadZip64EndRecord(File *file, DirectoryEnd *end) {
+    const uint64_t endAt = end->EndAt;
+    if (endAt < Zip64LocatorSize)
+        return Success;
+    uint8_t locator[Zip64LocatorSize];
+    int result = file->ReadAt(endAt - Zip64LocatorSize, locator, sizeof locator);
     if (result != Success)
         return result;
-    const uint8_t *p = reinterpret_cast<const uint8_t *>(central.data());
-    size_t at = 0;
-    directory->Entries.reserve(static_cast<size_t>(entries));
-    for (uint64_t i = 0; i < entries; ++i) {
-        if (at + CentralHeaderSize > central.size() || Le32(p + at) != CentralHeaderSignature)
-            return CorruptArchive;
-        const uint8_t *h = p + at;
-        Entry entry;
-        entry.MadeBy = Le16(h + 4);
-        entry.Needed = Le16(h + 6);
-        entry.Flags = Le16(h + 8);
-        entry.Method = Le16(h + 10);
-        entry.DosTime = Le16(h + 12);
-        entry.DosDate = Le16(h + 14);
-        entry.Crc = Le32(h + 16);
-        entry.CompressedSize = Le32(h + 20);
-        entry.Size = Le32(h + 24);
-        const size_t nameLength = Le16(h + 28), extraLength = Le16(h + 30), commentLength = Le16(h + 32);
-        uint64_t startDisk = Le16(h + 34);
-        entry.InternalAttributes = Le16(h + 36);
-        entry.ExternalAttributes = Le32(h + 38);
-        entry.LocalOffset = Le32(h + 42);
-        at += CentralHeaderSize;
-        if (at + nameLength + extraLength + commentLength > central.size())
-            return CorruptArchive;
-        entry.Name.assign(central, at, nameLength);
-        const std::string extra(central, at + nameLength, extraLength);
-        entry.Comment.assign(central, at + nameLength + extraLength, commentLength);
-        at += nameLength + extraLength + commentLength;
+    if (Le32(locator) != Zip64LocatorSignature)
+        return Success;
+    const uint64_t zip64At = Le64(locator + 8);
+    if (endAt < Zip64LocatorSize + Zip64EndSize || Le32(locator + 4) != 0 || Le32(locator + 16) > 1 ||
+        zip64At > endAt - Zip64LocatorSize - Zip64EndSize)
+        return CorruptArchive;
+    uint8_t record[Zip64EndSize];
+    result = file->ReadAt(zip64At, record, sizeof record);
+    if (result != Success)
+        return result;
+    if (Le32(record) != Zip64EndSignature)
+        return CorruptArchive;
+    end->Disk = Le32(record + 16);
+    end->DirectoryDisk = Le32(record + 20);
+    end->EntriesOnDisk = Le64(record + 24);
+    end->Entries = Le64(record + 32);
+    end->DirectorySize = Le64(record + 40);
+    end->DirectoryOffset = Le64(record + 48);
+    end->DirectoryLimit = zip64At;
+    return Success;
+}
 
-        // Fields set to all ones are in the ZIP64 field, in this order.
-        std::string zip64;
-        const bool hasZip64 = FindExtra(extra, Zip64ExtraField, &zip64);
-        const uint8_t *z = reinterpret_cast<const uint8_t *>(zip64.data());
-        size_t z64At = 0;
-        auto wide = [&](uint64_t *value, uint64_t marker, size_t width) {
-            if (*value != marker)
-                return true;
-            if (!hasZip64 || z64At + width > zip64.size())
-                return false;
-            *value = width == 8 ? Le64(z + z64At) : Le32(z + z64At);
-            z64At += width;
+// The directory is on the one disk there is and fills the space up to the end records, with
+// room for at least the stated number of entries.
+int CheckDirectoryEnd(const DirectoryEnd &end) {
+    if (end.Disk != 0 || end.DirectoryDisk != 0 || end.EntriesOnDisk != end.Entries)
+        return CorruptArchive;  // split over several disks: not ours to read
+    if (end.DirectoryOffset > end.DirectoryLimit ||
+        end.DirectorySize != end.DirectoryLimit - end.DirectoryOffset ||
+        end.Entries > end.DirectorySize / CentralHeaderSize)
+        return CorruptArchive;
+    return Success;
+}
+
+// Takes the entry's sizes, local header offset and start disk from its ZIP64 field where
+// the central header has them set to all ones (in this order); false when the field lacks one.
+bool ApplyZip64Field(const std::string &extra, Entry *entry, uint64_t *startDisk) {
+    std::string zip64;
+    const bool hasZip64 = FindExtra(extra, Zip64ExtraField, &zip64);
+    const uint8_t *z = reinterpret_cast<const uint8_t *>(zip64.data());
+    size_t z64At = 0;
+    auto wide = [&](uint64_t *value, uint64_t marker, size_t width) {
+        if (*value != marker)
             return true;
-        };
-        if (!wide(&entry.Size, Max32, 8) || !wide(&entry.CompressedSize, Max32, 8) ||
-            !wide(&entry.LocalOffset, Max32, 8) || !wide(&startDisk, Max16, 4))
-            return CorruptArchive;
-        if (startDisk != 0)
-            return CorruptArchive;
-        entry.Extra = WithoutExtra(extra, Zip64ExtraField);
+        if (!hasZip64 || z64At + width > zip64.size())
+            return false;
+        *value = width == 8 ? Le64(z + z64At) : Le32(z + z64At);
+        z64At += width;
+        return true;
+    };
+    return wide(&entry->Size, Max32, 8) && wide(&entry->CompressedSize, Max32, 8) &&
+           wide(&entry->LocalOffset, Max32, 8) && wide(startDisk, Max16, 4);
+}
+
+// The central header at *at of the directory's bytes, into *entry; *at moves past it.
+int ReadCentralEntry(const std::string &central, size_t *at, Entry *entry) {
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(central.data());
+    if (*at + CentralHeaderSize > central.size() || Le32(p + *at) != CentralHeaderSignature)
+        return CorruptArchive;
+    const uint8_t *h = p + *at;
+    entry->MadeBy = Le16(h + 4);
+    entry->Needed = Le16(h + 6);
+    entry->Flags = Le16(h + 8);
+    entry->Method = Le16(h + 10);
+    entry->DosTime = Le16(h + 12);
+    entry->DosDate = Le16(h + 14);
+    entry->Crc = Le32(h + 16);
+    entry->CompressedSize = Le32(h + 20);
+    entry->Size = Le32(h + 24);
+    const size_t nameLength = Le16(h + 28), extraLength = Le16(h + 30), commentLength = Le16(h + 32);
+    uint64_t startDisk = Le16(h + 34);
+    entry->InternalAttributes = Le16(h + 36);
+    entry->ExternalAttributes = Le32(h + 38);
+    entry->LocalOffset = Le32(h + 42);
+    *at += CentralHeaderSize;
+    if (*at + nameLength + extraLength + commentLength > central.size())
+        return CorruptArchive;
+    entry->Name.assign(central, *at, nameLength);
+    const std::string extra(central, *at + nameLength, extraLength);
+    entry->Comment.assign(central, *at + nameLength + extraLength, commentLength);
+    *at += nameLength + extraLength + commentLength;
+
+    if (!ApplyZip64Field(extra, entry, &startDisk))
+        return CorruptArchive;
+    if (startDisk != 0)
+        return CorruptArchive;
+    entry->Extra = WithoutExtra(extra, Zip64ExtraField);
+    return Success;
+}
+
+// Reads the central directory the end records describe into the directory's entries; its
+// headers must fill it exactly.
+int ReadCentralEntries(File *file, const DirectoryEnd &end, Directory *directory) {
+    std::string central(static_cast<size_t>(end.DirectorySize), '\0');
+    int result = file->ReadAt(end.DirectoryOffset, &central[0], central.size());
+    if (result != Success)
+        return result;
+    size_t at = 0;
+    directory->Entries.reserve(static_cast<size_t>(end.Entries));
+    for (uint64_t i = 0; i < end.Entries; ++i) {
+        Entry entry;
+        result = ReadCentralEntry(central, &at, &entry);
+        if (result != Success)
+            return result;
         directory->Entries.push_back(std::move(entry));
     }
     if (at != central.size())
         return CorruptArchive;
+    return Success;
+}
 
-    // Every entry's local header is where the directory says, under the same name, and its
-    // data end before the directory starts.
+// The entry's local header is where the directory says, under the same name, and its data
+// end before the directory starts. Sets where its data start.
+int CheckLocalHeader(File *file, uint64_t directoryOffset, Entry *entry) {
+    if (entry->LocalOffset > directoryOffset || directoryOffset - entry->LocalOffset < LocalHeaderSize)
+        return CorruptArchive;
+    uint8_t local[LocalHeaderSize];
+    int result = file->ReadAt(entry->LocalOffset, local, sizeof local);
+    if (result != Success)
+        return result;
+    if (Le32(local) != LocalHeaderSignature)
+        return CorruptArchive;
+    const uint64_t nameLength = Le16(local + 26), extraLength = Le16(local + 28);
+    entry->DataOffset = entry->LocalOffset + LocalHeaderSize + nameLength + extraLength;
+    if (nameLength != entry->Name.size() || entry->DataOffset > directoryOffset ||
+        entry->CompressedSize > directoryOffset - entry->DataOffset)
+        return CorruptArchive;
+    std::string name(nameLength, '\0');
+    result = file->ReadAt(entry->LocalOffset + LocalHeaderSize, &name[0], name.size());
+    if (result != Success)
+        return result;
+    if (name != entry->Name)
+        return CorruptArchive;
+    return Success;
+}
+
+// Reads and checks the central directory: the end record, the ZIP64 end record when there is
+// one, every central header, then every entry's local header, before anything is used. An
+// archive file of 0 bytes is an empty archive.
+int ReadDirectory(File *file, Directory *directory) {
+    directory->Entries.clear();
+    uint64_t fileSize = 0;
+    if (!file->Size(&fileSize))
+        return FromWin32(GetLastError(), ReadError, false);
+    directory->Offset = 0;
+    if (fileSize == 0)
+        return Success;
+    if (fileSize < EndSize)
+        return CorruptArchive;
+
+    DirectoryEnd end;
+    int result = ReadEndRecord(file, fileSize, &end, &directory->Comment);
+    if (result != Success)
+        return result;
+    result = ReadZip64EndRecord(file, &end);
+    if (result != Success)
+        return result;
+    result = CheckDirectoryEnd(end);
+    if (result != Success)
+        return result;
+    result = ReadCentralEntries(file, end, directory);
+    if (result != Success)
+        return result;
     for (Entry &entry : directory->Entries) {
-        if (entry.LocalOffset > directoryOffset || directoryOffset - entry.LocalOffset < LocalHeaderSize)
-            return CorruptArchive;
-        uint8_t local[LocalHeaderSize];
-        result = file->ReadAt(entry.LocalOffset, local, sizeof local);
+        result = CheckLocalHeader(file, end.DirectoryOffset, &entry);
         if (result != Success)
             return result;
-        if (Le32(local) != LocalHeaderSignature)
-            return CorruptArchive;
-        const uint64_t nameLength = Le16(local + 26), extraLength = Le16(local + 28);
-        entry.DataOffset = entry.LocalOffset + LocalHeaderSize + nameLength + extraLength;
-        if (nameLength != entry.Name.size() || entry.DataOffset > directoryOffset ||
-            entry.CompressedSize > directoryOffset - entry.DataOffset)
-            return CorruptArchive;
-        std::string name(nameLength, '\0');
-        result = file->ReadAt(entry.LocalOffset + LocalHeaderSize, &name[0], name.size());
-        if (result != Success)
-            return result;
-        if (name != entry.Name)
-            return CorruptArchive;
     }
-    directory->Offset = directoryOffset;
+    directory->Offset = end.DirectoryOffset;
     return Success;
 }
 
@@ -717,42 +788,51 @@ std::string EndRecords(uint64_t entries, uint64_t directoryOffset, uint64_t dire
     return end;
 }
 
-// Writes the new archive: the kept entries' local headers and data copied as they are, the
-// new entry, then the central directory with the new entry where the replaced one stood.
-int WriteArchive(File *archive, const Directory &directory, const std::string &itemName, File *source,
-                 uint64_t sourceSize, uint64_t modified, uint64_t accessed, uint64_t created, File *target) {
-    Output out(target);
-    std::vector<uint8_t> buffer(ChunkSize);
-
-    // Each kept entry spans from its local header to the next entry's (or the directory):
-    // data descriptors and whatever else belongs to it travel along.
-    std::vector<uint64_t> starts;
+// The offsets of the entries' local headers in ascending order. Two entries that claim one
+// local header make the archive corrupt.
+int SortedLocalStarts(const Directory &directory, std::vector<uint64_t> *starts) {
     for (const Entry &entry : directory.Entries)
-        starts.push_back(entry.LocalOffset);
-    std::sort(starts.begin(), starts.end());
-    if (std::adjacent_find(starts.begin(), starts.end()) != starts.end())
+        starts->push_back(entry.LocalOffset);
+    std::sort(starts->begin(), starts->end());
+    if (std::adjacent_find(starts->begin(), starts->end()) != starts->end())
         return CorruptArchive;  // two entries claim one local header
+    return Success;
+}
 
-    std::vector<Entry> central;
-    size_t replacedAt = directory.Entries.size();
+// Copies every entry not named itemName into the output. Each kept entry spans from its local
+// header to the next entry's (or the directory): data descriptors and whatever else belongs to
+// it travel along. *central gets the kept entries at their new offsets, *replacedAt the place
+// among them of the first entry named itemName (the end when there is none).
+int CopyKeptEntries(File *archive, const Directory &directory, const std::string &itemName,
+                    const std::vector<uint64_t> &starts, Output *out, std::vector<Entry> *central,
+                    size_t *replacedAt) {
+    std::vector<uint8_t> buffer(ChunkSize);
+    *replacedAt = directory.Entries.size();
     for (const Entry &entry : directory.Entries) {
         if (entry.Name == itemName) {
-            if (replacedAt == directory.Entries.size())
-                replacedAt = central.size();
+            if (*replacedAt == directory.Entries.size())
+                *replacedAt = central->size();
             continue;
         }
         auto next = std::upper_bound(starts.begin(), starts.end(), entry.LocalOffset);
         const uint64_t spanEnd = next == starts.end() ? directory.Offset : *next;
         Entry moved = entry;
-        moved.LocalOffset = out.Position();
-        int result = CopyBytes(archive, entry.LocalOffset, spanEnd - entry.LocalOffset, &out, &buffer);
+        moved.LocalOffset = out->Position();
+        int result = CopyBytes(archive, entry.LocalOffset, spanEnd - entry.LocalOffset, out, &buffer);
         if (result != Success)
             return result;
-        central.push_back(std::move(moved));
+        central->push_back(std::move(moved));
     }
-    if (replacedAt > central.size())
-        replacedAt = central.size();
+    if (*replacedAt > central->size())
+        *replacedAt = central->size();
+    return Success;
+}
 
+// The entry of the added file, its local header at localOffset: deflated, its modification
+// time as DOS time and all three times in an NTFS time field. Its CRC-32 and sizes come
+// once its data are written.
+Entry NewEntry(const std::string &itemName, uint64_t sourceSize, uint64_t modified, uint64_t accessed,
+               uint64_t created, uint64_t localOffset) {
     Entry added;
     added.MadeBy = MadeByUnix | VersionZip64;
     added.Flags = NeedsUtf8Flag(itemName) ? FlagUtf8 : 0;
@@ -760,7 +840,7 @@ int WriteArchive(File *archive, const Directory &directory, const std::string &i
     DosTimeOf(modified, &added.DosTime, &added.DosDate);
     added.ExternalAttributes = RegularFileAttributes;
     added.Name = itemName;
-    added.LocalOffset = out.Position();
+    added.LocalOffset = localOffset;
     Put16(&added.Extra, NtfsExtraField);
     Put16(&added.Extra, 32);
     Put32(&added.Extra, 0);  // reserved
@@ -769,14 +849,18 @@ int WriteArchive(File *archive, const Directory &directory, const std::string &i
     Put64(&added.Extra, modified);
     Put64(&added.Extra, accessed);
     Put64(&added.Extra, created);
-    const bool localZip64 = sourceSize >= Zip64LocalThreshold;
-    added.Needed = localZip64 ? VersionZip64 : VersionDeflate;
+    added.Needed = sourceSize >= Zip64LocalThreshold ? VersionZip64 : VersionDeflate;
+    return added;
+}
 
+// The local header of the added entry with its CRC-32 and sizes still 0, and with a ZIP64
+// field for both sizes when localZip64.
+std::string LocalHeader(const Entry &added, bool localZip64) {
     std::string localExtra;
     if (localZip64) {
         Put16(&localExtra, Zip64ExtraField);
         Put16(&localExtra, 16);
-        Put64(&localExtra, 0);  // sizes, filled in below
+        Put64(&localExtra, 0);  // sizes, filled in by WriteNewEntry
         Put64(&localExtra, 0);
     }
     localExtra += added.Extra;
@@ -787,126 +871,189 @@ int WriteArchive(File *archive, const Directory &directory, const std::string &i
     Put16(&local, added.Method);
     Put16(&local, added.DosTime);
     Put16(&local, added.DosDate);
-    Put32(&local, 0);  // CRC-32, compressed and uncompressed size: filled in below
+    Put32(&local, 0);  // CRC-32, compressed and uncompressed size: filled in by WriteNewEntry
     Put32(&local, localZip64 ? Max32 : 0);
     Put32(&local, localZip64 ? Max32 : 0);
-    Put16(&local, itemName.size());
+    Put16(&local, added.Name.size());
     Put16(&local, localExtra.size());
-    local += itemName;
+    local += added.Name;
     local += localExtra;
-    int result = out.Put(local);
-    if (result != Success)
-        return result;
-    result = DeflateFile(source, &out, &added.Crc, &added.Size, &added.CompressedSize);
-    if (result != Success)
-        return result;
-    if (!localZip64 && (added.Size >= Max32 || added.CompressedSize >= Max32))
-        return ReadError;  // the file grew past 4 GiB while it was read; the next add takes it whole
-    Set32(&local, 14, added.Crc);
-    if (localZip64) {
-        Set64(&local, LocalHeaderSize + itemName.size() + 4, added.Size);
-        Set64(&local, LocalHeaderSize + itemName.size() + 12, added.CompressedSize);
-    } else {
-        Set32(&local, 18, added.CompressedSize);
-        Set32(&local, 22, added.Size);
-    }
-    result = out.Patch(added.LocalOffset, local);
-    if (result != Success)
-        return result;
-    central.insert(central.begin() + static_cast<std::ptrdiff_t>(replacedAt), std::move(added));
+    return local;
+}
 
-    const uint64_t directoryOffset = out.Position();
+// Writes the added entry's local header and deflated data, then patches the header with the
+// CRC-32 and sizes, which are also set in *added.
+int WriteNewEntry(File *source, uint64_t sourceSize, Output *out, Entry *added) {
+    const bool localZip64 = sourceSize >= Zip64LocalThreshold;
+    std::string local = LocalHeader(*added, localZip64);
+    int result = out->Put(local);
+    if (result != Success)
+        return result;
+    result = DeflateFile(source, out, &added->Crc, &added->Size, &added->CompressedSize);
+    if (result != Success)
+        return result;
+    if (!localZip64 && (added->Size >= Max32 || added->CompressedSize >= Max32))
+        return ReadError;  // the file grew past 4 GiB while it was read; the next add takes it whole
+    const size_t nameLength = added->Name.size();
+    Set32(&local, 14, added->Crc);
+    if (localZip64) {
+        Set64(&local, LocalHeaderSize + nameLength + 4, added->Size);
+        Set64(&local, LocalHeaderSize + nameLength + 12, added->CompressedSize);
+    } else {
+        Set32(&local, 18, added->CompressedSize);
+        Set32(&local, 22, added->Size);
+    }
+    return out->Patch(added->LocalOffset, local);
+}
+
+// Writes the central directory of the entries, then the end records with the comment, and
+// flushes the output.
+int WriteDirectoryAndEnd(const std::vector<Entry> &central, const std::string &comment, Output *out) {
+    const uint64_t directoryOffset = out->Position();
     for (const Entry &entry : central) {
-        result = out.Put(CentralRecord(entry));
+        int result = out->Put(CentralRecord(entry));
         if (result != Success)
             return result;
     }
-    const uint64_t directorySize = out.Position() - directoryOffset;
-    result = out.Put(EndRecords(central.size(), directoryOffset, directorySize, directory.Comment));
+    const uint64_t directorySize = out->Position() - directoryOffset;
+    int result = out->Put(EndRecords(central.size(), directoryOffset, directorySize, comment));
     if (result != Success)
         return result;
-    return out.Flush();
+    return out->Flush();
+}
+
+// Writes the new archive: the kept entries' local headers and data copied as they are, the
+// new entry, then the central directory with the new entry where the replaced one stood.
+int WriteArchive(File *archive, const Directory &directory, const std::string &itemName, File *source,
+                 uint64_t sourceSize, uint64_t modified, uint64_t accessed, uint64_t created, File *target) {
+    Output out(target);
+    std::vector<uint64_t> starts;
+    int result = SortedLocalStarts(directory, &starts);
+    if (result != Success)
+        return result;
+    std::vector<Entry> central;
+    size_t replacedAt = 0;
+    result = CopyKeptEntries(archive, directory, itemName, starts, &out, &central, &replacedAt);
+    if (result != Success)
+        return result;
+
+    Entry added = NewEntry(itemName, sourceSize, modified, accessed, created, out.Position());
+    result = WriteNewEntry(source, sourceSize, &out, &added);
+    if (result != Success)
+        return result;
+    central.insert(central.begin() + static_cast<std::ptrdiff_t>(replacedAt), std::move(added));
+    return WriteDirectoryAndEnd(central, directory.Comment, &out);
+}
+
+// Whether the entry's data can be extracted: not encrypted, stored or deflated, and a stored
+// entry's two sizes equal.
+bool CanExtract(const Entry &entry) {
+    if (entry.Flags & FlagEncrypted)
+        return false;
+    if (entry.Method != MethodStored && entry.Method != MethodDeflated)
+        return false;
+    return entry.Method != MethodStored || entry.CompressedSize == entry.Size;
+}
+
+// The extracted bytes so far, checked against the entry's size and CRC-32 at the end.
+struct Extracted {
+    uLong Sum = crc32(0L, Z_NULL, 0);
+    uint64_t Written = 0;
+};
+
+// Copies a stored entry's size bytes from the archive's file pointer into the output.
+int CopyStored(File *archive, uint64_t size, Output *out, std::vector<uint8_t> *in, Extracted *extracted) {
+    uint64_t left = size;
+    int result = Success;
+    while (left > 0 && result == Success) {
+        size_t got = 0;
+        result = archive->Read(in->data(), static_cast<size_t>(std::min<uint64_t>(left, in->size())), &got);
+        if (result != Success)
+            break;
+        if (got == 0)
+            return CorruptArchive;
+        extracted->Sum = crc32(extracted->Sum, in->data(), static_cast<uInt>(got));
+        left -= got;
+        extracted->Written += got;
+        result = out->Put(in->data(), got);
+    }
+    return result;
+}
+
+// Reads the next piece of the deflated data (at most *left bytes) into the stream's input.
+int ReadDeflated(File *archive, uint64_t *left, std::vector<uint8_t> *in, z_stream *stream) {
+    if (*left == 0)
+        return CorruptArchive;  // the data end before the deflate stream does
+    size_t got = 0;
+    int result = archive->Read(in->data(), static_cast<size_t>(std::min<uint64_t>(*left, in->size())), &got);
+    if (result != Success)
+        return result;
+    if (got == 0)
+        return CorruptArchive;
+    *left -= got;
+    stream->next_in = in->data();
+    stream->avail_in = static_cast<uInt>(got);
+    return Success;
+}
+
+// Inflates a deflated entry from the archive's file pointer into the output, up to the end of
+// its deflate stream; more bytes than the entry's size make it corrupt.
+int InflateEntry(File *archive, const Entry &entry, Output *out, std::vector<uint8_t> *in,
+                 Extracted *extracted) {
+    std::vector<uint8_t> inflated(ChunkSize);
+    z_stream stream;
+    std::memset(&stream, 0, sizeof stream);
+    if (inflateInit2(&stream, -MAX_WBITS) != Z_OK)
+        return OutOfMemory;
+    uint64_t left = entry.CompressedSize;
+    int result = Success;
+    bool ended = false;
+    while (result == Success && !ended) {
+        if (stream.avail_in == 0) {
+            result = ReadDeflated(archive, &left, in, &stream);
+            if (result != Success)
+                break;
+        }
+        stream.next_out = inflated.data();
+        stream.avail_out = static_cast<uInt>(inflated.size());
+        const int state = inflate(&stream, Z_NO_FLUSH);
+        if (state == Z_MEM_ERROR) {
+            result = OutOfMemory;
+            break;
+        }
+        if (state != Z_OK && state != Z_STREAM_END) {
+            result = CorruptArchive;
+            break;
+        }
+        const size_t produced = inflated.size() - stream.avail_out;
+        extracted->Sum = crc32(extracted->Sum, inflated.data(), static_cast<uInt>(produced));
+        extracted->Written += produced;
+        if (extracted->Written > entry.Size) {
+            result = CorruptArchive;
+            break;
+        }
+        result = out->Put(inflated.data(), produced);
+        ended = state == Z_STREAM_END;
+    }
+    inflateEnd(&stream);
+    return result;
 }
 
 // Writes the entry's data, checked against its size and CRC-32, into the output file.
 int ExtractData(File *archive, const Entry &entry, File *target) {
-    if (entry.Flags & FlagEncrypted)
-        return CorruptArchive;
-    if (entry.Method != MethodStored && entry.Method != MethodDeflated)
-        return CorruptArchive;
-    if (entry.Method == MethodStored && entry.CompressedSize != entry.Size)
+    if (!CanExtract(entry))
         return CorruptArchive;
     if (!archive->Seek(entry.DataOffset))
         return ReadError;
     Output out(target);
-    std::vector<uint8_t> in(ChunkSize), inflated(ChunkSize);
-    uLong sum = crc32(0L, Z_NULL, 0);
-    uint64_t left = entry.CompressedSize, written = 0;
-    int result = Success;
-    if (entry.Method == MethodStored) {
-        while (left > 0 && result == Success) {
-            size_t got = 0;
-            result = archive->Read(in.data(), static_cast<size_t>(std::min<uint64_t>(left, in.size())), &got);
-            if (result != Success)
-                break;
-            if (got == 0)
-                return CorruptArchive;
-            sum = crc32(sum, in.data(), static_cast<uInt>(got));
-            left -= got;
-            written += got;
-            result = out.Put(in.data(), got);
-        }
-    } else {
-        z_stream stream;
-        std::memset(&stream, 0, sizeof stream);
-        if (inflateInit2(&stream, -MAX_WBITS) != Z_OK)
-            return OutOfMemory;
-        bool ended = false;
-        while (result == Success && !ended) {
-            if (stream.avail_in == 0) {
-                if (left == 0) {
-                    result = CorruptArchive;  // the data end before the deflate stream does
-                    break;
-                }
-                size_t got = 0;
-                result =
-                    archive->Read(in.data(), static_cast<size_t>(std::min<uint64_t>(left, in.size())), &got);
-                if (result != Success)
-                    break;
-                if (got == 0) {
-                    result = CorruptArchive;
-                    break;
-                }
-                left -= got;
-                stream.next_in = in.data();
-                stream.avail_in = static_cast<uInt>(got);
-            }
-            stream.next_out = inflated.data();
-            stream.avail_out = static_cast<uInt>(inflated.size());
-            const int state = inflate(&stream, Z_NO_FLUSH);
-            if (state == Z_MEM_ERROR) {
-                result = OutOfMemory;
-                break;
-            }
-            if (state != Z_OK && state != Z_STREAM_END) {
-                result = CorruptArchive;
-                break;
-            }
-            const size_t produced = inflated.size() - stream.avail_out;
-            sum = crc32(sum, inflated.data(), static_cast<uInt>(produced));
-            written += produced;
-            if (written > entry.Size) {
-                result = CorruptArchive;
-                break;
-            }
-            result = out.Put(inflated.data(), produced);
-            ended = state == Z_STREAM_END;
-        }
-        inflateEnd(&stream);
-    }
+    std::vector<uint8_t> in(ChunkSize);
+    Extracted extracted;
+    const int result = entry.Method == MethodStored
+                           ? CopyStored(archive, entry.CompressedSize, &out, &in, &extracted)
+                           : InflateEntry(archive, entry, &out, &in, &extracted);
     if (result != Success)
         return result;
-    if (written != entry.Size || static_cast<uint32_t>(sum) != entry.Crc)
+    if (extracted.Written != entry.Size || static_cast<uint32_t>(extracted.Sum) != entry.Crc)
         return CorruptArchive;
     return out.Flush();
 }
