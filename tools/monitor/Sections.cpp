@@ -101,11 +101,7 @@ void InstallSectionRoutes(httplib::Server &server, std::vector<Section> &section
         [&sections, refreshSeconds](const httplib::Request &request, httplib::Response &response) {
             Answer answer = RespondSections(sections, refreshSeconds, request.method, request.path,
                                             request.target, request.params, Now());
-            if (answer.Status != 200)
-                response.status = answer.Status;
-            response.set_header("Cache-Control", "no-store");
-            response.set_header("X-Content-Type-Options", "nosniff");
-            response.set_content(answer.Body, answer.ContentType);
+            SendAnswer(answer, response);
             return httplib::Server::HandlerResponse::Handled;
         });
 }

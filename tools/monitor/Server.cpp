@@ -96,6 +96,14 @@ void ConfigureServer(httplib::Server &server) {
     server.set_keep_alive_max_count(KeepAliveRequests);
 }
 
+void SendAnswer(const Answer &answer, httplib::Response &response) {
+    if (answer.Status != 200)
+        response.status = answer.Status;
+    response.set_header("Cache-Control", "no-store");
+    response.set_header("X-Content-Type-Options", "nosniff");
+    response.set_content(answer.Body, answer.ContentType);
+}
+
 void InstallRoutes(httplib::Server &server, Station &station, int refreshSeconds) {
     // Every request the library has parsed is answered here; the library's own routing is
     // not used.
@@ -103,12 +111,7 @@ void InstallRoutes(httplib::Server &server, Station &station, int refreshSeconds
         [&station, refreshSeconds](const httplib::Request &request, httplib::Response &response) {
             Answer answer = Respond(station, refreshSeconds, request.method, request.path, request.target,
                                     request.params, Now());
-            // A 200 is left to the library, which answers a range request with 206.
-            if (answer.Status != 200)
-                response.status = answer.Status;
-            response.set_header("Cache-Control", "no-store");
-            response.set_header("X-Content-Type-Options", "nosniff");
-            response.set_content(answer.Body, answer.ContentType);
+            SendAnswer(answer, response);
             return httplib::Server::HandlerResponse::Handled;
         });
 }

@@ -38,5 +38,8 @@ constexpr size_t KeepAliveRequests = 20;
 void ConfigureServer(httplib::Server &server);
 
 void InstallRoutes(httplib::Server &server, Station &station, int refreshSeconds);
+// Puts an answer into the library's response, with the headers every answer carries; a 200
+// is left to the library, which answers a range request with 206.
+void SendAnswer(const Answer &answer, httplib::Response &response);
 
 }  // namespace monitor
