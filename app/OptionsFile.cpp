@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/win32.h"
+
 const char OptionsFile::StateDirectory[] = "/var/lib/kestrune";
 
 namespace {
@@ -121,10 +123,16 @@ void ReadPlainValue(Cursor &c, std::string &value) {
 
 std::string OptionsFile::Folder() {
     const char *folder = std::getenv("KESTRUNE_SYSCONFDIR");
-    return folder != nullptr && folder[0] != '\0' ? folder : "/etc";
+    if (folder != nullptr && folder[0] != '\0')
+        return folder;
+    const char *system = KestruneSystemConfigurationFolder();
+    return system != nullptr ? system : "";
 }
 
 std::string OptionsFile::PathFor(const std::string &instance) {
+    // Without a folder of options files (Windows) there is no options file to read.
+    if (Folder().empty())
+        return std::string();
     if (instance.empty())
         return Folder() + "/default/kestrune";
     return Folder() + "/kestrune/" + instance + ".conf";
@@ -143,6 +151,8 @@ bool OptionsFile::IsInstanceName(const char *name) {
 bool OptionsFile::Read(const std::string &path) {
     Path = path;
     Exists = false;
+    if (path.empty())
+        return true;  // no folder of options files on this system
     FILE *file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) {
         if (errno == ENOENT || errno == ENOTDIR)

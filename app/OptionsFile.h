@@ -21,9 +21,11 @@ public:
     // The packaged state directory.
     static const char StateDirectory[];
 
-    // "/etc", or KESTRUNE_SYSCONFDIR when set.
+    // KESTRUNE_SYSCONFDIR when set, else the system's configuration folder: "/etc", none (empty)
+    // on Windows, which keeps its configuration in the registry.
     static std::string Folder();
-    // The options file of the default station (instance empty) or of an instance.
+    // The options file of the default station (instance empty) or of an instance; empty when
+    // there is no folder of options files.
     static std::string PathFor(const std::string &instance);
     // 1 to 64 letters, digits, '-', '_' or '.', not beginning with '.' or '-': a name that
     // is safe as a file name and as a systemd instance.

@@ -113,6 +113,11 @@ inline bool KestruneCommDevicePath(const char *, char *, size_t) {
 inline bool KestruneIsNativePath(const char *) {
     return false;
 }
+// Windows keeps the station's configuration in the registry: there is no folder of options
+// files (KESTRUNE_SYSCONFDIR still names one where it is set).
+inline const char *KestruneSystemConfigurationFolder() {
+    return nullptr;
+}
 #else
 #include "platform/posix/console.h"
 #include "platform/posix/errors.h"

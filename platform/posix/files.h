@@ -114,3 +114,6 @@ bool KestruneMapPath(const char *windowsPath, char *posixPath, size_t capacity);
 // the layer uses as it is (backslashes the program joined on become slashes) instead of
 // mapping it below KESTRUNE_ROOT.
 bool KestruneIsNativePath(const char *path);
+// The layer's own: the folder of the system's configuration files ("/etc"), where the options
+// files are; null where the system has none.
+const char *KestruneSystemConfigurationFolder();

@@ -189,6 +189,10 @@ bool SharedObjectName(const char *kind, const char *win32Name, std::string &shmN
 
 }  // namespace kestrune
 
+const char *KestruneSystemConfigurationFolder() {
+    return "/etc";
+}
+
 bool KestruneIsNativePath(const char *path) {
     return path != nullptr && path[0] == '/';
 }
