@@ -54,18 +54,6 @@ bool IsValidMoment(int year, int month, int day, int hour, int minute, int secon
            millisecond >= 0 && millisecond <= 999;
 }
 
-SYSTEMTIME Moment(int year, int month, int day, int hour, int minute, int second, int millisecond) {
-    SYSTEMTIME time = {};
-    time.wYear = static_cast<WORD>(year);
-    time.wMonth = static_cast<WORD>(month);
-    time.wDay = static_cast<WORD>(day);
-    time.wHour = static_cast<WORD>(hour);
-    time.wMinute = static_cast<WORD>(minute);
-    time.wSecond = static_cast<WORD>(second);
-    time.wMilliseconds = static_cast<WORD>(millisecond);
-    return time;
-}
-
 // "first second", cut to the field.
 StampText Joined(StampText first, const char *second) {
     size_t at = strnlen(first.Text, sizeof first.Text - 1);
@@ -78,6 +66,18 @@ StampText Joined(StampText first, const char *second) {
 }
 
 }  // namespace
+
+SYSTEMTIME Moment(int year, int month, int day, int hour, int minute, int second, int millisecond) {
+    SYSTEMTIME time = {};
+    time.wYear = static_cast<WORD>(year);
+    time.wMonth = static_cast<WORD>(month);
+    time.wDay = static_cast<WORD>(day);
+    time.wHour = static_cast<WORD>(hour);
+    time.wMinute = static_cast<WORD>(minute);
+    time.wSecond = static_cast<WORD>(second);
+    time.wMilliseconds = static_cast<WORD>(millisecond);
+    return time;
+}
 
 // "MM/DD/YY" or, with the whole year, "MM/DD/YYYY": the one date form of the files.
 static StampText SlashDate(const SYSTEMTIME &time, bool wholeYear) {

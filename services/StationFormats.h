@@ -24,6 +24,10 @@ constexpr char ClockSyncMutexName[] = "ClockSyncMutex";
 constexpr char ClockSyncMapName[] = "ClockSyncFileMap";
 constexpr DWORD ClockSyncBlockSize = 16;
 
+// The SYSTEMTIME of a calendar date and time of day, fields as given (no check; the day of
+// the week left 0).
+SYSTEMTIME Moment(int year, int month, int day, int hour, int minute, int second, int millisecond);
+
 // A short formatted text, returned by value so that each thread formats into its own.
 struct StampText {
     char Text[64];

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "acquisition/DataAcquisition.h"
+#include "services/StationFormats.h"
 
 namespace archivetest {
 
@@ -20,15 +21,7 @@ inline std::string DataPath(const std::string &root) {
 }
 
 inline SYSTEMTIME Utc(int year, int month, int day, int hour, int minute, int second, int millisecond) {
-    SYSTEMTIME time = {};
-    time.wYear = static_cast<WORD>(year);
-    time.wMonth = static_cast<WORD>(month);
-    time.wDay = static_cast<WORD>(day);
-    time.wHour = static_cast<WORD>(hour);
-    time.wMinute = static_cast<WORD>(minute);
-    time.wSecond = static_cast<WORD>(second);
-    time.wMilliseconds = static_cast<WORD>(millisecond);
-    return time;
+    return Moment(year, month, day, hour, minute, second, millisecond);
 }
 
 inline FILETIME Stamp(int year, int month, int day, int hour, int minute, int second, int millisecond) {

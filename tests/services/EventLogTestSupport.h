@@ -14,20 +14,14 @@
 #include "common/TestRoot.h"
 #include "platform/win32.h"
 #include "services/EventLog.h"
+#include "services/StationFormats.h"
 
 namespace eventlogtest {
 
 inline const char *const ServiceLogName = "QORL Data Acquisition Service EventLog";
 
 inline FILETIME At(int year, int month, int day, int hour, int minute, int second, int millisecond) {
-    SYSTEMTIME time = {};
-    time.wYear = static_cast<WORD>(year);
-    time.wMonth = static_cast<WORD>(month);
-    time.wDay = static_cast<WORD>(day);
-    time.wHour = static_cast<WORD>(hour);
-    time.wMinute = static_cast<WORD>(minute);
-    time.wSecond = static_cast<WORD>(second);
-    time.wMilliseconds = static_cast<WORD>(millisecond);
+    const SYSTEMTIME time = Moment(year, month, day, hour, minute, second, millisecond);
     FILETIME fileTime = {};
     EXPECT_TRUE(SystemTimeToFileTime(&time, &fileTime));
     return fileTime;

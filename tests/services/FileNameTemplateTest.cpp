@@ -7,18 +7,12 @@
 
 #include "services/DateAndDirectory.h"
 #include "services/FileNameTemplate.h"
+#include "services/StationFormats.h"
 
 namespace {
 
 SYSTEMTIME Utc(int year, int month, int day, int hour, int minute, int second = 0) {
-    SYSTEMTIME time = {};
-    time.wYear = static_cast<WORD>(year);
-    time.wMonth = static_cast<WORD>(month);
-    time.wDay = static_cast<WORD>(day);
-    time.wHour = static_cast<WORD>(hour);
-    time.wMinute = static_cast<WORD>(minute);
-    time.wSecond = static_cast<WORD>(second);
-    return time;
+    return Moment(year, month, day, hour, minute, second, 0);
 }
 
 // A template field between guard bytes that an overflow would change.

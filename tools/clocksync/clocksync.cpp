@@ -53,14 +53,9 @@ bool ParseTime(const char *text, SYSTEMTIME *time) {
     }
     if (*rest != '\0')
         return false;
-    SYSTEMTIME parsed = {};
-    parsed.wYear = static_cast<WORD>(year);
-    parsed.wMonth = static_cast<WORD>(month);
-    parsed.wDay = static_cast<WORD>(day);
-    parsed.wHour = static_cast<WORD>(hour);
-    parsed.wMinute = static_cast<WORD>(minute);
-    parsed.wSecond = static_cast<WORD>(second);
-    parsed.wMilliseconds = static_cast<WORD>(millisecond);
+    const SYSTEMTIME parsed =
+        Moment(static_cast<int>(year), static_cast<int>(month), static_cast<int>(day), static_cast<int>(hour),
+               static_cast<int>(minute), static_cast<int>(second), static_cast<int>(millisecond));
     FILETIME check;
     if (!SystemTimeToFileTime(&parsed, &check) || !FileTimeToSystemTime(&check, time))
         return false;
